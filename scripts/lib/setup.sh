@@ -1,0 +1,38 @@
+# Shared by the scripts: installs the Debian packages the build and the tests need, only those
+# that are missing, so that a second run does not touch the network.
+
+quarn_packages=(
+  g++ cmake ninja-build pkg-config git
+  libargtable2-dev libstb-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  python3 python3-can can-utils
+  clang libclang-rt-14-dev
+  util-linux
+)
+
+ensure_packages() {
+  local missing=()
+  local p
+  for p in "${quarn_packages[@]}" "$@"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+      missing+=("$p")
+    fi
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}" >&2
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# Configures (once) and builds a tree: build_tree DIR [cmake args...]
+build_tree() {
+  local dir=$1
+  shift
+  if [ ! -f "$dir/build.ninja" ]; then
+    cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  fi
+  cmake --build "$dir" -j "$(nproc)"
+}

@@ -1,0 +1,77 @@
+#pragma once
+
+// The few operating-system services the program needs, behind one small interface so that each
+// platform has one file of its own (platform_posix.cpp here). Nothing above this layer includes
+// an operating-system header.
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+#include "base/str_view.h"
+
+namespace quarn {
+
+// --- Diagnostics -----------------------------------------------------------------------------
+
+struct LocalClock {
+  int month;  // 1 to 12
+  int day;
+  int hour;
+  int minute;
+  int second;
+  int millisecond;
+};
+
+void platform_local_clock(LocalClock& out);
+std::int32_t platform_process_id();
+std::int32_t platform_thread_id();
+// One unbuffered write of the whole range to standard error; the result is ignored by design.
+void platform_write_stderr(const char* bytes, std::size_t n);
+
+// --- Files -------------------------------------------------------------------------------------
+
+// fopen, fseek and ftell with 64-bit offsets, so that logs of several GiB are reachable.
+std::FILE* platform_fopen(const char* path, const char* mode);
+int platform_fseek(std::FILE* f, std::int64_t offset, int origin);
+std::int64_t platform_ftell(std::FILE* f);
+
+enum class PlatformKind { Other, File, Folder };
+
+struct PlatformStat {
+  PlatformKind kind;
+  std::int64_t size;
+  std::uint64_t device;
+  std::uint64_t inode;
+};
+
+// 0 on success, otherwise the errno value; ENOENT means the path does not exist. A regular file
+// named with trailing "/" is still found as that file (other platforms see it so; POSIX answers
+// ENOTDIR), so that callers can strip the "/" and go on.
+// Flush the file's (already fflush-ed) data, or a folder's entries, to stable storage.
+bool platform_sync_file(std::FILE* f);
+bool platform_sync_folder(const char* path);
+// Replaces `to` by `from` in one step (the C library's rename).
+bool platform_rename(const char* from, const char* to);
+
+int platform_stat(const char* path, PlatformStat& out);
+bool platform_mkdir(const char* path);
+bool platform_remove(const char* path);
+bool platform_getcwd(char* buffer, std::size_t capacity);
+// POSIX: a path is absolute when it starts with "/".
+bool platform_is_absolute(StrView path);
+
+// Folder enumeration: names in the platform's order, "." and ".." included.
+struct PlatformDir;
+PlatformDir* platform_opendir(const char* folder);
+// The next name, or null at the end; valid until the next call.
+const char* platform_readdir(PlatformDir* dir);
+void platform_closedir(PlatformDir* dir);
+
+// --- Time --------------------------------------------------------------------------------------
+
+// The local calendar fields as seconds since the epoch (mktime, daylight saving decided by the
+// time zone rules); -1 when they cannot be represented.
+std::int64_t platform_mktime_local(std::tm& fields);
+
+}  // namespace quarn

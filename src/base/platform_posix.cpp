@@ -1,0 +1,135 @@
+// POSIX side of the platform layer.
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "base/platform.h"
+
+namespace quarn {
+
+void platform_local_clock(LocalClock& out) {
+  struct timespec ts {};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  struct tm local {};
+  time_t secs = ts.tv_sec;
+  localtime_r(&secs, &local);
+  out.month = local.tm_mon + 1;
+  out.day = local.tm_mday;
+  out.hour = local.tm_hour;
+  out.minute = local.tm_min;
+  out.second = local.tm_sec;
+  out.millisecond = static_cast<int>(ts.tv_nsec / 1000000);
+}
+
+std::int32_t platform_process_id() { return static_cast<std::int32_t>(getpid()); }
+
+std::int32_t platform_thread_id() { return static_cast<std::int32_t>(syscall(SYS_gettid)); }
+
+void platform_write_stderr(const char* bytes, std::size_t n) {
+  ssize_t r = write(STDERR_FILENO, bytes, n);
+  (void)r;  // a diagnostic that cannot be written is dropped
+}
+
+std::FILE* platform_fopen(const char* path, const char* mode) { return fopen(path, mode); }
+
+int platform_fseek(std::FILE* f, std::int64_t offset, int origin) {
+  return fseeko(f, static_cast<off_t>(offset), origin);
+}
+
+std::int64_t platform_ftell(std::FILE* f) { return static_cast<std::int64_t>(ftello(f)); }
+
+bool platform_sync_file(std::FILE* f) { return fsync(fileno(f)) == 0; }
+
+bool platform_sync_folder(const char* path) {
+  int fd = open(path, O_RDONLY | O_DIRECTORY);
+  if (fd < 0) return false;
+  bool ok = fsync(fd) == 0;
+  close(fd);
+  return ok;
+}
+
+bool platform_rename(const char* from, const char* to) { return rename(from, to) == 0; }
+
+namespace {
+
+void fill_stat(const struct stat& st, PlatformStat& out) {
+  if (S_ISREG(st.st_mode)) {
+    out.kind = PlatformKind::File;
+  } else if (S_ISDIR(st.st_mode)) {
+    out.kind = PlatformKind::Folder;
+  } else {
+    out.kind = PlatformKind::Other;
+  }
+  out.size = static_cast<std::int64_t>(st.st_size);
+  out.device = static_cast<std::uint64_t>(st.st_dev);
+  out.inode = static_cast<std::uint64_t>(st.st_ino);
+}
+
+}  // namespace
+
+int platform_stat(const char* path, PlatformStat& out) {
+  struct stat st {};
+  if (stat(path, &st) == 0) {
+    fill_stat(st, out);
+    return 0;
+  }
+  int err = errno;
+  std::size_t n = std::strlen(path);
+  if (err == ENOTDIR && n > 1 && path[n - 1] == '/') {
+    std::string trimmed(path, n);
+    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+    if (stat(trimmed.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+      fill_stat(st, out);
+      return 0;
+    }
+  }
+  return err;
+}
+
+bool platform_mkdir(const char* path) { return mkdir(path, 0777) == 0; }
+
+bool platform_remove(const char* path) { return remove(path) == 0; }
+
+bool platform_getcwd(char* buffer, std::size_t capacity) { return getcwd(buffer, capacity) != nullptr; }
+
+bool platform_is_absolute(StrView path) { return path.length >= 1 && path.data[0] == '/'; }
+
+struct PlatformDir {
+  DIR* dir;
+};
+
+PlatformDir* platform_opendir(const char* folder) {
+  DIR* d = opendir(folder);
+  if (d == nullptr) return nullptr;
+  PlatformDir* handle = new (std::nothrow) PlatformDir{d};
+  if (handle == nullptr) closedir(d);
+  return handle;
+}
+
+const char* platform_readdir(PlatformDir* dir) {
+  struct dirent* e = readdir(dir->dir);
+  return e == nullptr ? nullptr : e->d_name;
+}
+
+void platform_closedir(PlatformDir* dir) {
+  if (dir == nullptr) return;
+  closedir(dir->dir);
+  delete dir;
+}
+
+std::int64_t platform_mktime_local(std::tm& fields) {
+  fields.tm_isdst = -1;
+  return static_cast<std::int64_t>(mktime(&fields));
+}
+
+}  // namespace quarn

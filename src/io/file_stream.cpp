@@ -1,0 +1,73 @@
+#include "io/file_stream.h"
+
+#include <utility>
+
+#include "base/platform.h"
+
+namespace quarn {
+
+FileStream::~FileStream() {
+  // Only reached without a successful close when the owner gave up on the stream; release the
+  // FILE so that nothing leaks. A failed close has already forgotten it.
+  if (file_ != nullptr) std::fclose(file_);
+}
+
+std::int64_t FileStream::read(void* dst, std::uint64_t n) {
+  if (mode_ == FileStreamMode::Write) return kUnsupported;
+  std::size_t got = std::fread(dst, 1, n, file_);
+  position_ += static_cast<std::int64_t>(got);
+  return static_cast<std::int64_t>(got);
+}
+
+std::int64_t FileStream::write(const void* src, std::uint64_t n) {
+  if (mode_ == FileStreamMode::Read) return kUnsupported;
+  std::size_t put = std::fwrite(src, 1, n, file_);
+  position_ += static_cast<std::int64_t>(put);
+  return static_cast<std::int64_t>(put);
+}
+
+std::int64_t FileStream::tell() { return platform_ftell(file_); }
+
+std::int64_t FileStream::seek(std::int64_t offset, int origin) {
+  // The buffered stream seeks before every refill; when reading sequentially the file is already
+  // there, so this costs nothing.
+  if (origin == kSeekSet && offset == position_) return offset;
+  if (origin != kSeekSet && origin != kSeekCur && origin != kSeekEnd) return -1;
+  ++library_seeks_;
+  int r = platform_fseek(file_, offset, origin);
+  if (r != 0) return r;
+  position_ = tell();
+  return position_;
+}
+
+int FileStream::close() {
+  // fclose releases the FILE even when it fails, so forget the handle first: the destructor must
+  // never close it a second time. A failed close still reports failure.
+  std::FILE* f = std::exchange(file_, nullptr);
+  if (f == nullptr) return 0;
+  int r = std::fclose(f);
+  return r == 0 ? 0 : (r < 0 ? r : -1);
+}
+
+bool FileStream::sync() {
+  if (file_ == nullptr) return false;
+  return std::fflush(file_) == 0 && platform_sync_file(file_);
+}
+
+std::unique_ptr<FileStream> file_stream_open(const char* path, int mode) {
+  if (path == nullptr) return nullptr;
+  const char* how;
+  switch (mode) {
+    case 0: how = "rb"; break;
+    case 1: how = "wb"; break;
+    case 2: how = "r+b"; break;
+    default: return nullptr;
+  }
+  std::FILE* f = platform_fopen(path, how);
+  if (f == nullptr) return nullptr;
+  std::unique_ptr<FileStream> s(new (std::nothrow) FileStream(f, static_cast<FileStreamMode>(mode)));
+  if (!s) std::fclose(f);
+  return s;
+}
+
+}  // namespace quarn

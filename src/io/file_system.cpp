@@ -1,0 +1,150 @@
+#include "io/file_system.h"
+
+#include <cerrno>
+
+#include "base/platform.h"
+#include "io/dir_listing.h"
+#include "io/file_stream.h"
+
+namespace quarn {
+namespace {
+
+// A NUL-terminated copy for the C library.
+struct CPath {
+  explicit CPath(StrView v) { dynstr_from(text, v); }
+  const char* c_str() const { return dynstr_data(text); }
+  DynString text;
+};
+
+}  // namespace
+
+FileSystem::FileSystem(StrView root_path) { fs_init_base(this, root_path); }
+
+bool fs_init_base(FileSystem* fs, StrView root) {
+  if (fs == nullptr) return false;
+  dynstr_from(fs->root, root);
+  return true;
+}
+
+// The disk_stat, disk_make_dir, disk_remove and disk_open of the file-system table.
+class DiskFileSystem final : public FileSystem {
+ public:
+  using FileSystem::FileSystem;
+
+  bool stat(StrView path, PathInfo& out) override {
+    CPath p(path);
+    PlatformStat st{};
+    int err = platform_stat(p.c_str(), st);
+    if (err == ENOENT || err == ENOTDIR) {
+      // ENOTDIR: a leading part of the path is a file, so nothing of this name can exist.
+      out = PathInfo{PathKind::Missing, 0, 0, 0};
+      return true;
+    }
+    if (err != 0) return false;
+    switch (st.kind) {
+      case PlatformKind::File: out = PathInfo{PathKind::File, st.size, st.device, st.inode}; break;
+      case PlatformKind::Folder: out = PathInfo{PathKind::Folder, 0, st.device, st.inode}; break;
+      case PlatformKind::Other: out = PathInfo{PathKind::Other, 0, st.device, st.inode}; break;
+    }
+    return true;
+  }
+
+  void list(StrView folder, DirListing& out) override { disk_list_folder(*this, folder, out); }
+
+  bool make_dir(StrView path) override { return platform_mkdir(CPath(path).c_str()); }
+
+  bool remove(StrView path) override { return platform_remove(CPath(path).c_str()); }
+
+  std::unique_ptr<Stream> open(StrView path, std::uint32_t flags) override {
+    int mode;
+    bool reading = (flags & FS_READ) != 0;
+    bool writing = (flags & FS_WRITE) != 0;
+    if (reading && writing) {
+      mode = static_cast<int>(FileStreamMode::ReadWrite);
+    } else if (reading) {
+      mode = static_cast<int>(FileStreamMode::Read);
+    } else if (writing) {
+      mode = static_cast<int>(FileStreamMode::Write);
+    } else {
+      return nullptr;
+    }
+    return file_stream_open(CPath(path).c_str(), mode);
+  }
+
+  bool rename(StrView from, StrView to) override {
+    return platform_rename(CPath(from).c_str(), CPath(to).c_str());
+  }
+
+  bool sync_folder(StrView path) override { return platform_sync_folder(CPath(path).c_str()); }
+};
+
+std::unique_ptr<FileSystem> disk_fs_create(StrView root) {
+  std::unique_ptr<FileSystem> fs(new (std::nothrow) DiskFileSystem(root));
+  if (!fs) return nullptr;
+  PathInfo info;
+  if (!fs->stat(root, info) || info.kind != PathKind::Folder) return nullptr;
+  return fs;
+}
+
+void fs_full_path(const FileSystem& fs, StrView path, DynString& out) {
+  dynstr_clear(out);
+  std::int64_t root_len = dynstr_length(fs.root);
+  dynstr_reserve(out, root_len + 1 + path.length);
+  if (root_len > 0) dynstr_append(out, dynstr_view(fs.root));
+  if (root_len > 0 && path.length > 0) dynstr_append(out, "/", 1);
+  dynstr_append(out, path);
+}
+
+std::unique_ptr<Stream> fs_open(FileSystem* fs, StrView path, std::uint32_t flags) {
+  if (fs == nullptr) return nullptr;
+  DynString full;
+  fs_full_path(*fs, path, full);
+  return fs->open(dynstr_view(full), flags);
+}
+
+bool fs_remove(FileSystem* fs, StrView path) {
+  if (fs == nullptr) return false;
+  DynString full;
+  fs_full_path(*fs, path, full);
+  return fs->remove(dynstr_view(full));
+}
+
+bool fs_stat(FileSystem* fs, StrView path, PathInfo* out) {
+  if (fs == nullptr || out == nullptr) return false;
+  DynString full;
+  fs_full_path(*fs, path, full);
+  return fs->stat(dynstr_view(full), *out);
+}
+
+void fs_list(FileSystem* fs, StrView folder, DirListing& out) {
+  if (fs == nullptr) return;
+  DynString full;
+  fs_full_path(*fs, folder, full);
+  fs->list(dynstr_view(full), out);
+}
+
+bool fs_rename(FileSystem* fs, StrView from, StrView to) {
+  if (fs == nullptr) return false;
+  DynString full_from;
+  DynString full_to;
+  fs_full_path(*fs, from, full_from);
+  fs_full_path(*fs, to, full_to);
+  return fs->rename(dynstr_view(full_from), dynstr_view(full_to));
+}
+
+bool fs_sync_folder(FileSystem* fs, StrView folder) {
+  if (fs == nullptr) return false;
+  DynString full;
+  fs_full_path(*fs, folder, full);
+  return fs->sync_folder(dynstr_view(full));
+}
+
+void fs_join(FileSystem* fs, StrView path, DynString* out) {
+  if (out == nullptr || fs == nullptr) return;
+  if (sv_equal(path, sv(".."))) return;
+  DynString full;
+  fs_full_path(*fs, path, full);
+  dynstr_append(*out, dynstr_view(full));
+}
+
+}  // namespace quarn

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "base/dyn_string.h"
+#include "base/memory.h"
+#include "base/str_view.h"
+#include "io/stream.h"
+
+namespace quarn {
+
+struct DirListing;
+
+enum class PathKind : std::int32_t { Other = 0, File = 1, Folder = 2, Missing = 3 };
+
+struct PathInfo {
+  PathKind kind = PathKind::Missing;
+  std::int64_t size = 0;  // a file's length; 0 for every other kind
+  // Identity of the object, for recognising a folder met twice through links.
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+};
+
+// Access flags of fs_open. Higher bits are not examined: inputs are opened with 5, outputs with 6.
+inline constexpr std::uint32_t FS_READ = 1;
+inline constexpr std::uint32_t FS_WRITE = 2;
+
+// A rooted path service. The operations take full paths (root already joined); callers use the
+// fs_ calls on root-relative paths. The defaults are what a file system without that operation
+// yields. Nothing here prints: callers report.
+class FileSystem : public HeapObject {
+ public:
+  explicit FileSystem(StrView root);
+  virtual ~FileSystem() = default;
+
+  // True when the answer was obtained (Missing included); false leaves `out` untouched.
+  virtual bool stat(StrView /*path*/, PathInfo& /*out*/) { return false; }
+  // Adds the files and folders of one folder; leaves the listing as it was when it cannot be read.
+  virtual void list(StrView /*folder*/, DirListing& /*out*/) {}
+  virtual bool make_dir(StrView /*path*/) { return false; }
+  virtual bool remove(StrView /*path*/) { return false; }
+  virtual std::unique_ptr<Stream> open(StrView /*path*/, std::uint32_t /*flags*/) { return nullptr; }
+  // Replaces `to` by `from` in one step.
+  virtual bool rename(StrView /*from*/, StrView /*to*/) { return false; }
+  // Makes a folder's entries (files created, renamed or removed in it) durable.
+  virtual bool sync_folder(StrView /*path*/) { return false; }
+
+  DynString root;  // as given at creation; may be empty, may or may not end in "/"
+};
+
+// (Re)sets the root; false for a null file system.
+bool fs_init_base(FileSystem* fs, StrView root);
+
+// A file system on the disk, rooted at an existing folder; null when the root is missing, is
+// not a folder, cannot be examined, or memory runs out.
+std::unique_ptr<FileSystem> disk_fs_create(StrView root);
+
+// The root joined to a relative path: root, "/" when both are non-empty, then the path.
+// Replaces the content of `out`.
+void fs_full_path(const FileSystem& fs, StrView path, DynString& out);
+
+// The root-relative calls.
+std::unique_ptr<Stream> fs_open(FileSystem* fs, StrView path, std::uint32_t flags);
+bool fs_remove(FileSystem* fs, StrView path);
+bool fs_stat(FileSystem* fs, StrView path, PathInfo* out);
+void fs_list(FileSystem* fs, StrView folder, DirListing& out);
+bool fs_rename(FileSystem* fs, StrView from, StrView to);
+bool fs_sync_folder(FileSystem* fs, StrView folder);
+// Appends the full path to `out` (not cleared first); appends nothing for the path "..".
+void fs_join(FileSystem* fs, StrView path, DynString* out);
+
+}  // namespace quarn

@@ -1,0 +1,114 @@
+#include "logging/report.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace quarn {
+
+std::int32_t log_threshold = 0;
+
+namespace {
+
+LogWriteObserver g_observer = nullptr;
+void* g_observer_context = nullptr;
+
+constexpr std::size_t kLineArea = 512;
+constexpr std::size_t kTextRoom = 510;
+
+char level_letter(LogLevel level) {
+  switch (level) {
+    case LogLevel::Verbose: return 'V';
+    case LogLevel::Debug: return 'D';
+    case LogLevel::Info: return 'I';
+    case LogLevel::Warning: return 'W';
+    case LogLevel::Error: return 'E';
+    case LogLevel::Fatal: return 'F';
+  }
+  return '?';
+}
+
+// Writes `value` right to left ending just before `end`; returns the new start.
+char* put_digits(char* end, unsigned value, int min_digits) {
+  int written = 0;
+  do {
+    *--end = static_cast<char>('0' + value % 10);
+    value /= 10;
+    ++written;
+  } while (value != 0 || written < min_digits);
+  return end;
+}
+
+// A signed id right-aligned in a field of five; wider values widen the field.
+char* put_id(char* end, std::int32_t id) {
+  char* start = end;
+  bool negative = id < 0;
+  unsigned magnitude = negative ? 0u - static_cast<unsigned>(id) : static_cast<unsigned>(id);
+  start = put_digits(start, magnitude, 1);
+  if (negative) *--start = '-';
+  while (end - start < 5) *--start = ' ';
+  return start;
+}
+
+}  // namespace
+
+void set_log_threshold(std::int32_t threshold) { log_threshold = threshold; }
+
+void set_log_write_observer(LogWriteObserver observer, void* context) {
+  g_observer = observer;
+  g_observer_context = context;
+}
+
+std::size_t format_log_prefix(char* out, const LocalClock& clock, std::int32_t process_id,
+                              std::int32_t thread_id, LogLevel level) {
+  // Built right to left in a scratch area, then copied out.
+  char scratch[64];
+  char* end = scratch + sizeof scratch;
+  char* p = end;
+  *--p = ' ';
+  *--p = level_letter(level);
+  *--p = ' ';
+  p = put_id(p, thread_id);
+  *--p = ' ';
+  p = put_id(p, process_id);
+  *--p = ' ';
+  p = put_digits(p, static_cast<unsigned>(clock.millisecond), 3);
+  *--p = '.';
+  p = put_digits(p, static_cast<unsigned>(clock.second), 2);
+  *--p = ':';
+  p = put_digits(p, static_cast<unsigned>(clock.minute), 2);
+  *--p = ':';
+  p = put_digits(p, static_cast<unsigned>(clock.hour), 2);
+  *--p = ' ';
+  p = put_digits(p, static_cast<unsigned>(clock.day), 2);
+  *--p = '-';
+  p = put_digits(p, static_cast<unsigned>(clock.month), 2);
+  std::size_t n = static_cast<std::size_t>(end - p);
+  std::memcpy(out, p, n);
+  return n;
+}
+
+void report_line(LogLevel level, const char* format, ...) {
+  char area[kLineArea];
+  char* const start = area;
+  char* const text_end = area + kTextRoom;
+  char* cursor = start;
+
+  LocalClock clock{};
+  platform_local_clock(clock);
+  cursor += format_log_prefix(cursor, clock, platform_process_id(), platform_thread_id(), level);
+
+  std::va_list args;
+  va_start(args, format);
+  // The formatter may put its terminating zero on text_end; the line break overwrites it.
+  std::size_t room = static_cast<std::size_t>(text_end - cursor);
+  int n = std::vsnprintf(cursor, room + 1, format, args);
+  va_end(args);
+  if (n > 0) cursor += static_cast<std::size_t>(n) <= room ? static_cast<std::size_t>(n) : room;
+
+  *cursor = '\n';
+  if (g_observer != nullptr) g_observer(g_observer_context);
+  platform_write_stderr(start, static_cast<std::size_t>(cursor - start) + 1);
+}
+
+}  // namespace quarn

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "base/platform.h"
+
+namespace quarn {
+
+// Higher is more severe. The program reports at Warning, Error and Fatal only.
+enum class LogLevel : int { Verbose = 1, Debug = 2, Info = 3, Warning = 4, Error = 5, Fatal = 6 };
+
+// A report at level L is written when log_threshold <= L. It is 0 (everything passes) until the
+// command line has been applied.
+extern std::int32_t log_threshold;
+void set_log_threshold(std::int32_t threshold);
+
+// Writes one diagnostic line to standard error in a single unbuffered write:
+//   "MM-DD HH:MM:SS.mmm PPPPP TTTTT L message\n"
+// (local time, process and thread id right-aligned in five columns, level letter). The text is
+// cut to 510 bytes; the line break is always there. Never fails, allocates nothing.
+// Call it through report(), which tests the threshold first.
+void report_line(LogLevel level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// The level test comes before the arguments are evaluated, so a suppressed report costs one
+// comparison and no formatting.
+#define report(level, ...)                                                                   \
+  do {                                                                                       \
+    if (::quarn::log_threshold <= static_cast<int>(level)) ::quarn::report_line(level, __VA_ARGS__); \
+  } while (0)
+
+// Lays out the line prefix into `out` (room for at least 64 bytes) and returns its length:
+// 33 characters when both ids have at most five characters.
+std::size_t format_log_prefix(char* out, const LocalClock& clock, std::int32_t process_id,
+                              std::int32_t thread_id, LogLevel level);
+
+// Observer called just before each diagnostic line is written (a terminal status line uses it to
+// get out of the way). Null removes it.
+using LogWriteObserver = void (*)(void* context);
+void set_log_write_observer(LogWriteObserver observer, void* context);
+
+}  // namespace quarn

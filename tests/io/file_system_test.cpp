@@ -1,0 +1,131 @@
+#include "io/file_system.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "support/temp_dir.h"
+
+namespace quarn {
+namespace {
+
+using test::TempDir;
+using test::write_file;
+
+std::string joined(const char* root, const char* path) {
+  FileSystem fs(sv(root));
+  DynString out;
+  dynstr_from(out, "[");
+  fs_join(&fs, sv(path), &out);
+  return dynstr_data(out);
+}
+
+TEST(FileSystemTest, JoiningTheRootAndARelativePath) {
+  EXPECT_EQ(joined("", "a/b.txt"), "[a/b.txt");
+  EXPECT_EQ(joined("/data", ""), "[/data");
+  EXPECT_EQ(joined("/data", "logs/x.txt"), "[/data/logs/x.txt");
+  EXPECT_EQ(joined("/data/", "logs"), "[/data//logs");  // not collapsed
+  EXPECT_EQ(joined("/data", ".."), "[");                // nothing at all for ".."
+  EXPECT_EQ(joined("/data", "../x"), "[/data/../x");
+  DynString untouched;
+  fs_join(nullptr, sv("x"), &untouched);
+  EXPECT_EQ(dynstr_length(untouched), 0);
+}
+
+TEST(FileSystemTest, TheBaseServiceCanDoNothing) {
+  FileSystem base(sv("/"));
+  PathInfo info;
+  EXPECT_FALSE(fs_stat(&base, sv("x"), &info));
+  EXPECT_FALSE(fs_remove(&base, sv("x")));
+  EXPECT_EQ(fs_open(&base, sv("x"), FS_READ), nullptr);
+  EXPECT_FALSE(fs_stat(nullptr, sv("x"), &info));
+  EXPECT_FALSE(fs_stat(&base, sv("x"), nullptr));
+  EXPECT_FALSE(fs_init_base(nullptr, sv("x")));
+}
+
+TEST(FileSystemTest, StatKinds) {
+  TempDir dir;
+  write_file(dir / "f.txt", "12345");
+  test::make_dirs(dir / "sub");
+  ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
+  auto fs = disk_fs_create(sv(dir.path().c_str()));
+  ASSERT_TRUE(fs);
+
+  PathInfo info;
+  ASSERT_TRUE(fs_stat(fs.get(), sv("f.txt"), &info));
+  EXPECT_EQ(info.kind, PathKind::File);
+  EXPECT_EQ(info.size, 5);
+  ASSERT_TRUE(fs_stat(fs.get(), sv("sub"), &info));
+  EXPECT_EQ(info.kind, PathKind::Folder);
+  EXPECT_EQ(info.size, 0);
+  ASSERT_TRUE(fs_stat(fs.get(), sv("pipe"), &info));
+  EXPECT_EQ(info.kind, PathKind::Other);
+  ASSERT_TRUE(fs_stat(fs.get(), sv("missing"), &info));
+  EXPECT_EQ(info.kind, PathKind::Missing);
+  EXPECT_EQ(info.size, 0);
+  // Below a file nothing can exist.
+  ASSERT_TRUE(fs_stat(fs.get(), sv("f.txt/inner"), &info));
+  EXPECT_EQ(info.kind, PathKind::Missing);
+  // A file named with a trailing "/" is still that file.
+  ASSERT_TRUE(fs_stat(fs.get(), sv("f.txt/"), &info));
+  EXPECT_EQ(info.kind, PathKind::File);
+}
+
+TEST(FileSystemTest, StatFailsWhenThePathCannotBeExamined) {
+  TempDir dir;
+  // A link to itself cannot be resolved: neither missing nor anything else.
+  ASSERT_EQ(symlink("loop", (dir / "loop").c_str()), 0);
+  auto fs = disk_fs_create(sv(dir.path().c_str()));
+  PathInfo info{PathKind::Other, 77, 0, 0};
+  EXPECT_FALSE(fs_stat(fs.get(), sv("loop"), &info));
+  EXPECT_EQ(info.size, 77);  // untouched
+}
+
+TEST(FileSystemTest, CreationNeedsAnExistingFolder) {
+  TempDir dir;
+  write_file(dir / "file", "x");
+  EXPECT_EQ(disk_fs_create(sv((dir / "file").c_str())), nullptr);
+  EXPECT_EQ(disk_fs_create(sv((dir / "missing").c_str())), nullptr);
+  EXPECT_NE(disk_fs_create(sv(dir.path().c_str())), nullptr);
+}
+
+TEST(FileSystemTest, OpenRemoveAndMakeDir) {
+  TempDir dir;
+  auto fs = disk_fs_create(sv(dir.path().c_str()));
+  EXPECT_EQ(fs_open(fs.get(), sv("new.asc"), 4), nullptr);  // neither read nor write
+
+  auto out = fs_open(fs.get(), sv("new.asc"), 6);
+  ASSERT_TRUE(out);
+  EXPECT_EQ(stream_write(*out, "abc", 3), 3);
+  EXPECT_EQ(stream_close(out), 0);
+
+  auto rw = fs_open(fs.get(), sv("new.asc"), 7);
+  ASSERT_TRUE(rw);
+  char buf[3];
+  EXPECT_EQ(stream_read(*rw, buf, 3), 3);
+  EXPECT_EQ(stream_write(*rw, "d", 1), 1);
+  EXPECT_EQ(stream_close(rw), 0);
+  EXPECT_EQ(test::read_file(dir / "new.asc"), "abcd");
+
+  EXPECT_EQ(fs_open(fs.get(), sv("no/such/folder.asc"), 6), nullptr);  // folders are not made
+  EXPECT_TRUE(fs_remove(fs.get(), sv("new.asc")));
+  EXPECT_FALSE(fs_remove(fs.get(), sv("new.asc")));
+  EXPECT_TRUE(fs->make_dir(sv((dir / "d").c_str())));
+  EXPECT_FALSE(fs->make_dir(sv((dir / "d").c_str())));
+  EXPECT_FALSE(fs->make_dir(sv((dir / "x/y").c_str())));  // only the last element is made
+}
+
+TEST(FileSystemTest, RenameReplacesTheTarget) {
+  TempDir dir;
+  write_file(dir / "a.tmp", "new");
+  write_file(dir / "a.asc", "old");
+  auto fs = disk_fs_create(sv(dir.path().c_str()));
+  EXPECT_TRUE(fs_rename(fs.get(), sv("a.tmp"), sv("a.asc")));
+  EXPECT_EQ(test::read_file(dir / "a.asc"), "new");
+  EXPECT_FALSE(test::file_exists(dir / "a.tmp"));
+  EXPECT_TRUE(fs_sync_folder(fs.get(), sv("")));
+}
+
+}  // namespace
+}  // namespace quarn

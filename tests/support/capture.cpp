@@ -1,0 +1,89 @@
+#include "support/capture.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+
+namespace quarn::test {
+
+namespace {
+// A reader thread drains the pipe so that large outputs cannot block the writer.
+struct Drain {
+  int fd;
+  std::string* out;
+  void operator()() const {
+    char buf[4096];
+    for (;;) {
+      ssize_t n = read(fd, buf, sizeof buf);
+      if (n <= 0) break;
+      out->append(buf, static_cast<std::size_t>(n));
+    }
+  }
+};
+}  // namespace
+
+StderrCapture::StderrCapture() {
+  int fds[2];
+  if (pipe(fds) != 0) {
+    ADD_FAILURE() << "pipe failed";
+    stopped_ = true;
+    return;
+  }
+  std::fflush(stderr);
+  saved_fd_ = dup(STDERR_FILENO);
+  dup2(fds[1], STDERR_FILENO);
+  close(fds[1]);
+  read_fd_ = fds[0];
+  drain_ = std::thread(Drain{read_fd_, &captured_});
+}
+
+StderrCapture::~StderrCapture() { stop(); }
+
+void StderrCapture::stop() {
+  if (stopped_) return;
+  stopped_ = true;
+  std::fflush(stderr);
+  dup2(saved_fd_, STDERR_FILENO);  // closes the pipe's last write end: the reader sees EOF
+  close(saved_fd_);
+  drain_.join();
+  close(read_fd_);
+}
+
+std::string StderrCapture::text() {
+  stop();
+  return captured_;
+}
+
+std::vector<std::string> messages_of(const std::string& stderr_text) {
+  std::vector<std::string> out;
+  std::size_t pos = 0;
+  while (pos < stderr_text.size()) {
+    std::size_t nl = stderr_text.find('\n', pos);
+    if (nl == std::string::npos) nl = stderr_text.size();
+    std::string line = stderr_text.substr(pos, nl - pos);
+    out.push_back(line.size() >= 33 ? line.substr(33) : line);
+    pos = nl + 1;
+  }
+  return out;
+}
+
+std::vector<std::string> leveled_messages_of(const std::string& stderr_text) {
+  std::vector<std::string> out;
+  std::size_t pos = 0;
+  while (pos < stderr_text.size()) {
+    std::size_t nl = stderr_text.find('\n', pos);
+    if (nl == std::string::npos) nl = stderr_text.size();
+    std::string line = stderr_text.substr(pos, nl - pos);
+    if (line.size() >= 33) {
+      out.push_back(std::string(1, line[31]) + ": " + line.substr(33));
+    } else {
+      out.push_back(line);
+    }
+    pos = nl + 1;
+  }
+  return out;
+}
+
+}  // namespace quarn::test

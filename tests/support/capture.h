@@ -1,0 +1,36 @@
+#pragma once
+
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace quarn::test {
+
+// Captures what the process writes to standard error (file descriptor 2) while it lives; the
+// diagnostics of report() bypass stdio, so the capture happens at the descriptor through a pipe.
+class StderrCapture {
+ public:
+  StderrCapture();
+  ~StderrCapture();
+  StderrCapture(const StderrCapture&) = delete;
+  StderrCapture& operator=(const StderrCapture&) = delete;
+
+  // Stops capturing (once) and returns everything written.
+  std::string text();
+
+ private:
+  void stop();
+  int saved_fd_ = -1;
+  int read_fd_ = -1;
+  std::string captured_;
+  std::thread drain_;
+  bool stopped_ = false;
+};
+
+// The message part of each diagnostic line (what follows the 33-character prefix), one per line.
+std::vector<std::string> messages_of(const std::string& stderr_text);
+
+// The diagnostic lines' messages with their level letter, as "E: message".
+std::vector<std::string> leveled_messages_of(const std::string& stderr_text);
+
+}  // namespace quarn::test

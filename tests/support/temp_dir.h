@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string>
+
+namespace quarn::test {
+
+// A fresh folder under the system's temporary folder, removed with everything in it when the
+// object goes away.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  // path() + "/" + relative
+  std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
+
+ private:
+  std::string path_;
+};
+
+// Small file helpers for tests; they fail the current test on error.
+void write_file(const std::string& path, const std::string& content);
+std::string read_file(const std::string& path);
+bool file_exists(const std::string& path);
+void make_dirs(const std::string& path);
+
+}  // namespace quarn::test
