@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "base/dyn_string.h"
+#include "batch/converter.h"
+
+namespace quarn {
+
+// The converter that collects the CAN and LIN frames of each log and writes them, sorted by
+// time, as ASC traces: NAME.asc for CAN frames and NAME_LIN.asc for LIN frames, each only when
+// there is a frame of its kind. Null when memory runs out or an argument is missing. The options
+// must outlive the converter.
+std::unique_ptr<Converter> asc_converter_create(FileSystem* input_fs, FileSystem* output_fs,
+                                                const RunOptions* options);
+
+// Appends printf-style text formatted by stb_sprintf, growing the line when needed.
+void asc_append_format(DynString& line, const char* format, ...);
+
+// Appends the bytes as uppercase hex pairs separated by one blank ("01 AB FF"); nothing for 0.
+void asc_append_hex_bytes(DynString& line, const std::uint8_t* bytes, std::size_t count);
+
+}  // namespace quarn

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "base/memory.h"
+#include "base/str_view.h"
+#include "io/file_system.h"
+#include "textlog/bus_record.h"
+
+namespace quarn {
+
+struct TextLogReader;
+
+// The settings the conversion reads; filled once from the command line, then read only.
+struct RunOptions {
+  bool delete_converted = false;  // remove each input after its successful conversion
+  bool no_append_root = false;    // no "_out" behind folder inputs
+  bool non_interactive = false;   // no progress output
+  std::int64_t buffer_size = -1;  // 0 unbuffered, negative the whole file, positive that size
+};
+
+// Exit statuses; several are OR-combined over the inputs.
+inline constexpr int kStatusOk = 0;
+inline constexpr int kStatusInputMissing = 1;
+inline constexpr int kStatusConvertFailed = 8;
+inline constexpr int kStatusBadPath = 129;        // neither file nor folder; or a failed query
+inline constexpr int kStatusMissingValue = 130;   // an option without its value
+inline constexpr int kStatusBadInteger = 131;     // an integer option that does not parse, or a bad verbosity
+inline constexpr int kStatusNoCommonRoot = 132;
+inline constexpr int kStatusSetupFailed = 133;    // the run could not be set up; nothing converted
+inline constexpr int kStatusParseError = 134;
+
+// The output side of a run. The driver (converter_convert_file, converter_run) is common; a
+// concrete converter overrides the operations it has. Each default is what a converter without
+// that operation amounts to. The destructor is the destroy operation.
+class Converter : public HeapObject {
+ public:
+  virtual ~Converter() = default;
+  // Last step of converter_init, with the common fields set.
+  virtual bool init() { return true; }
+  // Once per record of the current file; the record is only borrowed for the call.
+  virtual bool handle_record(const BusRecord& /*record*/) { return true; }
+  // Once per file whose log opened, before its first record.
+  virtual bool new_file(StrView /*output_base*/, TextLogReader& /*reader*/) { return true; }
+  // Once per file whose log opened, after its last record, also after a failure in that file.
+  virtual bool end_file(StrView /*output_base*/) { return true; }
+
+  FileSystem* input_fs = nullptr;       // borrowed: owned by the tool context
+  FileSystem* output_fs = nullptr;      // borrowed; may be the very same object as input_fs
+  bool create_output_dirs = false;      // make the parent folders of each output before converting
+  const RunOptions* options = nullptr;  // borrowed
+};
+
+// Stores the common fields and runs init. False, changing nothing, when any argument is missing.
+bool converter_init(Converter* converter, FileSystem* input_fs, FileSystem* output_fs,
+                    bool create_output_dirs, const RunOptions* options);
+
+// Destroys the converter (null allowed). The file systems and options are not touched.
+void converter_release(std::unique_ptr<Converter>& converter);
+
+// Converts one input file (relative to input_fs) into the output base path (relative to
+// output_fs, without extension). 0 when converted, 8 when anything failed; reports each failure.
+[[nodiscard]] int converter_convert_file(Converter* converter, StrView input_path, StrView output_base);
+
+}  // namespace quarn

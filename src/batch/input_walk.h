@@ -1,0 +1,36 @@
+#pragma once
+
+#include "base/dyn_string.h"
+#include "base/str_view.h"
+#include "batch/converter.h"
+#include "io/file_system.h"
+
+namespace quarn {
+
+// Finds the one folder that directly holds every (normalized, absolute) input, stores it in
+// `root` (ending in "/") and makes every input relative to it. On failure sets `status` to 132,
+// leaves `inputs` as they were and returns false ("Could not find root for %.*s" or "No common
+// root detected for all inputs", both Fatal; no message for an empty list).
+bool find_common_root(DynStringList& inputs, DynString& root, int& status);
+
+// Converts every input in order and returns the OR of their statuses. A folder input gets "_out"
+// behind its name unless no_append_root is set. A failed query ends the run with 129.
+[[nodiscard]] int converter_run(Converter* converter, const DynStringList& inputs);
+
+// Converts one path (input relative to input_fs, output relative to output_fs): a folder
+// recursively in name order, a file when its extension is "txt" in any case. Returns its status.
+[[nodiscard]] int converter_process_path(Converter* converter, StrView input_path, StrView output_path);
+
+// Creates every folder along `path` (relative to the file system's root). True when all exist.
+bool fs_make_dirs(FileSystem* fs, StrView path);
+// Makes sure the one folder `path` exists, creating it when missing.
+bool fs_ensure_dir(FileSystem* fs, StrView path);
+
+// Path pieces, without allocation. The text after the last '/' (empty when the path ends in '/').
+StrView path_file_name(StrView path);
+// The text after the last '.' of the file name; data is null when the name has no '.'.
+StrView path_extension(StrView path);
+// The path up to and including its last '/'; empty when it has none.
+StrView path_parent(StrView path);
+
+}  // namespace quarn

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "base/memory.h"
+#include "io/stream.h"
+#include "textlog/bus_record.h"
+
+namespace quarn {
+
+// The settings of a log's "#" header block. Every field starts 0 or empty; each header line can
+// set one. Text fields are always NUL-terminated and cut to fit.
+struct LogHeader {
+  std::int32_t LoggerType;   // "Logger type: " 0, 1, 2 for the three models; 0 when unknown
+  char HwRev[5];             // "HW rev: "
+  char FwRev[5];             // "FW rev: "
+  char LoggerId[22];         // "Logger ID: "
+  std::int32_t SessionNo;    // "Session No.: "
+  std::int32_t SplitNo;      // "Split No.: "
+  double StartTime;          // "Time: " as calendar seconds, read as local time
+  char TimeText[20];         // "Time: " raw text: the date and time digits records leave out
+  char ValueSeparator;       // between columns; 0 = none
+  std::uint8_t TimeFormat;   // which part of date and time a record holds; selects the wrap period
+  char TimeSeparator;        // between hours, minutes, seconds; 0 = none
+  char TimeSeparatorMs;      // before the milliseconds; 0 = none
+  char DateSeparator;        // between year, month, day; 0 = none
+  char TimeDateSeparator;    // between date and time; 0 = none
+  std::int32_t BitRate;      // "Bit-rate: "
+  std::int32_t SilentMode;   // "Silent mode: " 1 true, 0 false
+  std::int32_t CyclicMode;   // "Cyclic mode: " 1 true, 0 false
+};
+
+struct TextLogReader;
+
+// Parses one field of a record line into the record. `field` is NUL-terminated at `length`.
+using ColumnParser = void (*)(TextLogReader& reader, const char* field, std::size_t length, BusRecord& record);
+
+inline constexpr int kColumnSlots = 7;
+
+// The reader over one log. It borrows the stream and never closes it.
+struct TextLogReader : HeapObject {
+  Stream* stream = nullptr;
+  std::uint32_t RecordStart = 0;       // offset of the first line after the column header line
+  LogHeader header{};
+  std::uint32_t WrapOffset = 0;        // seconds added to every timestamp after a wrap
+  double PreviousTimestamp = 0;        // reference for wrap detection
+  ColumnParser parsers[kColumnSlots]{};
+  double LastAccepted = 0;             // timestamp of the last record handed out
+  std::uint32_t YearWraps = 0;         // time format 5: whole years added after year wraps
+};
+
+// Reads the header block and the column header line of the log on `stream` (which must read,
+// seek and tell). Null for a null stream, no memory, a log without "#" lines, without a line
+// after them, or without a known column name. Reports nothing.
+std::unique_ptr<TextLogReader> textlog_open(Stream* stream);
+
+// Positions the stream at the first record line. Keeps the wrap and skip state.
+bool textlog_rewind(TextLogReader& reader);
+
+// Fills `record` with the next accepted frame. False at the end of the data or on a read error.
+// A field that does not parse leaves its record fields 0. Lines whose time lies below the last
+// accepted one are skipped, with one "Skipping non-increasing timestamp: %f" warning per call.
+bool textlog_next_record(TextLogReader& reader, BusRecord& record);
+
+}  // namespace quarn
