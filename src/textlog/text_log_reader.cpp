@@ -1,0 +1,231 @@
+#include "textlog/text_log_reader.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "base/platform.h"
+#include "textlog/textlog_internal.h"
+
+namespace quarn {
+
+using textlog_detail::Field;
+using textlog_detail::kLineBuffer;
+using textlog_detail::kLineMax;
+
+namespace textlog_detail {
+
+std::size_t read_line(Stream& stream, char (&line)[kLineBuffer]) {
+  std::memset(line, 0, sizeof line);
+  std::size_t stored = 0;
+  for (std::size_t consumed = 0; consumed < kLineMax; ++consumed) {
+    char c;
+    if (stream_read(stream, &c, 1) != 1) break;
+    if (c == '\r') continue;
+    line[stored++] = c;
+    if (c == '\n') break;
+  }
+  // A zero byte in the data ends the line's text there.
+  return std::strlen(line);
+}
+
+int split_fields(char* line, std::size_t length, char separator, Field (&fields)[kColumnSlots]) {
+  if (separator == 0) {
+    fields[0] = Field{line, length};
+    return 1;
+  }
+  char* end = line + length;
+  char* p = line;
+  int n = 0;
+  while (n < kColumnSlots) {
+    char* q = static_cast<char*>(std::memchr(p, separator, static_cast<std::size_t>(end - p)));
+    if (q != nullptr) {
+      *q = '\0';
+      fields[n++] = Field{p, static_cast<std::size_t>(q - p)};
+      p = q + 1;
+      continue;
+    }
+    q = static_cast<char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+    if (q == nullptr) q = end;
+    *q = '\0';
+    fields[n++] = Field{p, static_cast<std::size_t>(q - p)};
+    break;
+  }
+  return n;
+}
+
+}  // namespace textlog_detail
+
+namespace {
+
+// The value of a header line: from two characters after the first ": " up to the first carriage
+// return, line feed or the end, copied NUL-terminated into `out`.
+void header_value(const char* line, char (&out)[kLineBuffer]) {
+  out[0] = '\0';
+  const char* p = std::strstr(line, ": ");
+  if (p == nullptr) return;
+  p += 2;
+  std::size_t n = std::strcspn(p, "\r\n");
+  std::memcpy(out, p, n);
+  out[n] = '\0';
+}
+
+using HeaderParse = void (*)(LogHeader& header, const char* value);
+
+void parse_logger_type(LogHeader& h, const char* v) {
+  if (std::strcmp(v, "TarvikOne") == 0) {
+    h.LoggerType = 0;
+  } else if (std::strcmp(v, "TarvikTwo") == 0) {
+    h.LoggerType = 1;
+  } else if (std::strcmp(v, "TarvikThree") == 0) {
+    h.LoggerType = 2;
+  }
+}
+
+// The first blank-delimited word, cut to the field so it can never spill into the next one.
+void parse_hw_rev(LogHeader& h, const char* v) { std::sscanf(v, "%4s", h.HwRev); }
+void parse_fw_rev(LogHeader& h, const char* v) { std::sscanf(v, "%4s", h.FwRev); }
+void parse_logger_id(LogHeader& h, const char* v) { std::sscanf(v, "%21s", h.LoggerId); }
+static_assert(sizeof(LogHeader::HwRev) == 5 && sizeof(LogHeader::FwRev) == 5 && sizeof(LogHeader::LoggerId) == 22,
+              "the %Ns widths above leave room for the NUL");
+
+void parse_int(std::int32_t& field, const char* v) {
+  int value;
+  if (std::sscanf(v, "%i", &value) == 1) field = value;
+}
+
+void parse_session_no(LogHeader& h, const char* v) { parse_int(h.SessionNo, v); }
+void parse_split_no(LogHeader& h, const char* v) { parse_int(h.SplitNo, v); }
+void parse_bit_rate(LogHeader& h, const char* v) { parse_int(h.BitRate, v); }
+
+void parse_time(LogHeader& h, const char* v) {
+  unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+  std::sscanf(v, "%4u%2u%2uT%2u%2u%2u", &year, &month, &day, &hour, &minute, &second);
+  std::tm fields{};
+  fields.tm_year = static_cast<int>(year - 1900);
+  fields.tm_mon = static_cast<int>(month - 1);
+  fields.tm_mday = static_cast<int>(day);
+  fields.tm_hour = static_cast<int>(hour);
+  fields.tm_min = static_cast<int>(minute);
+  fields.tm_sec = static_cast<int>(second);
+  h.StartTime = static_cast<double>(platform_mktime_local(fields));
+  // A later "Time: " line replaces the whole text: stale digits of a longer earlier value would
+  // silently shift every timestamp of the log.
+  std::memset(h.TimeText, 0, sizeof h.TimeText);
+  std::strncpy(h.TimeText, v, sizeof h.TimeText - 1);
+}
+
+// Exactly three characters: a double quote, the separator itself (a blank included), and one
+// more (the closing quote). Anything else means "no separator".
+char separator_of(const char* v) {
+  char c = 0;
+  if (std::strlen(v) != 3 || std::sscanf(v, "\"%c\"", &c) != 1) return 0;
+  return c;
+}
+
+void parse_value_separator(LogHeader& h, const char* v) { h.ValueSeparator = separator_of(v); }
+void parse_time_separator(LogHeader& h, const char* v) { h.TimeSeparator = separator_of(v); }
+void parse_time_separator_ms(LogHeader& h, const char* v) { h.TimeSeparatorMs = separator_of(v); }
+void parse_date_separator(LogHeader& h, const char* v) { h.DateSeparator = separator_of(v); }
+void parse_time_date_separator(LogHeader& h, const char* v) { h.TimeDateSeparator = separator_of(v); }
+
+void parse_time_format(LogHeader& h, const char* v) {
+  int value = 0;
+  h.TimeFormat = std::sscanf(v, "%i", &value) == 1 ? static_cast<std::uint8_t>(value) : 0;
+}
+
+void parse_flag(std::int32_t& field, const char* v) {
+  if (std::strcmp(v, "true") == 0) {
+    field = 1;
+  } else if (std::strcmp(v, "false") == 0) {
+    field = 0;
+  }
+}
+
+void parse_silent_mode(LogHeader& h, const char* v) { parse_flag(h.SilentMode, v); }
+void parse_cyclic_mode(LogHeader& h, const char* v) { parse_flag(h.CyclicMode, v); }
+
+struct HeaderKey {
+  const char* key;
+  HeaderParse parse;
+};
+
+// Every key is looked for anywhere in each "#" line, in this order; a line holding several keys
+// sets several fields (all from the value after the line's first ": ").
+constexpr HeaderKey HeaderKeyTable[16] = {
+    {"Logger type: ", parse_logger_type},
+    {"HW rev: ", parse_hw_rev},
+    {"FW rev: ", parse_fw_rev},
+    {"Logger ID: ", parse_logger_id},
+    {"Session No.: ", parse_session_no},
+    {"Split No.: ", parse_split_no},
+    {"Time: ", parse_time},
+    {"Value separator: ", parse_value_separator},
+    {"Time format: ", parse_time_format},
+    {"Time separator: ", parse_time_separator},
+    {"Time separator ms: ", parse_time_separator_ms},
+    {"Date separator: ", parse_date_separator},
+    {"Time and date separator: ", parse_time_date_separator},
+    {"Bit-rate: ", parse_bit_rate},
+    {"Silent mode: ", parse_silent_mode},
+    {"Cyclic mode: ", parse_cyclic_mode},
+};
+
+// Finds the column header line (the first line after the "#" block) and gives each of its first
+// seven columns the parser of its name. False when the data ends first, when there is no "#"
+// line before it, or when no column name is known.
+bool read_column_header(TextLogReader& reader) {
+  Stream& s = *reader.stream;
+  stream_seek(s, 0, kSeekSet);
+  char line[kLineBuffer];
+  bool saw_header_line = false;
+  std::size_t length;
+  for (;;) {
+    length = textlog_detail::read_line(s, line);
+    if (length == 0) return false;
+    if (line[0] != '#') break;
+    saw_header_line = true;
+  }
+  if (!saw_header_line) return false;
+  reader.RecordStart = static_cast<std::uint32_t>(stream_tell(s));
+
+  Field fields[kColumnSlots];
+  int n = textlog_detail::split_fields(line, length, reader.header.ValueSeparator, fields);
+  bool any_known = false;
+  for (int i = 0; i < n; ++i) {
+    bool known = false;
+    reader.parsers[i] = textlog_detail::column_parser_for(fields[i].text, known);
+    any_known = any_known || known;
+  }
+  return any_known;
+}
+
+}  // namespace
+
+std::unique_ptr<TextLogReader> textlog_open(Stream* stream) {
+  if (stream == nullptr) return nullptr;
+  std::unique_ptr<TextLogReader> reader(new (std::nothrow) TextLogReader);
+  if (!reader) return nullptr;
+  reader->stream = stream;
+
+  stream_seek(*stream, 0, kSeekSet);
+  char line[kLineBuffer];
+  char value[kLineBuffer];
+  for (;;) {
+    std::size_t length = textlog_detail::read_line(*stream, line);
+    if (length == 0 || line[0] != '#') break;
+    for (const HeaderKey& entry : HeaderKeyTable) {
+      if (std::strstr(line, entry.key) == nullptr) continue;
+      header_value(line, value);
+      entry.parse(reader->header, value);
+    }
+  }
+  if (!read_column_header(*reader)) return nullptr;
+  return reader;
+}
+
+bool textlog_rewind(TextLogReader& reader) {
+  return stream_seek(*reader.stream, reader.RecordStart, kSeekSet) == static_cast<std::int64_t>(reader.RecordStart);
+}
+
+}  // namespace quarn

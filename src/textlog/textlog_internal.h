@@ -1,0 +1,34 @@
+#pragma once
+
+// Shared by the header block reader and the record line reader; nothing else includes it.
+
+#include <cstddef>
+
+#include "textlog/text_log_reader.h"
+
+namespace quarn::textlog_detail {
+
+inline constexpr std::size_t kLineBuffer = 200;
+inline constexpr std::size_t kLineMax = kLineBuffer - 1;
+
+// Reads the next line into `line` (cleared first): carriage returns dropped, a line feed kept
+// and ending the line, and at most 199 bytes consumed, so that a longer physical line continues
+// as the next one. Returns the length up to the first zero byte; 0 means the data has ended.
+std::size_t read_line(Stream& stream, char (&line)[kLineBuffer]);
+
+// One field of a split line, NUL-terminated in place.
+struct Field {
+  char* text;
+  std::size_t length;
+};
+
+// Splits `line` at `separator` into at most 7 fields, writing a NUL after each. The last field
+// ends at the line feed or the end of the line. With separator 0 the whole line, line feed
+// included, is one field. Returns the number of fields.
+int split_fields(char* line, std::size_t length, char separator, Field (&fields)[kColumnSlots]);
+
+// The parser of a column name, or null for a name that has none. `known` tells whether the name
+// is one the reader recognises ("Lost" is known but has nothing to parse).
+ColumnParser column_parser_for(const char* name, bool& known);
+
+}  // namespace quarn::textlog_detail

@@ -1,0 +1,460 @@
+#include "textlog/text_log_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "io/buffered_stream.h"
+#include "logging/report.h"
+#include "support/capture.h"
+#include "support/memory_stream.h"
+
+namespace quarn {
+namespace {
+
+// A log held in memory and read the way the converter reads files: through a buffered stream.
+class Log {
+ public:
+  explicit Log(std::string text, std::int64_t buffer = 4096) : inner_(std::move(text)) {
+    stream_ = bufstream_create(&inner_, false, buffer);
+    reader_ = textlog_open(stream_.get());
+    if (reader_) textlog_rewind(*reader_);
+  }
+  bool opened() const { return reader_ != nullptr; }
+  TextLogReader& reader() { return *reader_; }
+  const LogHeader& header() { return reader_->header; }
+
+  std::vector<BusRecord> records() {
+    std::vector<BusRecord> out;
+    BusRecord r;
+    while (reader_ && textlog_next_record(*reader_, r)) out.push_back(r);
+    return out;
+  }
+  std::vector<double> timestamps() {
+    std::vector<double> out;
+    for (const BusRecord& r : records()) out.push_back(r.Timestamp);
+    return out;
+  }
+
+ private:
+  test::MemoryStream inner_;
+  std::unique_ptr<Stream> stream_;
+  std::unique_ptr<TextLogReader> reader_;
+};
+
+std::string header(const std::string& time, int format, const std::string& extra = "") {
+  return "# Logger type: TarvikTwo\n"
+         "# Time: " + time + "\n"
+         "# Value separator: \";\"\n"
+         "# Time format: " + std::to_string(format) + "\n"
+         "# Time separator: \":\"\n"
+         "# Time separator ms: \".\"\n"
+         "# Date separator: \"-\"\n"
+         "# Time and date separator: \"T\"\n" + extra +
+         "Timestamp;Type;ID;Length;Data\n";
+}
+
+std::int64_t utc(int y, int mo, int d, int h, int mi, int s) {
+  std::tm t{};
+  t.tm_year = y - 1900;
+  t.tm_mon = mo - 1;
+  t.tm_mday = d;
+  t.tm_hour = h;
+  t.tm_min = mi;
+  t.tm_sec = s;
+  return static_cast<std::int64_t>(timegm(&t));
+}
+
+class ThresholdGuard {
+ public:
+  explicit ThresholdGuard(std::int32_t t) : saved_(log_threshold) { set_log_threshold(t); }
+  ~ThresholdGuard() { set_log_threshold(saved_); }
+
+ private:
+  std::int32_t saved_;
+};
+
+TEST(TextLogTimestampTest, HeaderDigitsFromTheLeftRecordDigitsFromTheRight) {
+  Log log(header("20240131T120000", 3) +
+          "12:34:56.789;0;123;8;0102030405060708\n"
+          "2024-02-01T01:02:03.004;0;1;0;\n");
+  ASSERT_TRUE(log.opened());
+  auto ts = log.timestamps();
+  ASSERT_EQ(ts.size(), 2u);
+  EXPECT_DOUBLE_EQ(ts[0], 1706704496.789);
+  EXPECT_DOUBLE_EQ(ts[0], static_cast<double>(utc(2024, 1, 31, 12, 34, 56)) + 0.789);
+  // All 17 digits in the record: the header's time plays no part.
+  EXPECT_DOUBLE_EQ(ts[1], static_cast<double>(utc(2024, 2, 1, 1, 2, 3)) + 0.004);
+
+  Log empty_field(header("20240131T120000", 3) + ";0;1;0;\n");
+  auto only = empty_field.timestamps();
+  ASSERT_EQ(only.size(), 1u);
+  EXPECT_DOUBLE_EQ(only[0], static_cast<double>(utc(2024, 1, 31, 12, 0, 0)));
+}
+
+TEST(TextLogTimestampTest, UndeclaredSeparatorsStopTheReadingOfTheTemplate) {
+  // No time separators declared: the colons stay. The template becomes "2024012:34:56.789";
+  // the C library reads year 2024, month 01, day 2 and stops at the colon, so the rest is 0.
+  Log log("# Time: 20240131T120000\n# Value separator: \";\"\nTimestamp;ID\n12:34:56.789;1\n");
+  auto ts = log.timestamps();
+  ASSERT_EQ(ts.size(), 1u);
+  EXPECT_DOUBLE_EQ(ts[0], static_cast<double>(utc(2024, 1, 2, 0, 0, 0)));
+}
+
+TEST(TextLogTimestampTest, OutOfRangeFieldsCarryAndOutOfRangeYearsGiveMinusOne) {
+  Log log(header("20240131T120000", 0) +
+          "23:59:60.000;0;1;0;\n"        // second 60 is the next minute
+          "1969-12-31T23:59:59.000;0;1;0;\n"  // before 1970: -1, below the last: skipped
+          "3001-01-01T00:00:00.500;0;1;0;\n");  // after 3000: -1 + 0.5
+  ThresholdGuard quiet(6);
+  auto ts = log.timestamps();
+  ASSERT_EQ(ts.size(), 1u);
+  EXPECT_DOUBLE_EQ(ts[0], static_cast<double>(utc(2024, 2, 1, 0, 0, 0)));
+
+  Log alone("# Time: 30010101T000000\n# Value separator: \";\"\nTimestamp\n.500\n");
+  auto late = alone.timestamps();
+  ASSERT_EQ(late.size(), 0u);  // -0.5 lies below the initial 0: skipped, and nothing reported
+}
+
+TEST(TextLogTimestampTest, LongTimestampFieldsKeepTheirLeadingTwentyThreeCharacters) {
+  // Microseconds appended: the leading date, time and milliseconds still hold.
+  Log log(header("20240131T120000", 3) + "2024-03-05T06:07:08.123456;0;1;0;\n");
+  auto ts = log.timestamps();
+  ASSERT_EQ(ts.size(), 1u);
+  EXPECT_DOUBLE_EQ(ts[0], static_cast<double>(utc(2024, 3, 5, 6, 7, 8)) + 0.123);
+}
+
+TEST(TextLogWrapTest, MidnightWrapMovesThisAndEveryLaterLineOneDayOn) {
+  Log log(header("20240131T000000", 3) +
+          "23:59:59.900;0;1;0;\n"
+          "00:00:00.100;0;1;0;\n"
+          "12:00:00.000;0;1;0;\n"
+          "23:59:59.000;0;1;0;\n"
+          "00:00:01.000;0;1;0;\n");
+  auto ts = log.timestamps();
+  double day = static_cast<double>(utc(2024, 1, 31, 0, 0, 0));
+  ASSERT_EQ(ts.size(), 5u);
+  EXPECT_DOUBLE_EQ(ts[0], day + 86399.9);
+  EXPECT_DOUBLE_EQ(ts[1], day + 86400 + 0.1);
+  EXPECT_DOUBLE_EQ(ts[2], day + 86400 + 43200);
+  EXPECT_DOUBLE_EQ(ts[3], day + 86400 + 86399);
+  EXPECT_DOUBLE_EQ(ts[4], day + 2 * 86400 + 1);
+  EXPECT_EQ(log.reader().WrapOffset, 2u * 86400u);
+}
+
+TEST(TextLogWrapTest, MinuteAndHourWraps) {
+  Log minutes(header("20240131T120000", 1) + "59.000;0;1;0;\n01.000;0;1;0;\n");
+  auto m = minutes.timestamps();
+  ASSERT_EQ(m.size(), 2u);
+  EXPECT_DOUBLE_EQ(m[1] - m[0], 2.0);
+  Log hours(header("20240131T120000", 2) + "59:59.000;0;1;0;\n00:01.000;0;1;0;\n");
+  auto h = hours.timestamps();
+  ASSERT_EQ(h.size(), 2u);
+  EXPECT_DOUBLE_EQ(h[1] - h[0], 2.0);
+}
+
+TEST(TextLogWrapTest, SmallStepsBackAreSkippedWithOneReportPerCall) {
+  ThresholdGuard all(0);
+  test::StderrCapture cap;
+  Log log(header("20240131T000000", 3) +
+          "10:00:00.000;0;1;0;\n"
+          "09:59:59.500;0;2;0;\n"   // 0.5 s back: not a wrap, skipped
+          "09:59:59.600;0;3;0;\n"   // still below: skipped in the same call
+          "10:00:00.000;0;4;0;\n"   // equal: accepted
+          "10:00:00.000;0;5;0;\n");
+  auto recs = log.records();
+  auto messages = test::messages_of(cap.text());
+  ASSERT_EQ(recs.size(), 3u);
+  EXPECT_EQ(recs[0].ID, 1u);
+  EXPECT_EQ(recs[1].ID, 4u);
+  EXPECT_EQ(recs[2].ID, 5u);
+  double accepted = static_cast<double>(utc(2024, 1, 31, 10, 0, 0));
+  char expected[64];
+  std::snprintf(expected, sizeof expected, "Skipping non-increasing timestamp: %f", accepted);
+  EXPECT_EQ(messages, std::vector<std::string>{expected});
+}
+
+TEST(TextLogWrapTest, TheReportAlsoComesWhenTheDataEndsAfterSkippedLines) {
+  ThresholdGuard all(0);
+  test::StderrCapture cap;
+  Log log(header("20240131T000000", 0) + "10:00:00.000;0;1;0;\n08:00:00.000;0;1;0;\n");
+  EXPECT_EQ(log.records().size(), 1u);
+  EXPECT_EQ(test::messages_of(cap.text()).size(), 1u);
+}
+
+TEST(TextLogWrapTest, TimeFormatZeroNeverWraps) {
+  ThresholdGuard quiet(6);
+  Log log(header("20240131T000000", 0) + "23:59:59.900;0;1;0;\n00:00:00.100;0;2;0;\n23:59:59.950;0;3;0;\n");
+  auto recs = log.records();
+  ASSERT_EQ(recs.size(), 2u);
+  EXPECT_EQ(recs[1].ID, 3u);
+  EXPECT_EQ(log.reader().WrapOffset, 0u);
+}
+
+TEST(TextLogWrapTest, MonthWrapsAddTheLengthOfTheMonthJustEnded) {
+  // Format 4: records hold day to milliseconds; the header gives year and month.
+  Log log(header("20240101T000000", 4) +
+          "31T12:00:00.000;0;1;0;\n"
+          "01T12:00:00.000;0;1;0;\n"   // into February
+          "29T12:00:00.000;0;1;0;\n"   // a leap day
+          "01T12:00:00.000;0;1;0;\n"   // into March
+          "31T12:00:00.000;0;1;0;\n"
+          "01T00:00:00.000;0;1;0;\n");  // into April
+  auto ts = log.timestamps();
+  ASSERT_EQ(ts.size(), 6u);
+  EXPECT_DOUBLE_EQ(ts[0], static_cast<double>(utc(2024, 1, 31, 12, 0, 0)));
+  EXPECT_DOUBLE_EQ(ts[1], static_cast<double>(utc(2024, 2, 1, 12, 0, 0)));
+  EXPECT_DOUBLE_EQ(ts[2], static_cast<double>(utc(2024, 2, 29, 12, 0, 0)));
+  EXPECT_DOUBLE_EQ(ts[3], static_cast<double>(utc(2024, 3, 1, 12, 0, 0)));
+  EXPECT_DOUBLE_EQ(ts[4], static_cast<double>(utc(2024, 3, 31, 12, 0, 0)));
+  EXPECT_DOUBLE_EQ(ts[5], static_cast<double>(utc(2024, 4, 1, 0, 0, 0)));
+}
+
+std::vector<double> year_wrap_log(const std::string& header_time, const std::vector<std::string>& lines) {
+  std::string text = header(header_time, 5);
+  for (const auto& l : lines) text += l + ";0;1;0;\n";
+  Log log(text);
+  return log.timestamps();
+}
+
+TEST(TextLogWrapTest, YearWrapsMoveLaterFramesByWholeCalendarYears) {
+  std::vector<std::string> lines = {"12-31T23:59:59.000", "01-01T00:00:01.000", "03-01T12:00:00.000",
+                                    "12-31T12:00:00.000", "01-01T00:00:02.000", "03-01T00:00:02.000"};
+  auto ts = year_wrap_log("20230101T000000", lines);
+  ASSERT_EQ(ts.size(), 6u);
+  EXPECT_DOUBLE_EQ(ts[0], static_cast<double>(utc(2023, 12, 31, 23, 59, 59)));
+  EXPECT_DOUBLE_EQ(ts[1], static_cast<double>(utc(2024, 1, 1, 0, 0, 1)));
+  EXPECT_DOUBLE_EQ(ts[2], static_cast<double>(utc(2024, 3, 1, 12, 0, 0)));
+  EXPECT_DOUBLE_EQ(ts[3], static_cast<double>(utc(2024, 12, 31, 12, 0, 0)));
+  EXPECT_DOUBLE_EQ(ts[4], static_cast<double>(utc(2025, 1, 1, 0, 0, 2)));
+  EXPECT_DOUBLE_EQ(ts[5], static_cast<double>(utc(2025, 3, 1, 0, 0, 2)));
+
+  // Out of a leap year: 2024 into 2025.
+  auto leap = year_wrap_log("20240101T000000", {"12-31T23:00:00.000", "01-01T01:00:00.000", "03-01T00:00:00.000"});
+  ASSERT_EQ(leap.size(), 3u);
+  EXPECT_DOUBLE_EQ(leap[1], static_cast<double>(utc(2025, 1, 1, 1, 0, 0)));
+  EXPECT_DOUBLE_EQ(leap[2], static_cast<double>(utc(2025, 3, 1, 0, 0, 0)));
+
+  // A February 29 after a wrap into a leap year.
+  auto into_leap = year_wrap_log("20231201T000000", {"12-31T10:00:00.000", "01-15T10:00:00.000", "02-29T10:00:00.000",
+                                                     "03-01T10:00:00.000"});
+  ASSERT_EQ(into_leap.size(), 4u);
+  EXPECT_DOUBLE_EQ(into_leap[2], static_cast<double>(utc(2024, 2, 29, 10, 0, 0)));
+  EXPECT_DOUBLE_EQ(into_leap[3], static_cast<double>(utc(2024, 3, 1, 10, 0, 0)));
+}
+
+TEST(TextLogLineTest, CarriageReturnsAreDroppedAndLastLinesNeedNoLineFeed) {
+  std::string lf = header("20240131T120000", 3) + "12:00:00.001;0;7FF;2;A1B2\n12:00:00.002;1;1ABCDEF;1;FF";
+  std::string crlf;
+  for (char c : lf) {
+    if (c == '\n') crlf += '\r';
+    crlf += c;
+  }
+  Log a(lf);
+  Log b(crlf);
+  auto ra = a.records();
+  auto rb = b.records();
+  ASSERT_EQ(ra.size(), 2u);
+  ASSERT_EQ(rb.size(), 2u);
+  for (std::size_t i = 0; i < 2; ++i) {
+    EXPECT_DOUBLE_EQ(ra[i].Timestamp, rb[i].Timestamp);
+    EXPECT_EQ(ra[i].ID, rb[i].ID);
+    EXPECT_EQ(ra[i].DataLength, rb[i].DataLength);
+    EXPECT_EQ(ra[i].Can.DataBytes[0], rb[i].Can.DataBytes[0]);
+  }
+  EXPECT_EQ(ra[1].ID, 0x1ABCDEFu);
+  EXPECT_EQ(ra[1].Can.DataBytes[0], 0xFF);
+}
+
+TEST(TextLogLineTest, LongLinesAreSplitAfterOneHundredNinetyNineBytes) {
+  // The 250-byte line becomes a 199-byte line without a line feed and a 51-byte line with it:
+  // two records, each read from what it holds.
+  std::string first = "111;" + std::string(195, 'x');
+  std::string second = "222;AB" + std::string(45, 'y');
+  ASSERT_EQ(first.size() + second.size(), 250u);
+  Log log("# Value separator: \";\"\nID;Data\n" + first + second + "\n");
+  auto recs = log.records();
+  ASSERT_EQ(recs.size(), 2u);
+  EXPECT_EQ(recs[0].ID, 0x111u);
+  EXPECT_EQ(recs[0].DataLength, 8u);
+  EXPECT_EQ(recs[0].Can.DataBytes[0], 0);
+  EXPECT_EQ(recs[1].ID, 0x222u);
+  EXPECT_EQ(recs[1].Can.DataBytes[0], 0xAB);
+}
+
+TEST(TextLogHeaderTest, FieldsFromTheHeaderBlock) {
+  setenv("TZ", "UTC0", 1);
+  tzset();
+  Log log("# Logger type: TarvikThree\n"
+          "# HW rev: 0123456789\n"
+          "# FW rev: 7.1 beta\n"
+          "# Logger ID: ABCDEFGHIJKLMNOPQRSTUVWXYZ\n"
+          "# Session No.: 0x1F\n"
+          "# Split No.: 010\n"
+          "# Time: 20240131T120000\n"
+          "# Value separator: \";\"\n"
+          "# Time format: 3\n"
+          "# Bit-rate: 500000\n"
+          "# Silent mode: true\n"
+          "# Cyclic mode: false\n"
+          "# Something else: ignored\n"
+          "Timestamp;Lost;Type;ID;Length;Data\n");
+  ASSERT_TRUE(log.opened());
+  const LogHeader& h = log.header();
+  EXPECT_EQ(h.LoggerType, 2);
+  EXPECT_STREQ(h.HwRev, "0123");  // cut to fit, always terminated
+  EXPECT_STREQ(h.FwRev, "7.1");
+  EXPECT_STREQ(h.LoggerId, "ABCDEFGHIJKLMNOPQRSTU");
+  EXPECT_EQ(h.SessionNo, 31);
+  EXPECT_EQ(h.SplitNo, 8);
+  EXPECT_DOUBLE_EQ(h.StartTime, 1706702400.0);
+  EXPECT_STREQ(h.TimeText, "20240131T120000");
+  EXPECT_EQ(h.ValueSeparator, ';');
+  EXPECT_EQ(h.TimeFormat, 3);
+  EXPECT_EQ(h.BitRate, 500000);
+  EXPECT_EQ(h.SilentMode, 1);
+  EXPECT_EQ(h.CyclicMode, 0);
+  EXPECT_EQ(log.records().size(), 0u);  // an empty record section opens and has no records
+  unsetenv("TZ");
+  tzset();
+}
+
+TEST(TextLogHeaderTest, StartTimeIsLocalTime) {
+  setenv("TZ", "CET-1", 1);
+  tzset();
+  Log log(header("20240131T120000", 3));
+  EXPECT_DOUBLE_EQ(log.header().StartTime, 1706702400.0 - 3600);
+  unsetenv("TZ");
+  tzset();
+}
+
+TEST(TextLogHeaderTest, OddValues) {
+  Log log("# Logger type: TarvikOne \n"        // trailing blank: no model matches
+          "# Session No.: 5\n"
+          "# Session No.: many\n"               // not a number: keeps 5
+          "# Time format: 7\n"
+          "# Time format: soon\n"               // not a number: 0
+          "# Time: 20240131T120000 Value separator: \";\"\n"  // two keys, one value each
+          "# Time separator: \"\"\n"            // nothing between the quotes: none
+          "# Date separator: \" \"\n"           // a blank is a separator
+          "# Time separator ms: \".\" \n"       // four characters: none
+          "# Time: 2023\n"                      // a shorter later time replaces all of it
+          "# Value separator: \",\"\n"
+          "Timestamp,ID\n");
+  ASSERT_TRUE(log.opened());
+  const LogHeader& h = log.header();
+  EXPECT_EQ(h.LoggerType, 0);
+  EXPECT_EQ(h.SessionNo, 5);
+  EXPECT_EQ(h.TimeFormat, 0);
+  EXPECT_EQ(h.TimeSeparator, 0);
+  EXPECT_EQ(h.DateSeparator, ' ');
+  EXPECT_EQ(h.TimeSeparatorMs, 0);
+  EXPECT_STREQ(h.TimeText, "2023");
+  EXPECT_EQ(h.ValueSeparator, ',');
+
+  // The line holding two keys gave both the same value: the text after its first ": ".
+  Log both("# Time: 20240131T120000 Value separator: \";\"\nTimestamp;ID\n");
+  EXPECT_FALSE(both.opened());  // that value is no separator, so no column is found
+}
+
+TEST(TextLogHeaderTest, LogsThatCannotBeOpened) {
+  EXPECT_FALSE(Log("Timestamp;ID\n1;2\n").opened());                            // no "#" line
+  EXPECT_FALSE(Log("# Value separator: ;\nTimestamp;ID\n").opened());           // bare separator
+  EXPECT_FALSE(Log("# Value separator: \";\"\n").opened());                     // no column line
+  EXPECT_FALSE(Log("# Value separator: \";\"\nTime;Identifier\n").opened());    // no known name
+  EXPECT_FALSE(Log("").opened());
+  EXPECT_TRUE(Log("# Value separator: \";\"\nLost\n").opened());               // "Lost" is known
+  EXPECT_EQ(textlog_open(nullptr), nullptr);
+}
+
+TEST(TextLogColumnTest, TypeIdAndLength) {
+  Log log("# Value separator: \";\"\nType;ID;Length\n"
+          "0;123;8\n1;1abcdef;8\n8;7FF;3\n9;0x1F;2\n7;  10;-1\nX;zz;abc\n");
+  auto r = log.records();
+  ASSERT_EQ(r.size(), 6u);
+  EXPECT_EQ(r[0].Can.IDE, 0);
+  EXPECT_EQ(r[0].Can.Dir, 0);
+  EXPECT_EQ(r[0].ID, 0x123u);
+  EXPECT_EQ(r[1].Can.IDE, 1);
+  EXPECT_EQ(r[1].ID, 0x1ABCDEFu);
+  EXPECT_EQ(r[2].Can.IDE, 0);
+  EXPECT_EQ(r[2].Can.Dir, 1);
+  EXPECT_EQ(r[3].Can.IDE, 1);
+  EXPECT_EQ(r[3].Can.Dir, 1);
+  EXPECT_EQ(r[3].ID, 0x1Fu);      // "%x" takes a 0x prefix
+  EXPECT_EQ(r[4].ID, 0x10u);      // and leading blanks
+  EXPECT_EQ(r[4].Can.DLC, 255);   // "%hhu" keeps the low 8 bits of -1
+  EXPECT_EQ(r[5].ID, 0u);         // nothing parses: 0
+  EXPECT_EQ(r[5].Can.DLC, 0);
+  for (const BusRecord& rec : r) {
+    EXPECT_EQ(rec.Kind, CAN_DataFrame);
+    EXPECT_EQ(rec.Can.BusChannel, 1);
+    EXPECT_EQ(rec.DataLength, 0u);
+  }
+}
+
+TEST(TextLogColumnTest, DataBytes) {
+  Log log("# Value separator: \";\"\nData\n"
+          "0102030405060708090A\n"  // ten pairs: eight bytes
+          "ABC\n"                   // odd: a lone last digit is a byte
+          "0G12\n"                  // a non-hex pair still counts, as 0
+          "\n");
+  BusRecord in_place;
+  ASSERT_TRUE(textlog_next_record(log.reader(), in_place));
+  EXPECT_EQ(in_place.DataPointer, in_place.Can.DataBytes);  // its own bytes, never elsewhere
+  ASSERT_TRUE(textlog_rewind(log.reader()));
+  auto r = log.records();
+  ASSERT_EQ(r.size(), 4u);
+  EXPECT_EQ(r[0].DataLength, 8u);
+  EXPECT_EQ(r[0].Can.DLC, 8);
+  EXPECT_EQ(r[0].Can.DataBytes[7], 0x08);
+  EXPECT_EQ(r[1].DataLength, 2u);
+  EXPECT_EQ(r[1].Can.DataBytes[0], 0xAB);
+  EXPECT_EQ(r[1].Can.DataBytes[1], 0x0C);
+  EXPECT_EQ(r[2].DataLength, 2u);
+  EXPECT_EQ(r[2].Can.DataBytes[0], 0x00);  // "%2hhx" reads the 0 before the G
+  EXPECT_EQ(r[2].Can.DataBytes[1], 0x12);
+  EXPECT_EQ(r[3].DataLength, 0u);
+}
+
+TEST(TextLogColumnTest, LengthLeftOfDataIsOverriddenRightOfDataOverrides) {
+  Log left("# Value separator: \";\"\nLength;Data\n8;0102\n");
+  auto l = left.records();
+  ASSERT_EQ(l.size(), 1u);
+  EXPECT_EQ(l[0].Can.DLC, 2);
+  Log right("# Value separator: \";\"\nData;Length\n0102;8\n");
+  auto r = right.records();
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].Can.DLC, 8);
+  EXPECT_EQ(r[0].DataLength, 2u);
+}
+
+TEST(TextLogColumnTest, OnlySevenColumnsTakePart) {
+  Log log("# Value separator: \",\"\na,b,c,d,e,f,g,ID\n1,2,3,4,5,6,7,FF\n");
+  EXPECT_FALSE(log.opened());  // "ID" is the eighth column: no known name among the seven
+  Log seventh("# Value separator: \",\"\na,b,c,d,e,f,ID\n1,2,3,4,5,6,FF,9\n1,2\n");
+  auto r = seventh.records();
+  ASSERT_EQ(r.size(), 2u);
+  EXPECT_EQ(r[0].ID, 0xFFu);
+  EXPECT_EQ(r[1].ID, 0u);  // the line does not reach the column
+}
+
+TEST(TextLogRewindTest, RewindKeepsTheWrapState) {
+  Log log(header("20240131T000000", 3) + "23:00:00.000;0;1;0;\n01:00:00.000;0;1;0;\n");
+  auto first = log.timestamps();
+  ASSERT_EQ(first.size(), 2u);
+  EXPECT_EQ(log.reader().WrapOffset, 86400u);
+  ASSERT_TRUE(textlog_rewind(log.reader()));
+  // A second pass starts from the kept offset: every line lands one more day on.
+  auto again = log.timestamps();
+  ASSERT_EQ(again.size(), 2u);
+  EXPECT_DOUBLE_EQ(again[0], first[0] + 86400);
+  EXPECT_DOUBLE_EQ(again[1], first[1] + 86400);
+}
+
+}  // namespace
+}  // namespace quarn
