@@ -23,12 +23,16 @@ std::int64_t days_from_civil(std::int64_t y, std::int64_t m, std::int64_t d) {
   return era * 146097 + doe - 719468 + (d - 1);
 }
 
-std::int64_t utc_seconds_from_fields(std::int64_t tm_year, std::int64_t tm_mon, std::int64_t tm_mday,
-                                     std::int64_t tm_hour, std::int64_t tm_min, std::int64_t tm_sec) {
-  // Months carry into years first; everything below the day is a plain count of seconds.
+std::int64_t utc_days_from_fields(std::int64_t tm_year, std::int64_t tm_mon, std::int64_t tm_mday) {
+  // Months carry into years first; the day is then a plain count from the first of the month.
   std::int64_t year = 1900 + tm_year + floor_div(tm_mon, 12);
   std::int64_t month = tm_mon - floor_div(tm_mon, 12) * 12 + 1;
-  std::int64_t days = days_from_civil(year, month, 1) + (tm_mday - 1);
+  return days_from_civil(year, month, 1) + (tm_mday - 1);
+}
+
+std::int64_t utc_seconds_from_fields(std::int64_t tm_year, std::int64_t tm_mon, std::int64_t tm_mday,
+                                     std::int64_t tm_hour, std::int64_t tm_min, std::int64_t tm_sec) {
+  std::int64_t days = utc_days_from_fields(tm_year, tm_mon, tm_mday);
   std::int64_t t = days * 86400 + tm_hour * 3600 + tm_min * 60 + tm_sec;
   if (t < 0 || t > kLastCalendarSecond) return -1;
   return t;

@@ -12,6 +12,10 @@ inline constexpr std::int64_t kLastCalendarSecond = 32535215999;
 // carry into the neighbouring months).
 std::int64_t days_from_civil(std::int64_t year, std::int64_t month, std::int64_t day);
 
+// Days since 1970-01-01 of struct tm style date fields (years since 1900, months 0 to 11), every
+// out-of-range field carried over.
+std::int64_t utc_days_from_fields(std::int64_t tm_year, std::int64_t tm_mon, std::int64_t tm_mday);
+
 // Seconds since 1970-01-01 00:00:00 UTC of calendar fields in the manner of struct tm (years
 // since 1900, months 0 to 11), with every out-of-range field carried over as the standard
 // conversion does (second 60 is the next minute, day 0 the last day of the previous month,

@@ -59,6 +59,16 @@ std::int64_t BufferedStream::read(void* dst, std::uint64_t n) {
   return static_cast<std::int64_t>(n);
 }
 
+std::int64_t BufferedStream::peek(const unsigned char** data) {
+  // Loads exactly when read() would: only once the window is used up.
+  if (filled_ == cursor_ && !refill(base_ + cursor_)) {
+    *data = nullptr;
+    return 0;
+  }
+  *data = buffer_ + cursor_;
+  return filled_ - cursor_;
+}
+
 std::int64_t BufferedStream::seek(std::int64_t offset, int origin) {
   std::int64_t target;
   switch (origin) {

@@ -17,6 +17,8 @@ class BufferedStream final : public Stream {
   std::int64_t tell() override { return base_ + cursor_; }
   std::int64_t seek(std::int64_t offset, int origin) override;
   int close() override;
+  std::int64_t peek(const unsigned char** data) override;
+  void consume(std::uint64_t n) override { cursor_ += static_cast<std::int64_t>(n); }
 
   std::int64_t capacity() const { return capacity_; }
 

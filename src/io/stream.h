@@ -33,6 +33,16 @@ class Stream : public HeapObject {
   virtual int close() { return 0; }
   // Makes the written bytes durable on stable storage. False when that cannot be done.
   virtual bool sync() { return true; }
+  // Zero-copy reading for line scanners: points `data` at the bytes available from the current
+  // position on without consuming them, loading more when none are at hand, and returns their
+  // count; 0 at the end of the data. kUnsupported when the stream keeps no bytes of its own (then
+  // read it with read()). Use consume() to move past what was used.
+  virtual std::int64_t peek(const unsigned char** data) {
+    *data = nullptr;
+    return kUnsupported;
+  }
+  // Moves past n bytes of what the last peek offered.
+  virtual void consume(std::uint64_t /*n*/) {}
 };
 
 std::int64_t stream_read(Stream& s, void* dst, std::uint64_t n);

@@ -9,12 +9,14 @@
 
 #include "base/calendar.h"
 #include "logging/report.h"
+#include "textlog/field_scan.h"
 #include "textlog/textlog_internal.h"
 
 namespace quarn {
 
 using textlog_detail::Field;
 using textlog_detail::kLineBuffer;
+using textlog_detail::TemplateFields;
 
 namespace {
 
@@ -26,35 +28,35 @@ constexpr std::size_t kTimestampField = 23;
 constexpr char kTemplate[] = "19700101000000000";
 constexpr std::size_t kTemplateDigits = sizeof kTemplate - 1;
 
-// Copies `text` without the header's separators and capital "T"s; returns the length kept.
-std::size_t strip_separators(const LogHeader& h, const char* text, std::size_t length, char* out) {
-  const char removed[5] = {h.ValueSeparator, h.TimeSeparator, h.TimeSeparatorMs, h.DateSeparator,
-                           h.TimeDateSeparator};
+// Copies `text` without the characters the cache strips; returns the length kept.
+std::size_t strip_separators(const bool (&stripped)[256], const char* text, std::size_t length, char* out) {
   std::size_t n = 0;
   for (std::size_t i = 0; i < length; ++i) {
     char c = text[i];
-    if (c == 'T') continue;
-    bool drop = false;
-    for (char r : removed) drop = drop || (r != 0 && c == r);
-    if (!drop) out[n++] = c;
+    out[n] = c;
+    n += stripped[static_cast<unsigned char>(c)] ? 0 : 1;
   }
   return n;
 }
 
 // The calendar seconds of the template's fields, the year moved on by `extra_years`; -1 outside
 // 1970 to 3000. The fields wrap as the C library's unsigned-to-int conversions would.
-struct TemplateTime {
-  unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, millisecond = 0;
-};
-
-std::int64_t seconds_of(const TemplateTime& t, std::uint32_t extra_years) {
-  return utc_seconds_from_fields(static_cast<int>(t.year - 1900 + extra_years), static_cast<int>(t.month - 1),
-                                 static_cast<int>(t.day), static_cast<int>(t.hour),
-                                 static_cast<int>(t.minute), static_cast<int>(t.second));
+std::int64_t seconds_of(TextLogReader& reader, const TemplateFields& t, std::uint32_t extra_years) {
+  const std::int64_t key[3] = {static_cast<int>(t.year - 1900 + extra_years), static_cast<int>(t.month - 1),
+                               static_cast<int>(t.day)};
+  TextLogReader::TimestampCache& c = reader.cache;
+  // Consecutive frames mostly share their date; only the time of day needs working out.
+  if (key[0] != c.day_key[0] || key[1] != c.day_key[1] || key[2] != c.day_key[2]) {
+    c.day_number = utc_days_from_fields(key[0], key[1], key[2]);
+    std::memcpy(c.day_key, key, sizeof key);
+  }
+  std::int64_t s = c.day_number * 86400 + static_cast<std::int64_t>(static_cast<int>(t.hour)) * 3600 +
+                   static_cast<std::int64_t>(static_cast<int>(t.minute)) * 60 + static_cast<int>(t.second);
+  return (s < 0 || s > kLastCalendarSecond) ? -1 : s;
 }
 
-double timestamp_of(const TextLogReader& reader, const TemplateTime& t, std::uint32_t extra_years) {
-  return static_cast<double>(seconds_of(t, extra_years)) + t.millisecond * 0.001 + reader.WrapOffset;
+double timestamp_of(TextLogReader& reader, const TemplateFields& t, std::uint32_t extra_years) {
+  return static_cast<double>(seconds_of(reader, t, extra_years)) + t.millisecond * 0.001 + reader.WrapOffset;
 }
 
 // The length in seconds of the period a timestamp of this format wraps around after: a minute,
@@ -85,15 +87,11 @@ void parse_timestamp(TextLogReader& reader, const char* field, std::size_t lengt
   const LogHeader& h = reader.header;
   if (length > kTimestampField) length = kTimestampField;
 
-  char header_digits[sizeof h.TimeText];
-  std::size_t hn = strip_separators(h, h.TimeText, std::strlen(h.TimeText), header_digits);
   char record_digits[kTimestampField];
-  std::size_t rn = strip_separators(h, field, length, record_digits);
+  std::size_t rn = strip_separators(reader.cache.stripped, field, length, record_digits);
 
   char tmpl[kTemplateDigits + 1];
-  std::memcpy(tmpl, kTemplate, sizeof tmpl);
-  if (hn > kTemplateDigits) hn = kTemplateDigits;
-  std::memcpy(tmpl, header_digits, hn);
+  std::memcpy(tmpl, reader.cache.base_template, sizeof tmpl);
   const char* rd = record_digits;
   if (rn > kTemplateDigits) {
     rd += rn - kTemplateDigits;
@@ -101,9 +99,10 @@ void parse_timestamp(TextLogReader& reader, const char* field, std::size_t lengt
   }
   std::memcpy(tmpl + kTemplateDigits - rn, rd, rn);
 
-  TemplateTime t;
-  std::sscanf(tmpl, "%4u%2u%2u%2u%2u%2u%3u", &t.year, &t.month, &t.day, &t.hour, &t.minute, &t.second,
-              &t.millisecond);
+  // Reading stops at the first character that is not a digit; the fields it does not reach
+  // count as 0.
+  TemplateFields t{};
+  textlog_detail::scan_template(tmpl, t);
 
   // Format 5 holds no year: each wrap moves the date on by one calendar year. Counting whole
   // years (rather than adding the seconds of one year) keeps every later date right when a
@@ -139,14 +138,14 @@ void parse_type(TextLogReader&, const char* field, std::size_t, BusRecord& recor
   }
 }
 
-void parse_id(TextLogReader&, const char* field, std::size_t, BusRecord& record) {
+void parse_id(TextLogReader&, const char* field, std::size_t length, BusRecord& record) {
   unsigned id;
-  if (std::sscanf(field, "%x", &id) == 1) record.ID = id;
+  if (textlog_detail::scan_hex_u32(field, length, id)) record.ID = id;
 }
 
-void parse_length(TextLogReader&, const char* field, std::size_t, BusRecord& record) {
+void parse_length(TextLogReader&, const char* field, std::size_t length, BusRecord& record) {
   unsigned char dlc;
-  if (std::sscanf(field, "%hhu", &dlc) == 1) record.Can.DLC = dlc;
+  if (textlog_detail::scan_u8(field, length, dlc)) record.Can.DLC = dlc;
 }
 
 // Up to eight bytes as one run of hex pairs, "0102A0FF". A pair that is not hex still counts as
@@ -158,7 +157,7 @@ void parse_data(TextLogReader&, const char* field, std::size_t length, BusRecord
     std::size_t offset = 2 * pos;
     if (offset >= length || field[offset] == '\n' || field[offset] == '\r') break;
     unsigned char byte;
-    if (std::sscanf(field + offset, "%2hhx", &byte) == 1) record.Can.DataBytes[pos] = byte;
+    if (textlog_detail::scan_hex_pair(field + offset, byte)) record.Can.DataBytes[pos] = byte;
     ++count;
   }
   record.Can.DLC = static_cast<std::uint8_t>(count);
@@ -171,6 +170,23 @@ void parse_lost(TextLogReader&, const char*, std::size_t, BusRecord&) {}
 }  // namespace
 
 namespace textlog_detail {
+
+void prepare_timestamps(TextLogReader& reader) {
+  const LogHeader& h = reader.header;
+  TextLogReader::TimestampCache& c = reader.cache;
+  std::memset(c.stripped, 0, sizeof c.stripped);
+  for (char r : {h.ValueSeparator, h.TimeSeparator, h.TimeSeparatorMs, h.DateSeparator, h.TimeDateSeparator}) {
+    if (r != 0) c.stripped[static_cast<unsigned char>(r)] = true;
+  }
+  c.stripped[static_cast<unsigned char>('T')] = true;
+
+  char header_digits[sizeof h.TimeText];
+  std::size_t hn = strip_separators(c.stripped, h.TimeText, strnlen(h.TimeText, sizeof h.TimeText), header_digits);
+  std::memcpy(c.base_template, kTemplate, sizeof kTemplate);
+  if (hn > kTemplateDigits) hn = kTemplateDigits;
+  std::memcpy(c.base_template, header_digits, hn);
+  c.day_key[0] = c.day_key[1] = c.day_key[2] = INT64_MIN;
+}
 
 ColumnParser column_parser_for(const char* name, bool& known) {
   struct Column {

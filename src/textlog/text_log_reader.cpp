@@ -16,15 +16,40 @@ using textlog_detail::kLineMax;
 namespace textlog_detail {
 
 std::size_t read_line(Stream& stream, char (&line)[kLineBuffer]) {
-  std::memset(line, 0, sizeof line);
   std::size_t stored = 0;
-  for (std::size_t consumed = 0; consumed < kLineMax; ++consumed) {
-    char c;
-    if (stream_read(stream, &c, 1) != 1) break;
-    if (c == '\r') continue;
-    line[stored++] = c;
-    if (c == '\n') break;
+  std::size_t consumed = 0;
+  while (consumed < kLineMax) {
+    const unsigned char* p;
+    std::int64_t avail = stream.peek(&p);
+    if (avail == kUnsupported) {
+      // A stream without a window of its own: one byte per read.
+      for (; consumed < kLineMax; ++consumed) {
+        char c;
+        if (stream_read(stream, &c, 1) != 1) break;
+        if (c == '\r') continue;
+        line[stored++] = c;
+        if (c == '\n') break;
+      }
+      break;
+    }
+    if (avail <= 0) break;
+    std::size_t take = kLineMax - consumed;
+    if (static_cast<std::uint64_t>(avail) < take) take = static_cast<std::size_t>(avail);
+    const void* nl = std::memchr(p, '\n', take);
+    std::size_t chunk = nl != nullptr ? static_cast<std::size_t>(static_cast<const unsigned char*>(nl) - p) + 1 : take;
+    if (std::memchr(p, '\r', chunk) == nullptr) {
+      std::memcpy(line + stored, p, chunk);
+      stored += chunk;
+    } else {
+      for (std::size_t i = 0; i < chunk; ++i) {
+        if (p[i] != '\r') line[stored++] = static_cast<char>(p[i]);
+      }
+    }
+    stream.consume(chunk);
+    consumed += chunk;
+    if (nl != nullptr) break;
   }
+  line[stored] = '\0';
   // A zero byte in the data ends the line's text there.
   return std::strlen(line);
 }
@@ -34,23 +59,19 @@ int split_fields(char* line, std::size_t length, char separator, Field (&fields)
     fields[0] = Field{line, length};
     return 1;
   }
-  char* end = line + length;
-  char* p = line;
+  char* const end = line + length;
+  char* start = line;
   int n = 0;
-  while (n < kColumnSlots) {
-    char* q = static_cast<char*>(std::memchr(p, separator, static_cast<std::size_t>(end - p)));
-    if (q != nullptr) {
-      *q = '\0';
-      fields[n++] = Field{p, static_cast<std::size_t>(q - p)};
-      p = q + 1;
-      continue;
-    }
-    q = static_cast<char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-    if (q == nullptr) q = end;
-    *q = '\0';
-    fields[n++] = Field{p, static_cast<std::size_t>(q - p)};
-    break;
+  char* p = line;
+  for (; p < end && *p != '\n'; ++p) {
+    if (*p != separator) continue;
+    *p = '\0';
+    fields[n++] = Field{start, static_cast<std::size_t>(p - start)};
+    if (n == kColumnSlots) return n;
+    start = p + 1;
   }
+  *p = '\0';
+  fields[n++] = Field{start, static_cast<std::size_t>(p - start)};
   return n;
 }
 
@@ -221,6 +242,7 @@ std::unique_ptr<TextLogReader> textlog_open(Stream* stream) {
     }
   }
   if (!read_column_header(*reader)) return nullptr;
+  textlog_detail::prepare_timestamps(*reader);
   return reader;
 }
 

@@ -48,6 +48,14 @@ struct TextLogReader : HeapObject {
   ColumnParser parsers[kColumnSlots]{};
   double LastAccepted = 0;             // timestamp of the last record handed out
   std::uint32_t YearWraps = 0;         // time format 5: whole years added after year wraps
+
+  // Worked out once from the header when the log opens, so that each timestamp costs little.
+  struct TimestampCache {
+    char base_template[18];     // "19700101000000000" with the header's digits laid over it
+    bool stripped[256];         // characters removed from timestamp fields
+    std::int64_t day_key[3];    // the date of the last conversion...
+    std::int64_t day_number;    // ...and its days since 1970
+  } cache{};
 };
 
 // Reads the header block and the column header line of the log on `stream` (which must read,

@@ -31,4 +31,7 @@ int split_fields(char* line, std::size_t length, char separator, Field (&fields)
 // is one the reader recognises ("Lost" is known but has nothing to parse).
 ColumnParser column_parser_for(const char* name, bool& known);
 
+// Fills the reader's timestamp cache from its header; called once the header block is read.
+void prepare_timestamps(TextLogReader& reader);
+
 }  // namespace quarn::textlog_detail

@@ -11,6 +11,7 @@
 #include "io/buffered_stream.h"
 #include "logging/report.h"
 #include "support/memory_stream.h"
+#include "textlog/field_scan.h"
 #include "textlog/text_log_reader.h"
 
 namespace quarn {
@@ -83,12 +84,13 @@ void mutate(std::mt19937& rng, std::string& s) {
   }
 }
 
-// Every record the reader hands out, read through a buffered stream of the given size.
+// Every record the reader hands out, read through a buffered stream of the given size, or
+// straight from the bytes one read at a time when the size is 0.
 std::vector<BusRecord> read_all(const std::string& bytes, std::int64_t buffer, bool& opened) {
   test::MemoryStream inner(bytes);
-  std::unique_ptr<Stream> s = bufstream_create(&inner, false, buffer);
+  std::unique_ptr<Stream> s = buffer > 0 ? bufstream_create(&inner, false, buffer) : nullptr;
   std::vector<BusRecord> out;
-  auto reader = textlog_open(s.get());
+  auto reader = textlog_open(buffer > 0 ? s.get() : &inner);
   opened = reader != nullptr;
   if (!reader) return out;
   textlog_rewind(*reader);
@@ -124,16 +126,24 @@ TEST(TextLogFuzzTest, GeneratedAndMutatedLogsKeepTheInvariants) {
     for (std::size_t i = 1; i < whole.size(); ++i) {
       ASSERT_GE(whole[i].Timestamp, whole[i - 1].Timestamp) << "round " << round;
     }
-    // The buffer size changes how the bytes arrive, never what they mean.
-    bool opened_small = false;
-    std::vector<BusRecord> small = read_all(log, 7, opened_small);
-    ASSERT_EQ(opened_small, opened) << "round " << round;
-    ASSERT_EQ(small.size(), whole.size()) << "round " << round;
-    for (std::size_t i = 0; i < whole.size(); ++i) {
-      ASSERT_EQ(small[i].ID, whole[i].ID);
-      ASSERT_EQ(small[i].DataLength, whole[i].DataLength);
-      ASSERT_EQ(std::memcmp(small[i].Can.DataBytes, whole[i].Can.DataBytes, 8), 0);
-      ASSERT_EQ(small[i].Timestamp, whole[i].Timestamp);
+    // How the bytes arrive (a small window, one byte per read) and whether the fields are
+    // scanned directly or by the C library never change what they mean.
+    for (int variant = 0; variant < 3; ++variant) {
+      textlog_detail::set_library_scans_only(variant == 2);
+      bool opened_other = false;
+      std::vector<BusRecord> other = read_all(log, variant == 0 ? 7 : variant == 1 ? 0 : 4096, opened_other);
+      textlog_detail::set_library_scans_only(false);
+      ASSERT_EQ(opened_other, opened) << "round " << round << " variant " << variant;
+      ASSERT_EQ(other.size(), whole.size()) << "round " << round << " variant " << variant;
+      for (std::size_t i = 0; i < whole.size(); ++i) {
+        ASSERT_EQ(other[i].ID, whole[i].ID);
+        ASSERT_EQ(other[i].DataLength, whole[i].DataLength);
+        ASSERT_EQ(other[i].Can.DLC, whole[i].Can.DLC);
+        ASSERT_EQ(other[i].Can.IDE, whole[i].Can.IDE);
+        ASSERT_EQ(other[i].Can.Dir, whole[i].Can.Dir);
+        ASSERT_EQ(std::memcmp(other[i].Can.DataBytes, whole[i].Can.DataBytes, 8), 0);
+        ASSERT_EQ(other[i].Timestamp, whole[i].Timestamp);
+      }
     }
   }
   set_log_threshold(saved);

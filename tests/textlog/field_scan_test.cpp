@@ -1,0 +1,84 @@
+// The direct scans must agree with the C library on every input, not just the common shapes.
+
+#include "textlog/field_scan.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+
+namespace quarn::textlog_detail {
+namespace {
+
+// A string mostly drawn from `common`, sometimes from `odd`.
+std::string draw(std::mt19937& rng, std::size_t max_len, const std::string& common, const std::string& odd) {
+  std::uniform_int_distribution<std::size_t> len(0, max_len);
+  std::uniform_int_distribution<int> pct(0, 99);
+  std::string s(len(rng), ' ');
+  int oddness = pct(rng) < 60 ? 0 : pct(rng) % 30;  // most fields are clean
+  for (char& c : s) {
+    const std::string& from = pct(rng) < oddness ? odd : common;
+    c = from[std::uniform_int_distribution<std::size_t>(0, from.size() - 1)(rng)];
+  }
+  return s;
+}
+
+const std::string kHex = "0123456789abcdefABCDEF";
+const std::string kOdd = " \t+-xXgG.:;#zZ\x80\xff\n\r0";
+
+TEST(FieldScanTest, HexIdentifiersAgreeWithPercentX) {
+  std::mt19937 rng(1);
+  for (int i = 0; i < 600000; ++i) {
+    std::string f = draw(rng, 12, kHex, kOdd);
+    unsigned fast = 0xDEADBEEF, lib = 0xDEADBEEF;
+    bool fast_ok = scan_hex_u32(f.c_str(), f.size(), fast);
+    bool lib_ok = std::sscanf(f.c_str(), "%x", &lib) == 1;
+    ASSERT_EQ(fast_ok, lib_ok) << "[" << f << "]";
+    ASSERT_EQ(fast, lib) << "[" << f << "]";
+  }
+}
+
+TEST(FieldScanTest, LengthsAgreeWithPercentHhu) {
+  std::mt19937 rng(2);
+  for (int i = 0; i < 400000; ++i) {
+    std::string f = draw(rng, 6, "0123456789", kOdd);
+    unsigned char fast = 0xA5, lib = 0xA5;
+    bool fast_ok = scan_u8(f.c_str(), f.size(), fast);
+    bool lib_ok = std::sscanf(f.c_str(), "%hhu", &lib) == 1;
+    ASSERT_EQ(fast_ok, lib_ok) << "[" << f << "]";
+    ASSERT_EQ(fast, lib) << "[" << f << "]";
+  }
+}
+
+TEST(FieldScanTest, DataPairsAgreeWithPercentTwoHhx) {
+  std::mt19937 rng(3);
+  for (int i = 0; i < 600000; ++i) {
+    std::string f = draw(rng, 5, kHex, kOdd);
+    unsigned char fast = 0x5A, lib = 0x5A;
+    bool fast_ok = scan_hex_pair(f.c_str(), fast);
+    bool lib_ok = std::sscanf(f.c_str(), "%2hhx", &lib) == 1;
+    ASSERT_EQ(fast_ok, lib_ok) << "[" << f << "]";
+    ASSERT_EQ(fast, lib) << "[" << f << "]";
+  }
+}
+
+TEST(FieldScanTest, TemplatesAgreeWithTheSevenFieldFormat) {
+  std::mt19937 rng(4);
+  std::uniform_int_distribution<int> pct(0, 99);
+  for (int i = 0; i < 400000; ++i) {
+    std::string t = draw(rng, 17, "0123456789", " :.-+T/\x7f");
+    if (pct(rng) < 50) t = std::string(17 - t.size(), '0') + t;  // the usual full template
+    TemplateFields fast{1, 2, 3, 4, 5, 6, 7};
+    TemplateFields lib = fast;
+    int fast_n = scan_template(t.c_str(), fast);
+    int lib_n = std::sscanf(t.c_str(), "%4u%2u%2u%2u%2u%2u%3u", &lib.year, &lib.month, &lib.day, &lib.hour,
+                            &lib.minute, &lib.second, &lib.millisecond);
+    ASSERT_EQ(fast_n, lib_n) << "[" << t << "]";
+    ASSERT_EQ(std::memcmp(&fast, &lib, sizeof fast), 0) << "[" << t << "]";
+  }
+}
+
+}  // namespace
+}  // namespace quarn::textlog_detail
