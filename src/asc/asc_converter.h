@@ -16,10 +16,12 @@ namespace quarn {
 std::unique_ptr<Converter> asc_converter_create(FileSystem* input_fs, FileSystem* output_fs,
                                                 const RunOptions* options);
 
-// Appends printf-style text formatted by stb_sprintf, growing the line when needed.
-void asc_append_format(DynString& line, const char* format, ...);
+// Appends printf-style text formatted by stb_sprintf, growing the line when needed. False, with
+// the line as it was, when the line cannot grow; a trace line must then not be written.
+bool asc_append_format(DynString& line, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Appends the bytes as uppercase hex pairs separated by one blank ("01 AB FF"); nothing for 0.
-void asc_append_hex_bytes(DynString& line, const std::uint8_t* bytes, std::size_t count);
+// False, with the line as it was, when the line cannot grow.
+bool asc_append_hex_bytes(DynString& line, const std::uint8_t* bytes, std::size_t count);
 
 }  // namespace quarn

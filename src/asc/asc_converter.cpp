@@ -1,0 +1,450 @@
+#include "asc/asc_converter.h"
+
+#include <stb/stb_sprintf.h>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <type_traits>
+
+#include "base/calendar.h"
+#include "base/memory.h"
+#include "base/ptr_array.h"
+#include "logging/report.h"
+
+namespace quarn {
+namespace {
+
+// Flag bits of the CANFD line's flags word.
+constexpr std::uint32_t kAscFlagRemote = 0x10;
+constexpr std::uint32_t kAscFlagEdl = 0x1000;
+constexpr std::uint32_t kAscFlagBrs = 0x2000;
+constexpr std::uint32_t kAscFlagEsi = 0x4000;
+
+constexpr std::uint64_t kCanMaxData = 64;
+constexpr std::uint64_t kLinMaxData = 8;
+
+// fs_open access for an output: FS_WRITE plus the bit every caller passes along.
+constexpr std::uint32_t kOutputAccess = FS_WRITE | 4;
+
+// Room for the longest usual line: a CANFD line with 64 data bytes is about 360 characters, so
+// after this one reservation formatting a frame line allocates nothing.
+constexpr std::int64_t kLineReserve = 512;
+
+// A kept CAN frame: this header, then its DataLength bytes in the same block, so a classic frame
+// costs 40 bytes and no frame carries room it does not use. DataPointer points at those bytes.
+struct CanCopy {
+  double Timestamp;
+  std::uint8_t* DataPointer;
+  std::uint32_t ID;
+  std::uint8_t DataLength;
+  std::uint8_t IDE;
+  std::uint8_t Dir;
+  std::uint8_t EDL;
+  std::uint8_t ESI;
+  std::uint8_t BRS;
+  std::uint8_t Remote;
+  std::uint8_t BusChannel;
+  std::uint8_t DLC;
+};
+
+// A kept LIN frame, in the same manner; shorter than a CAN copy.
+struct LinCopy {
+  double Timestamp;
+  std::uint8_t* DataPointer;
+  std::uint32_t ID;
+  std::uint8_t DataLength;
+  std::uint8_t Dir;
+  std::uint8_t BusChannel;
+  std::uint8_t ReceivedDataByteCount;
+};
+
+static_assert(std::is_trivially_copyable_v<CanCopy> && std::is_trivially_copyable_v<LinCopy>);
+static_assert(sizeof(LinCopy) < sizeof(CanCopy));
+
+// One block holding the header and `n` data bytes copied from `bytes`; null when memory runs out.
+template <typename Copy>
+Copy* allocate_copy(const std::uint8_t* bytes, std::uint64_t n) {
+  void* block = mem_alloc(sizeof(Copy) + n);
+  if (block == nullptr) return nullptr;
+  Copy* copy = new (block) Copy{};
+  copy->DataPointer = static_cast<std::uint8_t*>(block) + sizeof(Copy);
+  copy->DataLength = static_cast<std::uint8_t>(n);
+  if (n > 0) std::memcpy(copy->DataPointer, bytes, n);
+  return copy;
+}
+
+// Orders by time; equal times keep their arrival order (stable sort), and a NaN time, which has
+// no place in time, goes last so that the order stays a strict weak one.
+template <typename Copy>
+void sort_by_time(PtrArray& records) {
+  std::stable_sort(records.items, records.items + records.count, [](const void* a, const void* b) {
+    double ta = static_cast<const Copy*>(a)->Timestamp;
+    double tb = static_cast<const Copy*>(b)->Timestamp;
+    if (std::isnan(ta)) return false;
+    if (std::isnan(tb)) return true;
+    return ta < tb;
+  });
+}
+
+// The UTC calendar fields of a base time; false outside 1970..3000 (NaN and infinities included).
+bool calendar_of(double seconds, std::tm& out) {
+  if (!(seconds >= 0.0 && seconds <= static_cast<double>(kLastCalendarSecond))) return false;
+  return utc_fields_from_seconds(static_cast<std::int64_t>(seconds), out);
+}
+
+// Appends "Wed Jan 31 12:34:56" (with `pattern`) and " 2024". False when nothing was produced.
+bool append_date(DynString& line, const char* pattern, const std::tm& fields) {
+  std::int64_t len = dynstr_length(line);
+  std::size_t room = static_cast<std::size_t>(dynstr_capacity(line) - len) + 1;
+  std::size_t n = std::strftime(dynstr_data(line) + len, room, pattern, &fields);
+  if (n == 0) {
+    dynstr_set_length(line, len);
+    return false;
+  }
+  dynstr_set_length(line, len + static_cast<std::int64_t>(n));
+  return dynstr_append_format(line, " %4d", fields.tm_year + 1900) >= 0;
+}
+
+bool write_line(Stream& stream, const DynString& line) {
+  std::int64_t n = dynstr_length(line);
+  return stream_write(stream, dynstr_data(line), static_cast<std::uint64_t>(n)) == n;
+}
+
+// The parent folder of an output path, for making its new entry durable.
+StrView parent_of(StrView path) {
+  std::int64_t i = path.length;
+  while (i > 0 && path.data[i - 1] != '/') --i;
+  return StrView{path.data, i > 0 ? i - 1 : 0};
+}
+
+const char* direction(std::uint8_t dir) { return dir == 1 ? "Tx" : "Rx"; }
+
+// A CAN frame line, with its columns: time relative to the base (11 wide, 6 decimals), "CANFD",
+// channel (3 wide), direction, identifier (8 hex digits and "x" when extended, else at least 3
+// digits and a blank, both ending in the same column), 34 blanks, BRS, ESI, DLC (hex), data
+// length (2 wide), then the data bytes and one blank when there are any:
+//    0.789000 CANFD   1 Rx        123                                   0 0 8  8 01 02 03 04 05 06 07 08 
+//    0.789000 CANFD   1 Tx   00000123x                                  0 0 8  8 
+constexpr char kCanLineStandard[] =
+    "% 11.6f CANFD %3d %s        %03X%c                                  %d %d %X %2d ";
+constexpr char kCanLineExtended[] =
+    "% 11.6f CANFD %3d %s   %08X%c                                  %d %d %X %2d ";
+// Its tail: message duration and bit count (always 0), the flags word right-aligned in 8, then
+// the five CRC and bit-timing columns (always 0):
+//        0    0     3000        0        0        0        0        0
+constexpr char kCanLineTail[] = "       0    0 %8X        0        0        0        0        0";
+
+// A LIN frame line: time (12 wide), channel, identifier in lower-case hex, direction, "d", data
+// length, data bytes:
+//      0.000000 1 3c  Rx d 2 01 02
+constexpr char kLinLine[] = "% 12.6f %d %x  %s d %d ";
+
+class AscConverter final : public Converter {
+ public:
+  ~AscConverter() override {
+    ptrarray_release(can_records_);
+    ptrarray_release(lin_records_);
+  }
+
+  bool handle_record(const BusRecord& record) override {
+    bool kept = true;
+    switch (record.Kind) {
+      case CAN_DataFrame:
+      case CAN_RemoteFrame: kept = keep_can(record); break;
+      case LIN_Frame: kept = keep_lin(record); break;
+      default: break;
+    }
+    // A frame that cannot be kept would be missing from the trace while the log counted as
+    // converted (and could be deleted): fail the record, and end_file writes no trace.
+    if (!kept) frames_lost_ = true;
+    return kept;
+  }
+
+  bool new_file(StrView /*output_base*/, TextLogReader& /*reader*/) override {
+    ptrarray_free_items(can_records_);
+    ptrarray_free_items(lin_records_);
+    frames_lost_ = false;
+    return true;
+  }
+
+  bool end_file(StrView output_base) override {
+    if (frames_lost_) {
+      report(LogLevel::Error, "Could not keep every frame in memory, no trace written for %.*s",
+             sv_len(output_base), output_base.data);
+      return false;
+    }
+    if (can_records_.count == 0 && lin_records_.count == 0) return true;
+    DynString line;
+    if (dynstr_reserve(line, kLineReserve) == nullptr) {
+      report(LogLevel::Error, "Could not allocate line buffer for %.*s", sv_len(output_base), output_base.data);
+      return false;
+    }
+    bool result = true;
+    if (can_records_.count > 0 && !write_can_trace(output_base, line)) result = false;
+    if (lin_records_.count > 0 && !write_lin_trace(output_base, line)) result = false;
+    return result;
+  }
+
+ private:
+  bool keep_can(const BusRecord& record) {
+    // The bytes come from the record's own DataBytes, never through DataPointer, and at most as
+    // many as it holds: a malformed record cannot make the copy read foreign memory.
+    std::uint64_t n = std::min(record.DataLength, kCanMaxData);
+    CanCopy* copy = allocate_copy<CanCopy>(record.Can.DataBytes, n);
+    if (copy == nullptr) return false;
+    copy->Timestamp = record.Timestamp;
+    copy->ID = record.ID;
+    copy->IDE = record.Can.IDE;
+    copy->Dir = record.Can.Dir;
+    copy->EDL = record.Can.EDL;
+    copy->ESI = record.Can.ESI;
+    copy->BRS = record.Can.BRS;
+    copy->Remote = record.Can.Remote;
+    copy->BusChannel = record.Can.BusChannel;
+    copy->DLC = record.Can.DLC;
+    if (ptrarray_push(can_records_, copy) == nullptr) {
+      mem_free(copy);
+      return false;
+    }
+    return true;
+  }
+
+  bool keep_lin(const BusRecord& record) {
+    std::uint64_t n = std::min(record.DataLength, kLinMaxData);
+    LinCopy* copy = allocate_copy<LinCopy>(record.Lin.DataBytes, n);
+    if (copy == nullptr) return false;
+    copy->Timestamp = record.Timestamp;
+    copy->ID = record.ID;
+    copy->Dir = record.Lin.Dir;
+    copy->BusChannel = record.Lin.BusChannel;
+    copy->ReceivedDataByteCount = record.Lin.ReceivedDataByteCount;
+    if (ptrarray_push(lin_records_, copy) == nullptr) {
+      mem_free(copy);
+      return false;
+    }
+    return true;
+  }
+
+  // With delete_converted the input goes as soon as end_file succeeds, so the trace must be on
+  // stable storage first, or a crash could lose both.
+  bool durable() const { return options != nullptr && options->delete_converted; }
+
+  // Closes a failed trace (if still open) and removes it.
+  bool discard(std::unique_ptr<Stream>& stream, const DynString& name) {
+    if (stream) {
+      stream_close(stream);
+      // A failed close keeps the object, whose file is already released: drop it.
+      stream.reset();
+    }
+    fs_remove(output_fs, dynstr_view(name));
+    return false;
+  }
+
+  // Closes a fully written trace; false (and the trace removed) when the data may not be whole.
+  bool finish(std::unique_ptr<Stream>& stream, const DynString& name, const char* what) {
+    if (durable() && !stream->sync()) {
+      report(LogLevel::Error, "Could not flush %s trace to disk: %s", what, dynstr_data(name));
+      return discard(stream, name);
+    }
+    if (stream_close(stream) != 0) {
+      stream.reset();  // its file is released already; only the object is left
+      return discard(stream, name);
+    }
+    if (durable() && !fs_sync_folder(output_fs, parent_of(dynstr_view(name)))) {
+      report(LogLevel::Error, "Could not flush %s trace to disk: %s", what, dynstr_data(name));
+      return false;
+    }
+    return true;
+  }
+
+  bool write_can_trace(StrView output_base, DynString& line) {
+    DynString name;
+    dynstr_from(name, output_base);
+    if (dynstr_length(name) != output_base.length || dynstr_append(name, ".asc") == nullptr) {
+      report(LogLevel::Error, "Could not open output file for CAN: %.*s.asc", sv_len(output_base), output_base.data);
+      return false;
+    }
+    std::unique_ptr<Stream> stream = fs_open(output_fs, dynstr_view(name), kOutputAccess);
+    if (!stream) {
+      report(LogLevel::Error, "Could not open output file for CAN: %s", dynstr_data(name));
+      return false;
+    }
+    sort_by_time<CanCopy>(can_records_);
+    const auto* first = static_cast<const CanCopy*>(can_records_.items[0]);
+    // Whole seconds, so that each frame line shows its own fraction of a second.
+    double base = std::floor(first->Timestamp);
+    std::tm fields;
+    if (!calendar_of(base, fields)) {
+      report(LogLevel::Error, "Could not convert CAN time");
+      return discard(stream, name);
+    }
+    dynstr_clear(line);
+    dynstr_append(line, "date ");
+    if (!append_date(line, "%a %b %d %H:%M:%S", fields)) {
+      report(LogLevel::Error, "Could not format CAN time");
+      return discard(stream, name);
+    }
+    if (dynstr_append(line, "\nbase hex  timestamps absolute\nBegin Triggerblock\n") == nullptr ||
+        !write_line(*stream, line)) {
+      report(LogLevel::Error, "Could not write CAN header");
+      return discard(stream, name);
+    }
+
+    bool failed = false;
+    for (std::int64_t i = 0; i < can_records_.count; ++i) {
+      const auto* frame = static_cast<const CanCopy*>(can_records_.items[i]);
+      dynstr_clear(line);
+      bool built = asc_append_format(line, frame->IDE == 1 ? kCanLineExtended : kCanLineStandard,
+                                     frame->Timestamp - base, frame->BusChannel, direction(frame->Dir),
+                                     frame->ID, frame->IDE == 1 ? 'x' : ' ', frame->BRS, frame->ESI,
+                                     static_cast<unsigned>(frame->DLC), static_cast<int>(frame->DataLength));
+      if (frame->DLC > 0 && frame->Remote == 0) {
+        built = built && asc_append_hex_bytes(line, frame->DataPointer, frame->DataLength) &&
+                dynstr_append(line, " ", 1) != nullptr;
+      }
+      std::uint32_t flags = (frame->EDL != 0 ? kAscFlagEdl : 0) | (frame->BRS != 0 ? kAscFlagBrs : 0) |
+                            (frame->ESI != 0 ? kAscFlagEsi : 0) | (frame->Remote != 0 ? kAscFlagRemote : 0);
+      built = built && asc_append_format(line, kCanLineTail, flags) && dynstr_append(line, "\n", 1) != nullptr;
+      if (!built || !write_line(*stream, line)) {
+        report(LogLevel::Error, "Could not write CAN data");
+        failed = true;
+        break;
+      }
+    }
+    static constexpr char kFooter[] = "End Triggerblock\n";
+    if (stream_write(*stream, kFooter, sizeof kFooter - 1) != static_cast<std::int64_t>(sizeof kFooter - 1)) {
+      report(LogLevel::Error, "Could not write CAN footer");
+      failed = true;
+    }
+    if (failed) return discard(stream, name);
+    return finish(stream, name, "CAN");
+  }
+
+  // As the CAN trace, but the base is the first frame's own time, so the first line reads 0.
+  // Every failed LIN trace is removed too: a partial trace is never left behind.
+  bool write_lin_trace(StrView output_base, DynString& line) {
+    DynString name;
+    dynstr_from(name, output_base);
+    if (dynstr_length(name) != output_base.length || dynstr_append(name, "_LIN.asc") == nullptr) {
+      report(LogLevel::Error, "Could not open output file for LIN: %.*s_LIN.asc", sv_len(output_base),
+             output_base.data);
+      return false;
+    }
+    std::unique_ptr<Stream> stream = fs_open(output_fs, dynstr_view(name), kOutputAccess);
+    if (!stream) {
+      report(LogLevel::Error, "Could not open output file for LIN: %s", dynstr_data(name));
+      return false;
+    }
+    sort_by_time<LinCopy>(lin_records_);
+    double base = static_cast<const LinCopy*>(lin_records_.items[0])->Timestamp;
+    std::tm fields;
+    if (!calendar_of(std::trunc(base), fields)) {
+      report(LogLevel::Error, "Could not convert LIN time");
+      return discard(stream, name);
+    }
+    dynstr_clear(line);
+    dynstr_append(line, "date ");
+    if (!append_date(line, "%a %b %d %H:%M:%S ", fields)) {
+      report(LogLevel::Error, "Could not format LIN time");
+      return discard(stream, name);
+    }
+    if (dynstr_append(line, "\nbase hex  timestamps absolute\nBegin Triggerblock\n") == nullptr ||
+        !write_line(*stream, line)) {
+      report(LogLevel::Error, "Could not write LIN header");
+      return discard(stream, name);
+    }
+    bool failed = false;
+    for (std::int64_t i = 0; i < lin_records_.count; ++i) {
+      const auto* frame = static_cast<const LinCopy*>(lin_records_.items[i]);
+      dynstr_clear(line);
+      bool built = asc_append_format(line, kLinLine, frame->Timestamp - base, frame->BusChannel, frame->ID,
+                                     direction(frame->Dir), static_cast<int>(frame->DataLength)) &&
+                   asc_append_hex_bytes(line, frame->DataPointer, frame->DataLength) &&
+                   dynstr_append(line, "\n", 1) != nullptr;
+      if (!built || !write_line(*stream, line)) {
+        report(LogLevel::Error, "Could not write LIN data");
+        failed = true;
+        break;
+      }
+    }
+    static constexpr char kFooter[] = "End Triggerblock\n";
+    if (stream_write(*stream, kFooter, sizeof kFooter - 1) != static_cast<std::int64_t>(sizeof kFooter - 1)) {
+      report(LogLevel::Error, "Could not write LIN footer");
+      failed = true;
+    }
+    if (failed) return discard(stream, name);
+    return finish(stream, name, "LIN");
+  }
+
+  PtrArray can_records_;  // CanCopy blocks, in arrival order until end_file sorts them
+  PtrArray lin_records_;  // LinCopy blocks
+  bool frames_lost_ = false;
+};
+
+bool asc_append_vformat(DynString& line, const char* format, std::va_list args) {
+  std::int64_t len = dynstr_length(line);
+  std::int64_t room = dynstr_capacity(line) - len;  // the storage has one byte more, for the NUL
+  std::va_list first;
+  va_copy(first, args);
+  int needed = stbsp_vsnprintf(dynstr_data(line) + len, static_cast<int>(std::min<std::int64_t>(room + 1, INT_MAX)),
+                               format, first);
+  va_end(first);
+  if (needed < 0) {
+    dynstr_set_length(line, len);
+    return false;
+  }
+  if (needed > room) {
+    if (dynstr_reserve(line, dynstr_capacity(line) + needed) == nullptr) {
+      dynstr_set_length(line, len);  // drops the cut text the first attempt left
+      return false;
+    }
+    std::va_list second;
+    va_copy(second, args);
+    stbsp_vsnprintf(dynstr_data(line) + len, needed + 1, format, second);
+    va_end(second);
+  }
+  dynstr_set_length(line, len + needed);
+  return true;
+}
+
+}  // namespace
+
+std::unique_ptr<Converter> asc_converter_create(FileSystem* input_fs, FileSystem* output_fs,
+                                                const RunOptions* options) {
+  std::unique_ptr<Converter> converter(new (std::nothrow) AscConverter);
+  if (!converter) return nullptr;
+  if (!converter_init(converter.get(), input_fs, output_fs, true, options)) return nullptr;
+  return converter;
+}
+
+bool asc_append_format(DynString& line, const char* format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  bool ok = asc_append_vformat(line, format, args);
+  va_end(args);
+  return ok;
+}
+
+bool asc_append_hex_bytes(DynString& line, const std::uint8_t* bytes, std::size_t count) {
+  if (count == 0) return true;
+  static constexpr char kHexDigits[] = "0123456789ABCDEF";
+  std::int64_t len = dynstr_length(line);
+  std::int64_t added = static_cast<std::int64_t>(count) * 3 - 1;
+  char* storage = dynstr_reserve(line, len + added);
+  if (storage == nullptr) return false;
+  char* out = storage + len;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i > 0) *out++ = ' ';
+    *out++ = kHexDigits[bytes[i] >> 4];
+    *out++ = kHexDigits[bytes[i] & 0x0F];
+  }
+  dynstr_set_length(line, len + added);
+  return true;
+}
+
+}  // namespace quarn

@@ -1,0 +1,111 @@
+#include "batch/converter.h"
+
+#include <type_traits>
+#include <utility>
+
+#include "io/buffered_stream.h"
+#include "logging/report.h"
+#include "textlog/text_log_reader.h"
+
+namespace quarn {
+namespace {
+
+// fs_open access for an input: FS_READ plus the bit every caller passes along.
+constexpr std::uint32_t kInputAccess = FS_READ | 4;
+
+using SignedSize = std::make_signed_t<std::size_t>;  // what "%zd" takes
+
+}  // namespace
+
+bool converter_init(Converter* converter, FileSystem* input_fs, FileSystem* output_fs, bool create_output_dirs,
+                    const RunOptions* options) {
+  if (converter == nullptr || input_fs == nullptr || output_fs == nullptr || options == nullptr) return false;
+  converter->options = options;
+  converter->input_fs = input_fs;
+  converter->output_fs = output_fs;
+  converter->create_output_dirs = create_output_dirs;
+  return converter->init();
+}
+
+void converter_release(std::unique_ptr<Converter>& converter) { converter.reset(); }
+
+int converter_convert_file(Converter* converter, StrView input_path, StrView output_base) {
+  // Without options the converter was never initialised; there is nothing sound to do.
+  if (converter == nullptr || converter->options == nullptr) return kStatusConvertFailed;
+
+  std::unique_ptr<Stream> stream = fs_open(converter->input_fs, input_path, kInputAccess);
+  if (!stream) {
+    report(LogLevel::Error, "Could not open input file %.*s", sv_len(input_path), input_path.data);
+    return kStatusConvertFailed;
+  }
+
+  // Known before any buffer hides the file, so that the end of the reading can be checked too.
+  const std::int64_t size = stream_size(stream.get());
+  std::int64_t n = converter->options->buffer_size;
+  if (n < 0) n = size;
+  if (n > 0) {
+    std::unique_ptr<Stream> buffered = bufstream_create(stream.get(), true, n);
+    if (!buffered) {
+      report(LogLevel::Error, "Could not allocate buffer of size %zd", static_cast<SignedSize>(n));
+      stream_close(stream);
+      return kStatusConvertFailed;
+    }
+    static_cast<void>(stream.release());  // the buffered stream owns it now
+    stream = std::move(buffered);
+  }
+
+  std::unique_ptr<TextLogReader> reader = textlog_open(stream.get());
+  if (!reader) {
+    report(LogLevel::Error, "Could not open log");
+    stream_close(stream);
+    return kStatusConvertFailed;
+  }
+
+  bool ok = true;
+  if (!converter->new_file(output_base, *reader)) {
+    ok = false;
+    report(LogLevel::Error, "Error during new file callback");
+  }
+  textlog_rewind(*reader);
+
+  BusRecord record{};
+  bool reader_ended = false;
+  for (;;) {
+    if (!textlog_next_record(*reader, record)) {
+      reader_ended = true;
+      break;
+    }
+    // Read before testing ok: after a failed call one more record is read and dropped.
+    if (!ok) break;
+    if (!converter->handle_record(record)) {
+      ok = false;
+      report(LogLevel::Error, "Error during handle record callback");
+    }
+  }
+  // The reader cannot tell the end of the data from a read error or a line that starts with a
+  // zero byte; either way the rest of the log never reached the converter. Counting that as
+  // converted would lose those frames (and with delete_converted, the input that holds them).
+  if (reader_ended && size >= 0 && stream_tell(*stream) < size) {
+    ok = false;
+    report(LogLevel::Error, "Could not read input file to its end: %.*s", sv_len(input_path), input_path.data);
+  }
+
+  ok = converter->end_file(output_base) && ok;
+  if (!ok) report(LogLevel::Error, "Error during end file callback");
+
+  int status = ok ? kStatusOk : kStatusConvertFailed;
+  if (stream_close(stream) != 0) {
+    report(LogLevel::Error, "Could not close input file after conversion: %.*s", sv_len(input_path),
+           input_path.data);
+    // The failed close already released the operating-system file; only the objects are left.
+    stream.reset();
+    status = kStatusConvertFailed;
+  } else if (ok && converter->options->delete_converted && !fs_remove(converter->input_fs, input_path)) {
+    report(LogLevel::Error, "Could not remove input file after conversion: %.*s", sv_len(input_path),
+           input_path.data);
+  }
+  reader.reset();  // only now: the reader may be released once its input is closed
+  return status;
+}
+
+}  // namespace quarn
