@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "io/file_system.h"
+#include "io/stream.h"
+
+namespace quarn::test {
+
+// What the streams opened through a FaultyFileSystem do wrong.
+struct StreamFaults {
+  // Writes come up short once this many bytes have been written in total; -1: never.
+  std::int64_t write_limit = -1;
+  // Reads fail (-1) once this many bytes have been read in total; -1: never.
+  std::int64_t read_limit = -1;
+  // Close releases the file, as fclose does even when it fails, and then reports failure.
+  bool fail_close = false;
+  bool fail_sync = false;
+};
+
+// A file system over a real disk one, with the same root, that fails on purpose. Every operation
+// reaches the disk unless a fault says otherwise, so what a test finds on disk afterwards is what
+// the code under test left there.
+class FaultyFileSystem final : public FileSystem {
+ public:
+  explicit FaultyFileSystem(std::unique_ptr<FileSystem> disk);
+
+  bool stat(StrView path, PathInfo& out) override { return disk_->stat(path, out); }
+  void list(StrView folder, DirListing& out) override { disk_->list(folder, out); }
+  bool make_dir(StrView path) override { return disk_->make_dir(path); }
+  bool remove(StrView path) override;
+  std::unique_ptr<Stream> open(StrView path, std::uint32_t flags) override;
+  bool rename(StrView from, StrView to) override { return disk_->rename(from, to); }
+  bool sync_folder(StrView path) override;
+
+  // Opening a path that ends with this text fails; empty: never.
+  std::string refuse_open_suffix;
+  bool refuse_remove = false;
+  bool fail_sync_folder = false;
+  StreamFaults read_faults;   // streams opened for reading
+  StreamFaults write_faults;  // streams opened for writing
+
+  // What was asked of it, as full paths.
+  std::vector<std::string> opened;
+  std::vector<std::string> removed;
+  int syncs = 0;         // stream syncs
+  int folder_syncs = 0;
+
+ private:
+  std::unique_ptr<FileSystem> disk_;
+};
+
+// A FaultyFileSystem over a disk file system rooted at `root`; null when the root is no folder.
+std::unique_ptr<FaultyFileSystem> faulty_fs_create(const std::string& root);
+
+}  // namespace quarn::test
