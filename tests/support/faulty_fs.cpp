@@ -13,11 +13,9 @@ class FaultyStream final : public Stream {
 
   std::int64_t read(void* dst, std::uint64_t n) override {
     if (faults_.read_limit < 0) return stream_read(*inner_, dst, n);
-    std::int64_t left = std::max<std::int64_t>(0, faults_.read_limit - read_);
-    if (left == 0) return -1;
-    std::int64_t got = stream_read(*inner_, dst, std::min<std::uint64_t>(n, static_cast<std::uint64_t>(left)));
-    if (got > 0) read_ += got;
-    return got;
+    std::int64_t left = faults_.read_limit - stream_tell(*inner_);
+    if (left <= 0) return -1;
+    return stream_read(*inner_, dst, std::min<std::uint64_t>(n, static_cast<std::uint64_t>(left)));
   }
 
   std::int64_t write(const void* src, std::uint64_t n) override {
@@ -46,7 +44,6 @@ class FaultyStream final : public Stream {
   std::unique_ptr<Stream> inner_;
   StreamFaults faults_;
   int& syncs_;
-  std::int64_t read_ = 0;
   std::int64_t written_ = 0;
 };
 

@@ -14,7 +14,7 @@ namespace quarn::test {
 struct StreamFaults {
   // Writes come up short once this many bytes have been written in total; -1: never.
   std::int64_t write_limit = -1;
-  // Reads fail (-1) once this many bytes have been read in total; -1: never.
+  // Reads fail (-1) from this offset of the data on, as at a bad sector; -1: never.
   std::int64_t read_limit = -1;
   // Close releases the file, as fclose does even when it fails, and then reports failure.
   bool fail_close = false;

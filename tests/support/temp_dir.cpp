@@ -57,4 +57,8 @@ void make_dirs(const std::string& path) {
   if (ec) ADD_FAILURE() << "cannot create " << path;
 }
 
+std::string read_fixture(const std::string& name) {
+  return read_file(std::string(QUARN_TESTS_DIR) + "/data/" + name);
+}
+
 }  // namespace quarn::test

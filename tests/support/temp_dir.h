@@ -27,4 +27,7 @@ std::string read_file(const std::string& path);
 bool file_exists(const std::string& path);
 void make_dirs(const std::string& path);
 
+// The content of a fixture file under tests/data/.
+std::string read_fixture(const std::string& name);
+
 }  // namespace quarn::test
