@@ -127,16 +127,17 @@ const char* direction(std::uint8_t dir) { return dir == 1 ? "Tx" : "Rx"; }
 // A CAN frame line, with its columns: time relative to the base (11 wide, 6 decimals), "CANFD",
 // channel (3 wide), direction, identifier (8 hex digits and "x" when extended, else at least 3
 // digits and a blank, both ending in the same column), 34 blanks, BRS, ESI, DLC (hex), data
-// length (2 wide), then the data bytes and one blank when there are any:
-//    0.789000 CANFD   1 Rx        123                                   0 0 8  8 01 02 03 04 05 06 07 08 
-//    0.789000 CANFD   1 Tx   00000123x                                  0 0 8  8 
+// length (2 wide), then the data bytes and one blank when there are any (a remote frame has none);
+// "|" marks where the tail below follows:
+//    0.789000 CANFD   1 Rx        123                                   0 0 8  8 01 02 03 04 05 06 07 08 |
+//    2.000000 CANFD   1 Tx   1ABCDEF0x                                  0 0 8  0 |
 constexpr char kCanLineStandard[] =
     "% 11.6f CANFD %3d %s        %03X%c                                  %d %d %X %2d ";
 constexpr char kCanLineExtended[] =
     "% 11.6f CANFD %3d %s   %08X%c                                  %d %d %X %2d ";
-// Its tail: message duration and bit count (always 0), the flags word right-aligned in 8, then
-// the five CRC and bit-timing columns (always 0):
-//        0    0     3000        0        0        0        0        0
+// Its tail: message duration and length in bits (always 0), the flags word right-aligned in 8,
+// then the CRC and four bit-timing columns (always 0); here for a CAN FD frame with bit rate switch:
+//|       0    0     3000        0        0        0        0        0
 constexpr char kCanLineTail[] = "       0    0 %8X        0        0        0        0        0";
 
 // A LIN frame line: time (12 wide), channel, identifier in lower-case hex, direction, "d", data
@@ -262,62 +263,89 @@ class AscConverter final : public Converter {
     return true;
   }
 
-  bool write_can_trace(StrView output_base, DynString& line) {
-    DynString name;
+  // The trace name (output base + suffix) and the trace opened for writing; null, with the
+  // failure reported, when either cannot be had.
+  std::unique_ptr<Stream> open_trace(StrView output_base, const char* suffix, DynString& name) {
     dynstr_from(name, output_base);
-    if (dynstr_length(name) != output_base.length || dynstr_append(name, ".asc") == nullptr) {
-      report(LogLevel::Error, "Could not open output file for CAN: %.*s.asc", sv_len(output_base), output_base.data);
+    if (dynstr_length(name) != output_base.length || dynstr_append(name, suffix) == nullptr) return nullptr;
+    return fs_open(output_fs, dynstr_view(name), kOutputAccess);
+  }
+
+  // The date line, "base hex  timestamps absolute" and "Begin Triggerblock", in one write.
+  // False, after reporting `format_failed` or `write_failed`, when it cannot be written.
+  static bool write_header(Stream& stream, DynString& line, const std::tm& fields, const char* date_pattern,
+                           const char* format_failed, const char* write_failed) {
+    dynstr_clear(line);
+    dynstr_append(line, "date ");
+    if (!append_date(line, date_pattern, fields)) {
+      report(LogLevel::Error, "%s", format_failed);
       return false;
     }
-    std::unique_ptr<Stream> stream = fs_open(output_fs, dynstr_view(name), kOutputAccess);
+    if (dynstr_append(line, "\nbase hex  timestamps absolute\nBegin Triggerblock\n") == nullptr ||
+        !write_line(stream, line)) {
+      report(LogLevel::Error, "%s", write_failed);
+      return false;
+    }
+    return true;
+  }
+
+  static bool write_footer(Stream& stream) {
+    static constexpr char kFooter[] = "End Triggerblock\n";
+    return stream_write(stream, kFooter, sizeof kFooter - 1) == static_cast<std::int64_t>(sizeof kFooter - 1);
+  }
+
+  static bool build_can_line(DynString& line, const CanCopy& frame, double base) {
+    dynstr_clear(line);
+    bool built = asc_append_format(line, frame.IDE == 1 ? kCanLineExtended : kCanLineStandard, frame.Timestamp - base,
+                                   frame.BusChannel, direction(frame.Dir), frame.ID, frame.IDE == 1 ? 'x' : ' ',
+                                   frame.BRS, frame.ESI, static_cast<unsigned>(frame.DLC),
+                                   static_cast<int>(frame.DataLength));
+    if (frame.DLC > 0 && frame.Remote == 0) {
+      built = built && asc_append_hex_bytes(line, frame.DataPointer, frame.DataLength) &&
+              dynstr_append(line, " ", 1) != nullptr;
+    }
+    std::uint32_t flags = (frame.EDL != 0 ? kAscFlagEdl : 0) | (frame.BRS != 0 ? kAscFlagBrs : 0) |
+                          (frame.ESI != 0 ? kAscFlagEsi : 0) | (frame.Remote != 0 ? kAscFlagRemote : 0);
+    return built && asc_append_format(line, kCanLineTail, flags) && dynstr_append(line, "\n", 1) != nullptr;
+  }
+
+  static bool build_lin_line(DynString& line, const LinCopy& frame, double base) {
+    dynstr_clear(line);
+    return asc_append_format(line, kLinLine, frame.Timestamp - base, frame.BusChannel, frame.ID, direction(frame.Dir),
+                             static_cast<int>(frame.DataLength)) &&
+           asc_append_hex_bytes(line, frame.DataPointer, frame.DataLength) && dynstr_append(line, "\n", 1) != nullptr;
+  }
+
+  bool write_can_trace(StrView output_base, DynString& line) {
+    DynString name;
+    std::unique_ptr<Stream> stream = open_trace(output_base, ".asc", name);
     if (!stream) {
       report(LogLevel::Error, "Could not open output file for CAN: %s", dynstr_data(name));
       return false;
     }
     sort_by_time<CanCopy>(can_records_);
-    const auto* first = static_cast<const CanCopy*>(can_records_.items[0]);
     // Whole seconds, so that each frame line shows its own fraction of a second.
-    double base = std::floor(first->Timestamp);
+    double base = std::floor(static_cast<const CanCopy*>(can_records_.items[0])->Timestamp);
     std::tm fields;
     if (!calendar_of(base, fields)) {
       report(LogLevel::Error, "Could not convert CAN time");
       return discard(stream, name);
     }
-    dynstr_clear(line);
-    dynstr_append(line, "date ");
-    if (!append_date(line, "%a %b %d %H:%M:%S", fields)) {
-      report(LogLevel::Error, "Could not format CAN time");
+    if (!write_header(*stream, line, fields, "%a %b %d %H:%M:%S", "Could not format CAN time",
+                      "Could not write CAN header")) {
       return discard(stream, name);
     }
-    if (dynstr_append(line, "\nbase hex  timestamps absolute\nBegin Triggerblock\n") == nullptr ||
-        !write_line(*stream, line)) {
-      report(LogLevel::Error, "Could not write CAN header");
-      return discard(stream, name);
-    }
-
     bool failed = false;
     for (std::int64_t i = 0; i < can_records_.count; ++i) {
-      const auto* frame = static_cast<const CanCopy*>(can_records_.items[i]);
-      dynstr_clear(line);
-      bool built = asc_append_format(line, frame->IDE == 1 ? kCanLineExtended : kCanLineStandard,
-                                     frame->Timestamp - base, frame->BusChannel, direction(frame->Dir),
-                                     frame->ID, frame->IDE == 1 ? 'x' : ' ', frame->BRS, frame->ESI,
-                                     static_cast<unsigned>(frame->DLC), static_cast<int>(frame->DataLength));
-      if (frame->DLC > 0 && frame->Remote == 0) {
-        built = built && asc_append_hex_bytes(line, frame->DataPointer, frame->DataLength) &&
-                dynstr_append(line, " ", 1) != nullptr;
-      }
-      std::uint32_t flags = (frame->EDL != 0 ? kAscFlagEdl : 0) | (frame->BRS != 0 ? kAscFlagBrs : 0) |
-                            (frame->ESI != 0 ? kAscFlagEsi : 0) | (frame->Remote != 0 ? kAscFlagRemote : 0);
-      built = built && asc_append_format(line, kCanLineTail, flags) && dynstr_append(line, "\n", 1) != nullptr;
-      if (!built || !write_line(*stream, line)) {
+      if (!build_can_line(line, *static_cast<const CanCopy*>(can_records_.items[i]), base) ||
+          !write_line(*stream, line)) {
         report(LogLevel::Error, "Could not write CAN data");
         failed = true;
         break;
       }
     }
-    static constexpr char kFooter[] = "End Triggerblock\n";
-    if (stream_write(*stream, kFooter, sizeof kFooter - 1) != static_cast<std::int64_t>(sizeof kFooter - 1)) {
+    // The footer is written even after a failed frame line; the trace is removed all the same.
+    if (!write_footer(*stream)) {
       report(LogLevel::Error, "Could not write CAN footer");
       failed = true;
     }
@@ -325,17 +353,11 @@ class AscConverter final : public Converter {
     return finish(stream, name, "CAN");
   }
 
-  // As the CAN trace, but the base is the first frame's own time, so the first line reads 0.
-  // Every failed LIN trace is removed too: a partial trace is never left behind.
+  // As the CAN trace, but the base is the first frame's own time, so the first line reads 0, and
+  // the date line has a blank more. A failed LIN trace is removed in every case, like a CAN one.
   bool write_lin_trace(StrView output_base, DynString& line) {
     DynString name;
-    dynstr_from(name, output_base);
-    if (dynstr_length(name) != output_base.length || dynstr_append(name, "_LIN.asc") == nullptr) {
-      report(LogLevel::Error, "Could not open output file for LIN: %.*s_LIN.asc", sv_len(output_base),
-             output_base.data);
-      return false;
-    }
-    std::unique_ptr<Stream> stream = fs_open(output_fs, dynstr_view(name), kOutputAccess);
+    std::unique_ptr<Stream> stream = open_trace(output_base, "_LIN.asc", name);
     if (!stream) {
       report(LogLevel::Error, "Could not open output file for LIN: %s", dynstr_data(name));
       return false;
@@ -347,33 +369,20 @@ class AscConverter final : public Converter {
       report(LogLevel::Error, "Could not convert LIN time");
       return discard(stream, name);
     }
-    dynstr_clear(line);
-    dynstr_append(line, "date ");
-    if (!append_date(line, "%a %b %d %H:%M:%S ", fields)) {
-      report(LogLevel::Error, "Could not format LIN time");
-      return discard(stream, name);
-    }
-    if (dynstr_append(line, "\nbase hex  timestamps absolute\nBegin Triggerblock\n") == nullptr ||
-        !write_line(*stream, line)) {
-      report(LogLevel::Error, "Could not write LIN header");
+    if (!write_header(*stream, line, fields, "%a %b %d %H:%M:%S ", "Could not format LIN time",
+                      "Could not write LIN header")) {
       return discard(stream, name);
     }
     bool failed = false;
     for (std::int64_t i = 0; i < lin_records_.count; ++i) {
-      const auto* frame = static_cast<const LinCopy*>(lin_records_.items[i]);
-      dynstr_clear(line);
-      bool built = asc_append_format(line, kLinLine, frame->Timestamp - base, frame->BusChannel, frame->ID,
-                                     direction(frame->Dir), static_cast<int>(frame->DataLength)) &&
-                   asc_append_hex_bytes(line, frame->DataPointer, frame->DataLength) &&
-                   dynstr_append(line, "\n", 1) != nullptr;
-      if (!built || !write_line(*stream, line)) {
+      if (!build_lin_line(line, *static_cast<const LinCopy*>(lin_records_.items[i]), base) ||
+          !write_line(*stream, line)) {
         report(LogLevel::Error, "Could not write LIN data");
         failed = true;
         break;
       }
     }
-    static constexpr char kFooter[] = "End Triggerblock\n";
-    if (stream_write(*stream, kFooter, sizeof kFooter - 1) != static_cast<std::int64_t>(sizeof kFooter - 1)) {
+    if (!write_footer(*stream)) {
       report(LogLevel::Error, "Could not write LIN footer");
       failed = true;
     }

@@ -11,8 +11,13 @@ namespace quarn {
 
 // The converter that collects the CAN and LIN frames of each log and writes them, sorted by
 // time, as ASC traces: NAME.asc for CAN frames and NAME_LIN.asc for LIN frames, each only when
-// there is a frame of its kind. Null when memory runs out or an argument is missing. The options
-// must outlive the converter.
+// there is a frame of its kind. Null when memory runs out or an argument is missing. The file
+// systems and the options are borrowed and must outlive the converter.
+//
+// A trace that fails anywhere is closed and removed, so no partial trace is left behind. A frame
+// that cannot be kept in memory fails handle_record, and end_file then writes no trace for that
+// log. With delete_converted, end_file succeeds only once the traces are on stable storage,
+// because the input is removed right after it.
 std::unique_ptr<Converter> asc_converter_create(FileSystem* input_fs, FileSystem* output_fs,
                                                 const RunOptions* options);
 
