@@ -52,6 +52,19 @@ Outcome run(const std::string& command) {
   return r;
 }
 
+// Each decoded frame against the log; times count from the first frame.
+void expect_frames_of_the_log(const std::vector<Frame>& frames, const std::string& decoded) {
+  ASSERT_EQ(frames.size(), kClassicFrames.size()) << decoded;
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    const Frame& want = kClassicFrames[i];
+    EXPECT_NEAR(frames[i].time - frames[0].time, want.time, 2e-6) << "frame " << i;
+    EXPECT_EQ(frames[i].id, want.id) << "frame " << i;
+    EXPECT_EQ(frames[i].extended, want.extended) << "frame " << i;
+    EXPECT_EQ(frames[i].sent, want.sent) << "frame " << i;
+    EXPECT_EQ(frames[i].data, want.data) << "frame " << i;
+  }
+}
+
 std::string lower(std::string s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return s;
@@ -103,21 +116,16 @@ TEST(AscClientsTest, PythonCanReadsTheFramesOfTheLog) {
     remote.push_back(is_remote);
     channels.push_back(channel);
   }
-  ASSERT_EQ(frames.size(), kClassicFrames.size()) << r.out;
+  expect_frames_of_the_log(frames, r.out);
+  ASSERT_FALSE(frames.empty());
   // Times are relative to the whole second of the first frame, so it reads its own fraction.
   EXPECT_NEAR(frames[0].time, 0.789, 1e-9);
   for (std::size_t i = 0; i < frames.size(); ++i) {
-    const Frame& want = kClassicFrames[i];
-    EXPECT_NEAR(frames[i].time - frames[0].time, want.time, 1e-6) << "frame " << i;
-    EXPECT_EQ(frames[i].id, want.id) << "frame " << i;
-    EXPECT_EQ(frames[i].extended, want.extended) << "frame " << i;
-    EXPECT_EQ(frames[i].sent, want.sent) << "frame " << i;
-    EXPECT_EQ(frames[i].data, want.data) << "frame " << i;
     // python-can numbers channels from 0: the trace's channel 1.
     EXPECT_EQ(channels[i], 0) << "frame " << i;
-    // python-can 4.1 takes a CANFD line with data length 0 for a remote frame; the flags word
-    // says it is not one, and every other frame must decode as a data frame.
-    if (!want.data.empty()) {
+    // python-can 4.1 takes a CANFD line with data length 0 for a remote frame although the flags
+    // word says it is none; every other frame must decode as a data frame.
+    if (!kClassicFrames[i].data.empty()) {
       EXPECT_EQ(remote[i], 0) << "frame " << i;
     }
   }
@@ -153,15 +161,7 @@ TEST(AscClientsTest, Asc2logReadsTheFramesOfTheLog) {
                            static_cast<unsigned>(std::stoul(id, nullptr, 16)), id.size() == 8, dir_char == 'T',
                            lower(text.substr(hash + 1))});
   }
-  ASSERT_EQ(frames.size(), kClassicFrames.size()) << log;
-  for (std::size_t i = 0; i < frames.size(); ++i) {
-    const Frame& want = kClassicFrames[i];
-    EXPECT_NEAR(frames[i].time - frames[0].time, want.time, 2e-6) << "frame " << i;
-    EXPECT_EQ(frames[i].id, want.id) << "frame " << i;
-    EXPECT_EQ(frames[i].extended, want.extended) << "frame " << i;
-    EXPECT_EQ(frames[i].sent, want.sent) << "frame " << i;
-    EXPECT_EQ(frames[i].data, want.data) << "frame " << i;
-  }
+  expect_frames_of_the_log(frames, log);
 }
 
 }  // namespace
