@@ -263,8 +263,8 @@ class AscConverter final : public Converter {
     return true;
   }
 
-  // The trace name (output base + suffix) and the trace opened for writing; null, with the
-  // failure reported, when either cannot be had.
+  // Builds the trace name (output base + suffix) into `name` and opens it for writing; null when
+  // either cannot be had (the caller reports).
   std::unique_ptr<Stream> open_trace(StrView output_base, const char* suffix, DynString& name) {
     dynstr_from(name, output_base);
     if (dynstr_length(name) != output_base.length || dynstr_append(name, suffix) == nullptr) return nullptr;
