@@ -1,7 +1,8 @@
 #include "asc/asc_converter.h"
 
-#include <stb/stb_sprintf.h>
+#include "asc/asc_lines.h"
 
+#include <stb/stb_sprintf.h>
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -35,46 +36,59 @@ constexpr std::uint32_t kOutputAccess = FS_WRITE | 4;
 // after this one reservation formatting a frame line allocates nothing.
 constexpr std::int64_t kLineReserve = 512;
 
-// A kept CAN frame: this header, then its DataLength bytes in the same block, so a classic frame
-// costs 40 bytes and no frame carries room it does not use. DataPointer points at those bytes.
+// Frame lines are gathered into blocks of about this size and written a block at a time.
+constexpr std::int64_t kChunk = 64 * 1024;
+
+// A kept CAN frame: 16 bytes, then BRS and ESI when either is above 1 (no logger writes that),
+// then its DataLength bytes, all in one block. A classic frame with eight bytes fits the smallest
+// block the allocator hands out, which is what keeps a million frames in little memory.
 struct CanCopy {
   double Timestamp;
-  std::uint8_t* DataPointer;
   std::uint32_t ID;
   std::uint8_t DataLength;
-  std::uint8_t IDE;
-  std::uint8_t Dir;
-  std::uint8_t EDL;
-  std::uint8_t ESI;
-  std::uint8_t BRS;
-  std::uint8_t Remote;
+  std::uint8_t Bits;  // the kCan... bits below
   std::uint8_t BusChannel;
   std::uint8_t DLC;
+
+  bool wide() const { return (Bits & kCanWide) != 0; }
+  const std::uint8_t* extra() const { return reinterpret_cast<const std::uint8_t*>(this + 1); }
+  std::uint8_t brs() const { return wide() ? extra()[0] : ((Bits & kCanBrs) != 0 ? 1 : 0); }
+  std::uint8_t esi() const { return wide() ? extra()[1] : ((Bits & kCanEsi) != 0 ? 1 : 0); }
+  const std::uint8_t* data() const { return extra() + (wide() ? 2 : 0); }
+
+  static constexpr std::uint8_t kCanExtended = 1;  // IDE == 1
+  static constexpr std::uint8_t kCanTx = 2;        // Dir == 1
+  static constexpr std::uint8_t kCanEdl = 4;       // EDL != 0
+  static constexpr std::uint8_t kCanRemote = 8;    // Remote != 0
+  static constexpr std::uint8_t kCanBrs = 16;      // BRS == 1
+  static constexpr std::uint8_t kCanEsi = 32;      // ESI == 1
+  static constexpr std::uint8_t kCanWide = 64;     // BRS and ESI follow as bytes
 };
 
-// A kept LIN frame, in the same manner; shorter than a CAN copy.
+// A kept LIN frame, in the same manner, with its data bytes behind it.
 struct LinCopy {
   double Timestamp;
-  std::uint8_t* DataPointer;
   std::uint32_t ID;
   std::uint8_t DataLength;
   std::uint8_t Dir;
   std::uint8_t BusChannel;
   std::uint8_t ReceivedDataByteCount;
+
+  const std::uint8_t* data() const { return reinterpret_cast<const std::uint8_t*>(this + 1); }
 };
 
+static_assert(sizeof(CanCopy) == 16 && sizeof(LinCopy) == 16);
 static_assert(std::is_trivially_copyable_v<CanCopy> && std::is_trivially_copyable_v<LinCopy>);
-static_assert(sizeof(LinCopy) < sizeof(CanCopy));
 
-// One block holding the header and `n` data bytes copied from `bytes`; null when memory runs out.
+// One block holding the header, `extra` bytes of the caller's, and `n` data bytes copied from
+// `bytes`; null when memory runs out.
 template <typename Copy>
-Copy* allocate_copy(const std::uint8_t* bytes, std::uint64_t n) {
-  void* block = mem_alloc(sizeof(Copy) + n);
+Copy* allocate_copy(std::size_t extra, const std::uint8_t* bytes, std::uint64_t n) {
+  void* block = mem_alloc(sizeof(Copy) + extra + n);
   if (block == nullptr) return nullptr;
   Copy* copy = new (block) Copy{};
-  copy->DataPointer = static_cast<std::uint8_t*>(block) + sizeof(Copy);
   copy->DataLength = static_cast<std::uint8_t>(n);
-  if (n > 0) std::memcpy(copy->DataPointer, bytes, n);
+  if (n > 0) std::memcpy(static_cast<std::uint8_t*>(block) + sizeof(Copy) + extra, bytes, n);
   return copy;
 }
 
@@ -82,13 +96,17 @@ Copy* allocate_copy(const std::uint8_t* bytes, std::uint64_t n) {
 // no place in time, goes last so that the order stays a strict weak one.
 template <typename Copy>
 void sort_by_time(PtrArray& records) {
-  std::stable_sort(records.items, records.items + records.count, [](const void* a, const void* b) {
+  auto earlier = [](const void* a, const void* b) {
     double ta = static_cast<const Copy*>(a)->Timestamp;
     double tb = static_cast<const Copy*>(b)->Timestamp;
     if (std::isnan(ta)) return false;
     if (std::isnan(tb)) return true;
     return ta < tb;
-  });
+  };
+  // The text reader hands frames over in time order already; a stable sort would leave them as
+  // they are, so a linear check spares the sort.
+  if (std::is_sorted(records.items, records.items + records.count, earlier)) return;
+  std::stable_sort(records.items, records.items + records.count, earlier);
 }
 
 // The UTC calendar fields of a base time; false outside 1970..3000 (NaN and infinities included).
@@ -123,22 +141,6 @@ StrView parent_of(StrView path) {
 }
 
 const char* direction(std::uint8_t dir) { return dir == 1 ? "Tx" : "Rx"; }
-
-// A CAN frame line, with its columns: time relative to the base (11 wide, 6 decimals), "CANFD",
-// channel (3 wide), direction, identifier (8 hex digits and "x" when extended, else at least 3
-// digits and a blank, both ending in the same column), 34 blanks, BRS, ESI, DLC (hex), data
-// length (2 wide), then the data bytes and one blank when there are any (a remote frame has none);
-// "|" marks where the tail below follows:
-//    0.789000 CANFD   1 Rx        123                                   0 0 8  8 01 02 03 04 05 06 07 08 |
-//    2.000000 CANFD   1 Tx   1ABCDEF0x                                  0 0 8  0 |
-constexpr char kCanLineStandard[] =
-    "% 11.6f CANFD %3d %s        %03X%c                                  %d %d %X %2d ";
-constexpr char kCanLineExtended[] =
-    "% 11.6f CANFD %3d %s   %08X%c                                  %d %d %X %2d ";
-// Its tail: message duration and length in bits (always 0), the flags word right-aligned in 8,
-// then the CRC and four bit-timing columns (always 0); here for a CAN FD frame with bit rate switch:
-//|       0    0     3000        0        0        0        0        0
-constexpr char kCanLineTail[] = "       0    0 %8X        0        0        0        0        0";
 
 // A LIN frame line: time (12 wide), channel, identifier in lower-case hex, direction, "d", data
 // length, data bytes:
@@ -196,18 +198,23 @@ class AscConverter final : public Converter {
     // The bytes come from the record's own DataBytes, never through DataPointer, and at most as
     // many as it holds: a malformed record cannot make the copy read foreign memory.
     std::uint64_t n = std::min(record.DataLength, kCanMaxData);
-    CanCopy* copy = allocate_copy<CanCopy>(record.Can.DataBytes, n);
+    const CanTail& can = record.Can;
+    bool wide = can.BRS > 1 || can.ESI > 1;
+    CanCopy* copy = allocate_copy<CanCopy>(wide ? 2 : 0, can.DataBytes, n);
     if (copy == nullptr) return false;
     copy->Timestamp = record.Timestamp;
     copy->ID = record.ID;
-    copy->IDE = record.Can.IDE;
-    copy->Dir = record.Can.Dir;
-    copy->EDL = record.Can.EDL;
-    copy->ESI = record.Can.ESI;
-    copy->BRS = record.Can.BRS;
-    copy->Remote = record.Can.Remote;
-    copy->BusChannel = record.Can.BusChannel;
-    copy->DLC = record.Can.DLC;
+    copy->Bits = static_cast<std::uint8_t>(
+        (can.IDE == 1 ? CanCopy::kCanExtended : 0) | (can.Dir == 1 ? CanCopy::kCanTx : 0) |
+        (can.EDL != 0 ? CanCopy::kCanEdl : 0) | (can.Remote != 0 ? CanCopy::kCanRemote : 0) |
+        (can.BRS == 1 ? CanCopy::kCanBrs : 0) | (can.ESI == 1 ? CanCopy::kCanEsi : 0) | (wide ? CanCopy::kCanWide : 0));
+    if (wide) {
+      std::uint8_t* extra = reinterpret_cast<std::uint8_t*>(copy + 1);
+      extra[0] = can.BRS;
+      extra[1] = can.ESI;
+    }
+    copy->BusChannel = can.BusChannel;
+    copy->DLC = can.DLC;
     if (ptrarray_push(can_records_, copy) == nullptr) {
       mem_free(copy);
       return false;
@@ -217,7 +224,7 @@ class AscConverter final : public Converter {
 
   bool keep_lin(const BusRecord& record) {
     std::uint64_t n = std::min(record.DataLength, kLinMaxData);
-    LinCopy* copy = allocate_copy<LinCopy>(record.Lin.DataBytes, n);
+    LinCopy* copy = allocate_copy<LinCopy>(0, record.Lin.DataBytes, n);
     if (copy == nullptr) return false;
     copy->Timestamp = record.Timestamp;
     copy->ID = record.ID;
@@ -294,100 +301,113 @@ class AscConverter final : public Converter {
     return stream_write(stream, kFooter, sizeof kFooter - 1) == static_cast<std::int64_t>(sizeof kFooter - 1);
   }
 
-  static bool build_can_line(DynString& line, const CanCopy& frame, double base) {
-    dynstr_clear(line);
-    bool built = asc_append_format(line, frame.IDE == 1 ? kCanLineExtended : kCanLineStandard, frame.Timestamp - base,
-                                   frame.BusChannel, direction(frame.Dir), frame.ID, frame.IDE == 1 ? 'x' : ' ',
-                                   frame.BRS, frame.ESI, static_cast<unsigned>(frame.DLC),
-                                   static_cast<int>(frame.DataLength));
-    if (frame.DLC > 0 && frame.Remote == 0) {
-      built = built && asc_append_hex_bytes(line, frame.DataPointer, frame.DataLength) &&
-              dynstr_append(line, " ", 1) != nullptr;
+  // Appends the frame's CANFD line to `out`, which has room for kCanLineMax more bytes; `line` is
+  // scratch for the general formatter, for the rare time the direct one cannot vouch for.
+  static bool append_can_line(DynString& out, DynString& line, const CanCopy& frame, double base) {
+    asc_detail::CanLine f;
+    f.time = frame.Timestamp - base;
+    f.id = frame.ID;
+    f.channel = frame.BusChannel;
+    f.tx = (frame.Bits & CanCopy::kCanTx) != 0;
+    f.extended = (frame.Bits & CanCopy::kCanExtended) != 0;
+    f.brs = frame.brs();
+    f.esi = frame.esi();
+    f.dlc = frame.DLC;
+    f.data_length = frame.DataLength;
+    f.data = frame.data();
+    f.with_data = frame.DLC > 0 && (frame.Bits & CanCopy::kCanRemote) == 0;
+    f.flags = ((frame.Bits & CanCopy::kCanEdl) != 0 ? kAscFlagEdl : 0) | (f.brs != 0 ? kAscFlagBrs : 0) |
+              (f.esi != 0 ? kAscFlagEsi : 0) | ((frame.Bits & CanCopy::kCanRemote) != 0 ? kAscFlagRemote : 0);
+    std::int64_t len = dynstr_length(out);
+    std::size_t n = asc_detail::format_can_line(dynstr_data(out) + len, f);
+    if (n > 0) {
+      dynstr_set_length(out, len + static_cast<std::int64_t>(n));
+      return true;
     }
-    std::uint32_t flags = (frame.EDL != 0 ? kAscFlagEdl : 0) | (frame.BRS != 0 ? kAscFlagBrs : 0) |
-                          (frame.ESI != 0 ? kAscFlagEsi : 0) | (frame.Remote != 0 ? kAscFlagRemote : 0);
-    return built && asc_append_format(line, kCanLineTail, flags) && dynstr_append(line, "\n", 1) != nullptr;
-  }
-
-  static bool build_lin_line(DynString& line, const LinCopy& frame, double base) {
     dynstr_clear(line);
-    return asc_append_format(line, kLinLine, frame.Timestamp - base, frame.BusChannel, frame.ID, direction(frame.Dir),
-                             static_cast<int>(frame.DataLength)) &&
-           asc_append_hex_bytes(line, frame.DataPointer, frame.DataLength) && dynstr_append(line, "\n", 1) != nullptr;
+    return asc_detail::append_can_line_general(line, f) && dynstr_append(out, dynstr_view(line)) != nullptr;
   }
 
-  bool write_can_trace(StrView output_base, DynString& line) {
+  static bool append_lin_line(DynString& out, DynString& /*line*/, const LinCopy& frame, double base) {
+    return asc_append_format(out, kLinLine, frame.Timestamp - base, frame.BusChannel, frame.ID,
+                             direction(frame.Dir), static_cast<int>(frame.DataLength)) &&
+           asc_append_hex_bytes(out, frame.data(), frame.DataLength) && dynstr_append(out, "\n", 1) != nullptr;
+  }
+
+  // What differs between the CAN and the LIN trace.
+  struct TraceKind {
+    const char* suffix;
+    const char* what;  // "CAN" or "LIN", for the flush message
+    const char* open_failed;
+    const char* convert_failed;
+    const char* date_pattern;
+    const char* format_failed;
+    const char* header_failed;
+    const char* data_failed;
+    const char* footer_failed;
+  };
+
+  static constexpr TraceKind kCanTrace = {".asc", "CAN", "Could not open output file for CAN: %s",
+                                          "Could not convert CAN time", "%a %b %d %H:%M:%S",
+                                          "Could not format CAN time", "Could not write CAN header",
+                                          "Could not write CAN data", "Could not write CAN footer"};
+  // The LIN date line has a blank more before the year.
+  static constexpr TraceKind kLinTrace = {"_LIN.asc", "LIN", "Could not open output file for LIN: %s",
+                                          "Could not convert LIN time", "%a %b %d %H:%M:%S ",
+                                          "Could not format LIN time", "Could not write LIN header",
+                                          "Could not write LIN data", "Could not write LIN footer"};
+
+  // Opens, sorts, writes and closes one trace; a failed trace is closed and removed. `base` is
+  // the time the frame lines count from; the date line shows it cut to whole seconds.
+  template <typename Copy, typename AppendLine>
+  bool write_trace(const TraceKind& kind, StrView output_base, PtrArray& records, DynString& line,
+                   double (*base_of)(double first), AppendLine append_line) {
     DynString name;
-    std::unique_ptr<Stream> stream = open_trace(output_base, ".asc", name);
+    std::unique_ptr<Stream> stream = open_trace(output_base, kind.suffix, name);
     if (!stream) {
-      report(LogLevel::Error, "Could not open output file for CAN: %s", dynstr_data(name));
+      report(LogLevel::Error, kind.open_failed, dynstr_data(name));
       return false;
     }
-    sort_by_time<CanCopy>(can_records_);
-    // Whole seconds, so that each frame line shows its own fraction of a second.
-    double base = std::floor(static_cast<const CanCopy*>(can_records_.items[0])->Timestamp);
-    std::tm fields;
-    if (!calendar_of(base, fields)) {
-      report(LogLevel::Error, "Could not convert CAN time");
-      return discard(stream, name);
-    }
-    if (!write_header(*stream, line, fields, "%a %b %d %H:%M:%S", "Could not format CAN time",
-                      "Could not write CAN header")) {
-      return discard(stream, name);
-    }
-    bool failed = false;
-    for (std::int64_t i = 0; i < can_records_.count; ++i) {
-      if (!build_can_line(line, *static_cast<const CanCopy*>(can_records_.items[i]), base) ||
-          !write_line(*stream, line)) {
-        report(LogLevel::Error, "Could not write CAN data");
-        failed = true;
-        break;
-      }
-    }
-    // The footer is written even after a failed frame line; the trace is removed all the same.
-    if (!write_footer(*stream)) {
-      report(LogLevel::Error, "Could not write CAN footer");
-      failed = true;
-    }
-    if (failed) return discard(stream, name);
-    return finish(stream, name, "CAN");
-  }
-
-  // As the CAN trace, but the base is the first frame's own time, so the first line reads 0, and
-  // the date line has a blank more. A failed LIN trace is removed in every case, like a CAN one.
-  bool write_lin_trace(StrView output_base, DynString& line) {
-    DynString name;
-    std::unique_ptr<Stream> stream = open_trace(output_base, "_LIN.asc", name);
-    if (!stream) {
-      report(LogLevel::Error, "Could not open output file for LIN: %s", dynstr_data(name));
-      return false;
-    }
-    sort_by_time<LinCopy>(lin_records_);
-    double base = static_cast<const LinCopy*>(lin_records_.items[0])->Timestamp;
+    sort_by_time<Copy>(records);
+    double base = base_of(static_cast<const Copy*>(records.items[0])->Timestamp);
     std::tm fields;
     if (!calendar_of(std::trunc(base), fields)) {
-      report(LogLevel::Error, "Could not convert LIN time");
+      report(LogLevel::Error, "%s", kind.convert_failed);
       return discard(stream, name);
     }
-    if (!write_header(*stream, line, fields, "%a %b %d %H:%M:%S ", "Could not format LIN time",
-                      "Could not write LIN header")) {
+    if (!write_header(*stream, line, fields, kind.date_pattern, kind.format_failed, kind.header_failed)) {
       return discard(stream, name);
     }
-    bool failed = false;
-    for (std::int64_t i = 0; i < lin_records_.count; ++i) {
-      if (!build_lin_line(line, *static_cast<const LinCopy*>(lin_records_.items[i]), base) ||
-          !write_line(*stream, line)) {
-        report(LogLevel::Error, "Could not write LIN data");
-        failed = true;
-        break;
+    DynString chunk;
+    bool failed = dynstr_reserve(chunk, kChunk + static_cast<std::int64_t>(asc_detail::kCanLineMax)) == nullptr;
+    for (std::int64_t i = 0; i < records.count && !failed; ++i) {
+      failed = !append_line(chunk, line, *static_cast<const Copy*>(records.items[i]), base);
+      if (!failed && (dynstr_length(chunk) > kChunk || i + 1 == records.count)) {
+        failed = !write_line(*stream, chunk);
+        dynstr_clear(chunk);
       }
     }
+    if (failed) report(LogLevel::Error, "%s", kind.data_failed);
+    // The footer is written even after failed frame lines; the trace is removed all the same.
     if (!write_footer(*stream)) {
-      report(LogLevel::Error, "Could not write LIN footer");
+      report(LogLevel::Error, "%s", kind.footer_failed);
       failed = true;
     }
     if (failed) return discard(stream, name);
-    return finish(stream, name, "LIN");
+    return finish(stream, name, kind.what);
+  }
+
+  static double whole_seconds(double first) { return std::floor(first); }
+  static double own_time(double first) { return first; }
+
+  // Whole seconds, so that each CAN frame line shows its own fraction of a second.
+  bool write_can_trace(StrView output_base, DynString& line) {
+    return write_trace<CanCopy>(kCanTrace, output_base, can_records_, line, whole_seconds, append_can_line);
+  }
+
+  // The LIN base is the first frame's own time, so the first line reads 0.
+  bool write_lin_trace(StrView output_base, DynString& line) {
+    return write_trace<LinCopy>(kLinTrace, output_base, lin_records_, line, own_time, append_lin_line);
   }
 
   PtrArray can_records_;  // CanCopy blocks, in arrival order until end_file sorts them

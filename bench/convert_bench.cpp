@@ -1,0 +1,78 @@
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "asc/asc_converter.h"
+#include "gen_log.h"
+#include "io/file_system.h"
+#include "textlog/bus_record.h"
+#include "textlog/text_log_reader.h"
+
+namespace quarn {
+namespace {
+
+// A scratch folder that lives for the whole benchmark run.
+const std::string& scratch() {
+  static const std::string dir = [] {
+    char pattern[] = "/tmp/quarn-bench-XXXXXX";
+    return std::string(mkdtemp(pattern));
+  }();
+  return dir;
+}
+
+// Formatting and writing: end_file over frames handed in directly, as the reader would give them.
+void BM_WriteCanTrace(benchmark::State& state) {
+  const std::int64_t frames = state.range(0);
+  auto fs = disk_fs_create(sv(scratch().c_str()));
+  RunOptions options;
+  auto converter = asc_converter_create(fs.get(), fs.get(), &options);
+  std::uint64_t x = 42;
+  TextLogReader unused_reader;  // the ASC converter ignores the reader it is handed
+  for (auto _ : state) {
+    state.PauseTiming();
+    BusRecord r{};
+    r.Kind = CAN_DataFrame;
+    r.Can.BusChannel = 1;
+    r.DataPointer = r.Can.DataBytes;
+    converter->new_file(sv("w"), unused_reader);
+    for (std::int64_t i = 0; i < frames; ++i) {
+      x = x * 6364136223846793005ull + 1442695040888963407ull;
+      r.Timestamp = 1706688000.0 + static_cast<double>(i) * 0.001;
+      r.Can.IDE = (x >> 60) % 3 == 0;
+      r.ID = static_cast<std::uint32_t>(x >> 20) & (r.Can.IDE ? 0x1FFFFFFF : 0x7FF);
+      r.Can.DLC = static_cast<std::uint8_t>((x >> 8) % 9);
+      r.DataLength = r.Can.DLC;
+      for (int b = 0; b < 8; ++b) r.Can.DataBytes[b] = static_cast<std::uint8_t>(x >> (8 * b));
+      converter->handle_record(r);
+    }
+    state.ResumeTiming();
+    if (!converter->end_file(sv("w"))) state.SkipWithError("end_file failed");
+  }
+  state.SetItemsProcessed(state.iterations() * frames);
+}
+BENCHMARK(BM_WriteCanTrace)->Arg(100000)->Unit(benchmark::kMillisecond);
+
+// The whole per-file loop on a generated log on disk: open, read, keep, sort, format, write.
+void BM_ConvertFile(benchmark::State& state) {
+  const std::int64_t frames = state.range(0);
+  const std::string log = bench::generate_log(frames, 7);
+  std::string path = scratch() + "/in.txt";
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  std::fwrite(log.data(), 1, log.size(), f);
+  std::fclose(f);
+  auto fs = disk_fs_create(sv(scratch().c_str()));
+  RunOptions options;
+  auto converter = asc_converter_create(fs.get(), fs.get(), &options);
+  for (auto _ : state) {
+    if (converter_convert_file(converter.get(), sv("in.txt"), sv("out")) != 0) state.SkipWithError("failed");
+  }
+  state.SetItemsProcessed(state.iterations() * frames);
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(log.size()));
+}
+BENCHMARK(BM_ConvertFile)->Arg(100000)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace quarn

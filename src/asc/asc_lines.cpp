@@ -1,0 +1,146 @@
+#include "asc/asc_lines.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "asc/asc_converter.h"
+
+namespace quarn::asc_detail {
+namespace {
+
+// A CAN frame line, with its columns: time relative to the base (11 wide, 6 decimals), "CANFD",
+// channel (3 wide), direction, identifier (8 hex digits and "x" when extended, else at least 3
+// digits and a blank, both ending in the same column), 34 blanks, BRS, ESI, DLC (hex), data
+// length (2 wide), then the data bytes and one blank when there are any (a remote frame has none);
+// "|" marks where the tail below follows:
+//    0.789000 CANFD   1 Rx        123                                   0 0 8  8 01 02 03 04 05 06 07 08 |
+//    2.000000 CANFD   1 Tx   1ABCDEF0x                                  0 0 8  0 |
+constexpr char kCanLineStandard[] =
+    "% 11.6f CANFD %3d %s        %03X%c                                  %d %d %X %2d ";
+constexpr char kCanLineExtended[] =
+    "% 11.6f CANFD %3d %s   %08X%c                                  %d %d %X %2d ";
+// Its tail: message duration and length in bits (always 0), the flags word right-aligned in 8,
+// then the CRC and four bit-timing columns (always 0); here for a CAN FD frame with bit rate switch:
+//|       0    0     3000        0        0        0        0        0
+constexpr char kCanLineTail[] = "       0    0 %8X        0        0        0        0        0";
+constexpr char kTailZeros[] = "        0        0        0        0        0\n";
+constexpr char kBlanks34[] = "                                  ";
+constexpr char kHexUpper[] = "0123456789ABCDEF";
+
+// Decimal digits of v, right to left ending before `end`; returns the new start.
+char* put_decimal(char* end, std::uint64_t v) {
+  do {
+    *--end = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v != 0);
+  return end;
+}
+
+// "%<width>d" / "%d" of a value that is never negative.
+char* put_int(char* out, unsigned v, int width) {
+  char buf[16];
+  char* start = put_decimal(buf + sizeof buf, v);
+  int n = static_cast<int>(buf + sizeof buf - start);
+  for (; n < width; --width) *out++ = ' ';
+  std::memcpy(out, start, static_cast<std::size_t>(buf + sizeof buf - start));
+  return out + (buf + sizeof buf - start);
+}
+
+// "%<0 or blank><width>X".
+char* put_hex(char* out, std::uint32_t v, int width, char pad) {
+  char buf[8];
+  char* end = buf + sizeof buf;
+  char* start = end;
+  do {
+    *--start = kHexUpper[v & 15];
+    v >>= 4;
+  } while (v != 0);
+  for (int n = static_cast<int>(end - start); n < width; ++n) *out++ = pad;
+  std::memcpy(out, start, static_cast<std::size_t>(end - start));
+  return out + (end - start);
+}
+
+char* put(char* out, const char* text, std::size_t n) {
+  std::memcpy(out, text, n);
+  return out + n;
+}
+
+}  // namespace
+
+std::size_t format_time_fixed6(char* out, double value, int width) {
+  // Past 1e7 s the product below could err by more than the margin kept around ties.
+  if (!(value >= 0.0 && value < 1e7) || std::signbit(value)) return 0;
+  double scaled = value * 1e6;  // off by at most 0.0011 here
+  double whole = std::floor(scaled);
+  double frac = scaled - whole;
+  // Near a tie the general formatter (whose own rounding differs from the exact one there) decides.
+  if (frac > 0.49 && frac < 0.51) return 0;
+  std::uint64_t micros = static_cast<std::uint64_t>(whole) + (frac >= 0.5 ? 1 : 0);
+  char buf[32];
+  char* end = buf + sizeof buf;
+  char* p = end;
+  std::uint64_t fraction = micros % 1000000;
+  for (int i = 0; i < 6; ++i) {
+    *--p = static_cast<char>('0' + fraction % 10);
+    fraction /= 10;
+  }
+  *--p = '.';
+  p = put_decimal(p, micros / 1000000);
+  *--p = ' ';  // the blank flag's sign place
+  std::size_t n = static_cast<std::size_t>(end - p);
+  std::size_t pad = n < static_cast<std::size_t>(width) ? static_cast<std::size_t>(width) - n : 0;
+  std::memset(out, ' ', pad);
+  std::memcpy(out + pad, p, n);
+  return pad + n;
+}
+
+bool append_can_line_general(DynString& line, const CanLine& f) {
+  bool built = asc_append_format(line, f.extended ? kCanLineExtended : kCanLineStandard, f.time, f.channel,
+                                 f.tx ? "Tx" : "Rx", f.id, f.extended ? 'x' : ' ', f.brs, f.esi,
+                                 static_cast<unsigned>(f.dlc), static_cast<int>(f.data_length));
+  if (f.with_data) {
+    built = built && asc_append_hex_bytes(line, f.data, f.data_length) && dynstr_append(line, " ", 1) != nullptr;
+  }
+  return built && asc_append_format(line, kCanLineTail, f.flags) && dynstr_append(line, "\n", 1) != nullptr;
+}
+
+std::size_t format_can_line(char* out, const CanLine& f) {
+  std::size_t n = format_time_fixed6(out, f.time, 11);
+  if (n == 0) return 0;
+  char* p = put(out + n, " CANFD ", 7);
+  p = put_int(p, f.channel, 3);
+  p = put(p, f.tx ? " Tx " : " Rx ", 4);
+  if (f.extended) {
+    p = put(p, "  ", 2);
+    p = put_hex(p, f.id, 8, '0');
+    *p++ = 'x';
+  } else {
+    p = put(p, "       ", 7);
+    p = put_hex(p, f.id, 3, '0');
+    *p++ = ' ';
+  }
+  p = put(p, kBlanks34, 34);
+  p = put_int(p, f.brs, 0);
+  *p++ = ' ';
+  p = put_int(p, f.esi, 0);
+  *p++ = ' ';
+  p = put_hex(p, f.dlc, 0, ' ');
+  *p++ = ' ';
+  p = put_int(p, f.data_length, 2);
+  *p++ = ' ';
+  if (f.with_data) {
+    // The bytes separated by blanks, then one blank: a lone blank when there are none.
+    for (std::size_t i = 0; i < f.data_length; ++i) {
+      if (i > 0) *p++ = ' ';
+      *p++ = kHexUpper[f.data[i] >> 4];
+      *p++ = kHexUpper[f.data[i] & 15];
+    }
+    *p++ = ' ';
+  }
+  p = put(p, "       0    0 ", 14);
+  p = put_hex(p, f.flags, 8, ' ');
+  p = put(p, kTailZeros, sizeof kTailZeros - 1);
+  return static_cast<std::size_t>(p - out);
+}
+
+}  // namespace quarn::asc_detail
