@@ -86,40 +86,42 @@ std::unique_ptr<FileSystem> disk_fs_create(StrView root) {
   return fs;
 }
 
-void fs_full_path(const FileSystem& fs, StrView path, DynString& out) {
+bool fs_full_path(const FileSystem& fs, StrView path, DynString& out) {
   dynstr_clear(out);
   std::int64_t root_len = dynstr_length(fs.root);
-  dynstr_reserve(out, root_len + 1 + path.length);
+  // One reservation for the whole path; the appends below then cannot fail.
+  if (dynstr_reserve(out, root_len + 1 + path.length) == nullptr) return false;
   if (root_len > 0) dynstr_append(out, dynstr_view(fs.root));
   if (root_len > 0 && path.length > 0) dynstr_append(out, "/", 1);
   dynstr_append(out, path);
+  return true;
 }
 
 std::unique_ptr<Stream> fs_open(FileSystem* fs, StrView path, std::uint32_t flags) {
   if (fs == nullptr) return nullptr;
   DynString full;
-  fs_full_path(*fs, path, full);
+  if (!fs_full_path(*fs, path, full)) return nullptr;
   return fs->open(dynstr_view(full), flags);
 }
 
 bool fs_remove(FileSystem* fs, StrView path) {
   if (fs == nullptr) return false;
   DynString full;
-  fs_full_path(*fs, path, full);
+  if (!fs_full_path(*fs, path, full)) return false;
   return fs->remove(dynstr_view(full));
 }
 
 bool fs_stat(FileSystem* fs, StrView path, PathInfo* out) {
   if (fs == nullptr || out == nullptr) return false;
   DynString full;
-  fs_full_path(*fs, path, full);
+  if (!fs_full_path(*fs, path, full)) return false;
   return fs->stat(dynstr_view(full), *out);
 }
 
 void fs_list(FileSystem* fs, StrView folder, DirListing& out) {
   if (fs == nullptr) return;
   DynString full;
-  fs_full_path(*fs, folder, full);
+  if (!fs_full_path(*fs, folder, full)) return;
   fs->list(dynstr_view(full), out);
 }
 
@@ -127,15 +129,14 @@ bool fs_rename(FileSystem* fs, StrView from, StrView to) {
   if (fs == nullptr) return false;
   DynString full_from;
   DynString full_to;
-  fs_full_path(*fs, from, full_from);
-  fs_full_path(*fs, to, full_to);
+  if (!fs_full_path(*fs, from, full_from) || !fs_full_path(*fs, to, full_to)) return false;
   return fs->rename(dynstr_view(full_from), dynstr_view(full_to));
 }
 
 bool fs_sync_folder(FileSystem* fs, StrView folder) {
   if (fs == nullptr) return false;
   DynString full;
-  fs_full_path(*fs, folder, full);
+  if (!fs_full_path(*fs, folder, full)) return false;
   return fs->sync_folder(dynstr_view(full));
 }
 
@@ -143,7 +144,7 @@ void fs_join(FileSystem* fs, StrView path, DynString* out) {
   if (out == nullptr || fs == nullptr) return;
   if (sv_equal(path, sv(".."))) return;
   DynString full;
-  fs_full_path(*fs, path, full);
+  if (!fs_full_path(*fs, path, full)) return;
   dynstr_append(*out, dynstr_view(full));
 }
 

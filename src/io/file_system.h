@@ -57,8 +57,9 @@ bool fs_init_base(FileSystem* fs, StrView root);
 std::unique_ptr<FileSystem> disk_fs_create(StrView root);
 
 // The root joined to a relative path: root, "/" when both are non-empty, then the path.
-// Replaces the content of `out`.
-void fs_full_path(const FileSystem& fs, StrView path, DynString& out);
+// Replaces the content of `out`. False (and `out` empty) when memory runs out: a path missing
+// its root must never reach the disk.
+[[nodiscard]] bool fs_full_path(const FileSystem& fs, StrView path, DynString& out);
 
 // The root-relative calls.
 std::unique_ptr<Stream> fs_open(FileSystem* fs, StrView path, std::uint32_t flags);

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "base/memory.h"
 #include "support/temp_dir.h"
 
 namespace quarn {
@@ -31,6 +32,22 @@ TEST(FileSystemTest, JoiningTheRootAndARelativePath) {
   DynString untouched;
   fs_join(nullptr, sv("x"), &untouched);
   EXPECT_EQ(dynstr_length(untouched), 0);
+}
+
+TEST(FileSystemTest, APathThatCannotBeJoinedNeverLosesItsRoot) {
+  TempDir dir;
+  std::string root = dir / "a-root-longer-than-twenty-two-bytes";
+  test::make_dirs(root);
+  auto fs = disk_fs_create(sv(root.c_str()));
+  ASSERT_TRUE(fs);
+  mem_fail_after(0);
+  // Without memory for the joined path nothing may be opened or removed, least of all "/x.asc".
+  EXPECT_EQ(fs_open(fs.get(), sv("x.asc"), 6), nullptr);
+  EXPECT_FALSE(fs_remove(fs.get(), sv("x.asc")));
+  PathInfo info;
+  EXPECT_FALSE(fs_stat(fs.get(), sv("x.asc"), &info));
+  mem_fail_after(-1);
+  EXPECT_FALSE(test::file_exists("/x.asc"));
 }
 
 TEST(FileSystemTest, TheBaseServiceCanDoNothing) {
