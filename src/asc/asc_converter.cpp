@@ -14,6 +14,7 @@
 
 #include "base/calendar.h"
 #include "base/memory.h"
+#include "base/platform.h"
 #include "base/ptr_array.h"
 #include "logging/report.h"
 
@@ -242,40 +243,58 @@ class AscConverter final : public Converter {
   // stable storage first, or a crash could lose both.
   bool durable() const { return options != nullptr && options->delete_converted; }
 
-  // Closes a failed trace (if still open) and removes it.
-  bool discard(std::unique_ptr<Stream>& stream, const DynString& name) {
-    if (stream) {
-      stream_close(stream);
+  // A trace being written. It goes under a temporary name beside its real one and is renamed only
+  // once it is complete and closed, so that a run stopped at any moment never leaves a truncated
+  // trace under the real name, nor destroys a complete one from an earlier run. The process id in
+  // the temporary name keeps quarn processes that share an output folder apart.
+  struct TraceFile {
+    DynString name;  // NAME.asc or NAME_LIN.asc
+    DynString temp;  // NAME.asc.<pid>.part
+    std::unique_ptr<Stream> stream;
+  };
+
+  // Closes a failed trace (if still open) and removes what was written of it.
+  bool discard(TraceFile& trace) {
+    if (trace.stream) {
+      stream_close(trace.stream);
       // A failed close keeps the object, whose file is already released: drop it.
-      stream.reset();
+      trace.stream.reset();
     }
-    fs_remove(output_fs, dynstr_view(name));
+    fs_remove(output_fs, dynstr_view(trace.temp));
     return false;
   }
 
-  // Closes a fully written trace; false (and the trace removed) when the data may not be whole.
-  bool finish(std::unique_ptr<Stream>& stream, const DynString& name, const char* what) {
-    if (durable() && !stream->sync()) {
-      report(LogLevel::Error, "Could not flush %s trace to disk: %s", what, dynstr_data(name));
-      return discard(stream, name);
+  // Closes a fully written trace and puts it in place; false (and nothing left under either name
+  // but an earlier trace) when the data may not be whole.
+  bool finish(TraceFile& trace, const char* what) {
+    if (durable() && !trace.stream->sync()) {
+      report(LogLevel::Error, "Could not flush %s trace to disk: %s", what, dynstr_data(trace.name));
+      return discard(trace);
     }
-    if (stream_close(stream) != 0) {
-      stream.reset();  // its file is released already; only the object is left
-      return discard(stream, name);
+    if (stream_close(trace.stream) != 0) return discard(trace);
+    if (!fs_rename(output_fs, dynstr_view(trace.temp), dynstr_view(trace.name))) {
+      report(LogLevel::Error, "Could not move %s trace into place: %s", what, dynstr_data(trace.name));
+      return discard(trace);
     }
-    if (durable() && !fs_sync_folder(output_fs, parent_of(dynstr_view(name)))) {
-      report(LogLevel::Error, "Could not flush %s trace to disk: %s", what, dynstr_data(name));
+    if (durable() && !fs_sync_folder(output_fs, parent_of(dynstr_view(trace.name)))) {
+      report(LogLevel::Error, "Could not flush %s trace to disk: %s", what, dynstr_data(trace.name));
       return false;
     }
     return true;
   }
 
-  // Builds the trace name (output base + suffix) into `name` and opens it for writing; null when
+  // Names the trace (output base + suffix) and opens its temporary file for writing. False when
   // either cannot be had (the caller reports).
-  std::unique_ptr<Stream> open_trace(StrView output_base, const char* suffix, DynString& name) {
-    dynstr_from(name, output_base);
-    if (dynstr_length(name) != output_base.length || dynstr_append(name, suffix) == nullptr) return nullptr;
-    return fs_open(output_fs, dynstr_view(name), kOutputAccess);
+  bool open_trace(StrView output_base, const char* suffix, TraceFile& trace) {
+    dynstr_from(trace.name, output_base);
+    if (dynstr_length(trace.name) != output_base.length || dynstr_append(trace.name, suffix) == nullptr) return false;
+    dynstr_from(trace.temp, dynstr_view(trace.name));
+    if (dynstr_length(trace.temp) != dynstr_length(trace.name) ||
+        dynstr_append_format(trace.temp, ".%d.part", static_cast<int>(platform_process_id())) < 0) {
+      return false;
+    }
+    trace.stream = fs_open(output_fs, dynstr_view(trace.temp), kOutputAccess);
+    return trace.stream != nullptr;
   }
 
   // The date line, "base hex  timestamps absolute" and "Begin Triggerblock", in one write.
@@ -362,39 +381,39 @@ class AscConverter final : public Converter {
   template <typename Copy, typename AppendLine>
   bool write_trace(const TraceKind& kind, StrView output_base, PtrArray& records, DynString& line,
                    double (*base_of)(double first), AppendLine append_line) {
-    DynString name;
-    std::unique_ptr<Stream> stream = open_trace(output_base, kind.suffix, name);
-    if (!stream) {
-      report(LogLevel::Error, kind.open_failed, dynstr_data(name));
+    TraceFile trace;
+    if (!open_trace(output_base, kind.suffix, trace)) {
+      report(LogLevel::Error, kind.open_failed, dynstr_data(trace.name));
       return false;
     }
+    Stream& stream = *trace.stream;
     sort_by_time<Copy>(records);
     double base = base_of(static_cast<const Copy*>(records.items[0])->Timestamp);
     std::tm fields;
     if (!calendar_of(std::trunc(base), fields)) {
       report(LogLevel::Error, "%s", kind.convert_failed);
-      return discard(stream, name);
+      return discard(trace);
     }
-    if (!write_header(*stream, line, fields, kind.date_pattern, kind.format_failed, kind.header_failed)) {
-      return discard(stream, name);
+    if (!write_header(stream, line, fields, kind.date_pattern, kind.format_failed, kind.header_failed)) {
+      return discard(trace);
     }
     DynString chunk;
     bool failed = dynstr_reserve(chunk, kChunk + static_cast<std::int64_t>(asc_detail::kCanLineMax)) == nullptr;
     for (std::int64_t i = 0; i < records.count && !failed; ++i) {
       failed = !append_line(chunk, line, *static_cast<const Copy*>(records.items[i]), base);
       if (!failed && (dynstr_length(chunk) > kChunk || i + 1 == records.count)) {
-        failed = !write_line(*stream, chunk);
+        failed = !write_line(stream, chunk);
         dynstr_clear(chunk);
       }
     }
     if (failed) report(LogLevel::Error, "%s", kind.data_failed);
     // The footer is written even after failed frame lines; the trace is removed all the same.
-    if (!write_footer(*stream)) {
+    if (!write_footer(stream)) {
       report(LogLevel::Error, "%s", kind.footer_failed);
       failed = true;
     }
-    if (failed) return discard(stream, name);
-    return finish(stream, name, kind.what);
+    if (failed) return discard(trace);
+    return finish(trace, kind.what);
   }
 
   static double whole_seconds(double first) { return std::floor(first); }

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -201,6 +203,8 @@ TEST_F(AscConverterTest, FailuresLeaveNoPartialTrace) {
                                          lin_frame(kBase + 1, 0x3d, {3})};
   ASSERT_TRUE(convert(frames));
   const std::int64_t can_total = static_cast<std::int64_t>(trace().size());
+  std::filesystem::remove(dir_ / "trace.asc");
+  std::filesystem::remove(dir_ / "trace_LIN.asc");
   const std::int64_t can_header = static_cast<std::int64_t>(kHeader.size());
   const std::int64_t lin_header = static_cast<std::int64_t>(kLinHeader.size());
   const std::string can_data = "Could not write CAN data", can_footer = "Could not write CAN footer";
@@ -226,6 +230,7 @@ TEST_F(AscConverterTest, FailuresLeaveNoPartialTrace) {
     EXPECT_EQ(exists("trace_LIN.asc"), c.limit == can_total - 1) << "limit " << c.limit;
   }
   fs_->write_faults.write_limit = -1;
+  std::filesystem::remove(dir_ / "trace_LIN.asc");  // the complete one of the last case
 
   // A failed close says nothing itself; the loop reports the failed log.
   fs_->write_faults.fail_close = true;
@@ -245,13 +250,52 @@ TEST_F(AscConverterTest, FailuresLeaveNoPartialTrace) {
   }
 }
 
+// The names in the output folder, sorted.
+std::vector<std::string> folder_names(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(folder)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST_F(AscConverterTest, TracesAppearWholeUnderTheirNamesOrNotAtAll) {
+  const std::vector<BusRecord> frames = {can_frame(kBase + 0.789, 0x123, {1, 2, 3, 4, 5, 6, 7, 8}),
+                                         lin_frame(kBase, 0x3c, {1, 2})};
+  test::write_file(dir_ / "trace.asc", "an earlier complete trace\n");
+  // While the trace is written only a temporary file exists; the real name is never truncated.
+  fs_->write_faults.write_limit = static_cast<std::int64_t>(kHeader.size()) + 10;
+  {
+    StderrCapture quiet;
+    EXPECT_FALSE(convert(frames));
+  }
+  EXPECT_EQ(trace(), "an earlier complete trace\n");
+  EXPECT_EQ(folder_names(dir_.path()), (std::vector<std::string>{"trace.asc"}));  // no temporary left
+  for (const std::string& opened : fs_->opened) EXPECT_NE(opened.find(".part"), std::string::npos) << opened;
+
+  // A trace that cannot be moved into place is dropped, and the earlier one stays.
+  fs_->write_faults.write_limit = -1;
+  fs_->refuse_rename = true;
+  {
+    StderrCapture capture;
+    EXPECT_FALSE(convert(frames));
+    EXPECT_EQ(messages_of(capture.text()), (Messages{"Could not move CAN trace into place: trace.asc",
+                                                     "Could not move LIN trace into place: trace_LIN.asc"}));
+  }
+  EXPECT_EQ(folder_names(dir_.path()), (std::vector<std::string>{"trace.asc"}));
+
+  fs_->refuse_rename = false;
+  ASSERT_TRUE(convert(frames));
+  EXPECT_EQ(trace(), kHeader + kLine123 + kFooter);
+  EXPECT_EQ(folder_names(dir_.path()), (std::vector<std::string>{"trace.asc", "trace_LIN.asc"}));
+}
+
 TEST_F(AscConverterTest, OneTraceThatCannotBeOpenedDoesNotStopTheOther) {
-  fs_->refuse_open_suffix = "trace.asc";
+  fs_->refuse_open_containing = "trace.asc";
   StderrCapture capture;
   EXPECT_FALSE(convert({can_frame(kBase + 0.789, 0x123, {}), lin_frame(kBase + 0.789, 0x3c, {})}));
   EXPECT_FALSE(exists("trace.asc"));
   EXPECT_EQ(trace("trace_LIN.asc"), kLinHeader + "    0.000000 1 3c  Rx d 0 \n" + kFooter);
-  fs_->refuse_open_suffix = "_LIN.asc";
+  fs_->refuse_open_containing = "_LIN.asc";
   EXPECT_FALSE(convert({can_frame(kBase + 0.789, 0x123, {1, 2, 3, 4, 5, 6, 7, 8}), lin_frame(kBase, 0x3c, {})}));
   EXPECT_EQ(trace(), kHeader + kLine123 + kFooter);
   EXPECT_EQ(messages_of(capture.text()),
@@ -262,6 +306,7 @@ TEST_F(AscConverterTest, WithDeleteConvertedTracesReachTheDiskFirst) {
   options_.delete_converted = true;
   ASSERT_TRUE(convert({can_frame(kBase, 0x1, {}), lin_frame(kBase, 0x3c, {})}));
   EXPECT_EQ(fs_->syncs + fs_->folder_syncs, 4);
+  std::filesystem::remove(dir_ / "trace.asc");
 
   fs_->write_faults.fail_sync = true;
   fs_->fail_sync_folder = true;

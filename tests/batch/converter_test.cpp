@@ -280,7 +280,7 @@ TEST_F(ConvertFileTest, AFailedTraceKeepsTheInputAndLeavesNoOutput) {
   for (const Case& c : cases) {
     out_->write_faults.write_limit = c.write_limit;
     out_->write_faults.fail_close = c.fail_close;
-    out_->refuse_open_suffix = c.refuse_open;
+    out_->refuse_open_containing = c.refuse_open;
     StderrCapture capture;
     EXPECT_EQ(convert(*asc, "classic.txt", "out/classic"), 8);
     EXPECT_EQ(messages_of(capture.text()), c.messages);
@@ -288,7 +288,7 @@ TEST_F(ConvertFileTest, AFailedTraceKeepsTheInputAndLeavesNoOutput) {
     EXPECT_TRUE(input_exists("classic.txt"));
   }
   out_->write_faults = test::StreamFaults{};
-  out_->refuse_open_suffix.clear();
+  out_->refuse_open_containing.clear();
   EXPECT_EQ(convert(*asc, "classic.txt", "out/classic"), 0);
   EXPECT_EQ(output("classic.asc"), read_fixture("classic.asc"));
   EXPECT_FALSE(input_exists("classic.txt"));

@@ -47,11 +47,6 @@ class FaultyStream final : public Stream {
   std::int64_t written_ = 0;
 };
 
-bool ends_with(StrView text, const std::string& suffix) {
-  return static_cast<std::size_t>(text.length) >= suffix.size() &&
-         std::string(text.data + text.length - static_cast<std::int64_t>(suffix.size()), suffix.size()) == suffix;
-}
-
 }  // namespace
 
 FaultyFileSystem::FaultyFileSystem(std::unique_ptr<FileSystem> disk)
@@ -64,11 +59,19 @@ bool FaultyFileSystem::remove(StrView path) {
 
 std::unique_ptr<Stream> FaultyFileSystem::open(StrView path, std::uint32_t flags) {
   opened.emplace_back(path.data, static_cast<std::size_t>(path.length));
-  if (!refuse_open_suffix.empty() && ends_with(path, refuse_open_suffix)) return nullptr;
+  if (!refuse_open_containing.empty() &&
+      std::string(path.data, static_cast<std::size_t>(path.length)).find(refuse_open_containing) != std::string::npos) {
+    return nullptr;
+  }
   std::unique_ptr<Stream> inner = disk_->open(path, flags);
   if (!inner) return nullptr;
   const StreamFaults& faults = (flags & FS_WRITE) != 0 ? write_faults : read_faults;
   return std::unique_ptr<Stream>(new (std::nothrow) FaultyStream(std::move(inner), faults, syncs));
+}
+
+bool FaultyFileSystem::rename(StrView from, StrView to) {
+  renamed.emplace_back(to.data, static_cast<std::size_t>(to.length));
+  return !refuse_rename && disk_->rename(from, to);
 }
 
 bool FaultyFileSystem::sync_folder(StrView path) {

@@ -33,11 +33,12 @@ class FaultyFileSystem final : public FileSystem {
   bool make_dir(StrView path) override { return disk_->make_dir(path); }
   bool remove(StrView path) override;
   std::unique_ptr<Stream> open(StrView path, std::uint32_t flags) override;
-  bool rename(StrView from, StrView to) override { return disk_->rename(from, to); }
+  bool rename(StrView from, StrView to) override;
   bool sync_folder(StrView path) override;
 
-  // Opening a path that ends with this text fails; empty: never.
-  std::string refuse_open_suffix;
+  // Opening a path that contains this text fails; empty: never.
+  std::string refuse_open_containing;
+  bool refuse_rename = false;
   bool refuse_remove = false;
   bool fail_sync_folder = false;
   StreamFaults read_faults;   // streams opened for reading
@@ -46,6 +47,7 @@ class FaultyFileSystem final : public FileSystem {
   // What was asked of it, as full paths.
   std::vector<std::string> opened;
   std::vector<std::string> removed;
+  std::vector<std::string> renamed;  // the targets
   int syncs = 0;         // stream syncs
   int folder_syncs = 0;
 
