@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <regex>
@@ -468,8 +470,11 @@ TEST_F(CliTest, TheExampleLogsConvert) {
   std::filesystem::copy(std::string(source) + "/examples", at("examples"), std::filesystem::copy_options::recursive);
   Lines logs;
   for (const std::string& f : tree(at("examples"))) {
-    if (f.size() > 4 && f.compare(f.size() - 4, 4, ".txt") == 0) logs.push_back(f.substr(0, f.size() - 4) + ".asc");
+    std::string ext = f.size() > 4 ? f.substr(f.size() - 4) : "";
+    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (ext == ".txt") logs.push_back(f.substr(0, f.size() - 4) + ".asc");
   }
+  std::sort(logs.begin(), logs.end());
   ASSERT_GE(logs.size(), 3u);
   CliRun r = run({"examples"});
   EXPECT_EQ(r.status, 0);
