@@ -239,16 +239,6 @@ TEST_F(WalkTest, AFolderIsWalkedInByteOrderIntoItsOutFolder) {
   EXPECT_TRUE(file_exists(data_ + "/logs_out/x"));
 }
 
-TEST_F(WalkTest, WithoutAppendingTheOutputMirrorsTheInput) {
-  options_.no_append_root = true;
-  make_dirs(data_ + "/logs/x");
-  log("logs/a.txt");
-  log("logs/x/c.txt");
-  EXPECT_EQ(run({"logs/"}), kStatusOk);
-  EXPECT_EQ(converter_->bases, (std::vector<std::string>{"logs/a", "logs/x/c"}));
-  EXPECT_FALSE(file_exists(data_ + "/logs_out"));
-}
-
 TEST_F(WalkTest, OnlyTxtInAnyCaseIsTaken) {
   make_dirs(data_ + "/logs");
   for (const char* name : {"TRIP.TxT", "trip.txt.bak", "txt", "a.tx", "b.txts", ".txt", "c.TXT"}) log(std::string("logs/") + name);
@@ -270,16 +260,6 @@ TEST_F(WalkTest, AFolderNamedLikeALogIsWalkedNotConverted) {
   log("logs/old.txt/inner.txt");
   EXPECT_EQ(run({"logs/"}), kStatusOk);
   EXPECT_EQ(converter_->bases, (std::vector<std::string>{"logs_out/old.txt/inner"}));
-}
-
-TEST_F(WalkTest, FoldersWithoutLogsGetNoOutputFolder) {
-  make_dirs(data_ + "/logs/empty");
-  make_dirs(data_ + "/logs/notes");
-  write_file(data_ + "/logs/notes/readme.md", "x");
-  EXPECT_EQ(run({"logs/"}), kStatusOk);
-  EXPECT_TRUE(converter_->bases.empty());
-  EXPECT_FALSE(file_exists(data_ + "/logs_out"));
-  EXPECT_EQ(run({}), kStatusOk);
 }
 
 TEST_F(WalkTest, AMissingInputIsAWarningAndTheRestGoesOn) {
@@ -361,17 +341,6 @@ TEST_F(WalkTest, ProcessingOnePathGivesItsOwnStatus) {
   EXPECT_EQ(converter_->bases, (std::vector<std::string>{"elsewhere/a"}));
   EXPECT_EQ(converter_process_path(converter_.get(), sv("nothing"), sv("nothing")), kStatusInputMissing);
   EXPECT_EQ(converter_process_path(nullptr, sv("logs"), sv("x")), kStatusConvertFailed);
-}
-
-TEST_F(WalkTest, OutputsGoToTheOutputFileSystem) {
-  make_dirs(dir_ / "out");
-  auto out = disk_fs_create(sv((dir_ / "out").c_str()));
-  use(fs_.get(), out.get());
-  make_dirs(data_ + "/logs/x");
-  log("logs/x/c.txt");
-  EXPECT_EQ(run({"logs/"}), kStatusOk);
-  EXPECT_TRUE(file_exists(dir_ / "out/logs_out/x"));
-  EXPECT_FALSE(file_exists(data_ + "/logs_out"));
 }
 
 }  // namespace
