@@ -6,7 +6,7 @@
 #include <string>
 
 #include "asc/asc_converter.h"
-#include "gen_log.h"
+#include "bench_log.h"
 #include "io/file_system.h"
 #include "textlog/bus_record.h"
 #include "textlog/text_log_reader.h"
@@ -58,7 +58,7 @@ BENCHMARK(BM_WriteCanTrace)->Arg(100000)->Unit(benchmark::kMillisecond);
 // The whole per-file loop on a generated log on disk: open, read, keep, sort, format, write.
 void BM_ConvertFile(benchmark::State& state) {
   const std::int64_t frames = state.range(0);
-  const std::string log = bench::generate_log(frames, 7);
+  const std::string log = bench_log(frames, 7);
   std::string path = scratch() + "/in.txt";
   std::FILE* f = std::fopen(path.c_str(), "wb");
   std::fwrite(log.data(), 1, log.size(), f);

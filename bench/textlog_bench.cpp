@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "gen_log.h"
+#include "bench_log.h"
 #include "io/buffered_stream.h"
 #include "io/stream.h"
 #include "textlog/text_log_reader.h"
@@ -34,7 +34,7 @@ class StringStream final : public Stream {
 
 void BM_ReadRecords(benchmark::State& state) {
   const std::int64_t frames = state.range(0);
-  const std::string log = bench::generate_log(frames, 42);
+  const std::string log = bench_log(frames, 42);
   for (auto _ : state) {
     StringStream inner(log);
     auto buffered = bufstream_create(&inner, false, static_cast<std::int64_t>(log.size()));

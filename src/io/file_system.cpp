@@ -26,28 +26,30 @@ bool fs_init_base(FileSystem* fs, StrView root) {
   return true;
 }
 
-// The disk_stat, disk_make_dir, disk_remove and disk_open of the file-system table.
+bool disk_stat(StrView path, PathInfo& out) {
+  CPath p(path);
+  PlatformStat st{};
+  int err = platform_stat(p.c_str(), st);
+  if (err == ENOENT || err == ENOTDIR) {
+    // ENOTDIR: a leading part of the path is a file, so nothing of this name can exist.
+    out = PathInfo{PathKind::Missing, 0, 0, 0};
+    return true;
+  }
+  if (err != 0) return false;
+  switch (st.kind) {
+    case PlatformKind::File: out = PathInfo{PathKind::File, st.size, st.device, st.inode}; break;
+    case PlatformKind::Folder: out = PathInfo{PathKind::Folder, 0, st.device, st.inode}; break;
+    case PlatformKind::Other: out = PathInfo{PathKind::Other, 0, st.device, st.inode}; break;
+  }
+  return true;
+}
+
+// The disk table of the file-system service.
 class DiskFileSystem final : public FileSystem {
  public:
   using FileSystem::FileSystem;
 
-  bool stat(StrView path, PathInfo& out) override {
-    CPath p(path);
-    PlatformStat st{};
-    int err = platform_stat(p.c_str(), st);
-    if (err == ENOENT || err == ENOTDIR) {
-      // ENOTDIR: a leading part of the path is a file, so nothing of this name can exist.
-      out = PathInfo{PathKind::Missing, 0, 0, 0};
-      return true;
-    }
-    if (err != 0) return false;
-    switch (st.kind) {
-      case PlatformKind::File: out = PathInfo{PathKind::File, st.size, st.device, st.inode}; break;
-      case PlatformKind::Folder: out = PathInfo{PathKind::Folder, 0, st.device, st.inode}; break;
-      case PlatformKind::Other: out = PathInfo{PathKind::Other, 0, st.device, st.inode}; break;
-    }
-    return true;
-  }
+  bool stat(StrView path, PathInfo& out) override { return disk_stat(path, out); }
 
   void list(StrView folder, DirListing& out) override { disk_list_folder(*this, folder, out); }
 

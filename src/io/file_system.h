@@ -52,6 +52,11 @@ class FileSystem : public HeapObject {
 // (Re)sets the root; false for a null file system.
 bool fs_init_base(FileSystem* fs, StrView root);
 
+// The disk file system's stat of a full path, for callers that have no file system at hand:
+// true with kind Missing when nothing of that name exists; false, leaving `out` untouched, when
+// the path cannot be examined (no permission, a link loop, a name too long).
+bool disk_stat(StrView full_path, PathInfo& out);
+
 // A file system on the disk, rooted at an existing folder; null when the root is missing, is
 // not a folder, cannot be examined, or memory runs out.
 std::unique_ptr<FileSystem> disk_fs_create(StrView root);

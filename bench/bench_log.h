@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "gen_log.h"
+
+namespace quarn {
+
+// The log the benchmarks measure: time format 3, mixed 11- and 29-bit identifiers on a busy bus,
+// DLC 0 to 8, about 33 bytes a frame.
+inline std::string bench_log(std::int64_t frames, std::uint64_t seed) {
+  tools::GenLogOptions o;
+  o.frames = frames;
+  o.seed = seed;
+  o.ids = 400;
+  o.mean_gap_us = 300;
+  std::string text;
+  tools::gen_log_text(o, text);
+  return text;
+}
+
+}  // namespace quarn

@@ -1,0 +1,193 @@
+#include "app/options.h"
+
+#include "app/build_info.h"
+#include "batch/input_walk.h"
+#include "io/input_path.h"
+#include "logging/report.h"
+
+namespace quarn {
+
+namespace {
+
+// The program always names itself so, whatever argv[0] holds.
+constexpr char kProgramName[] = "quarn";
+
+// argtable's error codes that decide the exit status.
+constexpr int kArgBadInteger = 3;  // arg_int: the value is not an integer
+constexpr int kArgMissingValue = ARG_EMISSARG;
+
+// Store failures are recorded in argtable's error list as code x 256, above every code that
+// argtable uses itself.
+constexpr int kStoreErrorScale = 256;
+constexpr int kStoreOutOfMemory = 3;
+
+// What the program adds to argtable's file entry: where the values go, and the entry's own
+// check and error functions, which the wrappers below run first. The entry reaches it through
+// hdr.priv, which argtable's file entry leaves unused.
+struct PathOption {
+  DynStringList* destination;
+  arg_checkfn* base_check;
+  arg_errorfn* base_error;
+};
+
+int check_path_option(void* parent) {
+  auto* entry = static_cast<arg_file*>(parent);
+  auto* extension = static_cast<PathOption*>(entry->hdr.priv);
+  int r = extension->base_check(parent);
+  if (r != 0) return r;
+  r = store_paths(entry, *extension->destination);
+  return r == 0 ? 0 : r * kStoreErrorScale;
+}
+
+void print_path_option_error(void* parent, std::FILE* out, int error, const char* value, const char* program_name) {
+  auto* entry = static_cast<arg_file*>(parent);
+  auto* extension = static_cast<PathOption*>(entry->hdr.priv);
+  if (error < kStoreErrorScale) {
+    extension->base_error(parent, out, error, value, program_name);
+    return;
+  }
+  std::fprintf(out, "%s: ", program_name);
+  print_store_error(entry, extension->destination, out, error / kStoreErrorScale, value, program_name);
+}
+
+void extend_path_option(arg_file* entry, PathOption& extension, DynStringList& destination) {
+  extension.destination = &destination;
+  extension.base_check = entry->hdr.checkfn;
+  extension.base_error = entry->hdr.errorfn;
+  entry->hdr.priv = &extension;
+  entry->hdr.checkfn = check_path_option;
+  entry->hdr.errorfn = print_path_option_error;
+}
+
+// "verbosity" 0..5 as the log threshold; -1 for a value outside that range.
+int threshold_of_verbosity(int verbosity) {
+  static constexpr int kThresholds[] = {6, 5, 4, 3, 1, 1};
+  if (verbosity < 0 || verbosity > 5) return -1;
+  return kThresholds[verbosity];
+}
+
+// The file systems of the run. False (with status 133) when either cannot be had: converting
+// nothing must not look like success.
+bool open_file_systems(ToolContext& context, int& status) {
+  context.input_fs = disk_fs_create(dynstr_view(context.root));
+  if (!context.input_fs) {
+    report(LogLevel::Error, "Invalid input path: %s", dynstr_data(context.root));
+    status = kStatusSetupFailed;
+    return false;
+  }
+  if (context.output_directory.count == 1) {
+    const DynString& folder = context.output_directory.items[0];
+    context.own_output_fs = disk_fs_create(dynstr_view(folder));
+    if (!context.own_output_fs) {
+      report(LogLevel::Error, "Invalid output path: %s", dynstr_data(folder));
+      status = kStatusSetupFailed;
+      return false;
+    }
+    context.output_fs = context.own_output_fs.get();
+  } else {
+    context.output_fs = context.input_fs.get();
+  }
+  return true;
+}
+
+}  // namespace
+
+int store_paths(arg_file* entry, DynStringList& destination) {
+  int result = 0;
+  for (int i = 0; i < entry->count; ++i) {
+    DynString path;
+    dynstr_from(path, entry->filename[i]);
+    normalize_input_path(path);
+    if (!dynstr_list_push(destination, path)) result = kStoreOutOfMemory;
+  }
+  return result;
+}
+
+void print_store_error(arg_file* /*entry*/, const DynStringList* /*destination*/, std::FILE* out, int error_number,
+                       const char* /*value*/, const char* /*program_name*/) {
+  // The line break keeps a following error on a line of its own.
+  if (error_number == kStoreOutOfMemory) std::fputs("internal error, could not allocate memory\n", out);
+}
+
+void print_version(std::FILE* out) {
+  std::fprintf(out, "Version: %s\n", kQuarnVersion);
+  std::fprintf(out, "Build date: %s\n", kBuildDate);
+  std::fprintf(out, "GIT SHA: %s", kBuildGitSha);
+  if (kBuildDirty) std::fputs("*", out);
+  std::fputs("\n", out);
+}
+
+bool parse_command_line(ToolContext& context, int argc, char** argv, int& status) {
+  arg_lit* help = arg_lit0(nullptr, "help", "display this help and exit");
+  arg_lit* version = arg_lit0("v", "version", "display tool version and exit");
+  arg_int* verbosity = arg_int0(nullptr, "verbosity", "<n>",
+                                "verbosity of logging messages from 0 to 4, with 0 being fatal messages only 4 being "
+                                "all messages including debug information. defaults to 1");
+  arg_lit* non_interactive = arg_lit0(nullptr, "non-interactive", "does not print any progress output");
+  arg_lit* delete_converted = arg_lit0("d", "delete-converted", "deletes files after conversion if specified");
+  arg_lit* no_append_root = arg_lit0("X", "no-append-root", "do not add \"_out\" when converting folders");
+  arg_int* buffer = arg_int0("b", "buffer", "<n>", "buffer size in bytes. 0 disables and -1 takes entire file");
+  arg_file* output_directory = arg_file0("O", "output-directory", "<file>", "where to place the converted files");
+  // Only shows the inputs in the usage text; the inputs are always the positional arguments.
+  arg_lit* input_files = arg_lit0("i", "input-files=<file(s)/folder(s)>",
+                                  "list of input files/folders, must have common root");
+  arg_file* inputs = arg_filen(nullptr, nullptr, "file(s)/folder(s)", 1, argc - 1 > 1 ? argc - 1 : 1, nullptr);
+  struct arg_end* errors = arg_end(20);
+  void* table[] = {help, version, verbosity, non_interactive, delete_converted, no_append_root,
+                   buffer, output_directory, input_files, inputs, errors};
+  constexpr int kEntries = static_cast<int>(sizeof table / sizeof table[0]);
+
+  if (arg_nullcheck(table) != 0) {
+    std::fputs("Out of memory!\n", stderr);
+    status = 1;
+    arg_freetable(table, kEntries);
+    return false;
+  }
+
+  PathOption output_extension{};
+  PathOption input_extension{};
+  extend_path_option(output_directory, output_extension, context.output_directory);
+  extend_path_option(inputs, input_extension, context.inputs);
+
+  arg_parse(argc, argv, table);
+
+  bool run = false;
+  if (help->count > 0 || argc == 1) {
+    std::printf("Usage: %s", kProgramName);
+    arg_print_syntaxv(stdout, table, "\n\n");
+    arg_print_glossary(stdout, table, "  %-40s %s\n");
+  } else if (version->count > 0) {
+    print_version(stdout);
+    status = kStatusOk;
+  } else if (errors->count > 0) {
+    int first = errors->error[0];
+    if (first == ARG_EMALLOC && errors->parent[0] == errors) {
+      std::fputs("Out of memory!\n", stderr);
+      status = 1;
+    } else if (first == kArgBadInteger) {
+      status = kStatusBadInteger;
+    } else if (first == kArgMissingValue) {
+      status = kStatusMissingValue;
+    } else {
+      arg_print_errors(stdout, errors, kProgramName);
+      status = kStatusParseError;
+    }
+  } else {
+    int threshold = verbosity->count > 0 ? threshold_of_verbosity(verbosity->ival[0]) : 5;
+    if (threshold < 0) {
+      status = kStatusBadInteger;
+    } else {
+      set_log_threshold(threshold);
+      context.options.delete_converted = delete_converted->count == 1;
+      context.options.no_append_root = no_append_root->count == 1;
+      context.options.non_interactive = non_interactive->count == 1;
+      context.options.buffer_size = buffer->count > 0 ? static_cast<std::int64_t>(buffer->ival[0]) : -1;
+      run = find_common_root(context.inputs, context.root, status) && open_file_systems(context, status);
+    }
+  }
+
+  arg_freetable(table, kEntries);
+  return run;
+}
+
+}  // namespace quarn

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <argtable2.h>
+
+#include <cstdio>
+
+#include "app/tool_context.h"
+#include "base/dyn_string.h"
+
+namespace quarn {
+
+// The version the program reports.
+inline constexpr char kQuarnVersion[] = "2.4.0";
+
+// Parses the command line into the context and applies it. True when the conversion is to run:
+// options, inputs (now relative to root), root, input_fs and output_fs are then all set.
+// False ends the run; `status` then holds its exit status:
+//   0    usage printed (no arguments, or --help, which wins over everything else) or version
+//        printed (--version, which wins over parse errors)
+//   130  the first parse error is an option without its value
+//   131  the first parse error is an integer that does not parse; or verbosity outside 0 to 5
+//   132  the inputs have no single common root
+//   133  a file system could not be opened (a missing output directory, say)
+//   134  any other parse error; argtable's error lines are printed to standard output
+//   1    argtable itself ran out of memory ("Out of memory!" on standard error)
+// Usage, version and error texts go to standard output and always name the program "quarn".
+bool parse_command_line(ToolContext& context, int argc, char** argv, int& status);
+
+// The check step of the path options: copies each value of the entry, in command-line order,
+// normalizes it (normalize_input_path) and appends it to `destination`. 0 when every value was
+// stored, 3 when one could not be (the others are still stored).
+int store_paths(arg_file* entry, DynStringList& destination);
+
+// Prints the text of a store_paths failure with number `error_number` (3: out of memory) to
+// `out`, which already holds the program name, a colon and a blank; nothing for other numbers.
+void print_store_error(arg_file* entry, const DynStringList* destination, std::FILE* out, int error_number,
+                       const char* value, const char* program_name);
+
+// Writes the three version lines.
+void print_version(std::FILE* out);
+
+}  // namespace quarn

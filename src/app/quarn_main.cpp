@@ -1,0 +1,40 @@
+#include "app/quarn_main.h"
+
+#include <cstdio>
+
+#include "app/options.h"
+#include "app/tool_context.h"
+#include "asc/asc_converter.h"
+#include "batch/input_walk.h"
+#include "logging/report.h"
+
+namespace quarn {
+
+namespace {
+
+int run(int argc, char** argv) {
+  std::unique_ptr<ToolContext> context = tool_context_create();
+  if (!context) return kStatusSetupFailed;
+  int status = kStatusOk;
+  if (!parse_command_line(*context, argc, argv, status)) return status;
+  // The converter borrows the context's file systems and options: it goes first.
+  std::unique_ptr<Converter> converter =
+      asc_converter_create(context->input_fs.get(), context->output_fs, &context->options);
+  if (!converter) return kStatusSetupFailed;
+  status = converter_run(converter.get(), context->inputs);
+  converter_release(converter);
+  return status;
+}
+
+}  // namespace
+
+int quarn_main(int argc, char** argv) {
+  // Reports made while the command line is parsed pass at every verbosity, in every run of the
+  // process, not only the first.
+  set_log_threshold(0);
+  int status = run(argc, argv);
+  std::fflush(stdout);
+  return status;
+}
+
+}  // namespace quarn

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <memory>
+
+#include "base/dyn_string.h"
+#include "base/memory.h"
+#include "batch/converter.h"
+#include "io/file_system.h"
+
+namespace quarn {
+
+// Everything one run of the program owns, from the parse of the command line until the end.
+// The converter borrows the file systems and the options, so the context outlives it.
+struct ToolContext : HeapObject {
+  ToolContext() = default;
+  // Releases the strings and lists, then the root, then output_fs when it is a file system of
+  // its own, then input_fs. A partly filled context is released just as well.
+  ~ToolContext();
+  ToolContext(const ToolContext&) = delete;
+  ToolContext& operator=(const ToolContext&) = delete;
+
+  RunOptions options;               // buffer_size -1, flags false until the options are applied
+  DynString root;                   // the common folder of the inputs, ending in "/"
+  DynStringList inputs;             // absolute while parsing, relative to root afterwards
+  DynStringList output_directory;   // 0 or 1 entries
+  std::unique_ptr<FileSystem> input_fs;         // rooted at root
+  std::unique_ptr<FileSystem> own_output_fs;    // rooted at the output directory, when one is given
+  FileSystem* output_fs = nullptr;  // own_output_fs, or input_fs itself when there is none
+};
+
+// A new, empty context; null when memory runs out.
+std::unique_ptr<ToolContext> tool_context_create();
+
+}  // namespace quarn

@@ -1,0 +1,233 @@
+#include "batch/input_walk.h"
+
+#include <cstring>
+
+#include "io/dir_listing.h"
+#include "logging/report.h"
+
+namespace quarn {
+
+namespace {
+
+// One folder on the way from a top-level input down to the folder being walked. The chain lives
+// on the stack of the recursion, so it costs no allocation and is exactly as deep as the walk.
+struct WalkAncestor {
+  std::uint64_t device;
+  std::uint64_t inode;
+  const WalkAncestor* parent;
+};
+
+// A file system that knows no identities reports them as 0; such folders are never taken for
+// one another.
+bool is_on_walk_path(const WalkAncestor* chain, const PathInfo& folder) {
+  if (folder.device == 0 && folder.inode == 0) return false;
+  for (const WalkAncestor* a = chain; a != nullptr; a = a->parent) {
+    if (a->device == folder.device && a->inode == folder.inode) return true;
+  }
+  return false;
+}
+
+bool is_log_name(StrView path) {
+  StrView ext = path_extension(path);
+  if (ext.data == nullptr || ext.length != 3) return false;
+  // Only 'T'/'t' and 'X'/'x' can become "txt" by setting bit 0x20, so this is exact.
+  return (ext.data[0] | 0x20) == 't' && (ext.data[1] | 0x20) == 'x' && (ext.data[2] | 0x20) == 't';
+}
+
+// parent, then "/" unless parent is empty or already ends in "/", then name.
+void child_path(DynString& out, StrView parent, const DynString& name) {
+  dynstr_from(out, parent);
+  if (parent.length > 0 && parent.data[parent.length - 1] != '/') dynstr_append(out, "/", 1);
+  dynstr_append(out, dynstr_view(name));
+}
+
+// The walk proper. `stop` is raised when a path cannot be examined at all: the run must end
+// there, as it does for a top-level input whose query fails.
+int walk(Converter* converter, StrView input_path, StrView output_path, const WalkAncestor* ancestors,
+         bool& stop) {
+  PathInfo info;
+  if (!fs_stat(converter->input_fs, input_path, &info)) {
+    report(LogLevel::Fatal, "Error during stat of %.*s, exiting", sv_len(input_path), input_path.data);
+    stop = true;
+    return kStatusBadPath;
+  }
+
+  switch (info.kind) {
+    case PathKind::Missing:
+      report(LogLevel::Warning, "Could not find input file/folder %.*s", sv_len(input_path), input_path.data);
+      return kStatusInputMissing;
+    case PathKind::Other:
+      return kStatusBadPath;
+    case PathKind::Folder: {
+      // A link back to a folder we are already inside would make the walk endless; everything
+      // behind it is being converted through the real path anyway.
+      if (is_on_walk_path(ancestors, info)) return kStatusOk;
+      const WalkAncestor self{info.device, info.inode, ancestors};
+      DirListing listing;
+      fs_list(converter->input_fs, input_path, listing);
+      int status = kStatusOk;
+      DirListingCursor cursor;
+      DynString child_in;
+      DynString child_out;
+      while (const DirEntry* entry = dirlisting_next(listing, cursor)) {
+        child_path(child_in, input_path, entry->name);
+        child_path(child_out, output_path, entry->name);
+        status |= walk(converter, dynstr_view(child_in), dynstr_view(child_out), &self, stop);
+        if (stop) return kStatusBadPath;
+      }
+      return status;
+    }
+    case PathKind::File:
+      break;
+  }
+
+  if (!is_log_name(input_path)) return kStatusOk;
+  // The output ends in the same name as the input: drop ".txt".
+  StrView base{output_path.data, output_path.length >= 4 ? output_path.length - 4 : 0};
+  if (converter->create_output_dirs) {
+    // A folder that cannot be made shows up as an output that cannot be opened.
+    (void)fs_make_dirs(converter->output_fs, path_parent(base));
+  }
+  int status = converter_convert_file(converter, input_path, base);
+  if (status != kStatusOk) {
+    report(LogLevel::Error, "Error during conversion of %.*s", sv_len(input_path), input_path.data);
+  }
+  return status;
+}
+
+// "logs/" -> "logs_out/", "trip" -> "trip_out": "_out" goes in front of the first "/".
+void append_out_suffix(DynString& out, StrView input) {
+  std::int64_t cut = input.length;
+  const void* slash = input.length > 0 ? std::memchr(input.data, '/', static_cast<std::size_t>(input.length)) : nullptr;
+  if (slash != nullptr) cut = static_cast<const char*>(slash) - input.data;
+  dynstr_clear(out);
+  dynstr_append(out, input.data, cut);
+  dynstr_append(out, "_out", 4);
+  dynstr_append(out, input.data + cut, input.length - cut);
+}
+
+}  // namespace
+
+bool find_common_root(DynStringList& inputs, DynString& root, int& status) {
+  StrView parent{};
+  bool have_parent = false;
+  bool parents_differ = false;
+  for (std::int64_t k = 0; k < inputs.count; ++k) {
+    StrView s = dynstr_view(inputs.items[k]);
+    std::int64_t i = s.length - 1;
+    if (s.length > 1 && s.data[s.length - 1] == '/') i = s.length - 2;
+    // A "/" at the very front does not count: the path must have a folder to be relative to.
+    while (i >= 1 && s.data[i] != '/') --i;
+    if (i < 1) {
+      report(LogLevel::Fatal, "Could not find root for %.*s", sv_len(s), s.data);
+      status = kStatusNoCommonRoot;
+      return false;
+    }
+    StrView p{s.data, i + 1};
+    if (!have_parent) {
+      parent = p;
+      have_parent = true;
+    } else if (!sv_equal(parent, p)) {
+      parents_differ = true;
+    }
+  }
+  if (!have_parent) {
+    status = kStatusNoCommonRoot;
+    return false;
+  }
+  if (parents_differ) {
+    report(LogLevel::Fatal, "No common root detected for all inputs");
+    status = kStatusNoCommonRoot;
+    return false;
+  }
+
+  dynstr_from(root, parent);
+  // Every input begins with the root, so cutting it off in place needs no new strings.
+  std::int64_t root_length = dynstr_length(root);
+  for (std::int64_t k = 0; k < inputs.count; ++k) {
+    DynString& s = inputs.items[k];
+    std::int64_t n = dynstr_length(s);
+    std::int64_t cut = root_length < n ? root_length : n;
+    char* p = dynstr_data(s);
+    std::memmove(p, p + cut, static_cast<std::size_t>(n - cut));
+    dynstr_set_length(s, n - cut);
+  }
+  return true;
+}
+
+int converter_run(Converter* converter, const DynStringList& inputs) {
+  if (inputs.count == 0) return kStatusOk;
+  if (converter == nullptr) return kStatusConvertFailed;
+  bool append_root = converter->options == nullptr || !converter->options->no_append_root;
+  int status = kStatusOk;
+  DynString output;
+  for (std::int64_t k = 0; k < inputs.count; ++k) {
+    StrView input = dynstr_view(inputs.items[k]);
+    dynstr_from(output, input);
+    if (append_root) {
+      PathInfo info;
+      if (!fs_stat(converter->input_fs, input, &info)) {
+        report(LogLevel::Fatal, "Could not query %.*s for information", sv_len(input), input.data);
+        return kStatusBadPath;
+      }
+      if (info.kind == PathKind::Folder) append_out_suffix(output, input);
+    }
+    bool stop = false;
+    status |= walk(converter, input, dynstr_view(output), nullptr, stop);
+    if (stop) return kStatusBadPath;
+  }
+  return status;
+}
+
+int converter_process_path(Converter* converter, StrView input_path, StrView output_path) {
+  if (converter == nullptr) return kStatusConvertFailed;
+  bool stop = false;
+  return walk(converter, input_path, output_path, nullptr, stop);
+}
+
+bool fs_make_dirs(FileSystem* fs, StrView path) {
+  DynString so_far;
+  std::int64_t i = 0;
+  while (i < path.length) {
+    std::int64_t start = i;
+    while (i < path.length && path.data[i] != '/') ++i;
+    if (i > start) {
+      if (dynstr_length(so_far) > 0) dynstr_append(so_far, "/", 1);
+      dynstr_append(so_far, path.data + start, i - start);
+      if (!fs_ensure_dir(fs, dynstr_view(so_far))) return false;
+    }
+    ++i;  // past the "/"
+  }
+  return true;
+}
+
+bool fs_ensure_dir(FileSystem* fs, StrView path) {
+  PathInfo info;
+  if (!fs_stat(fs, path, &info)) return false;
+  if (info.kind == PathKind::Folder) return true;
+  if (info.kind != PathKind::Missing) return false;
+  DynString full;
+  return fs_full_path(*fs, path, full) && fs->make_dir(dynstr_view(full));
+}
+
+StrView path_file_name(StrView path) {
+  std::int64_t i = path.length;
+  while (i > 0 && path.data[i - 1] != '/') --i;
+  return StrView{path.data + i, path.length - i};
+}
+
+StrView path_extension(StrView path) {
+  StrView name = path_file_name(path);
+  for (std::int64_t i = name.length; i > 0; --i) {
+    if (name.data[i - 1] == '.') return StrView{name.data + i, name.length - i};
+  }
+  return StrView{};
+}
+
+StrView path_parent(StrView path) {
+  std::int64_t i = path.length;
+  while (i > 0 && path.data[i - 1] != '/') --i;
+  return StrView{path.data, i};
+}
+
+}  // namespace quarn

@@ -1,0 +1,491 @@
+// End-to-end: the built quarn executable, run in temporary folders.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "app/cli_run.h"
+#include "support/temp_dir.h"
+
+namespace quarn {
+namespace {
+
+using test::CliRun;
+using test::diagnostics_of;
+using test::file_exists;
+using test::make_dirs;
+using test::read_file;
+using test::run_quarn;
+using test::TempDir;
+using test::write_file;
+using Lines = std::vector<std::string>;
+
+// A log with two frames, out of time order, in the logger's text format.
+constexpr char kLog[] =
+    "# Logger type: TarvikTwo\r\n"
+    "# HW rev: 3.1\r\n"
+    "# Logger ID: 00A1B2C3\r\n"
+    "# Time: 20240131T120000\r\n"
+    "# Value separator: \";\"\r\n"
+    "# Time format: 3\r\n"
+    "# Time separator: \":\"\r\n"
+    "# Time separator ms: \".\"\r\n"
+    "# Bit-rate: 500000\r\n"
+    "Timestamp;Lost;Type;ID;Length;Data\r\n"
+    "12:34:56.789;0;0;123;8;0102030405060708\r\n"
+    "12:34:57.001;0;1;18FF0102;2;A0B1\r\n";
+
+// The trace of kLog: the first line carries the date of the first frame; times are relative.
+bool looks_like_trace_of_log(const std::string& asc) {
+  return asc.rfind("date Wed Jan 31 12:34:56 2024\nbase hex  timestamps absolute\nBegin Triggerblock\n", 0) == 0 &&
+         asc.find("0.789000 CANFD   1 Rx        123 ") != std::string::npos &&
+         asc.find("1.001000 CANFD   1 Rx   18FF0102x") != std::string::npos &&
+         asc.size() > 17 && asc.compare(asc.size() - 17, 17, "End Triggerblock\n") == 0;
+}
+
+constexpr char kUsageHead[] =
+    "Usage: quarn [--help] [-v|--version] [--verbosity=<n>] [--non-interactive] [-d|--delete-converted] "
+    "[-X|--no-append-root] [-b|--buffer=<n>] [-O|--output-directory=<file>] "
+    "[-i|--input-files=<file(s)/folder(s)>] file(s)/folder(s)";
+
+std::string glossary_line(const std::string& option, const std::string& text) {
+  std::string line = "  " + option;
+  line.resize(2 + 40, ' ');
+  return line + " " + text + "\n";
+}
+
+// The usage text: the syntax line ending in `tail`, a blank line, then the glossary.
+std::string usage_with_tail(const std::string& tail) {
+  return std::string(kUsageHead) + tail + "\n\n" + glossary_line("--help", "display this help and exit") +
+         glossary_line("-v, --version", "display tool version and exit") +
+         glossary_line("--verbosity=<n>",
+                       "verbosity of logging messages from 0 to 4, with 0 being fatal messages only 4 being all "
+                       "messages including debug information. defaults to 1") +
+         glossary_line("--non-interactive", "does not print any progress output") +
+         glossary_line("-d, --delete-converted", "deletes files after conversion if specified") +
+         glossary_line("-X, --no-append-root", "do not add \"_out\" when converting folders") +
+         glossary_line("-b, --buffer=<n>", "buffer size in bytes. 0 disables and -1 takes entire file") +
+         glossary_line("-O, --output-directory=<file>", "where to place the converted files") +
+         glossary_line("-i, --input-files=<file(s)/folder(s)>", "list of input files/folders, must have common root");
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    data_ = dir_ / "data";
+    make_dirs(data_);
+  }
+  std::string at(const std::string& relative) const { return data_ + "/" + relative; }
+  void log(const std::string& relative) { write_file(at(relative), kLog); }
+  CliRun run(const std::vector<std::string>& args) { return run_quarn(data_, args); }
+  // Every file below `folder`, relative to it, sorted.
+  Lines tree(const std::string& folder) const {
+    Lines files;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(folder)) {
+      if (e.is_regular_file()) files.push_back(std::filesystem::relative(e.path(), folder).string());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+  }
+
+  // logs/ holding B.TXT, a.txt, notes.csv and x/c.txt.
+  void make_example_folder() {
+    make_dirs(at("logs/x"));
+    log("logs/B.TXT");
+    log("logs/a.txt");
+    log("logs/x/c.txt");
+    write_file(at("logs/notes.csv"), "not;a;log\n");
+  }
+
+  TempDir dir_;
+  std::string data_;
+};
+
+// --- usage, version, parse errors --------------------------------------------------------------
+
+TEST_F(CliTest, NoArgumentsOrHelpPrintTheUsage) {
+  for (const Lines& args : {Lines{}, Lines{"--help"}}) {
+    CliRun r = run(args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, usage_with_tail(""));
+    EXPECT_EQ(r.err, "");
+  }
+}
+
+TEST_F(CliTest, TheUsageTailGrowsWithTheArgumentCount) {
+  EXPECT_EQ(run({"--help", "a"}).out, usage_with_tail(" [file(s)/folder(s)]"));
+  EXPECT_EQ(run({"--help", "a", "b"}).out, usage_with_tail(" [file(s)/folder(s)] [file(s)/folder(s)]"));
+  EXPECT_EQ(run({"--help", "a", "b", "c"}).out, usage_with_tail(" [file(s)/folder(s)]..."));
+  EXPECT_EQ(run({"--help", "a", "b", "c", "d", "e"}).out, usage_with_tail(" [file(s)/folder(s)]..."));
+}
+
+TEST_F(CliTest, HelpWinsOverVersionAndParseErrors) {
+  log("a.txt");
+  for (const Lines& args : {Lines{"--version", "--help"}, Lines{"--help", "--bogus"}, Lines{"-Z", "--help", "a.txt"},
+                            Lines{"--help", "--verbosity", "abc"}, Lines{"--help", "-b"}}) {
+    CliRun r = run(args);
+    EXPECT_EQ(r.status, 0) << args[0];
+    EXPECT_EQ(r.out.rfind(kUsageHead, 0), 0u) << args[0];
+  }
+  EXPECT_FALSE(file_exists(at("a.asc")));
+}
+
+TEST_F(CliTest, VersionPrintsThreeLinesAndConvertsNothing) {
+  log("a.txt");
+  for (const Lines& args : {Lines{"--version"}, Lines{"-v", at("a.txt")}, Lines{"-v", "--bogus"},
+                            Lines{"--verbosity", "abc", "-v"}}) {
+    CliRun r = run(args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(r.out, m,
+                                 std::regex("Version: 2\\.4\\.0\n"
+                                            "Build date: (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+                                            "[ 1-3][0-9] [0-9]{4} [0-2][0-9]:[0-5][0-9]:[0-6][0-9]\n"
+                                            "GIT SHA: ([0-9a-f]{40})\\*?\n")))
+        << r.out;
+  }
+  EXPECT_FALSE(file_exists(at("a.asc")));
+}
+
+TEST_F(CliTest, VersionNamesTheCommitBuilt) {
+  const char* source = std::getenv("QUARN_SOURCE_DIR");
+  if (source == nullptr) GTEST_SKIP() << "QUARN_SOURCE_DIR is not set";
+  std::string command = std::string("git -C '") + source + "' rev-parse HEAD 2>/dev/null";
+  FILE* git = popen(command.c_str(), "r");
+  ASSERT_NE(git, nullptr);
+  char head[64] = {};
+  bool have_head = std::fgets(head, sizeof head, git) != nullptr;
+  int git_status = pclose(git);
+  if (!have_head || git_status != 0) GTEST_SKIP() << "the source is not a git checkout";
+  std::string sha(head, 40);
+  EXPECT_NE(run({"--version"}).out.find("GIT SHA: " + sha), std::string::npos) << "rebuilt since the last commit?";
+}
+
+TEST_F(CliTest, AnOptionValueThatIsNoIntegerGives131Silently) {
+  log("a.txt");
+  for (const Lines& args : {Lines{"--verbosity", "abc", "a.txt"}, Lines{"-b", "12x", "a.txt"},
+                            Lines{"--verbosity", "abc", "--bogus", "a.txt"}}) {
+    CliRun r = run(args);
+    EXPECT_EQ(r.status, 131) << args[1];
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+  }
+  EXPECT_FALSE(file_exists(at("a.asc")));
+}
+
+TEST_F(CliTest, AnOptionWithoutItsValueGives130Silently) {
+  for (const Lines& args : {Lines{"a.txt", "-b"}, Lines{"a.txt", "--verbosity"}, Lines{"a.txt", "-O"},
+                            Lines{"--buffer=", "a.txt"}, Lines{"-b"}}) {
+    CliRun r = run(args);
+    EXPECT_EQ(r.status, 130) << args.back();
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+  }
+}
+
+TEST_F(CliTest, OtherParseErrorsArePrintedAndGive134) {
+  struct Case {
+    Lines args;
+    std::string out;
+  };
+  const Case cases[] = {
+      {{"--bogus", "a.txt"}, "quarn: invalid option \"--bogus\"\n"},
+      {{"-Z", "a.txt"}, "quarn: invalid option \"-Z\"\n"},
+      {{"-d", "-d", "a.txt"}, "quarn: extraneous option -d|--delete-converted\n"},
+      {{"-O", "a", "-O", "b", "a.txt"}, "quarn: excess option -O|--output-directory=b\n"},
+      {{"-d"}, "quarn: missing option file(s)/folder(s)\n"},
+      {{"-b", "3GB", "a.txt"}, "quarn: integer overflow at option -b|--buffer=<n> (3GB is too large)\n"},
+      // The first error decides the status; then every error is printed.
+      {{"--bogus", "--verbosity", "abc", "a.txt"},
+       "quarn: invalid option \"--bogus\"\nquarn: invalid argument \"abc\" to option --verbosity=<n>\n"},
+  };
+  for (const Case& c : cases) {
+    CliRun r = run(c.args);
+    EXPECT_EQ(r.status, 134) << c.args[0];
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, "");
+  }
+}
+
+// --- verbosity ---------------------------------------------------------------------------------
+
+TEST_F(CliTest, VerbositySetsWhichLevelsAreWritten) {
+  write_file(at("bad.txt"), "no log at all\n");
+  const Lines errors{"E: Could not open log", "E: Error during conversion of bad.txt"};
+  Lines all{"W: Could not find input file/folder missing.txt"};
+  all.insert(all.end(), errors.begin(), errors.end());
+  const struct {
+    Lines options;
+    Lines expected;
+  } cases[] = {
+      {{}, errors},
+      {{"--verbosity", "0"}, {}},
+      {{"--verbosity", "1"}, errors},
+      {{"--verbosity=2"}, all},
+      {{"--verbosity", "3"}, all},
+      {{"--verbosity", "4"}, all},
+      {{"--verbosity", "5"}, all},
+  };
+  for (const auto& c : cases) {
+    Lines args = c.options;
+    args.push_back(at("missing.txt"));
+    args.push_back(at("bad.txt"));
+    CliRun r = run(args);
+    EXPECT_EQ(r.status, 9);
+    EXPECT_EQ(diagnostics_of(r.err), c.expected) << (c.options.empty() ? "absent" : c.options.back());
+  }
+}
+
+TEST_F(CliTest, FatalReportsPassEvenAtVerbosityZero) {
+  make_dirs(at("other"));
+  log("a.txt");
+  log("other/b.txt");
+  CliRun r = run({"--verbosity", "0", at("a.txt"), at("other/b.txt")});
+  EXPECT_EQ(r.status, 132);
+  EXPECT_EQ(diagnostics_of(r.err), Lines{"F: No common root detected for all inputs"});
+}
+
+TEST_F(CliTest, AVerbosityOutsideZeroToFiveGives131) {
+  log("a.txt");
+  for (const char* v : {"-1", "6", "100"}) {
+    CliRun r = run({"--verbosity", v, "a.txt"});
+    EXPECT_EQ(r.status, 131) << v;
+    EXPECT_EQ(r.out + r.err, "");
+  }
+  EXPECT_FALSE(file_exists(at("a.asc")));
+}
+
+// --- conversion of folders ---------------------------------------------------------------------
+
+TEST_F(CliTest, AFolderIsConvertedIntoItsOutFolder) {
+  make_example_folder();
+  CliRun r = run({at("logs")});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out + r.err, "");
+  EXPECT_EQ(tree(at("logs_out")), (Lines{"B.asc", "a.asc", "x/c.asc"}));
+  EXPECT_TRUE(looks_like_trace_of_log(read_file(at("logs_out/x/c.asc"))));
+  EXPECT_TRUE(file_exists(at("logs/a.txt")));  // kept without --delete-converted
+}
+
+TEST_F(CliTest, WithoutAppendingTheTracesLandBesideTheLogs) {
+  make_example_folder();
+  for (const char* flag : {"--no-append-root", "-X"}) {
+    CliRun r = run({flag, at("logs")});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(tree(at("logs")), (Lines{"B.TXT", "B.asc", "a.asc", "a.txt", "notes.csv", "x/c.asc", "x/c.txt"}));
+    EXPECT_FALSE(file_exists(at("logs_out")));
+  }
+}
+
+TEST_F(CliTest, AnOutputDirectoryTakesTheWholeTree) {
+  make_example_folder();
+  make_dirs(dir_ / "out");
+  CliRun r = run({"--output-directory", dir_ / "out", at("logs")});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(tree(dir_ / "out"), (Lines{"logs_out/B.asc", "logs_out/a.asc", "logs_out/x/c.asc"}));
+  EXPECT_FALSE(file_exists(at("logs_out")));
+
+  // With -X as well, the folder keeps its name below the output directory.
+  make_dirs(dir_ / "out2");
+  EXPECT_EQ(run({"-X", "-O", dir_ / "out2/", at("logs/")}).status, 0);
+  EXPECT_EQ(tree(dir_ / "out2"), (Lines{"logs/B.asc", "logs/a.asc", "logs/x/c.asc"}));
+}
+
+TEST_F(CliTest, AnOutputDirectoryThatIsNoFolderStopsTheRunWith133) {
+  make_example_folder();
+  write_file(dir_ / "plain", "x");
+  const struct {
+    std::string option;
+    std::string shown;
+  } cases[] = {
+      {dir_ / "missing", dir_ / "missing"},
+      {dir_ / "missing/deeper/", dir_ / "missing/deeper/"},
+      {dir_ / "plain", dir_ / "plain"},
+      {dir_ / "plain/", dir_ / "plain"},
+  };
+  for (const auto& c : cases) {
+    CliRun r = run({"-O", c.option, at("logs")});
+    EXPECT_EQ(r.status, 133) << c.option;
+    EXPECT_EQ(diagnostics_of(r.err), Lines{"E: Invalid output path: " + c.shown});
+  }
+  EXPECT_FALSE(file_exists(dir_ / "missing"));
+  EXPECT_FALSE(file_exists(at("logs_out")));
+  EXPECT_EQ(tree(dir_.path()), (Lines{"data/logs/B.TXT", "data/logs/a.txt", "data/logs/notes.csv", "data/logs/x/c.txt",
+                                      "plain"}));
+}
+
+TEST_F(CliTest, InputsInDifferentFoldersGive132AndConvertNothing) {
+  make_dirs(at("one"));
+  make_dirs(at("two"));
+  log("one/a.txt");
+  log("two/b.txt");
+  CliRun r = run({at("one/a.txt"), at("two/b.txt")});
+  EXPECT_EQ(r.status, 132);
+  EXPECT_EQ(diagnostics_of(r.err), Lines{"F: No common root detected for all inputs"});
+  EXPECT_EQ(tree(data_), (Lines{"one/a.txt", "two/b.txt"}));
+}
+
+TEST_F(CliTest, TheTopFolderHasNoRoot) {
+  CliRun r = run({"/"});
+  EXPECT_EQ(r.status, 132);
+  EXPECT_EQ(diagnostics_of(r.err), Lines{"F: Could not find root for /"});
+}
+
+TEST_F(CliTest, AMissingInputAndAFailingOneGive9) {
+  write_file(at("bad.txt"), "# header only, no columns\n");
+  log("good.txt");
+  CliRun r = run({"--verbosity", "2", at("missing.txt"), at("bad.txt"), at("good.txt")});
+  EXPECT_EQ(r.status, 9);
+  EXPECT_EQ(diagnostics_of(r.err), (Lines{"W: Could not find input file/folder missing.txt", "E: Could not open log",
+                                          "E: Error during conversion of bad.txt"}));
+  EXPECT_TRUE(file_exists(at("good.asc")));
+  EXPECT_FALSE(file_exists(at("bad.asc")));
+}
+
+TEST_F(CliTest, FoldersWithoutLogsMakeNoOutputFolders) {
+  make_dirs(at("logs/only_notes"));
+  make_dirs(at("logs/empty"));
+  write_file(at("logs/only_notes/readme.md"), "x");
+  log("logs/a.txt");
+  EXPECT_EQ(run({at("logs")}).status, 0);
+  EXPECT_EQ(tree(at("logs_out")), Lines{"a.asc"});
+  EXPECT_FALSE(file_exists(at("logs_out/only_notes")));
+  EXPECT_FALSE(file_exists(at("logs_out/empty")));
+
+  make_dirs(at("nothing"));
+  EXPECT_EQ(run({at("nothing")}).status, 0);
+  EXPECT_FALSE(file_exists(at("nothing_out")));
+}
+
+TEST_F(CliTest, RelativeInputsAndBackslashesAreNormalized) {
+  make_dirs(at("logs/x"));
+  log("logs/x/c.txt");
+  log("top.txt");
+  CliRun r = run({"logs\\x\\c.txt"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(file_exists(at("logs/x/c.asc")));
+
+  r = run({"logs", ".\\top.txt"});
+  EXPECT_EQ(r.status, 132);  // data/ and data/./ are different folders
+
+  r = run({"logs\\", "top.txt"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(file_exists(at("logs_out/x/c.asc")));
+  EXPECT_TRUE(file_exists(at("top.asc")));
+
+  // Paths are printed the way they were normalized.
+  r = run({"-O", "no\\where", "top.txt"});
+  EXPECT_EQ(r.status, 133);
+  EXPECT_EQ(diagnostics_of(r.err), Lines{"E: Invalid output path: " + at("no/where")});
+}
+
+TEST_F(CliTest, AFileNamedWithATrailingSlashIsConverted) {
+  log("trip.txt");
+  CliRun r = run({at("trip.txt/")});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(looks_like_trace_of_log(read_file(at("trip.asc"))));
+}
+
+TEST_F(CliTest, DeleteConvertedRemovesOnlyWhatWasConverted) {
+  make_dirs(at("logs"));
+  log("logs/a.txt");
+  write_file(at("logs/bad.txt"), "no log\n");
+  write_file(at("logs/notes.csv"), "x");
+  EXPECT_EQ(run({"--delete-converted", at("logs")}).status, 8);
+  EXPECT_EQ(tree(at("logs")), (Lines{"bad.txt", "notes.csv"}));
+  EXPECT_EQ(tree(at("logs_out")), Lines{"a.asc"});
+
+  log("b.txt");
+  EXPECT_EQ(run({"-d", at("b.txt")}).status, 0);
+  EXPECT_FALSE(file_exists(at("b.txt")));
+  EXPECT_TRUE(file_exists(at("b.asc")));
+}
+
+TEST_F(CliTest, FilesAreConvertedInByteOrderOfTheirNames) {
+  // Files that fail to convert show the order in which they were taken.
+  make_dirs(at("logs"));
+  for (const char* name : {"b.txt", "log2.txt", "A.txt", "a.txt", "log10.txt"}) write_file(at(std::string("logs/") + name), "x\n");
+  CliRun r = run({at("logs")});
+  EXPECT_EQ(r.status, 8);
+  Lines order;
+  for (const std::string& line : diagnostics_of(r.err)) {
+    if (line.rfind("E: Error during conversion of ", 0) == 0) order.push_back(line.substr(30));
+  }
+  EXPECT_EQ(order, (Lines{"logs/A.txt", "logs/a.txt", "logs/b.txt", "logs/log10.txt", "logs/log2.txt"}));
+}
+
+TEST_F(CliTest, ALinkCycleEndsAndEveryLogIsConvertedOnce) {
+  make_dirs(at("logs/x"));
+  log("logs/a.txt");
+  log("logs/x/c.txt");
+  ASSERT_EQ(symlink("..", at("logs/x/back").c_str()), 0);
+  CliRun r = run_quarn(data_, {at("logs")}, 30);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(tree(at("logs_out")), (Lines{"a.asc", "x/c.asc"}));
+}
+
+TEST_F(CliTest, APathThatCannotBeExaminedEndsTheRunWith129) {
+  ASSERT_EQ(symlink("loop", at("loop").c_str()), 0);
+  log("a.txt");
+  log("z.txt");
+  CliRun r = run({at("a.txt"), at("loop"), at("z.txt")});
+  EXPECT_EQ(r.status, 129);
+  EXPECT_EQ(diagnostics_of(r.err), (Lines{"E: Could not stat path " + at("loop"), "F: Could not query loop for information"}));
+  EXPECT_TRUE(file_exists(at("a.asc")));
+  EXPECT_FALSE(file_exists(at("z.asc")));
+
+  // The report made while parsing passes at every verbosity; the walk's own query fails with -X.
+  r = run({"--verbosity", "0", "-X", at("loop"), at("z.txt")});
+  EXPECT_EQ(r.status, 129);
+  EXPECT_EQ(diagnostics_of(r.err), (Lines{"E: Could not stat path " + at("loop"), "F: Error during stat of loop, exiting"}));
+  EXPECT_FALSE(file_exists(at("z.asc")));
+}
+
+TEST_F(CliTest, OptionsThatChangeNothingVisible) {
+  log("a.txt");
+  for (const Lines& args : {Lines{"-i", "a.txt"}, Lines{"--input-files", "a.txt"}, Lines{"--non-interactive", "a.txt"},
+                            Lines{"-b", "0", "a.txt"}, Lines{"-b", "-1", "a.txt"}, Lines{"--buffer=64KB", "a.txt"},
+                            Lines{"-b", "0x10", "a.txt"}}) {
+    std::remove(at("a.asc").c_str());
+    CliRun r = run(args);
+    EXPECT_EQ(r.status, 0) << args[0] << " " << args[1];
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_TRUE(looks_like_trace_of_log(read_file(at("a.asc")))) << args[0] << " " << args[1];
+  }
+}
+
+TEST_F(CliTest, TheExampleLogsConvert) {
+  const char* source = std::getenv("QUARN_SOURCE_DIR");
+  if (source == nullptr) GTEST_SKIP() << "QUARN_SOURCE_DIR is not set";
+  std::filesystem::copy(std::string(source) + "/examples", at("examples"), std::filesystem::copy_options::recursive);
+  Lines logs;
+  for (const std::string& f : tree(at("examples"))) {
+    std::string ext = f.size() > 4 ? f.substr(f.size() - 4) : "";
+    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (ext == ".txt") logs.push_back(f.substr(0, f.size() - 4) + ".asc");
+  }
+  std::sort(logs.begin(), logs.end());
+  ASSERT_GE(logs.size(), 3u);
+  CliRun r = run({"examples"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out + r.err, "");
+  EXPECT_EQ(tree(at("examples_out")), logs);
+  for (const std::string& asc : logs) {
+    std::string text = read_file(at("examples_out/" + asc));
+    EXPECT_EQ(text.rfind("date ", 0), 0u) << asc;
+    EXPECT_NE(text.find("\nBegin Triggerblock\n"), std::string::npos) << asc;
+  }
+}
+
+}  // namespace
+}  // namespace quarn

@@ -1,0 +1,347 @@
+#include "batch/input_walk.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "logging/report.h"
+#include "support/capture.h"
+#include "support/temp_dir.h"
+
+namespace quarn {
+namespace {
+
+using test::file_exists;
+using test::make_dirs;
+using test::TempDir;
+using test::write_file;
+
+std::string str(StrView v) { return v.data == nullptr ? "<none>" : std::string(v.data, static_cast<std::size_t>(v.length)); }
+
+// --- path pieces -------------------------------------------------------------------------------
+
+TEST(PathPiecesTest, FileNameIsWhatFollowsTheLastSlash) {
+  EXPECT_EQ(str(path_file_name(sv("logs/day1/trip.txt"))), "trip.txt");
+  EXPECT_EQ(str(path_file_name(sv("trip.txt"))), "trip.txt");
+  EXPECT_EQ(str(path_file_name(sv("logs/day1/"))), "");
+  EXPECT_EQ(str(path_file_name(sv(""))), "");
+}
+
+TEST(PathPiecesTest, ExtensionIsWhatFollowsTheLastDotOfTheName) {
+  EXPECT_EQ(str(path_extension(sv("logs/trip.TXT"))), "TXT");
+  EXPECT_EQ(str(path_extension(sv("trip.txt.bak"))), "bak");
+  EXPECT_EQ(str(path_extension(sv(".txt"))), "txt");
+  EXPECT_EQ(str(path_extension(sv("trip."))), "");
+  // A dot in a folder name is not the file's.
+  EXPECT_EQ(str(path_extension(sv("v1.2/txt"))), "<none>");
+  EXPECT_EQ(str(path_extension(sv("logs/"))), "<none>");
+}
+
+TEST(PathPiecesTest, ParentKeepsItsTrailingSlash) {
+  EXPECT_EQ(str(path_parent(sv("logs_out/day1/trip"))), "logs_out/day1/");
+  EXPECT_EQ(str(path_parent(sv("logs_out/"))), "logs_out/");
+  EXPECT_EQ(str(path_parent(sv("trip"))), "");
+}
+
+// --- common root -------------------------------------------------------------------------------
+
+struct RootResult {
+  bool ok;
+  int status;
+  std::string root;
+  std::vector<std::string> inputs;
+  std::vector<std::string> messages;
+};
+
+RootResult common_root_of(const std::vector<std::string>& paths) {
+  DynStringList inputs;
+  for (const std::string& p : paths) {
+    DynString s;
+    dynstr_from(s, p.c_str());
+    EXPECT_TRUE(dynstr_list_push(inputs, s));
+  }
+  DynString root;
+  RootResult r{};
+  r.status = -7;
+  set_log_threshold(0);
+  test::StderrCapture capture;
+  r.ok = find_common_root(inputs, root, r.status);
+  r.messages = test::messages_of(capture.text());
+  r.root = dynstr_data(root);
+  for (std::int64_t i = 0; i < inputs.count; ++i) r.inputs.emplace_back(dynstr_data(inputs.items[i]));
+  return r;
+}
+
+TEST(FindCommonRootTest, InputsOfOneFolderBecomeRelativeToIt) {
+  RootResult r = common_root_of({"/data/a/", "/data/b.txt", "/data/long name with spaces that is long.txt"});
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(r.status, -7);  // untouched on success
+  EXPECT_EQ(r.root, "/data/");
+  EXPECT_EQ(r.inputs, (std::vector<std::string>{"a/", "b.txt", "long name with spaces that is long.txt"}));
+  EXPECT_TRUE(r.messages.empty());
+
+  RootResult deep = common_root_of({"/srv/logs/2024/january/"});
+  EXPECT_EQ(deep.root, "/srv/logs/2024/");
+  EXPECT_EQ(deep.inputs, (std::vector<std::string>{"january/"}));
+}
+
+TEST(FindCommonRootTest, InputsInDifferentFoldersHaveNoRoot) {
+  RootResult r = common_root_of({"/data/a.txt", "/other/b.txt"});
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.status, kStatusNoCommonRoot);
+  EXPECT_EQ(r.messages, (std::vector<std::string>{"No common root detected for all inputs"}));
+  EXPECT_EQ(r.inputs, (std::vector<std::string>{"/data/a.txt", "/other/b.txt"}));  // left as they were
+
+  // A file below a folder input is in another folder than the folder itself.
+  EXPECT_FALSE(common_root_of({"/data/a/x.txt", "/data/b.txt"}).ok);
+}
+
+TEST(FindCommonRootTest, ThePathMustHaveAParentBelowTheTop) {
+  for (const char* path : {"/", "/a.txt", "relative.txt", ""}) {
+    RootResult r = common_root_of({"/data/ok.txt", path});
+    EXPECT_FALSE(r.ok) << path;
+    EXPECT_EQ(r.status, kStatusNoCommonRoot);
+    EXPECT_EQ(r.messages, (std::vector<std::string>{std::string("Could not find root for ") + path}));
+  }
+}
+
+TEST(FindCommonRootTest, ARootlessInputIsReportedBeforeDifferingFolders) {
+  RootResult r = common_root_of({"/data/a.txt", "/other/b.txt", "/"});
+  EXPECT_EQ(r.messages, (std::vector<std::string>{"Could not find root for /"}));
+}
+
+TEST(FindCommonRootTest, NoInputsFailsSilently) {
+  RootResult r = common_root_of({});
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.status, kStatusNoCommonRoot);
+  EXPECT_TRUE(r.messages.empty());
+}
+
+// --- folder creation ---------------------------------------------------------------------------
+
+TEST(MakeDirsTest, EveryLevelIsCreatedAndEmptyPiecesAreSkipped) {
+  TempDir dir;
+  auto fs = disk_fs_create(sv(dir.path().c_str()));
+  EXPECT_TRUE(fs_make_dirs(fs.get(), sv("/a//b/c/")));
+  EXPECT_TRUE(file_exists(dir / "a/b/c"));
+  EXPECT_TRUE(fs_make_dirs(fs.get(), sv("a/b")));  // already there
+  EXPECT_TRUE(fs_make_dirs(fs.get(), sv("")));
+  EXPECT_TRUE(fs_ensure_dir(fs.get(), sv("a")));
+}
+
+TEST(MakeDirsTest, AFileInTheWayStopsTheCreation) {
+  TempDir dir;
+  write_file(dir / "a", "x");
+  auto fs = disk_fs_create(sv(dir.path().c_str()));
+  EXPECT_FALSE(fs_ensure_dir(fs.get(), sv("a")));
+  EXPECT_FALSE(fs_make_dirs(fs.get(), sv("a/b")));
+  EXPECT_FALSE(file_exists(dir / "a/b"));
+  EXPECT_FALSE(fs_ensure_dir(nullptr, sv("x")));
+  // The base service can make nothing.
+  FileSystem base(sv(dir.path().c_str()));
+  EXPECT_FALSE(fs_ensure_dir(&base, sv("new")));
+}
+
+// --- the walk ----------------------------------------------------------------------------------
+
+// A small log that every reader of the logger format accepts.
+constexpr char kLog[] =
+    "# Logger type: TarvikTwo\n"
+    "# Time: 20240131T120000\n"
+    "# Value separator: \";\"\n"
+    "# Time format: 3\n"
+    "# Time separator: \":\"\n"
+    "# Time separator ms: \".\"\n"
+    "Timestamp;Type;ID;Length;Data\n"
+    "12:34:56.789;0;123;2;0102\n";
+
+// Records the files the walk converts, by their output base; converts nothing.
+class RecordingConverter final : public Converter {
+ public:
+  bool new_file(StrView output_base, TextLogReader& /*reader*/) override {
+    bases.push_back(str(output_base));
+    return true;
+  }
+  std::vector<std::string> bases;
+};
+
+// A disk file system whose stat fails for paths ending in `failing`, as a path that cannot be
+// examined does.
+class FailingStatFs final : public FileSystem {
+ public:
+  FailingStatFs(StrView root_path, std::string failing)
+      : FileSystem(root_path), disk_(disk_fs_create(root_path)), failing_(std::move(failing)) {}
+  bool stat(StrView path, PathInfo& out) override {
+    std::string p = str(path);
+    if (p.size() >= failing_.size() && p.compare(p.size() - failing_.size(), failing_.size(), failing_) == 0) return false;
+    return disk_->stat(path, out);
+  }
+  void list(StrView folder, DirListing& out) override { disk_->list(folder, out); }
+  bool make_dir(StrView path) override { return disk_->make_dir(path); }
+  std::unique_ptr<Stream> open(StrView path, std::uint32_t flags) override { return disk_->open(path, flags); }
+
+ private:
+  std::unique_ptr<FileSystem> disk_;
+  std::string failing_;
+};
+
+class WalkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    data_ = dir_ / "data";
+    make_dirs(data_);
+    fs_ = disk_fs_create(sv(data_.c_str()));
+    ASSERT_TRUE(fs_);
+    use(fs_.get(), fs_.get());
+  }
+  void use(FileSystem* input, FileSystem* output) {
+    converter_.reset(new (std::nothrow) RecordingConverter());
+    ASSERT_TRUE(converter_init(converter_.get(), input, output, true, &options_));
+  }
+  void log(const std::string& relative) { write_file(data_ + "/" + relative, kLog); }
+
+  // converter_run over the inputs; the messages go to `messages_`.
+  int run(const std::vector<std::string>& paths) {
+    DynStringList inputs;
+    for (const std::string& p : paths) {
+      DynString s;
+      dynstr_from(s, p.c_str());
+      EXPECT_TRUE(dynstr_list_push(inputs, s));
+    }
+    set_log_threshold(0);
+    test::StderrCapture capture;
+    int status = converter_run(converter_.get(), inputs);
+    messages_ = test::leveled_messages_of(capture.text());
+    return status;
+  }
+
+  TempDir dir_;
+  std::string data_;
+  std::unique_ptr<FileSystem> fs_;
+  RunOptions options_;
+  std::unique_ptr<RecordingConverter> converter_;
+  std::vector<std::string> messages_;
+};
+
+TEST_F(WalkTest, AFolderIsWalkedInByteOrderIntoItsOutFolder) {
+  make_dirs(data_ + "/logs/x");
+  log("logs/B.TXT");
+  log("logs/a.txt");
+  log("logs/x/c.txt");
+  write_file(data_ + "/logs/notes.csv", "not a log");
+  EXPECT_EQ(run({"logs/"}), kStatusOk);
+  EXPECT_EQ(converter_->bases, (std::vector<std::string>{"logs_out/B", "logs_out/a", "logs_out/x/c"}));
+  EXPECT_TRUE(messages_.empty());
+  // The output folders exist before each file is converted.
+  EXPECT_TRUE(file_exists(data_ + "/logs_out/x"));
+}
+
+TEST_F(WalkTest, OnlyTxtInAnyCaseIsTaken) {
+  make_dirs(data_ + "/logs");
+  for (const char* name : {"TRIP.TxT", "trip.txt.bak", "txt", "a.tx", "b.txts", ".txt", "c.TXT"}) log(std::string("logs/") + name);
+  EXPECT_EQ(run({"logs/"}), kStatusOk);
+  EXPECT_EQ(converter_->bases, (std::vector<std::string>{"logs_out/", "logs_out/TRIP", "logs_out/c"}));
+}
+
+TEST_F(WalkTest, FileInputsKeepTheirNameAndInputsGoInCommandLineOrder) {
+  make_dirs(data_ + "/logs");
+  log("z.txt");
+  log("logs/b.txt");
+  log("a.txt");
+  EXPECT_EQ(run({"z.txt", "logs/", "a.txt"}), kStatusOk);
+  EXPECT_EQ(converter_->bases, (std::vector<std::string>{"z", "logs_out/b", "a"}));
+}
+
+TEST_F(WalkTest, AFolderNamedLikeALogIsWalkedNotConverted) {
+  make_dirs(data_ + "/logs/old.txt");
+  log("logs/old.txt/inner.txt");
+  EXPECT_EQ(run({"logs/"}), kStatusOk);
+  EXPECT_EQ(converter_->bases, (std::vector<std::string>{"logs_out/old.txt/inner"}));
+}
+
+TEST_F(WalkTest, AMissingInputIsAWarningAndTheRestGoesOn) {
+  log("good.txt");
+  write_file(data_ + "/bad.txt", "this is no log\n");
+  EXPECT_EQ(run({"missing.txt", "bad.txt", "good.txt"}), kStatusInputMissing | kStatusConvertFailed);
+  EXPECT_EQ(converter_->bases, (std::vector<std::string>{"good"}));
+  ASSERT_GE(messages_.size(), 3u);
+  EXPECT_EQ(messages_.front(), "W: Could not find input file/folder missing.txt");
+  EXPECT_EQ(messages_.back(), "E: Error during conversion of bad.txt");
+}
+
+TEST_F(WalkTest, APathThatIsNeitherFileNorFolderGives129AndTheRunGoesOn) {
+  ASSERT_EQ(mkfifo((data_ + "/fifo.txt").c_str(), 0600), 0);
+  log("after.txt");
+  EXPECT_EQ(run({"fifo.txt", "after.txt"}), kStatusBadPath);
+  EXPECT_TRUE(messages_.empty());
+  EXPECT_EQ(converter_->bases, (std::vector<std::string>{"after"}));
+}
+
+TEST_F(WalkTest, AFailedQueryOfAnInputEndsTheRun) {
+  FailingStatFs failing(sv(data_.c_str()), "/broken/");
+  use(&failing, fs_.get());
+  make_dirs(data_ + "/broken");
+  log("first.txt");
+  log("last.txt");
+  EXPECT_EQ(run({"first.txt", "missing.txt", "broken/", "last.txt"}), kStatusBadPath);
+  EXPECT_EQ(converter_->bases, (std::vector<std::string>{"first"}));
+  EXPECT_EQ(messages_.back(), "F: Could not query broken/ for information");
+}
+
+TEST_F(WalkTest, AFailedQueryInsideAFolderEndsTheRunToo) {
+  FailingStatFs failing(sv(data_.c_str()), "/logs/b.txt");
+  use(&failing, fs_.get());
+  make_dirs(data_ + "/logs");
+  log("logs/a.txt");
+  log("logs/b.txt");
+  log("logs/c.txt");
+  log("later.txt");
+  EXPECT_EQ(run({"missing.txt", "logs/", "later.txt"}), kStatusBadPath);
+  // a.txt was converted before; nothing after the failure is.
+  EXPECT_EQ(converter_->bases, (std::vector<std::string>{"logs_out/a"}));
+  EXPECT_EQ(messages_.back(), "F: Error during stat of logs/b.txt, exiting");
+
+  // Without "_out" the walk makes the first query itself.
+  options_.no_append_root = true;
+  converter_->bases.clear();
+  EXPECT_EQ(run({"logs/b.txt", "later.txt"}), kStatusBadPath);
+  EXPECT_TRUE(converter_->bases.empty());
+  EXPECT_EQ(messages_, (std::vector<std::string>{"F: Error during stat of logs/b.txt, exiting"}));
+}
+
+TEST_F(WalkTest, ALinkBackToAFolderOnTheWayIsNotEnteredAgain) {
+  make_dirs(data_ + "/logs/x/y");
+  log("logs/a.txt");
+  log("logs/x/b.txt");
+  log("logs/x/y/c.txt");
+  ASSERT_EQ(symlink("..", (data_ + "/logs/x/y/up").c_str()), 0);
+  ASSERT_EQ(symlink("../..", (data_ + "/logs/x/y/top").c_str()), 0);
+  ASSERT_EQ(symlink(".", (data_ + "/logs/self").c_str()), 0);
+  EXPECT_EQ(run({"logs/"}), kStatusOk);
+  EXPECT_EQ(converter_->bases, (std::vector<std::string>{"logs_out/a", "logs_out/x/b", "logs_out/x/y/c"}));
+  EXPECT_TRUE(messages_.empty());
+}
+
+TEST_F(WalkTest, ALinkToAFolderBesideTheWayIsWalkedLikeAFolder) {
+  make_dirs(data_ + "/logs/real");
+  log("logs/real/r.txt");
+  ASSERT_EQ(symlink("real", (data_ + "/logs/alias").c_str()), 0);
+  EXPECT_EQ(run({"logs/"}), kStatusOk);
+  EXPECT_EQ(converter_->bases, (std::vector<std::string>{"logs_out/alias/r", "logs_out/real/r"}));
+}
+
+TEST_F(WalkTest, ProcessingOnePathGivesItsOwnStatus) {
+  make_dirs(data_ + "/logs");
+  log("logs/a.txt");
+  set_log_threshold(6);
+  EXPECT_EQ(converter_process_path(converter_.get(), sv("logs"), sv("elsewhere")), kStatusOk);
+  EXPECT_EQ(converter_->bases, (std::vector<std::string>{"elsewhere/a"}));
+  EXPECT_EQ(converter_process_path(converter_.get(), sv("nothing"), sv("nothing")), kStatusInputMissing);
+  EXPECT_EQ(converter_process_path(nullptr, sv("logs"), sv("x")), kStatusConvertFailed);
+}
+
+}  // namespace
+}  // namespace quarn

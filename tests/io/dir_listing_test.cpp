@@ -1,0 +1,219 @@
+#include "io/dir_listing.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "support/temp_dir.h"
+
+namespace quarn {
+namespace {
+
+using test::TempDir;
+using test::write_file;
+
+bool add(DirListing& listing, const char* name, PathKind kind = PathKind::File, std::int64_t size = 0) {
+  DirEntry entry;
+  dynstr_from(entry.name, name);
+  entry.kind = kind;
+  entry.size = size;
+  return dirlisting_add(listing, entry);
+}
+
+std::int32_t node_of(const DirListing& listing, const char* name) {
+  for (std::int32_t i = 1; i <= listing.used; ++i) {
+    if (std::string(dynstr_data(listing.nodes[i].entry.name)) == name) return i;
+  }
+  return 0;
+}
+
+int level_of(const DirListing& listing, const char* name) {
+  std::int32_t n = node_of(listing, name);
+  return n == 0 ? -1 : listing.nodes[n].level;
+}
+
+std::string root_name(const DirListing& listing) {
+  return listing.root == 0 ? "" : dynstr_data(listing.nodes[listing.root].entry.name);
+}
+
+std::vector<std::string> names_in_order(const DirListing& listing) {
+  std::vector<std::string> names;
+  DirListingCursor cursor;
+  while (const DirEntry* e = dirlisting_next(listing, cursor)) names.emplace_back(dynstr_data(e->name));
+  return names;
+}
+
+// Every AA-tree rule, checked over the whole tree: a left child is one level below its parent, a
+// right child at most level-equal, no two right links at the same level in a row, and a node
+// without a child on a side sits at level 1.
+void expect_aa_invariants(const DirListing& listing, std::int32_t t) {
+  if (t == 0) return;
+  const DirListingNode& n = listing.nodes[t];
+  std::int32_t l = n.child[0];
+  std::int32_t r = n.child[1];
+  if (l != 0) {
+    EXPECT_EQ(listing.nodes[l].level + 1, n.level);
+  }
+  if (r != 0) {
+    EXPECT_LE(listing.nodes[r].level, n.level);
+    std::int32_t rr = listing.nodes[r].child[1];
+    if (rr != 0) {
+      EXPECT_LT(listing.nodes[rr].level, n.level);
+    }
+  }
+  if (l == 0 || r == 0) {
+    EXPECT_EQ(n.level, 1);
+  }
+  expect_aa_invariants(listing, l);
+  expect_aa_invariants(listing, r);
+}
+
+TEST(DirListingTest, SevenAscendingNamesMakeAPerfectTree) {
+  DirListing listing;
+  for (const char* name : {"a", "b", "c", "d", "e", "f", "g"}) ASSERT_TRUE(add(listing, name));
+  EXPECT_EQ(listing.count, 7);
+  EXPECT_EQ(root_name(listing), "d");
+  EXPECT_EQ(level_of(listing, "d"), 3);
+  EXPECT_EQ(level_of(listing, "b"), 2);
+  EXPECT_EQ(level_of(listing, "f"), 2);
+  for (const char* leaf : {"a", "c", "e", "g"}) EXPECT_EQ(level_of(listing, leaf), 1) << leaf;
+  expect_aa_invariants(listing, listing.root);
+  EXPECT_EQ(names_in_order(listing), (std::vector<std::string>{"a", "b", "c", "d", "e", "f", "g"}));
+  // The sentinel keeps level 0 and no children after the array grew (4, then 10 nodes).
+  EXPECT_EQ(listing.capacity, 10);
+  EXPECT_EQ(listing.nodes[0].level, 0);
+  EXPECT_EQ(listing.nodes[0].child[0], 0);
+  EXPECT_EQ(listing.nodes[0].child[1], 0);
+}
+
+TEST(DirListingTest, ThreeAscendingNamesPutTheMiddleOneOnTop) {
+  DirListing listing;
+  for (const char* name : {"a", "b", "c"}) ASSERT_TRUE(add(listing, name));
+  EXPECT_EQ(root_name(listing), "b");
+  EXPECT_EQ(level_of(listing, "b"), 2);
+  EXPECT_EQ(level_of(listing, "a"), 1);
+  EXPECT_EQ(level_of(listing, "c"), 1);
+}
+
+TEST(DirListingTest, ManyNamesInAnyOrderStayBalancedAndSorted) {
+  DirListing listing;
+  std::vector<std::string> expected;
+  // A fixed scramble of 500 names: descending, ascending and interleaved runs.
+  for (int i = 0; i < 500; ++i) {
+    int k = (i * 337) % 500;
+    char name[16];
+    std::snprintf(name, sizeof name, "n%03d", k);
+    ASSERT_TRUE(add(listing, name));
+    expected.emplace_back(name);
+  }
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(listing.count, 500);
+  expect_aa_invariants(listing, listing.root);
+  EXPECT_EQ(names_in_order(listing), expected);
+  // A root at level k holds at least 2^k - 1 nodes below and beside it: 500 nodes allow level 8.
+  EXPECT_LE(listing.nodes[listing.root].level, 8);
+}
+
+TEST(DirListingTest, ADuplicateNameChangesNothing) {
+  DirListing listing;
+  for (const char* name : {"b", "a", "c"}) ASSERT_TRUE(add(listing, name, PathKind::File, 11));
+  std::int32_t root = listing.root;
+  std::int32_t used = listing.used;
+  // The second "a" (a folder of another size) is dropped and its name released.
+  EXPECT_TRUE(add(listing, "a", PathKind::Folder, 99));
+  EXPECT_EQ(listing.count, 3);
+  EXPECT_EQ(listing.root, root);
+  EXPECT_EQ(listing.used, used);
+  const DirEntry& kept = listing.nodes[node_of(listing, "a")].entry;
+  EXPECT_EQ(kept.kind, PathKind::File);
+  EXPECT_EQ(kept.size, 11);
+
+  DirListingInsert again = dirlisting_insert(listing, "c");
+  EXPECT_FALSE(again.inserted);
+  EXPECT_EQ(again.root, root);
+  EXPECT_EQ(again.entry, &listing.nodes[node_of(listing, "c")].entry);
+}
+
+TEST(DirListingTest, NamesCompareAsUnsignedBytes) {
+  DirListing listing;
+  for (const char* name : {"b", "a", "A", "x2", "x10", "x1", "\xc3\xa9", "Z"}) ASSERT_TRUE(add(listing, name));
+  EXPECT_EQ(names_in_order(listing),
+            (std::vector<std::string>{"A", "Z", "a", "b", "x1", "x10", "x2", "\xc3\xa9"}));
+}
+
+TEST(DirListingTest, AnEmptyListingHasNothingToWalk) {
+  DirListing listing;
+  DirListingCursor cursor;
+  EXPECT_EQ(dirlisting_next(listing, cursor), nullptr);
+  EXPECT_EQ(listing.count, 0);
+  EXPECT_EQ(listing.root, 0);
+}
+
+class DiskListingTest : public ::testing::Test {
+ protected:
+  void SetUp() override { fs_ = disk_fs_create(sv(dir_.path().c_str())); }
+  std::vector<std::string> list(const std::string& folder) {
+    DirListing listing;
+    fs_list(fs_.get(), sv(folder.c_str()), listing);
+    EXPECT_EQ(static_cast<std::size_t>(listing.count), names_in_order(listing).size());
+    return names_in_order(listing);
+  }
+
+  TempDir dir_;
+  std::unique_ptr<FileSystem> fs_;
+};
+
+TEST_F(DiskListingTest, FilesAndFoldersComeInByteOrder) {
+  for (const char* name : {"b", "A", "a", "log10.txt", "log2.txt", ".hidden"}) write_file(dir_ / name, "x");
+  test::make_dirs(dir_ / "sub");
+  EXPECT_EQ(list(""), (std::vector<std::string>{".hidden", "A", "a", "b", "log10.txt", "log2.txt", "sub"}));
+}
+
+TEST_F(DiskListingTest, EntriesCarryKindAndSize) {
+  write_file(dir_ / "f.txt", "12345");
+  test::make_dirs(dir_ / "d");
+  DirListing listing;
+  fs_list(fs_.get(), sv(""), listing);
+  ASSERT_EQ(listing.count, 2);
+  const DirEntry& d = listing.nodes[node_of(listing, "d")].entry;
+  const DirEntry& f = listing.nodes[node_of(listing, "f.txt")].entry;
+  EXPECT_EQ(d.kind, PathKind::Folder);
+  EXPECT_EQ(d.size, 0);
+  EXPECT_EQ(f.kind, PathKind::File);
+  EXPECT_EQ(f.size, 5);
+}
+
+TEST_F(DiskListingTest, OnlyFilesAndFoldersAreListed) {
+  write_file(dir_ / "keep.txt", "x");
+  ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  ASSERT_EQ(symlink("loop", (dir_ / "loop").c_str()), 0);          // cannot be examined
+  ASSERT_EQ(symlink("keep.txt", (dir_ / "link.txt").c_str()), 0);  // a link to a file is that file
+  ASSERT_EQ(symlink("gone", (dir_ / "dangling").c_str()), 0);      // leads nowhere
+  EXPECT_EQ(list(""), (std::vector<std::string>{"keep.txt", "link.txt"}));
+}
+
+TEST_F(DiskListingTest, AFolderThatCannotBeReadAddsNothing) {
+  test::make_dirs(dir_ / "empty");
+  EXPECT_TRUE(list("empty").empty());
+  EXPECT_TRUE(list("missing").empty());
+
+  DirListing listing;
+  ASSERT_TRUE(add(listing, "kept"));
+  fs_list(fs_.get(), sv("missing"), listing);
+  EXPECT_EQ(listing.count, 1);
+}
+
+TEST_F(DiskListingTest, ASubFolderIsListedWithoutItsContent) {
+  test::make_dirs(dir_ / "x/deeper");
+  write_file(dir_ / "x/c.txt", "x");
+  EXPECT_EQ(list(""), (std::vector<std::string>{"x"}));
+  EXPECT_EQ(list("x"), (std::vector<std::string>{"c.txt", "deeper"}));
+}
+
+}  // namespace
+}  // namespace quarn

@@ -1,0 +1,44 @@
+#pragma once
+
+// A generator of logger text logs for examples, tests and benchmarks. The same options always
+// give the same bytes: the only source of variety is the seed, fed to a fixed generator
+// (splitmix64), and every number is formatted with the C library's printf.
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace quarn::tools {
+
+struct GenLogOptions {
+  std::uint64_t seed = 1;
+  std::int64_t frames = 100;
+  // Which part of the date and time each record's timestamp holds:
+  //   1 "SS.mmm"   2 "MM:SS.mmm"   3 "hh:MM:SS.mmm"   4 "DDThh:MM:SS.mmm"   5 "mm-DDThh:MM:SS.mmm"
+  //   6 the full "YYYY-mm-DDThh:MM:SS.mmm" (no wrap-around: the header's "Time format: " says 6)
+  // with the separators below; the log header's start time supplies the rest.
+  int time_format = 3;
+  std::string start = "20240131T120000";  // header "Time: ", YYYYmmDDThhMMSS (read as UTC digits)
+  char value_separator = ';';
+  char time_separator = ':';       // 0: none
+  char ms_separator = '.';         // 0: none
+  char date_separator = '-';       // 0: none
+  char time_date_separator = 'T';  // 0: none
+  bool crlf = false;               // line ends "\r\n" instead of "\n"
+  int extended_percent = 30;       // share of frames with 29-bit identifiers
+  int tx_percent = 5;              // share of frames sent by the logger itself
+  int ids = 24;                    // how many distinct identifiers the bus carries
+  int mean_gap_us = 2000;          // mean time between frames, in microseconds (ms resolution kept)
+  std::string logger_type = "TarvikTwo";
+  std::string logger_id = "4F2A11C0";
+  int bit_rate = 500000;
+};
+
+// Writes the log to `out`. False when a write fails or the options make no sense (an unknown
+// time format, a start time that does not read as YYYYmmDDThhMMSS, fewer than 0 frames).
+bool gen_log(const GenLogOptions& options, std::FILE* out);
+
+// The same into a string, for tests and benchmarks that read from memory.
+bool gen_log_text(const GenLogOptions& options, std::string& out);
+
+}  // namespace quarn::tools
