@@ -12,6 +12,7 @@
 #include <new>
 #include <type_traits>
 
+#include "base/arena.h"
 #include "base/calendar.h"
 #include "base/memory.h"
 #include "base/platform.h"
@@ -37,12 +38,12 @@ constexpr std::uint32_t kOutputAccess = FS_WRITE | 4;
 // after this one reservation formatting a frame line allocates nothing.
 constexpr std::int64_t kLineReserve = 512;
 
-// Frame lines are gathered into blocks of about this size and written a block at a time.
-constexpr std::int64_t kChunk = 64 * 1024;
+// Frame lines are gathered into blocks of about this size (large writes cost the kernel far less per byte) and written a block at a time.
+constexpr std::int64_t kChunk = 1024 * 1024;
 
 // A kept CAN frame: 16 bytes, then BRS and ESI when either is above 1 (no logger writes that),
-// then its DataLength bytes, all in one block. A classic frame with eight bytes fits the smallest
-// block the allocator hands out, which is what keeps a million frames in little memory.
+// then its DataLength bytes, all in one block: 24 bytes for a classic frame with eight bytes,
+// which is what keeps a million frames in little memory.
 struct CanCopy {
   double Timestamp;
   std::uint32_t ID;
@@ -84,8 +85,8 @@ static_assert(std::is_trivially_copyable_v<CanCopy> && std::is_trivially_copyabl
 // One block holding the header, `extra` bytes of the caller's, and `n` data bytes copied from
 // `bytes`; null when memory runs out.
 template <typename Copy>
-Copy* allocate_copy(std::size_t extra, const std::uint8_t* bytes, std::uint64_t n) {
-  void* block = mem_alloc(sizeof(Copy) + extra + n);
+Copy* allocate_copy(Arena& arena, std::size_t extra, const std::uint8_t* bytes, std::uint64_t n) {
+  void* block = arena.allocate(sizeof(Copy) + extra + n);
   if (block == nullptr) return nullptr;
   Copy* copy = new (block) Copy{};
   copy->DataLength = static_cast<std::uint8_t>(n);
@@ -151,6 +152,8 @@ constexpr char kLinLine[] = "% 12.6f %d %x  %s d %d ";
 class AscConverter final : public Converter {
  public:
   ~AscConverter() override {
+    // The copies belong to the arena; the arrays only point at them.
+    can_records_.count = lin_records_.count = 0;
     ptrarray_release(can_records_);
     ptrarray_release(lin_records_);
   }
@@ -170,8 +173,8 @@ class AscConverter final : public Converter {
   }
 
   bool new_file(StrView /*output_base*/, TextLogReader& /*reader*/) override {
-    ptrarray_free_items(can_records_);
-    ptrarray_free_items(lin_records_);
+    can_records_.count = lin_records_.count = 0;
+    copies_.reset();
     frames_lost_ = false;
     return true;
   }
@@ -201,7 +204,7 @@ class AscConverter final : public Converter {
     std::uint64_t n = std::min(record.DataLength, kCanMaxData);
     const CanTail& can = record.Can;
     bool wide = can.BRS > 1 || can.ESI > 1;
-    CanCopy* copy = allocate_copy<CanCopy>(wide ? 2 : 0, can.DataBytes, n);
+    CanCopy* copy = allocate_copy<CanCopy>(copies_, wide ? 2 : 0, can.DataBytes, n);
     if (copy == nullptr) return false;
     copy->Timestamp = record.Timestamp;
     copy->ID = record.ID;
@@ -216,26 +219,20 @@ class AscConverter final : public Converter {
     }
     copy->BusChannel = can.BusChannel;
     copy->DLC = can.DLC;
-    if (ptrarray_push(can_records_, copy) == nullptr) {
-      mem_free(copy);
-      return false;
-    }
+    if (ptrarray_push(can_records_, copy) == nullptr) return false;  // the arena takes the copy back later
     return true;
   }
 
   bool keep_lin(const BusRecord& record) {
     std::uint64_t n = std::min(record.DataLength, kLinMaxData);
-    LinCopy* copy = allocate_copy<LinCopy>(0, record.Lin.DataBytes, n);
+    LinCopy* copy = allocate_copy<LinCopy>(copies_, 0, record.Lin.DataBytes, n);
     if (copy == nullptr) return false;
     copy->Timestamp = record.Timestamp;
     copy->ID = record.ID;
     copy->Dir = record.Lin.Dir;
     copy->BusChannel = record.Lin.BusChannel;
     copy->ReceivedDataByteCount = record.Lin.ReceivedDataByteCount;
-    if (ptrarray_push(lin_records_, copy) == nullptr) {
-      mem_free(copy);
-      return false;
-    }
+    if (ptrarray_push(lin_records_, copy) == nullptr) return false;
     return true;
   }
 
@@ -429,8 +426,11 @@ class AscConverter final : public Converter {
     return write_trace<LinCopy>(kLinTrace, output_base, lin_records_, line, own_time, append_lin_line);
   }
 
-  PtrArray can_records_;  // CanCopy blocks, in arrival order until end_file sorts them
-  PtrArray lin_records_;  // LinCopy blocks
+  // The copies of the current log live in one arena, released together when the next log starts:
+  // a heap block apiece would cost a header, a malloc and a free per frame.
+  Arena copies_;
+  PtrArray can_records_;  // CanCopy pointers into copies_, in arrival order until end_file sorts them
+  PtrArray lin_records_;  // LinCopy pointers into copies_
   bool frames_lost_ = false;
 };
 

@@ -1,5 +1,6 @@
 #include "asc/asc_lines.h"
 
+#include <array>
 #include <cmath>
 #include <cstring>
 
@@ -24,8 +25,29 @@ constexpr char kCanLineExtended[] =
 //|       0    0     3000        0        0        0        0        0
 constexpr char kCanLineTail[] = "       0    0 %8X        0        0        0        0        0";
 constexpr char kTailZeros[] = "        0        0        0        0        0\n";
+constexpr char kTailNoFlags[] = "       0    0        0        0        0        0        0        0\n";
 constexpr char kBlanks34[] = "                                  ";
 constexpr char kHexUpper[] = "0123456789ABCDEF";
+
+// "00" to "99", so that digits go out two at a time.
+constexpr auto kDigitPairs = [] {
+  std::array<char, 200> t{};
+  for (int i = 0; i < 100; ++i) {
+    t[static_cast<std::size_t>(2 * i)] = static_cast<char>('0' + i / 10);
+    t[static_cast<std::size_t>(2 * i + 1)] = static_cast<char>('0' + i % 10);
+  }
+  return t;
+}();
+
+// Each byte as two upper-case hex digits.
+constexpr auto kHexPairs = [] {
+  std::array<char, 512> t{};
+  for (int i = 0; i < 256; ++i) {
+    t[static_cast<std::size_t>(2 * i)] = kHexUpper[i >> 4];
+    t[static_cast<std::size_t>(2 * i + 1)] = kHexUpper[i & 15];
+  }
+  return t;
+}();
 
 // Decimal digits of v, right to left ending before `end`; returns the new start.
 char* put_decimal(char* end, std::uint64_t v) {
@@ -70,19 +92,20 @@ char* put(char* out, const char* text, std::size_t n) {
 std::size_t format_time_fixed6(char* out, double value, int width) {
   // Past 1e7 s the product below could err by more than the margin kept around ties.
   if (!(value >= 0.0 && value < 1e7) || std::signbit(value)) return 0;
-  double scaled = value * 1e6;  // off by at most 0.0011 here
-  double whole = std::floor(scaled);
-  double frac = scaled - whole;
+  double scaled = value * 1e6;  // off by at most 0.0011 here, and below 2^63
+  std::uint64_t whole = static_cast<std::uint64_t>(scaled);
+  double frac = scaled - static_cast<double>(whole);
   // Near a tie the general formatter (whose own rounding differs from the exact one there) decides.
   if (frac > 0.49 && frac < 0.51) return 0;
-  std::uint64_t micros = static_cast<std::uint64_t>(whole) + (frac >= 0.5 ? 1 : 0);
+  std::uint64_t micros = whole + (frac >= 0.5 ? 1 : 0);
   char buf[32];
   char* end = buf + sizeof buf;
   char* p = end;
-  std::uint64_t fraction = micros % 1000000;
-  for (int i = 0; i < 6; ++i) {
-    *--p = static_cast<char>('0' + fraction % 10);
-    fraction /= 10;
+  auto fraction = static_cast<unsigned>(micros % 1000000);
+  for (int i = 0; i < 3; ++i) {
+    p -= 2;
+    std::memcpy(p, &kDigitPairs[2 * (fraction % 100)], 2);
+    fraction /= 100;
   }
   *--p = '.';
   p = put_decimal(p, micros / 1000000);
@@ -108,38 +131,70 @@ std::size_t format_can_line(char* out, const CanLine& f) {
   std::size_t n = format_time_fixed6(out, f.time, 11);
   if (n == 0) return 0;
   char* p = put(out + n, " CANFD ", 7);
-  p = put_int(p, f.channel, 3);
+  if (f.channel < 10) {
+    p = put(p, "  ", 2);
+    *p++ = static_cast<char>('0' + f.channel);
+  } else {
+    p = put_int(p, f.channel, 3);
+  }
   p = put(p, f.tx ? " Tx " : " Rx ", 4);
   if (f.extended) {
     p = put(p, "  ", 2);
-    p = put_hex(p, f.id, 8, '0');
+    for (int shift = 24; shift >= 0; shift -= 8) {
+      std::memcpy(p, &kHexPairs[2 * ((f.id >> shift) & 0xFF)], 2);
+      p += 2;
+    }
     *p++ = 'x';
   } else {
     p = put(p, "       ", 7);
-    p = put_hex(p, f.id, 3, '0');
-    *p++ = ' ';
-  }
-  p = put(p, kBlanks34, 34);
-  p = put_int(p, f.brs, 0);
-  *p++ = ' ';
-  p = put_int(p, f.esi, 0);
-  *p++ = ' ';
-  p = put_hex(p, f.dlc, 0, ' ');
-  *p++ = ' ';
-  p = put_int(p, f.data_length, 2);
-  *p++ = ' ';
-  if (f.with_data) {
-    // The bytes separated by blanks, then one blank: a lone blank when there are none.
-    for (std::size_t i = 0; i < f.data_length; ++i) {
-      if (i > 0) *p++ = ' ';
-      *p++ = kHexUpper[f.data[i] >> 4];
-      *p++ = kHexUpper[f.data[i] & 15];
+    if (f.id < 0x1000) {
+      p[0] = kHexUpper[f.id >> 8];
+      std::memcpy(p + 1, &kHexPairs[2 * (f.id & 0xFF)], 2);
+      p += 3;
+    } else {
+      p = put_hex(p, f.id, 3, '0');
     }
     *p++ = ' ';
   }
-  p = put(p, "       0    0 ", 14);
-  p = put_hex(p, f.flags, 8, ' ');
-  p = put(p, kTailZeros, sizeof kTailZeros - 1);
+  p = put(p, kBlanks34, 34);
+  if (f.brs < 10 && f.esi < 10 && f.dlc < 16 && f.data_length < 10) {
+    // The usual "0 0 8  8 ": every value a single digit.
+    p[0] = static_cast<char>('0' + f.brs);
+    p[1] = ' ';
+    p[2] = static_cast<char>('0' + f.esi);
+    p[3] = ' ';
+    p[4] = kHexUpper[f.dlc];
+    p[5] = ' ';
+    p[6] = ' ';
+    p[7] = static_cast<char>('0' + f.data_length);
+    p[8] = ' ';
+    p += 9;
+  } else {
+    p = put_int(p, f.brs, 0);
+    *p++ = ' ';
+    p = put_int(p, f.esi, 0);
+    *p++ = ' ';
+    p = put_hex(p, f.dlc, 0, ' ');
+    *p++ = ' ';
+    p = put_int(p, f.data_length, 2);
+    *p++ = ' ';
+  }
+  if (f.with_data) {
+    // The bytes separated by blanks, then one blank: a lone blank when there are none.
+    for (std::size_t i = 0; i < f.data_length; ++i) {
+      std::memcpy(p, &kHexPairs[2 * f.data[i]], 2);
+      p[2] = ' ';
+      p += 3;
+    }
+    if (f.data_length == 0) *p++ = ' ';
+  }
+  if (f.flags == 0) {
+    p = put(p, kTailNoFlags, sizeof kTailNoFlags - 1);
+  } else {
+    p = put(p, "       0    0 ", 14);
+    p = put_hex(p, f.flags, 8, ' ');
+    p = put(p, kTailZeros, sizeof kTailZeros - 1);
+  }
   return static_cast<std::size_t>(p - out);
 }
 
