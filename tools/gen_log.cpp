@@ -142,7 +142,7 @@ struct BusMessage {
   unsigned dlc;
 };
 
-bool generate(const GenLogOptions& o, Sink& sink) {
+bool generate(const GenLogOptions& o, Sink& sink, Sink* candump) {
   int y, mo, d, h, mi, se;
   char t;
   if (o.frames < 0 || o.time_format < 1 || o.time_format > 6 || o.ids < 1 || o.mean_gap_us < 0) return false;
@@ -199,7 +199,8 @@ bool generate(const GenLogOptions& o, Sink& sink) {
     bool tx = random.percent(o.tx_percent);
     int type = (m.extended ? 1 : 0) + (tx ? 8 : 0);
     text.clear();
-    append_timestamp(text, o, civil_from_ms(start_ms + elapsed_us / 1000));
+    const std::int64_t frame_ms = start_ms + elapsed_us / 1000;
+    append_timestamp(text, o, civil_from_ms(frame_ms));
     text += sep;
     text += random.below(1000) == 0 ? '1' : '0';  // the logger lost a frame before this one
     text += sep;
@@ -211,26 +212,37 @@ bool generate(const GenLogOptions& o, Sink& sink) {
     text += sep;
     text += std::to_string(m.dlc);
     text += sep;
+    const std::size_t data_at = text.size();
     for (unsigned b = 0; b < m.dlc; ++b) {
       unsigned v = static_cast<unsigned>(random.below(256));
       text += kHex[v >> 4];
       text += kHex[v & 15];
     }
     line(text);
+    if (candump != nullptr) {
+      char head[64];
+      int n = std::snprintf(head, sizeof head, m.extended ? "(%lld.%03d000) can0 %08X#" : "(%lld.%03d000) can0 %03X#",
+                            static_cast<long long>(frame_ms / 1000), static_cast<int>(frame_ms % 1000), m.id);
+      candump->put(head, static_cast<std::size_t>(n));
+      candump->put(text.data() + data_at, text.size() - data_at);
+      candump->put("\n", 1);
+    }
   }
   return sink.flush();
 }
 
 }  // namespace
 
-bool gen_log(const GenLogOptions& options, std::FILE* out) {
+bool gen_log(const GenLogOptions& options, std::FILE* out, std::FILE* candump) {
   Sink sink(out, nullptr);
-  return generate(options, sink);
+  if (candump == nullptr) return generate(options, sink, nullptr);
+  Sink dump(candump, nullptr);
+  return generate(options, sink, &dump) && dump.flush();
 }
 
 bool gen_log_text(const GenLogOptions& options, std::string& out) {
   Sink sink(nullptr, &out);
-  return generate(options, sink);
+  return generate(options, sink, nullptr);
 }
 
 }  // namespace quarn::tools

@@ -34,9 +34,11 @@ struct GenLogOptions {
   int bit_rate = 500000;
 };
 
-// Writes the log to `out`. False when a write fails or the options make no sense (an unknown
-// time format, a start time that does not read as YYYYmmDDThhMMSS, fewer than 0 frames).
-bool gen_log(const GenLogOptions& options, std::FILE* out);
+// Writes the log to `out`, and when `candump` is given the same frames there as a candump log
+// ("(1706702400.466000) can0 123#0102"), so other converters can be measured on them. False when
+// a write fails or the options make no sense (an unknown time format, a start time that does not
+// read as YYYYmmDDThhMMSS, fewer than 0 frames).
+bool gen_log(const GenLogOptions& options, std::FILE* out, std::FILE* candump = nullptr);
 
 // The same into a string, for tests and benchmarks that read from memory.
 bool gen_log_text(const GenLogOptions& options, std::string& out);

@@ -26,7 +26,8 @@ constexpr char kUsage[] =
     "  --ids N             distinct identifiers on the bus (default 24)\n"
     "  --gap-us N          mean time between frames in microseconds (default 2000)\n"
     "  --logger NAME       logger type: TarvikOne, TarvikTwo, TarvikThree (default TarvikTwo)\n"
-    "  --logger-id ID      logger identifier (default 4F2A11C0)\n";
+    "  --logger-id ID      logger identifier (default 4F2A11C0)\n"
+    "  --candump FILE      also write the same frames as a candump log\n";
 
 bool separator_of(const char* text, char& out) {
   if (std::strcmp(text, "none") == 0) {
@@ -52,6 +53,7 @@ bool number_of(const char* text, long long& out) {
 int main(int argc, char** argv) {
   quarn::tools::GenLogOptions o;
   const char* output = nullptr;
+  const char* candump_path = nullptr;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--help" || a == "-h") {
@@ -71,6 +73,8 @@ int main(int argc, char** argv) {
     bool ok = true;
     if (a == "-o") {
       output = v;
+    } else if (a == "--candump") {
+      candump_path = v;
     } else if (a == "--frames") {
       ok = number_of(v, n) && n >= 0;
       o.frames = n;
@@ -123,8 +127,14 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "gen_log: cannot create %s\n", output);
     return 1;
   }
-  bool ok = quarn::tools::gen_log(o, out);
+  std::FILE* candump = nullptr;
+  if (candump_path != nullptr && (candump = std::fopen(candump_path, "wb")) == nullptr) {
+    std::fprintf(stderr, "gen_log: cannot create %s\n", candump_path);
+    return 1;
+  }
+  bool ok = quarn::tools::gen_log(o, out, candump);
   if (out != stdout) ok = std::fclose(out) == 0 && ok;
+  if (candump != nullptr) ok = std::fclose(candump) == 0 && ok;
   if (!ok) {
     std::fprintf(stderr, "gen_log: could not write %s (is the start time YYYYmmDDThhMMSS?)\n", output);
     return 1;

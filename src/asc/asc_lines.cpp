@@ -87,7 +87,11 @@ char* put(char* out, const char* text, std::size_t n) {
   return out + n;
 }
 
+bool g_general_only = false;
+
 }  // namespace
+
+void set_general_formatting_only(bool on) { g_general_only = on; }
 
 std::size_t format_time_fixed6(char* out, double value, int width) {
   // Past 1e7 s the product below could err by more than the margin kept around ties.
@@ -128,6 +132,7 @@ bool append_can_line_general(DynString& line, const CanLine& f) {
 }
 
 std::size_t format_can_line(char* out, const CanLine& f) {
+  if (g_general_only) return 0;
   std::size_t n = format_time_fixed6(out, f.time, 11);
   if (n == 0) return 0;
   char* p = put(out + n, " CANFD ", 7);

@@ -42,4 +42,8 @@ std::size_t format_can_line(char* out, const CanLine& f);
 // (see format_can_line).
 std::size_t format_time_fixed6(char* out, double value, int width);
 
+// Test hook: true makes format_can_line always decline, so that whole traces can be compared
+// between the direct and the general formatter.
+void set_general_formatting_only(bool on);
+
 }  // namespace quarn::asc_detail

@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "io/buffered_stream.h"
 #include "support/memory_stream.h"
+#include "support/temp_dir.h"
 #include "textlog/text_log_reader.h"
 
 namespace quarn {
@@ -139,6 +142,41 @@ TEST(GenLogTest, SeparatorsAndLineEndsDoNotChangeTheFrames) {
     EXPECT_EQ(varied[i].Can.DLC, plain[i].Can.DLC);
     EXPECT_EQ(0, std::memcmp(varied[i].Can.DataBytes, plain[i].Can.DataBytes, 8));
   }
+}
+
+TEST(GenLogTest, TheCandumpFormCarriesTheSameFrames) {
+  tools::GenLogOptions o;
+  o.frames = 500;
+  o.extended_percent = 50;
+  std::string path_log = std::string(::testing::TempDir()) + "gen_log_candump.txt";
+  std::string path_dump = std::string(::testing::TempDir()) + "gen_log_candump.log";
+  std::FILE* log = std::fopen(path_log.c_str(), "wb");
+  std::FILE* dump = std::fopen(path_dump.c_str(), "wb");
+  ASSERT_TRUE(tools::gen_log(o, log, dump));
+  std::fclose(log);
+  std::fclose(dump);
+  std::vector<BusRecord> frames = read_back(test::read_file(path_log));
+  std::string text = test::read_file(path_dump);
+  ASSERT_EQ(frames.size(), 500u);
+  std::size_t pos = 0;
+  for (const BusRecord& r : frames) {
+    std::size_t nl = text.find('\n', pos);
+    ASSERT_NE(nl, std::string::npos);
+    std::string line = text.substr(pos, nl - pos);
+    pos = nl + 1;
+    long long secs = 0;
+    int ms = 0;
+    char id[16] = {};
+    char data[32] = {};
+    ASSERT_GE(std::sscanf(line.c_str(), "(%lld.%3d000) can0 %15[0-9A-F]#%31[0-9A-F]", &secs, &ms, id, data), 3) << line;
+    EXPECT_DOUBLE_EQ(static_cast<double>(secs) + ms * 0.001, r.Timestamp) << line;
+    EXPECT_EQ(std::strtoul(id, nullptr, 16), r.ID) << line;
+    EXPECT_EQ(std::strlen(id) == 8, r.Can.IDE == 1) << line;
+    EXPECT_EQ(std::strlen(data), 2 * r.DataLength) << line;
+  }
+  EXPECT_EQ(pos, text.size());
+  std::remove(path_log.c_str());
+  std::remove(path_dump.c_str());
 }
 
 }  // namespace
