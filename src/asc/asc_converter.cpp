@@ -287,7 +287,7 @@ class AscConverter final : public Converter {
     if (dynstr_length(trace.name) != output_base.length || dynstr_append(trace.name, suffix) == nullptr) return false;
     dynstr_from(trace.temp, dynstr_view(trace.name));
     if (dynstr_length(trace.temp) != dynstr_length(trace.name) ||
-        dynstr_append_format(trace.temp, ".%d.part", static_cast<int>(platform_process_id())) < 0) {
+        dynstr_append_format(trace.temp, ".%d.part", process_id_) < 0) {
       return false;
     }
     trace.stream = fs_open(output_fs, dynstr_view(trace.temp), kOutputAccess);
@@ -429,6 +429,7 @@ class AscConverter final : public Converter {
   // The copies of the current log live in one arena, released together when the next log starts:
   // a heap block apiece would cost a header, a malloc and a free per frame.
   Arena copies_;
+  const int process_id_ = static_cast<int>(platform_process_id());
   PtrArray can_records_;  // CanCopy pointers into copies_, in arrival order until end_file sorts them
   PtrArray lin_records_;  // LinCopy pointers into copies_
   bool frames_lost_ = false;

@@ -10,6 +10,7 @@ FileStream::~FileStream() {
   // Only reached without a successful close when the owner gave up on the stream; release the
   // FILE so that nothing leaks. A failed close has already forgotten it.
   if (file_ != nullptr) std::fclose(file_);
+  mem_free(write_buffer_);  // only after the FILE that used it
 }
 
 std::int64_t FileStream::read(void* dst, std::uint64_t n) {
@@ -66,7 +67,18 @@ std::unique_ptr<FileStream> file_stream_open(const char* path, int mode) {
   std::FILE* f = platform_fopen(path, how);
   if (f == nullptr) return nullptr;
   std::unique_ptr<FileStream> s(new (std::nothrow) FileStream(f, static_cast<FileStreamMode>(mode)));
-  if (!s) std::fclose(f);
+  if (!s) {
+    std::fclose(f);
+    return nullptr;
+  }
+  if (mode == 1) {
+    // Traces are written in large blocks: with a buffer of this size a whole small trace leaves
+    // in one system call at close, and a large block bypasses the buffer altogether. (The C
+    // library's own buffer matches the disk block and splits each block into three writes; it
+    // only takes another size along with the storage.)
+    s->write_buffer_ = static_cast<char*>(mem_alloc(FileStream::kWriteBuffer));
+    if (s->write_buffer_ != nullptr) std::setvbuf(f, s->write_buffer_, _IOFBF, FileStream::kWriteBuffer);
+  }
   return s;
 }
 

@@ -33,7 +33,11 @@ class FileStream final : public Stream {
   std::int64_t library_seeks() const { return library_seeks_; }
 
  private:
+  friend std::unique_ptr<FileStream> file_stream_open(const char* path, int mode);
+  static constexpr std::size_t kWriteBuffer = std::size_t{1} << 16;
+
   std::FILE* file_;
+  char* write_buffer_ = nullptr;  // the FILE's buffer in write mode; outlives it
   FileStreamMode mode_;
   std::int64_t position_ = 0;
   std::int64_t library_seeks_ = 0;
