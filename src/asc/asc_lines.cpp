@@ -102,23 +102,26 @@ std::size_t format_time_fixed6(char* out, double value, int width) {
   // Near a tie the general formatter (whose own rounding differs from the exact one there) decides.
   if (frac > 0.49 && frac < 0.51) return 0;
   std::uint64_t micros = whole + (frac >= 0.5 ? 1 : 0);
-  char buf[32];
-  char* end = buf + sizeof buf;
-  char* p = end;
+  // Laid out right-aligned in a blank-filled block, then copied whole: fixed-size copies cost
+  // no library call. Below 1e7 s the text is at most 15 characters.
+  char buf[16];
+  std::memset(buf, ' ', sizeof buf);
   auto fraction = static_cast<unsigned>(micros % 1000000);
-  for (int i = 0; i < 3; ++i) {
-    p -= 2;
-    std::memcpy(p, &kDigitPairs[2 * (fraction % 100)], 2);
-    fraction /= 100;
+  auto seconds = static_cast<unsigned>(micros / 1000000);
+  std::memcpy(buf + 14, &kDigitPairs[2 * (fraction % 100)], 2);
+  std::memcpy(buf + 12, &kDigitPairs[2 * (fraction / 100 % 100)], 2);
+  std::memcpy(buf + 10, &kDigitPairs[2 * (fraction / 10000)], 2);
+  buf[9] = '.';
+  char* p = put_decimal(buf + 9, seconds);
+  p[-1] = ' ';  // the blank flag's sign place
+  std::size_t n = static_cast<std::size_t>(buf + 16 - (p - 1));
+  std::size_t w = static_cast<std::size_t>(width);
+  if (n <= w && w <= 16) {
+    std::memcpy(out, buf + 16 - w, w);  // the blanks before it are the padding
+    return w;
   }
-  *--p = '.';
-  p = put_decimal(p, micros / 1000000);
-  *--p = ' ';  // the blank flag's sign place
-  std::size_t n = static_cast<std::size_t>(end - p);
-  std::size_t pad = n < static_cast<std::size_t>(width) ? static_cast<std::size_t>(width) - n : 0;
-  std::memset(out, ' ', pad);
-  std::memcpy(out + pad, p, n);
-  return pad + n;
+  std::memcpy(out, p - 1, n);
+  return n;
 }
 
 bool append_can_line_general(DynString& line, const CanLine& f) {

@@ -26,7 +26,8 @@ class Arena {
     std::size_t size;
     std::size_t used;
   };
-  static constexpr std::size_t kBlockSize = std::size_t{1} << 20;
+  // Large enough to hold whole 2 MiB pages, so that filling a block faults rarely.
+  static constexpr std::size_t kBlockSize = std::size_t{4} << 20;
 
   Block* head_ = nullptr;  // the block being filled
 };

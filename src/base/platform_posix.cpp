@@ -3,12 +3,14 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <string>
@@ -125,6 +127,18 @@ void platform_closedir(PlatformDir* dir) {
   if (dir == nullptr) return;
   closedir(dir->dir);
   delete dir;
+}
+
+void platform_advise_large_pages(void* block, std::size_t n) {
+#if defined(MADV_HUGEPAGE)
+  constexpr std::uintptr_t kLarge = std::uintptr_t{1} << 21;
+  std::uintptr_t begin = (reinterpret_cast<std::uintptr_t>(block) + kLarge - 1) & ~(kLarge - 1);
+  std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(block) + n) & ~(kLarge - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)block;
+  (void)n;
+#endif
 }
 
 std::int64_t platform_mktime_local(std::tm& fields) {

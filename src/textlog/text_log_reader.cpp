@@ -4,6 +4,10 @@
 #include <cstring>
 #include <ctime>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "base/platform.h"
 #include "textlog/textlog_internal.h"
 
@@ -15,9 +19,40 @@ using textlog_detail::kLineMax;
 
 namespace textlog_detail {
 
+namespace {
+
+#if defined(__SSE2__)
+// Bit i set where block[i] is one of the bytes a line reader must look at: line feed, carriage
+// return, NUL.
+inline unsigned special_bytes(const unsigned char* block) {
+  __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block));
+  __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\r'))),
+                              _mm_cmpeq_epi8(v, _mm_setzero_si128()));
+  return static_cast<unsigned>(_mm_movemask_epi8(hits));
+}
+#endif
+
+// The offset in p[0, take) of the first line feed, carriage return or NUL, or `take`.
+inline std::size_t first_special(const unsigned char* p, std::size_t take) {
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  for (; i + 16 <= take; i += 16) {
+    unsigned m = special_bytes(p + i);
+    if (m != 0) return i + static_cast<std::size_t>(__builtin_ctz(m));
+  }
+#endif
+  for (; i < take; ++i) {
+    if (p[i] == '\n' || p[i] == '\r' || p[i] == 0) return i;
+  }
+  return take;
+}
+
+}  // namespace
+
 std::size_t read_line(Stream& stream, char (&line)[kLineBuffer]) {
   std::size_t stored = 0;
   std::size_t consumed = 0;
+  bool plain = true;  // no NUL copied: the length is what was stored
   while (consumed < kLineMax) {
     const unsigned char* p;
     std::int64_t avail = stream.peek(&p);
@@ -30,28 +65,41 @@ std::size_t read_line(Stream& stream, char (&line)[kLineBuffer]) {
         line[stored++] = c;
         if (c == '\n') break;
       }
+      plain = false;
       break;
     }
     if (avail <= 0) break;
     std::size_t take = kLineMax - consumed;
     if (static_cast<std::uint64_t>(avail) < take) take = static_cast<std::size_t>(avail);
+    std::size_t at = first_special(p, take);
+    if (at < take && p[at] == '\n') {
+      // The usual line: plain bytes and a line feed.
+      std::memcpy(line + stored, p, at + 1);
+      stored += at + 1;
+      stream.consume(at + 1);
+      break;
+    }
+    if (at == take) {
+      std::memcpy(line + stored, p, take);
+      stored += take;
+      stream.consume(take);
+      consumed += take;
+      continue;
+    }
+    // A carriage return or a NUL lies before the line feed: the careful way.
     const void* nl = std::memchr(p, '\n', take);
     std::size_t chunk = nl != nullptr ? static_cast<std::size_t>(static_cast<const unsigned char*>(nl) - p) + 1 : take;
-    if (std::memchr(p, '\r', chunk) == nullptr) {
-      std::memcpy(line + stored, p, chunk);
-      stored += chunk;
-    } else {
-      for (std::size_t i = 0; i < chunk; ++i) {
-        if (p[i] != '\r') line[stored++] = static_cast<char>(p[i]);
-      }
+    for (std::size_t i = 0; i < chunk; ++i) {
+      if (p[i] != '\r') line[stored++] = static_cast<char>(p[i]);
     }
+    plain = false;
     stream.consume(chunk);
     consumed += chunk;
     if (nl != nullptr) break;
   }
   line[stored] = '\0';
   // A zero byte in the data ends the line's text there.
-  return std::strlen(line);
+  return plain ? stored : std::strlen(line);
 }
 
 int split_fields(char* line, std::size_t length, char separator, Field (&fields)[kColumnSlots]) {
@@ -59,9 +107,41 @@ int split_fields(char* line, std::size_t length, char separator, Field (&fields)
     fields[0] = Field{line, length};
     return 1;
   }
-  char* const end = line + length;
   char* start = line;
   int n = 0;
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  // The buffer has room for a whole block past the line; bits beyond its end are masked off.
+  const __m128i sep = _mm_set1_epi8(separator);
+  const __m128i nl = _mm_set1_epi8('\n');
+  for (; i < length; i += 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + i));
+    unsigned seps = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, sep)));
+    unsigned nls = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, nl)));
+    if (length - i < 16) {
+      unsigned keep = (1u << (length - i)) - 1;
+      seps &= keep;
+      nls &= keep;
+    }
+    if (nls != 0) seps &= (nls & -nls) - 1;  // nothing after the line feed counts
+    while (seps != 0) {
+      char* at = line + i + __builtin_ctz(seps);
+      seps &= seps - 1;
+      *at = '\0';
+      fields[n++] = Field{start, static_cast<std::size_t>(at - start)};
+      if (n == kColumnSlots) return n;
+      start = at + 1;
+    }
+    if (nls != 0) {
+      char* at = line + i + __builtin_ctz(nls);
+      *at = '\0';
+      fields[n++] = Field{start, static_cast<std::size_t>(at - start)};
+      return n;
+    }
+  }
+  char* p = line + length;
+#else
+  char* const end = line + length;
   char* p = line;
   for (; p < end && *p != '\n'; ++p) {
     if (*p != separator) continue;
@@ -70,6 +150,8 @@ int split_fields(char* line, std::size_t length, char separator, Field (&fields)
     if (n == kColumnSlots) return n;
     start = p + 1;
   }
+  (void)i;
+#endif
   *p = '\0';
   fields[n++] = Field{start, static_cast<std::size_t>(p - start)};
   return n;

@@ -8,8 +8,10 @@
 
 namespace quarn::textlog_detail {
 
-inline constexpr std::size_t kLineBuffer = 200;
-inline constexpr std::size_t kLineMax = kLineBuffer - 1;
+// A line is at most 199 bytes and its NUL; the buffer has 16 bytes more so that it can be
+// scanned and filled 16 bytes at a time without checking each block's end.
+inline constexpr std::size_t kLineMax = 199;
+inline constexpr std::size_t kLineBuffer = kLineMax + 1 + 16;
 
 // Reads the next line into `line` (cleared first): carriage returns dropped, a line feed kept
 // and ending the line, and at most 199 bytes consumed, so that a longer physical line continues
