@@ -31,6 +31,26 @@ inline constexpr int kStatusNoCommonRoot = 132;
 inline constexpr int kStatusSetupFailed = 133;    // the run could not be set up; nothing converted
 inline constexpr int kStatusParseError = 134;
 
+// What the per-file loop tells a live progress display. The loop makes these calls only when the
+// converter has an observer, so a run without one pays a null test per record and nothing else.
+class ProgressObserver {
+ public:
+  virtual ~ProgressObserver() = default;
+  // A log is about to be opened. `input_path` (relative to the input file system) stays valid
+  // until file_finished returns.
+  virtual void file_started(StrView input_path) = 0;
+  // Every kProgressStride records of the file in hand: the records read from it so far and the
+  // bytes of it read so far.
+  virtual void file_advanced(std::int64_t records, std::int64_t bytes) = 0;
+  // The file is done, converted or not, with the records and bytes read from it in all.
+  virtual void file_finished(bool converted, std::int64_t records, std::int64_t bytes) = 0;
+};
+
+// A power of two, so that the loop's test is a mask. At the usual rate of a few million records
+// a second this informs the observer some thousand times a second: often enough for a display
+// that redraws four times a second, rarely enough that it costs nothing measurable.
+inline constexpr std::int64_t kProgressStride = 4096;
+
 // The output side of a run. The driver (converter_convert_file, converter_run) is common; a
 // concrete converter overrides the operations it has. Each default is what a converter without
 // that operation amounts to. The destructor is the destroy operation.
@@ -50,6 +70,7 @@ class Converter : public HeapObject {
   FileSystem* output_fs = nullptr;      // borrowed; may be the very same object as input_fs
   bool create_output_dirs = false;      // make the parent folders of each output before converting
   const RunOptions* options = nullptr;  // borrowed
+  ProgressObserver* progress = nullptr; // borrowed; null when no progress is shown
 };
 
 // Stores the common fields and runs init. False, changing nothing, when any argument is missing.
@@ -63,6 +84,8 @@ void converter_release(std::unique_ptr<Converter>& converter);
 // output_fs, without extension). 0 when converted, 8 when anything failed; reports each failure.
 // A log whose reading stopped before the end of the file (a read error, or a line starting with
 // a zero byte) has failed too. With delete_converted the input is removed only after success.
+// With a progress observer, each file is announced before it is opened and finished after its
+// status is known, whether it converted or not.
 [[nodiscard]] int converter_convert_file(Converter* converter, StrView input_path, StrView output_base);
 
 }  // namespace quarn

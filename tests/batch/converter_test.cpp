@@ -294,5 +294,75 @@ TEST_F(ConvertFileTest, AFailedTraceKeepsTheInputAndLeavesNoOutput) {
   EXPECT_FALSE(input_exists("classic.txt"));
 }
 
+// Writes down every call of the loop, with the file's name while it is in hand.
+class RecordingProgress final : public ProgressObserver {
+ public:
+  void file_started(StrView input_path) override {
+    file = std::string(input_path.data, static_cast<std::size_t>(input_path.length));
+    calls.push_back("start " + file);
+  }
+  void file_advanced(std::int64_t records, std::int64_t bytes) override {
+    calls.push_back("at " + std::to_string(records));
+    advanced_bytes.push_back(bytes);
+  }
+  void file_finished(bool converted, std::int64_t records, std::int64_t bytes) override {
+    calls.push_back(std::string(converted ? "done " : "failed ") + file + " " + std::to_string(records));
+    finished_bytes.push_back(bytes);
+  }
+  std::string file;
+  std::vector<std::string> calls;
+  std::vector<std::int64_t> advanced_bytes;
+  std::vector<std::int64_t> finished_bytes;
+};
+
+TEST_F(ConvertFileTest, AProgressObserverHearsOfEveryFileAndEveryStrideOfRecords) {
+  const int frames = 2 * static_cast<int>(kProgressStride) + 100;
+  // One frame a millisecond from 12:00:00.000 on.
+  std::string log = numbered_log(0);
+  for (int i = 0; i < frames; ++i) {
+    char line[64];
+    std::snprintf(line, sizeof line, "12:%02d:%02d.%03d;0;%X;1;%02X\n", i / 60000, i / 1000 % 60, i % 1000, i & 0x7ff,
+                  i & 0xff);
+    log += line;
+  }
+  write_file(dir_ / "in/log.txt", log);
+  write_file(dir_ / "in/plain.txt", "not a log\n");
+  for (std::int64_t buffer : {-1, 0, 4096}) {
+    options_.buffer_size = buffer;
+    RecordingProgress progress;
+    Converter bare;
+    ASSERT_TRUE(converter_init(&bare, in_.get(), out_.get(), false, &options_));
+    bare.progress = &progress;
+    StderrCapture capture;
+    EXPECT_EQ(convert(bare), 0);
+    EXPECT_EQ(convert(bare, "plain.txt"), 8);
+    EXPECT_EQ(convert(bare, "gone.txt"), 8);
+    const std::string stride = std::to_string(kProgressStride);
+    EXPECT_EQ(progress.calls,
+              (Messages{"start log.txt", "at " + stride, "at " + std::to_string(2 * kProgressStride),
+                        "done log.txt " + std::to_string(frames), "start plain.txt", "failed plain.txt 0",
+                        "start gone.txt", "failed gone.txt 0"}))
+        << "buffer " << buffer;
+    // The bytes read grow with the records and end at the whole file.
+    ASSERT_EQ(progress.advanced_bytes.size(), 2u);
+    EXPECT_GT(progress.advanced_bytes[0], 0);
+    EXPECT_LT(progress.advanced_bytes[0], progress.advanced_bytes[1]);
+    EXPECT_LT(progress.advanced_bytes[1], static_cast<std::int64_t>(log.size()));
+    EXPECT_EQ(progress.finished_bytes[0], static_cast<std::int64_t>(log.size()));
+    EXPECT_EQ(messages_of(capture.text()), (Messages{"Could not open log", "Could not open input file gone.txt"}));
+  }
+}
+
+TEST_F(ConvertFileTest, AFailedRecordEndsTheCountOfAFileThatFailed) {
+  write_file(dir_ / "in/log.txt", numbered_log(10));
+  RecordingProgress progress;
+  scripted_.progress = &progress;
+  scripted_.fail_record = 4;
+  StderrCapture capture;
+  EXPECT_EQ(convert(scripted_), 8);
+  // The fourth record was handed over and failed; the fifth was read and dropped.
+  EXPECT_EQ(progress.calls, (Messages{"start log.txt", "failed log.txt 4"}));
+}
+
 }  // namespace
 }  // namespace quarn
