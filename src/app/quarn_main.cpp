@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "app/options.h"
+#include "app/progress.h"
 #include "app/tool_context.h"
 #include "asc/asc_converter.h"
 #include "batch/input_walk.h"
@@ -21,7 +22,10 @@ int run(int argc, char** argv) {
   std::unique_ptr<Converter> converter =
       asc_converter_create(context->input_fs.get(), context->output_fs, &context->options);
   if (!converter) return kStatusSetupFailed;
+  std::unique_ptr<TerminalProgress> progress = progress_start(context->options);
+  converter->progress = progress.get();
   status = converter_run(converter.get(), context->inputs);
+  progress_stop(progress);
   converter_release(converter);
   return status;
 }

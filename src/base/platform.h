@@ -29,6 +29,16 @@ std::int32_t platform_thread_id();
 // One unbuffered write of the whole range to standard error; the result is ignored by design.
 void platform_write_stderr(const char* bytes, std::size_t n);
 
+// --- Terminal --------------------------------------------------------------------------------
+
+// True when standard error is a terminal that takes cursor controls: isatty, and the terminal
+// does not call itself "dumb" (TERM), as editors' shell windows do.
+bool platform_stderr_is_terminal();
+// The width of that terminal in columns; 0 when it cannot be told.
+int platform_stderr_columns();
+// A clock that never goes back, in nanoseconds from an arbitrary start.
+std::int64_t platform_monotonic_ns();
+
 // --- Files -------------------------------------------------------------------------------------
 
 // fopen, fseek and ftell with 64-bit offsets, so that logs of several GiB are reachable.

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
@@ -40,6 +42,24 @@ std::int32_t platform_thread_id() { return static_cast<std::int32_t>(syscall(SYS
 void platform_write_stderr(const char* bytes, std::size_t n) {
   ssize_t r = write(STDERR_FILENO, bytes, n);
   (void)r;  // a diagnostic that cannot be written is dropped
+}
+
+bool platform_stderr_is_terminal() {
+  if (isatty(STDERR_FILENO) != 1) return false;
+  const char* term = std::getenv("TERM");
+  return term == nullptr || std::strcmp(term, "dumb") != 0;
+}
+
+int platform_stderr_columns() {
+  struct winsize size {};
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0) return 0;
+  return static_cast<int>(size.ws_col);
+}
+
+std::int64_t platform_monotonic_ns() {
+  struct timespec ts {};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
 std::FILE* platform_fopen(const char* path, const char* mode) { return fopen(path, mode); }
