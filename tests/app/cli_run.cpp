@@ -1,8 +1,12 @@
 #include "app/cli_run.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,36 +22,58 @@
 
 namespace quarn::test {
 
-CliRun run_quarn(const std::string& cwd, const std::vector<std::string>& args, int timeout_seconds) {
-  TempDir capture;
-  const std::string out_path = capture / "out";
-  const std::string err_path = capture / "err";
+namespace {
+
+enum class ErrSink { File, Pipe, Terminal };
+
+// argv for execv: the built quarn, then `args`; points into `storage`.
+std::vector<char*> argv_of(std::vector<std::string>& storage) {
   std::vector<char*> argv;
-  std::string program = QUARN_EXE;
-  argv.push_back(program.data());
-  std::vector<std::string> copies = args;
-  for (std::string& a : copies) argv.push_back(a.data());
+  for (std::string& a : storage) argv.push_back(a.data());
   argv.push_back(nullptr);
+  return argv;
+}
 
-  CliRun run;
-  pid_t pid = fork();
-  if (pid < 0) {
-    ADD_FAILURE() << "fork failed";
-    return run;
-  }
-  if (pid == 0) {
-    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int in = open("/dev/null", O_RDONLY);
-    if (out < 0 || err < 0 || in < 0 || chdir(cwd.c_str()) != 0) _exit(250);
-    dup2(in, STDIN_FILENO);
-    dup2(out, STDOUT_FILENO);
+// In the child: standard input from /dev/null, standard output (and standard error for
+// ErrSink::File) to files, the folder changed, then quarn. Never returns.
+[[noreturn]] void exec_quarn(const std::string& cwd, const std::string& out_path, const std::string* err_path,
+                             std::vector<char*>& argv) {
+  int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  int in = open("/dev/null", O_RDONLY);
+  if (out < 0 || in < 0 || chdir(cwd.c_str()) != 0) _exit(250);
+  dup2(in, STDIN_FILENO);
+  dup2(out, STDOUT_FILENO);
+  if (err_path != nullptr) {
+    int err = open(err_path->c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (err < 0) _exit(250);
     dup2(err, STDERR_FILENO);
-    execv(argv[0], argv.data());
-    _exit(251);
   }
+  execv(argv[0], argv.data());
+  _exit(251);
+}
 
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+// Reads `fd` until its writers are gone (end of file, or EIO from a terminal whose other side
+// closed) or the deadline passes; appends to `into`. False on the deadline.
+bool drain(int fd, std::string& into, std::chrono::steady_clock::time_point deadline) {
+  char buffer[4096];
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd p{fd, POLLIN, 0};
+    int ready = poll(&p, 1, static_cast<int>(left.count() < 100 ? left.count() : 100));
+    if (ready < 0 && errno != EINTR) return true;
+    if (ready <= 0) continue;
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      into.append(buffer, static_cast<std::size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      return true;
+    }
+  }
+}
+
+// Waits for the child until the deadline, then kills it. The exit status, or -1.
+int wait_for(pid_t pid, std::chrono::steady_clock::time_point deadline, int timeout_seconds) {
   int wstatus = 0;
   for (;;) {
     pid_t done = waitpid(pid, &wstatus, WNOHANG);
@@ -56,14 +82,81 @@ CliRun run_quarn(const std::string& cwd, const std::vector<std::string>& args, i
       kill(pid, SIGKILL);
       waitpid(pid, &wstatus, 0);
       ADD_FAILURE() << "quarn did not finish within " << timeout_seconds << " s";
-      break;
+      return -1;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  if (WIFEXITED(wstatus)) run.status = WEXITSTATUS(wstatus);
-  run.out = read_file(out_path);
-  run.err = read_file(err_path);
-  return run;
+  return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+}
+
+CliRun run(const std::string& cwd, const std::vector<std::string>& args, int timeout_seconds, ErrSink sink,
+           int columns, const std::string& term) {
+  TempDir capture;
+  const std::string out_path = capture / "out";
+  const std::string err_path = capture / "err";
+  std::vector<std::string> storage{QUARN_EXE};
+  storage.insert(storage.end(), args.begin(), args.end());
+  std::vector<char*> argv = argv_of(storage);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+
+  CliRun result;
+  int read_fd = -1;
+  pid_t pid = -1;
+  if (sink == ErrSink::Terminal) {
+    winsize size{};
+    size.ws_row = 24;
+    size.ws_col = static_cast<unsigned short>(columns);
+    pid = forkpty(&read_fd, nullptr, nullptr, &size);
+    if (pid == 0) {
+      setenv("TERM", term.c_str(), 1);
+      exec_quarn(cwd, out_path, nullptr, argv);
+    }
+  } else if (sink == ErrSink::Pipe) {
+    int fds[2];
+    if (pipe(fds) != 0) {
+      ADD_FAILURE() << "pipe failed";
+      return result;
+    }
+    pid = fork();
+    if (pid == 0) {
+      close(fds[0]);
+      dup2(fds[1], STDERR_FILENO);
+      exec_quarn(cwd, out_path, nullptr, argv);
+    }
+    close(fds[1]);
+    read_fd = fds[0];
+  } else {
+    pid = fork();
+    if (pid == 0) exec_quarn(cwd, out_path, &err_path, argv);
+  }
+  if (pid < 0) {
+    ADD_FAILURE() << "fork failed";
+    if (read_fd >= 0) close(read_fd);
+    return result;
+  }
+  if (read_fd >= 0) {
+    if (!drain(read_fd, result.err, deadline)) ADD_FAILURE() << "standard error still open at the deadline";
+    close(read_fd);
+  }
+  result.status = wait_for(pid, deadline, timeout_seconds);
+  result.out = read_file(out_path);
+  if (sink == ErrSink::File) result.err = read_file(err_path);
+  return result;
+}
+
+}  // namespace
+
+CliRun run_quarn(const std::string& cwd, const std::vector<std::string>& args, int timeout_seconds) {
+  return run(cwd, args, timeout_seconds, ErrSink::File, 0, "");
+}
+
+CliRun run_quarn_stderr_to_pipe(const std::string& cwd, const std::vector<std::string>& args, int timeout_seconds) {
+  return run(cwd, args, timeout_seconds, ErrSink::Pipe, 0, "");
+}
+
+CliRun run_quarn_in_terminal(const std::string& cwd, const std::vector<std::string>& args, int columns,
+                             const std::string& term, int timeout_seconds) {
+  return run(cwd, args, timeout_seconds, ErrSink::Terminal, columns, term);
 }
 
 std::vector<std::string> diagnostics_of(const std::string& err) {

@@ -13,8 +13,19 @@ struct CliRun {
 };
 
 // Runs quarn with `args` from the folder `cwd` and waits for it, at most `timeout_seconds`
-// (then it is killed and the status is -1).
+// (then it is killed and the status is -1). Standard output and standard error go to files.
 CliRun run_quarn(const std::string& cwd, const std::vector<std::string>& args, int timeout_seconds = 60);
+
+// The same with standard error on a pipe, as when a script reads it.
+CliRun run_quarn_stderr_to_pipe(const std::string& cwd, const std::vector<std::string>& args,
+                                int timeout_seconds = 60);
+
+// The same with standard error on a pseudo-terminal `columns` wide and TERM set to `term`, as
+// at an engineer's terminal; standard output still goes to a file. `err` holds the bytes the
+// terminal received, after the terminal's own output processing (a line feed arrives as
+// carriage return and line feed).
+CliRun run_quarn_in_terminal(const std::string& cwd, const std::vector<std::string>& args, int columns,
+                             const std::string& term = "xterm", int timeout_seconds = 60);
 
 // The diagnostic lines of standard error as "L: message" (level letter, colon, blank, message);
 // a line that is not a diagnostic line is kept whole, so that it shows in a failed comparison.
