@@ -8,6 +8,7 @@ quarn_packages=(
   python3 python3-can can-utils
   clang libclang-rt-14-dev
   util-linux
+  groff-base man-db
 )
 
 ensure_packages() {
