@@ -8,7 +8,7 @@ quarn_packages=(
   python3 python3-can can-utils
   clang libclang-rt-14-dev
   util-linux
-  groff-base man-db
+  groff-base man-db dpkg-dev
 )
 
 ensure_packages() {
