@@ -45,7 +45,7 @@ void TerminalProgress::file_started(StrView input_path) {
 
 void TerminalProgress::file_advanced(std::int64_t records, std::int64_t bytes) {
   file_records_ = records;
-  file_bytes_ = bytes;
+  file_bytes_ = bytes > 0 ? bytes : 0;
   maybe_draw();
 }
 
