@@ -64,20 +64,19 @@ std::unique_ptr<FileStream> file_stream_open(const char* path, int mode) {
     case 2: how = "r+b"; break;
     default: return nullptr;
   }
-  std::FILE* f = platform_fopen(path, how);
-  if (f == nullptr) return nullptr;
-  std::unique_ptr<FileStream> s(new (std::nothrow) FileStream(f, static_cast<FileStreamMode>(mode)));
-  if (!s) {
-    std::fclose(f);
-    return nullptr;
-  }
+  // The object first: opening for writing creates or truncates the file, so an open that then
+  // failed for want of memory would leave a file behind (or an earlier one emptied).
+  std::unique_ptr<FileStream> s(new (std::nothrow) FileStream(nullptr, static_cast<FileStreamMode>(mode)));
+  if (!s) return nullptr;
+  s->file_ = platform_fopen(path, how);
+  if (s->file_ == nullptr) return nullptr;
   if (mode == 1) {
     // Traces are written in large blocks: with a buffer of this size a whole small trace leaves
     // in one system call at close, and a large block bypasses the buffer altogether. (The C
     // library's own buffer matches the disk block and splits each block into three writes; it
     // only takes another size along with the storage.)
     s->write_buffer_ = static_cast<char*>(mem_alloc(FileStream::kWriteBuffer));
-    if (s->write_buffer_ != nullptr) std::setvbuf(f, s->write_buffer_, _IOFBF, FileStream::kWriteBuffer);
+    if (s->write_buffer_ != nullptr) std::setvbuf(s->file_, s->write_buffer_, _IOFBF, FileStream::kWriteBuffer);
   }
   return s;
 }

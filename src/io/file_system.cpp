@@ -1,6 +1,7 @@
 #include "io/file_system.h"
 
 #include <cerrno>
+#include <cstring>
 
 #include "base/platform.h"
 #include "io/dir_listing.h"
@@ -9,11 +10,30 @@
 namespace quarn {
 namespace {
 
-// A NUL-terminated copy for the C library.
+// A NUL-terminated copy for the C library. Paths the system can take at all fit the buffer on the
+// stack, so that no disk operation needs memory: the clean-up after a failure (removing a
+// temporary file) must still work when memory has run out, and a query must not take a path for
+// missing because its copy could not be made. Longer paths, which the system refuses anyway, are
+// copied to the heap so that the refusal comes from the system.
 struct CPath {
-  explicit CPath(StrView v) { dynstr_from(text, v); }
-  const char* c_str() const { return dynstr_data(text); }
-  DynString text;
+  explicit CPath(StrView v) {
+    if (v.length >= 0 && v.length < kShortPath) {
+      if (v.length > 0) std::memcpy(buffer, v.data, static_cast<std::size_t>(v.length));
+      buffer[v.length] = '\0';
+      text = buffer;
+    } else {
+      dynstr_from(heap, v);
+      text = dynstr_data(heap);
+    }
+  }
+  CPath(const CPath&) = delete;
+  CPath& operator=(const CPath&) = delete;
+  const char* c_str() const { return text; }
+
+  static constexpr std::int64_t kShortPath = 4096;  // PATH_MAX on Linux, the NUL included
+  char buffer[kShortPath];
+  DynString heap;
+  const char* text;
 };
 
 }  // namespace

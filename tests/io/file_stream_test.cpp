@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/memory.h"
 #include "support/temp_dir.h"
 
 namespace quarn {
@@ -62,6 +63,20 @@ TEST(FileStreamTest, BadModesAndPathsOpenNothing) {
   EXPECT_FALSE(test::file_exists(path));
   EXPECT_EQ(file_stream_open(nullptr, 0), nullptr);
   EXPECT_EQ(file_stream_open(path.c_str(), 0), nullptr);
+}
+
+TEST(FileStreamTest, AnOpenWithoutMemoryTouchesNoFile) {
+  TempDir dir;
+  std::string fresh = dir / "fresh.asc";
+  std::string earlier = dir / "earlier.asc";
+  write_file(earlier, "complete");
+  mem_fail_after(0);
+  EXPECT_EQ(file_stream_open(fresh.c_str(), 1), nullptr);
+  EXPECT_EQ(file_stream_open(earlier.c_str(), 1), nullptr);
+  mem_fail_after(-1);
+  // Opening for writing creates or empties the file: with no stream to show for it, neither may happen.
+  EXPECT_FALSE(test::file_exists(fresh));
+  EXPECT_EQ(read_file(earlier), "complete");
 }
 
 TEST(FileStreamTest, SeekingToTheCurrentPositionSkipsTheLibrary) {

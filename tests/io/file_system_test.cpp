@@ -50,6 +50,31 @@ TEST(FileSystemTest, APathThatCannotBeJoinedNeverLosesItsRoot) {
   EXPECT_FALSE(test::file_exists("/x.asc"));
 }
 
+TEST(FileSystemTest, OperationsOnJoinedPathsNeedNoMemory) {
+  // Cleaning up after a failure must work when the failure was that memory ran out, and a path
+  // whose copy could not be made must not pass for missing.
+  TempDir dir;
+  std::string root = dir / "a-root-longer-than-twenty-two-bytes";
+  test::make_dirs(root);
+  write_file(root + "/a-trace-with-a-long-name.asc.123.part", "partial");
+  write_file(root + "/an-existing-log-file-name.txt", "log");
+  auto fs = disk_fs_create(sv(root.c_str()));
+  ASSERT_TRUE(fs);
+  const std::string part = root + "/a-trace-with-a-long-name.asc.123.part";
+  const std::string log = root + "/an-existing-log-file-name.txt";
+  mem_fail_after(0);
+  bool removed = fs->remove(sv(part.c_str()));
+  PathInfo info;
+  bool examined = fs->stat(sv(log.c_str()), info);
+  bool made = fs->make_dir(sv((root + "/a-new-folder-of-the-output-tree").c_str()));
+  mem_fail_after(-1);
+  EXPECT_TRUE(removed);
+  EXPECT_FALSE(test::file_exists(part));
+  EXPECT_TRUE(examined);
+  EXPECT_EQ(info.kind, PathKind::File);
+  EXPECT_TRUE(made);
+}
+
 TEST(FileSystemTest, TheBaseServiceCanDoNothing) {
   FileSystem base(sv("/"));
   PathInfo info;
