@@ -17,6 +17,10 @@ void mem_free(void* p);
 // reset with a negative value (the default: never fail).
 void mem_fail_after(std::int64_t n);
 
+// Test hook: the next `n` allocations succeed, the one after fails, and the later ones succeed
+// again, as when one large request cannot be met; a negative value: never fail.
+void mem_fail_once_after(std::int64_t n);
+
 }  // namespace quarn
 
 #include <new>

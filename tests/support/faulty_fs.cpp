@@ -8,65 +8,88 @@ namespace {
 
 class FaultyStream final : public Stream {
  public:
-  FaultyStream(std::unique_ptr<Stream> inner, const StreamFaults& faults, int& syncs)
-      : inner_(std::move(inner)), faults_(faults), syncs_(syncs) {}
+  FaultyStream(std::unique_ptr<Stream> disk, const StreamFaults& faults, int& syncs)
+      : inner(std::move(disk)), faults_(faults), syncs_(syncs) {}
 
   std::int64_t read(void* dst, std::uint64_t n) override {
-    if (faults_.read_limit < 0) return stream_read(*inner_, dst, n);
-    std::int64_t left = faults_.read_limit - stream_tell(*inner_);
+    ++reads_;
+    if (faults_.fail_read_from_call > 0 && reads_ >= faults_.fail_read_from_call) return -1;
+    if (faults_.read_limit < 0) return stream_read(*inner, dst, n);
+    std::int64_t left = faults_.read_limit - stream_tell(*inner);
     if (left <= 0) return -1;
-    return stream_read(*inner_, dst, std::min<std::uint64_t>(n, static_cast<std::uint64_t>(left)));
+    return stream_read(*inner, dst, std::min<std::uint64_t>(n, static_cast<std::uint64_t>(left)));
   }
 
   std::int64_t write(const void* src, std::uint64_t n) override {
-    if (faults_.write_limit < 0) return stream_write(*inner_, src, n);
+    if (faults_.write_limit < 0) return stream_write(*inner, src, n);
     std::int64_t left = std::max<std::int64_t>(0, faults_.write_limit - written_);
     std::uint64_t k = std::min<std::uint64_t>(n, static_cast<std::uint64_t>(left));
-    std::int64_t put = k > 0 ? stream_write(*inner_, src, k) : 0;
+    std::int64_t put = k > 0 ? stream_write(*inner, src, k) : 0;
     if (put > 0) written_ += put;
     return put;
   }
 
-  std::int64_t tell() override { return stream_tell(*inner_); }
-  std::int64_t seek(std::int64_t offset, int origin) override { return stream_seek(*inner_, offset, origin); }
+  std::int64_t tell() override { return stream_tell(*inner); }
+  std::int64_t seek(std::int64_t offset, int origin) override { return stream_seek(*inner, offset, origin); }
 
   int close() override {
-    int r = stream_close(inner_);
+    int r = stream_close(inner);
     return faults_.fail_close ? -1 : r;
   }
 
   bool sync() override {
     ++syncs_;
-    return !faults_.fail_sync && inner_ && inner_->sync();
+    return !faults_.fail_sync && inner && inner->sync();
   }
 
+  std::unique_ptr<Stream> inner;
+
  private:
-  std::unique_ptr<Stream> inner_;
   StreamFaults faults_;
   int& syncs_;
   std::int64_t written_ = 0;
+  int reads_ = 0;
 };
+
+bool contains(StrView path, const std::string& text) {
+  return !text.empty() && std::string(path.data, static_cast<std::size_t>(path.length)).find(text) != std::string::npos;
+}
+
+bool ends_with(StrView path, const std::string& text) {
+  std::size_t n = static_cast<std::size_t>(path.length);
+  return !text.empty() && n >= text.size() && std::string(path.data, n).compare(n - text.size(), text.size(), text) == 0;
+}
 
 }  // namespace
 
 FaultyFileSystem::FaultyFileSystem(std::unique_ptr<FileSystem> disk)
     : FileSystem(dynstr_view(disk->root)), disk_(std::move(disk)) {}
 
+bool FaultyFileSystem::stat(StrView path, PathInfo& out) {
+  return !ends_with(path, fail_stat_ending) && disk_->stat(path, out);
+}
+
+bool FaultyFileSystem::make_dir(StrView path) {
+  made_dirs.emplace_back(path.data, static_cast<std::size_t>(path.length));
+  return !refuse_make_dir && disk_->make_dir(path);
+}
+
 bool FaultyFileSystem::remove(StrView path) {
   removed.emplace_back(path.data, static_cast<std::size_t>(path.length));
-  return !refuse_remove && disk_->remove(path);
+  return !refuse_remove && !contains(path, refuse_remove_containing) && disk_->remove(path);
 }
 
 std::unique_ptr<Stream> FaultyFileSystem::open(StrView path, std::uint32_t flags) {
   opened.emplace_back(path.data, static_cast<std::size_t>(path.length));
-  if (!refuse_open_containing.empty() &&
-      std::string(path.data, static_cast<std::size_t>(path.length)).find(refuse_open_containing) != std::string::npos) {
-    return nullptr;
-  }
-  std::unique_ptr<Stream> inner = disk_->open(path, flags);
-  if (!inner) return nullptr;
+  if (contains(path, refuse_open_containing)) return nullptr;
+  // The wrapper first, as the disk's open makes its stream before the file: an open that fails
+  // for want of memory must leave no file behind.
   const StreamFaults& faults = (flags & FS_WRITE) != 0 ? write_faults : read_faults;
-  return std::unique_ptr<Stream>(new (std::nothrow) FaultyStream(std::move(inner), faults, syncs));
+  std::unique_ptr<FaultyStream> stream(new (std::nothrow) FaultyStream(nullptr, faults, syncs));
+  if (!stream) return nullptr;
+  stream->inner = disk_->open(path, flags);
+  if (!stream->inner) return nullptr;
+  return stream;
 }
 
 bool FaultyFileSystem::rename(StrView from, StrView to) {

@@ -16,6 +16,8 @@ struct StreamFaults {
   std::int64_t write_limit = -1;
   // Reads fail (-1) from this offset of the data on, as at a bad sector; -1: never.
   std::int64_t read_limit = -1;
+  // The read calls from this one on (1 for the first) fail (-1); 0: never.
+  int fail_read_from_call = 0;
   // Close releases the file, as fclose does even when it fails, and then reports failure.
   bool fail_close = false;
   bool fail_sync = false;
@@ -28,9 +30,9 @@ class FaultyFileSystem final : public FileSystem {
  public:
   explicit FaultyFileSystem(std::unique_ptr<FileSystem> disk);
 
-  bool stat(StrView path, PathInfo& out) override { return disk_->stat(path, out); }
-  void list(StrView folder, DirListing& out) override { disk_->list(folder, out); }
-  bool make_dir(StrView path) override { return disk_->make_dir(path); }
+  bool stat(StrView path, PathInfo& out) override;
+  bool list(StrView folder, DirListing& out) override { return !refuse_list && disk_->list(folder, out); }
+  bool make_dir(StrView path) override;
   bool remove(StrView path) override;
   std::unique_ptr<Stream> open(StrView path, std::uint32_t flags) override;
   bool rename(StrView from, StrView to) override;
@@ -38,8 +40,14 @@ class FaultyFileSystem final : public FileSystem {
 
   // Opening a path that contains this text fails; empty: never.
   std::string refuse_open_containing;
+  // Querying a path that ends in this text fails (as for a path that cannot be examined); empty: never.
+  std::string fail_stat_ending;
+  bool refuse_make_dir = false;
+  bool refuse_list = false;  // as for a folder that cannot be read
   bool refuse_rename = false;
   bool refuse_remove = false;
+  // Removing a path that contains this text fails; empty: never.
+  std::string refuse_remove_containing;
   bool fail_sync_folder = false;
   StreamFaults read_faults;   // streams opened for reading
   StreamFaults write_faults;  // streams opened for writing
@@ -48,6 +56,7 @@ class FaultyFileSystem final : public FileSystem {
   std::vector<std::string> opened;
   std::vector<std::string> removed;
   std::vector<std::string> renamed;  // the targets
+  std::vector<std::string> made_dirs;
   int syncs = 0;         // stream syncs
   int folder_syncs = 0;
 
