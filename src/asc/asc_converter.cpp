@@ -185,6 +185,8 @@ class AscConverter final : public Converter {
              sv_len(output_base), output_base.data);
       return false;
     }
+    // A trace of part of a log would look complete; the loop reports the failure.
+    if (file_failed) return false;
     if (can_records_.count == 0 && lin_records_.count == 0) return true;
     DynString line;
     if (dynstr_reserve(line, kLineReserve) == nullptr) {
@@ -247,6 +249,7 @@ class AscConverter final : public Converter {
   struct TraceFile {
     DynString name;  // NAME.asc or NAME_LIN.asc
     DynString temp;  // NAME.asc.<pid>.part
+    DynString temp_full;  // temp joined to the output root, while there is memory for it
     std::unique_ptr<Stream> stream;
   };
 
@@ -257,7 +260,9 @@ class AscConverter final : public Converter {
       // A failed close keeps the object, whose file is already released: drop it.
       trace.stream.reset();
     }
-    fs_remove(output_fs, dynstr_view(trace.temp));
+    // Through the path joined when the trace was opened: the failure may be that memory ran out,
+    // and removing must not need any.
+    output_fs->remove(dynstr_view(trace.temp_full));
     return false;
   }
 
@@ -290,7 +295,8 @@ class AscConverter final : public Converter {
         dynstr_append_format(trace.temp, ".%d.part", process_id_) < 0) {
       return false;
     }
-    trace.stream = fs_open(output_fs, dynstr_view(trace.temp), kOutputAccess);
+    if (!fs_full_path(*output_fs, dynstr_view(trace.temp), trace.temp_full)) return false;
+    trace.stream = output_fs->open(dynstr_view(trace.temp_full), kOutputAccess);
     return trace.stream != nullptr;
   }
 

@@ -16,8 +16,9 @@ namespace quarn {
 //
 // A trace that fails anywhere is closed and removed, so no partial trace is left behind. A frame
 // that cannot be kept in memory fails handle_record, and end_file then writes no trace for that
-// log. With delete_converted, end_file succeeds only once the traces are on stable storage,
-// because the input is removed right after it.
+// log; nor does it for a log in which an earlier step failed (Converter::file_failed). With
+// delete_converted, end_file succeeds only once the traces are on stable storage, because the
+// input is removed right after it.
 std::unique_ptr<Converter> asc_converter_create(FileSystem* input_fs, FileSystem* output_fs,
                                                 const RunOptions* options);
 

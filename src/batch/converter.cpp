@@ -111,7 +111,9 @@ int convert_file(Converter* converter, StrView input_path, StrView output_base, 
     report(LogLevel::Error, "Could not read input file to its end: %.*s", sv_len(input_path), input_path.data);
   }
 
+  converter->file_failed = !ok;
   ok = converter->end_file(output_base) && ok;
+  converter->file_failed = false;
   if (!ok) report(LogLevel::Error, "Error during end file callback");
 
   int status = ok ? kStatusOk : kStatusConvertFailed;

@@ -63,7 +63,8 @@ class Converter : public HeapObject {
   virtual bool handle_record(const BusRecord& /*record*/) { return true; }
   // Once per file whose log opened, before its first record.
   virtual bool new_file(StrView /*output_base*/, TextLogReader& /*reader*/) { return true; }
-  // Once per file whose log opened, after its last record, also after a failure in that file.
+  // Once per file whose log opened, after its last record, also after a failure in that file
+  // (file_failed then tells so).
   virtual bool end_file(StrView /*output_base*/) { return true; }
 
   FileSystem* input_fs = nullptr;       // borrowed: owned by the tool context
@@ -71,6 +72,10 @@ class Converter : public HeapObject {
   bool create_output_dirs = false;      // make the parent folders of each output before converting
   const RunOptions* options = nullptr;  // borrowed
   ProgressObserver* progress = nullptr; // borrowed; null when no progress is shown
+  // Set by the conversion loop for end_file: an earlier step of the current file failed (its log
+  // could not be read to the end, say), so what was gathered is not the whole log and must not be
+  // written as if it were.
+  bool file_failed = false;
 };
 
 // Stores the common fields and runs init. False, changing nothing, when any argument is missing.

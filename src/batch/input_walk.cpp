@@ -34,11 +34,14 @@ bool is_log_name(StrView path) {
   return (ext.data[0] | 0x20) == 't' && (ext.data[1] | 0x20) == 'x' && (ext.data[2] | 0x20) == 't';
 }
 
-// parent, then "/" unless parent is empty or already ends in "/", then name.
-void child_path(DynString& out, StrView parent, const DynString& name) {
+// parent, then "/" unless parent is empty or already ends in "/", then name. False when memory
+// runs out: a path cut short would name another file or folder (the parent itself, a name below
+// the root), which must never be converted, nor written to, in its place.
+[[nodiscard]] bool child_path(DynString& out, StrView parent, const DynString& name) {
   dynstr_from(out, parent);
-  if (parent.length > 0 && parent.data[parent.length - 1] != '/') dynstr_append(out, "/", 1);
-  dynstr_append(out, dynstr_view(name));
+  if (dynstr_length(out) != parent.length) return false;
+  if (parent.length > 0 && parent.data[parent.length - 1] != '/' && dynstr_append(out, "/", 1) == nullptr) return false;
+  return dynstr_append(out, dynstr_view(name)) != nullptr;
 }
 
 // The walk proper. `stop` is raised when a path cannot be examined at all: the run must end
@@ -64,14 +67,22 @@ int walk(Converter* converter, StrView input_path, StrView output_path, const Wa
       if (is_on_walk_path(ancestors, info)) return kStatusOk;
       const WalkAncestor self{info.device, info.inode, ancestors};
       DirListing listing;
-      fs_list(converter->input_fs, input_path, listing);
       int status = kStatusOk;
+      // What could be listed is still converted; the rest must not pass for an empty folder.
+      if (!fs_list(converter->input_fs, input_path, listing)) {
+        report(LogLevel::Error, "Could not list folder %.*s", sv_len(input_path), input_path.data);
+        status = kStatusConvertFailed;
+      }
       DirListingCursor cursor;
       DynString child_in;
       DynString child_out;
       while (const DirEntry* entry = dirlisting_next(listing, cursor)) {
-        child_path(child_in, input_path, entry->name);
-        child_path(child_out, output_path, entry->name);
+        if (!child_path(child_in, input_path, entry->name) || !child_path(child_out, output_path, entry->name)) {
+          report(LogLevel::Error, "Could not allocate memory for the path of %s in %.*s", dynstr_data(entry->name),
+                 sv_len(input_path), input_path.data);
+          status |= kStatusConvertFailed;
+          continue;
+        }
         status |= walk(converter, dynstr_view(child_in), dynstr_view(child_out), &self, stop);
         if (stop) return kStatusBadPath;
       }
@@ -95,15 +106,15 @@ int walk(Converter* converter, StrView input_path, StrView output_path, const Wa
   return status;
 }
 
-// "logs/" -> "logs_out/", "trip" -> "trip_out": "_out" goes in front of the first "/".
-void append_out_suffix(DynString& out, StrView input) {
+// "logs/" -> "logs_out/", "trip" -> "trip_out": "_out" goes in front of the first "/". False
+// when memory runs out (the traces would land among the logs).
+[[nodiscard]] bool append_out_suffix(DynString& out, StrView input) {
   std::int64_t cut = input.length;
   const void* slash = input.length > 0 ? std::memchr(input.data, '/', static_cast<std::size_t>(input.length)) : nullptr;
   if (slash != nullptr) cut = static_cast<const char*>(slash) - input.data;
   dynstr_clear(out);
-  dynstr_append(out, input.data, cut);
-  dynstr_append(out, "_out", 4);
-  dynstr_append(out, input.data + cut, input.length - cut);
+  return dynstr_reserve(out, input.length + 4) != nullptr && dynstr_append(out, input.data, cut) != nullptr &&
+         dynstr_append(out, "_out", 4) != nullptr && dynstr_append(out, input.data + cut, input.length - cut) != nullptr;
 }
 
 }  // namespace
@@ -164,13 +175,19 @@ int converter_run(Converter* converter, const DynStringList& inputs) {
   for (std::int64_t k = 0; k < inputs.count; ++k) {
     StrView input = dynstr_view(inputs.items[k]);
     dynstr_from(output, input);
+    bool formed = dynstr_length(output) == input.length;
     if (append_root) {
       PathInfo info;
       if (!fs_stat(converter->input_fs, input, &info)) {
         report(LogLevel::Fatal, "Could not query %.*s for information", sv_len(input), input.data);
         return kStatusBadPath;
       }
-      if (info.kind == PathKind::Folder) append_out_suffix(output, input);
+      if (info.kind == PathKind::Folder) formed = append_out_suffix(output, input);
+    }
+    if (!formed) {
+      report(LogLevel::Error, "Could not allocate memory for the output path of %.*s", sv_len(input), input.data);
+      status |= kStatusConvertFailed;
+      continue;
     }
     bool stop = false;
     status |= walk(converter, input, dynstr_view(output), nullptr, stop);
@@ -192,8 +209,9 @@ bool fs_make_dirs(FileSystem* fs, StrView path) {
     std::int64_t start = i;
     while (i < path.length && path.data[i] != '/') ++i;
     if (i > start) {
-      if (dynstr_length(so_far) > 0) dynstr_append(so_far, "/", 1);
-      dynstr_append(so_far, path.data + start, i - start);
+      // A piece that cannot be added would make another folder than the one asked for.
+      if (dynstr_length(so_far) > 0 && dynstr_append(so_far, "/", 1) == nullptr) return false;
+      if (dynstr_append(so_far, path.data + start, i - start) == nullptr) return false;
       if (!fs_ensure_dir(fs, dynstr_view(so_far))) return false;
     }
     ++i;  // past the "/"

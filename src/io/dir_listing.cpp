@@ -129,28 +129,39 @@ void dirlisting_release(DirListing& listing) {
   listing.root = listing.free_head = listing.used = listing.count = listing.capacity = 0;
 }
 
-void disk_list_folder(FileSystem& fs, StrView folder, DirListing& out) {
+bool disk_list_folder(FileSystem& fs, StrView folder, DirListing& out) {
   // The enumeration covers folder + "/", as the pattern folder + "/*" does elsewhere.
+  // A path or name that cannot be had in full (no memory) is never used cut short: the folder
+  // would become "/", the top of the disk, and an entry would be examined under its folder's name.
   DynString dir;
   dynstr_from(dir, folder);
-  dynstr_append(dir, "/", 1);
+  if (dynstr_length(dir) != folder.length || dynstr_append(dir, "/", 1) == nullptr) return false;
   PlatformDir* handle = platform_opendir(dynstr_data(dir));
-  if (handle == nullptr) return;
+  if (handle == nullptr) return false;
+  bool whole = true;
   DynString full;
   while (const char* name = platform_readdir(handle)) {
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
     dynstr_from(full, dynstr_view(dir));
-    dynstr_append(full, name);
+    if (dynstr_length(full) != dynstr_length(dir) || dynstr_append(full, name) == nullptr) {
+      whole = false;
+      continue;
+    }
     PathInfo info;
     if (!fs.stat(dynstr_view(full), info)) continue;
     if (info.kind != PathKind::File && info.kind != PathKind::Folder) continue;
     DirEntry entry;
     dynstr_from(entry.name, name);
+    if (dynstr_length(entry.name) != static_cast<std::int64_t>(std::strlen(name))) {
+      whole = false;
+      continue;
+    }
     entry.kind = info.kind;
     entry.size = info.size;
-    dirlisting_add(out, entry);  // a name that cannot be stored is left out
+    whole = dirlisting_add(out, entry) && whole;
   }
   platform_closedir(handle);
+  return whole;
 }
 
 }  // namespace quarn

@@ -71,7 +71,7 @@ class DiskFileSystem final : public FileSystem {
 
   bool stat(StrView path, PathInfo& out) override { return disk_stat(path, out); }
 
-  void list(StrView folder, DirListing& out) override { disk_list_folder(*this, folder, out); }
+  bool list(StrView folder, DirListing& out) override { return disk_list_folder(*this, folder, out); }
 
   bool make_dir(StrView path) override { return platform_mkdir(CPath(path).c_str()); }
 
@@ -140,11 +140,11 @@ bool fs_stat(FileSystem* fs, StrView path, PathInfo* out) {
   return fs->stat(dynstr_view(full), *out);
 }
 
-void fs_list(FileSystem* fs, StrView folder, DirListing& out) {
-  if (fs == nullptr) return;
+bool fs_list(FileSystem* fs, StrView folder, DirListing& out) {
+  if (fs == nullptr) return false;
   DynString full;
-  if (!fs_full_path(*fs, folder, full)) return;
-  fs->list(dynstr_view(full), out);
+  if (!fs_full_path(*fs, folder, full)) return false;
+  return fs->list(dynstr_view(full), out);
 }
 
 bool fs_rename(FileSystem* fs, StrView from, StrView to) {

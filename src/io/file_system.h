@@ -37,7 +37,8 @@ class FileSystem : public HeapObject {
   // True when the answer was obtained (Missing included); false leaves `out` untouched.
   virtual bool stat(StrView /*path*/, PathInfo& /*out*/) { return false; }
   // Adds the files and folders of one folder; leaves the listing as it was when it cannot be read.
-  virtual void list(StrView /*folder*/, DirListing& /*out*/) {}
+  // False when the folder could not be read in full (not at all, or an entry could not be kept).
+  virtual bool list(StrView /*folder*/, DirListing& /*out*/) { return false; }
   virtual bool make_dir(StrView /*path*/) { return false; }
   virtual bool remove(StrView /*path*/) { return false; }
   virtual std::unique_ptr<Stream> open(StrView /*path*/, std::uint32_t /*flags*/) { return nullptr; }
@@ -70,7 +71,7 @@ std::unique_ptr<FileSystem> disk_fs_create(StrView root);
 std::unique_ptr<Stream> fs_open(FileSystem* fs, StrView path, std::uint32_t flags);
 bool fs_remove(FileSystem* fs, StrView path);
 bool fs_stat(FileSystem* fs, StrView path, PathInfo* out);
-void fs_list(FileSystem* fs, StrView folder, DirListing& out);
+bool fs_list(FileSystem* fs, StrView folder, DirListing& out);
 bool fs_rename(FileSystem* fs, StrView from, StrView to);
 bool fs_sync_folder(FileSystem* fs, StrView folder);
 // Appends the full path to `out` (not cleared first); appends nothing for the path "..".

@@ -179,7 +179,7 @@ class FailingStatFs final : public FileSystem {
     if (p.size() >= failing_.size() && p.compare(p.size() - failing_.size(), failing_.size(), failing_) == 0) return false;
     return disk_->stat(path, out);
   }
-  void list(StrView folder, DirListing& out) override { disk_->list(folder, out); }
+  bool list(StrView folder, DirListing& out) override { return disk_->list(folder, out); }
   bool make_dir(StrView path) override { return disk_->make_dir(path); }
   std::unique_ptr<Stream> open(StrView path, std::uint32_t flags) override { return disk_->open(path, flags); }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/memory.h"
 #include "support/temp_dir.h"
 
 namespace quarn {
@@ -204,8 +205,26 @@ TEST_F(DiskListingTest, AFolderThatCannotBeReadAddsNothing) {
 
   DirListing listing;
   ASSERT_TRUE(add(listing, "kept"));
-  fs_list(fs_.get(), sv("missing"), listing);
+  // Unlike an empty folder, it says so: its logs must not pass for converted.
+  EXPECT_FALSE(fs_list(fs_.get(), sv("missing"), listing));
   EXPECT_EQ(listing.count, 1);
+  EXPECT_TRUE(fs_list(fs_.get(), sv("empty"), listing));
+  EXPECT_EQ(listing.count, 1);
+}
+
+TEST_F(DiskListingTest, AnEntryThatCannotBeKeptMakesTheListingIncomplete) {
+  for (const char* name : {"a-name-longer-than-a-short-string.txt", "b.txt"}) write_file(dir_ / name, "x");
+  for (std::int64_t budget = 0; budget < 20; ++budget) {
+    DirListing listing;
+    mem_fail_after(budget);
+    bool whole = fs_list(fs_.get(), sv(""), listing);
+    mem_fail_after(-1);
+    EXPECT_EQ(whole, listing.count == 2) << "budget " << budget;
+    // Never an entry under a cut name, nor one from elsewhere.
+    for (const std::string& name : names_in_order(listing)) {
+      EXPECT_TRUE(name == "a-name-longer-than-a-short-string.txt" || name == "b.txt") << name;
+    }
+  }
 }
 
 TEST_F(DiskListingTest, ASubFolderIsListedWithoutItsContent) {

@@ -1,0 +1,340 @@
+// A whole folder conversion with "delete-converted" (the run that can lose data), failing at one
+// chosen point after another: each file-system operation, the k-th read, a short write at byte
+// k, and every allocation. Whatever fails, the run must end with the right status and messages,
+// leave no part of a trace (under its own name or a temporary one), never destroy an earlier
+// complete trace, and keep the input unless its trace is complete and in place. Leaks are
+// AddressSanitizer's to find.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "asc/asc_converter.h"
+#include "base/memory.h"
+#include "batch/input_walk.h"
+#include "gen_log.h"
+#include "support/capture.h"
+#include "support/faulty_fs.h"
+#include "support/temp_dir.h"
+
+namespace quarn {
+namespace {
+
+using test::file_exists;
+using test::messages_of;
+using test::read_file;
+using test::StderrCapture;
+using test::TempDir;
+using test::write_file;
+using Messages = std::vector<std::string>;
+
+// Names longer than a string holds without the heap, so that every path costs allocations.
+constexpr char kFolder[] = "recordings-of-truck-0412/";
+constexpr char kOutFolder[] = "recordings-of-truck-0412_out";
+constexpr char kInput[] = "recordings-of-truck-0412/session-0001-of-the-day.txt";
+constexpr char kTrace[] = "recordings-of-truck-0412_out/session-0001-of-the-day.asc";
+constexpr char kEarlier[] = "an earlier, complete trace\n";
+// Reads go through a window smaller than the log, so that it takes several reads.
+constexpr std::int64_t kWindow = 4096;
+
+std::string generated_log() {
+  tools::GenLogOptions o;
+  o.seed = 31;
+  o.frames = 400;
+  std::string text;
+  EXPECT_TRUE(tools::gen_log_text(o, text));
+  return text;
+}
+
+// Every file below `folder` whose name ends in ".part".
+std::vector<std::string> leftovers(const std::string& folder) {
+  std::vector<std::string> found;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(folder)) {
+    std::string name = e.path().filename().string();
+    if (name.size() > 5 && name.compare(name.size() - 5, 5, ".part") == 0) found.push_back(e.path().string());
+  }
+  return found;
+}
+
+struct Outcome {
+  int status = -1;
+  Messages messages;
+};
+
+// One run over a fresh folder holding kInput (and, when asked, an earlier trace as kTrace), with
+// the faults that `arrange` sets, as quarn runs it: one file system for inputs and outputs.
+class FaultRun {
+ public:
+  explicit FaultRun(const std::string& log, bool earlier_trace) {
+    test::make_dirs(dir_ / kFolder);
+    write_file(dir_ / kInput, log);
+    if (earlier_trace) {
+      test::make_dirs(dir_ / kOutFolder);
+      write_file(dir_ / kTrace, kEarlier);
+    }
+    fs_ = test::faulty_fs_create(dir_.path());
+    options_.delete_converted = true;
+    options_.buffer_size = kWindow;
+  }
+
+  // `allocations` succeed, then memory runs out: for good, or (`once`) for one allocation only.
+  Outcome run(const std::function<void(test::FaultyFileSystem&)>& arrange, std::int64_t allocations = -1,
+              bool once = false) {
+    Outcome outcome;
+    if (!fs_) {
+      ADD_FAILURE() << "no file system";
+      return outcome;
+    }
+    arrange(*fs_);
+    std::unique_ptr<Converter> converter = asc_converter_create(fs_.get(), fs_.get(), &options_);
+    if (!converter) {
+      ADD_FAILURE() << "no converter";
+      return outcome;
+    }
+    DynStringList inputs;
+    DynString input;
+    dynstr_from(input, kFolder);
+    dynstr_list_push(inputs, input);
+    StderrCapture capture;
+    if (once) {
+      mem_fail_once_after(allocations);
+    } else {
+      mem_fail_after(allocations);
+    }
+    outcome.status = converter_run(converter.get(), inputs);
+    mem_fail_after(-1);
+    outcome.messages = messages_of(capture.text());
+    return outcome;
+  }
+
+  std::string path(const std::string& relative) const { return dir_ / relative; }
+  const TempDir& dir() const { return dir_; }
+
+ private:
+  TempDir dir_;
+  std::unique_ptr<test::FaultyFileSystem> fs_;
+  RunOptions options_;
+};
+
+// What must hold after any run, whatever failed: a trace under its real name is the earlier one
+// or complete; the input is gone only when its complete trace is in place; temporary files are
+// gone unless removing them was what failed.
+void expect_nothing_lost(const FaultRun& run, const std::string& log, const std::string& reference, bool earlier,
+                         bool parts_allowed, const std::string& where) {
+  bool traced = file_exists(run.path(kTrace));
+  std::string trace = traced ? read_file(run.path(kTrace)) : "";
+  if (traced) {
+    EXPECT_TRUE(trace == reference || (earlier && trace == kEarlier)) << where << ": a trace that is not complete";
+  }
+  EXPECT_TRUE(traced || !earlier) << where << ": the earlier trace was destroyed";
+  if (file_exists(run.path(kInput))) {
+    EXPECT_TRUE(read_file(run.path(kInput)) == log) << where << ": the input changed";
+  } else {
+    EXPECT_TRUE(trace == reference) << where << ": the input went without its trace";
+  }
+  if (!parts_allowed) {
+    EXPECT_EQ(leftovers(run.dir().path()), std::vector<std::string>{}) << where;
+  }
+}
+
+class FaultInjectionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    log_ = generated_log();
+    ASSERT_GT(log_.size(), 3 * static_cast<std::size_t>(kWindow));
+    FaultRun clean(log_, false);
+    Outcome o = clean.run([](test::FaultyFileSystem&) {});
+    ASSERT_EQ(o.status, 0);
+    ASSERT_EQ(o.messages, Messages{});
+    reference_ = read_file(clean.path(kTrace));
+    ASSERT_EQ(std::count(reference_.begin(), reference_.end(), '\n'), 400 + 4);
+  }
+
+  // What lies under the trace's real name, in words (a whole trace in a failure message helps nobody).
+  std::string describe(const FaultRun& run) const {
+    if (!file_exists(run.path(kTrace))) return "none";
+    std::string trace = read_file(run.path(kTrace));
+    if (trace == reference_) return "the new trace";
+    if (trace == kEarlier) return "the earlier trace";
+    return "another text of " + std::to_string(trace.size()) + " bytes";
+  }
+
+  std::string log_;
+  std::string reference_;
+};
+
+// Where the run ends up.
+enum class Result {
+  Converted,          // status 0, the new trace in place, the input removed
+  ConvertedKept,      // status 0, the new trace in place, the input still there
+  Failed,             // no new trace (the earlier one, if any, untouched), the input kept
+  FailedTraceInPlace  // the new, complete trace in place, but the log failed: the input kept
+};
+
+TEST_F(FaultInjectionTest, EveryFailingOperationKeepsTheLogAndLeavesNoPartialTrace) {
+  const std::string in = kInput;
+  const std::string trace = kTrace;
+  const std::string conversion = "Error during conversion of " + in;
+  const std::string end = "Error during end file callback";
+  const std::int64_t trace_size = static_cast<std::int64_t>(reference_.size());
+  const std::int64_t log_size = static_cast<std::int64_t>(log_.size());
+  struct Case {
+    const char* point;
+    std::function<void(test::FaultyFileSystem&)> arrange;
+    int status;
+    Messages messages;
+    Result result;
+    bool parts_allowed = false;
+    bool only_for_a_new_folder = false;  // the earlier trace's folder exists already: nothing fails
+  };
+  const Case cases[] = {
+      {"nothing", [](test::FaultyFileSystem&) {}, 0, {}, Result::Converted},
+      {"open of the input", [](test::FaultyFileSystem& fs) { fs.refuse_open_containing = kInput; }, 8,
+       {"Could not open input file " + in, conversion}, Result::Failed},
+      {"first read", [](test::FaultyFileSystem& fs) { fs.read_faults.fail_read_from_call = 1; }, 8,
+       {"Could not open log", conversion}, Result::Failed},
+      {"second read", [](test::FaultyFileSystem& fs) { fs.read_faults.fail_read_from_call = 2; }, 8,
+       {"Could not read input file to its end: " + in, end, conversion}, Result::Failed},
+      {"third read", [](test::FaultyFileSystem& fs) { fs.read_faults.fail_read_from_call = 3; }, 8,
+       {"Could not read input file to its end: " + in, end, conversion}, Result::Failed},
+      {"read at a bad sector", [&](test::FaultyFileSystem& fs) { fs.read_faults.read_limit = log_size / 3; }, 8,
+       {"Could not read input file to its end: " + in, end, conversion}, Result::Failed},
+      {"close of the input", [](test::FaultyFileSystem& fs) { fs.read_faults.fail_close = true; }, 8,
+       {"Could not close input file after conversion: " + in, conversion}, Result::FailedTraceInPlace},
+      {"stat of the input folder", [](test::FaultyFileSystem& fs) { fs.fail_stat_ending = std::string("/") + kFolder; }, 129,
+       {std::string("Could not query ") + kFolder + " for information"}, Result::Failed},
+      {"list of the input folder", [](test::FaultyFileSystem& fs) { fs.refuse_list = true; }, 8,
+       {std::string("Could not list folder ") + kFolder}, Result::Failed},
+      {"stat of the input", [](test::FaultyFileSystem& fs) { fs.fail_stat_ending = std::string("/") + kInput; }, 129,
+       {"Error during stat of " + in + ", exiting"}, Result::Failed},
+      {"stat of the output folder", [](test::FaultyFileSystem& fs) { fs.fail_stat_ending = std::string("/") + kOutFolder; }, 8,
+       {"Could not open output file for CAN: " + trace, end, conversion}, Result::Failed, false, true},
+      {"make_dir of the output folder", [](test::FaultyFileSystem& fs) { fs.refuse_make_dir = true; }, 8,
+       {"Could not open output file for CAN: " + trace, end, conversion}, Result::Failed, false, true},
+      {"open of the trace", [](test::FaultyFileSystem& fs) { fs.refuse_open_containing = ".part"; }, 8,
+       {"Could not open output file for CAN: " + trace, end, conversion}, Result::Failed},
+      {"short write at byte 10", [](test::FaultyFileSystem& fs) { fs.write_faults.write_limit = 10; }, 8,
+       {"Could not write CAN header", end, conversion}, Result::Failed},
+      {"short write at byte 300", [](test::FaultyFileSystem& fs) { fs.write_faults.write_limit = 300; }, 8,
+       {"Could not write CAN data", "Could not write CAN footer", end, conversion}, Result::Failed},
+      {"short write in the footer",
+       [&](test::FaultyFileSystem& fs) { fs.write_faults.write_limit = trace_size - 5; }, 8,
+       {"Could not write CAN footer", end, conversion}, Result::Failed},
+      {"sync of the trace", [](test::FaultyFileSystem& fs) { fs.write_faults.fail_sync = true; }, 8,
+       {"Could not flush CAN trace to disk: " + trace, end, conversion}, Result::Failed},
+      {"close of the trace", [](test::FaultyFileSystem& fs) { fs.write_faults.fail_close = true; }, 8,
+       {end, conversion}, Result::Failed},
+      {"rename of the trace", [](test::FaultyFileSystem& fs) { fs.refuse_rename = true; }, 8,
+       {"Could not move CAN trace into place: " + trace, end, conversion}, Result::Failed},
+      {"sync of the output folder", [](test::FaultyFileSystem& fs) { fs.fail_sync_folder = true; }, 8,
+       {"Could not flush CAN trace to disk: " + trace, end, conversion}, Result::FailedTraceInPlace},
+      {"remove of the input", [](test::FaultyFileSystem& fs) { fs.refuse_remove_containing = kInput; }, 0,
+       {"Could not remove input file after conversion: " + in}, Result::ConvertedKept},
+      {"remove of a failed trace",
+       [](test::FaultyFileSystem& fs) {
+         fs.write_faults.write_limit = 300;
+         fs.refuse_remove_containing = ".part";
+       },
+       8, {"Could not write CAN data", "Could not write CAN footer", end, conversion}, Result::Failed, true},
+  };
+  for (bool earlier : {false, true}) {
+    for (const Case& c : cases) {
+      const std::string where = std::string(c.point) + (earlier ? ", over an earlier trace" : "");
+      FaultRun run(log_, earlier);
+      Outcome o = run.run(c.arrange);
+      bool harmless = earlier && c.only_for_a_new_folder;
+      EXPECT_EQ(o.status, harmless ? 0 : c.status) << where;
+      EXPECT_EQ(o.messages, harmless ? Messages{} : c.messages) << where;
+      expect_nothing_lost(run, log_, reference_, earlier, c.parts_allowed, where);
+      bool input_kept = file_exists(run.path(kInput));
+      std::string found = describe(run);
+      switch (harmless ? Result::Converted : c.result) {
+        case Result::Converted:
+          EXPECT_FALSE(input_kept) << where;
+          EXPECT_EQ(found, "the new trace") << where;
+          break;
+        case Result::ConvertedKept:
+        case Result::FailedTraceInPlace:
+          EXPECT_TRUE(input_kept) << where;
+          EXPECT_EQ(found, "the new trace") << where;
+          break;
+        case Result::Failed:
+          EXPECT_TRUE(input_kept) << where;
+          EXPECT_EQ(found, earlier ? "the earlier trace" : "none") << where;
+          break;
+      }
+      if (c.parts_allowed) {
+        EXPECT_EQ(leftovers(run.dir().path()).size(), 1u) << where;
+      }
+    }
+  }
+}
+
+// Memory runs out at every allocation of the run in turn, and stays out or comes back at once.
+// Nothing of the log may be lost and no trace part may remain; the messages are those of the
+// steps that can fail so.
+TEST_F(FaultInjectionTest, MemoryRunningOutAtAnyPointLosesNothing) {
+  const std::string in = kInput;
+  const std::string folder = kFolder;
+  const std::string trace = kTrace;
+  const std::string base = trace.substr(0, trace.size() - 4);
+  const Messages known = {"Could not open input file " + in,
+                          "Could not allocate buffer of size 4096",
+                          "Could not open log",
+                          "Error during handle record callback",
+                          "Could not keep every frame in memory, no trace written for " + base,
+                          "Could not allocate line buffer for " + base,
+                          "Could not write CAN data",
+                          "Could not move CAN trace into place: " + trace,
+                          "Could not flush CAN trace to disk: " + trace,
+                          "Error during end file callback",
+                          "Could not remove input file after conversion: " + in,
+                          "Error during conversion of " + in,
+                          "Error during stat of " + folder + ", exiting",
+                          "Error during stat of " + in + ", exiting",
+                          "Could not query " + folder + " for information",
+                          "Could not allocate memory for the output path of " + folder,
+                          "Could not list folder " + folder,
+                          "Could not allocate memory for the path of session-0001-of-the-day.txt in " + folder};
+  // The trace's name itself may be what could not be made.
+  const std::string open_failed = "Could not open output file for CAN: ";
+  for (bool once : {false, true}) {
+    int failures = 0;
+    int clean_runs = 0;
+    bool done = false;
+    for (std::int64_t budget = 0; budget < 1000 && !done; ++budget) {
+      for (bool earlier : {false, true}) {
+        const std::string where = std::string(once ? "only " : "from ") + "allocation " + std::to_string(budget) +
+                                  (earlier ? ", over an earlier trace" : "");
+        FaultRun run(log_, earlier);
+        Outcome o = run.run([](test::FaultyFileSystem&) {}, budget, once);
+        EXPECT_TRUE(o.status == 0 || o.status == 8 || o.status == 129) << where << ": status " << o.status;
+        for (const std::string& m : o.messages) {
+          bool listed = std::find(known.begin(), known.end(), m) != known.end() || m.rfind(open_failed, 0) == 0;
+          EXPECT_TRUE(listed) << where << ": " << m;
+        }
+        if (o.status != 0) {
+          EXPECT_FALSE(o.messages.empty()) << where << ": a failure without a message";
+          ++failures;
+        } else if (o.messages.empty()) {
+          EXPECT_EQ(describe(run), "the new trace") << where << ": success without the trace";
+          EXPECT_FALSE(file_exists(run.path(kInput))) << where << ": success without removing the input";
+        }
+        expect_nothing_lost(run, log_, reference_, earlier, false, where);
+        // Persistent: done once the run had all it needs. Once: done when the failing allocation
+        // lies beyond the last one the run makes, so that it strikes nothing.
+        clean_runs = o.status == 0 && o.messages.empty() ? clean_runs + 1 : 0;
+        done = once ? clean_runs > 20 : clean_runs > 0;
+      }
+    }
+    EXPECT_TRUE(done) << "the run never got enough memory";
+    EXPECT_GT(failures, 20) << (once ? "once" : "for good");
+  }
+}
+
+}  // namespace
+}  // namespace quarn
