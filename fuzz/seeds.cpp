@@ -1,0 +1,196 @@
+// Writes the seed corpora of the fuzz targets into CORPUS/<target>/, all from gen_log so that
+// they look like what loggers write: small logs of every header style for the reader, the
+// records of such logs (with LIN, remote and CAN FD frames mixed in, and every fault) for the
+// ASC writer, and argument lists for the paths. The same build writes the same bytes.
+//   fuzz_seeds CORPUS
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "asc_records.h"
+#include "gen_log.h"
+#include "io/buffered_stream.h"
+#include "io/stream.h"
+#include "logging/report.h"
+#include "textlog/text_log_reader.h"
+
+namespace {
+
+using quarn::tools::GenLogOptions;
+
+bool save(const std::string& path, const std::string& bytes) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) return false;
+  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  return std::fclose(f) == 0 && ok;
+}
+
+// A stream over a string, for reading a generated log back.
+class TextStream final : public quarn::Stream {
+ public:
+  explicit TextStream(const std::string& text) : text_(text) {}
+  std::int64_t read(void* dst, std::uint64_t n) override {
+    std::uint64_t left = text_.size() - pos_;
+    std::uint64_t k = n < left ? n : left;
+    text_.copy(static_cast<char*>(dst), k, pos_);
+    pos_ += k;
+    return static_cast<std::int64_t>(k);
+  }
+  std::int64_t tell() override { return static_cast<std::int64_t>(pos_); }
+  std::int64_t seek(std::int64_t offset, int origin) override {
+    std::int64_t base = origin == quarn::kSeekSet ? 0 : origin == quarn::kSeekCur ? static_cast<std::int64_t>(pos_)
+                                                                                 : static_cast<std::int64_t>(text_.size());
+    if (base + offset < 0 || base + offset > static_cast<std::int64_t>(text_.size())) return -1;
+    pos_ = static_cast<std::uint64_t>(base + offset);
+    return base + offset;
+  }
+
+ private:
+  const std::string& text_;
+  std::uint64_t pos_ = 0;
+};
+
+// The records the reader makes of a generated log.
+quarn::fuzz::Log records_of(const GenLogOptions& options) {
+  std::string text;
+  quarn::tools::gen_log_text(options, text);
+  TextStream inner(text);
+  auto stream = quarn::bufstream_create(&inner, false, static_cast<std::int64_t>(text.size()));
+  quarn::fuzz::Log log;
+  auto reader = quarn::textlog_open(stream.get());
+  if (!reader || !quarn::textlog_rewind(*reader)) return log;
+  quarn::BusRecord r;
+  while (quarn::textlog_next_record(*reader, r)) log.push_back(r);
+  return log;
+}
+
+GenLogOptions small(std::uint64_t seed, std::int64_t frames) {
+  GenLogOptions o;
+  o.seed = seed;
+  o.frames = frames;
+  return o;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fputs("usage: fuzz_seeds CORPUS\n", stderr);
+    return 2;
+  }
+  quarn::set_log_threshold(7);
+  const std::string corpus = argv[1];
+  bool ok = true;
+  for (const char* target : {"textlog", "asc", "paths"}) {
+    std::error_code ec;
+    std::filesystem::create_directories(corpus + "/" + target, ec);
+  }
+
+  // The reader: one log per header style, a few KB each.
+  struct Style {
+    const char* name;
+    GenLogOptions options;
+  };
+  std::vector<Style> styles;
+  for (int format = 1; format <= 6; ++format) {
+    GenLogOptions o = small(100 + static_cast<std::uint64_t>(format), 60);
+    o.time_format = format;
+    styles.push_back({nullptr, o});
+  }
+  styles[0].name = "seconds-comma";
+  styles[0].options.value_separator = ',';
+  styles[0].options.mean_gap_us = 900000;  // wraps around the minute
+  styles[1].name = "minutes-crlf";
+  styles[1].options.crlf = true;
+  styles[2].name = "time-of-day-midnight";
+  styles[2].options.start = "20240131T235959";
+  styles[2].options.mean_gap_us = 40000;
+  styles[3].name = "day-no-separators";
+  styles[3].options.time_separator = 0;
+  styles[3].options.ms_separator = 0;
+  styles[3].options.extended_percent = 100;
+  styles[4].name = "month-leap-day";
+  styles[4].options.start = "20240229T235958";
+  styles[5].name = "full-date-tab-blank";
+  styles[5].options.value_separator = '\t';
+  styles[5].options.time_date_separator = ' ';
+  styles[5].options.crlf = true;
+  for (const Style& s : styles) {
+    std::string text;
+    ok = quarn::tools::gen_log_text(s.options, text) && ok;
+    ok = save(corpus + "/textlog/seed-" + s.name, text) && ok;
+  }
+
+  // The ASC writer: generated frames, then the kinds and field values no text log makes.
+  using quarn::fuzz::Settings;
+  quarn::fuzz::Log frames = records_of(small(7, 40));
+  quarn::fuzz::Log mixed = records_of(small(8, 12));
+  for (std::size_t i = 0; i < mixed.size(); ++i) {
+    quarn::BusRecord& r = mixed[i];
+    switch (i % 4) {
+      case 1: r.Kind = quarn::CAN_RemoteFrame; r.Can.Remote = 1; break;
+      case 2: r.Can.EDL = 1; r.Can.BRS = 1; r.Can.ESI = static_cast<std::uint8_t>(i % 3); r.Can.DLC = 15; break;
+      case 3: {
+        quarn::BusRecord lin{};
+        lin.Timestamp = r.Timestamp;
+        lin.ID = r.ID & 0x3F;
+        lin.Kind = quarn::LIN_Frame;
+        lin.Lin.BusChannel = 2;
+        lin.Lin.Dir = static_cast<std::uint8_t>(i % 2);
+        lin.DataLength = r.DataLength;
+        for (std::size_t b = 0; b < r.DataLength && b < 8; ++b) lin.Lin.DataBytes[b] = r.Can.DataBytes[b];
+        r = lin;
+        break;
+      }
+      default: break;
+    }
+  }
+  quarn::fuzz::Log odd = records_of(small(9, 4));
+  odd[0].Timestamp = std::nan("");
+  odd[1].DataLength = 64;
+  odd[1].Can.DLC = 15;
+  odd[2].Kind = quarn::CAN_ErrorFrame;
+  odd[3].Timestamp = quarn::fuzz::kBaseTime - 0.25;  // out of order, and a fraction below the base second
+  struct AscSeed {
+    const char* name;
+    Settings settings;
+    std::vector<quarn::fuzz::Log> logs;
+  };
+  const std::vector<AscSeed> asc = {
+      {"generated", {}, {frames}},
+      {"two-logs", {}, {frames, mixed}},
+      {"mixed-kinds", {}, {mixed}},
+      {"odd-fields", {}, {odd, frames}},
+      {"durable-earlier", {true, true, quarn::fuzz::kFaultNone, 0}, {mixed}},
+      {"short-write", {true, true, quarn::fuzz::kFaultShortWrite, 9}, {frames, mixed}},
+      {"close-fails", {false, true, quarn::fuzz::kFaultClose, 0}, {mixed}},
+      {"sync-fails", {true, false, quarn::fuzz::kFaultSync, 0}, {mixed}},
+      {"rename-fails", {false, true, quarn::fuzz::kFaultRename, 0}, {frames}},
+      {"remove-fails", {false, false, quarn::fuzz::kFaultRemove, 0}, {mixed}},
+      {"folder-sync-fails", {true, true, quarn::fuzz::kFaultSyncFolder, 0}, {mixed}},
+      {"allocation-fails", {false, false, quarn::fuzz::kFaultAllocation, 3}, {frames, mixed}},
+      {"logs-failed", {true, true, quarn::fuzz::kFaultNone, 0, true}, {frames}},
+  };
+  for (const AscSeed& s : asc) ok = save(corpus + "/asc/seed-" + s.name, quarn::fuzz::encode(s.settings, s.logs)) && ok;
+
+  // The paths: argument lists as users type them, split at line feeds. The fuzz target works in a
+  // folder holding logs/ (a.txt, B.TXT, sub/), top.txt, "name with blanks.txt" and -dash.txt.
+  const std::vector<std::pair<const char*, std::string>> paths = {
+      {"folder-and-file", "logs\ntop.txt"},
+      {"backslashes", "logs\\a.txt\nlogs\\B.TXT\\"},
+      {"dots", ".\n..\n./logs/../top.txt"},
+      {"absolute", "/tmp\n/tmp/"},
+      {"different-folders", "logs/a.txt\ntop.txt"},
+      {"doubled-slashes", "logs//sub///\nlogs///a.txt"},
+      {"top-folder", "/\n//"},
+      {"odd-names", "name with blanks.txt\n-dash.txt\nmissing \xc3\xa9t\xc3\xa9.txt"},
+      {"empty", std::string("\0\n", 2)},
+  };
+  for (const auto& [name, text] : paths) ok = save(corpus + "/paths/seed-" + name, text) && ok;
+
+  if (!ok) std::fprintf(stderr, "fuzz_seeds: could not write every seed below %s\n", corpus.c_str());
+  return ok ? 0 : 1;
+}
