@@ -159,6 +159,23 @@ CliRun run_quarn_in_terminal(const std::string& cwd, const std::vector<std::stri
   return run(cwd, args, timeout_seconds, ErrSink::Terminal, columns, term);
 }
 
+int start_quarn(const std::string& cwd, const std::vector<std::string>& args) {
+  std::vector<std::string> copies = args;
+  std::string program = QUARN_EXE;
+  std::vector<char*> argv{program.data()};
+  for (std::string& a : copies) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid != 0) return pid < 0 ? -1 : pid;
+  int null = open("/dev/null", O_RDWR);
+  if (null < 0 || chdir(cwd.c_str()) != 0) _exit(250);
+  dup2(null, STDIN_FILENO);
+  dup2(null, STDOUT_FILENO);
+  dup2(null, STDERR_FILENO);
+  execv(argv[0], argv.data());
+  _exit(251);
+}
+
 std::vector<std::string> diagnostics_of(const std::string& err) {
   // "MM-DD HH:MM:SS.mmm PPPPP TTTTT L message"
   static const std::regex kLine(R"(^\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} +-?\d+ +-?\d+ ([VDIWEF?]) (.*)$)");

@@ -27,6 +27,11 @@ CliRun run_quarn_stderr_to_pipe(const std::string& cwd, const std::vector<std::s
 CliRun run_quarn_in_terminal(const std::string& cwd, const std::vector<std::string>& args, int columns,
                              const std::string& term = "xterm", int timeout_seconds = 60);
 
+// Starts quarn with `args` from the folder `cwd` and returns at once; its standard output and
+// error go to /dev/null. The process id, or -1 when it could not be started. The caller waits
+// for it (waitpid).
+int start_quarn(const std::string& cwd, const std::vector<std::string>& args);
+
 // The diagnostic lines of standard error as "L: message" (level letter, colon, blank, message);
 // a line that is not a diagnostic line is kept whole, so that it shows in a failed comparison.
 std::vector<std::string> diagnostics_of(const std::string& err);
