@@ -148,7 +148,10 @@ bool disk_list_folder(FileSystem& fs, StrView folder, DirListing& out) {
       continue;
     }
     PathInfo info;
-    if (!fs.stat(dynstr_view(full), info)) continue;
+    if (!fs.stat(dynstr_view(full), info)) {
+      whole = false;  // a link that loops, a path too long, no permission: a log may hide there
+      continue;
+    }
     if (info.kind != PathKind::File && info.kind != PathKind::Folder) continue;
     DirEntry entry;
     dynstr_from(entry.name, name);

@@ -66,8 +66,9 @@ void dirlisting_release(DirListing& listing);
 
 // The disk file system's list operation: every file and folder directly in `folder` (a full
 // path), "." and ".." and other kinds left out, as are entries that cannot be examined. A folder
-// that cannot be read adds nothing. False when the folder cannot be read, or an entry could not
-// be kept for want of memory: the listing is then not the folder's whole content.
+// that cannot be read adds nothing. False when the folder cannot be read, an entry cannot be
+// examined, or an entry could not be kept for want of memory: the listing may then lack files
+// or folders of the folder.
 bool disk_list_folder(FileSystem& fs, StrView folder, DirListing& out);
 
 }  // namespace quarn
