@@ -7,6 +7,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <new>
@@ -135,11 +136,18 @@ bool write_line(Stream& stream, const DynString& line) {
   return stream_write(stream, dynstr_data(line), static_cast<std::uint64_t>(n)) == n;
 }
 
-// The parent folder of an output path, for making its new entry durable.
+// The parent folder of an output path, for making its new entry durable ("/" for "/x").
 StrView parent_of(StrView path) {
   std::int64_t i = path.length;
   while (i > 0 && path.data[i - 1] != '/') --i;
-  return StrView{path.data, i > 0 ? i - 1 : 0};
+  return StrView{path.data, i > 1 ? i - 1 : i};
+}
+
+// The length of the last element of a path.
+std::int64_t last_element_length(StrView path) {
+  std::int64_t i = path.length;
+  while (i > 0 && path.data[i - 1] != '/') --i;
+  return path.length - i;
 }
 
 const char* direction(std::uint8_t dir) { return dir == 1 ? "Tx" : "Rx"; }
@@ -246,10 +254,13 @@ class AscConverter final : public Converter {
   // once it is complete and closed, so that a run stopped at any moment never leaves a truncated
   // trace under the real name, nor destroys a complete one from an earlier run. The process id in
   // the temporary name keeps quarn processes that share an output folder apart.
+  //
+  // Both paths are joined to the output root when the trace is opened: putting the trace in
+  // place or removing it must not need memory, which may be what ran out.
   struct TraceFile {
-    DynString name;  // NAME.asc or NAME_LIN.asc
-    DynString temp;  // NAME.asc.<pid>.part
-    DynString temp_full;  // temp joined to the output root, while there is memory for it
+    DynString name;  // NAME.asc or NAME_LIN.asc, relative to the output root (for messages)
+    DynString full;  // name joined to the output root
+    DynString temp;  // full + ".<pid>.part", its own name shortened when the system would refuse it
     std::unique_ptr<Stream> stream;
   };
 
@@ -260,9 +271,7 @@ class AscConverter final : public Converter {
       // A failed close keeps the object, whose file is already released: drop it.
       trace.stream.reset();
     }
-    // Through the path joined when the trace was opened: the failure may be that memory ran out,
-    // and removing must not need any.
-    output_fs->remove(dynstr_view(trace.temp_full));
+    output_fs->remove(dynstr_view(trace.temp));
     return false;
   }
 
@@ -274,11 +283,11 @@ class AscConverter final : public Converter {
       return discard(trace);
     }
     if (stream_close(trace.stream) != 0) return discard(trace);
-    if (!fs_rename(output_fs, dynstr_view(trace.temp), dynstr_view(trace.name))) {
+    if (!output_fs->rename(dynstr_view(trace.temp), dynstr_view(trace.full))) {
       report(LogLevel::Error, "Could not move %s trace into place: %s", what, dynstr_data(trace.name));
       return discard(trace);
     }
-    if (durable() && !fs_sync_folder(output_fs, parent_of(dynstr_view(trace.name)))) {
+    if (durable() && !output_fs->sync_folder(parent_of(dynstr_view(trace.full)))) {
       report(LogLevel::Error, "Could not flush %s trace to disk: %s", what, dynstr_data(trace.name));
       return false;
     }
@@ -290,13 +299,25 @@ class AscConverter final : public Converter {
   bool open_trace(StrView output_base, const char* suffix, TraceFile& trace) {
     dynstr_from(trace.name, output_base);
     if (dynstr_length(trace.name) != output_base.length || dynstr_append(trace.name, suffix) == nullptr) return false;
-    dynstr_from(trace.temp, dynstr_view(trace.name));
-    if (dynstr_length(trace.temp) != dynstr_length(trace.name) ||
-        dynstr_append_format(trace.temp, ".%d.part", process_id_) < 0) {
-      return false;
-    }
-    if (!fs_full_path(*output_fs, dynstr_view(trace.temp), trace.temp_full)) return false;
-    trace.stream = output_fs->open(dynstr_view(trace.temp_full), kOutputAccess);
+    if (!fs_full_path(*output_fs, dynstr_view(trace.name), trace.full)) return false;
+    char tail[32];
+    int tail_length = std::snprintf(tail, sizeof tail, ".%d.part", process_id_);
+    if (tail_length <= 0 || tail_length >= static_cast<int>(sizeof tail)) return false;
+    // A trace whose own name the system takes must not fail for its temporary name: where that
+    // would be too long an element or too long a path, the trace's name is cut (at a character
+    // boundary) to make room for the tail. A log named with 250 bytes is no rarity.
+    StrView full = dynstr_view(trace.full);
+    std::int64_t element = last_element_length(full);
+    std::int64_t parent = full.length - element;
+    std::int64_t keep = std::min<std::int64_t>({element, kPlatformNameMax - tail_length,
+                                                kPlatformPathMax - 1 - parent - tail_length});
+    // When even the trace's own name is refused, or nothing of it would be left, the open fails
+    // and is reported.
+    if (keep < 1 || element > kPlatformNameMax || full.length > kPlatformPathMax) keep = element;
+    while (keep < element && keep > 1 && (static_cast<unsigned char>(full.data[parent + keep]) & 0xC0) == 0x80) --keep;
+    dynstr_from(trace.temp, full.data, parent + keep);
+    if (dynstr_length(trace.temp) != parent + keep || dynstr_append(trace.temp, tail) == nullptr) return false;
+    trace.stream = output_fs->open(dynstr_view(trace.temp), kOutputAccess);
     return trace.stream != nullptr;
   }
 

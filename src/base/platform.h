@@ -41,6 +41,11 @@ std::int64_t platform_monotonic_ns();
 
 // --- Files -------------------------------------------------------------------------------------
 
+// The longest name of one folder entry and the longest path (without its NUL), in bytes, that
+// the system takes.
+inline constexpr std::int64_t kPlatformNameMax = 255;
+inline constexpr std::int64_t kPlatformPathMax = 4095;
+
 // fopen, fseek and ftell with 64-bit offsets, so that logs of several GiB are reachable.
 std::FILE* platform_fopen(const char* path, const char* mode);
 int platform_fseek(std::FILE* f, std::int64_t offset, int origin);

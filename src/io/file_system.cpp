@@ -17,7 +17,7 @@ namespace {
 // copied to the heap so that the refusal comes from the system.
 struct CPath {
   explicit CPath(StrView v) {
-    if (v.length >= 0 && v.length < kShortPath) {
+    if (v.length >= 0 && v.length <= kPlatformPathMax) {
       if (v.length > 0) std::memcpy(buffer, v.data, static_cast<std::size_t>(v.length));
       buffer[v.length] = '\0';
       text = buffer;
@@ -30,8 +30,7 @@ struct CPath {
   CPath& operator=(const CPath&) = delete;
   const char* c_str() const { return text; }
 
-  static constexpr std::int64_t kShortPath = 4096;  // PATH_MAX on Linux, the NUL included
-  char buffer[kShortPath];
+  char buffer[kPlatformPathMax + 1];
   DynString heap;
   const char* text;
 };

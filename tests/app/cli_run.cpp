@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
@@ -35,19 +36,22 @@ std::vector<char*> argv_of(std::vector<std::string>& storage) {
 }
 
 // In the child: standard input from /dev/null, standard output (and standard error for
-// ErrSink::File) to files, the folder changed, then quarn. Never returns.
+// ErrSink::File) to files, the user switched to `as` (when given), the folder changed, then
+// quarn. Never returns.
 [[noreturn]] void exec_quarn(const std::string& cwd, const std::string& out_path, const std::string* err_path,
-                             std::vector<char*>& argv) {
+                             std::vector<char*>& argv, const RunAs* as = nullptr) {
   int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   int in = open("/dev/null", O_RDONLY);
-  if (out < 0 || in < 0 || chdir(cwd.c_str()) != 0) _exit(250);
+  int err = err_path != nullptr ? open(err_path->c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600) : STDERR_FILENO;
+  if (out < 0 || in < 0 || err < 0) _exit(250);
+  // The capture files first: they lie in a folder only the test's own user may enter.
+  if (as != nullptr && (setgroups(0, nullptr) != 0 || setgid(as->gid) != 0 || setuid(as->uid) != 0)) {
+    _exit(kCouldNotSwitchUser);
+  }
+  if (chdir(cwd.c_str()) != 0) _exit(250);
   dup2(in, STDIN_FILENO);
   dup2(out, STDOUT_FILENO);
-  if (err_path != nullptr) {
-    int err = open(err_path->c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (err < 0) _exit(250);
-    dup2(err, STDERR_FILENO);
-  }
+  if (err != STDERR_FILENO) dup2(err, STDERR_FILENO);
   execv(argv[0], argv.data());
   _exit(251);
 }
@@ -90,7 +94,7 @@ int wait_for(pid_t pid, std::chrono::steady_clock::time_point deadline, int time
 }
 
 CliRun run(const std::string& cwd, const std::vector<std::string>& args, int timeout_seconds, ErrSink sink,
-           int columns, const std::string& term) {
+           int columns, const std::string& term, const RunAs* as = nullptr) {
   TempDir capture;
   const std::string out_path = capture / "out";
   const std::string err_path = capture / "err";
@@ -127,7 +131,7 @@ CliRun run(const std::string& cwd, const std::vector<std::string>& args, int tim
     read_fd = fds[0];
   } else {
     pid = fork();
-    if (pid == 0) exec_quarn(cwd, out_path, &err_path, argv);
+    if (pid == 0) exec_quarn(cwd, out_path, &err_path, argv, as);
   }
   if (pid < 0) {
     ADD_FAILURE() << "fork failed";
@@ -146,8 +150,9 @@ CliRun run(const std::string& cwd, const std::vector<std::string>& args, int tim
 
 }  // namespace
 
-CliRun run_quarn(const std::string& cwd, const std::vector<std::string>& args, int timeout_seconds) {
-  return run(cwd, args, timeout_seconds, ErrSink::File, 0, "");
+CliRun run_quarn(const std::string& cwd, const std::vector<std::string>& args, int timeout_seconds,
+                 const RunAs* as) {
+  return run(cwd, args, timeout_seconds, ErrSink::File, 0, "", as);
 }
 
 CliRun run_quarn_stderr_to_pipe(const std::string& cwd, const std::vector<std::string>& args, int timeout_seconds) {

@@ -12,9 +12,20 @@ struct CliRun {
   std::string err;  // standard error
 };
 
+// Another user to run quarn as (a root test process can drop its privileges so).
+struct RunAs {
+  unsigned uid;
+  unsigned gid;
+};
+
+// The status of a run whose switch to the other user failed.
+inline constexpr int kCouldNotSwitchUser = 252;
+
 // Runs quarn with `args` from the folder `cwd` and waits for it, at most `timeout_seconds`
 // (then it is killed and the status is -1). Standard output and standard error go to files.
-CliRun run_quarn(const std::string& cwd, const std::vector<std::string>& args, int timeout_seconds = 60);
+// With `as`, quarn runs as that user; the status is kCouldNotSwitchUser when it cannot.
+CliRun run_quarn(const std::string& cwd, const std::vector<std::string>& args, int timeout_seconds = 60,
+                 const RunAs* as = nullptr);
 
 // The same with standard error on a pipe, as when a script reads it.
 CliRun run_quarn_stderr_to_pipe(const std::string& cwd, const std::vector<std::string>& args,
