@@ -7,7 +7,7 @@ quarn_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-can can-utils
   clang libclang-rt-14-dev
-  util-linux
+  util-linux time
   groff-base man-db dpkg-dev
 )
 

@@ -27,6 +27,13 @@ namespace {
 constexpr std::size_t kTimestampField = 23;
 constexpr char kTemplate[] = "19700101000000000";
 constexpr std::size_t kTemplateDigits = sizeof kTemplate - 1;
+constexpr std::size_t kSecondDigits = 14;  // year to second; the milliseconds follow
+
+bool all_digits(const char* p, std::size_t n) {
+  bool ok = true;
+  for (std::size_t i = 0; i < n; ++i) ok = ok && p[i] >= '0' && p[i] <= '9';
+  return ok;
+}
 
 // Copies `text` without the characters the cache strips; returns the length kept.
 std::size_t strip_separators(const bool (&stripped)[256], const char* text, std::size_t length, char* out) {
@@ -99,16 +106,36 @@ void parse_timestamp(TextLogReader& reader, const char* field, std::size_t lengt
   }
   std::memcpy(tmpl + kTemplateDigits - rn, rd, rn);
 
-  // Reading stops at the first character that is not a digit; the fields it does not reach
-  // count as 0.
-  TemplateFields t{};
-  textlog_detail::scan_template(tmpl, t);
-
   // Format 5 holds no year: each wrap moves the date on by one calendar year. Counting whole
   // years (rather than adding the seconds of one year) keeps every later date right when a
   // February 29 lies between.
   std::uint32_t years = h.TimeFormat == 5 ? reader.YearWraps : 0;
-  double timestamp = timestamp_of(reader, t, years);
+
+  // Frames come many to a second. When the template matches the last one up to the
+  // milliseconds, all digits, the seconds worked out for it stand; only digit runs are taken
+  // this way, because only they are read at fixed places.
+  TextLogReader::TimestampCache& c = reader.cache;
+  TemplateFields t{};
+  std::int64_t seconds;
+  if (c.last_valid && c.last_years == years && std::memcmp(tmpl, c.last_template, kSecondDigits) == 0 &&
+      all_digits(tmpl + kSecondDigits, 3)) {
+    t = c.last_fields;
+    t.millisecond = static_cast<unsigned>((tmpl[14] - '0') * 100 + (tmpl[15] - '0') * 10 + (tmpl[16] - '0'));
+    seconds = c.last_seconds;
+  } else {
+    // Reading stops at the first character that is not a digit; the fields it does not reach
+    // count as 0.
+    textlog_detail::scan_template(tmpl, t);
+    seconds = seconds_of(reader, t, years);
+    c.last_valid = all_digits(tmpl, kSecondDigits);
+    if (c.last_valid) {
+      std::memcpy(c.last_template, tmpl, kSecondDigits);
+      c.last_fields = t;
+      c.last_seconds = seconds;
+      c.last_years = years;
+    }
+  }
+  double timestamp = static_cast<double>(seconds) + t.millisecond * 0.001 + reader.WrapOffset;
 
   if (reader.PreviousTimestamp > timestamp) {
     std::int64_t period = wrap_period(h.TimeFormat, timestamp);
@@ -186,6 +213,7 @@ void prepare_timestamps(TextLogReader& reader) {
   if (hn > kTemplateDigits) hn = kTemplateDigits;
   std::memcpy(c.base_template, header_digits, hn);
   c.day_key[0] = c.day_key[1] = c.day_key[2] = INT64_MIN;
+  c.last_valid = false;
 }
 
 ColumnParser column_parser_for(const char* name, bool& known) {

@@ -6,6 +6,7 @@
 #include "base/memory.h"
 #include "io/stream.h"
 #include "textlog/bus_record.h"
+#include "textlog/field_scan.h"
 
 namespace quarn {
 
@@ -55,6 +56,11 @@ struct TextLogReader : HeapObject {
     bool stripped[256];         // characters removed from timestamp fields
     std::int64_t day_key[3];    // the date of the last conversion...
     std::int64_t day_number;    // ...and its days since 1970
+    bool last_valid;            // the last template, when all digits up to the seconds...
+    char last_template[14];
+    std::uint32_t last_years;   // ...with the years it was moved on by...
+    textlog_detail::TemplateFields last_fields;  // ...what it read as...
+    std::int64_t last_seconds;  // ...and its calendar seconds
   } cache{};
 };
 

@@ -157,6 +157,24 @@ TEST(TextLogWrapTest, MinuteAndHourWraps) {
   EXPECT_DOUBLE_EQ(h[1] - h[0], 2.0);
 }
 
+TEST(TextLogWrapTest, FramesOfOneSecondKeepTheirWrapOffset) {
+  // Within one second only the milliseconds are worked out anew; the offsets still apply.
+  Log minutes(header("20240131T120000", 1) + "59.100;0;1;0;\n59.200;0;1;0;\n00.100;0;1;0;\n00.200;0;1;0;\n");
+  auto m = minutes.timestamps();
+  double base = static_cast<double>(utc(2024, 1, 31, 12, 0, 0));
+  ASSERT_EQ(m.size(), 4u);
+  EXPECT_DOUBLE_EQ(m[1], base + 59.2);
+  EXPECT_DOUBLE_EQ(m[2], base + 60.1);
+  EXPECT_DOUBLE_EQ(m[3], base + 60.2);
+
+  std::string text = header("20241201T000000", 5);
+  for (const char* l : {"12-31T10:00:00.100", "01-01T10:00:00.100", "01-01T10:00:00.200"}) text += std::string(l) + ";0;1;0;\n";
+  Log years(text);
+  auto y = years.timestamps();
+  ASSERT_EQ(y.size(), 3u);
+  EXPECT_DOUBLE_EQ(y[2], static_cast<double>(utc(2025, 1, 1, 10, 0, 0)) + 0.2);
+}
+
 TEST(TextLogWrapTest, SmallStepsBackAreSkippedWithOneReportPerCall) {
   ThresholdGuard all(0);
   test::StderrCapture cap;
