@@ -17,14 +17,7 @@ std::string prefix(const LocalClock& clock, std::int32_t pid, std::int32_t tid, 
   return std::string(out, n);
 }
 
-class ThresholdGuard {
- public:
-  explicit ThresholdGuard(std::int32_t t) : saved_(log_threshold) { set_log_threshold(t); }
-  ~ThresholdGuard() { set_log_threshold(saved_); }
-
- private:
-  std::int32_t saved_;
-};
+using test::ThresholdGuard;
 
 TEST(ReportTest, PrefixLayout) {
   LocalClock c{1, 2, 3, 4, 5, 6};

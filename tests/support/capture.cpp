@@ -1,5 +1,7 @@
 #include "support/capture.h"
 
+#include "logging/report.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -85,5 +87,9 @@ std::vector<std::string> leveled_messages_of(const std::string& stderr_text) {
   }
   return out;
 }
+
+ThresholdGuard::ThresholdGuard(std::int32_t threshold) : saved_(log_threshold) { set_log_threshold(threshold); }
+
+ThresholdGuard::~ThresholdGuard() { set_log_threshold(saved_); }
 
 }  // namespace quarn::test

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,5 +33,17 @@ std::vector<std::string> messages_of(const std::string& stderr_text);
 
 // The diagnostic lines' messages with their level letter, as "E: message".
 std::vector<std::string> leveled_messages_of(const std::string& stderr_text);
+
+// Sets the diagnostics threshold for a scope and puts the old one back.
+class ThresholdGuard {
+ public:
+  explicit ThresholdGuard(std::int32_t threshold);
+  ~ThresholdGuard();
+  ThresholdGuard(const ThresholdGuard&) = delete;
+  ThresholdGuard& operator=(const ThresholdGuard&) = delete;
+
+ private:
+  std::int32_t saved_;
+};
 
 }  // namespace quarn::test

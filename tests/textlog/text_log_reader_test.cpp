@@ -69,14 +69,7 @@ std::int64_t utc(int y, int mo, int d, int h, int mi, int s) {
   return static_cast<std::int64_t>(timegm(&t));
 }
 
-class ThresholdGuard {
- public:
-  explicit ThresholdGuard(std::int32_t t) : saved_(log_threshold) { set_log_threshold(t); }
-  ~ThresholdGuard() { set_log_threshold(saved_); }
-
- private:
-  std::int32_t saved_;
-};
+using test::ThresholdGuard;
 
 TEST(TextLogTimestampTest, HeaderDigitsFromTheLeftRecordDigitsFromTheRight) {
   Log log(header("20240131T120000", 3) +
