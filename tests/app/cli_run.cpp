@@ -181,20 +181,4 @@ int start_quarn(const std::string& cwd, const std::vector<std::string>& args) {
   _exit(251);
 }
 
-std::vector<std::string> diagnostics_of(const std::string& err) {
-  // "MM-DD HH:MM:SS.mmm PPPPP TTTTT L message"
-  static const std::regex kLine(R"(^\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} +-?\d+ +-?\d+ ([VDIWEF?]) (.*)$)");
-  std::vector<std::string> out;
-  std::size_t pos = 0;
-  while (pos < err.size()) {
-    std::size_t nl = err.find('\n', pos);
-    if (nl == std::string::npos) nl = err.size();
-    std::string line = err.substr(pos, nl - pos);
-    std::smatch m;
-    out.push_back(std::regex_match(line, m, kLine) ? m[1].str() + ": " + m[2].str() : line);
-    pos = nl + 1;
-  }
-  return out;
-}
-
 }  // namespace quarn::test

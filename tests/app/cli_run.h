@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "support/capture.h"
+
 namespace quarn::test {
 
 // One run of the built quarn executable.
@@ -43,8 +45,5 @@ CliRun run_quarn_in_terminal(const std::string& cwd, const std::vector<std::stri
 // for it (waitpid).
 int start_quarn(const std::string& cwd, const std::vector<std::string>& args);
 
-// The diagnostic lines of standard error as "L: message" (level letter, colon, blank, message);
-// a line that is not a diagnostic line is kept whole, so that it shows in a failed comparison.
-std::vector<std::string> diagnostics_of(const std::string& err);
 
 }  // namespace quarn::test

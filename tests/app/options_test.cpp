@@ -94,7 +94,7 @@ class OptionsTest : public ::testing::Test {
     StdoutCapture out;
     p.run = parse_command_line(*context_, a.argc(), a.argv(), p.status);
     p.out = out.text();
-    p.messages = test::leveled_messages_of(err.text());
+    p.messages = test::diagnostics_of(err.text());
     return p;
   }
   std::string data(const std::string& relative) const { return dir_ / ("data/" + relative); }
@@ -245,7 +245,7 @@ MainRun main_of(const Lines& args, std::int64_t allocations = -1) {
   r.status = quarn_main(a.argc(), a.argv());
   mem_fail_after(-1);
   r.out = out.text();
-  r.messages = test::leveled_messages_of(err.text());
+  r.messages = test::diagnostics_of(err.text());
   return r;
 }
 

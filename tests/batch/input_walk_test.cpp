@@ -214,7 +214,7 @@ class WalkTest : public ::testing::Test {
     set_log_threshold(0);
     test::StderrCapture capture;
     int status = converter_run(converter_.get(), inputs);
-    messages_ = test::leveled_messages_of(capture.text());
+    messages_ = test::diagnostics_of(capture.text());
     return status;
   }
 

@@ -80,7 +80,7 @@ TEST(ReportTest, ThresholdFiltersBeforeArgumentsAreEvaluated) {
     report(LogLevel::Warning, "warning");
     report(LogLevel::Error, "error");
   }
-  auto lines = test::leveled_messages_of(cap.text());
+  auto lines = test::diagnostics_of(cap.text());
   EXPECT_EQ(evaluated, 1);
   EXPECT_EQ(lines, (std::vector<std::string>{"F: fatal x", "E: error"}));
 }

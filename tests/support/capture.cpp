@@ -7,6 +7,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <regex>
+
 
 namespace quarn::test {
 
@@ -58,32 +60,35 @@ std::string StderrCapture::text() {
   return captured_;
 }
 
-std::vector<std::string> messages_of(const std::string& stderr_text) {
+namespace {
+
+std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> out;
   std::size_t pos = 0;
-  while (pos < stderr_text.size()) {
-    std::size_t nl = stderr_text.find('\n', pos);
-    if (nl == std::string::npos) nl = stderr_text.size();
-    std::string line = stderr_text.substr(pos, nl - pos);
-    out.push_back(line.size() >= 33 ? line.substr(33) : line);
+  while (pos < text.size()) {
+    std::size_t nl = text.find('\n', pos);
+    if (nl == std::string::npos) nl = text.size();
+    out.push_back(text.substr(pos, nl - pos));
     pos = nl + 1;
   }
   return out;
 }
 
-std::vector<std::string> leveled_messages_of(const std::string& stderr_text) {
+}  // namespace
+
+std::vector<std::string> messages_of(const std::string& stderr_text) {
   std::vector<std::string> out;
-  std::size_t pos = 0;
-  while (pos < stderr_text.size()) {
-    std::size_t nl = stderr_text.find('\n', pos);
-    if (nl == std::string::npos) nl = stderr_text.size();
-    std::string line = stderr_text.substr(pos, nl - pos);
-    if (line.size() >= 33) {
-      out.push_back(std::string(1, line[31]) + ": " + line.substr(33));
-    } else {
-      out.push_back(line);
-    }
-    pos = nl + 1;
+  for (const std::string& line : lines_of(stderr_text)) out.push_back(line.size() >= 33 ? line.substr(33) : line);
+  return out;
+}
+
+std::vector<std::string> diagnostics_of(const std::string& stderr_text) {
+  // "MM-DD HH:MM:SS.mmm PPPPP TTTTT L message"; ids wider than five columns widen the prefix.
+  static const std::regex kLine(R"(^\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} +-?\d+ +-?\d+ ([VDIWEF?]) (.*)$)");
+  std::vector<std::string> out;
+  for (const std::string& line : lines_of(stderr_text)) {
+    std::smatch m;
+    out.push_back(std::regex_match(line, m, kLine) ? m[1].str() + ": " + m[2].str() : line);
   }
   return out;
 }

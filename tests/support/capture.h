@@ -31,8 +31,9 @@ class StderrCapture {
 // The message part of each diagnostic line (what follows the 33-character prefix), one per line.
 std::vector<std::string> messages_of(const std::string& stderr_text);
 
-// The diagnostic lines' messages with their level letter, as "E: message".
-std::vector<std::string> leveled_messages_of(const std::string& stderr_text);
+// The diagnostic lines as "L: message" (level letter, colon, blank, message); a line that is not
+// a diagnostic line is kept whole, so that it shows in a failed comparison.
+std::vector<std::string> diagnostics_of(const std::string& stderr_text);
 
 // Sets the diagnostics threshold for a scope and puts the old one back.
 class ThresholdGuard {
