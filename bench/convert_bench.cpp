@@ -30,14 +30,14 @@ void BM_WriteCanTrace(benchmark::State& state) {
   RunOptions options;
   auto converter = asc_converter_create(fs.get(), fs.get(), &options);
   std::uint64_t x = 42;
-  TextLogReader unused_reader;  // the ASC converter ignores the reader it is handed
+  RecordSource source;
   for (auto _ : state) {
     state.PauseTiming();
     BusRecord r{};
     r.Kind = CAN_DataFrame;
     r.Can.BusChannel = 1;
     r.DataPointer = r.Can.DataBytes;
-    converter->new_file(sv("w"), unused_reader);
+    converter->new_file(sv("w"), source);
     for (std::int64_t i = 0; i < frames; ++i) {
       x = x * 6364136223846793005ull + 1442695040888963407ull;
       r.Timestamp = 1706688000.0 + static_cast<double>(i) * 0.001;

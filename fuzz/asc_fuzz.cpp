@@ -169,9 +169,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     // The order of the conversion loop: after a failed record no more reach the converter.
-    quarn::TextLogReader reader;
+    quarn::RecordSource source;
     if (settings.fault == quarn::fuzz::kFaultAllocation) quarn::mem_fail_after(settings.fault_at);
-    bool ok = converter->new_file(quarn::sv(base.c_str()), reader);
+    bool ok = converter->new_file(quarn::sv(base.c_str()), source);
     std::size_t handed = 0;
     bool kept_all = true;
     for (; ok && handed < log.size(); ++handed) {

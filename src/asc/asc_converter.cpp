@@ -180,7 +180,7 @@ class AscConverter final : public Converter {
     return kept;
   }
 
-  bool new_file(StrView /*output_base*/, TextLogReader& /*reader*/) override {
+  bool new_file(StrView /*output_base*/, const RecordSource& /*source*/) override {
     can_records_.count = lin_records_.count = 0;
     copies_.reset();
     frames_lost_ = false;

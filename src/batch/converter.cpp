@@ -72,7 +72,9 @@ int convert_file(Converter* converter, StrView input_path, StrView output_base, 
   }
 
   bool ok = true;
-  if (!converter->new_file(output_base, *reader)) {
+  RecordSource source;
+  source.time_ordered = true;
+  if (!converter->new_file(output_base, source)) {
     ok = false;
     report(LogLevel::Error, "Error during new file callback");
   }

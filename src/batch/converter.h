@@ -10,8 +10,6 @@
 
 namespace quarn {
 
-struct TextLogReader;
-
 // The settings the conversion reads; filled once from the command line, then read only.
 struct RunOptions {
   bool delete_converted = false;  // remove each input after its successful conversion
@@ -51,6 +49,13 @@ class ProgressObserver {
 // that redraws four times a second, rarely enough that it costs nothing measurable.
 inline constexpr std::int64_t kProgressStride = 4096;
 
+// What a converter is told about where the records of a file come from.
+struct RecordSource {
+  // Records arrive in non-decreasing time order (a text log's reader skips any that would not),
+  // so a trace can be written as they come instead of being collected and sorted first.
+  bool time_ordered = false;
+};
+
 // The output side of a run. The driver (converter_convert_file, converter_run) is common; a
 // concrete converter overrides the operations it has. Each default is what a converter without
 // that operation amounts to. The destructor is the destroy operation.
@@ -62,7 +67,7 @@ class Converter : public HeapObject {
   // Once per record of the current file; the record is only borrowed for the call.
   virtual bool handle_record(const BusRecord& /*record*/) { return true; }
   // Once per file whose log opened, before its first record.
-  virtual bool new_file(StrView /*output_base*/, TextLogReader& /*reader*/) { return true; }
+  virtual bool new_file(StrView /*output_base*/, const RecordSource& /*source*/) { return true; }
   // Once per file whose log opened, after its last record, also after a failure in that file
   // (file_failed then tells so).
   virtual bool end_file(StrView /*output_base*/) { return true; }

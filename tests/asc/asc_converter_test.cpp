@@ -54,8 +54,8 @@ class AscConverterTest : public ::testing::Test {
 
   // One log, handed over record by record as the conversion loop would.
   bool convert(const std::vector<BusRecord>& records) {
-    TextLogReader reader;
-    EXPECT_TRUE(converter_->new_file(sv("trace"), reader));
+    RecordSource source;
+    EXPECT_TRUE(converter_->new_file(sv("trace"), source));
     for (const BusRecord& r : records) EXPECT_TRUE(converter_->handle_record(r));
     return converter_->end_file(sv("trace"));
   }
@@ -178,8 +178,7 @@ TEST_F(AscConverterTest, CopiesOwnTheirBytesAndNeverReadPastTheRecord) {
   BusRecord error = can_frame(kBase, 0x9, {});
   error.Kind = CAN_ErrorFrame;
 
-  TextLogReader reader;
-  ASSERT_TRUE(converter_->new_file(sv("trace"), reader));
+  ASSERT_TRUE(converter_->new_file(sv("trace"), RecordSource{}));
   for (const BusRecord* r : {&source, &oversized, &lin, &error}) ASSERT_TRUE(converter_->handle_record(*r));
   std::memset(source.Can.DataBytes, 0xEE, sizeof source.Can.DataBytes);  // the producer refills
   ASSERT_TRUE(converter_->end_file(sv("trace")));
@@ -325,8 +324,8 @@ TEST_F(AscConverterTest, WithDeleteConvertedTracesReachTheDiskFirst) {
 }
 
 TEST_F(AscConverterTest, MemoryRunningOutFailsTheLogRatherThanDroppingFrames) {
-  TextLogReader reader;
-  ASSERT_TRUE(converter_->new_file(sv("trace"), reader));
+  RecordSource source;
+  ASSERT_TRUE(converter_->new_file(sv("trace"), source));
   ASSERT_TRUE(converter_->handle_record(can_frame(kBase, 0x1, {})));
   mem_fail_after(0);
   // Copies come from blocks taken ahead, so the failure shows once the frame list must grow.
@@ -340,7 +339,7 @@ TEST_F(AscConverterTest, MemoryRunningOutFailsTheLogRatherThanDroppingFrames) {
   EXPECT_FALSE(exists("trace.asc"));
   EXPECT_TRUE(convert({can_frame(kBase, 0x1, {})}));  // the next log is whole again
 
-  ASSERT_TRUE(converter_->new_file(sv("trace"), reader));
+  ASSERT_TRUE(converter_->new_file(sv("trace"), source));
   ASSERT_TRUE(converter_->handle_record(can_frame(kBase, 0x1, {})));
   mem_fail_after(0);
   EXPECT_FALSE(converter_->end_file(sv("trace")));
@@ -356,8 +355,8 @@ TEST_F(AscConverterTest, WritingAllocatesNothingPerFrame) {
     many.back().DataLength = 64;
     many.back().Can.DLC = 15;
   }
-  TextLogReader reader;
-  ASSERT_TRUE(converter_->new_file(sv("trace"), reader));
+  RecordSource source;
+  ASSERT_TRUE(converter_->new_file(sv("trace"), source));
   for (const BusRecord& r : many) ASSERT_TRUE(converter_->handle_record(r));
   mem_fail_after(12);  // enough to open a trace, far from one allocation per frame
   bool written = converter_->end_file(sv("trace"));

@@ -45,9 +45,9 @@ class ScriptedConverter final : public Converter {
     calls += "init ";
     return init_result;
   }
-  bool new_file(StrView output_base, TextLogReader& reader) override {
+  bool new_file(StrView output_base, const RecordSource& source) override {
     calls += "new_file:" + std::string(output_base.data, static_cast<std::size_t>(output_base.length)) + " ";
-    stream_seek(*reader.stream, 0, kSeekEnd);  // the loop must rewind whatever happens here
+    EXPECT_TRUE(source.time_ordered);  // a text log's records come in time order
     return !fail_new_file;
   }
   bool handle_record(const BusRecord& record) override {

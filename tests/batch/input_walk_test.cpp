@@ -161,7 +161,7 @@ constexpr char kLog[] =
 // Records the files the walk converts, by their output base; converts nothing.
 class RecordingConverter final : public Converter {
  public:
-  bool new_file(StrView output_base, TextLogReader& /*reader*/) override {
+  bool new_file(StrView output_base, const RecordSource& /*source*/) override {
     bases.push_back(str(output_base));
     return true;
   }
