@@ -5,7 +5,7 @@
 #include "app/options.h"
 #include "app/progress.h"
 #include "app/tool_context.h"
-#include "asc/asc_converter.h"
+#include "app/trace_formats.h"
 #include "batch/input_walk.h"
 #include "logging/report.h"
 
@@ -19,8 +19,7 @@ int run(int argc, char** argv) {
   int status = kStatusOk;
   if (!parse_command_line(*context, argc, argv, status)) return status;
   // The converter borrows the context's file systems and options: it goes first.
-  std::unique_ptr<Converter> converter =
-      asc_converter_create(context->input_fs.get(), context->output_fs, &context->options);
+  std::unique_ptr<Converter> converter = trace_formats_converter(*context);
   if (!converter) return kStatusSetupFailed;
   std::unique_ptr<TerminalProgress> progress = progress_start(context->options);
   converter->progress = progress.get();

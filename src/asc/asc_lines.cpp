@@ -1,10 +1,14 @@
 #include "asc/asc_lines.h"
 
+#include <stb/stb_sprintf.h>
+#include <algorithm>
+#include <climits>
+#include <cstdarg>
+
 #include <array>
 #include <cmath>
 #include <cstring>
 
-#include "asc/asc_converter.h"
 
 namespace quarn::asc_detail {
 namespace {
@@ -207,3 +211,61 @@ std::size_t format_can_line(char* out, const CanLine& f) {
 }
 
 }  // namespace quarn::asc_detail
+
+namespace quarn {
+namespace {
+
+bool asc_append_vformat(DynString& line, const char* format, std::va_list args) {
+  std::int64_t len = dynstr_length(line);
+  std::int64_t room = dynstr_capacity(line) - len;  // the storage has one byte more, for the NUL
+  std::va_list first;
+  va_copy(first, args);
+  int needed = stbsp_vsnprintf(dynstr_data(line) + len, static_cast<int>(std::min<std::int64_t>(room + 1, INT_MAX)),
+                               format, first);
+  va_end(first);
+  if (needed < 0) {
+    dynstr_set_length(line, len);
+    return false;
+  }
+  if (needed > room) {
+    if (dynstr_reserve(line, dynstr_capacity(line) + needed) == nullptr) {
+      dynstr_set_length(line, len);  // drops the cut text the first attempt left
+      return false;
+    }
+    std::va_list second;
+    va_copy(second, args);
+    stbsp_vsnprintf(dynstr_data(line) + len, needed + 1, format, second);
+    va_end(second);
+  }
+  dynstr_set_length(line, len + needed);
+  return true;
+}
+
+}  // namespace
+
+bool asc_append_format(DynString& line, const char* format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  bool ok = asc_append_vformat(line, format, args);
+  va_end(args);
+  return ok;
+}
+
+bool asc_append_hex_bytes(DynString& line, const std::uint8_t* bytes, std::size_t count) {
+  if (count == 0) return true;
+  static constexpr char kHexDigits[] = "0123456789ABCDEF";
+  std::int64_t len = dynstr_length(line);
+  std::int64_t added = static_cast<std::int64_t>(count) * 3 - 1;
+  char* storage = dynstr_reserve(line, len + added);
+  if (storage == nullptr) return false;
+  char* out = storage + len;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i > 0) *out++ = ' ';
+    *out++ = kHexDigits[bytes[i] >> 4];
+    *out++ = kHexDigits[bytes[i] & 0x0F];
+  }
+  dynstr_set_length(line, len + added);
+  return true;
+}
+
+}  // namespace quarn

@@ -1,11 +1,23 @@
 #pragma once
 
-// The frame lines of an ASC trace. Used by the ASC converter and its tests only.
+// The lines of an ASC trace. Used by the ASC writer and its tests only.
 
 #include <cstddef>
 #include <cstdint>
 
 #include "base/dyn_string.h"
+
+namespace quarn {
+
+// Appends printf-style text formatted by stb_sprintf, growing the line when needed. False, with
+// the line as it was, when the line cannot grow; a trace line must then not be written.
+bool asc_append_format(DynString& line, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Appends the bytes as uppercase hex pairs separated by one blank ("01 AB FF"); nothing for 0.
+// False, with the line as it was, when the line cannot grow.
+bool asc_append_hex_bytes(DynString& line, const std::uint8_t* bytes, std::size_t count);
+
+}  // namespace quarn
 
 namespace quarn::asc_detail {
 

@@ -95,3 +95,10 @@ void platform_advise_large_pages(void* block, std::size_t n);
 std::int64_t platform_mktime_local(std::tm& fields);
 
 }  // namespace quarn
+
+namespace quarn {
+
+// Removes a file with one system call and nothing else, so that a signal handler may use it.
+void platform_unlink(const char* path);
+
+}  // namespace quarn

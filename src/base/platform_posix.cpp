@@ -167,3 +167,9 @@ std::int64_t platform_mktime_local(std::tm& fields) {
 }
 
 }  // namespace quarn
+
+namespace quarn {
+
+void platform_unlink(const char* path) { static_cast<void>(unlink(path)); }
+
+}  // namespace quarn

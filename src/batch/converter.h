@@ -16,6 +16,7 @@ struct RunOptions {
   bool no_append_root = false;    // no "_out" behind folder inputs
   bool non_interactive = false;   // no progress output
   std::int64_t buffer_size = -1;  // 0 unbuffered, negative the whole file, positive that size
+  std::uint32_t formats = 1;      // the trace formats to write, one bit each (app/trace_formats.h)
 };
 
 // Exit statuses; several are OR-combined over the inputs.

@@ -4,6 +4,7 @@
 #include "base/str_view.h"
 #include "batch/converter.h"
 #include "io/file_system.h"
+#include "io/path_names.h"
 
 namespace quarn {
 
@@ -20,17 +21,5 @@ bool find_common_root(DynStringList& inputs, DynString& root, int& status);
 // Converts one path (input relative to input_fs, output relative to output_fs): a folder
 // recursively in name order, a file when its extension is "txt" in any case. Returns its status.
 [[nodiscard]] int converter_process_path(Converter* converter, StrView input_path, StrView output_path);
-
-// Creates every folder along `path` (relative to the file system's root). True when all exist.
-bool fs_make_dirs(FileSystem* fs, StrView path);
-// Makes sure the one folder `path` exists, creating it when missing.
-bool fs_ensure_dir(FileSystem* fs, StrView path);
-
-// Path pieces, without allocation. The text after the last '/' (empty when the path ends in '/').
-StrView path_file_name(StrView path);
-// The text after the last '.' of the file name; data is null when the name has no '.'.
-StrView path_extension(StrView path);
-// The path up to and including its last '/'; empty when it has none.
-StrView path_parent(StrView path);
 
 }  // namespace quarn

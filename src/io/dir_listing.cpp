@@ -4,6 +4,7 @@
 
 #include "base/memory.h"
 #include "base/platform.h"
+#include "io/file_system.h"
 
 namespace quarn {
 namespace {

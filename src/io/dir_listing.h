@@ -4,9 +4,12 @@
 #include <cstdint>
 
 #include "base/dyn_string.h"
-#include "io/file_system.h"
+#include "base/str_view.h"
+#include "io/path_kind.h"
 
 namespace quarn {
+
+class FileSystem;
 
 struct DirEntry {
   DynString name;  // the bare name, without the folder

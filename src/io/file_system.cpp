@@ -146,19 +146,73 @@ bool fs_list(FileSystem* fs, StrView folder, DirListing& out) {
   return fs->list(dynstr_view(full), out);
 }
 
+namespace {
+
+// The root joined to a relative path in caller-provided storage, for the calls that must work
+// when memory has run out (putting a finished trace in place, making it durable). False when the
+// whole path would not fit, in which case the system would refuse it anyway.
+bool join_in_place(const FileSystem& fs, StrView path, char* buffer, std::int64_t capacity, StrView& out) {
+  StrView root = dynstr_view(fs.root);
+  std::int64_t slash = root.length > 0 && path.length > 0 ? 1 : 0;
+  std::int64_t n = root.length + slash + path.length;
+  if (n >= capacity) return false;
+  if (root.length > 0) std::memcpy(buffer, root.data, static_cast<std::size_t>(root.length));
+  if (slash != 0) buffer[root.length] = '/';
+  if (path.length > 0) std::memcpy(buffer + root.length + slash, path.data, static_cast<std::size_t>(path.length));
+  buffer[n] = '\0';
+  out = StrView{buffer, n};
+  return true;
+}
+
+constexpr std::int64_t kJoinCapacity = kPlatformPathMax + 2;  // one byte to tell "too long" apart
+
+}  // namespace
+
 bool fs_rename(FileSystem* fs, StrView from, StrView to) {
   if (fs == nullptr) return false;
-  DynString full_from;
-  DynString full_to;
-  if (!fs_full_path(*fs, from, full_from) || !fs_full_path(*fs, to, full_to)) return false;
-  return fs->rename(dynstr_view(full_from), dynstr_view(full_to));
+  char from_buffer[kJoinCapacity];
+  char to_buffer[kJoinCapacity];
+  StrView full_from;
+  StrView full_to;
+  if (!join_in_place(*fs, from, from_buffer, kJoinCapacity, full_from) ||
+      !join_in_place(*fs, to, to_buffer, kJoinCapacity, full_to)) {
+    return false;
+  }
+  return fs->rename(full_from, full_to);
 }
 
 bool fs_sync_folder(FileSystem* fs, StrView folder) {
   if (fs == nullptr) return false;
+  char buffer[kJoinCapacity];
+  StrView full;
+  if (!join_in_place(*fs, folder, buffer, kJoinCapacity, full)) return false;
+  return fs->sync_folder(full);
+}
+
+bool fs_make_dirs(FileSystem* fs, StrView path) {
+  DynString so_far;
+  std::int64_t i = 0;
+  while (i < path.length) {
+    std::int64_t start = i;
+    while (i < path.length && path.data[i] != '/') ++i;
+    if (i > start) {
+      // A piece that cannot be added would make another folder than the one asked for.
+      if (dynstr_length(so_far) > 0 && dynstr_append(so_far, "/", 1) == nullptr) return false;
+      if (dynstr_append(so_far, path.data + start, i - start) == nullptr) return false;
+      if (!fs_ensure_dir(fs, dynstr_view(so_far))) return false;
+    }
+    ++i;  // past the "/"
+  }
+  return true;
+}
+
+bool fs_ensure_dir(FileSystem* fs, StrView path) {
+  PathInfo info;
+  if (!fs_stat(fs, path, &info)) return false;
+  if (info.kind == PathKind::Folder) return true;
+  if (info.kind != PathKind::Missing) return false;
   DynString full;
-  if (!fs_full_path(*fs, folder, full)) return false;
-  return fs->sync_folder(dynstr_view(full));
+  return fs_full_path(*fs, path, full) && fs->make_dir(dynstr_view(full));
 }
 
 void fs_join(FileSystem* fs, StrView path, DynString* out) {

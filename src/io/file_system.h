@@ -6,21 +6,12 @@
 #include "base/dyn_string.h"
 #include "base/memory.h"
 #include "base/str_view.h"
+#include "io/path_kind.h"
 #include "io/stream.h"
 
 namespace quarn {
 
 struct DirListing;
-
-enum class PathKind : std::int32_t { Other = 0, File = 1, Folder = 2, Missing = 3 };
-
-struct PathInfo {
-  PathKind kind = PathKind::Missing;
-  std::int64_t size = 0;  // a file's length; 0 for every other kind
-  // Identity of the object, for recognising a folder met twice through links.
-  std::uint64_t device = 0;
-  std::uint64_t inode = 0;
-};
 
 // Access flags of fs_open. Higher bits are not examined: inputs are opened with 5, outputs with 6.
 inline constexpr std::uint32_t FS_READ = 1;
@@ -72,8 +63,14 @@ std::unique_ptr<Stream> fs_open(FileSystem* fs, StrView path, std::uint32_t flag
 bool fs_remove(FileSystem* fs, StrView path);
 bool fs_stat(FileSystem* fs, StrView path, PathInfo* out);
 bool fs_list(FileSystem* fs, StrView folder, DirListing& out);
+// These two need no memory: the paths are joined in storage of their own.
 bool fs_rename(FileSystem* fs, StrView from, StrView to);
 bool fs_sync_folder(FileSystem* fs, StrView folder);
+// Creates every folder along `path` (relative to the file system's root). True when all exist.
+bool fs_make_dirs(FileSystem* fs, StrView path);
+// Makes sure the one folder `path` exists, creating it when missing.
+bool fs_ensure_dir(FileSystem* fs, StrView path);
+
 // Appends the full path to `out` (not cleared first); appends nothing for the path "..".
 void fs_join(FileSystem* fs, StrView path, DynString* out);
 

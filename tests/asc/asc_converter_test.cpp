@@ -1,4 +1,5 @@
 #include "asc/asc_converter.h"
+#include "asc/asc_lines.h"
 
 #include <gtest/gtest.h>
 

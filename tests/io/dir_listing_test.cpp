@@ -1,4 +1,5 @@
 #include "io/dir_listing.h"
+#include "io/file_system.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

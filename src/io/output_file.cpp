@@ -1,0 +1,195 @@
+#include "io/output_file.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+#include "base/memory.h"
+#include "base/platform.h"
+#include "base/temp_files.h"
+#include "io/path_names.h"
+
+namespace quarn {
+namespace {
+
+// fs_open access for an output: FS_WRITE plus the bit every caller passes along.
+constexpr std::uint32_t kOutputAccess = FS_WRITE | 4;
+
+// Counts the files of this process, so that temporary names never repeat within it.
+std::atomic<std::uint64_t> file_counter{0};
+
+// The temporary name: `full` with ".<pid>.<n>.part" behind it. A file whose own name the system
+// takes must not fail for its temporary name: where that would be too long an element or too
+// long a path, the name is cut (at a character boundary) to make room for the tail. A log named
+// with 250 bytes is no rarity. Returns how many bytes of `full` to keep.
+std::int64_t kept_length(StrView full, std::int64_t tail_length) {
+  std::int64_t element = path_file_name(full).length;
+  std::int64_t parent = full.length - element;
+  std::int64_t keep =
+      std::min<std::int64_t>({element, kPlatformNameMax - tail_length, kPlatformPathMax - 1 - parent - tail_length});
+  // When even the file's own name is refused, or nothing of it would be left, the open fails and
+  // is reported.
+  if (keep < 1 || element > kPlatformNameMax || full.length > kPlatformPathMax) keep = element;
+  while (keep < element && keep > 1 && (static_cast<unsigned char>(full.data[parent + keep]) & 0xC0) == 0x80) --keep;
+  return parent + keep;
+}
+
+}  // namespace
+
+OutputFile::~OutputFile() {
+  if (stream_) discard();
+  release_block();
+}
+
+bool OutputFile::open(FileSystem& fs, StrView base, const char* suffix, std::size_t block_size) {
+  if (stream_) discard();
+  fs_ = &fs;
+  failed_ = false;
+  used_ = 0;
+  written_ = 0;
+  dynstr_clear(temp_full_);
+  dynstr_from(name_, base);
+  if (dynstr_length(name_) != base.length || dynstr_append(name_, suffix) == nullptr) return false;
+  const StrView name = dynstr_view(name_);
+  if (block_ == nullptr || capacity_ != block_size) {
+    release_block();
+    block_ = static_cast<char*>(mem_alloc(block_size > 0 ? block_size : 1));
+    if (block_ == nullptr) return false;
+    capacity_ = block_size;
+  }
+
+  char tail[48];
+  int tail_length = std::snprintf(tail, sizeof tail, ".%d.%llu.part", static_cast<int>(platform_process_id()),
+                                  static_cast<unsigned long long>(++file_counter));
+  if (tail_length <= 0 || tail_length >= static_cast<int>(sizeof tail)) return false;
+  DynString full;
+  if (!fs_full_path(fs, name, full)) return false;
+  std::int64_t keep = kept_length(dynstr_view(full), tail_length);
+  std::int64_t cut = dynstr_length(full) - keep;  // bytes of the name given up for the tail
+  dynstr_from(temp_full_, dynstr_data(full), keep);
+  if (dynstr_length(temp_full_) != keep || dynstr_append(temp_full_, tail) == nullptr) return false;
+  dynstr_from(temp_, name.data, name.length - cut);
+  if (dynstr_length(temp_) != name.length - cut || dynstr_append(temp_, tail) == nullptr) return false;
+
+  // Published before the file exists, so that no moment passes in which a signal would leave it.
+  slot_ = temp_file_publish(dynstr_view(temp_full_));
+  stream_ = fs.open(dynstr_view(temp_full_), kOutputAccess);
+  if (!stream_) {
+    forget();
+    return false;
+  }
+  return true;
+}
+
+char* OutputFile::make_room(std::size_t n) {
+  if (failed_ || n > capacity_) {
+    failed_ = true;
+    return nullptr;
+  }
+  if (!flush()) return nullptr;
+  return block_;
+}
+
+bool OutputFile::write_out(const void* data, std::size_t n) {
+  if (failed_ || !stream_) return false;
+  if (n == 0) return true;
+  if (stream_write(*stream_, data, n) != static_cast<std::int64_t>(n)) {
+    failed_ = true;
+    return false;
+  }
+  written_ += n;
+  return true;
+}
+
+bool OutputFile::flush() {
+  if (failed_ || !stream_) return false;
+  std::size_t n = used_;
+  used_ = 0;
+  return write_out(block_, n);
+}
+
+bool OutputFile::write(const void* data, std::size_t n) {
+  if (failed_ || !stream_) return false;
+  const char* bytes = static_cast<const char*>(data);
+  while (n > 0) {
+    if (used_ == capacity_ && !flush()) return false;
+    // Whole blocks of the caller's go straight out when nothing is waiting before them.
+    if (used_ == 0 && n >= capacity_) return write_out(bytes, n);
+    std::size_t k = std::min(n, capacity_ - used_);
+    std::memcpy(block_ + used_, bytes, k);
+    used_ += k;
+    bytes += k;
+    n -= k;
+  }
+  return true;
+}
+
+bool OutputFile::rewrite(std::uint64_t offset, const void* data, std::size_t n) {
+  if (failed_ || !stream_) return false;
+  if (offset > size() || n > size() - offset) return false;
+  const char* bytes = static_cast<const char*>(data);
+  // The part that is still in the block is patched there.
+  if (offset + n > written_) {
+    std::uint64_t from = std::max(offset, written_);
+    std::size_t k = static_cast<std::size_t>(offset + n - from);
+    std::memcpy(block_ + (from - written_), bytes + (from - offset), k);
+    n -= k;
+  }
+  if (n == 0) return true;
+  // The rest went out already: write it again in place, then go back to the end.
+  if (stream_seek(*stream_, static_cast<std::int64_t>(offset), kSeekSet) < 0 ||
+      stream_write(*stream_, bytes, n) != static_cast<std::int64_t>(n) ||
+      stream_seek(*stream_, static_cast<std::int64_t>(written_), kSeekSet) < 0) {
+    failed_ = true;
+    return false;
+  }
+  return true;
+}
+
+OutputFile::CommitResult OutputFile::commit(bool durable) {
+  if (!flush()) {
+    discard();
+    return CommitResult::WriteFailed;
+  }
+  if (durable && !stream_->sync()) {
+    discard();
+    return CommitResult::SyncFailed;
+  }
+  if (stream_close(stream_) != 0) {
+    discard();
+    return CommitResult::CloseFailed;
+  }
+  if (!fs_rename(fs_, dynstr_view(temp_), dynstr_view(name_))) {
+    discard();
+    return CommitResult::RenameFailed;
+  }
+  temp_file_withdraw(slot_);
+  slot_ = -1;
+  if (durable && !fs_sync_folder(fs_, path_parent(dynstr_view(name_)))) return CommitResult::FolderSyncFailed;
+  return CommitResult::Done;
+}
+
+void OutputFile::discard() {
+  if (stream_) {
+    stream_close(stream_);
+    // A failed close keeps the object, whose file is already released: drop it.
+    stream_.reset();
+  }
+  if (fs_ != nullptr && dynstr_length(temp_full_) > 0) fs_->remove(dynstr_view(temp_full_));
+  forget();
+}
+
+void OutputFile::forget() {
+  temp_file_withdraw(slot_);
+  slot_ = -1;
+  used_ = 0;
+}
+
+void OutputFile::release_block() {
+  mem_free(block_);
+  block_ = nullptr;
+  capacity_ = 0;
+}
+
+}  // namespace quarn
