@@ -15,6 +15,11 @@ constexpr std::uint32_t kInputAccess = FS_READ | 4;
 
 using SignedSize = std::make_signed_t<std::size_t>;  // what "%zd" takes
 
+// The input window when the whole file is asked for (a negative buffer size): big enough that
+// each refill is one large read, small enough that a log of many gigabytes needs no more memory
+// than a small one.
+constexpr std::int64_t kWholeFileWindow = std::int64_t{1} << 20;
+
 static_assert((kProgressStride & (kProgressStride - 1)) == 0, "the loop tests the stride with a mask");
 
 // What a file amounted to, for the progress observer.
@@ -39,98 +44,123 @@ void converter_release(std::unique_ptr<Converter>& converter) { converter.reset(
 
 namespace {
 
-int convert_file(Converter* converter, StrView input_path, StrView output_base, FileCounts& counts) {
-  // Without options the converter was never initialised; there is nothing sound to do.
-  if (converter == nullptr || converter->options == nullptr) return kStatusConvertFailed;
+// The input of one file: the stream (buffered as the options say), its size when it was opened,
+// and the reader over it.
+struct Input {
+  std::unique_ptr<Stream> stream;
+  std::unique_ptr<TextLogReader> reader;
+  std::int64_t size = -1;
+};
 
-  std::unique_ptr<Stream> stream = fs_open(converter->input_fs, input_path, kInputAccess);
-  if (!stream) {
+// Opens the log and reads its header; false after reporting, with nothing left open.
+bool open_input(const Converter& converter, StrView input_path, Input& in) {
+  in.stream = fs_open(converter.input_fs, input_path, kInputAccess);
+  if (!in.stream) {
     report(LogLevel::Error, "Could not open input file %.*s", sv_len(input_path), input_path.data);
-    return kStatusConvertFailed;
+    return false;
   }
-
   // Known before any buffer hides the file, so that the end of the reading can be checked too.
-  const std::int64_t size = stream_size(stream.get());
-  std::int64_t n = converter->options->buffer_size;
-  if (n < 0) n = size;
+  in.size = stream_size(in.stream.get());
+  std::int64_t n = converter.options->buffer_size;
+  // The reader goes back only once, to the first record line, so a window that moves along the
+  // file serves it as well as the whole file would: memory stays the same whatever the log's size.
+  if (n < 0) n = in.size < kWholeFileWindow ? in.size : kWholeFileWindow;
   if (n > 0) {
-    std::unique_ptr<Stream> buffered = bufstream_create(stream.get(), true, n);
+    std::unique_ptr<Stream> buffered = bufstream_create(in.stream.get(), true, n);
     if (!buffered) {
       report(LogLevel::Error, "Could not allocate buffer of size %zd", static_cast<SignedSize>(n));
-      stream_close(stream);
-      return kStatusConvertFailed;
+      stream_close(in.stream);
+      return false;
     }
-    static_cast<void>(stream.release());  // the buffered stream owns it now
-    stream = std::move(buffered);
+    static_cast<void>(in.stream.release());  // the buffered stream owns it now
+    in.stream = std::move(buffered);
   }
-
-  std::unique_ptr<TextLogReader> reader = textlog_open(stream.get());
-  if (!reader) {
+  in.reader = textlog_open(in.stream.get());
+  if (!in.reader) {
     report(LogLevel::Error, "Could not open log");
-    stream_close(stream);
-    return kStatusConvertFailed;
+    stream_close(in.stream);
+    return false;
   }
+  return true;
+}
 
-  bool ok = true;
-  RecordSource source;
-  source.time_ordered = true;
-  if (!converter->new_file(output_base, source)) {
-    ok = false;
-    report(LogLevel::Error, "Error during new file callback");
-  }
-  textlog_rewind(*reader);
-
+// Hands every record of the log to the converter, unless `ok` (the file's state so far) is false
+// already; false when the converter failed or the log could not be read to its end (reported).
+bool pump_records(Converter& converter, StrView input_path, Input& in, FileCounts& counts, bool ok) {
+  TextLogReader& reader = *in.reader;
+  Stream& stream = *in.stream;
+  textlog_rewind(reader);
   BusRecord record{};
   bool reader_ended = false;
   // Kept in locals rather than in `counts`, which handle_record could alias as far as the
   // compiler knows: a register test per record instead of a load and a store.
-  ProgressObserver* const progress = converter->progress;
+  ProgressObserver* const progress = converter.progress;
   std::int64_t records = 0;
   for (;;) {
-    if (!textlog_next_record(*reader, record)) {
+    if (!textlog_next_record(reader, record)) {
       reader_ended = true;
       break;
     }
     // Read before testing ok: after a failed call one more record is read and dropped.
     if (!ok) break;
-    if (!converter->handle_record(record)) {
+    if (!converter.handle_record(record)) {
       ok = false;
       report(LogLevel::Error, "Error during handle record callback");
     }
     if (progress != nullptr && (++records & (kProgressStride - 1)) == 0) {
-      progress->file_advanced(records, stream_tell(*stream));
+      progress->file_advanced(records, stream_tell(stream));
     }
   }
   if (progress != nullptr) {
     counts.records = records;
-    counts.bytes = stream_tell(*stream);
+    counts.bytes = stream_tell(stream);
   }
   // The reader cannot tell the end of the data from a read error or a line that starts with a
   // zero byte; either way the rest of the log never reached the converter. Counting that as
   // converted would lose those frames (and with delete_converted, the input that holds them).
-  if (reader_ended && size >= 0 && stream_tell(*stream) < size) {
+  if (reader_ended && in.size >= 0 && stream_tell(stream) < in.size) {
     ok = false;
     report(LogLevel::Error, "Could not read input file to its end: %.*s", sv_len(input_path), input_path.data);
   }
+  return ok;
+}
+
+// Closes the log and, after a conversion that succeeded, removes it when asked to; the status of
+// the file.
+int close_input(const Converter& converter, StrView input_path, Input& in, bool converted) {
+  int status = converted ? kStatusOk : kStatusConvertFailed;
+  if (stream_close(in.stream) != 0) {
+    report(LogLevel::Error, "Could not close input file after conversion: %.*s", sv_len(input_path),
+           input_path.data);
+    // The failed close already released the operating-system file; only the objects are left.
+    in.stream.reset();
+    status = kStatusConvertFailed;
+  } else if (converted && converter.options->delete_converted && !fs_remove(converter.input_fs, input_path)) {
+    report(LogLevel::Error, "Could not remove input file after conversion: %.*s", sv_len(input_path),
+           input_path.data);
+  }
+  in.reader.reset();  // only now: the reader may be released once its input is closed
+  return status;
+}
+
+int convert_file(Converter* converter, StrView input_path, StrView output_base, FileCounts& counts) {
+  // Without options the converter was never initialised; there is nothing sound to do.
+  if (converter == nullptr || converter->options == nullptr) return kStatusConvertFailed;
+  Input in;
+  if (!open_input(*converter, input_path, in)) return kStatusConvertFailed;
+
+  // A text log's reader skips every record earlier than the last one it handed out.
+  RecordSource source;
+  source.time_ordered = true;
+  bool ok = converter->new_file(output_base, source);
+  if (!ok) report(LogLevel::Error, "Error during new file callback");
+  ok = pump_records(*converter, input_path, in, counts, ok);
 
   converter->file_failed = !ok;
   ok = converter->end_file(output_base) && ok;
   converter->file_failed = false;
   if (!ok) report(LogLevel::Error, "Error during end file callback");
-
-  int status = ok ? kStatusOk : kStatusConvertFailed;
-  if (stream_close(stream) != 0) {
-    report(LogLevel::Error, "Could not close input file after conversion: %.*s", sv_len(input_path),
-           input_path.data);
-    // The failed close already released the operating-system file; only the objects are left.
-    stream.reset();
-    status = kStatusConvertFailed;
-  } else if (ok && converter->options->delete_converted && !fs_remove(converter->input_fs, input_path)) {
-    report(LogLevel::Error, "Could not remove input file after conversion: %.*s", sv_len(input_path),
-           input_path.data);
-  }
-  reader.reset();  // only now: the reader may be released once its input is closed
-  return status;
+  return close_input(*converter, input_path, in, ok);
 }
 
 }  // namespace
