@@ -49,7 +49,7 @@ bool is_log_name(StrView path) {
 int walk(Converter* converter, StrView input_path, StrView output_path, const WalkAncestor* ancestors,
          bool& stop) {
   PathInfo info;
-  if (!fs_stat(converter->input_fs, input_path, &info)) {
+  if (!fs_stat(converter->input_fs, input_path, info)) {
     report(LogLevel::Fatal, "Error during stat of %.*s, exiting", sv_len(input_path), input_path.data);
     stop = true;
     return kStatusBadPath;
@@ -178,7 +178,7 @@ int converter_run(Converter* converter, const DynStringList& inputs) {
     bool formed = dynstr_length(output) == input.length;
     if (append_root) {
       PathInfo info;
-      if (!fs_stat(converter->input_fs, input, &info)) {
+      if (!fs_stat(converter->input_fs, input, info)) {
         report(LogLevel::Fatal, "Could not query %.*s for information", sv_len(input), input.data);
         return kStatusBadPath;
       }

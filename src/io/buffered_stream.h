@@ -20,13 +20,12 @@ class BufferedStream final : public Stream {
   std::int64_t peek(const unsigned char** data) override;
   void consume(std::uint64_t n) override { cursor_ += static_cast<std::int64_t>(n); }
 
-  std::int64_t capacity() const { return capacity_; }
-
   static void* operator new(std::size_t size, std::size_t extra, const std::nothrow_t&) noexcept;
   static void operator delete(void* p, std::size_t extra, const std::nothrow_t&) noexcept;
   using HeapObject::operator delete;
 
  private:
+  friend struct BufferedStreamProbe;  // tests look at the capacity
   friend std::unique_ptr<Stream> bufstream_create(Stream* inner, bool owns_inner, std::int64_t size);
   BufferedStream(Stream* inner, bool owns_inner, std::int64_t capacity);
   // Loads the window at `at`; false (window unchanged) when the inner stream yields nothing.

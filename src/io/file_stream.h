@@ -27,20 +27,17 @@ class FileStream final : public Stream {
   int close() override;
   bool sync() override;
 
-  // Where the stream believes the file stands: 0 at open, moved by reads, writes and seeks.
-  std::int64_t position() const { return position_; }
-  // How many seeks reached the C library (tests check the no-op seek shortcut with it).
-  std::int64_t library_seeks() const { return library_seeks_; }
 
  private:
+  friend struct FileStreamProbe;  // tests look at the two counters below
   friend std::unique_ptr<FileStream> file_stream_open(const char* path, int mode);
   static constexpr std::size_t kWriteBuffer = std::size_t{1} << 16;
 
   std::FILE* file_;
   char* write_buffer_ = nullptr;  // the FILE's buffer in write mode; outlives it
   FileStreamMode mode_;
-  std::int64_t position_ = 0;
-  std::int64_t library_seeks_ = 0;
+  std::int64_t position_ = 0;       // where the stream believes the file stands
+  std::int64_t library_seeks_ = 0;  // seeks that reached the C library (not the no-op ones)
 };
 
 // Opens the NUL-terminated path in the given mode (0 read, 1 write, 2 read and write). Null for

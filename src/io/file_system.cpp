@@ -132,11 +132,11 @@ bool fs_remove(FileSystem* fs, StrView path) {
   return fs->remove(dynstr_view(full));
 }
 
-bool fs_stat(FileSystem* fs, StrView path, PathInfo* out) {
-  if (fs == nullptr || out == nullptr) return false;
+bool fs_stat(FileSystem* fs, StrView path, PathInfo& out) {
+  if (fs == nullptr) return false;
   DynString full;
   if (!fs_full_path(*fs, path, full)) return false;
-  return fs->stat(dynstr_view(full), *out);
+  return fs->stat(dynstr_view(full), out);
 }
 
 bool fs_list(FileSystem* fs, StrView folder, DirListing& out) {
@@ -208,19 +208,19 @@ bool fs_make_dirs(FileSystem* fs, StrView path) {
 
 bool fs_ensure_dir(FileSystem* fs, StrView path) {
   PathInfo info;
-  if (!fs_stat(fs, path, &info)) return false;
+  if (!fs_stat(fs, path, info)) return false;
   if (info.kind == PathKind::Folder) return true;
   if (info.kind != PathKind::Missing) return false;
   DynString full;
   return fs_full_path(*fs, path, full) && fs->make_dir(dynstr_view(full));
 }
 
-void fs_join(FileSystem* fs, StrView path, DynString* out) {
-  if (out == nullptr || fs == nullptr) return;
+void fs_join(FileSystem* fs, StrView path, DynString& out) {
+  if (fs == nullptr) return;
   if (sv_equal(path, sv(".."))) return;
   DynString full;
   if (!fs_full_path(*fs, path, full)) return;
-  dynstr_append(*out, dynstr_view(full));
+  dynstr_append(out, dynstr_view(full));
 }
 
 }  // namespace quarn

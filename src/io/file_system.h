@@ -61,7 +61,7 @@ std::unique_ptr<FileSystem> disk_fs_create(StrView root);
 // The root-relative calls.
 std::unique_ptr<Stream> fs_open(FileSystem* fs, StrView path, std::uint32_t flags);
 bool fs_remove(FileSystem* fs, StrView path);
-bool fs_stat(FileSystem* fs, StrView path, PathInfo* out);
+bool fs_stat(FileSystem* fs, StrView path, PathInfo& out);
 bool fs_list(FileSystem* fs, StrView folder, DirListing& out);
 // These two need no memory: the paths are joined in storage of their own.
 bool fs_rename(FileSystem* fs, StrView from, StrView to);
@@ -72,6 +72,6 @@ bool fs_make_dirs(FileSystem* fs, StrView path);
 bool fs_ensure_dir(FileSystem* fs, StrView path);
 
 // Appends the full path to `out` (not cleared first); appends nothing for the path "..".
-void fs_join(FileSystem* fs, StrView path, DynString* out);
+void fs_join(FileSystem* fs, StrView path, DynString& out);
 
 }  // namespace quarn

@@ -41,7 +41,7 @@ void make_absolute(DynString& path) {
   std::unique_ptr<FileSystem> here = disk_fs_create(dynstr_view(cwd));
   if (!here) return;
   DynString joined;
-  fs_join(here.get(), dynstr_view(path), &joined);
+  fs_join(here.get(), dynstr_view(path), joined);
   path = std::move(joined);
 }
 
