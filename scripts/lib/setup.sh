@@ -1,20 +1,29 @@
 # Shared by the scripts: installs the Debian packages the build and the tests need, only those
 # that are missing, so that a second run does not touch the network.
 
-quarn_packages=(
-  g++ cmake ninja-build pkg-config git
+# What building and running quarn needs.
+quarn_run_packages=(
+  g++ cmake ninja-build pkg-config
   libargtable2-dev libstb-dev
+)
+# What the tests, the fuzz targets and the benchmarks need besides.
+quarn_test_packages=(
+  git
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-can can-utils
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
   util-linux time
   groff-base man-db dpkg-dev
 )
 
-ensure_packages() {
+# ensure_run_packages [more...]: what scripts/run needs; ensure_packages [more...]: everything.
+ensure_run_packages() { install_missing "${quarn_run_packages[@]}" "$@"; }
+ensure_packages() { install_missing "${quarn_run_packages[@]}" "${quarn_test_packages[@]}" "$@"; }
+
+install_missing() {
   local missing=()
   local p
-  for p in "${quarn_packages[@]}" "$@"; do
+  for p in "$@"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
       missing+=("$p")
     fi

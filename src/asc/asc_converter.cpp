@@ -69,15 +69,25 @@ struct TraceKind {
   const char* footer_failed;
 };
 
-constexpr TraceKind kCanTrace = {".asc", "CAN", "Could not open output file for CAN: %s",
-                                 "Could not convert CAN time", "%a %b %d %H:%M:%S",
-                                 "Could not format CAN time", "Could not write CAN header",
-                                 "Could not write CAN data", "Could not write CAN footer"};
+constexpr TraceKind kCanTrace = {".asc",
+                                 "CAN",
+                                 "Could not open output file for CAN: %s",
+                                 "Could not convert CAN time",
+                                 "%a %b %d %H:%M:%S",
+                                 "Could not format CAN time",
+                                 "Could not write CAN header",
+                                 "Could not write CAN data",
+                                 "Could not write CAN footer"};
 // The LIN date line has a blank more before the year.
-constexpr TraceKind kLinTrace = {"_LIN.asc", "LIN", "Could not open output file for LIN: %s",
-                                 "Could not convert LIN time", "%a %b %d %H:%M:%S ",
-                                 "Could not format LIN time", "Could not write LIN header",
-                                 "Could not write LIN data", "Could not write LIN footer"};
+constexpr TraceKind kLinTrace = {"_LIN.asc",
+                                 "LIN",
+                                 "Could not open output file for LIN: %s",
+                                 "Could not convert LIN time",
+                                 "%a %b %d %H:%M:%S ",
+                                 "Could not format LIN time",
+                                 "Could not write LIN header",
+                                 "Could not write LIN data",
+                                 "Could not write LIN footer"};
 
 // One trace of a log, written as its frames come: opened at the first frame, whose time gives
 // the date line and the base the frame lines count from.
@@ -208,8 +218,7 @@ class AscWriter final : public TraceWriter {
     dynstr_append(line_, "date ");
     if (!append_date(line_, trace.kind->date_pattern, fields)) return Trace::State::FormatFailed;
     if (dynstr_append(line_, "\nbase hex  timestamps absolute\nBegin Triggerblock\n") == nullptr ||
-        !trace.file.write(dynstr_data(line_), static_cast<std::size_t>(dynstr_length(line_))) ||
-        !trace.file.flush()) {
+        !trace.file.write(dynstr_data(line_), static_cast<std::size_t>(dynstr_length(line_))) || !trace.file.flush()) {
       return Trace::State::HeaderFailed;
     }
     return Trace::State::Writing;

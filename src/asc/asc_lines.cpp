@@ -9,7 +9,6 @@
 #include <cmath>
 #include <cstring>
 
-
 namespace quarn::asc_detail {
 namespace {
 

@@ -25,9 +25,7 @@ constexpr std::uint8_t kWide = 0x80;  // in Length: BRS and ESI are above 1 (no 
 
 static_assert(sizeof(RecordStore::Copy) == 16 && std::is_trivially_copyable_v<RecordStore::Copy>);
 
-std::uint8_t kind_code(std::uint32_t kind) {
-  return kind == CAN_RemoteFrame ? 1 : kind == CAN_ErrorFrame ? 2 : 0;
-}
+std::uint8_t kind_code(std::uint32_t kind) { return kind == CAN_RemoteFrame ? 1 : kind == CAN_ErrorFrame ? 2 : 0; }
 
 std::uint32_t kind_of(std::uint8_t bits) {
   switch (bits >> kKindShift) {
@@ -65,10 +63,10 @@ bool RecordStore::keep(const BusRecord& record) {
       if (copy == nullptr) return false;
       copy->Timestamp = record.Timestamp;
       copy->ID = record.ID;
-      copy->Bits = static_cast<std::uint8_t>(
-          (can.IDE == 1 ? kExtended : 0) | (can.Dir == 1 ? kTx : 0) | (can.EDL != 0 ? kEdl : 0) |
-          (can.Remote != 0 ? kRemote : 0) | (can.BRS == 1 ? kBrs : 0) | (can.ESI == 1 ? kEsi : 0) |
-          (kind_code(record.Kind) << kKindShift));
+      copy->Bits = static_cast<std::uint8_t>((can.IDE == 1 ? kExtended : 0) | (can.Dir == 1 ? kTx : 0) |
+                                             (can.EDL != 0 ? kEdl : 0) | (can.Remote != 0 ? kRemote : 0) |
+                                             (can.BRS == 1 ? kBrs : 0) | (can.ESI == 1 ? kEsi : 0) |
+                                             (kind_code(record.Kind) << kKindShift));
       if (wide) {
         copy->Length = static_cast<std::uint8_t>(copy->Length | kWide);
         std::uint8_t* extra = reinterpret_cast<std::uint8_t*>(copy + 1);

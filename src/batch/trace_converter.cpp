@@ -39,8 +39,8 @@ class TraceConverter final : public Converter {
   bool end_file(StrView output_base) override {
     bool complete = !file_failed && !frames_lost_;
     if (frames_lost_) {
-      report(LogLevel::Error, "Could not keep every frame in memory, no trace written for %.*s",
-             sv_len(output_base), output_base.data);
+      report(LogLevel::Error, "Could not keep every frame in memory, no trace written for %.*s", sv_len(output_base),
+             output_base.data);
     }
     if (complete && !ordered_) {
       store_.replay([this](const BusRecord& record) {

@@ -27,7 +27,6 @@ class FileStream final : public Stream {
   int close() override;
   bool sync() override;
 
-
  private:
   friend struct FileStreamProbe;  // tests look at the two counters below
   friend std::unique_ptr<FileStream> file_stream_open(const char* path, int mode);

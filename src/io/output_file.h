@@ -78,11 +78,11 @@ class OutputFile final : public ByteSink {
   void forget();
 
   FileSystem* fs_ = nullptr;  // borrowed
-  DynString name_;             // relative to the root of fs_
-  DynString temp_;             // the temporary name, relative to the root of fs_
-  DynString temp_full_;        // the temporary name joined to the root, removable without memory
+  DynString name_;            // relative to the root of fs_
+  DynString temp_;            // the temporary name, relative to the root of fs_
+  DynString temp_full_;       // the temporary name joined to the root, removable without memory
   std::unique_ptr<Stream> stream_;
-  int slot_ = -1;              // where temp_full_ is published
+  int slot_ = -1;  // where temp_full_ is published
   char* block_ = nullptr;
   std::size_t capacity_ = 0;
   std::size_t used_ = 0;
