@@ -1,0 +1,99 @@
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "batch/trace_writer.h"
+#include "support/bus_records.h"
+#include "support/capture.h"
+#include "support/temp_dir.h"
+
+namespace quarn {
+namespace {
+
+using test::can_frame;
+using test::lin_frame;
+
+// A writer that notes what it is asked to do into a log shared with the other writers.
+class NotingWriter final : public TraceWriter {
+ public:
+  NotingWriter(std::string name, std::string* log, bool succeed) : name_(std::move(name)), log_(log), ok_(succeed) {}
+  void begin_file(FileSystem& /*fs*/, StrView base) override {
+    *log_ += name_ + ":begin(" + std::string(base.data, static_cast<std::size_t>(base.length)) + ") ";
+  }
+  void write_record(const BusRecord& r) override { *log_ += name_ + std::to_string(r.ID) + " "; }
+  bool end_file(bool complete, bool durable) override {
+    *log_ += name_ + ":end(" + (complete ? "complete" : "partial") + (durable ? ",durable" : "") + ") ";
+    return ok_;
+  }
+
+ private:
+  std::string name_;
+  std::string* log_;
+  bool ok_;
+};
+
+struct Scenario {
+  const char* name;
+  bool ordered;
+  bool file_failed;
+  bool b_succeeds;
+  bool delete_converted;
+  bool result;
+  std::string log;
+};
+
+// Records reach every writer in writer order; a source out of time order is handed over sorted
+// when the log ends; every writer ends, the first first, even after another failed.
+TEST(TraceConverterTest, FeedsEveryWriterInOrder) {
+  const std::vector<BusRecord> records = {can_frame(3, 3, {}), lin_frame(1, 1, {}), can_frame(2, 2, {})};
+  const Scenario scenarios[] = {
+      {"in time order", true, false, true, false, true,
+       "A:begin(out/log) B:begin(out/log) A3 B3 A1 B1 A2 B2 A:end(complete) B:end(complete) "},
+      {"out of order", false, false, true, false, true,
+       "A:begin(out/log) B:begin(out/log) A1 B1 A2 B2 A3 B3 A:end(complete) B:end(complete) "},
+      {"durable", false, false, true, true, true,
+       "A:begin(out/log) B:begin(out/log) A1 B1 A2 B2 A3 B3 A:end(complete,durable) B:end(complete,durable) "},
+      {"the second writer fails", true, false, false, false, false,
+       "A:begin(out/log) B:begin(out/log) A3 B3 A1 B1 A2 B2 A:end(complete) B:end(complete) "},
+      {"the log failed, in order", true, true, true, false, false,
+       "A:begin(out/log) B:begin(out/log) A3 B3 A1 B1 A2 B2 A:end(partial) B:end(partial) "},
+      {"the log failed, out of order", false, true, true, false, false,
+       "A:begin(out/log) B:begin(out/log) A:end(partial) B:end(partial) "},
+  };
+  for (const Scenario& s : scenarios) {
+    test::TempDir dir;
+    std::unique_ptr<FileSystem> fs = disk_fs_create(sv(dir.path().c_str()));
+    RunOptions options;
+    options.delete_converted = s.delete_converted;
+    std::string log;
+    std::unique_ptr<TraceWriter> writers[3];
+    writers[0].reset(new (std::nothrow) NotingWriter("A", &log, true));
+    // writers[1] stays empty: passed over
+    writers[2].reset(new (std::nothrow) NotingWriter("B", &log, s.b_succeeds));
+    std::unique_ptr<Converter> converter = trace_converter_create(writers, 3, fs.get(), fs.get(), &options);
+    ASSERT_TRUE(converter) << s.name;
+    RecordSource source;
+    source.time_ordered = s.ordered;
+    ASSERT_TRUE(converter->new_file(sv("out/log"), source)) << s.name;
+    for (const BusRecord& r : records) ASSERT_TRUE(converter->handle_record(r)) << s.name;
+    converter->file_failed = s.file_failed;
+    EXPECT_EQ(converter->end_file(sv("out/log")), s.result) << s.name;
+    EXPECT_EQ(log, s.log) << s.name;
+  }
+}
+
+TEST(TraceConverterTest, TooManyWritersOrNoOptionsMakeNoConverter) {
+  test::TempDir dir;
+  std::unique_ptr<FileSystem> fs = disk_fs_create(sv(dir.path().c_str()));
+  RunOptions options;
+  std::unique_ptr<TraceWriter> writers[kMaxTraceWriters + 1];
+  EXPECT_FALSE(trace_converter_create(writers, kMaxTraceWriters + 1, fs.get(), fs.get(), &options));
+  EXPECT_FALSE(trace_converter_create(writers, 1, fs.get(), fs.get(), nullptr));
+  EXPECT_TRUE(trace_converter_create(writers, 0, fs.get(), fs.get(), &options));
+}
+
+}  // namespace
+}  // namespace quarn
