@@ -15,6 +15,7 @@
 #include "io/buffered_stream.h"
 #include "io/stream.h"
 #include "logging/report.h"
+#include "support/memory_stream.h"
 #include "textlog/text_log_reader.h"
 
 namespace {
@@ -28,36 +29,11 @@ bool save(const std::string& path, const std::string& bytes) {
   return std::fclose(f) == 0 && ok;
 }
 
-// A stream over a string, for reading a generated log back.
-class TextStream final : public quarn::Stream {
- public:
-  explicit TextStream(const std::string& text) : text_(text) {}
-  std::int64_t read(void* dst, std::uint64_t n) override {
-    std::uint64_t left = text_.size() - pos_;
-    std::uint64_t k = n < left ? n : left;
-    text_.copy(static_cast<char*>(dst), k, pos_);
-    pos_ += k;
-    return static_cast<std::int64_t>(k);
-  }
-  std::int64_t tell() override { return static_cast<std::int64_t>(pos_); }
-  std::int64_t seek(std::int64_t offset, int origin) override {
-    std::int64_t base = origin == quarn::kSeekSet ? 0 : origin == quarn::kSeekCur ? static_cast<std::int64_t>(pos_)
-                                                                                 : static_cast<std::int64_t>(text_.size());
-    if (base + offset < 0 || base + offset > static_cast<std::int64_t>(text_.size())) return -1;
-    pos_ = static_cast<std::uint64_t>(base + offset);
-    return base + offset;
-  }
-
- private:
-  const std::string& text_;
-  std::uint64_t pos_ = 0;
-};
-
 // The records the reader makes of a generated log.
 quarn::fuzz::Log records_of(const GenLogOptions& options) {
   std::string text;
   quarn::tools::gen_log_text(options, text);
-  TextStream inner(text);
+  quarn::test::MemoryStream inner(text.data(), text.size());
   auto stream = quarn::bufstream_create(&inner, false, static_cast<std::int64_t>(text.size()));
   quarn::fuzz::Log log;
   auto reader = quarn::textlog_open(stream.get());

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/memory_stream.h"
+
 #include <vector>
 
 namespace quarn {
@@ -11,22 +13,6 @@ namespace {
 class TellOnly final : public Stream {
  public:
   std::int64_t tell() override { return 42; }
-};
-
-class MemoryStream final : public Stream {
- public:
-  explicit MemoryStream(std::int64_t size) : size_(size) {}
-  std::int64_t tell() override { return pos_; }
-  std::int64_t seek(std::int64_t offset, int origin) override {
-    seeks.push_back({offset, origin});
-    pos_ = origin == kSeekEnd ? size_ + offset : offset;
-    return pos_;
-  }
-  std::vector<std::pair<std::int64_t, int>> seeks;
-
- private:
-  std::int64_t size_;
-  std::int64_t pos_ = 0;
 };
 
 TEST(StreamTest, AbsentOperationsReturnMinusTwo) {
@@ -48,12 +34,12 @@ TEST(StreamTest, NullStreamsForCloseAndSize) {
 }
 
 TEST(StreamTest, SizeLeavesThePositionWhereItWas) {
-  MemoryStream s(1000);
+  test::MemoryStream s(std::string(1000, 'x'));
   s.seek(123, kSeekSet);
-  s.seeks.clear();
+  s.seek_calls.clear();
   EXPECT_EQ(stream_size(&s), 1000);
   EXPECT_EQ(stream_tell(s), 123);
-  EXPECT_EQ(s.seeks, (std::vector<std::pair<std::int64_t, int>>{{0, kSeekEnd}, {123, kSeekSet}}));
+  EXPECT_EQ(s.seek_calls, (std::vector<std::pair<std::int64_t, int>>{{0, kSeekEnd}, {123, kSeekSet}}));
 
   TellOnly cannot_seek;
   EXPECT_EQ(stream_size(&cannot_seek), 42);  // the tell of where it stands
