@@ -94,7 +94,7 @@ constexpr TraceKind kLinTrace = {"_LIN.asc",
 struct Trace {
   // Where the trace stands. A failure discards what was written at once and is reported when the
   // log ends, as the writer's other messages are.
-  enum class State { Idle, Writing, OpenFailed, ConvertFailed, FormatFailed, HeaderFailed };
+  enum class State { Idle, Writing, OpenFailed, AlreadyWritten, ConvertFailed, FormatFailed, HeaderFailed };
 
   const TraceKind* kind;
   State state = State::Idle;
@@ -102,6 +102,10 @@ struct Trace {
   double base = 0;
   OutputFile file;
 };
+
+void report_already_written(const OutputFile& file) {
+  report(LogLevel::Error, "Output file already written in this run: %s", file.name());
+}
 
 // Appends "End Triggerblock", writes out the rest and puts the trace in place; reports and
 // removes it when any of that fails. False unless the trace is in place.
@@ -128,6 +132,7 @@ bool finish_trace(Trace& trace, bool durable) {
     case OutputFile::CommitResult::RenameFailed:
       report(LogLevel::Error, "Could not move %s trace into place: %s", trace.kind->what, file.name());
       return false;
+    case OutputFile::CommitResult::AlreadyWritten: report_already_written(file); return false;
     case OutputFile::CommitResult::WriteFailed:
     case OutputFile::CommitResult::CloseFailed: return false;
   }
@@ -141,8 +146,9 @@ class AscWriter final : public TraceWriter {
     lin_.kind = &kLinTrace;
   }
 
-  void begin_file(FileSystem& output_fs, StrView output_base) override {
+  void begin_file(FileSystem& output_fs, StrView output_base, WrittenFiles* written) override {
     fs_ = &output_fs;
+    written_ = written;
     base_name_ = output_base;
     line_failed_ = false;
     can_.state = lin_.state = Trace::State::Idle;
@@ -196,8 +202,8 @@ class AscWriter final : public TraceWriter {
       return false;
     }
     trace.lines_failed = false;
-    if (!trace.file.open(*fs_, base_name_, trace.kind->suffix, kBlock)) {
-      trace.state = Trace::State::OpenFailed;
+    if (!trace.file.open(*fs_, base_name_, trace.kind->suffix, kBlock, written_)) {
+      trace.state = trace.file.already_written() ? Trace::State::AlreadyWritten : Trace::State::OpenFailed;
       return false;
     }
     trace.base = base;
@@ -278,6 +284,7 @@ class AscWriter final : public TraceWriter {
       case Trace::State::Idle: return true;
       case Trace::State::Writing: return finish_trace(trace, durable);
       case Trace::State::OpenFailed: report(LogLevel::Error, trace.kind->open_failed, trace.file.name()); break;
+      case Trace::State::AlreadyWritten: report_already_written(trace.file); break;
       case Trace::State::ConvertFailed: report(LogLevel::Error, "%s", trace.kind->convert_failed); break;
       case Trace::State::FormatFailed: report(LogLevel::Error, "%s", trace.kind->format_failed); break;
       case Trace::State::HeaderFailed: report(LogLevel::Error, "%s", trace.kind->header_failed); break;
@@ -286,6 +293,7 @@ class AscWriter final : public TraceWriter {
   }
 
   FileSystem* fs_ = nullptr;  // borrowed, for the current log
+  WrittenFiles* written_ = nullptr;  // borrowed, for the current log
   StrView base_name_;         // the current log's output base; valid until end_file returns
   Trace can_;
   Trace lin_;

@@ -6,6 +6,7 @@
 #include "base/memory.h"
 #include "base/str_view.h"
 #include "io/file_system.h"
+#include "io/written_files.h"
 #include "textlog/bus_record.h"
 
 namespace quarn {
@@ -78,6 +79,9 @@ class Converter : public HeapObject {
   bool create_output_dirs = false;      // make the parent folders of each output before converting
   const RunOptions* options = nullptr;  // borrowed
   ProgressObserver* progress = nullptr; // borrowed; null when no progress is shown
+  // Borrowed from converter_run for the run: the traces it has put in place. Null outside a run,
+  // where a converter's logs may write a trace of one name again.
+  WrittenFiles* written = nullptr;
   // Set by the conversion loop for end_file: an earlier step of the current file failed (its log
   // could not be read to the end, say), so what was gathered is not the whole log and must not be
   // written as if it were.

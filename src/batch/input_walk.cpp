@@ -44,6 +44,18 @@ bool is_log_name(StrView path) {
   return dynstr_append(out, dynstr_view(name)) != nullptr;
 }
 
+// Lends a run's record of written files to the converter for as long as the run lasts.
+class RunScope {
+ public:
+  RunScope(Converter& converter, WrittenFiles& written) : converter_(converter) { converter_.written = &written; }
+  ~RunScope() { converter_.written = nullptr; }
+  RunScope(const RunScope&) = delete;
+  RunScope& operator=(const RunScope&) = delete;
+
+ private:
+  Converter& converter_;
+};
+
 // The walk proper. `stop` is raised when a path cannot be examined at all: the run must end
 // there, as it does for a top-level input whose query fails.
 int walk(Converter* converter, StrView input_path, StrView output_path, const WalkAncestor* ancestors,
@@ -169,6 +181,9 @@ bool find_common_root(DynStringList& inputs, DynString& root, int& status) {
 int converter_run(Converter* converter, const DynStringList& inputs) {
   if (inputs.count == 0) return kStatusOk;
   if (converter == nullptr) return kStatusConvertFailed;
+  // What this run puts in place, so that no later log of it replaces an earlier one's trace.
+  WrittenFiles written;
+  RunScope scope(*converter, written);
   bool append_root = converter->options == nullptr || !converter->options->no_append_root;
   int status = kStatusOk;
   DynString output;

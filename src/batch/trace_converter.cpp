@@ -20,7 +20,7 @@ class TraceConverter final : public Converter {
     ordered_ = source.time_ordered;
     frames_lost_ = false;
     store_.clear();
-    for (int i = 0; i < count_; ++i) writers_[i]->begin_file(*output_fs, output_base);
+    for (int i = 0; i < count_; ++i) writers_[i]->begin_file(*output_fs, output_base, written);
     return true;
   }
 

@@ -6,6 +6,7 @@
 #include "base/str_view.h"
 #include "batch/converter.h"
 #include "io/file_system.h"
+#include "io/written_files.h"
 #include "textlog/bus_record.h"
 
 namespace quarn {
@@ -19,8 +20,9 @@ class TraceWriter : public HeapObject {
  public:
   virtual ~TraceWriter() = default;
   // A log begins. Its traces are named after `output_base` (relative to `output_fs`, without
-  // extension), which stays valid until end_file returns.
-  virtual void begin_file(FileSystem& output_fs, StrView output_base) = 0;
+  // extension), which stays valid until end_file returns. `written`, when not null, holds the
+  // traces the run has put in place so far: a trace of such a name is not written again.
+  virtual void begin_file(FileSystem& output_fs, StrView output_base, WrittenFiles* written) = 0;
   // The next record, never earlier than the one before. A record the writer cannot write is
   // remembered as a failure of the file, and end_file reports it: the log is still read to its end.
   virtual void write_record(const BusRecord& record) = 0;

@@ -42,9 +42,11 @@ OutputFile::~OutputFile() {
   release_block();
 }
 
-bool OutputFile::open(FileSystem& fs, StrView base, const char* suffix, std::size_t block_size) {
+bool OutputFile::open(FileSystem& fs, StrView base, const char* suffix, std::size_t block_size, WrittenFiles* written) {
   if (stream_) discard();
   fs_ = &fs;
+  registry_ = written;
+  already_written_ = false;
   failed_ = false;
   used_ = 0;
   written_ = 0;
@@ -63,8 +65,12 @@ bool OutputFile::open(FileSystem& fs, StrView base, const char* suffix, std::siz
   int tail_length = std::snprintf(tail, sizeof tail, ".%d.%llu.part", static_cast<int>(platform_process_id()),
                                   static_cast<unsigned long long>(++file_counter));
   if (tail_length <= 0 || tail_length >= static_cast<int>(sizeof tail)) return false;
-  DynString full;
+  DynString& full = full_;
   if (!fs_full_path(fs, name, full)) return false;
+  if (written != nullptr && written->contains(dynstr_view(full))) {
+    already_written_ = true;
+    return false;
+  }
   std::int64_t keep = kept_length(dynstr_view(full), tail_length);
   std::int64_t cut = dynstr_length(full) - keep;  // bytes of the name given up for the tail
   dynstr_from(temp_full_, dynstr_data(full), keep);
@@ -160,12 +166,19 @@ OutputFile::CommitResult OutputFile::commit(bool durable) {
     discard();
     return CommitResult::CloseFailed;
   }
+  if (registry_ != nullptr && registry_->contains(dynstr_view(full_))) {
+    discard();
+    return CommitResult::AlreadyWritten;
+  }
   if (!fs_rename(fs_, dynstr_view(temp_), dynstr_view(name_))) {
     discard();
     return CommitResult::RenameFailed;
   }
   temp_file_withdraw(slot_);
   slot_ = -1;
+  // A path that cannot be noted for want of memory only loses the protection against a later
+  // log of the same trace name.
+  if (registry_ != nullptr) static_cast<void>(registry_->add(dynstr_view(full_)));
   if (durable && !fs_sync_folder(fs_, path_parent(dynstr_view(name_)))) return CommitResult::FolderSyncFailed;
   return CommitResult::Done;
 }

@@ -9,6 +9,7 @@
 #include "io/byte_sink.h"
 #include "io/file_system.h"
 #include "io/stream.h"
+#include "io/written_files.h"
 
 namespace quarn {
 
@@ -37,7 +38,12 @@ class OutputFile final : public ByteSink {
   // object) and creates it under its temporary name, with a block of `block_size` bytes. False
   // when the names, the block or the file cannot be had; nothing is left on disk then and the
   // caller reports. The name (as far as it could be made) is kept either way, for that report.
-  [[nodiscard]] bool open(FileSystem& fs, StrView base, const char* suffix, std::size_t block_size);
+  // With `written`, a file that the run already put in place under that name is not opened again
+  // (already_written() then tells so), and a committed file is noted there.
+  [[nodiscard]] bool open(FileSystem& fs, StrView base, const char* suffix, std::size_t block_size,
+                          WrittenFiles* written = nullptr);
+  // Whether the last open failed because the run already wrote a file of that name.
+  bool already_written() const { return already_written_; }
 
   // The file's name as given to open, NUL-terminated, for messages.
   const char* name() const { return dynstr_data(name_); }
@@ -61,11 +67,20 @@ class OutputFile final : public ByteSink {
   // Writes out what the block holds; false when it could not be written whole (or failed before).
   bool flush();
 
-  enum class CommitResult { Done, WriteFailed, SyncFailed, CloseFailed, RenameFailed, FolderSyncFailed };
+  enum class CommitResult {
+    Done,
+    WriteFailed,
+    SyncFailed,
+    CloseFailed,
+    RenameFailed,
+    FolderSyncFailed,
+    AlreadyWritten
+  };
   // Flushes, syncs the data when `durable`, closes and renames the file into place; when `durable`,
   // also makes the new entry of its folder durable. Every failure but FolderSyncFailed discards
   // the file (only an earlier file of that name is left); after FolderSyncFailed the file is in
-  // place, but may not survive a crash.
+  // place, but may not survive a crash. AlreadyWritten: another file of the run took the name
+  // while this one was written.
   CommitResult commit(bool durable);
 
   // Closes the file if open and removes it. Needs no memory: it may be memory that ran out.
@@ -81,6 +96,8 @@ class OutputFile final : public ByteSink {
   DynString name_;            // relative to the root of fs_
   DynString temp_;            // the temporary name, relative to the root of fs_
   DynString temp_full_;       // the temporary name joined to the root, removable without memory
+  DynString full_;            // the name joined to the root, for registry_
+  WrittenFiles* registry_ = nullptr;  // borrowed; may be null
   std::unique_ptr<Stream> stream_;
   int slot_ = -1;  // where temp_full_ is published
   char* block_ = nullptr;
@@ -88,6 +105,7 @@ class OutputFile final : public ByteSink {
   std::size_t used_ = 0;
   std::uint64_t written_ = 0;  // bytes handed to the stream
   bool failed_ = false;
+  bool already_written_ = false;
 };
 
 }  // namespace quarn

@@ -411,6 +411,31 @@ TEST_F(CliTest, DeleteConvertedRemovesOnlyWhatWasConverted) {
   EXPECT_TRUE(file_exists(at("b.asc")));
 }
 
+// B.TXT and B.txt both make B.asc: the first in walk order keeps it, the later one fails and its
+// input stays, whether inputs are deleted or not.
+TEST_F(CliTest, ALaterLogOfAnEarlierLogsTraceNameFailsAndIsKept) {
+  for (bool remove : {false, true}) {
+    TempDir dir;
+    const std::string logs = dir / "logs";
+    make_dirs(logs);
+    write_file(logs + "/B.TXT", kLog);
+    std::string other = kLog;
+    other.replace(other.find("12:34:56.789"), 12, "12:34:56.500");
+    write_file(logs + "/B.txt", other);
+    std::vector<std::string> args = {logs};
+    if (remove) args.insert(args.begin(), "-d");
+    CliRun r = run_quarn(dir.path(), args);
+    EXPECT_EQ(r.status, 8) << remove;
+    EXPECT_EQ(test::messages_of(r.err),
+              (Lines{"Output file already written in this run: logs_out/B.asc", "Error during end file callback",
+                     "Error during conversion of logs/B.txt"}))
+        << remove;
+    EXPECT_TRUE(looks_like_trace_of_log(read_file(dir / "logs_out/B.asc"))) << remove;
+    EXPECT_EQ(tree(dir / "logs_out"), Lines{"B.asc"}) << remove;
+    EXPECT_EQ(tree(logs), remove ? Lines{"B.txt"} : (Lines{"B.TXT", "B.txt"})) << remove;
+  }
+}
+
 TEST_F(CliTest, FilesAreConvertedInByteOrderOfTheirNames) {
   // Files that fail to convert show the order in which they were taken.
   make_dirs(at("logs"));

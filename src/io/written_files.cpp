@@ -1,0 +1,74 @@
+#include "io/written_files.h"
+
+#include <cstring>
+
+#include "base/memory.h"
+
+namespace quarn {
+namespace {
+
+std::uint64_t hash_of(StrView s) {
+  std::uint64_t h = 1469598103934665603ull;  // FNV-1a
+  for (std::int64_t i = 0; i < s.length; ++i) {
+    h ^= static_cast<unsigned char>(s.data[i]);
+    h *= 1099511628211ull;
+  }
+  return h;
+}
+
+bool same(const char* stored, StrView s) {
+  return std::strncmp(stored, s.data, static_cast<std::size_t>(s.length)) == 0 && stored[s.length] == '\0';
+}
+
+// The slot holding `s`, or the empty slot where it would go.
+std::size_t find_slot(char** slots, std::size_t capacity, StrView s) {
+  std::size_t mask = capacity - 1;
+  std::size_t i = static_cast<std::size_t>(hash_of(s)) & mask;
+  while (slots[i] != nullptr && !same(slots[i], s)) i = (i + 1) & mask;
+  return i;
+}
+
+}  // namespace
+
+WrittenFiles::~WrittenFiles() {
+  for (std::size_t i = 0; i < capacity_; ++i) mem_free(slots_[i]);
+  mem_free(slots_);
+}
+
+bool WrittenFiles::contains(StrView full_path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (capacity_ == 0) return false;
+  return slots_[find_slot(slots_, capacity_, full_path)] != nullptr;
+}
+
+bool WrittenFiles::grow() {
+  std::size_t capacity = capacity_ == 0 ? 64 : capacity_ * 2;
+  char** slots = static_cast<char**>(mem_calloc(capacity * sizeof(char*)));
+  if (slots == nullptr) return false;
+  for (std::size_t i = 0; i < capacity_; ++i) {
+    if (slots_[i] == nullptr) continue;
+    StrView s{slots_[i], static_cast<std::int64_t>(std::strlen(slots_[i]))};
+    slots[find_slot(slots, capacity, s)] = slots_[i];
+  }
+  mem_free(slots_);
+  slots_ = slots;
+  capacity_ = capacity;
+  return true;
+}
+
+bool WrittenFiles::add(StrView full_path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // At most half full, so that probes stay short.
+  if ((count_ + 1) * 2 > capacity_ && !grow()) return false;
+  std::size_t i = find_slot(slots_, capacity_, full_path);
+  if (slots_[i] != nullptr) return true;
+  char* copy = static_cast<char*>(mem_alloc(static_cast<std::size_t>(full_path.length) + 1));
+  if (copy == nullptr) return false;
+  std::memcpy(copy, full_path.data, static_cast<std::size_t>(full_path.length));
+  copy[full_path.length] = '\0';
+  slots_[i] = copy;
+  ++count_;
+  return true;
+}
+
+}  // namespace quarn
