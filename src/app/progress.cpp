@@ -1,5 +1,6 @@
 #include "app/progress.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -16,6 +17,9 @@ constexpr char kReturn = '\r';
 constexpr char kClearToEnd[] = "\x1b[K";
 constexpr std::size_t kClearLength = sizeof kClearToEnd - 1;
 constexpr std::size_t kLineCapacity = 512;  // visible bytes of one status line at most
+
+// Whether a status line is on the screen, for a signal handler, which may read nothing else.
+std::atomic<bool> line_on_screen{false};
 
 void on_log_write(void* context) { static_cast<TerminalProgress*>(context)->erase(); }
 
@@ -63,6 +67,7 @@ void TerminalProgress::file_finished(bool converted, std::int64_t records, std::
 void TerminalProgress::erase() {
   if (!visible_) return;
   visible_ = false;
+  line_on_screen.store(false, std::memory_order_relaxed);
   char erase_line[1 + kClearLength];
   erase_line[0] = kReturn;
   std::memcpy(erase_line + 1, kClearToEnd, kClearLength);
@@ -87,6 +92,7 @@ void TerminalProgress::draw(std::int64_t now) {
   std::memcpy(buffer + 1 + n, kClearToEnd, kClearLength);
   terminal_.write(buffer, 1 + n + kClearLength);
   visible_ = true;
+  line_on_screen.store(true, std::memory_order_relaxed);
 }
 
 std::size_t TerminalProgress::format_line(char* out, std::size_t capacity, int columns) const {
@@ -141,6 +147,12 @@ std::size_t TerminalProgress::format_line(char* out, std::size_t capacity, int c
   }
   for (std::size_t i = 0; i < length; ++i) out[n + i] = shown(name[i]);
   return n + length;
+}
+
+void progress_erase_from_signal_handler() {
+  if (!line_on_screen.load(std::memory_order_relaxed)) return;
+  static constexpr char kErase[] = "\r\x1b[K";
+  platform_write_stderr(kErase, sizeof kErase - 1);
 }
 
 std::unique_ptr<TerminalProgress> progress_start(const RunOptions& options) {

@@ -79,4 +79,8 @@ std::unique_ptr<TerminalProgress> progress_attach(const TerminalProgress::Termin
 // Takes the status line off the screen for good and releases it (null allowed).
 void progress_stop(std::unique_ptr<TerminalProgress>& progress);
 
+// Takes the status line off the screen from inside a signal handler: one write, no locks. Nothing
+// when no line is shown.
+void progress_erase_from_signal_handler();
+
 }  // namespace quarn

@@ -6,12 +6,20 @@
 #include "app/progress.h"
 #include "app/tool_context.h"
 #include "app/trace_formats.h"
+#include "base/platform.h"
+#include "base/temp_files.h"
 #include "batch/input_walk.h"
 #include "logging/report.h"
 
 namespace quarn {
 
 namespace {
+
+// Async-signal-safe: the temporary traces go, and the status line with them.
+void clean_up_after_signal(bool terminal_usable) {
+  temp_files_remove_all();
+  if (terminal_usable) progress_erase_from_signal_handler();
+}
 
 int run(int argc, char** argv) {
   std::unique_ptr<ToolContext> context = tool_context_create();
@@ -32,6 +40,8 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int quarn_main(int argc, char** argv) {
+  // Ctrl-C, a kill or a closed pipe must not leave temporary traces behind.
+  platform_on_termination(clean_up_after_signal);
   // Reports made while the command line is parsed pass at every verbosity, in every run of the
   // process, not only the first.
   set_log_threshold(0);

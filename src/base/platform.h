@@ -101,4 +101,10 @@ namespace quarn {
 // Removes a file with one system call and nothing else, so that a signal handler may use it.
 void platform_unlink(const char* path);
 
+// On the signals that end a run (interrupt, terminate, hang-up, and a broken pipe on an output),
+// calls `cleanup` inside the signal handler (so it must be async-signal-safe), then ends the
+// process as that signal would have, so that a shell sees the usual status (130 for an interrupt,
+// 143 for terminate). `terminal_usable` is false for a broken pipe, where writing more is futile.
+void platform_on_termination(void (*cleanup)(bool terminal_usable));
+
 }  // namespace quarn

@@ -1,6 +1,7 @@
 // POSIX side of the platform layer.
 
 #include <dirent.h>
+#include <signal.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -11,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -171,5 +173,37 @@ std::int64_t platform_mktime_local(std::tm& fields) {
 namespace quarn {
 
 void platform_unlink(const char* path) { static_cast<void>(unlink(path)); }
+
+namespace {
+
+std::atomic<void (*)(bool)> termination_cleanup{nullptr};
+constexpr int kTerminationSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+
+extern "C" void on_termination_signal(int signal_number) {
+  if (void (*cleanup)(bool) = termination_cleanup.load()) cleanup(signal_number != SIGPIPE);
+  // The default action, raised again: the process ends as killed by the signal.
+  struct sigaction plain {};
+  plain.sa_handler = SIG_DFL;
+  sigemptyset(&plain.sa_mask);
+  sigaction(signal_number, &plain, nullptr);
+  raise(signal_number);
+}
+
+}  // namespace
+
+void platform_on_termination(void (*cleanup)(bool terminal_usable)) {
+  termination_cleanup.store(cleanup);
+  struct sigaction action {};
+  action.sa_handler = on_termination_signal;
+  // While one is handled the others wait, so that the cleanup never runs twice at once.
+  sigemptyset(&action.sa_mask);
+  for (int s : kTerminationSignals) sigaddset(&action.sa_mask, s);
+  for (int s : kTerminationSignals) {
+    struct sigaction previous {};
+    // A signal the caller's shell ignores (nohup, a background job's SIGINT) stays ignored.
+    if (sigaction(s, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+    sigaction(s, &action, nullptr);
+  }
+}
 
 }  // namespace quarn

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -168,6 +169,56 @@ TEST_F(KillTest, AKilledRunLeavesOnlyCompleteTracesAndARerunFinishes) {
   EXPECT_EQ(check("after the rerun"), 0);
   EXPECT_EQ(traces_in(out_), count_);
   for (int k = 0; k < count_; ++k) EXPECT_FALSE(file_exists(logs_ + "/" + name_of(k) + ".txt")) << k;
+}
+
+// Ctrl-C, a kill or a hang-up while a big trace is being written: the process ends as killed by
+// that signal (a shell sees 130, 143, 129), the temporary trace is gone, and the log is untouched,
+// with and without --delete-converted.
+TEST(SignalTest, ATerminatingSignalRemovesTheTemporaryTraceAndKeepsTheLog) {
+  TempDir dir;
+  const std::string logs = dir / "logs";
+  const std::string out = dir / "logs_out";
+  test::make_dirs(logs);
+  tools::GenLogOptions options;
+  options.seed = 5;
+  options.frames = 1500000;
+  std::string text;
+  ASSERT_TRUE(tools::gen_log_text(options, text));
+  test::write_file(logs + "/big.txt", text);
+  struct Case {
+    int signal_number;
+    bool remove;
+  };
+  const Case cases[] = {{SIGINT, false}, {SIGTERM, true}, {SIGHUP, false}, {SIGINT, true}};
+  for (const Case& c : cases) {
+    const std::string where = std::string(strsignal(c.signal_number)) + (c.remove ? " with -d" : "");
+    std::filesystem::remove_all(out);
+    std::vector<std::string> args = {"logs"};
+    if (c.remove) args.insert(args.begin(), "-d");
+    int pid = test::start_quarn(dir.path(), args);
+    ASSERT_GT(pid, 0) << where;
+    // Sent once the temporary trace exists.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    bool part = false;
+    int wstatus = 0;
+    bool ended = false;
+    while (!part && std::chrono::steady_clock::now() < deadline) {
+      for (const std::string& name : names_in(out)) part = part || ends_with(name, ".part");
+      if (!part && waitpid(pid, &wstatus, WNOHANG) == pid) {
+        ended = true;
+        break;
+      }
+      if (!part) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    ASSERT_FALSE(ended) << where << ": quarn finished before the signal";
+    ASSERT_TRUE(part) << where << ": no temporary trace showed";
+    kill(pid, c.signal_number);
+    waitpid(pid, &wstatus, 0);
+    ASSERT_TRUE(WIFSIGNALED(wstatus)) << where << ": it exited with " << WEXITSTATUS(wstatus);
+    EXPECT_EQ(WTERMSIG(wstatus), c.signal_number) << where;
+    EXPECT_EQ(names_in(out), std::vector<std::string>{}) << where;
+    EXPECT_TRUE(read_file(logs + "/big.txt") == text) << where << ": the log changed";
+  }
 }
 
 }  // namespace
