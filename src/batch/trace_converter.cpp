@@ -1,6 +1,7 @@
 #include <new>
 #include <utility>
 
+#include "batch/record_pipeline.h"
 #include "batch/record_store.h"
 #include "batch/trace_writer.h"
 #include "logging/report.h"
@@ -18,6 +19,12 @@ class TraceConverter final : public Converter {
 
   bool new_file(StrView output_base, const RecordSource& source) override {
     ordered_ = source.time_ordered;
+    // Made once, at the first source in time order; without it (no thread, no memory) the
+    // records go to the writers on this thread.
+    if (ordered_ && !pipeline_tried_) {
+      pipeline_tried_ = true;
+      pipeline_ = record_pipeline_create(feed_writers, this);
+    }
     frames_lost_ = false;
     store_.clear();
     for (int i = 0; i < count_; ++i) writers_[i]->begin_file(*output_fs, output_base, written);
@@ -26,7 +33,11 @@ class TraceConverter final : public Converter {
 
   bool handle_record(const BusRecord& record) override {
     if (ordered_) {
-      for (int i = 0; i < count_; ++i) writers_[i]->write_record(record);
+      if (pipeline_) {
+        pipeline_->push(record);
+      } else {
+        feed_writers(this, &record, 1);
+      }
       return true;
     }
     // A frame that cannot be kept would be missing from the trace while the log counted as
@@ -37,6 +48,8 @@ class TraceConverter final : public Converter {
   }
 
   bool end_file(StrView output_base) override {
+    // The writers' work on this log is over before they are told it ended.
+    if (pipeline_) pipeline_->drain();
     bool complete = !file_failed && !frames_lost_;
     if (frames_lost_) {
       report(LogLevel::Error, "Could not keep every frame in memory, no trace written for %.*s", sv_len(output_base),
@@ -57,11 +70,21 @@ class TraceConverter final : public Converter {
   }
 
  private:
+  static void feed_writers(void* context, const BusRecord* records, std::size_t count) {
+    auto* self = static_cast<TraceConverter*>(context);
+    for (std::size_t k = 0; k < count; ++k) {
+      for (int i = 0; i < self->count_; ++i) self->writers_[i]->write_record(records[k]);
+    }
+  }
+
   std::unique_ptr<TraceWriter> writers_[kMaxTraceWriters];
   int count_ = 0;
   bool ordered_ = false;
   bool frames_lost_ = false;
   RecordStore store_;
+  // Declared last, so that its thread ends before anything it feeds goes away.
+  std::unique_ptr<RecordPipeline> pipeline_;
+  bool pipeline_tried_ = false;
 };
 
 }  // namespace

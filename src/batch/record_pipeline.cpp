@@ -1,0 +1,81 @@
+#include "batch/record_pipeline.h"
+
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <system_error>
+
+namespace quarn {
+
+RecordPipeline::~RecordPipeline() {
+  if (thread_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+  mem_free(batch_[0]);
+  mem_free(batch_[1]);
+}
+
+void RecordPipeline::copy_into(BusRecord& slot, const BusRecord& record) {
+  // Whole, unused bytes included: a consumer may rely on them reading 0 as the producer left them.
+  std::memcpy(&slot, &record, sizeof record);
+  // A data pointer into the record itself points into the copy now.
+  auto from = reinterpret_cast<std::uintptr_t>(&record);
+  auto at = reinterpret_cast<std::uintptr_t>(record.DataPointer);
+  if (at >= from && at < from + sizeof record) slot.DataPointer = reinterpret_cast<std::uint8_t*>(&slot) + (at - from);
+}
+
+void RecordPipeline::hand_over() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [this] { return handed_ < 0; });
+  handed_ = filling_;
+  handed_count_ = count_;
+  lock.unlock();
+  changed_.notify_all();
+  filling_ ^= 1;
+  count_ = 0;
+}
+
+void RecordPipeline::drain() {
+  if (count_ > 0) hand_over();
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [this] { return handed_ < 0; });
+}
+
+void RecordPipeline::run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [this] { return handed_ >= 0 || stop_; });
+    if (handed_ < 0) return;  // stopped with nothing left
+    const BusRecord* records = batch_[handed_];
+    std::size_t count = handed_count_;
+    lock.unlock();
+    consumer_(context_, records, count);
+    lock.lock();
+    handed_ = -1;
+    changed_.notify_all();
+  }
+}
+
+std::unique_ptr<RecordPipeline> record_pipeline_create(RecordPipeline::Consumer consumer, void* context) {
+  std::unique_ptr<RecordPipeline> pipeline(new (std::nothrow) RecordPipeline(consumer, context));
+  if (!pipeline) return nullptr;
+  for (BusRecord*& batch : pipeline->batch_) {
+    batch = static_cast<BusRecord*>(mem_alloc(sizeof(BusRecord) * RecordPipeline::kBatch));
+    if (batch == nullptr) return nullptr;
+  }
+  // The one place a library call may throw: a thread the system refuses. The caller then does
+  // without the pipeline.
+  try {
+    pipeline->thread_ = std::thread([p = pipeline.get()] { p->run(); });
+  } catch (const std::system_error&) {
+    return nullptr;
+  }
+  return pipeline;
+}
+
+}  // namespace quarn
