@@ -2,8 +2,10 @@
 """Times quarn against the I/O floor and another converter on the same frames.
 
 Run through scripts/bench, which builds the release binaries first. Every measurement is a whole
-process (wall time and peak resident set from wait4), repeated several times in interleaved
-rounds so that the machine's noise falls on all of them alike; the median of each is reported.
+process (wall time and peak resident set), repeated in interleaved rounds so that the machine's
+noise falls on all of them alike; the median of each is reported. The main figures are taken on
+tmpfs (/dev/shm), where the disk does not blur them, and repeated on the work folder's own file
+system beside them.
 """
 
 import argparse
@@ -15,7 +17,7 @@ import sys
 import time
 
 
-def run(cmd, stdout=None, stdin=None):
+def run(cmd, stdout=None, shell=False):
     """Runs cmd; returns (seconds, peak RSS in KiB). Fails loudly on a non-zero status.
 
     The peak comes from /usr/bin/time, which forks the command itself: a child forked straight
@@ -25,22 +27,26 @@ def run(cmd, stdout=None, stdin=None):
     # What earlier runs left for the disk to write must not land on this one.
     os.sync()
     out = open(stdout, "wb") if stdout else subprocess.DEVNULL
-    inp = open(stdin, "rb") if stdin else subprocess.DEVNULL
+    full = ["/usr/bin/time", "-f", "quarn-bench-peak %M"] + (["bash", "-c", cmd] if shell else cmd)
     try:
         start = time.perf_counter()
-        proc = subprocess.run(["/usr/bin/time", "-f", "quarn-bench-peak %M", *cmd], stdout=out, stdin=inp,
-                              stderr=subprocess.PIPE)
+        proc = subprocess.run(full, stdout=out, stdin=subprocess.DEVNULL, stderr=subprocess.PIPE)
         elapsed = time.perf_counter() - start
     finally:
         if stdout:
             out.close()
-        if stdin:
-            inp.close()
     err = proc.stderr.decode(errors="replace")
     if proc.returncode != 0:
-        sys.exit("bench: %s failed with %d\n%s" % (" ".join(cmd), proc.returncode, err))
+        sys.exit("bench: %s failed with %d\n%s" % (cmd if shell else " ".join(cmd), proc.returncode, err))
     peak = [line for line in err.splitlines() if line.startswith("quarn-bench-peak ")]
     return elapsed, int(peak[-1].split()[1]) if peak else 0
+
+
+def remove(path):
+    if os.path.isdir(path):
+        shutil.rmtree(path)
+    elif os.path.exists(path):
+        os.remove(path)
 
 
 def discard(path, trash):
@@ -51,31 +57,37 @@ def discard(path, trash):
         os.rename(path, os.path.join(trash, "%d" % len(os.listdir(trash))))
 
 
-def remove(path):
-    if os.path.isdir(path):
-        shutil.rmtree(path)
-    elif os.path.exists(path):
-        os.remove(path)
+def gen(args, frames, seed, path, candump=None):
+    cmd = [args.gen_log, "--frames", str(frames), "--seed", str(seed), "--ids", "400", "--gap-us", "300",
+           "--time-format", "3", "-o", path]
+    if candump:
+        cmd += ["--candump", candump]
+    subprocess.check_call(cmd)
 
 
 def generate(args, work):
     """The inputs, made once per set of parameters and kept in the work folder."""
-    stamp = "%d %d %d v1" % (args.frames, args.small_files, args.small_frames)
+    stamp = "%d %d %d %d %d %d v2" % (args.frames, args.big_frames, args.small_files, args.small_frames,
+                                      args.mid_files, args.mid_frames)
     stamp_path = os.path.join(work, "inputs.stamp")
     if os.path.exists(stamp_path) and open(stamp_path).read() == stamp:
         return
     remove(work)
+    print("bench: generating the inputs in %s ..." % work, file=sys.stderr)
     os.makedirs(os.path.join(work, "large"))
-    os.makedirs(os.path.join(work, "small", "logs"))
-    print("bench: generating %d frames, and %d logs of %d frames ..." % (args.frames, args.small_files, args.small_frames),
-          file=sys.stderr)
-    common = ["--ids", "400", "--gap-us", "300", "--time-format", "3"]
-    subprocess.check_call([args.gen_log, "--frames", str(args.frames), "--seed", "1", *common,
-                           "-o", os.path.join(work, "large", "log.txt"),
-                           "--candump", os.path.join(work, "large", "log.candump")])
-    for i in range(args.small_files):
-        subprocess.check_call([args.gen_log, "--frames", str(args.small_frames), "--seed", str(1000 + i), *common,
-                               "-o", os.path.join(work, "small", "logs", "log%05d.txt" % i)])
+    gen(args, args.frames, 1, os.path.join(work, "large", "log.txt"), os.path.join(work, "large", "log.candump"))
+    if args.big_frames > 0:
+        os.makedirs(os.path.join(work, "big"))
+        gen(args, args.big_frames, 2, os.path.join(work, "big", "log.txt"))
+    # Many small logs and a few middling ones, each set in two folders of half, so that two
+    # processes can take a folder each.
+    for name, files, frames, seed in (("small", args.small_files, args.small_frames, 1000),
+                                      ("mid", args.mid_files, args.mid_frames, 500)):
+        for half in ("a", "b"):
+            os.makedirs(os.path.join(work, name, "logs", half))
+        for i in range(files):
+            half = "a" if i < files // 2 else "b"
+            gen(args, frames, seed + i, os.path.join(work, name, "logs", half, "log%05d.txt" % i))
     open(stamp_path, "w").write(stamp)
 
 
@@ -83,98 +95,166 @@ def main():
     p = argparse.ArgumentParser(description=__doc__)
     p.add_argument("--quarn", required=True)
     p.add_argument("--gen-log", required=True)
-    p.add_argument("--work", default="build/bench")
+    p.add_argument("--work", default="build/bench", help="inputs and outputs on the disk's file system")
+    p.add_argument("--tmpfs", default="/dev/shm/quarn-bench", help="the same on tmpfs")
     p.add_argument("--frames", type=int, default=1000000)
+    p.add_argument("--big-frames", type=int, default=20000000, help="0 leaves out the memory row of a big log")
     p.add_argument("--small-files", type=int, default=10000)
     p.add_argument("--small-frames", type=int, default=100)
+    p.add_argument("--mid-files", type=int, default=32)
+    p.add_argument("--mid-frames", type=int, default=200000)
     p.add_argument("--runs", type=int, default=5)
     args = p.parse_args()
     args.quarn = os.path.abspath(args.quarn)
     args.gen_log = os.path.abspath(args.gen_log)
-    work = os.path.abspath(args.work)
-    generate(args, work)
-
-    large = os.path.join(work, "large")
-    log = os.path.join(large, "log.txt")
-    trace = os.path.join(large, "log.asc")
-    candump = os.path.join(large, "log.candump")
-    small = os.path.join(work, "small", "logs")
-    small_out = os.path.join(work, "small", "logs_out")
-    floor_file = os.path.join(large, "floor.bin")
+    help_text = subprocess.run([args.quarn, "--help"], stdout=subprocess.PIPE).stdout.decode()
+    has_formats = "--format" in help_text
+    has_jobs = "--jobs" in help_text
     log2asc = shutil.which("log2asc")
+
+    places = [("tmpfs", os.path.abspath(args.tmpfs)), ("disk", os.path.abspath(args.work))]
+    for _, work in places:
+        generate(args, work)
+    q = args.quarn
+    quiet = [q, "--verbosity", "0"]
+    measures = []  # (key, label, frames, function)
+    labels = {}
+
+    def measure(key, label, frames, fn):
+        measures.append((key, fn))
+        labels[key] = (label, frames)
+
     small_frames = args.small_files * args.small_frames
-
-    # Warm the page cache and learn the trace's size.
-    run(["cat", log], stdout="/dev/null")
-    remove(trace)
-    run([args.quarn, "--verbosity", "0", log])
-    trace_size = os.path.getsize(trace)
-    in_size = os.path.getsize(log)
-
-    trash = os.path.join(work, "trash")
-    remove(trash)
-    small_copy = os.path.join(work, "small", "copy")
-    results = {k: [] for k in ("quarn", "log2asc", "floor", "floor_dd", "small", "small_floor")}
-    for _ in range(args.runs):
+    mid_frames = args.mid_files * args.mid_frames
+    for place, work in places:
+        large = os.path.join(work, "large")
+        log = os.path.join(large, "log.txt")
+        trace = os.path.join(large, "log.asc")
+        ref = os.path.join(large, "ref.asc")
+        floor_out = os.path.join(large, "floor.asc")
+        small = os.path.join(work, "small", "logs")
+        mid = os.path.join(work, "mid", "logs")
+        trash = os.path.join(work, "trash")
+        remove(trash)
+        # Warm the page cache; keep a trace to copy for the floor.
+        run(["cat", log], stdout="/dev/null")
         remove(trace)
-        results["quarn"].append(run([args.quarn, "--verbosity", "0", log]))
-        if log2asc:
-            out = os.path.join(large, "log2asc.asc")
+        run(quiet + [log])
+        os.replace(trace, ref)
+
+        def one_log(fmt=None, log=log, large=large):
+            for ext in (".asc", ".mf4"):
+                remove(os.path.join(large, "log" + ext))
+            return run(quiet + (["--format", fmt] if fmt else []) + [log])
+
+        measure(place + ":quarn", "quarn, one log of %d frames (%s)" % (args.frames, place), args.frames, one_log)
+
+        def floor(log=log, ref=ref, out=floor_out):
             remove(out)
-            results["log2asc"].append(run([log2asc, "-f", "-I", candump, "-O", out, "can0"]))
-        remove(floor_file)
-        read = run(["cat", log], stdout="/dev/null")
-        write = run(["head", "-c", str(trace_size), "/dev/zero"], stdout=floor_file)
-        results["floor"].append((read[0] + write[0], max(read[1], write[1])))
-        remove(floor_file)
-        blocks = (trace_size + (1 << 20) - 1) >> 20
-        write = run(["dd", "if=/dev/zero", "of=" + floor_file, "bs=1M", "count=%d" % blocks, "status=none"])
-        results["floor_dd"].append((read[0] + write[0], max(read[1], write[1])))
-        remove(floor_file)
-        discard(small_out, trash)
-        results["small"].append(run([args.quarn, "--verbosity", "0", small]))
-        discard(small_out, trash)
-        # The least any tool pays for as many small files: read each and write a new one.
-        results["small_floor"].append(run(["cp", "-r", small, small_copy]))
-        discard(small_copy, trash)
-    remove(trash)
+            t = run("cat %s >/dev/null; dd if=%s of=%s bs=1M status=none" % (log, ref, out), shell=True)
+            remove(out)
+            return t
+
+        measure(place + ":floor", "I/O floor: cat log; dd bs=1M of its trace (%s)" % place, args.frames, floor)
+        if has_formats:
+            measure(place + ":mf4", "quarn --format mf4, the same log (%s)" % place, args.frames,
+                    lambda f=one_log: f("mf4"))
+            measure(place + ":both", "quarn --format asc,mf4, the same log (%s)" % place, args.frames,
+                    lambda f=one_log: f("asc,mf4"))
+
+        def folder_run(cmd, out, shell=False, trash=trash):
+            discard(out, trash)
+            t = run(cmd, shell=shell)
+            discard(out, trash)
+            return t
+
+        for name, folder, frames, count in (("small", small, small_frames, args.small_files),
+                                            ("mid", mid, mid_frames, args.mid_files)):
+            out = folder + "_out"
+            parallel = "%s %s/a & %s %s/b; wait" % (" ".join(quiet), folder, " ".join(quiet), folder)
+            what = "%d logs of %d frames" % (count, frames // count)
+            measure("%s:%s" % (place, name), "quarn, %s (%s)" % (what, place), frames,
+                    lambda c=quiet + [folder], o=out: folder_run(c, o))
+            if has_jobs:
+                measure("%s:%s_j2" % (place, name), "quarn --jobs 2, %s (%s)" % (what, place), frames,
+                        lambda c=quiet + ["--jobs", "2", folder + "/a", folder + "/b"], o=out: folder_run(c, o))
+                measure("%s:%s_j0" % (place, name), "quarn --jobs 0, %s (%s)" % (what, place), frames,
+                        lambda c=quiet + ["--jobs", "0", folder], o=out: folder_run(c, o))
+            measure("%s:%s_pp" % (place, name), "two quarn processes, a folder each, %s (%s)" % (what, place), frames,
+                    lambda c=parallel, o=out: folder_run(c, o, shell=True))
+        if place == "tmpfs" and log2asc:
+            candump = os.path.join(large, "log.candump")
+            out = os.path.join(large, "log2asc.asc")
+
+            def other(candump=candump, out=out):
+                remove(out)
+                t = run([log2asc, "-f", "-I", candump, "-O", out, "can0"])
+                remove(out)
+                return t
+
+            measure("log2asc", "log2asc -f, the same frames from a candump log (tmpfs)", args.frames, other)
+
+    results = {key: [] for key, _ in measures}
+    for _ in range(args.runs):
+        for key, fn in measures:
+            results[key].append(fn())
+
+    # One run on the big log, for its peak memory: a 20,000,000-frame trace is 3 GB.
+    big_peak = None
+    if args.big_frames > 0:
+        big = os.path.join(places[0][1], "big")
+        _, big_peak = run(quiet + [os.path.join(big, "log.txt")])
+        remove(os.path.join(big, "log.asc"))
+
+    for _, work in places:
+        remove(os.path.join(work, "trash"))
 
     def med(key):
         rows = results[key]
         return statistics.median(r[0] for r in rows), statistics.median(r[1] for r in rows)
 
-    print("quarn bench: %d frames (%.1f MB in, %.1f MB of trace out); %d runs each, medians"
-          % (args.frames, in_size / 1e6, trace_size / 1e6, args.runs))
+    print("quarn bench: %d runs each, medians; tmpfs is %s, disk is %s" % (args.runs, places[0][1], places[1][1]))
     print()
     print("| measurement | time | frames/s | peak memory |")
     print("|---|---:|---:|---:|")
-
-    def row(name, key, frames):
+    for key, _ in measures:
+        label, frames = labels[key]
         t, rss = med(key)
-        print("| %s | %.3f s | %.2f M | %.1f MB |" % (name, t, frames / t / 1e6, rss * 1024 / 1e6))
-
-    row("quarn, one log of %d frames" % args.frames, "quarn", args.frames)
-    if log2asc:
-        row("log2asc -f, the same frames from a candump log", "log2asc", args.frames)
-    row("I/O floor: cat log + head -c trace-size > file", "floor", args.frames)
-    row("I/O floor with 1 MiB writes: cat log + dd bs=1M", "floor_dd", args.frames)
-    row("quarn, %d logs of %d frames" % (args.small_files, args.small_frames), "small", small_frames)
-    row("I/O floor for those logs: cp -r of their folder", "small_floor", small_frames)
+        print("| %s | %.3f s | %.2f M | %.1f MiB |" % (label, t, frames / t / 1e6, rss / 1024))
+    if big_peak is not None:
+        print("| quarn, one log of %d frames (tmpfs) | | | %.1f MiB |" % (args.big_frames, big_peak / 1024))
     print()
 
-    q_t, q_rss = med("quarn")
-    q_fps = args.frames / q_t
-    s_fps = small_frames / med("small")[0]
-    print("| ratio | measured | target |")
-    print("|---|---:|---:|")
+    def ratio(a, b):
+        return med(a)[0] / med(b)[0]
+
+    print("| ratio | tmpfs | disk | target |")
+    print("|---|---:|---:|---:|")
+    print("| quarn / I/O floor (cat; dd bs=1M), time | %.2fx | %.2fx | at most 1.4x (tmpfs) |"
+          % (ratio("tmpfs:quarn", "tmpfs:floor"), ratio("disk:quarn", "disk:floor")))
     if log2asc:
-        l_fps = args.frames / med("log2asc")[0]
-        print("| quarn / log2asc -f, frames per second | %.1fx | at least 5x |" % (q_fps / l_fps))
-    print("| quarn / I/O floor (cat + head -c), time | %.2fx | at most 1.5x |" % (q_t / med("floor")[0]))
-    print("| quarn / I/O floor with 1 MiB writes, time | %.2fx | |" % (q_t / med("floor_dd")[0]))
-    print("| peak memory per frame | %.0f bytes | at most 100 |" % (q_rss * 1024 / args.frames))
-    print("| many small logs / one large log, frames per second | %.2fx | at least 0.5x |" % (s_fps / q_fps))
-    print("| many small logs / their I/O floor (cp -r), time | %.2fx | |" % (med("small")[0] / med("small_floor")[0]))
+        print("| quarn / log2asc -f, frames per second | %.1fx | | at least 5x |" % ratio("log2asc", "tmpfs:quarn"))
+    print("| peak memory, %d frames | %.1f MiB | %.1f MiB | at most 16 MiB |"
+          % (args.frames, med("tmpfs:quarn")[1] / 1024, med("disk:quarn")[1] / 1024))
+    if big_peak is not None:
+        print("| peak memory, %d frames | %.1f MiB | | at most 16 MiB |" % (args.big_frames, big_peak / 1024))
+    if has_formats:
+        print("| --format mf4 / --format asc, time | %.2fx | %.2fx | at most 1x |"
+              % (ratio("tmpfs:mf4", "tmpfs:quarn"), ratio("disk:mf4", "disk:quarn")))
+        for place in ("tmpfs", "disk"):
+            both = med(place + ":both")[0]
+            apart = med(place + ":quarn")[0] + med(place + ":mf4")[0]
+            print("| --format asc,mf4 / (asc + mf4 apart), %s | %.2fx | | below 1x |" % (place, both / apart))
+    print("| many small logs / one large log, frames per second | %.2fx | %.2fx | |"
+          % (ratio("tmpfs:quarn", "tmpfs:small") * small_frames / args.frames,
+             ratio("disk:quarn", "disk:small") * small_frames / args.frames))
+    if has_jobs:
+        for name in ("small", "mid"):
+            print("| %s: --jobs 2 / two processes, time | %.2fx | %.2fx | at most 1.1x (tmpfs) |"
+                  % (name, ratio("tmpfs:%s_j2" % name, "tmpfs:%s_pp" % name),
+                     ratio("disk:%s_j2" % name, "disk:%s_pp" % name)))
+            print("| %s: --jobs 1 / two processes, time | %.2fx | %.2fx | |"
+                  % (name, ratio("tmpfs:%s" % name, "tmpfs:%s_pp" % name), ratio("disk:%s" % name, "disk:%s_pp" % name)))
 
 
 if __name__ == "__main__":
