@@ -21,31 +21,6 @@ using test::write_file;
 
 std::string str(StrView v) { return v.data == nullptr ? "<none>" : std::string(v.data, static_cast<std::size_t>(v.length)); }
 
-// --- path pieces -------------------------------------------------------------------------------
-
-TEST(PathPiecesTest, FileNameIsWhatFollowsTheLastSlash) {
-  EXPECT_EQ(str(path_file_name(sv("logs/day1/trip.txt"))), "trip.txt");
-  EXPECT_EQ(str(path_file_name(sv("trip.txt"))), "trip.txt");
-  EXPECT_EQ(str(path_file_name(sv("logs/day1/"))), "");
-  EXPECT_EQ(str(path_file_name(sv(""))), "");
-}
-
-TEST(PathPiecesTest, ExtensionIsWhatFollowsTheLastDotOfTheName) {
-  EXPECT_EQ(str(path_extension(sv("logs/trip.TXT"))), "TXT");
-  EXPECT_EQ(str(path_extension(sv("trip.txt.bak"))), "bak");
-  EXPECT_EQ(str(path_extension(sv(".txt"))), "txt");
-  EXPECT_EQ(str(path_extension(sv("trip."))), "");
-  // A dot in a folder name is not the file's.
-  EXPECT_EQ(str(path_extension(sv("v1.2/txt"))), "<none>");
-  EXPECT_EQ(str(path_extension(sv("logs/"))), "<none>");
-}
-
-TEST(PathPiecesTest, ParentKeepsItsTrailingSlash) {
-  EXPECT_EQ(str(path_parent(sv("logs_out/day1/trip"))), "logs_out/day1/");
-  EXPECT_EQ(str(path_parent(sv("logs_out/"))), "logs_out/");
-  EXPECT_EQ(str(path_parent(sv("trip"))), "");
-}
-
 // --- common root -------------------------------------------------------------------------------
 
 struct RootResult {
@@ -118,31 +93,6 @@ TEST(FindCommonRootTest, NoInputsFailsSilently) {
   EXPECT_FALSE(r.ok);
   EXPECT_EQ(r.status, kStatusNoCommonRoot);
   EXPECT_TRUE(r.messages.empty());
-}
-
-// --- folder creation ---------------------------------------------------------------------------
-
-TEST(MakeDirsTest, EveryLevelIsCreatedAndEmptyPiecesAreSkipped) {
-  TempDir dir;
-  auto fs = disk_fs_create(sv(dir.path().c_str()));
-  EXPECT_TRUE(fs_make_dirs(fs.get(), sv("/a//b/c/")));
-  EXPECT_TRUE(file_exists(dir / "a/b/c"));
-  EXPECT_TRUE(fs_make_dirs(fs.get(), sv("a/b")));  // already there
-  EXPECT_TRUE(fs_make_dirs(fs.get(), sv("")));
-  EXPECT_TRUE(fs_ensure_dir(fs.get(), sv("a")));
-}
-
-TEST(MakeDirsTest, AFileInTheWayStopsTheCreation) {
-  TempDir dir;
-  write_file(dir / "a", "x");
-  auto fs = disk_fs_create(sv(dir.path().c_str()));
-  EXPECT_FALSE(fs_ensure_dir(fs.get(), sv("a")));
-  EXPECT_FALSE(fs_make_dirs(fs.get(), sv("a/b")));
-  EXPECT_FALSE(file_exists(dir / "a/b"));
-  EXPECT_FALSE(fs_ensure_dir(nullptr, sv("x")));
-  // The base service can make nothing.
-  FileSystem base(sv(dir.path().c_str()));
-  EXPECT_FALSE(fs_ensure_dir(&base, sv("new")));
 }
 
 // --- the walk ----------------------------------------------------------------------------------

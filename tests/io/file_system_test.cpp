@@ -11,6 +11,7 @@
 namespace quarn {
 namespace {
 
+using test::file_exists;
 using test::TempDir;
 using test::write_file;
 
@@ -166,6 +167,31 @@ TEST(FileSystemTest, RenameReplacesTheTarget) {
   EXPECT_EQ(test::read_file(dir / "a.asc"), "new");
   EXPECT_FALSE(test::file_exists(dir / "a.tmp"));
   EXPECT_TRUE(fs_sync_folder(fs.get(), sv("")));
+}
+
+// --- folder creation ---------------------------------------------------------------------------
+
+TEST(MakeDirsTest, EveryLevelIsCreatedAndEmptyPiecesAreSkipped) {
+  TempDir dir;
+  auto fs = disk_fs_create(sv(dir.path().c_str()));
+  EXPECT_TRUE(fs_make_dirs(fs.get(), sv("/a//b/c/")));
+  EXPECT_TRUE(file_exists(dir / "a/b/c"));
+  EXPECT_TRUE(fs_make_dirs(fs.get(), sv("a/b")));  // already there
+  EXPECT_TRUE(fs_make_dirs(fs.get(), sv("")));
+  EXPECT_TRUE(fs_ensure_dir(fs.get(), sv("a")));
+}
+
+TEST(MakeDirsTest, AFileInTheWayStopsTheCreation) {
+  TempDir dir;
+  write_file(dir / "a", "x");
+  auto fs = disk_fs_create(sv(dir.path().c_str()));
+  EXPECT_FALSE(fs_ensure_dir(fs.get(), sv("a")));
+  EXPECT_FALSE(fs_make_dirs(fs.get(), sv("a/b")));
+  EXPECT_FALSE(file_exists(dir / "a/b"));
+  EXPECT_FALSE(fs_ensure_dir(nullptr, sv("x")));
+  // The base service can make nothing.
+  FileSystem base(sv(dir.path().c_str()));
+  EXPECT_FALSE(fs_ensure_dir(&base, sv("new")));
 }
 
 }  // namespace

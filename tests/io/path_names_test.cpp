@@ -1,0 +1,43 @@
+#include "io/path_names.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace quarn {
+namespace {
+
+std::string str(StrView v) {
+  return v.data == nullptr ? "<none>" : std::string(v.data, static_cast<std::size_t>(v.length));
+}
+
+TEST(PathNamesTest, PiecesOfAPath) {
+  struct Case {
+    const char* path;
+    const char* file_name;
+    const char* extension;  // "<none>": the name has no dot
+    const char* parent;
+  };
+  const Case cases[] = {
+      {"logs/day1/trip.txt", "trip.txt", "txt", "logs/day1/"},
+      {"trip.txt", "trip.txt", "txt", ""},
+      {"logs/day1/", "", "<none>", "logs/day1/"},
+      {"", "", "<none>", ""},
+      {"logs/trip.TXT", "trip.TXT", "TXT", "logs/"},
+      {"trip.txt.bak", "trip.txt.bak", "bak", ""},
+      {".txt", ".txt", "txt", ""},
+      {"trip.", "trip.", "", ""},
+      // A dot in a folder name is not the file's.
+      {"v1.2/txt", "txt", "<none>", "v1.2/"},
+      {"logs_out/day1/trip", "trip", "<none>", "logs_out/day1/"},
+      {"/x", "x", "<none>", "/"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(str(path_file_name(sv(c.path))), c.file_name) << c.path;
+    EXPECT_EQ(str(path_extension(sv(c.path))), c.extension) << c.path;
+    EXPECT_EQ(str(path_parent(sv(c.path))), c.parent) << c.path;
+  }
+}
+
+}  // namespace
+}  // namespace quarn
