@@ -41,10 +41,10 @@ constexpr char kEarlier[] = "an earlier, complete trace\n";
 // Reads go through a window smaller than the log, so that it takes several reads.
 constexpr std::int64_t kWindow = 4096;
 
-std::string generated_log() {
+std::string generated_log(std::int64_t frames = 400) {
   tools::GenLogOptions o;
   o.seed = 31;
-  o.frames = 400;
+  o.frames = frames;
   std::string text;
   EXPECT_TRUE(tools::gen_log_text(o, text));
   return text;
@@ -113,6 +113,8 @@ class FaultRun {
 
   std::string path(const std::string& relative) const { return dir_ / relative; }
   const TempDir& dir() const { return dir_; }
+  // What the run read of its inputs.
+  std::int64_t bytes_read() const { return fs_ ? fs_->bytes_read : -1; }
 
  private:
   TempDir dir_;
@@ -333,6 +335,54 @@ TEST_F(FaultInjectionTest, MemoryRunningOutAtAnyPointLosesNothing) {
     }
     EXPECT_TRUE(done) << "the run never got enough memory";
     EXPECT_GT(failures, 20) << (once ? "once" : "for good");
+  }
+}
+
+// A trace of several blocks, failing at its first, a middle and its last block, and a log cut
+// short while it is read: the failure is reported when the log ends, the log is still read to its
+// end, and nothing of the trace is left.
+TEST(FaultInjectionManyBlocksTest, FailuresAnywhereInALongTraceAreReportedWhenTheLogEnds) {
+  const std::string log = generated_log(30000);
+  FaultRun clean(log, false);
+  ASSERT_EQ(clean.run([](test::FaultyFileSystem&) {}).status, 0);
+  const std::string reference = read_file(clean.path(kTrace));
+  const std::int64_t trace_size = static_cast<std::int64_t>(reference.size());
+  const std::int64_t log_size = static_cast<std::int64_t>(log.size());
+  ASSERT_GT(trace_size, 3 << 20);  // blocks of 1 MiB
+  const std::string in = kInput;
+  const std::string end = "Error during end file callback";
+  const std::string conversion = "Error during conversion of " + in;
+  struct Case {
+    const char* point;
+    std::int64_t write_limit;
+    std::int64_t truncate_at;
+    Messages messages;
+  };
+  const Case cases[] = {
+      {"first block", 200, -1, {"Could not write CAN data", "Could not write CAN footer", end, conversion}},
+      {"a middle block",
+       trace_size / 2,
+       -1,
+       {"Could not write CAN data", "Could not write CAN footer", end, conversion}},
+      {"last block",
+       trace_size - 1000,
+       -1,
+       {"Could not write CAN data", "Could not write CAN footer", end, conversion}},
+      {"footer", trace_size - 5, -1, {"Could not write CAN footer", end, conversion}},
+      {"log cut short", -1, log_size / 2, {"Could not read input file to its end: " + in, end, conversion}},
+  };
+  for (const Case& c : cases) {
+    FaultRun run(log, true);
+    Outcome o = run.run([&](test::FaultyFileSystem& fs) {
+      fs.write_faults.write_limit = c.write_limit;
+      fs.read_faults.truncate_at = c.truncate_at;
+    });
+    EXPECT_EQ(o.status, 8) << c.point;
+    EXPECT_EQ(o.messages, c.messages) << c.point;
+    expect_nothing_lost(run, log, reference, true, false, c.point);
+    EXPECT_EQ(read_file(run.path(kTrace)), kEarlier) << c.point;
+    EXPECT_TRUE(file_exists(run.path(kInput))) << c.point;
+    EXPECT_EQ(run.bytes_read(), c.truncate_at >= 0 ? c.truncate_at : log_size) << c.point << ": not read to its end";
   }
 }
 

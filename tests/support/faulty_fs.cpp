@@ -8,12 +8,23 @@ namespace {
 
 class FaultyStream final : public Stream {
  public:
-  FaultyStream(std::unique_ptr<Stream> disk, const StreamFaults& faults, int& syncs)
-      : inner(std::move(disk)), faults_(faults), syncs_(syncs) {}
+  FaultyStream(std::unique_ptr<Stream> disk, const StreamFaults& faults, int& syncs, std::int64_t& bytes_read)
+      : inner(std::move(disk)), faults_(faults), syncs_(syncs), bytes_read_(bytes_read) {}
 
   std::int64_t read(void* dst, std::uint64_t n) override {
+    std::int64_t got = read_inner(dst, n);
+    if (got > 0) bytes_read_ += got;
+    return got;
+  }
+
+  std::int64_t read_inner(void* dst, std::uint64_t n) {
     ++reads_;
     if (faults_.fail_read_from_call > 0 && reads_ >= faults_.fail_read_from_call) return -1;
+    if (faults_.truncate_at >= 0) {
+      std::int64_t left = faults_.truncate_at - stream_tell(*inner);
+      if (left <= 0) return 0;
+      n = std::min<std::uint64_t>(n, static_cast<std::uint64_t>(left));
+    }
     if (faults_.read_limit < 0) return stream_read(*inner, dst, n);
     std::int64_t left = faults_.read_limit - stream_tell(*inner);
     if (left <= 0) return -1;
@@ -47,6 +58,7 @@ class FaultyStream final : public Stream {
  private:
   StreamFaults faults_;
   int& syncs_;
+  std::int64_t& bytes_read_;
   std::int64_t written_ = 0;
   int reads_ = 0;
 };
@@ -85,7 +97,7 @@ std::unique_ptr<Stream> FaultyFileSystem::open(StrView path, std::uint32_t flags
   // The wrapper first, as the disk's open makes its stream before the file: an open that fails
   // for want of memory must leave no file behind.
   const StreamFaults& faults = (flags & FS_WRITE) != 0 ? write_faults : read_faults;
-  std::unique_ptr<FaultyStream> stream(new (std::nothrow) FaultyStream(nullptr, faults, syncs));
+  std::unique_ptr<FaultyStream> stream(new (std::nothrow) FaultyStream(nullptr, faults, syncs, bytes_read));
   if (!stream) return nullptr;
   stream->inner = disk_->open(path, flags);
   if (!stream->inner) return nullptr;

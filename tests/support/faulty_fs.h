@@ -16,6 +16,9 @@ struct StreamFaults {
   std::int64_t write_limit = -1;
   // Reads fail (-1) from this offset of the data on, as at a bad sector; -1: never.
   std::int64_t read_limit = -1;
+  // Reads find the end of the data at this offset, as when the file was cut short after it was
+  // opened; -1: never.
+  std::int64_t truncate_at = -1;
   // The read calls from this one on (1 for the first) fail (-1); 0: never.
   int fail_read_from_call = 0;
   // Close releases the file, as fclose does even when it fails, and then reports failure.
@@ -58,6 +61,7 @@ class FaultyFileSystem final : public FileSystem {
   std::vector<std::string> renamed;  // the targets
   std::vector<std::string> made_dirs;
   int syncs = 0;         // stream syncs
+  std::int64_t bytes_read = 0;  // by all streams
   int folder_syncs = 0;
 
  private:
