@@ -1,5 +1,7 @@
 #include "app/trace_formats.h"
 
+#include <cstring>
+
 #include "app/tool_context.h"
 #include "asc/asc_converter.h"
 #include "batch/trace_writer.h"
@@ -23,14 +25,31 @@ static_assert(kFormatCount <= kMaxTraceWriters);
 
 }  // namespace
 
-std::uint32_t trace_format_bit(StrView name) {
-  for (int i = 0; i < kFormatCount; ++i) {
-    if (sv_equal(name, sv(kTraceFormats[i].name))) return std::uint32_t{1} << i;
+bool trace_formats_parse(const char* text, std::uint32_t& formats) {
+  if (text == nullptr) return false;
+  std::uint32_t chosen = 0;
+  const char* piece = text;
+  for (;;) {
+    const char* comma = std::strchr(piece, ',');
+    StrView name{piece, comma != nullptr ? comma - piece : static_cast<std::int64_t>(std::strlen(piece))};
+    std::uint32_t bit = 0;
+    for (int i = 0; i < kFormatCount; ++i) {
+      if (sv_equal(name, sv(kTraceFormats[i].name))) bit = std::uint32_t{1} << i;
+    }
+    if (bit == 0 || (chosen & bit) != 0) return false;
+    chosen |= bit;
+    if (comma == nullptr) break;
+    piece = comma + 1;
   }
-  return 0;
+  formats = chosen;
+  return true;
 }
 
-const char* trace_format_names() { return "asc"; }
+void print_trace_formats_error(std::FILE* out, const char* program_name, const char* value) {
+  std::fprintf(out, "%s: invalid trace format \"%s\", expected", program_name, value);
+  for (int i = 0; i < kFormatCount; ++i) std::fprintf(out, "%s %s", i == 0 ? "" : ",", kTraceFormats[i].name);
+  std::fputs(" or a comma-separated list of them\n", out);
+}
 
 std::unique_ptr<Converter> trace_formats_converter(ToolContext& context) {
   std::unique_ptr<TraceWriter> writers[kFormatCount];

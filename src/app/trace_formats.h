@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 
 #include "base/str_view.h"
@@ -15,11 +16,12 @@ struct ToolContext;
 // order whatever the order the names were given in.
 inline constexpr std::uint32_t kDefaultTraceFormats = 1;  // "asc"
 
-// The bit of the format named `name`, or 0 when no format has that name.
-std::uint32_t trace_format_bit(StrView name);
+// The formats named in a comma-separated list ("asc", "mf4,asc"), lower case, each at most once.
+// False, leaving `formats` as it was, for anything else.
+bool trace_formats_parse(const char* text, std::uint32_t& formats);
 
-// The accepted names, comma-separated, for messages.
-const char* trace_format_names();
+// Prints the line that says which values --format takes, for a value it does not.
+void print_trace_formats_error(std::FILE* out, const char* program_name, const char* value);
 
 // The converter of a run: one writer per format in context.options.formats. Null when memory runs
 // out or no format is chosen. It borrows the context's file systems and options.

@@ -18,6 +18,7 @@ struct RunOptions {
   bool non_interactive = false;   // no progress output
   std::int64_t buffer_size = -1;  // 0 unbuffered, negative the whole file, positive that size
   std::uint32_t formats = 1;      // the trace formats to write, one bit each (app/trace_formats.h)
+  int jobs = 1;                   // logs converted at once
 };
 
 // Exit statuses; several are OR-combined over the inputs.
@@ -29,7 +30,7 @@ inline constexpr int kStatusMissingValue = 130;   // an option without its value
 inline constexpr int kStatusBadInteger = 131;     // an integer option that does not parse, or a bad verbosity
 inline constexpr int kStatusNoCommonRoot = 132;
 inline constexpr int kStatusSetupFailed = 133;    // the run could not be set up; nothing converted
-inline constexpr int kStatusParseError = 134;
+inline constexpr int kStatusParseError = 134;     // and a --format value that names no format
 
 // What the per-file loop tells a live progress display. The loop makes these calls only when the
 // converter has an observer, so a run without one pays a null test per record and nothing else.

@@ -37,6 +37,8 @@ while IFS= read -r line; do
   case $line in "  -"*) ;; *) continue ;; esac
   names=${line:2:40}
   description=${line:43}
+  # The value's placeholder may hold commas of its own ("--format=<asc|mf4|asc,mf4>").
+  names=$(sed 's/=<[^>]*>//g' <<<"$names")
   for name in ${names//,/ }; do
     name=${name%%=*}
     options=$((options + 1))
