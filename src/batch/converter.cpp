@@ -3,6 +3,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "base/platform.h"
 #include "io/buffered_stream.h"
 #include "logging/report.h"
 #include "textlog/text_log_reader.h"
@@ -97,14 +98,13 @@ int convert_file(Converter* converter, StrView input_path, StrView output_base, 
       ok = false;
       report(LogLevel::Error, "Error during handle record callback");
     }
-    if (progress != nullptr && (++records & (kProgressStride - 1)) == 0) {
+    ++records;
+    if (progress != nullptr && (records & (kProgressStride - 1)) == 0) {
       progress->file_advanced(records, stream_tell(*stream));
     }
   }
-  if (progress != nullptr) {
-    counts.records = records;
-    counts.bytes = stream_tell(*stream);
-  }
+  counts.records = records;
+  if (progress != nullptr) counts.bytes = stream_tell(*stream);
   // The reader cannot tell the end of the data from a read error or a line that starts with a
   // zero byte; either way the rest of the log never reached the converter. Counting that as
   // converted would lose those frames (and with delete_converted, the input that holds them).
@@ -116,6 +116,9 @@ int convert_file(Converter* converter, StrView input_path, StrView output_base, 
   converter->file_failed = !ok;
   ok = converter->end_file(output_base) && ok;
   converter->file_failed = false;
+  // end_file reports the failed calls it does not tolerate; one it tolerated (removing a broken
+  // trace, say) must not pass for the cause of what is reported next.
+  platform_clear_failure();
   if (!ok) report(LogLevel::Error, "Error during end file callback");
 
   int status = ok ? kStatusOk : kStatusConvertFailed;
@@ -141,6 +144,7 @@ int converter_convert_file(Converter* converter, StrView input_path, StrView out
   if (progress != nullptr) progress->file_started(input_path);
   int status = convert_file(converter, input_path, output_base, counts);
   if (progress != nullptr) progress->file_finished(status == kStatusOk, counts.records, counts.bytes);
+  if (converter != nullptr) run_totals_add(converter->totals, status, counts.records);
   return status;
 }
 

@@ -5,6 +5,7 @@
 
 #include "base/memory.h"
 #include "base/str_view.h"
+#include "batch/run_totals.h"
 #include "io/file_system.h"
 #include "textlog/bus_record.h"
 
@@ -77,6 +78,7 @@ class Converter : public HeapObject {
   bool create_output_dirs = false;      // make the parent folders of each output before converting
   const RunOptions* options = nullptr;  // borrowed
   ProgressObserver* progress = nullptr; // borrowed; null when no progress is shown
+  RunTotals* totals = nullptr;          // borrowed: owned by converter_run while it runs
   // Set by the conversion loop for end_file: an earlier step of the current file failed (its log
   // could not be read to the end, say), so what was gathered is not the whole log and must not be
   // written as if it were.
@@ -94,6 +96,7 @@ void converter_release(std::unique_ptr<Converter>& converter);
 // output_fs, without extension). 0 when converted, 8 when anything failed; reports each failure.
 // A log whose reading stopped before the end of the file (a read error, or a line starting with
 // a zero byte) has failed too. With delete_converted the input is removed only after success.
+// With totals, the log is added to them.
 // With a progress observer, each file is announced before it is opened and finished after its
 // status is known, whether it converted or not.
 [[nodiscard]] int converter_convert_file(Converter* converter, StrView input_path, StrView output_base);

@@ -1,7 +1,9 @@
 #include "batch/input_walk.h"
 
 #include <cstring>
+#include <utility>
 
+#include "batch/run_totals.h"
 #include "io/dir_listing.h"
 #include "logging/report.h"
 
@@ -166,9 +168,9 @@ bool find_common_root(DynStringList& inputs, DynString& root, int& status) {
   return true;
 }
 
-int converter_run(Converter* converter, const DynStringList& inputs) {
-  if (inputs.count == 0) return kStatusOk;
-  if (converter == nullptr) return kStatusConvertFailed;
+namespace {
+
+int run_inputs(Converter* converter, const DynStringList& inputs) {
   bool append_root = converter->options == nullptr || !converter->options->no_append_root;
   int status = kStatusOk;
   DynString output;
@@ -193,6 +195,19 @@ int converter_run(Converter* converter, const DynStringList& inputs) {
     status |= walk(converter, input, dynstr_view(output), nullptr, stop);
     if (stop) return kStatusBadPath;
   }
+  return status;
+}
+
+}  // namespace
+
+int converter_run(Converter* converter, const DynStringList& inputs) {
+  if (inputs.count == 0) return kStatusOk;
+  if (converter == nullptr) return kStatusConvertFailed;
+  RunTotals totals;
+  RunTotals* const outer = std::exchange(converter->totals, &totals);
+  int status = run_inputs(converter, inputs);
+  converter->totals = outer;
+  run_totals_report(totals);
   return status;
 }
 

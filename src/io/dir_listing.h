@@ -68,7 +68,8 @@ void dirlisting_release(DirListing& listing);
 // path), "." and ".." and other kinds left out, as are entries that cannot be examined. A folder
 // that cannot be read adds nothing. False when the folder cannot be read, an entry cannot be
 // examined, or an entry could not be kept for want of memory: the listing may then lack files
-// or folders of the folder.
+// or folders of the folder. The first entry that could not be examined leaves its failed stat
+// as the thread's pending failed call (see PlatformFailure), for the caller's report.
 bool disk_list_folder(FileSystem& fs, StrView folder, DirListing& out);
 
 }  // namespace quarn

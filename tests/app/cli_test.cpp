@@ -221,8 +221,11 @@ TEST_F(CliTest, OtherParseErrorsArePrintedAndGive134) {
 TEST_F(CliTest, VerbositySetsWhichLevelsAreWritten) {
   write_file(at("bad.txt"), "no log at all\n");
   const Lines errors{"E: Could not open log", "E: Error during conversion of bad.txt"};
-  Lines all{"W: Could not find input file/folder missing.txt"};
-  all.insert(all.end(), errors.begin(), errors.end());
+  Lines warned{"W: Could not find input file/folder missing.txt"};
+  warned.insert(warned.end(), errors.begin(), errors.end());
+  // From 3 on, the run's closing count as well.
+  Lines all = warned;
+  all.push_back("I: Converted 0 of 1 logs, 0 frames, 1 failed");
   const struct {
     Lines options;
     Lines expected;
@@ -230,7 +233,7 @@ TEST_F(CliTest, VerbositySetsWhichLevelsAreWritten) {
       {{}, errors},
       {{"--verbosity", "0"}, {}},
       {{"--verbosity", "1"}, errors},
-      {{"--verbosity=2"}, all},
+      {{"--verbosity=2"}, warned},
       {{"--verbosity", "3"}, all},
       {{"--verbosity", "4"}, all},
       {{"--verbosity", "5"}, all},
@@ -449,6 +452,39 @@ TEST_F(CliTest, APathThatCannotBeExaminedEndsTheRunWith129) {
   EXPECT_EQ(r.status, 129);
   EXPECT_EQ(diagnostics_of(r.err), (Lines{"E: Could not stat path " + at("loop"), "F: Error during stat of loop, exiting"}));
   EXPECT_FALSE(file_exists(at("z.asc")));
+}
+
+// A trace that cannot be opened (its folder is a file) and an input that cannot be examined (a
+// link to itself), at each verbosity: Debug lines name the failed call from 4 on, the closing
+// count comes from 3 on, and nothing else changes.
+TEST_F(CliTest, DebugLinesNameTheFailedCallAndInfoCountsTheRun) {
+  make_dirs(at("logs"));
+  log("logs/a.txt");
+  make_dirs(dir_ / "out");
+  write_file(dir_ / "out/logs_out", "a file where a folder must go");
+  ASSERT_EQ(symlink("loop", at("loop").c_str()), 0);
+  const Lines errors = {"E: Could not stat path " + at("loop"), "E: Could not open output file for CAN: logs_out/a.asc",
+                        "E: Error during end file callback", "E: Error during conversion of logs/a.txt",
+                        "F: Could not query loop for information"};
+  Lines debug = errors;
+  debug.insert(debug.begin() + 2, "D: open " + dir_ / "out/logs_out/a.asc.PID.part: Not a directory");
+  debug.push_back("D: stat " + at("loop") + ": Too many levels of symbolic links");
+  debug.push_back("I: Converted 0 of 1 logs, 2 frames, 1 failed");
+  Lines info = errors;
+  info.push_back(debug.back());
+  const struct {
+    const char* verbosity;
+    Lines expected;
+  } cases[] = {{"1", errors}, {"2", errors}, {"3", info}, {"4", debug}, {"5", debug}};
+  for (const auto& c : cases) {
+    CliRun r = run({"--verbosity", c.verbosity, "-O", dir_ / "out", at("logs"), at("loop")});
+    EXPECT_EQ(r.status, 129) << c.verbosity;  // the failed query ends the run with 129 alone
+    Lines got = diagnostics_of(r.err);
+    for (std::string& line : got) line = std::regex_replace(line, std::regex(R"(\.asc\.[0-9]+\.part)"), ".asc.PID.part");
+    EXPECT_EQ(got, c.expected) << "verbosity " << c.verbosity;
+  }
+  // Without the option, as at 1.
+  EXPECT_EQ(diagnostics_of(run({"-O", dir_ / "out", at("logs"), at("loop")}).err), errors);
 }
 
 TEST_F(CliTest, OptionsThatChangeNothingVisible) {
