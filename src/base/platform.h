@@ -70,6 +70,9 @@ bool platform_sync_folder(const char* path);
 bool platform_rename(const char* from, const char* to);
 
 int platform_stat(const char* path, PlatformStat& out);
+// True when `path` itself (not what it leads to) is a symbolic link. A question asked about a
+// failure, so it neither records nor forgets one.
+bool platform_is_link(const char* path);
 bool platform_mkdir(const char* path);
 bool platform_remove(const char* path);
 bool platform_getcwd(char* buffer, std::size_t capacity);

@@ -170,6 +170,11 @@ int platform_stat(const char* path, PlatformStat& out) {
   return err;
 }
 
+bool platform_is_link(const char* path) {
+  struct stat st {};
+  return lstat(path, &st) == 0 && S_ISLNK(st.st_mode);
+}
+
 bool platform_mkdir(const char* path) {
   begin_call();
   if (mkdir(path, 0777) == 0) return true;

@@ -153,7 +153,13 @@ bool disk_list_folder(FileSystem& fs, StrView folder, DirListing& out) {
     }
     PathInfo info;
     if (!fs.stat(dynstr_view(full), info)) {
-      // A link that loops, a path too long, no permission: a log may hide there.
+      // A link that leads nowhere it can be followed (to itself, round a loop) holds no log: it
+      // is left out, as a dangling link is. Anything else that cannot be examined (no
+      // permission, a name too long) may hide a log, and the listing is not whole.
+      if (platform_is_link(dynstr_data(full))) {
+        platform_clear_failure();
+        continue;
+      }
       if (!have_failure) {
         if (const PlatformFailure* f = platform_pending_failure()) {
           first_failure = *f;

@@ -454,6 +454,21 @@ TEST_F(CliTest, APathThatCannotBeExaminedEndsTheRunWith129) {
   EXPECT_FALSE(file_exists(at("z.asc")));
 }
 
+TEST_F(CliTest, LinksThatLeadNowhereAreLeftOutAtEveryDepth) {
+  make_dirs(at("logs/d1/d2"));
+  for (const std::string folder : {"logs/", "logs/d1/", "logs/d1/d2/"}) {
+    log(folder + "a.txt");
+    ASSERT_EQ(symlink("self.txt", at(folder + "self.txt").c_str()), 0);
+    ASSERT_EQ(symlink("y", at(folder + "x").c_str()), 0);
+    ASSERT_EQ(symlink("x", at(folder + "y").c_str()), 0);
+    ASSERT_EQ(symlink("nowhere", at(folder + "gone.txt").c_str()), 0);
+  }
+  CliRun r = run({"--verbosity", "4", at("logs")});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(diagnostics_of(r.err), Lines{"I: Converted 3 of 3 logs, 6 frames, 0 failed"});
+  EXPECT_EQ(tree(at("logs_out")), (Lines{"a.asc", "d1/a.asc", "d1/d2/a.asc"}));
+}
+
 // A trace that cannot be opened (its folder is a file) and an input that cannot be examined (a
 // link to itself), at each verbosity: Debug lines name the failed call from 4 on, the closing
 // count comes from 3 on, and nothing else changes.
