@@ -108,7 +108,7 @@ int convert_file(Converter* converter, StrView input_path, StrView output_base, 
   // The reader cannot tell the end of the data from a read error or a line that starts with a
   // zero byte; either way the rest of the log never reached the converter. Counting that as
   // converted would lose those frames (and with delete_converted, the input that holds them).
-  if (reader_ended && size >= 0 && stream_tell(*stream) < size) {
+  if (reader_ended && !textlog_ended_cleanly(*reader, size)) {
     ok = false;
     report(LogLevel::Error, "Could not read input file to its end: %.*s", sv_len(input_path), input_path.data);
   }

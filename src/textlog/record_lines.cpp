@@ -242,8 +242,13 @@ bool textlog_next_record(TextLogReader& reader, BusRecord& record) {
   bool got = false;
   double skipped_below = 0;
   for (;;) {
-    std::size_t length = textlog_detail::read_line(*reader.stream, line);
-    if (length == 0) break;
+    textlog_detail::LineExtent extent;
+    std::size_t length = textlog_detail::read_line(*reader.stream, line, extent);
+    if (length == 0) {
+      std::int64_t after = stream_tell(*reader.stream);
+      reader.end_of_data = after < 0 ? -1 : after - static_cast<std::int64_t>(extent.consumed);
+      break;
+    }
     std::memset(&record, 0, sizeof record);
     Field fields[kColumnSlots];
     int n = textlog_detail::split_fields(line, length, reader.header.ValueSeparator, fields);

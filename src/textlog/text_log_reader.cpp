@@ -49,21 +49,26 @@ inline std::size_t first_special(const unsigned char* p, std::size_t take) {
 
 }  // namespace
 
-std::size_t read_line(Stream& stream, char (&line)[kLineBuffer]) {
+std::size_t read_line(Stream& stream, char (&line)[kLineBuffer], LineExtent& extent) {
   std::size_t stored = 0;
   std::size_t consumed = 0;
-  bool plain = true;  // no NUL copied: the length is what was stored
+  bool plain = true;      // no NUL copied: the length is what was stored
+  bool line_feed = false;
   while (consumed < kLineMax) {
     const unsigned char* p;
     std::int64_t avail = stream.peek(&p);
     if (avail == kUnsupported) {
       // A stream without a window of its own: one byte per read.
-      for (; consumed < kLineMax; ++consumed) {
+      while (consumed < kLineMax) {
         char c;
         if (stream_read(stream, &c, 1) != 1) break;
+        ++consumed;
         if (c == '\r') continue;
         line[stored++] = c;
-        if (c == '\n') break;
+        if (c == '\n') {
+          line_feed = true;
+          break;
+        }
       }
       plain = false;
       break;
@@ -77,6 +82,8 @@ std::size_t read_line(Stream& stream, char (&line)[kLineBuffer]) {
       std::memcpy(line + stored, p, at + 1);
       stored += at + 1;
       stream.consume(at + 1);
+      consumed += at + 1;
+      line_feed = true;
       break;
     }
     if (at == take) {
@@ -95,9 +102,14 @@ std::size_t read_line(Stream& stream, char (&line)[kLineBuffer]) {
     plain = false;
     stream.consume(chunk);
     consumed += chunk;
-    if (nl != nullptr) break;
+    if (nl != nullptr) {
+      line_feed = true;
+      break;
+    }
   }
   line[stored] = '\0';
+  extent.consumed = consumed;
+  extent.cut = !line_feed && consumed >= kLineMax;
   // A zero byte in the data ends the line's text there.
   return plain ? stored : std::strlen(line);
 }
@@ -330,6 +342,32 @@ std::unique_ptr<TextLogReader> textlog_open(Stream* stream) {
 
 bool textlog_rewind(TextLogReader& reader) {
   return stream_seek(*reader.stream, reader.RecordStart, kSeekSet) == static_cast<std::int64_t>(reader.RecordStart);
+}
+
+bool textlog_ended_cleanly(TextLogReader& reader, std::int64_t size) {
+  Stream& s = *reader.stream;
+  std::int64_t at = reader.end_of_data;
+  // A stream that cannot tell where it is cannot be checked; only a file of unknown size was
+  // ever taken as read to its end.
+  if (at < 0) return size < 0;
+  if (size >= 0 && at >= size) return true;
+  if (stream_seek(s, at, kSeekSet) != at) return false;
+  // In pieces, so that a file padded with gigabytes of zeros needs no more memory than one
+  // padded with a few.
+  unsigned char piece[4096];
+  std::int64_t position = at;
+  for (;;) {
+    std::int64_t want = static_cast<std::int64_t>(sizeof piece);
+    if (size >= 0 && size - position < want) want = size - position;
+    if (want <= 0) break;
+    std::int64_t got = stream_read(s, piece, static_cast<std::uint64_t>(want));
+    if (got <= 0) break;
+    for (std::int64_t i = 0; i < got; ++i) {
+      if (piece[i] != 0) return false;
+    }
+    position += got;
+  }
+  return size < 0 || position >= size;
 }
 
 }  // namespace quarn

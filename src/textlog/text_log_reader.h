@@ -49,6 +49,9 @@ struct TextLogReader : HeapObject {
   ColumnParser parsers[kColumnSlots]{};
   double LastAccepted = 0;             // timestamp of the last record handed out
   std::uint32_t YearWraps = 0;         // time format 5: whole years added after year wraps
+  // Offset of the line at which the records ended (at the end of the file, or at a line that
+  // starts with a zero byte); -1 until then, or when the stream cannot tell.
+  std::int64_t end_of_data = -1;
 
   // Worked out once from the header when the log opens, so that each timestamp costs little.
   struct TimestampCache {
@@ -72,9 +75,19 @@ std::unique_ptr<TextLogReader> textlog_open(Stream* stream);
 // Positions the stream at the first record line. Keeps the wrap and skip state.
 bool textlog_rewind(TextLogReader& reader);
 
-// Fills `record` with the next accepted frame. False at the end of the data or on a read error.
-// A field that does not parse leaves its record fields 0. Lines whose time lies below the last
-// accepted one are skipped, with one "Skipping non-increasing timestamp: %f" warning per call.
+// Fills `record` with the next accepted frame. False at the end of the data (the end of the
+// stream, a read error, or a line that starts with a zero byte). A field that does not parse
+// leaves its record fields 0. Lines whose time lies below the last accepted one are skipped,
+// with one "Skipping non-increasing timestamp: %f" warning per call.
 bool textlog_next_record(TextLogReader& reader, BusRecord& record);
+
+// Whether the records, once textlog_next_record has returned false, ended where the log's data
+// does: at the end of the file, or at a line starting with a zero byte that only zero bytes
+// follow up to `size` (a logger that preallocates its file, or lost power, leaves such padding).
+// False when any other byte follows (a line feed included), or when the rest cannot be read up
+// to `size`: frames may hide there. `size` is the file's size; when it is negative (unknown) the
+// rest is read up to the end of the stream. The rest is read in pieces of a few KiB through the
+// stream, never loaded whole. Moves the stream.
+[[nodiscard]] bool textlog_ended_cleanly(TextLogReader& reader, std::int64_t size);
 
 }  // namespace quarn

@@ -454,6 +454,44 @@ TEST_F(CliTest, APathThatCannotBeExaminedEndsTheRunWith129) {
   EXPECT_FALSE(file_exists(at("z.asc")));
 }
 
+TEST_F(CliTest, ZeroPaddingAfterTheLastLineConvertsAndDataBehindAZeroByteFailsTheLog) {
+  log("plain.txt");
+  ASSERT_EQ(run({at("plain.txt")}).status, 0);
+  const std::string reference = read_file(at("plain.asc"));
+  const struct {
+    std::string tail;
+    bool clean;
+  } cases[] = {
+      {std::string(200, '\0'), true},
+      {std::string(1 << 20, '\0'), true},
+      {std::string(1, '\0') + "12:34:58.000;0;0;7FF;0;\r\n", false},
+      {std::string(300, '\0') + "\r\n", false},
+  };
+  for (const auto& c : cases) {
+    for (const Lines& options : {Lines{}, Lines{"-d"}}) {
+      const std::string where = std::to_string(c.tail.size()) + " bytes" + (options.empty() ? "" : " with -d");
+      std::remove(at("padded.asc").c_str());
+      write_file(at("padded.txt"), kLog + c.tail);
+      Lines args = options;
+      args.push_back(at("padded.txt"));
+      CliRun r = run(args);
+      if (c.clean) {
+        EXPECT_EQ(r.status, 0) << where;
+        EXPECT_EQ(r.err, "") << where;
+        EXPECT_EQ(read_file(at("padded.asc")), reference) << where;
+        EXPECT_EQ(file_exists(at("padded.txt")), options.empty()) << where;
+      } else {
+        EXPECT_EQ(r.status, 8) << where;
+        EXPECT_EQ(diagnostics_of(r.err), (Lines{"E: Could not read input file to its end: padded.txt",
+                                                "E: Error during end file callback", "E: Error during conversion of padded.txt"}))
+            << where;
+        EXPECT_FALSE(file_exists(at("padded.asc"))) << where;
+        EXPECT_EQ(read_file(at("padded.txt")), kLog + c.tail) << where;
+      }
+    }
+  }
+}
+
 TEST_F(CliTest, LinksThatLeadNowhereAreLeftOutAtEveryDepth) {
   make_dirs(at("logs/d1/d2"));
   for (const std::string folder : {"logs/", "logs/d1/", "logs/d1/d2/"}) {

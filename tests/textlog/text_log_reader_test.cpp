@@ -467,5 +467,38 @@ TEST(TextLogRewindTest, RewindKeepsTheWrapState) {
   EXPECT_DOUBLE_EQ(again[1], first[1] + 86400);
 }
 
+TEST(TextLogEndTest, ZeroPaddingEndsTheDataCleanlyAndAnythingAfterAZeroByteDoesNot) {
+  const std::string log = header("20240131T120000", 3) + "12:00:00.001;0;1;1;01\n12:00:00.002;0;2;1;02\n";
+  const struct {
+    std::string tail;
+    bool clean;
+  } cases[] = {
+      {"", true},
+      {std::string(199, '\0'), true},
+      {std::string(200, '\0'), true},
+      {std::string(4096, '\0'), true},
+      {std::string(1 << 20, '\0'), true},
+      {std::string(1, '\0') + "12:00:00.003;0;3;1;03\n", false},  // a frame behind the zero byte
+      {std::string(5000, '\0') + "\n", false},                     // a line feed is data too
+      {std::string(1, '\0') + "\n", false},
+  };
+  for (const auto& c : cases) {
+    const std::int64_t size = static_cast<std::int64_t>(log.size() + c.tail.size());
+    for (std::int64_t buffer : {std::int64_t{0}, std::int64_t{64}, size}) {
+      test::MemoryStream inner(log + c.tail);
+      std::unique_ptr<Stream> window = buffer > 0 ? bufstream_create(&inner, false, buffer) : nullptr;
+      auto reader = textlog_open(buffer > 0 ? window.get() : &inner);
+      ASSERT_TRUE(reader && textlog_rewind(*reader));
+      BusRecord r;
+      int records = 0;
+      while (textlog_next_record(*reader, r)) ++records;
+      const std::string where = std::to_string(c.tail.size()) + " bytes, buffer " + std::to_string(buffer);
+      EXPECT_EQ(records, 2) << where;
+      EXPECT_EQ(textlog_ended_cleanly(*reader, size), c.clean) << where;
+      EXPECT_EQ(textlog_ended_cleanly(*reader, -1), c.clean) << where << ", size unknown";
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quarn
