@@ -1,5 +1,7 @@
 #include "batch/converter.h"
 
+#include <algorithm>
+#include <climits>
 #include <type_traits>
 #include <utility>
 
@@ -22,6 +24,7 @@ static_assert((kProgressStride & (kProgressStride - 1)) == 0, "the loop tests th
 struct FileCounts {
   std::int64_t records = 0;
   std::int64_t bytes = 0;
+  std::int64_t stray_lines = 0;  // as reported
 };
 
 }  // namespace
@@ -105,6 +108,12 @@ int convert_file(Converter* converter, StrView input_path, StrView output_base, 
   }
   counts.records = records;
   if (progress != nullptr) counts.bytes = stream_tell(*stream);
+  // Only a log read to its end has had all its lines looked at.
+  if (reader_ended && reader->stray_lines > 0) {
+    counts.stray_lines = reader->stray_lines;
+    report(LogLevel::Warning, "Skipped stray lines in %.*s: %d", sv_len(input_path), input_path.data,
+           static_cast<int>(std::min<std::int64_t>(reader->stray_lines, INT_MAX)));
+  }
   // The reader cannot tell the end of the data from a read error or a line that starts with a
   // zero byte; either way the rest of the log never reached the converter. Counting that as
   // converted would lose those frames (and with delete_converted, the input that holds them).
@@ -144,7 +153,7 @@ int converter_convert_file(Converter* converter, StrView input_path, StrView out
   if (progress != nullptr) progress->file_started(input_path);
   int status = convert_file(converter, input_path, output_base, counts);
   if (progress != nullptr) progress->file_finished(status == kStatusOk, counts.records, counts.bytes);
-  if (converter != nullptr) run_totals_add(converter->totals, status, counts.records);
+  if (converter != nullptr) run_totals_add(converter->totals, status, counts.records, counts.stray_lines);
   return status;
 }
 

@@ -95,8 +95,9 @@ void converter_release(std::unique_ptr<Converter>& converter);
 // Converts one input file (relative to input_fs) into the output base path (relative to
 // output_fs, without extension). 0 when converted, 8 when anything failed; reports each failure.
 // A log whose reading stopped before the end of the file (a read error, or a line starting with
-// a zero byte that anything but zero bytes follow) has failed too. With delete_converted the
-// input is removed only after success. With totals, the log is added to them.
+// a zero byte that anything but zero bytes follow) has failed too. A log read to its end that
+// held stray lines gets a warning that counts them. With delete_converted the input is removed
+// only after success. With totals, the log is added to them.
 // With a progress observer, each file is announced before it is opened and finished after its
 // status is known, whether it converted or not.
 [[nodiscard]] int converter_convert_file(Converter* converter, StrView input_path, StrView output_base);

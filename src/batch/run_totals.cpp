@@ -5,7 +5,7 @@
 
 namespace quarn {
 
-void run_totals_add(RunTotals* totals, int status, std::int64_t frames) {
+void run_totals_add(RunTotals* totals, int status, std::int64_t frames, std::int64_t stray_lines) {
   if (totals == nullptr) return;
   totals->logs += 1;
   if (status == kStatusOk) {
@@ -14,12 +14,19 @@ void run_totals_add(RunTotals* totals, int status, std::int64_t frames) {
     totals->failed += 1;
   }
   if (frames > 0) totals->frames += static_cast<std::uint64_t>(frames);
+  if (stray_lines > 0) totals->stray_lines += static_cast<std::uint64_t>(stray_lines);
 }
 
 void run_totals_report(const RunTotals& totals) {
   const unsigned long long frames = totals.frames;
-  report(LogLevel::Info, "Converted %d of %d logs, %llu frames, %d failed", totals.converted, totals.logs, frames,
-         totals.failed);
+  const unsigned long long strays = totals.stray_lines;
+  if (strays == 0) {
+    report(LogLevel::Info, "Converted %d of %d logs, %llu frames, %d failed", totals.converted, totals.logs, frames,
+           totals.failed);
+  } else {
+    report(LogLevel::Info, "Converted %d of %d logs, %llu frames, %d failed, %llu stray lines", totals.converted,
+           totals.logs, frames, totals.failed, strays);
+  }
 }
 
 }  // namespace quarn

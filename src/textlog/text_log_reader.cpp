@@ -295,14 +295,16 @@ bool read_column_header(TextLogReader& reader) {
   char line[kLineBuffer];
   bool saw_header_line = false;
   std::size_t length;
+  textlog_detail::LineExtent extent;
   for (;;) {
-    length = textlog_detail::read_line(s, line);
+    length = textlog_detail::read_line(s, line, extent);
     if (length == 0) return false;
     if (line[0] != '#') break;
     saw_header_line = true;
   }
   if (!saw_header_line) return false;
   reader.RecordStart = static_cast<std::uint32_t>(stream_tell(s));
+  reader.column_line_cut = extent.cut;
 
   Field fields[kColumnSlots];
   int n = textlog_detail::split_fields(line, length, reader.header.ValueSeparator, fields);
@@ -311,6 +313,7 @@ bool read_column_header(TextLogReader& reader) {
     bool known = false;
     reader.parsers[i] = textlog_detail::column_parser_for(fields[i].text, known);
     any_known = any_known || known;
+    if (reader.timestamp_column < 0 && std::strcmp(fields[i].text, "Timestamp") == 0) reader.timestamp_column = i;
   }
   return any_known;
 }
@@ -341,6 +344,7 @@ std::unique_ptr<TextLogReader> textlog_open(Stream* stream) {
 }
 
 bool textlog_rewind(TextLogReader& reader) {
+  reader.continues_cut_line = reader.column_line_cut;
   return stream_seek(*reader.stream, reader.RecordStart, kSeekSet) == static_cast<std::int64_t>(reader.RecordStart);
 }
 

@@ -507,6 +507,24 @@ TEST_F(CliTest, LinksThatLeadNowhereAreLeftOutAtEveryDepth) {
   EXPECT_EQ(tree(at("logs_out")), (Lines{"a.asc", "d1/a.asc", "d1/d2/a.asc"}));
 }
 
+TEST_F(CliTest, StrayLinesAreSkippedAndCountedBetweenTheSkipWarningAndTheEndCheck) {
+  write_file(at("strays.txt"), std::string(kLog) + "\r\nERROR: SD card write failure\r\n");
+  CliRun r = run({"--verbosity", "3", at("strays.txt")});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(looks_like_trace_of_log(read_file(at("strays.asc"))));
+  EXPECT_EQ(diagnostics_of(r.err), (Lines{"W: Skipped stray lines in strays.txt: 2",
+                                          "I: Converted 1 of 1 logs, 2 frames, 0 failed, 2 stray lines"}));
+
+  // A frame half a second back, a blank line, and a frame hidden behind a zero byte.
+  write_file(at("order.txt"), std::string(kLog) + "12:34:56.500;0;0;1;0;\r\n\r\n" + std::string(1, '\0') + "junk\n");
+  r = run({"--verbosity", "2", at("order.txt")});
+  EXPECT_EQ(r.status, 8);
+  EXPECT_EQ(diagnostics_of(r.err),
+            (Lines{"W: Skipping non-increasing timestamp: 1706704497.001000", "W: Skipped stray lines in order.txt: 1",
+                   "E: Could not read input file to its end: order.txt", "E: Error during end file callback",
+                   "E: Error during conversion of order.txt"}));
+}
+
 // A trace that cannot be opened (its folder is a file) and an input that cannot be examined (a
 // link to itself), at each verbosity: Debug lines name the failed call from 4 on, the closing
 // count comes from 3 on, and nothing else changes.
