@@ -286,12 +286,21 @@ constexpr HeaderKey HeaderKeyTable[16] = {
     {"Cyclic mode: ", parse_cyclic_mode},
 };
 
+// Puts the stream at the first byte of the log's text: past a UTF-8 byte order mark, which some
+// editors write at the start of a file they save, or at offset 0.
+void seek_to_text(Stream& s) {
+  stream_seek(s, 0, kSeekSet);
+  unsigned char mark[3];
+  if (stream_read(s, mark, sizeof mark) == 3 && mark[0] == 0xEF && mark[1] == 0xBB && mark[2] == 0xBF) return;
+  stream_seek(s, 0, kSeekSet);
+}
+
 // Finds the column header line (the first line after the "#" block) and gives each of its first
 // seven columns the parser of its name. False when the data ends first, when there is no "#"
 // line before it, or when no column name is known.
 bool read_column_header(TextLogReader& reader) {
   Stream& s = *reader.stream;
-  stream_seek(s, 0, kSeekSet);
+  seek_to_text(s);
   char line[kLineBuffer];
   bool saw_header_line = false;
   std::size_t length;
@@ -326,7 +335,7 @@ std::unique_ptr<TextLogReader> textlog_open(Stream* stream) {
   if (!reader) return nullptr;
   reader->stream = stream;
 
-  stream_seek(*stream, 0, kSeekSet);
+  seek_to_text(*stream);
   char line[kLineBuffer];
   char value[kLineBuffer];
   for (;;) {

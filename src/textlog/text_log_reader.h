@@ -76,8 +76,10 @@ struct TextLogReader : HeapObject {
 };
 
 // Reads the header block and the column header line of the log on `stream` (which must read,
-// seek and tell). Null for a null stream, no memory, a log without "#" lines, without a line
-// after them, or without a known column name. Reports nothing.
+// seek and tell). A UTF-8 byte order mark (EF BB BF) at the very start of the data is passed
+// over, as editors write one there; nowhere else is it special. Null for a null stream, no
+// memory, a log without "#" lines, without a line after them, or without a known column name.
+// Reports nothing.
 std::unique_ptr<TextLogReader> textlog_open(Stream* stream);
 
 // Positions the stream at the first record line. Keeps the wrap, skip and stray state.

@@ -525,6 +525,14 @@ TEST_F(CliTest, StrayLinesAreSkippedAndCountedBetweenTheSkipWarningAndTheEndChec
                    "E: Error during conversion of order.txt"}));
 }
 
+TEST_F(CliTest, ALogSavedWithAByteOrderMarkConverts) {
+  write_file(at("marked.txt"), "\xEF\xBB\xBF" + std::string(kLog));
+  CliRun r = run({at("marked.txt")});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(looks_like_trace_of_log(read_file(at("marked.asc"))));
+}
+
 // A trace that cannot be opened (its folder is a file) and an input that cannot be examined (a
 // link to itself), at each verbosity: Debug lines name the failed call from 4 on, the closing
 // count comes from 3 on, and nothing else changes.

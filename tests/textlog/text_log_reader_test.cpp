@@ -468,6 +468,25 @@ TEST(TextLogRewindTest, RewindKeepsTheWrapState) {
   EXPECT_DOUBLE_EQ(again[1], first[1] + 86400);
 }
 
+TEST(TextLogHeaderTest, AByteOrderMarkIsSkippedAtTheStartAndNowhereElse) {
+  const std::string mark = "\xEF\xBB\xBF";
+  const std::string lf = header("20240131T120000", 3) + "12:00:00.001;0;7FF;1;01\n12:00:00.002;1;1F;0;\n";
+  std::string crlf;
+  for (char c : lf) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  for (const std::string& text : {lf, crlf}) {
+    Log marked(mark + text);
+    ASSERT_TRUE(marked.opened());
+    EXPECT_EQ(marked.header().LoggerType, 1);  // the first header line was read
+    EXPECT_EQ(marked.reader().RecordStart, Log(text).reader().RecordStart + 3);
+    auto ts = marked.timestamps();
+    EXPECT_EQ(ts.size(), 2u);
+    EXPECT_EQ(ts, Log(text).timestamps());
+  }
+  EXPECT_FALSE(Log(mark + mark + lf).opened());
+  // Before a later line the mark is text: this line is no "#" line and no column header either.
+  EXPECT_FALSE(Log("# Logger type: TarvikTwo\n" + mark + "# Value separator: \";\"\nTimestamp\n").opened());
+}
+
 TEST(TextLogEndTest, ZeroPaddingEndsTheDataCleanlyAndAnythingAfterAZeroByteDoesNot) {
   const std::string log = header("20240131T120000", 3) + "12:00:00.001;0;1;1;01\n12:00:00.002;0;2;1;02\n";
   const struct {
