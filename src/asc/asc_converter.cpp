@@ -127,9 +127,11 @@ bool finish_trace(Trace& trace, bool durable) {
     case OutputFile::CommitResult::Done: return true;
     case OutputFile::CommitResult::SyncFailed:
     case OutputFile::CommitResult::FolderSyncFailed:
+      file.explain_failure();
       report(LogLevel::Error, "Could not flush %s trace to disk: %s", trace.kind->what, file.name());
       return false;
     case OutputFile::CommitResult::RenameFailed:
+      file.explain_failure();
       report(LogLevel::Error, "Could not move %s trace into place: %s", trace.kind->what, file.name());
       return false;
     case OutputFile::CommitResult::AlreadyWritten: report_already_written(file); return false;
@@ -283,7 +285,10 @@ class AscWriter final : public TraceWriter {
     switch (trace.state) {
       case Trace::State::Idle: return true;
       case Trace::State::Writing: return finish_trace(trace, durable);
-      case Trace::State::OpenFailed: report(LogLevel::Error, trace.kind->open_failed, trace.file.name()); break;
+      case Trace::State::OpenFailed:
+        trace.file.explain_failure();
+        report(LogLevel::Error, trace.kind->open_failed, trace.file.name());
+        break;
       case Trace::State::AlreadyWritten: report_already_written(trace.file); break;
       case Trace::State::ConvertFailed: report(LogLevel::Error, "%s", trace.kind->convert_failed); break;
       case Trace::State::FormatFailed: report(LogLevel::Error, "%s", trace.kind->format_failed); break;

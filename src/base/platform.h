@@ -70,11 +70,40 @@ bool platform_sync_folder(const char* path);
 bool platform_rename(const char* from, const char* to);
 
 int platform_stat(const char* path, PlatformStat& out);
+// True when `path` itself (not what it leads to) is a symbolic link. A question asked about a
+// failure, so it neither records nor forgets one.
+bool platform_is_link(const char* path);
 bool platform_mkdir(const char* path);
 bool platform_remove(const char* path);
 bool platform_getcwd(char* buffer, std::size_t capacity);
 // POSIX: a path is absolute when it starts with "/".
 bool platform_is_absolute(StrView path);
+
+// --- Failed calls --------------------------------------------------------------------------------
+
+// The last failed call of this thread among platform_fopen, platform_stat, platform_mkdir,
+// platform_remove, platform_rename, platform_opendir and platform_sync_folder, kept so that the
+// report of a failure can say which call failed, on what, and why. Each of these calls forgets
+// the previous failure when it starts, so only the latest can be pending; a caller that tolerates
+// a failure (a stat that answers "missing", say) forgets it at once, so that it never passes for
+// the cause of a later, unrelated report. Thread-local, a fixed block: recording a failure needs
+// no memory, which may be what ran out.
+struct PlatformFailure {
+  const char* call;                 // "open", "stat", "mkdir", ...; null when none is pending
+  int error;                        // the errno value
+  char path[kPlatformPathMax + 1];  // the full path, cut to fit
+  char target[kPlatformPathMax + 1];  // rename's new name; empty for the others
+};
+
+// The pending failure of this thread, or null.
+const PlatformFailure* platform_pending_failure();
+void platform_clear_failure();
+// Makes `failure` the pending one: again, for a caller that made other calls since and still
+// reports it (a folder listing that went on past an entry it could not examine), or as a stand-in
+// for a call the system would have failed (a test double).
+void platform_set_failure(const PlatformFailure& failure);
+// The system's words for an errno value ("Permission denied"), in `buffer` or a static text.
+const char* platform_error_text(int error, char* buffer, std::size_t n);
 
 // Folder enumeration: names in the platform's order, "." and ".." included.
 struct PlatformDir;

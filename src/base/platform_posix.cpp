@@ -64,7 +64,47 @@ std::int64_t platform_monotonic_ns() {
   return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-std::FILE* platform_fopen(const char* path, const char* mode) { return fopen(path, mode); }
+namespace {
+
+thread_local PlatformFailure t_failure{};
+
+// Called at the start of every call that records: only the latest failure can be pending.
+void begin_call() { t_failure.call = nullptr; }
+
+void copy_path(char (&out)[kPlatformPathMax + 1], const char* path) {
+  std::size_t n = path == nullptr ? 0 : strnlen(path, sizeof out - 1);
+  if (n > 0) std::memcpy(out, path, n);
+  out[n] = '\0';
+}
+
+void record_failure(const char* call, const char* path, int error, const char* target = nullptr) {
+  t_failure.call = call;
+  t_failure.error = error;
+  copy_path(t_failure.path, path);
+  copy_path(t_failure.target, target);
+}
+
+}  // namespace
+
+const PlatformFailure* platform_pending_failure() { return t_failure.call != nullptr ? &t_failure : nullptr; }
+
+void platform_clear_failure() { t_failure.call = nullptr; }
+
+void platform_set_failure(const PlatformFailure& failure) {
+  if (&failure != &t_failure) t_failure = failure;
+}
+
+const char* platform_error_text(int error, char* buffer, std::size_t n) {
+  // GNU strerror_r: the text may be a static one rather than `buffer`.
+  return strerror_r(error, buffer, n);
+}
+
+std::FILE* platform_fopen(const char* path, const char* mode) {
+  begin_call();
+  std::FILE* f = fopen(path, mode);
+  if (f == nullptr) record_failure("open", path, errno);
+  return f;
+}
 
 int platform_fseek(std::FILE* f, std::int64_t offset, int origin) {
   return fseeko(f, static_cast<off_t>(offset), origin);
@@ -75,14 +115,24 @@ std::int64_t platform_ftell(std::FILE* f) { return static_cast<std::int64_t>(fte
 bool platform_sync_file(std::FILE* f) { return fsync(fileno(f)) == 0; }
 
 bool platform_sync_folder(const char* path) {
+  begin_call();
   int fd = open(path, O_RDONLY | O_DIRECTORY);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    record_failure("open", path, errno);
+    return false;
+  }
   bool ok = fsync(fd) == 0;
+  if (!ok) record_failure("fsync", path, errno);
   close(fd);
   return ok;
 }
 
-bool platform_rename(const char* from, const char* to) { return rename(from, to) == 0; }
+bool platform_rename(const char* from, const char* to) {
+  begin_call();
+  if (rename(from, to) == 0) return true;
+  record_failure("rename", from, errno, to);
+  return false;
+}
 
 namespace {
 
@@ -102,6 +152,7 @@ void fill_stat(const struct stat& st, PlatformStat& out) {
 }  // namespace
 
 int platform_stat(const char* path, PlatformStat& out) {
+  begin_call();
   struct stat st {};
   if (stat(path, &st) == 0) {
     fill_stat(st, out);
@@ -117,12 +168,28 @@ int platform_stat(const char* path, PlatformStat& out) {
       return 0;
     }
   }
+  record_failure("stat", path, err);
   return err;
 }
 
-bool platform_mkdir(const char* path) { return mkdir(path, 0777) == 0; }
+bool platform_is_link(const char* path) {
+  struct stat st {};
+  return lstat(path, &st) == 0 && S_ISLNK(st.st_mode);
+}
 
-bool platform_remove(const char* path) { return remove(path) == 0; }
+bool platform_mkdir(const char* path) {
+  begin_call();
+  if (mkdir(path, 0777) == 0) return true;
+  record_failure("mkdir", path, errno);
+  return false;
+}
+
+bool platform_remove(const char* path) {
+  begin_call();
+  if (remove(path) == 0) return true;
+  record_failure("remove", path, errno);
+  return false;
+}
 
 bool platform_getcwd(char* buffer, std::size_t capacity) { return getcwd(buffer, capacity) != nullptr; }
 
@@ -133,10 +200,17 @@ struct PlatformDir {
 };
 
 PlatformDir* platform_opendir(const char* folder) {
+  begin_call();
   DIR* d = opendir(folder);
-  if (d == nullptr) return nullptr;
+  if (d == nullptr) {
+    record_failure("opendir", folder, errno);
+    return nullptr;
+  }
   PlatformDir* handle = new (std::nothrow) PlatformDir{d};
-  if (handle == nullptr) closedir(d);
+  if (handle == nullptr) {
+    closedir(d);
+    record_failure("opendir", folder, ENOMEM);
+  }
   return handle;
 }
 

@@ -1,8 +1,11 @@
 #include "batch/converter.h"
 
+#include <algorithm>
+#include <climits>
 #include <type_traits>
 #include <utility>
 
+#include "base/platform.h"
 #include "io/buffered_stream.h"
 #include "logging/report.h"
 #include "textlog/text_log_reader.h"
@@ -26,6 +29,7 @@ static_assert((kProgressStride & (kProgressStride - 1)) == 0, "the loop tests th
 struct FileCounts {
   std::int64_t records = 0;
   std::int64_t bytes = 0;
+  std::int64_t stray_lines = 0;  // as reported
 };
 
 }  // namespace
@@ -107,18 +111,23 @@ bool pump_records(Converter& converter, StrView input_path, Input& in, FileCount
       ok = false;
       report(LogLevel::Error, "Error during handle record callback");
     }
-    if (progress != nullptr && (++records & (kProgressStride - 1)) == 0) {
+    ++records;
+    if (progress != nullptr && (records & (kProgressStride - 1)) == 0) {
       progress->file_advanced(records, stream_tell(stream));
     }
   }
-  if (progress != nullptr) {
-    counts.records = records;
-    counts.bytes = stream_tell(stream);
+  counts.records = records;
+  if (progress != nullptr) counts.bytes = stream_tell(stream);
+  // Only a log read to its end has had all its lines looked at.
+  if (reader_ended && reader.stray_lines > 0) {
+    counts.stray_lines = reader.stray_lines;
+    report(LogLevel::Warning, "Skipped stray lines in %.*s: %d", sv_len(input_path), input_path.data,
+           static_cast<int>(std::min<std::int64_t>(reader.stray_lines, INT_MAX)));
   }
   // The reader cannot tell the end of the data from a read error or a line that starts with a
   // zero byte; either way the rest of the log never reached the converter. Counting that as
   // converted would lose those frames (and with delete_converted, the input that holds them).
-  if (reader_ended && in.size >= 0 && stream_tell(stream) < in.size) {
+  if (reader_ended && !textlog_ended_cleanly(reader, in.size)) {
     ok = false;
     report(LogLevel::Error, "Could not read input file to its end: %.*s", sv_len(input_path), input_path.data);
   }
@@ -159,6 +168,9 @@ int convert_file(Converter* converter, StrView input_path, StrView output_base, 
   converter->file_failed = !ok;
   ok = converter->end_file(output_base) && ok;
   converter->file_failed = false;
+  // end_file reports the failed calls it does not tolerate; one it tolerated (removing a broken
+  // trace, say) must not pass for the cause of what is reported next.
+  platform_clear_failure();
   if (!ok) report(LogLevel::Error, "Error during end file callback");
   return close_input(*converter, input_path, in, ok);
 }
@@ -171,6 +183,7 @@ int converter_convert_file(Converter* converter, StrView input_path, StrView out
   if (progress != nullptr) progress->file_started(input_path);
   int status = convert_file(converter, input_path, output_base, counts);
   if (progress != nullptr) progress->file_finished(status == kStatusOk, counts.records, counts.bytes);
+  if (converter != nullptr) run_totals_add(converter->totals, status, counts.records, counts.stray_lines);
   return status;
 }
 

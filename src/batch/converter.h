@@ -5,6 +5,7 @@
 
 #include "base/memory.h"
 #include "base/str_view.h"
+#include "batch/run_totals.h"
 #include "io/file_system.h"
 #include "io/written_files.h"
 #include "textlog/bus_record.h"
@@ -83,6 +84,7 @@ class Converter : public HeapObject {
   // Borrowed from converter_run for the run: the traces it has put in place. Null outside a run,
   // where a converter's logs may write a trace of one name again.
   WrittenFiles* written = nullptr;
+  RunTotals* totals = nullptr;          // borrowed: owned by converter_run while it runs
   // Set by the conversion loop for end_file: an earlier step of the current file failed (its log
   // could not be read to the end, say), so what was gathered is not the whole log and must not be
   // written as if it were.
@@ -99,7 +101,9 @@ void converter_release(std::unique_ptr<Converter>& converter);
 // Converts one input file (relative to input_fs) into the output base path (relative to
 // output_fs, without extension). 0 when converted, 8 when anything failed; reports each failure.
 // A log whose reading stopped before the end of the file (a read error, or a line starting with
-// a zero byte) has failed too. With delete_converted the input is removed only after success.
+// a zero byte that anything but zero bytes follow) has failed too. A log read to its end that
+// held stray lines gets a warning that counts them. With delete_converted the input is removed
+// only after success. With totals, the log is added to them.
 // With a progress observer, each file is announced before it is opened and finished after its
 // status is known, whether it converted or not.
 [[nodiscard]] int converter_convert_file(Converter* converter, StrView input_path, StrView output_base);

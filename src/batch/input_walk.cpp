@@ -1,7 +1,9 @@
 #include "batch/input_walk.h"
 
 #include <cstring>
+#include <utility>
 
+#include "batch/run_totals.h"
 #include "io/dir_listing.h"
 #include "logging/report.h"
 
@@ -44,16 +46,26 @@ bool is_log_name(StrView path) {
   return dynstr_append(out, dynstr_view(name)) != nullptr;
 }
 
-// Lends a run's record of written files to the converter for as long as the run lasts.
+// Lends a run's record of written files and its totals to the converter for as long as the run
+// lasts.
 class RunScope {
  public:
-  RunScope(Converter& converter, WrittenFiles& written) : converter_(converter) { converter_.written = &written; }
-  ~RunScope() { converter_.written = nullptr; }
+  RunScope(Converter& converter, WrittenFiles& written, RunTotals& totals)
+      : converter_(converter), outer_written_(converter.written), outer_totals_(converter.totals) {
+    converter_.written = &written;
+    converter_.totals = &totals;
+  }
+  ~RunScope() {
+    converter_.written = outer_written_;
+    converter_.totals = outer_totals_;
+  }
   RunScope(const RunScope&) = delete;
   RunScope& operator=(const RunScope&) = delete;
 
  private:
   Converter& converter_;
+  WrittenFiles* outer_written_;
+  RunTotals* outer_totals_;
 };
 
 // The walk proper. `stop` is raised when a path cannot be examined at all: the run must end
@@ -178,12 +190,9 @@ bool find_common_root(DynStringList& inputs, DynString& root, int& status) {
   return true;
 }
 
-int converter_run(Converter* converter, const DynStringList& inputs) {
-  if (inputs.count == 0) return kStatusOk;
-  if (converter == nullptr) return kStatusConvertFailed;
-  // What this run puts in place, so that no later log of it replaces an earlier one's trace.
-  WrittenFiles written;
-  RunScope scope(*converter, written);
+namespace {
+
+int run_inputs(Converter* converter, const DynStringList& inputs) {
   bool append_root = converter->options == nullptr || !converter->options->no_append_root;
   int status = kStatusOk;
   DynString output;
@@ -208,6 +217,23 @@ int converter_run(Converter* converter, const DynStringList& inputs) {
     status |= walk(converter, input, dynstr_view(output), nullptr, stop);
     if (stop) return kStatusBadPath;
   }
+  return status;
+}
+
+}  // namespace
+
+int converter_run(Converter* converter, const DynStringList& inputs) {
+  if (inputs.count == 0) return kStatusOk;
+  if (converter == nullptr) return kStatusConvertFailed;
+  RunTotals totals;
+  // What this run puts in place, so that no later log of it replaces an earlier one's trace.
+  WrittenFiles written;
+  int status;
+  {
+    RunScope scope(*converter, written, totals);
+    status = run_inputs(converter, inputs);
+  }
+  run_totals_report(totals);
   return status;
 }
 

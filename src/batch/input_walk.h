@@ -15,7 +15,8 @@ namespace quarn {
 bool find_common_root(DynStringList& inputs, DynString& root, int& status);
 
 // Converts every input in order and returns the OR of their statuses. A folder input gets "_out"
-// behind its name unless no_append_root is set. A failed query ends the run with 129.
+// behind its name unless no_append_root is set. A failed query ends the run with 129. The run,
+// however it ends, closes with one Info line that counts its logs and frames (run_totals_report).
 [[nodiscard]] int converter_run(Converter* converter, const DynStringList& inputs);
 
 // Converts one path (input relative to input_fs, output relative to output_fs): a folder

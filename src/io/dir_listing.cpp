@@ -141,6 +141,10 @@ bool disk_list_folder(FileSystem& fs, StrView folder, DirListing& out) {
   if (handle == nullptr) return false;
   bool whole = true;
   DynString full;
+  // The first entry that could not be examined: what the caller's report of the incomplete
+  // listing explains, though every later entry's stat forgets it.
+  bool have_failure = false;
+  PlatformFailure first_failure;
   while (const char* name = platform_readdir(handle)) {
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
     dynstr_from(full, dynstr_view(dir));
@@ -150,7 +154,20 @@ bool disk_list_folder(FileSystem& fs, StrView folder, DirListing& out) {
     }
     PathInfo info;
     if (!fs.stat(dynstr_view(full), info)) {
-      whole = false;  // a link that loops, a path too long, no permission: a log may hide there
+      // A link that leads nowhere it can be followed (to itself, round a loop) holds no log: it
+      // is left out, as a dangling link is. Anything else that cannot be examined (no
+      // permission, a name too long) may hide a log, and the listing is not whole.
+      if (platform_is_link(dynstr_data(full))) {
+        platform_clear_failure();
+        continue;
+      }
+      if (!have_failure) {
+        if (const PlatformFailure* f = platform_pending_failure()) {
+          first_failure = *f;
+          have_failure = true;
+        }
+      }
+      whole = false;
       continue;
     }
     if (info.kind != PathKind::File && info.kind != PathKind::Folder) continue;
@@ -165,6 +182,7 @@ bool disk_list_folder(FileSystem& fs, StrView folder, DirListing& out) {
     whole = dirlisting_add(out, entry) && whole;
   }
   platform_closedir(handle);
+  if (have_failure) platform_set_failure(first_failure);
   return whole;
 }
 

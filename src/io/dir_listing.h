@@ -68,10 +68,12 @@ const DirEntry* dirlisting_next(const DirListing& listing, DirListingCursor& cur
 void dirlisting_release(DirListing& listing);
 
 // The disk file system's list operation: every file and folder directly in `folder` (a full
-// path), "." and ".." and other kinds left out, as are entries that cannot be examined. A folder
-// that cannot be read adds nothing. False when the folder cannot be read, an entry cannot be
-// examined, or an entry could not be kept for want of memory: the listing may then lack files
-// or folders of the folder.
+// path), "." and ".." and other kinds left out, as are entries that cannot be examined. Links
+// that lead nowhere (dangling, to themselves, round a loop) are left out without more ado: they
+// hold no log. A folder that cannot be read adds nothing. False when the folder cannot be read,
+// an entry other than such a link cannot be examined, or an entry could not be kept for want of
+// memory: the listing may then lack files or folders of the folder. The first such entry's failed
+// stat is then the thread's pending failed call (see PlatformFailure), for the caller's report.
 bool disk_list_folder(FileSystem& fs, StrView folder, DirListing& out);
 
 }  // namespace quarn

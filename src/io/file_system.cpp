@@ -50,7 +50,9 @@ bool disk_stat(StrView path, PathInfo& out) {
   PlatformStat st{};
   int err = platform_stat(p.c_str(), st);
   if (err == ENOENT || err == ENOTDIR) {
-    // ENOTDIR: a leading part of the path is a file, so nothing of this name can exist.
+    // ENOTDIR: a leading part of the path is a file, so nothing of this name can exist. An
+    // answer, not a failure: nothing is left pending for a later report to show.
+    platform_clear_failure();
     out = PathInfo{PathKind::Missing, 0, 0, 0};
     return true;
   }

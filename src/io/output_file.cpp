@@ -44,6 +44,7 @@ OutputFile::~OutputFile() {
 
 bool OutputFile::open(FileSystem& fs, StrView base, const char* suffix, std::size_t block_size, WrittenFiles* written) {
   if (stream_) discard();
+  failure_.call = nullptr;
   fs_ = &fs;
   registry_ = written;
   already_written_ = false;
@@ -82,6 +83,7 @@ bool OutputFile::open(FileSystem& fs, StrView base, const char* suffix, std::siz
   slot_ = temp_file_publish(dynstr_view(temp_full_));
   stream_ = fs.open(dynstr_view(temp_full_), kOutputAccess);
   if (!stream_) {
+    keep_failure();
     forget();
     return false;
   }
@@ -171,6 +173,7 @@ OutputFile::CommitResult OutputFile::commit(bool durable) {
     return CommitResult::AlreadyWritten;
   }
   if (!fs_rename(fs_, dynstr_view(temp_), dynstr_view(name_))) {
+    keep_failure();
     discard();
     return CommitResult::RenameFailed;
   }
@@ -179,7 +182,10 @@ OutputFile::CommitResult OutputFile::commit(bool durable) {
   // A path that cannot be noted for want of memory only loses the protection against a later
   // log of the same trace name.
   if (registry_ != nullptr) static_cast<void>(registry_->add(dynstr_view(full_)));
-  if (durable && !fs_sync_folder(fs_, path_parent(dynstr_view(name_)))) return CommitResult::FolderSyncFailed;
+  if (durable && !fs_sync_folder(fs_, path_parent(dynstr_view(name_)))) {
+    keep_failure();
+    return CommitResult::FolderSyncFailed;
+  }
   return CommitResult::Done;
 }
 
@@ -191,6 +197,19 @@ void OutputFile::discard() {
   }
   if (fs_ != nullptr && dynstr_length(temp_full_) > 0) fs_->remove(dynstr_view(temp_full_));
   forget();
+}
+
+void OutputFile::keep_failure() {
+  const PlatformFailure* pending = platform_pending_failure();
+  if (pending != nullptr) {
+    failure_ = *pending;
+  } else {
+    failure_.call = nullptr;
+  }
+}
+
+void OutputFile::explain_failure() const {
+  if (failure_.call != nullptr) platform_set_failure(failure_);
 }
 
 void OutputFile::forget() {

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "base/dyn_string.h"
+#include "base/platform.h"
 #include "base/str_view.h"
 #include "io/byte_sink.h"
 #include "io/file_system.h"
@@ -86,8 +87,14 @@ class OutputFile final : public ByteSink {
   // Closes the file if open and removes it. Needs no memory: it may be memory that ran out.
   void discard();
 
+  // Makes the failed system call behind the last failure of open or commit the pending one of
+  // the calling thread, so that the report made there names it: the call may have failed on
+  // another thread, and other calls (removing the temporary file) came after it.
+  void explain_failure() const;
+
  private:
   char* make_room(std::size_t n);
+  void keep_failure();
   bool write_out(const void* data, std::size_t n);
   void release_block();
   void forget();
@@ -106,6 +113,7 @@ class OutputFile final : public ByteSink {
   std::uint64_t written_ = 0;  // bytes handed to the stream
   bool failed_ = false;
   bool already_written_ = false;
+  PlatformFailure failure_{};  // of the last open or commit that failed in a system call
 };
 
 }  // namespace quarn

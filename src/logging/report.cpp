@@ -88,7 +88,10 @@ std::size_t format_log_prefix(char* out, const LocalClock& clock, std::int32_t p
   return n;
 }
 
-void report_line(LogLevel level, const char* format, ...) {
+namespace {
+
+// Formats and writes one line; see report_line.
+void vwrite_line(LogLevel level, const char* format, std::va_list args) {
   char area[kLineArea];
   char* const start = area;
   char* const text_end = area + kTextRoom;
@@ -98,17 +101,64 @@ void report_line(LogLevel level, const char* format, ...) {
   platform_local_clock(clock);
   cursor += format_log_prefix(cursor, clock, platform_process_id(), platform_thread_id(), level);
 
-  std::va_list args;
-  va_start(args, format);
   // The formatter may put its terminating zero on text_end; the line break overwrites it.
   std::size_t room = static_cast<std::size_t>(text_end - cursor);
   int n = std::vsnprintf(cursor, room + 1, format, args);
-  va_end(args);
   if (n > 0) cursor += static_cast<std::size_t>(n) <= room ? static_cast<std::size_t>(n) : room;
 
   *cursor = '\n';
   if (g_observer != nullptr) g_observer(g_observer_context);
   platform_write_stderr(start, static_cast<std::size_t>(cursor - start) + 1);
+}
+
+void write_line(LogLevel level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void write_line(LogLevel level, const char* format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  vwrite_line(level, format, args);
+  va_end(args);
+}
+
+// A path as a reader wants to see it: a root ending in "/" joined with "/" to what lies below it
+// names the same file with one "/" fewer. Cut to the line's room, as the line would cut it.
+void tidy_path(const char* path, char (&out)[kLineArea]) {
+  std::size_t n = 0;
+  for (const char* p = path; *p != '\0' && n + 1 < sizeof out; ++p) {
+    if (*p == '/' && n > 0 && out[n - 1] == '/') continue;
+    out[n++] = *p;
+  }
+  out[n] = '\0';
+}
+
+// The Debug line of the failed call behind an Error or Fatal report; the failure is taken
+// whether or not the line is written, so that it cannot attach to a later report.
+void explain_failure() {
+  const PlatformFailure* failure = platform_pending_failure();
+  if (failure == nullptr) return;
+  if (log_threshold != kThresholdUnapplied && log_threshold <= static_cast<int>(LogLevel::Debug)) {
+    char reason[128];
+    const char* text = platform_error_text(failure->error, reason, sizeof reason);
+    char path[kLineArea];
+    tidy_path(failure->path, path);
+    if (failure->target[0] != '\0') {
+      char target[kLineArea];
+      tidy_path(failure->target, target);
+      write_line(LogLevel::Debug, "%s %s %s: %s", failure->call, path, target, text);
+    } else {
+      write_line(LogLevel::Debug, "%s %s: %s", failure->call, path, text);
+    }
+  }
+  platform_clear_failure();
+}
+
+}  // namespace
+
+void report_line(LogLevel level, const char* format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  vwrite_line(level, format, args);
+  va_end(args);
+  if (level >= LogLevel::Error) explain_failure();
 }
 
 }  // namespace quarn

@@ -7,11 +7,13 @@
 
 namespace quarn {
 
-// Higher is more severe. The program reports at Warning, Error and Fatal only.
+// Higher is more severe. The program reports at Info (the closing count of a run), Warning, Error
+// and Fatal; Debug lines explain failed system calls (see report_line).
 enum class LogLevel : int { Verbose = 1, Debug = 2, Info = 3, Warning = 4, Error = 5, Fatal = 6 };
 
-// A report at level L is written when log_threshold <= L. It is 0 (everything passes) until the
-// command line has been applied.
+// A report at level L is written when log_threshold <= L. It is kThresholdUnapplied (everything
+// passes) until the command line has been applied; no verbosity maps to it.
+inline constexpr std::int32_t kThresholdUnapplied = 0;
 extern std::int32_t log_threshold;
 void set_log_threshold(std::int32_t threshold);
 
@@ -20,6 +22,13 @@ void set_log_threshold(std::int32_t threshold);
 // (local time, process and thread id right-aligned in five columns, level letter). The text is
 // cut to 510 bytes; the line break is always there. Never fails, allocates nothing.
 // Call it through report(), which tests the threshold first.
+//
+// A report at Error or Fatal takes this thread's pending failed system call, if any (see
+// PlatformFailure), and when the run's verbosity admits Debug follows its line with one more:
+//   "D open /data/logs_out/d/a.asc: Permission denied"
+// (the call, the full path, the system's reason). Before the verbosity is applied the failure is
+// taken all the same but not shown: a report made while the command line is parsed cannot know
+// whether Debug lines are wanted.
 void report_line(LogLevel level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // The level test comes before the arguments are evaluated, so a suppressed report costs one

@@ -29,6 +29,14 @@ constexpr char kTemplate[] = "19700101000000000";
 constexpr std::size_t kTemplateDigits = sizeof kTemplate - 1;
 constexpr std::size_t kSecondDigits = 14;  // year to second; the milliseconds follow
 
+// Whether a field holds a digit anywhere: a timestamp field without one holds no time at all.
+bool has_digit(const Field& field) {
+  for (std::size_t i = 0; i < field.length; ++i) {
+    if (static_cast<unsigned>(field.text[i] - '0') <= 9u) return true;
+  }
+  return false;
+}
+
 bool all_digits(const char* p, std::size_t n) {
   bool ok = true;
   for (std::size_t i = 0; i < n; ++i) ok = ok && p[i] >= '0' && p[i] <= '9';
@@ -241,12 +249,30 @@ bool textlog_next_record(TextLogReader& reader, BusRecord& record) {
   char line[kLineBuffer];
   bool got = false;
   double skipped_below = 0;
+  const int timestamp = reader.timestamp_column;
   for (;;) {
-    std::size_t length = textlog_detail::read_line(*reader.stream, line);
-    if (length == 0) break;
-    std::memset(&record, 0, sizeof record);
+    textlog_detail::LineExtent extent;
+    std::size_t length = textlog_detail::read_line(*reader.stream, line, extent);
+    const bool rest_of_cut_line = reader.continues_cut_line;
+    reader.continues_cut_line = extent.cut;
+    if (length == 0) {
+      std::int64_t after = stream_tell(*reader.stream);
+      reader.end_of_data = after < 0 ? -1 : after - static_cast<std::int64_t>(extent.consumed);
+      break;
+    }
+    // A stray line must not reach the parsers: a timestamp made up from the header's time would
+    // usually lie far enough back to count as a wrap, and move every later frame on by a period.
+    if (timestamp >= 0 && (rest_of_cut_line || line[0] == '#')) {
+      ++reader.stray_lines;
+      continue;
+    }
     Field fields[kColumnSlots];
     int n = textlog_detail::split_fields(line, length, reader.header.ValueSeparator, fields);
+    if (timestamp >= 0 && (n <= timestamp || !has_digit(fields[timestamp]))) {
+      ++reader.stray_lines;
+      continue;
+    }
+    std::memset(&record, 0, sizeof record);
     for (int i = 0; i < n; ++i) {
       if (reader.parsers[i] != nullptr) reader.parsers[i](reader, fields[i].text, fields[i].length, record);
     }

@@ -49,21 +49,26 @@ inline std::size_t first_special(const unsigned char* p, std::size_t take) {
 
 }  // namespace
 
-std::size_t read_line(Stream& stream, char (&line)[kLineBuffer]) {
+std::size_t read_line(Stream& stream, char (&line)[kLineBuffer], LineExtent& extent) {
   std::size_t stored = 0;
   std::size_t consumed = 0;
-  bool plain = true;  // no NUL copied: the length is what was stored
+  bool plain = true;      // no NUL copied: the length is what was stored
+  bool line_feed = false;
   while (consumed < kLineMax) {
     const unsigned char* p;
     std::int64_t avail = stream.peek(&p);
     if (avail == kUnsupported) {
       // A stream without a window of its own: one byte per read.
-      for (; consumed < kLineMax; ++consumed) {
+      while (consumed < kLineMax) {
         char c;
         if (stream_read(stream, &c, 1) != 1) break;
+        ++consumed;
         if (c == '\r') continue;
         line[stored++] = c;
-        if (c == '\n') break;
+        if (c == '\n') {
+          line_feed = true;
+          break;
+        }
       }
       plain = false;
       break;
@@ -77,6 +82,8 @@ std::size_t read_line(Stream& stream, char (&line)[kLineBuffer]) {
       std::memcpy(line + stored, p, at + 1);
       stored += at + 1;
       stream.consume(at + 1);
+      consumed += at + 1;
+      line_feed = true;
       break;
     }
     if (at == take) {
@@ -95,9 +102,14 @@ std::size_t read_line(Stream& stream, char (&line)[kLineBuffer]) {
     plain = false;
     stream.consume(chunk);
     consumed += chunk;
-    if (nl != nullptr) break;
+    if (nl != nullptr) {
+      line_feed = true;
+      break;
+    }
   }
   line[stored] = '\0';
+  extent.consumed = consumed;
+  extent.cut = !line_feed && consumed >= kLineMax;
   // A zero byte in the data ends the line's text there.
   return plain ? stored : std::strlen(line);
 }
@@ -274,23 +286,34 @@ constexpr HeaderKey HeaderKeyTable[16] = {
     {"Cyclic mode: ", parse_cyclic_mode},
 };
 
+// Puts the stream at the first byte of the log's text: past a UTF-8 byte order mark, which some
+// editors write at the start of a file they save, or at offset 0.
+void seek_to_text(Stream& s) {
+  stream_seek(s, 0, kSeekSet);
+  unsigned char mark[3];
+  if (stream_read(s, mark, sizeof mark) == 3 && mark[0] == 0xEF && mark[1] == 0xBB && mark[2] == 0xBF) return;
+  stream_seek(s, 0, kSeekSet);
+}
+
 // Finds the column header line (the first line after the "#" block) and gives each of its first
 // seven columns the parser of its name. False when the data ends first, when there is no "#"
 // line before it, or when no column name is known.
 bool read_column_header(TextLogReader& reader) {
   Stream& s = *reader.stream;
-  stream_seek(s, 0, kSeekSet);
+  seek_to_text(s);
   char line[kLineBuffer];
   bool saw_header_line = false;
   std::size_t length;
+  textlog_detail::LineExtent extent;
   for (;;) {
-    length = textlog_detail::read_line(s, line);
+    length = textlog_detail::read_line(s, line, extent);
     if (length == 0) return false;
     if (line[0] != '#') break;
     saw_header_line = true;
   }
   if (!saw_header_line) return false;
   reader.RecordStart = static_cast<std::uint32_t>(stream_tell(s));
+  reader.column_line_cut = extent.cut;
 
   Field fields[kColumnSlots];
   int n = textlog_detail::split_fields(line, length, reader.header.ValueSeparator, fields);
@@ -299,6 +322,7 @@ bool read_column_header(TextLogReader& reader) {
     bool known = false;
     reader.parsers[i] = textlog_detail::column_parser_for(fields[i].text, known);
     any_known = any_known || known;
+    if (reader.timestamp_column < 0 && std::strcmp(fields[i].text, "Timestamp") == 0) reader.timestamp_column = i;
   }
   return any_known;
 }
@@ -311,7 +335,7 @@ std::unique_ptr<TextLogReader> textlog_open(Stream* stream) {
   if (!reader) return nullptr;
   reader->stream = stream;
 
-  stream_seek(*stream, 0, kSeekSet);
+  seek_to_text(*stream);
   char line[kLineBuffer];
   char value[kLineBuffer];
   for (;;) {
@@ -329,7 +353,34 @@ std::unique_ptr<TextLogReader> textlog_open(Stream* stream) {
 }
 
 bool textlog_rewind(TextLogReader& reader) {
+  reader.continues_cut_line = reader.column_line_cut;
   return stream_seek(*reader.stream, reader.RecordStart, kSeekSet) == static_cast<std::int64_t>(reader.RecordStart);
+}
+
+bool textlog_ended_cleanly(TextLogReader& reader, std::int64_t size) {
+  Stream& s = *reader.stream;
+  std::int64_t at = reader.end_of_data;
+  // A stream that cannot tell where it is cannot be checked; only a file of unknown size was
+  // ever taken as read to its end.
+  if (at < 0) return size < 0;
+  if (size >= 0 && at >= size) return true;
+  if (stream_seek(s, at, kSeekSet) != at) return false;
+  // In pieces, so that a file padded with gigabytes of zeros needs no more memory than one
+  // padded with a few.
+  unsigned char piece[4096];
+  std::int64_t position = at;
+  for (;;) {
+    std::int64_t want = static_cast<std::int64_t>(sizeof piece);
+    if (size >= 0 && size - position < want) want = size - position;
+    if (want <= 0) break;
+    std::int64_t got = stream_read(s, piece, static_cast<std::uint64_t>(want));
+    if (got <= 0) break;
+    for (std::int64_t i = 0; i < got; ++i) {
+      if (piece[i] != 0) return false;
+    }
+    position += got;
+  }
+  return size < 0 || position >= size;
 }
 
 }  // namespace quarn

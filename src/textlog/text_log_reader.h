@@ -50,6 +50,17 @@ struct TextLogReader : HeapObject {
   double LastAccepted = 0;             // timestamp of the last record handed out
   std::uint32_t YearWraps = 0;         // time format 5: whole years added after year wraps
 
+  // Record lines passed over as stray (see textlog_next_record), counted over the reader's life.
+  std::int64_t stray_lines = 0;
+  // Position of the first "Timestamp" column among the seven that take part; -1 when none does,
+  // and then no line is ever stray.
+  int timestamp_column = -1;
+  bool column_line_cut = false;     // the column header line ran past 199 bytes
+  bool continues_cut_line = false;  // the next line read is the rest of a line cut after 199 bytes
+  // Offset of the line at which the records ended (at the end of the file, or at a line that
+  // starts with a zero byte); -1 until then, or when the stream cannot tell.
+  std::int64_t end_of_data = -1;
+
   // Worked out once from the header when the log opens, so that each timestamp costs little.
   struct TimestampCache {
     char base_template[18];     // "19700101000000000" with the header's digits laid over it
@@ -65,16 +76,38 @@ struct TextLogReader : HeapObject {
 };
 
 // Reads the header block and the column header line of the log on `stream` (which must read,
-// seek and tell). Null for a null stream, no memory, a log without "#" lines, without a line
-// after them, or without a known column name. Reports nothing.
+// seek and tell). A UTF-8 byte order mark (EF BB BF) at the very start of the data is passed
+// over, as editors write one there; nowhere else is it special. Null for a null stream, no
+// memory, a log without "#" lines, without a line after them, or without a known column name.
+// Reports nothing.
 std::unique_ptr<TextLogReader> textlog_open(Stream* stream);
 
-// Positions the stream at the first record line. Keeps the wrap and skip state.
+// Positions the stream at the first record line. Keeps the wrap, skip and stray state.
 bool textlog_rewind(TextLogReader& reader);
 
-// Fills `record` with the next accepted frame. False at the end of the data or on a read error.
-// A field that does not parse leaves its record fields 0. Lines whose time lies below the last
-// accepted one are skipped, with one "Skipping non-increasing timestamp: %f" warning per call.
+// Fills `record` with the next accepted frame. False at the end of the data (the end of the
+// stream, a read error, or a line that starts with a zero byte). A field that does not parse
+// leaves its record fields 0. Lines whose time lies below the last accepted one are skipped,
+// with one "Skipping non-increasing timestamp: %f" warning per call.
+//
+// In a log with a "Timestamp" column, lines the logger never wrote as frames are stray: they are
+// passed over and counted in stray_lines, and change nothing else (no parser runs, so no wrap
+// and no skip state moves). A line is stray when it
+//   - begins with "#" (a second log's header, joined on with cat),
+//   - is the rest of a line cut after 199 bytes (the first 199 bytes stay a frame),
+//   - does not reach the Timestamp column (a blank line), or
+//   - has no digit 0 to 9 anywhere in its Timestamp field ("ERROR: SD card write failure").
+// Lines that carry timestamp digits are read as leniently as ever:
+//   12:00:01.000;0;0;XYZ;8;ZZZZ     -> a frame at 12:00:01.000, identifier and data 0
 bool textlog_next_record(TextLogReader& reader, BusRecord& record);
+
+// Whether the records, once textlog_next_record has returned false, ended where the log's data
+// does: at the end of the file, or at a line starting with a zero byte that only zero bytes
+// follow up to `size` (a logger that preallocates its file, or lost power, leaves such padding).
+// False when any other byte follows (a line feed included), or when the rest cannot be read up
+// to `size`: frames may hide there. `size` is the file's size; when it is negative (unknown) the
+// rest is read up to the end of the stream. The rest is read in pieces of a few KiB through the
+// stream, never loaded whole. Moves the stream.
+[[nodiscard]] bool textlog_ended_cleanly(TextLogReader& reader, std::int64_t size);
 
 }  // namespace quarn

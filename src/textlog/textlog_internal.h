@@ -13,10 +13,20 @@ namespace quarn::textlog_detail {
 inline constexpr std::size_t kLineMax = 199;
 inline constexpr std::size_t kLineBuffer = kLineMax + 1 + 16;
 
+// What reading one line took from the stream.
+struct LineExtent {
+  std::size_t consumed = 0;  // bytes, dropped carriage returns included
+  bool cut = false;          // 199 bytes came before any line feed: the next line continues it
+};
+
 // Reads the next line into `line` (cleared first): carriage returns dropped, a line feed kept
 // and ending the line, and at most 199 bytes consumed, so that a longer physical line continues
 // as the next one. Returns the length up to the first zero byte; 0 means the data has ended.
-std::size_t read_line(Stream& stream, char (&line)[kLineBuffer]);
+std::size_t read_line(Stream& stream, char (&line)[kLineBuffer], LineExtent& extent);
+inline std::size_t read_line(Stream& stream, char (&line)[kLineBuffer]) {
+  LineExtent unused;
+  return read_line(stream, line, unused);
+}
 
 // One field of a split line, NUL-terminated in place.
 struct Field {

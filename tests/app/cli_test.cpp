@@ -224,8 +224,11 @@ TEST_F(CliTest, OtherParseErrorsArePrintedAndGive134) {
 TEST_F(CliTest, VerbositySetsWhichLevelsAreWritten) {
   write_file(at("bad.txt"), "no log at all\n");
   const Lines errors{"E: Could not open log", "E: Error during conversion of bad.txt"};
-  Lines all{"W: Could not find input file/folder missing.txt"};
-  all.insert(all.end(), errors.begin(), errors.end());
+  Lines warned{"W: Could not find input file/folder missing.txt"};
+  warned.insert(warned.end(), errors.begin(), errors.end());
+  // From 3 on, the run's closing count as well.
+  Lines all = warned;
+  all.push_back("I: Converted 0 of 1 logs, 0 frames, 1 failed");
   const struct {
     Lines options;
     Lines expected;
@@ -233,7 +236,7 @@ TEST_F(CliTest, VerbositySetsWhichLevelsAreWritten) {
       {{}, errors},
       {{"--verbosity", "0"}, {}},
       {{"--verbosity", "1"}, errors},
-      {{"--verbosity=2"}, all},
+      {{"--verbosity=2"}, warned},
       {{"--verbosity", "3"}, all},
       {{"--verbosity", "4"}, all},
       {{"--verbosity", "5"}, all},
@@ -477,6 +480,118 @@ TEST_F(CliTest, APathThatCannotBeExaminedEndsTheRunWith129) {
   EXPECT_EQ(r.status, 129);
   EXPECT_EQ(diagnostics_of(r.err), (Lines{"E: Could not stat path " + at("loop"), "F: Error during stat of loop, exiting"}));
   EXPECT_FALSE(file_exists(at("z.asc")));
+}
+
+TEST_F(CliTest, ZeroPaddingAfterTheLastLineConvertsAndDataBehindAZeroByteFailsTheLog) {
+  log("plain.txt");
+  ASSERT_EQ(run({at("plain.txt")}).status, 0);
+  const std::string reference = read_file(at("plain.asc"));
+  const struct {
+    std::string tail;
+    bool clean;
+  } cases[] = {
+      {std::string(200, '\0'), true},
+      {std::string(1 << 20, '\0'), true},
+      {std::string(1, '\0') + "12:34:58.000;0;0;7FF;0;\r\n", false},
+      {std::string(300, '\0') + "\r\n", false},
+  };
+  for (const auto& c : cases) {
+    for (const Lines& options : {Lines{}, Lines{"-d"}}) {
+      const std::string where = std::to_string(c.tail.size()) + " bytes" + (options.empty() ? "" : " with -d");
+      std::remove(at("padded.asc").c_str());
+      write_file(at("padded.txt"), kLog + c.tail);
+      Lines args = options;
+      args.push_back(at("padded.txt"));
+      CliRun r = run(args);
+      if (c.clean) {
+        EXPECT_EQ(r.status, 0) << where;
+        EXPECT_EQ(r.err, "") << where;
+        EXPECT_EQ(read_file(at("padded.asc")), reference) << where;
+        EXPECT_EQ(file_exists(at("padded.txt")), options.empty()) << where;
+      } else {
+        EXPECT_EQ(r.status, 8) << where;
+        EXPECT_EQ(diagnostics_of(r.err), (Lines{"E: Could not read input file to its end: padded.txt",
+                                                "E: Error during end file callback", "E: Error during conversion of padded.txt"}))
+            << where;
+        EXPECT_FALSE(file_exists(at("padded.asc"))) << where;
+        EXPECT_EQ(read_file(at("padded.txt")), kLog + c.tail) << where;
+      }
+    }
+  }
+}
+
+TEST_F(CliTest, LinksThatLeadNowhereAreLeftOutAtEveryDepth) {
+  make_dirs(at("logs/d1/d2"));
+  for (const std::string folder : {"logs/", "logs/d1/", "logs/d1/d2/"}) {
+    log(folder + "a.txt");
+    ASSERT_EQ(symlink("self.txt", at(folder + "self.txt").c_str()), 0);
+    ASSERT_EQ(symlink("y", at(folder + "x").c_str()), 0);
+    ASSERT_EQ(symlink("x", at(folder + "y").c_str()), 0);
+    ASSERT_EQ(symlink("nowhere", at(folder + "gone.txt").c_str()), 0);
+  }
+  CliRun r = run({"--verbosity", "4", at("logs")});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(diagnostics_of(r.err), Lines{"I: Converted 3 of 3 logs, 6 frames, 0 failed"});
+  EXPECT_EQ(tree(at("logs_out")), (Lines{"a.asc", "d1/a.asc", "d1/d2/a.asc"}));
+}
+
+TEST_F(CliTest, StrayLinesAreSkippedAndCountedBetweenTheSkipWarningAndTheEndCheck) {
+  write_file(at("strays.txt"), std::string(kLog) + "\r\nERROR: SD card write failure\r\n");
+  CliRun r = run({"--verbosity", "3", at("strays.txt")});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(looks_like_trace_of_log(read_file(at("strays.asc"))));
+  EXPECT_EQ(diagnostics_of(r.err), (Lines{"W: Skipped stray lines in strays.txt: 2",
+                                          "I: Converted 1 of 1 logs, 2 frames, 0 failed, 2 stray lines"}));
+
+  // A frame half a second back, a blank line, and a frame hidden behind a zero byte.
+  write_file(at("order.txt"), std::string(kLog) + "12:34:56.500;0;0;1;0;\r\n\r\n" + std::string(1, '\0') + "junk\n");
+  r = run({"--verbosity", "2", at("order.txt")});
+  EXPECT_EQ(r.status, 8);
+  EXPECT_EQ(diagnostics_of(r.err),
+            (Lines{"W: Skipping non-increasing timestamp: 1706704497.001000", "W: Skipped stray lines in order.txt: 1",
+                   "E: Could not read input file to its end: order.txt", "E: Error during end file callback",
+                   "E: Error during conversion of order.txt"}));
+}
+
+TEST_F(CliTest, ALogSavedWithAByteOrderMarkConverts) {
+  write_file(at("marked.txt"), "\xEF\xBB\xBF" + std::string(kLog));
+  CliRun r = run({at("marked.txt")});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(looks_like_trace_of_log(read_file(at("marked.asc"))));
+}
+
+// A trace that cannot be opened (its folder is a file) and an input that cannot be examined (a
+// link to itself), at each verbosity: Debug lines name the failed call from 4 on, the closing
+// count comes from 3 on, and nothing else changes.
+TEST_F(CliTest, DebugLinesNameTheFailedCallAndInfoCountsTheRun) {
+  make_dirs(at("logs"));
+  log("logs/a.txt");
+  make_dirs(dir_ / "out");
+  write_file(dir_ / "out/logs_out", "a file where a folder must go");
+  ASSERT_EQ(symlink("loop", at("loop").c_str()), 0);
+  const Lines errors = {"E: Could not stat path " + at("loop"), "E: Could not open output file for CAN: logs_out/a.asc",
+                        "E: Error during end file callback", "E: Error during conversion of logs/a.txt",
+                        "F: Could not query loop for information"};
+  Lines debug = errors;
+  debug.insert(debug.begin() + 2, "D: open " + dir_ / "out/logs_out/a.asc.PID.part: Not a directory");
+  debug.push_back("D: stat " + at("loop") + ": Too many levels of symbolic links");
+  debug.push_back("I: Converted 0 of 1 logs, 2 frames, 1 failed");
+  Lines info = errors;
+  info.push_back(debug.back());
+  const struct {
+    const char* verbosity;
+    Lines expected;
+  } cases[] = {{"1", errors}, {"2", errors}, {"3", info}, {"4", debug}, {"5", debug}};
+  for (const auto& c : cases) {
+    CliRun r = run({"--verbosity", c.verbosity, "-O", dir_ / "out", at("logs"), at("loop")});
+    EXPECT_EQ(r.status, 129) << c.verbosity;  // the failed query ends the run with 129 alone
+    Lines got = diagnostics_of(r.err);
+    for (std::string& line : got) line = std::regex_replace(line, std::regex(R"(\.asc\.[0-9]+\.[0-9]+\.part)"), ".asc.PID.part");
+    EXPECT_EQ(got, c.expected) << "verbosity " << c.verbosity;
+  }
+  // Without the option, as at 1.
+  EXPECT_EQ(diagnostics_of(run({"-O", dir_ / "out", at("logs"), at("loop")}).err), errors);
 }
 
 TEST_F(CliTest, OptionsThatChangeNothingVisible) {

@@ -330,6 +330,12 @@ TEST_F(UnreadableTest, AFileOrFolderThatCannotBeReadIsReportedAndKept) {
   EXPECT_EQ(r.status, 8);
   EXPECT_EQ(diagnostics_of(r.err), (Lines{"E: Could not open input file logs/b.txt", "E: Error during conversion of logs/b.txt",
                                           "E: Could not list folder logs/sub"}));
+  // At Debug the system's refusals follow what they made fail.
+  r = run_unprivileged({"--verbosity", "4", "logs"});
+  EXPECT_EQ(diagnostics_of(r.err),
+            (Lines{"E: Could not open input file logs/b.txt", "D: open " + at("logs/b.txt") + ": Permission denied",
+                   "E: Error during conversion of logs/b.txt", "E: Could not list folder logs/sub",
+                   "D: opendir " + at("logs/sub/") + ": Permission denied", "I: Converted 0 of 1 logs, 0 frames, 1 failed"}));
   ASSERT_EQ(chmod(at("logs/sub").c_str(), 0755), 0);
   ASSERT_EQ(chmod(at("logs/b.txt").c_str(), 0644), 0);
   EXPECT_EQ(tree(at("logs")), (Lines{"b.txt", "sub/c.txt"}));

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -62,7 +63,8 @@ std::vector<std::string> leftovers(const std::string& folder) {
 
 struct Outcome {
   int status = -1;
-  Messages messages;
+  Messages messages;  // without the run's closing count...
+  std::string closing;  // ...which is here
 };
 
 // One run over a fresh folder holding kInput (and, when asked, an earlier trace as kTrace), with
@@ -108,6 +110,11 @@ class FaultRun {
     outcome.status = converter_run(converter.get(), inputs);
     mem_fail_after(-1);
     outcome.messages = messages_of(capture.text());
+    if (!outcome.messages.empty() && outcome.messages.back().rfind("Converted ", 0) == 0) {
+      outcome.closing = outcome.messages.back();
+      outcome.messages.pop_back();
+    }
+    EXPECT_NE(outcome.closing, "") << "every run ends with its count";
     return outcome;
   }
 
@@ -273,6 +280,49 @@ TEST_F(FaultInjectionTest, EveryFailingOperationKeepsTheLogAndLeavesNoPartialTra
         EXPECT_EQ(leftovers(run.dir().path()).size(), 1u) << where;
       }
     }
+  }
+}
+
+// At Debug each reported refusal is followed by the call that failed, and a refusal the run
+// tolerates (removing a broken trace) attaches to nothing reported after it.
+TEST_F(FaultInjectionTest, AtDebugEachReportedFailedCallIsNamedAndNoOtherIs) {
+  test::ThresholdGuard debug(1);
+  const std::string in = kInput;
+  const std::string trace = kTrace;
+  const std::string end = "Error during end file callback";
+  const std::string conversion = "Error during conversion of " + in;
+  const std::string denied = ": Permission denied";
+  const struct {
+    const char* point;
+    std::function<void(test::FaultyFileSystem&)> arrange;
+    std::vector<std::string> messages;  // the root shows as ROOT, the process id as PID
+    std::string closing;
+  } cases[] = {
+      {"open of the input", [](test::FaultyFileSystem& fs) { fs.refuse_open_containing = kInput; },
+       {"Could not open input file " + in, "open ROOT/" + in + denied, conversion},
+       "Converted 0 of 1 logs, 0 frames, 1 failed"},
+      {"rename of the trace", [](test::FaultyFileSystem& fs) { fs.refuse_rename = true; },
+       {"Could not move CAN trace into place: " + trace, "rename ROOT/" + trace + ".PID.part ROOT/" + trace + denied, end,
+        conversion},
+       "Converted 0 of 1 logs, 400 frames, 1 failed"},
+      {"remove of a failed trace",
+       [](test::FaultyFileSystem& fs) {
+         fs.write_faults.write_limit = 300;
+         fs.refuse_remove_containing = ".part";
+       },
+       {"Could not write CAN data", "Could not write CAN footer", end, conversion},
+       "Converted 0 of 1 logs, 400 frames, 1 failed"},
+  };
+  for (const auto& c : cases) {
+    FaultRun run(log_, false);
+    Outcome o = run.run(c.arrange);
+    const std::string root = run.dir().path();
+    for (std::string& m : o.messages) {
+      for (std::size_t at = m.find(root); at != std::string::npos; at = m.find(root)) m.replace(at, root.size(), "ROOT");
+      m = std::regex_replace(m, std::regex(R"(\.asc\.[0-9]+\.[0-9]+\.part)"), ".asc.PID.part");
+    }
+    EXPECT_EQ(o.messages, c.messages) << c.point;
+    EXPECT_EQ(o.closing, c.closing) << c.point;
   }
 }
 

@@ -153,7 +153,8 @@ class WalkTest : public ::testing::Test {
   }
   void log(const std::string& relative) { write_file(data_ + "/" + relative, kLog); }
 
-  // converter_run over the inputs; the messages go to `messages_`.
+  // converter_run over the inputs; the messages go to `messages_`, but for the run's closing
+  // count, which goes to `closing_`.
   int run(const std::vector<std::string>& paths) {
     DynStringList inputs;
     for (const std::string& p : paths) {
@@ -165,6 +166,12 @@ class WalkTest : public ::testing::Test {
     test::StderrCapture capture;
     int status = converter_run(converter_.get(), inputs);
     messages_ = test::diagnostics_of(capture.text());
+    closing_.clear();
+    if (!messages_.empty() && messages_.back().rfind("I: Converted ", 0) == 0) {
+      closing_ = messages_.back();
+      messages_.pop_back();
+    }
+    EXPECT_NE(closing_, "") << "every run ends with its count";
     return status;
   }
 
@@ -174,6 +181,7 @@ class WalkTest : public ::testing::Test {
   RunOptions options_;
   std::unique_ptr<RecordingConverter> converter_;
   std::vector<std::string> messages_;
+  std::string closing_;
 };
 
 TEST_F(WalkTest, AFolderIsWalkedInByteOrderIntoItsOutFolder) {

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "base/memory.h"
+#include "base/platform.h"
+#include "support/faulty_fs.h"
 #include "support/temp_dir.h"
 
 namespace quarn {
@@ -197,12 +199,54 @@ TEST_F(DiskListingTest, OnlyFilesAndFoldersAreListed) {
   ASSERT_EQ(symlink("keep.txt", (dir_ / "link.txt").c_str()), 0);  // a link to a file is that file
   ASSERT_EQ(symlink("gone", (dir_ / "dangling").c_str()), 0);      // leads nowhere
   EXPECT_EQ(list(""), (std::vector<std::string>{"keep.txt", "link.txt"}));
-  // The link that cannot be examined might have been a folder of logs: the listing says so.
+  // A link that leads nowhere it can be followed holds no log: the listing is whole without it.
   DirListing listing;
-  EXPECT_FALSE(fs_list(fs_.get(), sv(""), listing));
-  ASSERT_EQ(std::remove((dir_ / "loop").c_str()), 0);
-  DirListing without_loop;
-  EXPECT_TRUE(fs_list(fs_.get(), sv(""), without_loop));
+  EXPECT_TRUE(fs_list(fs_.get(), sv(""), listing));
+}
+
+TEST_F(DiskListingTest, LinksThatLeadNowhereAreLeftOutAndOtherEntriesThatCannotBeExaminedAreNot) {
+  // `refused` names the entry whose stat fails as when it cannot be examined (no permission).
+  const struct {
+    const char* what;
+    std::vector<std::pair<std::string, std::string>> links;  // name, target
+    std::string refused;
+    bool whole;
+    std::vector<std::string> listed;
+  } cases[] = {
+      {"a link to itself", {{"self", "self"}}, "", true, {"keep.txt"}},
+      {"a loop of two", {{"x", "y"}, {"y", "x"}}, "", true, {"keep.txt"}},
+      {"a link into a loop", {{"in", "x"}, {"x", "y"}, {"y", "x"}}, "", true, {"keep.txt"}},
+      {"a dangling link", {{"gone.txt", "nowhere"}}, "", true, {"keep.txt"}},
+      {"a link through a file", {{"odd", "keep.txt/x"}}, "", true, {"keep.txt"}},
+      {"a link to a file", {{"alias.txt", "keep.txt"}}, "", true, {"alias.txt", "keep.txt"}},
+      {"a link whose target cannot be examined", {{"alias.txt", "keep.txt"}}, "/alias.txt", true, {"keep.txt"}},
+      {"a file that cannot be examined", {{"alias.txt", "keep.txt"}}, "/keep.txt", false, {"alias.txt"}},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    const std::string folder = "case" + std::to_string(n++);
+    test::make_dirs(dir_ / folder);
+    write_file(dir_ / folder + "/keep.txt", "x");
+    for (const auto& [name, target] : c.links) ASSERT_EQ(symlink(target.c_str(), (dir_ / folder + "/" + name).c_str()), 0);
+    auto faulty = test::faulty_fs_create(dir_.path());
+    ASSERT_TRUE(faulty);
+    faulty->fail_stat_ending = c.refused;
+    DirListing listing;
+    EXPECT_EQ(disk_list_folder(*faulty, sv((dir_ / folder).c_str()), listing), c.whole) << c.what;
+    EXPECT_EQ(names_in_order(listing), c.listed) << c.what;
+    // What the caller reports when the listing is not whole is the entry's failed stat, though
+    // later entries were examined since; a link left out leaves nothing to report.
+    const PlatformFailure* pending = platform_pending_failure();
+    if (c.whole) {
+      EXPECT_EQ(pending, nullptr) << c.what;
+    } else if (pending == nullptr) {
+      ADD_FAILURE() << c.what << ": no failed call to report";
+    } else {
+      EXPECT_STREQ(pending->call, "stat");
+      EXPECT_EQ(std::string(pending->path), dir_ / folder + c.refused);
+    }
+    platform_clear_failure();
+  }
 }
 
 TEST_F(DiskListingTest, AFolderThatCannotBeReadAddsNothing) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <regex>
 #include <string>
 
@@ -83,6 +85,44 @@ TEST(ReportTest, ThresholdFiltersBeforeArgumentsAreEvaluated) {
   auto lines = test::diagnostics_of(cap.text());
   EXPECT_EQ(evaluated, 1);
   EXPECT_EQ(lines, (std::vector<std::string>{"F: fatal x", "E: error"}));
+}
+
+void fail(const char* call, const char* path, int error, const char* target = "") {
+  static PlatformFailure failure;
+  failure.call = call;
+  failure.error = error;
+  std::strcpy(failure.path, path);
+  std::strcpy(failure.target, target);
+  platform_set_failure(failure);
+}
+
+TEST(ReportTest, AFailedCallIsExplainedOnceRightAfterTheErrorThatReportsIt) {
+  const std::string open = "D: open /data/out/a.asc: No such file or directory";
+  const struct {
+    std::int32_t threshold;
+    void (*reports)();
+    std::vector<std::string> lines;
+  } cases[] = {
+      {1, [] { report(LogLevel::Error, "e"); report(LogLevel::Error, "again"); }, {"E: e", open, "E: again"}},
+      {2, [] { report(LogLevel::Warning, "w"); report(LogLevel::Fatal, "f"); }, {"W: w", "F: f", open}},
+      // Not shown at 3, nor before the verbosity is applied, but taken all the same.
+      {3, [] { report(LogLevel::Error, "e"); set_log_threshold(1); report(LogLevel::Error, "later"); }, {"E: e", "E: later"}},
+      {0, [] { report(LogLevel::Error, "e"); set_log_threshold(1); report(LogLevel::Error, "later"); }, {"E: e", "E: later"}},
+  };
+  for (const auto& c : cases) {
+    ThresholdGuard threshold(c.threshold);
+    test::StderrCapture cap;
+    fail("open", "/data//out/a.asc", ENOENT);  // a root ending in "/" joined with "/"
+    c.reports();
+    EXPECT_EQ(test::diagnostics_of(cap.text()), c.lines) << "threshold " << c.threshold;
+    EXPECT_EQ(platform_pending_failure(), nullptr);
+  }
+  ThresholdGuard debug(1);
+  test::StderrCapture cap;
+  fail("rename", "/out/a.asc.7.part", EACCES, "/out/a.asc");
+  report(LogLevel::Error, "e");
+  EXPECT_EQ(test::diagnostics_of(cap.text()),
+            (std::vector<std::string>{"E: e", "D: rename /out/a.asc.7.part /out/a.asc: Permission denied"}));
 }
 
 }  // namespace

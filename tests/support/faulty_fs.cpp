@@ -1,7 +1,11 @@
 #include "support/faulty_fs.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <utility>
+
+#include "base/platform.h"
 
 namespace quarn::test {
 namespace {
@@ -63,6 +67,24 @@ class FaultyStream final : public Stream {
   int reads_ = 0;
 };
 
+void copy_path(char (&out)[kPlatformPathMax + 1], StrView path) {
+  std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(path.length), sizeof out - 1);
+  if (n > 0) std::memcpy(out, path.data, n);
+  out[n] = '\0';
+}
+
+// What the disk leaves pending when the system refuses `call` on `path` for want of permission.
+// Returns false, for the refusing operation to return.
+bool refuse(const char* call, StrView path, StrView target = StrView{}) {
+  static thread_local PlatformFailure failure;
+  failure.call = call;
+  failure.error = EACCES;
+  copy_path(failure.path, path);
+  copy_path(failure.target, target);
+  platform_set_failure(failure);
+  return false;
+}
+
 bool contains(StrView path, const std::string& text) {
   return !text.empty() && std::string(path.data, static_cast<std::size_t>(path.length)).find(text) != std::string::npos;
 }
@@ -78,22 +100,33 @@ FaultyFileSystem::FaultyFileSystem(std::unique_ptr<FileSystem> disk)
     : FileSystem(dynstr_view(disk->root)), disk_(std::move(disk)) {}
 
 bool FaultyFileSystem::stat(StrView path, PathInfo& out) {
-  return !ends_with(path, fail_stat_ending) && disk_->stat(path, out);
+  if (ends_with(path, fail_stat_ending)) return refuse("stat", path);
+  return disk_->stat(path, out);
+}
+
+bool FaultyFileSystem::list(StrView folder, DirListing& out) {
+  if (refuse_list) return refuse("opendir", folder);
+  return disk_->list(folder, out);
 }
 
 bool FaultyFileSystem::make_dir(StrView path) {
   made_dirs.emplace_back(path.data, static_cast<std::size_t>(path.length));
-  return !refuse_make_dir && disk_->make_dir(path);
+  if (refuse_make_dir) return refuse("mkdir", path);
+  return disk_->make_dir(path);
 }
 
 bool FaultyFileSystem::remove(StrView path) {
   removed.emplace_back(path.data, static_cast<std::size_t>(path.length));
-  return !refuse_remove && !contains(path, refuse_remove_containing) && disk_->remove(path);
+  if (refuse_remove || contains(path, refuse_remove_containing)) return refuse("remove", path);
+  return disk_->remove(path);
 }
 
 std::unique_ptr<Stream> FaultyFileSystem::open(StrView path, std::uint32_t flags) {
   opened.emplace_back(path.data, static_cast<std::size_t>(path.length));
-  if (contains(path, refuse_open_containing)) return nullptr;
+  if (contains(path, refuse_open_containing)) {
+    refuse("open", path);
+    return nullptr;
+  }
   // The wrapper first, as the disk's open makes its stream before the file: an open that fails
   // for want of memory must leave no file behind.
   const StreamFaults& faults = (flags & FS_WRITE) != 0 ? write_faults : read_faults;
@@ -106,12 +139,14 @@ std::unique_ptr<Stream> FaultyFileSystem::open(StrView path, std::uint32_t flags
 
 bool FaultyFileSystem::rename(StrView from, StrView to) {
   renamed.emplace_back(to.data, static_cast<std::size_t>(to.length));
-  return !refuse_rename && disk_->rename(from, to);
+  if (refuse_rename) return refuse("rename", from, to);
+  return disk_->rename(from, to);
 }
 
 bool FaultyFileSystem::sync_folder(StrView path) {
   ++folder_syncs;
-  return !fail_sync_folder && disk_->sync_folder(path);
+  if (fail_sync_folder) return refuse("fsync", path);
+  return disk_->sync_folder(path);
 }
 
 std::unique_ptr<FaultyFileSystem> faulty_fs_create(const std::string& root) {

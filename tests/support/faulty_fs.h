@@ -28,13 +28,15 @@ struct StreamFaults {
 
 // A file system over a real disk one, with the same root, that fails on purpose. Every operation
 // reaches the disk unless a fault says otherwise, so what a test finds on disk afterwards is what
-// the code under test left there.
+// the code under test left there. A refused operation leaves pending what the disk's failed call
+// would have (see PlatformFailure): the call, the full path and EACCES, "Permission denied".
+// Stream faults leave nothing, as the C library's reads and writes do not.
 class FaultyFileSystem final : public FileSystem {
  public:
   explicit FaultyFileSystem(std::unique_ptr<FileSystem> disk);
 
   bool stat(StrView path, PathInfo& out) override;
-  bool list(StrView folder, DirListing& out) override { return !refuse_list && disk_->list(folder, out); }
+  bool list(StrView folder, DirListing& out) override;
   bool make_dir(StrView path) override;
   bool remove(StrView path) override;
   std::unique_ptr<Stream> open(StrView path, std::uint32_t flags) override;

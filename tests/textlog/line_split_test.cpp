@@ -72,11 +72,19 @@ TEST(LineSplitTest, LinesMatchAByteByByteReading) {
     for (;;) {
       char a[kLineBuffer];
       char b[kLineBuffer];
-      std::size_t na = read_line(*fast, a);
-      std::size_t nb = read_line(slow, b);
+      const std::int64_t start = stream_tell(slow);
+      LineExtent ea;
+      LineExtent eb;
+      std::size_t na = read_line(*fast, a, ea);
+      std::size_t nb = read_line(slow, b, eb);
       ASSERT_EQ(na, nb) << "round " << round;
       ASSERT_EQ(std::string(a, na), std::string(b, nb)) << "round " << round;
       ASSERT_EQ(stream_tell(*fast), stream_tell(slow)) << "round " << round;
+      ASSERT_EQ(ea.consumed, eb.consumed) << "round " << round;
+      ASSERT_EQ(static_cast<std::int64_t>(eb.consumed), stream_tell(slow) - start) << "round " << round;
+      ASSERT_EQ(ea.cut, eb.cut) << "round " << round;
+      const bool feed = data.substr(static_cast<std::size_t>(start), eb.consumed).find('\n') != std::string::npos;
+      ASSERT_EQ(eb.cut, eb.consumed == kLineMax && !feed) << "round " << round;
       if (na == 0 && stream_tell(slow) >= static_cast<std::int64_t>(data.size())) break;
       if (na == 0) {
         // A line that starts with NUL reads as the end; step past it the same way on both.

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "gen_log.h"
 #include "io/buffered_stream.h"
 #include "logging/report.h"
 #include "support/capture.h"
@@ -83,10 +84,10 @@ TEST(TextLogTimestampTest, HeaderDigitsFromTheLeftRecordDigitsFromTheRight) {
   // All 17 digits in the record: the header's time plays no part.
   EXPECT_DOUBLE_EQ(ts[1], static_cast<double>(utc(2024, 2, 1, 1, 2, 3)) + 0.004);
 
+  // An empty timestamp field holds no time: the line is stray, not a frame at the header's time.
   Log empty_field(header("20240131T120000", 3) + ";0;1;0;\n");
-  auto only = empty_field.timestamps();
-  ASSERT_EQ(only.size(), 1u);
-  EXPECT_DOUBLE_EQ(only[0], static_cast<double>(utc(2024, 1, 31, 12, 0, 0)));
+  EXPECT_TRUE(empty_field.timestamps().empty());
+  EXPECT_EQ(empty_field.reader().stray_lines, 1);
 }
 
 TEST(TextLogTimestampTest, UndeclaredSeparatorsStopTheReadingOfTheTemplate) {
@@ -465,6 +466,113 @@ TEST(TextLogRewindTest, RewindKeepsTheWrapState) {
   ASSERT_EQ(again.size(), 2u);
   EXPECT_DOUBLE_EQ(again[0], first[0] + 86400);
   EXPECT_DOUBLE_EQ(again[1], first[1] + 86400);
+}
+
+TEST(TextLogHeaderTest, AByteOrderMarkIsSkippedAtTheStartAndNowhereElse) {
+  const std::string mark = "\xEF\xBB\xBF";
+  const std::string lf = header("20240131T120000", 3) + "12:00:00.001;0;7FF;1;01\n12:00:00.002;1;1F;0;\n";
+  std::string crlf;
+  for (char c : lf) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  for (const std::string& text : {lf, crlf}) {
+    Log marked(mark + text);
+    ASSERT_TRUE(marked.opened());
+    EXPECT_EQ(marked.header().LoggerType, 1);  // the first header line was read
+    EXPECT_EQ(marked.reader().RecordStart, Log(text).reader().RecordStart + 3);
+    auto ts = marked.timestamps();
+    EXPECT_EQ(ts.size(), 2u);
+    EXPECT_EQ(ts, Log(text).timestamps());
+  }
+  EXPECT_FALSE(Log(mark + mark + lf).opened());
+  // Before a later line the mark is text: this line is no "#" line and no column header either.
+  EXPECT_FALSE(Log("# Logger type: TarvikTwo\n" + mark + "# Value separator: \";\"\nTimestamp\n").opened());
+}
+
+TEST(TextLogEndTest, ZeroPaddingEndsTheDataCleanlyAndAnythingAfterAZeroByteDoesNot) {
+  const std::string log = header("20240131T120000", 3) + "12:00:00.001;0;1;1;01\n12:00:00.002;0;2;1;02\n";
+  const struct {
+    std::string tail;
+    bool clean;
+  } cases[] = {
+      {"", true},
+      {std::string(199, '\0'), true},
+      {std::string(200, '\0'), true},
+      {std::string(4096, '\0'), true},
+      {std::string(1 << 20, '\0'), true},
+      {std::string(1, '\0') + "12:00:00.003;0;3;1;03\n", false},  // a frame behind the zero byte
+      {std::string(5000, '\0') + "\n", false},                     // a line feed is data too
+      {std::string(1, '\0') + "\n", false},
+  };
+  for (const auto& c : cases) {
+    const std::int64_t size = static_cast<std::int64_t>(log.size() + c.tail.size());
+    for (std::int64_t buffer : {std::int64_t{0}, std::int64_t{64}, size}) {
+      test::MemoryStream inner(log + c.tail);
+      std::unique_ptr<Stream> window = buffer > 0 ? bufstream_create(&inner, false, buffer) : nullptr;
+      auto reader = textlog_open(buffer > 0 ? window.get() : &inner);
+      ASSERT_TRUE(reader && textlog_rewind(*reader));
+      BusRecord r;
+      int records = 0;
+      while (textlog_next_record(*reader, r)) ++records;
+      const std::string where = std::to_string(c.tail.size()) + " bytes, buffer " + std::to_string(buffer);
+      EXPECT_EQ(records, 2) << where;
+      EXPECT_EQ(textlog_ended_cleanly(*reader, size), c.clean) << where;
+      EXPECT_EQ(textlog_ended_cleanly(*reader, -1), c.clean) << where << ", size unknown";
+    }
+  }
+}
+
+std::string generated(int time_format, std::int64_t frames) {
+  tools::GenLogOptions o;
+  o.time_format = time_format;
+  o.frames = frames;
+  std::string text;
+  EXPECT_TRUE(tools::gen_log_text(o, text));
+  return text;
+}
+
+// Lines the logger never wrote as frames, put into a generated log of every time format some
+// 1.6 s in: read as frames at the header's time, they would lie far enough back to count as a
+// wrap and move every later frame on by a minute, an hour, a day...
+TEST(TextLogStrayTest, StrayLinesOfEveryKindMoveNoFrameInAnyTimeFormat) {
+  ThresholdGuard quiet(5);
+  for (int format = 1; format <= 6; ++format) {
+    const std::string clean = generated(format, 1000);
+    const std::vector<double> expected = Log(clean).timestamps();
+    ASSERT_EQ(expected.size(), 1000u);
+    std::size_t at = clean.find("Timestamp;");
+    for (int line = 0; line <= 800; ++line) at = clean.find('\n', at) + 1;
+    const std::size_t end = clean.find('\n', at);
+    const std::string frame = clean.substr(at, end - at);
+    // Cut after 199 bytes, the line stays the frame it begins with; its rest, with digits where a
+    // time would be, is stray.
+    const std::string overlong = frame + std::string(199 - frame.size(), 'Z') + "01:00:00.000;0;0;1;0;";
+    const std::string strays = "\nERROR: SD card write failure\n# Time: 20240131T120000\n";
+    Log log(clean.substr(0, at) + strays + overlong + clean.substr(end));
+    EXPECT_EQ(log.timestamps(), expected) << "format " << format;
+    EXPECT_EQ(log.reader().stray_lines, 4) << "format " << format;
+  }
+}
+
+TEST(TextLogStrayTest, OnlyLinesWithoutATimeInALogWithATimestampColumnAreStray) {
+  const struct {
+    const char* columns;
+    const char* line;
+    bool stray;
+  } cases[] = {
+      {"Timestamp;Type;ID;Length;Data", "12:00:01.000;0;XYZ;8;ZZZZ\n", false},  // lenient as ever
+      {"Timestamp;ID", "#12:00:01.000;1\n", true},
+      {"ID;Timestamp", "7FF\n", true},       // does not reach the column
+      {"ID;Timestamp", "7FF;: .\n", true},   // no digit in it
+      {"ID;Timestamp", "7FF;ab1\n", false},  // one is enough
+      {"ID;Data;Timestamp;Timestamp", "1;2;x;9\n", true},  // the first column so named counts
+      {"ID;Data", "\n", false},              // without a Timestamp column nothing is stray
+      {"ID;Data", "# 1\n", false},
+  };
+  for (const auto& c : cases) {
+    Log log(std::string("# Value separator: \";\"\n") + c.columns + "\n" + c.line);
+    ASSERT_TRUE(log.opened()) << c.line;
+    EXPECT_EQ(log.records().size(), c.stray ? 0u : 1u) << c.line;
+    EXPECT_EQ(log.reader().stray_lines, c.stray ? 1 : 0) << c.line;
+  }
 }
 
 }  // namespace
