@@ -59,7 +59,7 @@ std::size_t strip_separators(const bool (&stripped)[256], const char* text, std:
 std::int64_t seconds_of(TextLogReader& reader, const TemplateFields& t, std::uint32_t extra_years) {
   const std::int64_t key[3] = {static_cast<int>(t.year - 1900 + extra_years), static_cast<int>(t.month - 1),
                                static_cast<int>(t.day)};
-  TextLogReader::TimestampCache& c = reader.cache;
+  textlog_detail::TimestampCache& c = textlog_detail::timestamp_cache(reader);
   // Consecutive frames mostly share their date; only the time of day needs working out.
   if (key[0] != c.day_key[0] || key[1] != c.day_key[1] || key[2] != c.day_key[2]) {
     c.day_number = utc_days_from_fields(key[0], key[1], key[2]);
@@ -103,10 +103,10 @@ void parse_timestamp(TextLogReader& reader, const char* field, std::size_t lengt
   if (length > kTimestampField) length = kTimestampField;
 
   char record_digits[kTimestampField];
-  std::size_t rn = strip_separators(reader.cache.stripped, field, length, record_digits);
+  std::size_t rn = strip_separators(textlog_detail::timestamp_cache(reader).stripped, field, length, record_digits);
 
   char tmpl[kTemplateDigits + 1];
-  std::memcpy(tmpl, reader.cache.base_template, sizeof tmpl);
+  std::memcpy(tmpl, textlog_detail::timestamp_cache(reader).base_template, sizeof tmpl);
   const char* rd = record_digits;
   if (rn > kTemplateDigits) {
     rd += rn - kTemplateDigits;
@@ -122,7 +122,7 @@ void parse_timestamp(TextLogReader& reader, const char* field, std::size_t lengt
   // Frames come many to a second. When the template matches the last one up to the
   // milliseconds, all digits, the seconds worked out for it stand; only digit runs are taken
   // this way, because only they are read at fixed places.
-  TextLogReader::TimestampCache& c = reader.cache;
+  textlog_detail::TimestampCache& c = textlog_detail::timestamp_cache(reader);
   TemplateFields t{};
   std::int64_t seconds;
   if (c.last_valid && c.last_years == years && std::memcmp(tmpl, c.last_template, kSecondDigits) == 0 &&
@@ -208,7 +208,7 @@ namespace textlog_detail {
 
 void prepare_timestamps(TextLogReader& reader) {
   const LogHeader& h = reader.header;
-  TextLogReader::TimestampCache& c = reader.cache;
+  textlog_detail::TimestampCache& c = textlog_detail::timestamp_cache(reader);
   std::memset(c.stripped, 0, sizeof c.stripped);
   for (char r : {h.ValueSeparator, h.TimeSeparator, h.TimeSeparatorMs, h.DateSeparator, h.TimeDateSeparator}) {
     if (r != 0) c.stripped[static_cast<unsigned char>(r)] = true;

@@ -331,7 +331,7 @@ bool read_column_header(TextLogReader& reader) {
 
 std::unique_ptr<TextLogReader> textlog_open(Stream* stream) {
   if (stream == nullptr) return nullptr;
-  std::unique_ptr<TextLogReader> reader(new (std::nothrow) TextLogReader);
+  std::unique_ptr<TextLogReader> reader(new (std::nothrow) textlog_detail::ReaderState);
   if (!reader) return nullptr;
   reader->stream = stream;
 

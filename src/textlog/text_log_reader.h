@@ -6,7 +6,6 @@
 #include "base/memory.h"
 #include "io/stream.h"
 #include "textlog/bus_record.h"
-#include "textlog/field_scan.h"
 
 namespace quarn {
 
@@ -40,7 +39,10 @@ using ColumnParser = void (*)(TextLogReader& reader, const char* field, std::siz
 inline constexpr int kColumnSlots = 7;
 
 // The reader over one log. It borrows the stream and never closes it.
+// What textlog_open hands out carries more, private to the reader (textlog_internal.h).
 struct TextLogReader : HeapObject {
+  virtual ~TextLogReader() = default;
+
   Stream* stream = nullptr;
   std::uint32_t RecordStart = 0;       // offset of the first line after the column header line
   LogHeader header{};
@@ -60,19 +62,6 @@ struct TextLogReader : HeapObject {
   // Offset of the line at which the records ended (at the end of the file, or at a line that
   // starts with a zero byte); -1 until then, or when the stream cannot tell.
   std::int64_t end_of_data = -1;
-
-  // Worked out once from the header when the log opens, so that each timestamp costs little.
-  struct TimestampCache {
-    char base_template[18];     // "19700101000000000" with the header's digits laid over it
-    bool stripped[256];         // characters removed from timestamp fields
-    std::int64_t day_key[3];    // the date of the last conversion...
-    std::int64_t day_number;    // ...and its days since 1970
-    bool last_valid;            // the last template, when all digits up to the seconds...
-    char last_template[14];
-    std::uint32_t last_years;   // ...with the years it was moved on by...
-    textlog_detail::TemplateFields last_fields;  // ...what it read as...
-    std::int64_t last_seconds;  // ...and its calendar seconds
-  } cache{};
 };
 
 // Reads the header block and the column header line of the log on `stream` (which must read,

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 
+#include "textlog/field_scan.h"
 #include "textlog/text_log_reader.h"
 
 namespace quarn::textlog_detail {
@@ -42,6 +43,26 @@ int split_fields(char* line, std::size_t length, char separator, Field (&fields)
 // The parser of a column name, or null for a name that has none. `known` tells whether the name
 // is one the reader recognises ("Lost" is known but has nothing to parse).
 ColumnParser column_parser_for(const char* name, bool& known);
+
+// Worked out once from the header when the log opens, so that each timestamp costs little.
+struct TimestampCache {
+  char base_template[18];     // "19700101000000000" with the header's digits laid over it
+  bool stripped[256];         // characters removed from timestamp fields
+  std::int64_t day_key[3];    // the date of the last conversion...
+  std::int64_t day_number;    // ...and its days since 1970
+  bool last_valid;            // the last template, when all digits up to the seconds...
+  char last_template[14];
+  std::uint32_t last_years;   // ...with the years it was moved on by...
+  TemplateFields last_fields;  // ...what it read as...
+  std::int64_t last_seconds;  // ...and its calendar seconds
+};
+
+// The reader textlog_open makes: the public fields and what only the reader's own code uses.
+struct ReaderState final : TextLogReader {
+  TimestampCache cache{};
+};
+
+inline TimestampCache& timestamp_cache(TextLogReader& reader) { return static_cast<ReaderState&>(reader).cache; }
 
 // Fills the reader's timestamp cache from its header; called once the header block is read.
 void prepare_timestamps(TextLogReader& reader);
