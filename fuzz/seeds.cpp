@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
   std::vector<Style> styles;
   for (int format = 1; format <= 6; ++format) {
     GenLogOptions o = small(100 + static_cast<std::uint64_t>(format), 60);
-    o.time_format = format;
+    o.time_format = static_cast<quarn::TimeFormat>(format);
     styles.push_back({nullptr, o});
   }
   styles[0].name = "seconds-comma";

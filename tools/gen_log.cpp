@@ -111,23 +111,23 @@ void append_num(std::string& s, unsigned value, int width) {
 
 // The record's timestamp field: the trailing part of the date and time that the format keeps.
 void append_timestamp(std::string& s, const GenLogOptions& o, const Civil& c) {
-  if (o.time_format >= 6) {
+  if (o.time_format >= TimeFormat::FullDate) {
     append_num(s, static_cast<unsigned>(c.year), 4);
     append_sep(s, o.date_separator);
   }
-  if (o.time_format >= 5) {
+  if (o.time_format >= TimeFormat::MonthDayAndTime) {
     append_num(s, c.month, 2);
     append_sep(s, o.date_separator);
   }
-  if (o.time_format >= 4) {
+  if (o.time_format >= TimeFormat::DayAndTime) {
     append_num(s, c.day, 2);
     append_sep(s, o.time_date_separator);
   }
-  if (o.time_format >= 3) {
+  if (o.time_format >= TimeFormat::TimeOfDay) {
     append_num(s, c.hour, 2);
     append_sep(s, o.time_separator);
   }
-  if (o.time_format >= 2) {
+  if (o.time_format >= TimeFormat::Minutes) {
     append_num(s, c.minute, 2);
     append_sep(s, o.time_separator);
   }
@@ -145,7 +145,9 @@ struct BusMessage {
 bool generate(const GenLogOptions& o, Sink& sink, Sink* candump) {
   int y, mo, d, h, mi, se;
   char t;
-  if (o.frames < 0 || o.time_format < 1 || o.time_format > 6 || o.ids < 1 || o.mean_gap_us < 0) return false;
+  if (o.frames < 0 || o.time_format < kFirstTimeFormat || o.time_format > kLastTimeFormat || o.ids < 1 ||
+      o.mean_gap_us < 0)
+    return false;
   if (std::sscanf(o.start.c_str(), "%4d%2d%2d%c%2d%2d%2d", &y, &mo, &d, &t, &h, &mi, &se) != 7 || t != 'T') return false;
 
   const char* eol = o.crlf ? "\r\n" : "\n";
@@ -162,7 +164,7 @@ bool generate(const GenLogOptions& o, Sink& sink, Sink* candump) {
   line("# Split No.: 1");
   line("# Time: " + o.start);
   line("# Value separator: " + quoted(sep));
-  line("# Time format: " + std::to_string(o.time_format));
+  line("# Time format: " + std::to_string(static_cast<int>(o.time_format)));
   line("# Time separator: " + quoted(o.time_separator));
   line("# Time separator ms: " + quoted(o.ms_separator));
   line("# Date separator: " + quoted(o.date_separator));

@@ -8,16 +8,16 @@
 #include <cstdio>
 #include <string>
 
+#include "textlog/time_format.h"
+
 namespace quarn::tools {
 
 struct GenLogOptions {
   std::uint64_t seed = 1;
   std::int64_t frames = 100;
-  // Which part of the date and time each record's timestamp holds:
-  //   1 "SS.mmm"   2 "MM:SS.mmm"   3 "hh:MM:SS.mmm"   4 "DDThh:MM:SS.mmm"   5 "mm-DDThh:MM:SS.mmm"
-  //   6 the full "YYYY-mm-DDThh:MM:SS.mmm" (no wrap-around: the header's "Time format: " says 6)
-  // with the separators below; the log header's start time supplies the rest.
-  int time_format = 3;
+  // Which part of the date and time each record's timestamp holds, with the separators below; the
+  // log header's start time supplies the rest.
+  TimeFormat time_format = TimeFormat::TimeOfDay;
   std::string start = "20240131T120000";  // header "Time: ", YYYYmmDDThhMMSS (read as UTC digits)
   char value_separator = ';';
   char time_separator = ':';       // 0: none

@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
       o.seed = static_cast<std::uint64_t>(n);
     } else if (a == "--time-format") {
       ok = number_of(v, n) && n >= 1 && n <= 6;
-      o.time_format = static_cast<int>(n);
+      o.time_format = static_cast<quarn::TimeFormat>(n);
     } else if (a == "--start") {
       o.start = v;
     } else if (a == "--value-sep") {

@@ -74,25 +74,28 @@ double timestamp_of(TextLogReader& reader, const TemplateFields& t, std::uint32_
   return static_cast<double>(seconds_of(reader, t, extra_years)) + t.millisecond * 0.001 + reader.WrapOffset;
 }
 
+TimeFormat format_of(const LogHeader& h) { return static_cast<TimeFormat>(h.TimeFormat); }
+
 // The length in seconds of the period a timestamp of this format wraps around after: a minute,
 // an hour, a day, the calendar month or year that `timestamp` lies in. 0: no wrapping.
-std::int64_t wrap_period(std::uint8_t time_format, double timestamp) {
+std::int64_t wrap_period(TimeFormat time_format, double timestamp) {
   switch (time_format) {
-    case 1: return 60;
-    case 2: return 3600;
-    case 3: return 86400;
-    case 4:
-    case 5: {
+    case TimeFormat::Seconds: return 60;
+    case TimeFormat::Minutes: return 3600;
+    case TimeFormat::TimeOfDay: return 86400;
+    case TimeFormat::DayAndTime:
+    case TimeFormat::MonthDayAndTime: {
       std::int64_t start = static_cast<std::int64_t>(timestamp);
       std::tm f{};
       if (!utc_fields_from_seconds(start, f)) return 0;
-      std::int64_t next = utc_seconds_from_fields(f.tm_year + (time_format == 5 ? 1 : 0),
-                                                  f.tm_mon + (time_format == 4 ? 1 : 0), f.tm_mday, f.tm_hour,
-                                                  f.tm_min, f.tm_sec);
+      std::int64_t next = utc_seconds_from_fields(f.tm_year + (time_format == TimeFormat::MonthDayAndTime ? 1 : 0),
+                                                  f.tm_mon + (time_format == TimeFormat::DayAndTime ? 1 : 0), f.tm_mday,
+                                                  f.tm_hour, f.tm_min, f.tm_sec);
       return next < 0 ? 0 : next - start;
     }
-    default: return 0;
+    case TimeFormat::FullDate: return 0;
   }
+  return 0;  // a format no logger defines: no wrapping
 }
 
 // The header's "Time: " digits fill the template from the left, the field's digits from the
@@ -117,7 +120,7 @@ void parse_timestamp(TextLogReader& reader, const char* field, std::size_t lengt
   // Format 5 holds no year: each wrap moves the date on by one calendar year. Counting whole
   // years (rather than adding the seconds of one year) keeps every later date right when a
   // February 29 lies between.
-  std::uint32_t years = h.TimeFormat == 5 ? reader.YearWraps : 0;
+  std::uint32_t years = format_of(h) == TimeFormat::MonthDayAndTime ? reader.YearWraps : 0;
 
   // Frames come many to a second. When the template matches the last one up to the
   // milliseconds, all digits, the seconds worked out for it stand; only digit runs are taken
@@ -146,10 +149,10 @@ void parse_timestamp(TextLogReader& reader, const char* field, std::size_t lengt
   double timestamp = static_cast<double>(seconds) + t.millisecond * 0.001 + reader.WrapOffset;
 
   if (reader.PreviousTimestamp > timestamp) {
-    std::int64_t period = wrap_period(h.TimeFormat, timestamp);
+    std::int64_t period = wrap_period(format_of(h), timestamp);
     // Only a step back of more than one second is a wrap; a smaller one is an out-of-order line.
     if (period != 0 && static_cast<double>(period - 1) > timestamp - reader.PreviousTimestamp + static_cast<double>(period)) {
-      if (h.TimeFormat == 5) {
+      if (format_of(h) == TimeFormat::MonthDayAndTime) {
         reader.YearWraps += 1;
         timestamp = timestamp_of(reader, t, reader.YearWraps);
       } else {

@@ -6,6 +6,7 @@
 #include "base/memory.h"
 #include "io/stream.h"
 #include "textlog/bus_record.h"
+#include "textlog/time_format.h"
 
 namespace quarn {
 
@@ -21,7 +22,7 @@ struct LogHeader {
   double StartTime;          // "Time: " as calendar seconds, read as local time
   char TimeText[20];         // "Time: " raw text: the date and time digits records leave out
   char ValueSeparator;       // between columns; 0 = none
-  std::uint8_t TimeFormat;   // which part of date and time a record holds; selects the wrap period
+  std::uint8_t TimeFormat;   // a TimeFormat: which part of date and time a record holds; selects the wrap period
   char TimeSeparator;        // between hours, minutes, seconds; 0 = none
   char TimeSeparatorMs;      // before the milliseconds; 0 = none
   char DateSeparator;        // between year, month, day; 0 = none

@@ -198,7 +198,7 @@ TEST(BigFileTest, ALogBeyondTwoGibibytesConvertsWholeInBoundedMemory) {
   // Full dates in every record, so that the log spans days without any wrap-around to infer.
   tools::GenLogOptions o;
   o.seed = 2031;
-  o.time_format = 6;
+  o.time_format = TimeFormat::FullDate;
   std::string sample;
   o.frames = 100000;
   ASSERT_TRUE(tools::gen_log_text(o, sample));

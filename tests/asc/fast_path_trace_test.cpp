@@ -35,7 +35,7 @@ TEST(FastPathTraceTest, GeneratedLogsGiveTheSameTraceBothWays) {
       tools::GenLogOptions o;
       o.seed = static_cast<std::uint64_t>(++seed);
       o.frames = 3000;
-      o.time_format = format;
+      o.time_format = static_cast<TimeFormat>(format);
       o.crlf = crlf;
       o.extended_percent = 50;
       o.ids = 300;

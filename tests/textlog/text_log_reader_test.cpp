@@ -522,7 +522,7 @@ TEST(TextLogEndTest, ZeroPaddingEndsTheDataCleanlyAndAnythingAfterAZeroByteDoesN
 
 std::string generated(int time_format, std::int64_t frames) {
   tools::GenLogOptions o;
-  o.time_format = time_format;
+  o.time_format = static_cast<TimeFormat>(time_format);
   o.frames = frames;
   std::string text;
   EXPECT_TRUE(tools::gen_log_text(o, text));

@@ -66,9 +66,9 @@ TEST(GenLogTest, LinesEndAsAsked) {
 TEST(GenLogTest, BadOptionsAreRefused) {
   std::string text;
   GenLogOptions o;
-  o.time_format = 7;
+  o.time_format = static_cast<TimeFormat>(7);
   EXPECT_FALSE(gen_log_text(o, text));
-  o.time_format = 3;
+  o.time_format = TimeFormat::TimeOfDay;
   o.start = "2024-01-31 12:00";
   EXPECT_FALSE(gen_log_text(o, text));
   o.start = "20240131T120000";
@@ -109,11 +109,11 @@ TEST(GenLogTest, EveryTimeFormatGivesTheSameTimes) {
     o.frames = 400;
     o.start = span.start;
     o.mean_gap_us = span.gap_us;
-    o.time_format = 6;
+    o.time_format = TimeFormat::FullDate;
     std::vector<BusRecord> full = read_back(generated(o));
     ASSERT_EQ(full.size(), 400u);
     for (int format = 1; format <= 5; ++format) {
-      o.time_format = format;
+      o.time_format = static_cast<TimeFormat>(format);
       std::vector<BusRecord> part = read_back(generated(o));
       ASSERT_EQ(part.size(), full.size()) << span.start << " format " << format;
       for (std::size_t i = 0; i < full.size(); ++i) {
@@ -126,7 +126,7 @@ TEST(GenLogTest, EveryTimeFormatGivesTheSameTimes) {
 TEST(GenLogTest, SeparatorsAndLineEndsDoNotChangeTheFrames) {
   GenLogOptions o;
   o.frames = 200;
-  o.time_format = 6;
+  o.time_format = TimeFormat::FullDate;
   std::vector<BusRecord> plain = read_back(generated(o));
   o.value_separator = '\t';
   o.time_separator = 0;
