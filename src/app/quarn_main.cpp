@@ -21,6 +21,11 @@ void clean_up_after_signal(bool terminal_usable) {
   if (terminal_usable) progress_erase_from_signal_handler();
 }
 
+// A converter of its own for each log converted beside others.
+std::unique_ptr<Converter> worker_converter(void* context) {
+  return trace_formats_converter(*static_cast<ToolContext*>(context));
+}
+
 int run(int argc, char** argv) {
   std::unique_ptr<ToolContext> context = tool_context_create();
   if (!context) return kStatusSetupFailed;
@@ -31,7 +36,8 @@ int run(int argc, char** argv) {
   if (!converter) return kStatusSetupFailed;
   std::unique_ptr<TerminalProgress> progress = progress_start(context->options);
   converter->progress = progress.get();
-  status = converter_run(converter.get(), context->inputs);
+  int jobs = context->options.jobs == 0 ? platform_online_cores() : context->options.jobs;
+  status = converter_run_parallel(converter.get(), jobs, worker_converter, context.get(), context->inputs);
   progress_stop(progress);
   converter_release(converter);
   return status;

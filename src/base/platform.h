@@ -127,6 +127,9 @@ std::int64_t platform_mktime_local(std::tm& fields);
 
 namespace quarn {
 
+// The processors online now; at least 1.
+int platform_online_cores();
+
 // Removes a file with one system call and nothing else, so that a signal handler may use it.
 void platform_unlink(const char* path);
 

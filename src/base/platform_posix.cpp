@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -238,6 +239,10 @@ void platform_advise_large_pages(void* block, std::size_t n) {
 }
 
 std::int64_t platform_mktime_local(std::tm& fields) {
+  // mktime re-reads the time zone on every call and guards that with a lock of the C library's
+  // own, which race detectors cannot see; one of ours, taken once per log, keeps them quiet.
+  static std::mutex time_zone;
+  std::lock_guard<std::mutex> guard(time_zone);
   fields.tm_isdst = -1;
   return static_cast<std::int64_t>(mktime(&fields));
 }
@@ -247,6 +252,11 @@ std::int64_t platform_mktime_local(std::tm& fields) {
 namespace quarn {
 
 void platform_unlink(const char* path) { static_cast<void>(unlink(path)); }
+
+int platform_online_cores() {
+  long n = sysconf(_SC_NPROCESSORS_ONLN);
+  return n < 1 ? 1 : n > 65536 ? 65536 : static_cast<int>(n);
+}
 
 namespace {
 

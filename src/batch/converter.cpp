@@ -165,6 +165,9 @@ int convert_file(Converter* converter, StrView input_path, StrView output_base, 
   if (!ok) report(LogLevel::Error, "Error during new file callback");
   ok = pump_records(*converter, input_path, in, counts, ok);
 
+  // Logs converted beside others finish in walk order: the first of two logs that write one
+  // trace keeps it, whichever was faster.
+  if (converter->turn != nullptr) converter->turn->wait_turn();
   converter->file_failed = !ok;
   ok = converter->end_file(output_base) && ok;
   converter->file_failed = false;
@@ -182,6 +185,7 @@ int converter_convert_file(Converter* converter, StrView input_path, StrView out
   ProgressObserver* progress = converter != nullptr ? converter->progress : nullptr;
   if (progress != nullptr) progress->file_started(input_path);
   int status = convert_file(converter, input_path, output_base, counts);
+  if (converter != nullptr && converter->turn != nullptr) converter->turn->wait_turn();
   if (progress != nullptr) progress->file_finished(status == kStatusOk, counts.records, counts.bytes);
   if (converter != nullptr) run_totals_add(converter->totals, status, counts.records, counts.stray_lines);
   return status;

@@ -60,6 +60,14 @@ struct RecordSource {
   bool time_ordered = false;
 };
 
+// Where a log converted beside others waits until every log before it in walk order is done, so
+// that it puts its traces in place, removes its input and counts in walk order.
+class TurnGate {
+ public:
+  virtual ~TurnGate() = default;
+  virtual void wait_turn() = 0;
+};
+
 // The output side of a run. The driver (converter_convert_file, converter_run) is common; a
 // concrete converter overrides the operations it has. Each default is what a converter without
 // that operation amounts to. The destructor is the destroy operation.
@@ -85,6 +93,7 @@ class Converter : public HeapObject {
   // where a converter's logs may write a trace of one name again.
   WrittenFiles* written = nullptr;
   RunTotals* totals = nullptr;          // borrowed: owned by converter_run while it runs
+  TurnGate* turn = nullptr;             // borrowed from a parallel run; null: never waits
   // Set by the conversion loop for end_file: an earlier step of the current file failed (its log
   // could not be read to the end, say), so what was gathered is not the whole log and must not be
   // written as if it were.

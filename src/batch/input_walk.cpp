@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "batch/run_totals.h"
+#include "batch/parallel_run.h"
 #include "io/dir_listing.h"
 #include "logging/report.h"
 
@@ -70,8 +71,8 @@ class RunScope {
 
 // The walk proper. `stop` is raised when a path cannot be examined at all: the run must end
 // there, as it does for a top-level input whose query fails.
-int walk(Converter* converter, StrView input_path, StrView output_path, const WalkAncestor* ancestors,
-         bool& stop) {
+int walk(Converter* converter, ParallelRun* parallel, StrView input_path, StrView output_path,
+         const WalkAncestor* ancestors, bool& stop) {
   PathInfo info;
   if (!fs_stat(converter->input_fs, input_path, info)) {
     report(LogLevel::Fatal, "Error during stat of %.*s, exiting", sv_len(input_path), input_path.data);
@@ -107,7 +108,7 @@ int walk(Converter* converter, StrView input_path, StrView output_path, const Wa
           status |= kStatusConvertFailed;
           continue;
         }
-        status |= walk(converter, dynstr_view(child_in), dynstr_view(child_out), &self, stop);
+        status |= walk(converter, parallel, dynstr_view(child_in), dynstr_view(child_out), &self, stop);
         if (stop) return kStatusBadPath;
       }
       return status;
@@ -122,6 +123,11 @@ int walk(Converter* converter, StrView input_path, StrView output_path, const Wa
   if (converter->create_output_dirs) {
     // A folder that cannot be made shows up as an output that cannot be opened.
     (void)fs_make_dirs(converter->output_fs, path_parent(base));
+  }
+  // Beside others, its status comes when all are done.
+  if (parallel != nullptr) {
+    parallel->submit(input_path, base);
+    return kStatusOk;
   }
   int status = converter_convert_file(converter, input_path, base);
   if (status != kStatusOk) {
@@ -192,7 +198,7 @@ bool find_common_root(DynStringList& inputs, DynString& root, int& status) {
 
 namespace {
 
-int run_inputs(Converter* converter, const DynStringList& inputs) {
+int run_inputs(Converter* converter, ParallelRun* parallel, const DynStringList& inputs) {
   bool append_root = converter->options == nullptr || !converter->options->no_append_root;
   int status = kStatusOk;
   DynString output;
@@ -214,7 +220,7 @@ int run_inputs(Converter* converter, const DynStringList& inputs) {
       continue;
     }
     bool stop = false;
-    status |= walk(converter, input, dynstr_view(output), nullptr, stop);
+    status |= walk(converter, parallel, input, dynstr_view(output), nullptr, stop);
     if (stop) return kStatusBadPath;
   }
   return status;
@@ -231,7 +237,31 @@ int converter_run(Converter* converter, const DynStringList& inputs) {
   int status;
   {
     RunScope scope(*converter, written, totals);
-    status = run_inputs(converter, inputs);
+    status = run_inputs(converter, nullptr, inputs);
+  }
+  run_totals_report(totals);
+  return status;
+}
+
+int converter_run_parallel(Converter* walker, int jobs, ConverterFactory make, void* context,
+                           const DynStringList& inputs) {
+  if (jobs <= 1) return converter_run(walker, inputs);
+  if (jobs > kMaxParallelJobs) jobs = kMaxParallelJobs;
+  if (inputs.count == 0) return kStatusOk;
+  if (walker == nullptr) return kStatusConvertFailed;
+  RunTotals totals;
+  WrittenFiles written;
+  int status;
+  {
+    RunScope scope(*walker, written, totals);
+    std::unique_ptr<ParallelRun> parallel = parallel_run_start(*walker, jobs, make, context, written, totals);
+    if (!parallel) {
+      report(LogLevel::Error, "Could not start %d conversions at once, converting one log at a time", jobs);
+      status = run_inputs(walker, nullptr, inputs);
+    } else {
+      status = run_inputs(walker, parallel.get(), inputs);
+      status |= parallel->finish();
+    }
   }
   run_totals_report(totals);
   return status;
@@ -240,7 +270,7 @@ int converter_run(Converter* converter, const DynStringList& inputs) {
 int converter_process_path(Converter* converter, StrView input_path, StrView output_path) {
   if (converter == nullptr) return kStatusConvertFailed;
   bool stop = false;
-  return walk(converter, input_path, output_path, nullptr, stop);
+  return walk(converter, nullptr, input_path, output_path, nullptr, stop);
 }
 
 }  // namespace quarn

@@ -3,6 +3,7 @@
 #include "base/dyn_string.h"
 #include "base/str_view.h"
 #include "batch/converter.h"
+#include "batch/parallel_run.h"
 #include "io/file_system.h"
 #include "io/path_names.h"
 
@@ -18,6 +19,13 @@ bool find_common_root(DynStringList& inputs, DynString& root, int& status);
 // behind its name unless no_append_root is set. A failed query ends the run with 129. The run,
 // however it ends, closes with one Info line that counts its logs and frames (run_totals_report).
 [[nodiscard]] int converter_run(Converter* converter, const DynStringList& inputs);
+
+// converter_run with up to `jobs` logs converted at once, each by a converter of its own from
+// `make`; `walker` walks the inputs and lends its file systems, options and progress display.
+// The traces, statuses and diagnostic lines are those of converter_run, in the same order.
+// 1 (or less) is converter_run itself.
+[[nodiscard]] int converter_run_parallel(Converter* walker, int jobs, ConverterFactory make, void* context,
+                                         const DynStringList& inputs);
 
 // Converts one path (input relative to input_fs, output relative to output_fs): a folder
 // recursively in name order, a file when its extension is "txt" in any case. Returns its status.

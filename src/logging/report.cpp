@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/memory.h"
+
 namespace quarn {
 
 std::int32_t log_threshold = 0;
@@ -12,6 +14,37 @@ namespace {
 
 LogWriteObserver g_observer = nullptr;
 void* g_observer_context = nullptr;
+
+// Where this thread's lines go instead of standard error; null: written as they come.
+thread_local HeldLines* t_held = nullptr;
+
+// Appends to the held lines; false when they would pass their limit or cannot grow.
+bool hold(HeldLines& held, const char* bytes, std::size_t n) {
+  if (held.size + n > kHeldLinesLimit) return false;
+  if (held.size + n > held.capacity) {
+    std::size_t capacity = held.capacity == 0 ? 1024 : held.capacity * 2;
+    while (capacity < held.size + n) capacity *= 2;
+    void* grown = mem_realloc(held.data, capacity);
+    if (grown == nullptr) return false;
+    held.data = static_cast<char*>(grown);
+    held.capacity = capacity;
+  }
+  std::memcpy(held.data + held.size, bytes, n);
+  held.size += n;
+  return true;
+}
+
+// One line, held back or written.
+void emit(const char* bytes, std::size_t n) {
+  if (HeldLines* held = t_held) {
+    if (hold(*held, bytes, n)) return;
+    // Full: the holder makes way (writes what it holds, when its turn has come) and lets go.
+    if (held->on_full != nullptr) held->on_full(held->context);
+    if (t_held == held && hold(*held, bytes, n)) return;
+  }
+  if (g_observer != nullptr) g_observer(g_observer_context);
+  platform_write_stderr(bytes, n);
+}
 
 constexpr std::size_t kLineArea = 512;
 constexpr std::size_t kTextRoom = 510;
@@ -57,6 +90,11 @@ void set_log_threshold(std::int32_t threshold) { log_threshold = threshold; }
 void set_log_write_observer(LogWriteObserver observer, void* context) {
   g_observer = observer;
   g_observer_context = context;
+}
+
+void get_log_write_observer(LogWriteObserver& observer, void*& context) {
+  observer = g_observer;
+  context = g_observer_context;
 }
 
 std::size_t format_log_prefix(char* out, const LocalClock& clock, std::int32_t process_id,
@@ -107,8 +145,7 @@ void vwrite_line(LogLevel level, const char* format, std::va_list args) {
   if (n > 0) cursor += static_cast<std::size_t>(n) <= room ? static_cast<std::size_t>(n) : room;
 
   *cursor = '\n';
-  if (g_observer != nullptr) g_observer(g_observer_context);
-  platform_write_stderr(start, static_cast<std::size_t>(cursor - start) + 1);
+  emit(start, static_cast<std::size_t>(cursor - start) + 1);
 }
 
 void write_line(LogLevel level, const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -152,6 +189,23 @@ void explain_failure() {
 }
 
 }  // namespace
+
+void hold_lines(HeldLines* held) { t_held = held; }
+
+HeldLines* held_lines() { return t_held; }
+
+void write_held_lines(HeldLines& held) {
+  if (held.size == 0) return;
+  if (g_observer != nullptr) g_observer(g_observer_context);
+  platform_write_stderr(held.data, held.size);
+  held.size = 0;
+}
+
+void release_held_lines(HeldLines& held) {
+  mem_free(held.data);
+  held.data = nullptr;
+  held.size = held.capacity = 0;
+}
 
 void report_line(LogLevel level, const char* format, ...) {
   std::va_list args;

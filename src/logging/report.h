@@ -43,9 +43,37 @@ void report_line(LogLevel level, const char* format, ...) __attribute__((format(
 std::size_t format_log_prefix(char* out, const LocalClock& clock, std::int32_t process_id,
                               std::int32_t thread_id, LogLevel level);
 
+// Lines held back instead of written, so that work done on several threads at once can report in
+// the order it would have reported in one after another: each piece of work holds its lines, and
+// they are written when its turn comes.
+struct HeldLines {
+  char* data = nullptr;
+  std::size_t size = 0;
+  std::size_t capacity = 0;
+  // Called when the lines would pass kHeldLinesLimit (or cannot grow): it returns once the
+  // holder may write, having written what it held and stopped holding (hold_lines(nullptr)), or
+  // having made room. The line is then written (or held) as usual.
+  void (*on_full)(void* context) = nullptr;
+  void* context = nullptr;
+};
+
+// The most a piece of work holds back, so that a log with a warning on every line cannot make
+// memory grow with it.
+inline constexpr std::size_t kHeldLinesLimit = std::size_t{64} << 10;
+
+// From now on this thread's lines go to `held`; null writes them as they come again.
+void hold_lines(HeldLines* held);
+HeldLines* held_lines();
+// Writes the held lines to standard error at once (the observer first) and empties them.
+void write_held_lines(HeldLines& held);
+// Frees the lines' memory.
+void release_held_lines(HeldLines& held);
+
 // Observer called just before each diagnostic line is written (a terminal status line uses it to
 // get out of the way). Null removes it.
 using LogWriteObserver = void (*)(void* context);
 void set_log_write_observer(LogWriteObserver observer, void* context);
+// The observer now set (null when none), so that one can be put in front of it for a while.
+void get_log_write_observer(LogWriteObserver& observer, void*& context);
 
 }  // namespace quarn

@@ -1,0 +1,217 @@
+// --jobs gives the results of one log after another: the same traces, statuses, diagnostic lines
+// (after their time and ids) and remaining inputs, on a tree where logs of all sizes convert and
+// fail side by side. The parallel runs repeat, to give races a chance to show.
+
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "app/cli_run.h"
+#include "gen_log.h"
+#include "support/temp_dir.h"
+
+namespace quarn {
+namespace {
+
+using test::CliRun;
+using test::diagnostics_of;
+using test::make_dirs;
+using test::read_file;
+using test::TempDir;
+using test::write_file;
+using Lines = std::vector<std::string>;
+
+std::string generated(std::uint64_t seed, std::int64_t frames) {
+  tools::GenLogOptions o;
+  o.seed = seed;
+  o.frames = frames;
+  std::string text;
+  EXPECT_TRUE(tools::gen_log_text(o, text));
+  return text;
+}
+
+// Every file below `folder` with its bytes, and every empty folder.
+std::map<std::string, std::string> contents(const std::string& folder) {
+  std::map<std::string, std::string> files;
+  if (!std::filesystem::exists(folder)) return files;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(folder)) {
+    std::string name = std::filesystem::relative(e.path(), folder).string();
+    if (e.is_regular_file()) {
+      files[name] = read_file(e.path().string());
+    } else if (e.is_directory() && std::filesystem::is_empty(e.path())) {
+      files[name + "/"] = "";
+    }
+  }
+  return files;
+}
+
+struct Outcome {
+  int status = -1;
+  Lines diagnostics;
+  std::map<std::string, std::string> traces;
+  std::map<std::string, std::string> inputs;
+};
+
+class JobsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // The logs: small and large ones, so that several are in hand at once and finish out of order.
+    for (int i = 0; i < 14; ++i)
+      logs_.push_back(generated(100 + static_cast<std::uint64_t>(i), i % 4 == 0 ? 20000 : 40 * (i + 1)));
+    // Stray lines and a step back in time, for warnings in the middle of a log's lines.
+    strays_ = generated(7, 300);
+    strays_.insert(strays_.find("\n12:00:0") + 1, "ERROR: SD card write failure\n\n");
+    // The second-to-last frame once more at the end: a step back in time, skipped with a warning.
+    back_ = generated(8, 50);
+    std::size_t last = back_.rfind('\n', back_.size() - 2);
+    std::size_t before = back_.rfind('\n', last - 1);
+    back_ += back_.substr(before + 1, last - before);
+    if (geteuid() == 0) {
+      const passwd* nobody = getpwnam("nobody");
+      if (nobody == nullptr) GTEST_SKIP() << "running as root and there is no user \"nobody\" to run quarn as";
+      as_ = test::RunAs{nobody->pw_uid, nobody->pw_gid};
+      as_root_ = true;
+    }
+  }
+
+  // A fresh tree in `dir`: logs that convert, and each kind of failure among them.
+  void make_tree(const std::string& dir) {
+    const std::string logs = dir + "/logs";
+    make_dirs(logs + "/a/deep");
+    make_dirs(logs + "/b");
+    make_dirs(logs + "/keep");
+    for (std::size_t i = 0; i < logs_.size(); ++i) {
+      write_file(logs +
+                     (i % 3 == 0   ? "/a/deep/"
+                      : i % 3 == 1 ? "/a/"
+                                   : "/b/") +
+                     "log" + std::to_string(10 + i) + ".txt",
+                 logs_[i]);
+    }
+    write_file(logs + "/a/strays.txt", strays_);
+    write_file(logs + "/a/back.txt", back_);
+    write_file(logs + "/a/empty.txt", "");
+    write_file(logs + "/a/unreadable.txt", logs_[1]);
+    // Two logs, one trace: the first in walk order keeps it.
+    write_file(logs + "/b/Same.TXT", logs_[2]);
+    write_file(logs + "/b/Same.txt", logs_[3]);
+    // A trace blocked by a folder of its name.
+    write_file(logs + "/b/blocked.txt", logs_[5]);
+    make_dirs(dir + "/logs_out/b/blocked.asc/in-the-way");
+    // Logs that -d cannot remove: their folder is not the converting user's.
+    write_file(logs + "/keep/k1.txt", logs_[6]);
+    write_file(logs + "/keep/k2.txt", logs_[7]);
+    if (as_root_) {
+      // The other user writes everywhere but in keep/ and cannot read unreadable.txt.
+      for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
+        if (e.path().filename() == "unreadable.txt" || e.path().string().find("/keep") != std::string::npos) continue;
+        ASSERT_EQ(chown(e.path().c_str(), as_.uid, as_.gid), 0);
+      }
+      ASSERT_EQ(chown(dir.c_str(), as_.uid, as_.gid), 0);
+      ASSERT_EQ(chmod((logs + "/keep").c_str(), 0755), 0);
+    }
+    ASSERT_EQ(chmod((logs + "/a/unreadable.txt").c_str(), 0), 0);
+  }
+
+  Outcome run(const std::string& dir, const Lines& args) {
+    Outcome o;
+    CliRun r = test::run_quarn(dir, args, 120, as_root_ ? &as_ : nullptr);
+    if (r.status == test::kCouldNotSwitchUser) {
+      skipped_ = true;
+      return o;
+    }
+    o.status = r.status;
+    // The Debug lines name full paths, with the run's folder and temporary names in them.
+    for (std::string line : diagnostics_of(r.err)) {
+      for (std::size_t at = line.find(dir); at != std::string::npos; at = line.find(dir))
+        line.replace(at, dir.size(), "DIR");
+      o.diagnostics.push_back(
+          std::regex_replace(line, std::regex(R"(\.asc\.[0-9]+\.[0-9]+\.part)"), ".asc.PID.N.part"));
+    }
+    o.traces = contents(dir + "/logs_out");
+    o.inputs = contents(dir + "/logs");
+    return o;
+  }
+
+  std::vector<std::string> logs_;
+  std::string strays_;
+  std::string back_;
+  test::RunAs as_{};
+  bool as_root_ = false;
+  bool skipped_ = false;
+};
+
+TEST_F(JobsTest, ManyJobsGiveTheResultsOfOne) {
+  const char* rounds_text = std::getenv("QUARN_JOBS_ROUNDS");
+  const int rounds = rounds_text != nullptr ? std::max(1, std::atoi(rounds_text)) : 6;
+  for (const std::string format : {"asc"}) {
+    for (bool remove : {false, true}) {
+      const std::string where = "--format " + format + (remove ? " -d" : "");
+      Lines args = {"--verbosity", "4", "--format", format, "logs"};
+      if (remove) args.insert(args.begin(), "-d");
+      TempDir one;
+      make_tree(one.path());
+      Lines sequential = args;
+      sequential.insert(sequential.begin(), {"--jobs", "1"});
+      Outcome want = run(one.path(), sequential);
+      if (skipped_) GTEST_SKIP() << "could not switch to the user \"nobody\"";
+      ASSERT_EQ(want.status, 8) << where;
+      // The failures are all there, each once.
+      for (const char* expected :
+           {"E: Could not open input file logs/a/unreadable.txt", "E: Could not open log",
+            "W: Skipping non-increasing timestamp", "E: Output file already written in this run: logs_out/b/Same.asc",
+            "E: Could not move CAN trace into place: logs_out/b/blocked.asc"}) {
+        auto starts = [&](const std::string& line) { return line.rfind(expected, 0) == 0; };
+        EXPECT_EQ(std::count_if(want.diagnostics.begin(), want.diagnostics.end(), starts), 1)
+            << where << ": " << expected;
+      }
+      EXPECT_TRUE(want.traces.count("b/Same.asc") == 1 && want.traces.count("a/deep/log10.asc") == 1) << where;
+      if (remove) {
+        EXPECT_EQ(want.inputs.count("keep/k1.txt"), 1u) << where;
+        EXPECT_EQ(want.inputs.count("a/log11.txt"), 0u) << where;
+      }
+      for (int round = 0; round < rounds; ++round) {
+        TempDir many;
+        make_tree(many.path());
+        Lines parallel = args;
+        parallel.insert(parallel.begin(), {"--jobs", round % 2 == 0 ? "4" : "3"});
+        Outcome got = run(many.path(), parallel);
+        const std::string at = where + ", round " + std::to_string(round);
+        EXPECT_EQ(got.status, want.status) << at;
+        EXPECT_EQ(got.diagnostics, want.diagnostics) << at;
+        EXPECT_TRUE(got.traces == want.traces) << at << ": the traces differ";
+        EXPECT_TRUE(got.inputs == want.inputs) << at << ": the remaining inputs differ";
+        for (const auto& [name, bytes] : got.traces) {
+          EXPECT_EQ(name.find(".part"), std::string::npos) << at << ": " << name;
+        }
+      }
+    }
+  }
+}
+
+TEST_F(JobsTest, ANegativeCountIsAnIntegerError) {
+  TempDir dir;
+  make_dirs(dir / "logs");
+  for (const char* value : {"-1", "-20"}) {
+    CliRun r = test::run_quarn(dir.path(), {"--jobs", value, "logs"});
+    EXPECT_EQ(r.status, 131) << value;
+    EXPECT_EQ(r.err, "") << value;
+  }
+  // 0 takes one per core, whatever their number.
+  write_file(dir / "logs/a.txt", logs_[0]);
+  CliRun r = test::run_quarn(dir.path(), {"--jobs", "0", "logs"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(test::file_exists(dir / "logs_out/a.asc"));
+}
+
+}  // namespace
+}  // namespace quarn
