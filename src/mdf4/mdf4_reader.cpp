@@ -126,6 +126,10 @@ struct Mdf4Reader::Cursor {
   std::uint64_t list_index = 0;
   std::uint64_t list_next = 0;
   std::uint64_t spent = 0;     // bytes of lists and blocks visited for this group
+  // Brent's cycle finding over the chain of lists: a list met again at the mark is a loop.
+  std::uint64_t loop_mark = 0;
+  std::uint64_t loop_power = 1;
+  std::uint64_t loop_steps = 1;
 
   Source source = kNone;
   std::uint64_t pos = 0;       // kFile: file offsets; otherwise offsets into `inflated`
@@ -426,7 +430,9 @@ bool Mdf4Reader::start_group() {
   Cursor& c = *cursor_;
   const Group& g = groups_[c.group];
   c.done = 0;
-  c.single = c.list = c.list_count = c.list_index = c.list_next = c.spent = 0;
+  c.single = c.list = c.list_count = c.list_index = c.list_next = c.spent = c.loop_mark = 0;
+  // The first list becomes the mark at once, so that a chain leading back to it stops there.
+  c.loop_power = c.loop_steps = 1;
   c.source = Cursor::kNone;
   c.pos = c.end = 0;
   if (g.data == 0) return true;
@@ -457,7 +463,13 @@ bool Mdf4Reader::open_list(std::uint64_t offset) {
   Block b;
   if (!load(offset, kTagDl, 1, dl::kCount + 4, b)) return false;
   c.spent += b.h.length;
-  if (c.spent > file_size_) return fail("data group %lld: its data lists loop", ll(groups_[c.group].index));
+  if (offset == c.loop_mark || c.spent > file_size_) return fail("data group %lld: its data lists loop", ll(groups_[c.group].index));
+  if (c.loop_steps == c.loop_power) {
+    c.loop_mark = offset;
+    c.loop_power *= 2;
+    c.loop_steps = 0;
+  }
+  ++c.loop_steps;
   std::uint64_t count = get_u32(b.data + dl::kCount);
   if (count > b.h.links - 1) {
     return fail("the data list at offset %llu counts %llu blocks but links %llu", ull(offset), ull(count),

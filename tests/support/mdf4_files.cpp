@@ -203,6 +203,37 @@ void set_file_u64(std::string& bytes, std::uint64_t offset, std::uint64_t value)
   if (offset + 8 <= bytes.size()) std::memcpy(bytes.data() + offset, &value, 8);
 }
 
+std::string text_at(const std::string& bytes, std::uint64_t offset) {
+  if (offset == 0 || offset + 24 > bytes.size()) return {};
+  std::uint64_t length = file_u64(bytes, offset + 8);
+  std::uint64_t start = offset + 24 + 8 * file_u64(bytes, offset + 16);
+  if (start > offset + length || offset + length > bytes.size()) return {};
+  std::string text = bytes.substr(start, offset + length - start);
+  return text.substr(0, text.find('\0'));
+}
+
+std::uint64_t link_at(std::uint64_t block, std::uint64_t index) { return block + 24 + 8 * index; }
+
+std::uint64_t data_of(const std::string& bytes, std::uint64_t block) { return block + 24 + 8 * file_u64(bytes, block + 16); }
+
+std::vector<std::uint64_t> data_groups(const std::string& bytes) {
+  std::vector<std::uint64_t> out;
+  for (std::uint64_t dg = file_u64(bytes, link_at(64, 0)); dg != 0 && out.size() < 100; dg = file_u64(bytes, link_at(dg, 0))) {
+    out.push_back(dg);
+  }
+  return out;
+}
+
+std::uint64_t channel_group_of(const std::string& bytes, std::uint64_t dg) { return file_u64(bytes, link_at(dg, 1)); }
+
+std::uint64_t channel_named(const std::string& bytes, const std::string& name) {
+  std::vector<std::string> problems;
+  for (const auto& [at, b] : walk_blocks(bytes, problems)) {
+    if (b.id == "##CN" && b.links.size() > 2 && text_at(bytes, b.links[2]) == name) return at;
+  }
+  return 0;
+}
+
 std::map<std::uint64_t, WalkedBlock> walk_blocks(const std::string& bytes, std::vector<std::string>& problems) {
   std::map<std::uint64_t, WalkedBlock> blocks;
   std::vector<std::uint64_t> todo = {64};

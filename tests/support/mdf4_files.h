@@ -62,6 +62,17 @@ struct WalkedBlock {
 // and links, a link into another block's middle) are appended to `problems`, one line each.
 std::map<std::uint64_t, WalkedBlock> walk_blocks(const std::string& bytes, std::vector<std::string>& problems);
 
+// Walking a file held in a string by its links, without the reader: the text of a TX or MD
+// block ("" for 0), the data groups in the header's chain, the first channel group of a data
+// group, the channel named `name` anywhere in the file (0 when none), the offset of a block's
+// link `index` and of its data section.
+std::string text_at(const std::string& bytes, std::uint64_t offset);
+std::vector<std::uint64_t> data_groups(const std::string& bytes);
+std::uint64_t channel_group_of(const std::string& bytes, std::uint64_t dg);
+std::uint64_t channel_named(const std::string& bytes, const std::string& name);
+std::uint64_t link_at(std::uint64_t block, std::uint64_t index);
+std::uint64_t data_of(const std::string& bytes, std::uint64_t block);
+
 // Little-endian fields of a file held in a string.
 std::uint64_t file_u64(const std::string& bytes, std::uint64_t offset);
 void set_file_u64(std::string& bytes, std::uint64_t offset, std::uint64_t value);
