@@ -135,6 +135,8 @@ Mdf4Writer::Mdf4Writer(const Mdf4WriterOptions& options) : options_(options) {
   const Mdf4WriterOptions defaults;
   if (options_.block_bytes == 0) options_.block_bytes = defaults.block_bytes;
   if (options_.list_links == 0) options_.list_links = defaults.list_links;
+  options_.block_bytes = std::min(options_.block_bytes, kMdf4MaxBlockBytes);
+  options_.list_links = std::min(options_.list_links, kMdf4MaxListLinks);
 }
 
 Mdf4Writer::~Mdf4Writer() {

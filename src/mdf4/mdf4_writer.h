@@ -10,6 +10,10 @@
 
 namespace quarn {
 
+// The largest values Mdf4WriterOptions take; larger ones are lowered to them.
+inline constexpr std::uint64_t kMdf4MaxBlockBytes = std::uint64_t{1} << 30;
+inline constexpr std::uint64_t kMdf4MaxListLinks = std::uint64_t{1} << 16;
+
 // How the writer cuts its data into blocks. The defaults are what quarn writes; tests choose
 // small values to reach the block and list boundaries with few records.
 struct Mdf4WriterOptions {

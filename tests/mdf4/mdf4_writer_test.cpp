@@ -271,6 +271,7 @@ TEST(Mdf4WriterTest, BlocksAndListsAtTheirBoundaries) {
       {1, 336, 4, 1, 0},     {4, 336, 4, 1, 0},      {5, 336, 4, 2, 1},   {16, 336, 4, 4, 1},
       {17, 336, 4, 5, 2},    {32, 336, 4, 8, 2},     {33, 336, 4, 9, 3},  {9, 100, 1, 9, 9},
       {3, 50, 2, 3, 2},  // a block smaller than a record still holds one
+      {2, 100, ~std::uint64_t{0}, 2, 1},  // lowered to kMdf4MaxListLinks
       {12484, 0, 0, 2, 1},   // the default: 12483 data frames a block
   };
   for (const Case& c : cases) {
