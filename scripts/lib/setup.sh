@@ -3,7 +3,7 @@
 
 quarn_packages=(
   g++ cmake ninja-build pkg-config git
-  libargtable2-dev libstb-dev
+  libargtable2-dev libstb-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-can can-utils
   clang libclang-rt-14-dev
