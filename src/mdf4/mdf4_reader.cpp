@@ -209,6 +209,7 @@ bool Mdf4Reader::load(std::uint64_t offset, std::uint32_t want, std::uint64_t mi
                       Block& out) {
   char expected[5];
   tag_text(want, expected);
+  if (min_links > kMaxLinksRead || min_data > kMaxDataRead) return fail("the reader asked too much of a %s block", expected);
   if (offset < kIdBlockSize || offset > file_size_ || file_size_ - offset < kHeaderSize) {
     return fail("bad link to offset %llu where a %s block belongs", ull(offset), expected);
   }

@@ -191,7 +191,7 @@ TEST(Mdf4WriterTest, EmptyGroupsStayAndLinFollowsOnlyWithLinFrames) {
   const std::vector<std::uint64_t> dgs = data_groups(file);
   ASSERT_EQ(dgs.size(), 3u);
   const std::uint64_t counts[] = {5, 0, 0};
-  for (int k = 0; k < 3; ++k) {
+  for (std::size_t k = 0; k < 3; ++k) {
     EXPECT_EQ(file_u64(file, data_of(file, channel_group_of(file, dgs[k])) + 8), counts[k]) << k;
     EXPECT_EQ(file_u64(file, link_at(dgs[k], 2)) == 0, counts[k] == 0) << k;
   }
@@ -220,7 +220,7 @@ TEST(Mdf4WriterTest, KindsGoToTheirGroupsAndOthersAreSkipped) {
   const std::vector<std::uint64_t> dgs = data_groups(sink.bytes);
   ASSERT_EQ(dgs.size(), 4u);
   const std::uint64_t counts[] = {2, 1, 1, 1};
-  for (int k = 0; k < 4; ++k) EXPECT_EQ(file_u64(sink.bytes, data_of(sink.bytes, channel_group_of(sink.bytes, dgs[k])) + 8), counts[k]);
+  for (std::size_t k = 0; k < 4; ++k) EXPECT_EQ(file_u64(sink.bytes, data_of(sink.bytes, channel_group_of(sink.bytes, dgs[k])) + 8), counts[k]);
   // The error frame's record: its channel and identifier, nothing else.
   const std::uint64_t dt = data_blocks_of(sink.bytes, dgs[1]).at(0);
   const std::string record = sink.bytes.substr(dt + 24, 84);
