@@ -72,6 +72,26 @@ std::uint64_t length_of_dlc(std::uint8_t dlc, bool fd) {
   return fd ? kFdLengths[std::min<int>(dlc, 15) - 9] : 8;
 }
 
+// Brent's cycle finding over a chain of links, fed each offset in turn: true when an offset comes
+// back. The first one is the mark at once, so a chain that leads back to its start is caught on
+// its first return; any other loop within twice its length.
+struct LoopCheck {
+  std::uint64_t mark = 0;
+  std::uint64_t power = 1;
+  std::uint64_t steps = 1;
+
+  bool returns(std::uint64_t at) {
+    if (at == mark) return true;
+    if (steps == power) {
+      mark = at;
+      power *= 2;
+      steps = 0;
+    }
+    ++steps;
+    return false;
+  }
+};
+
 int member_of(const char* name) {
   for (int m = 0; m < kMembers; ++m) {
     if (std::strcmp(name, kMemberNames[m]) == 0) return m;
@@ -125,11 +145,10 @@ struct Mdf4Reader::Cursor {
   std::uint64_t list_count = 0;
   std::uint64_t list_index = 0;
   std::uint64_t list_next = 0;
-  std::uint64_t spent = 0;     // bytes of lists and blocks visited for this group
-  // Brent's cycle finding over the chain of lists: a list met again at the mark is a loop.
-  std::uint64_t loop_mark = 0;
-  std::uint64_t loop_power = 1;
-  std::uint64_t loop_steps = 1;
+  // Bytes of lists and data blocks visited, over all groups: distinct blocks never add up to
+  // more than the file, so more means blocks visited twice, by a loop or by sharing.
+  std::uint64_t spent = 0;
+  LoopCheck lists;             // over the chain of lists of the group being read
 
   Source source = kNone;
   std::uint64_t pos = 0;       // kFile: file offsets; otherwise offsets into `inflated`
@@ -270,7 +289,9 @@ bool Mdf4Reader::open(Stream* stream) {
   start_fraction_ = static_cast<double>(start_ns_ % 1000000000u) / 1e9;
 
   std::int64_t index = 0;
+  LoopCheck chain;
   for (std::uint64_t at = hd.links[hd::kFirstDg]; at != 0; ++index) {
+    if (chain.returns(at)) return fail("the data groups loop");
     if (index == kMaxDataGroups) return fail("more than %lld data groups", ll(kMaxDataGroups));
     Block dg;
     if (!load(at, kTagDg, dg::kLinks, dg::kRecordIdSize + 1, dg) || !read_group(index, dg)) return false;
@@ -324,7 +345,9 @@ bool Mdf4Reader::read_group(std::int64_t index, const Block& dg) {
 
 bool Mdf4Reader::collect_channels(Group& g, std::int64_t index, std::uint64_t first, int parent_kind, int depth,
                                   std::int64_t& budget) {
+  LoopCheck chain;
   for (std::uint64_t at = first; at != 0;) {
+    if (chain.returns(at)) return fail("data group %lld: its channels loop", ll(index));
     if (--budget < 0) return fail("data group %lld: more than %lld channels", ll(index), ll(kMaxChannels));
     Block cn;
     char name[kNameRoom];
@@ -431,9 +454,8 @@ bool Mdf4Reader::start_group() {
   Cursor& c = *cursor_;
   const Group& g = groups_[c.group];
   c.done = 0;
-  c.single = c.list = c.list_count = c.list_index = c.list_next = c.spent = c.loop_mark = 0;
-  // The first list becomes the mark at once, so that a chain leading back to it stops there.
-  c.loop_power = c.loop_steps = 1;
+  c.single = c.list = c.list_count = c.list_index = c.list_next = 0;
+  c.lists = LoopCheck{};
   c.source = Cursor::kNone;
   c.pos = c.end = 0;
   if (g.data == 0) return true;
@@ -464,13 +486,8 @@ bool Mdf4Reader::open_list(std::uint64_t offset) {
   Block b;
   if (!load(offset, kTagDl, 1, dl::kCount + 4, b)) return false;
   c.spent += b.h.length;
-  if (offset == c.loop_mark || c.spent > file_size_) return fail("data group %lld: its data lists loop", ll(groups_[c.group].index));
-  if (c.loop_steps == c.loop_power) {
-    c.loop_mark = offset;
-    c.loop_power *= 2;
-    c.loop_steps = 0;
-  }
-  ++c.loop_steps;
+  if (c.lists.returns(offset)) return fail("data group %lld: its data lists loop", ll(groups_[c.group].index));
+  if (c.spent > file_size_) return fail("data group %lld: its data blocks loop or are shared", ll(groups_[c.group].index));
   std::uint64_t count = get_u32(b.data + dl::kCount);
   if (count > b.h.links - 1) {
     return fail("the data list at offset %llu counts %llu blocks but links %llu", ull(offset), ull(count),
@@ -522,7 +539,7 @@ bool Mdf4Reader::open_data_block(std::uint64_t offset) {
   Block b;
   if (!load(offset, h.tag, 0, h.tag == kTagDz ? dz::kDataSize : 0, b)) return false;
   c.spent += b.h.length;
-  if (c.spent > file_size_) return fail("data group %lld: its data blocks loop", ll(index));
+  if (c.spent > file_size_) return fail("data group %lld: its data blocks loop or are shared", ll(index));
   const std::uint64_t start = offset + data_start(b.h.links);
   if (h.tag == kTagDt) {
     c.source = Cursor::kFile;

@@ -463,7 +463,16 @@ TEST(Mdf4ReaderTest, RefusesWhatItCannotRead) {
       {&listed, {"channels in a loop", [&](std::string& f) {
          const std::uint64_t esi = channel_named(f, "CAN_DataFrame.ESI");
          set_file_u64(f, link_at(esi, 0), channel_named(f, "CAN_DataFrame.BusChannel"));
-         return "data group 0: more than 4096 channels";
+         return "data group 0: its channels loop";
+       }}},
+      {&listed, {"data groups in a loop", [&](std::string& f) {
+         set_file_u64(f, link_at(dg(f, 2), 0), dg(f, 1));
+         return "the data groups loop";
+       }}},
+      {&listed, {"data blocks shared by two groups", [&](std::string& f) {
+         set_file_u64(f, link_at(dg(f, 1), 2), file_u64(f, link_at(dg(f, 0), 2)));
+         set_file_u64(f, cycles0(f) + (channel_group_of(f, dg(f, 1)) - cg0(f)), file_u64(f, cycles0(f)));
+         return "data group 1: its data blocks loop or are shared";
        }}},
       {&listed, {"no data group", [&](std::string& f) {
          set_file_u64(f, link_at(64, 0), 0);
