@@ -1,11 +1,16 @@
 // Writes the seed corpora of the fuzz targets into CORPUS/<target>/, all from gen_log so that
 // they look like what loggers write: small logs of every header style for the reader, the
 // records of such logs (with LIN, remote and CAN FD frames mixed in, and every fault) for the
-// ASC writer, and argument lists for the paths. The same build writes the same bytes.
+// ASC writer, argument lists for the paths, and MDF4 files quarn's writer makes of such records
+// for the MDF4 reader (the sample-* files beside them come from python-can and are not
+// rewritten). The same build writes the same bytes.
 //   fuzz_seeds CORPUS
+
+#include <zlib.h>
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -13,8 +18,11 @@
 #include "asc_records.h"
 #include "gen_log.h"
 #include "io/buffered_stream.h"
+#include "io/byte_sink.h"
 #include "io/stream.h"
 #include "logging/report.h"
+#include "mdf4/mdf4_blocks.h"
+#include "mdf4/mdf4_writer.h"
 #include "support/memory_stream.h"
 #include "textlog/text_log_reader.h"
 
@@ -43,6 +51,94 @@ quarn::fuzz::Log records_of(const GenLogOptions& options) {
   return log;
 }
 
+class StringSink final : public quarn::ByteSink {
+ public:
+  bool write(const void* data, std::size_t n) override {
+    bytes.append(static_cast<const char*>(data), n);
+    return true;
+  }
+  bool rewrite(std::uint64_t offset, const void* data, std::size_t n) override {
+    if (offset > bytes.size() || n > bytes.size() - offset) return false;
+    std::memcpy(bytes.data() + offset, data, n);
+    return true;
+  }
+  std::uint64_t size() const override { return bytes.size(); }
+  std::string bytes;
+};
+
+// The MDF4 file quarn's writer makes of the records; empty when it cannot.
+std::string mdf4_of(const quarn::fuzz::Log& records, const quarn::Mdf4WriterOptions& options) {
+  StringSink sink;
+  auto writer = quarn::mdf4_writer_create(options);
+  if (!writer || records.empty() || !writer->begin(sink, records[0].Timestamp, quarn::sv("2.4.0"))) return {};
+  for (const quarn::BusRecord& r : records) {
+    if (!writer->add(r)) return {};
+  }
+  return writer->finish() ? sink.bytes : std::string();
+}
+
+// The file with the records of its first data group (one DT block) stored anew the way other
+// writers store them: an HL over a DL of variable-length blocks, a deflated one, one transposed
+// by 84-byte records with part of a record left over at its end, and a plain one.
+std::string with_compressed_data(std::string file) {
+  using namespace quarn::mdf4;
+  auto at = [&](std::uint64_t offset) { return get_u64(reinterpret_cast<const std::uint8_t*>(file.data()) + offset); };
+  const std::uint64_t dg = at(kIdBlockSize + kHeaderSize + hd::kFirstDg * kLinkSize);
+  const std::uint64_t dt = at(dg + kHeaderSize + dg::kData * kLinkSize);
+  if (dt == 0 || file.compare(dt, 4, "##DT") != 0) return {};
+  const std::string data = file.substr(dt + kHeaderSize, at(dt + 8) - kHeaderSize);
+  const std::size_t cut1 = data.size() / 3 + 5;
+  const std::size_t cut2 = 2 * data.size() / 3 + 11;
+  const std::string pieces[3] = {data.substr(0, cut1), data.substr(cut1, cut2 - cut1), data.substr(cut2)};
+  file.resize(align8(file.size()), '\0');
+  BlockBuffer b(file.size());
+  std::uint64_t blocks[3];
+  for (int i = 0; i < 2; ++i) {
+    std::string raw = pieces[i];
+    const std::uint32_t columns = i == 1 ? 84 : 0;
+    if (columns != 0) {
+      const std::size_t lines = raw.size() / columns;
+      for (std::size_t r = 0; r < lines; ++r) {
+        for (std::size_t c = 0; c < columns; ++c) raw[c * lines + r] = pieces[i][r * columns + c];
+      }
+    }
+    uLongf n = compressBound(static_cast<uLong>(raw.size()));
+    std::string z(n, '\0');
+    if (compress2(reinterpret_cast<Bytef*>(z.data()), &n, reinterpret_cast<const Bytef*>(raw.data()),
+                  static_cast<uLong>(raw.size()), 9) != Z_OK) {
+      return {};
+    }
+    z.resize(n);
+    blocks[i] = b.add(kTagDz, 0, dz::kDataSize + z.size());
+    if (blocks[i] == 0) return {};
+    std::uint8_t* d = b.data(blocks[i]);
+    d[dz::kOriginalTag] = 'D';
+    d[dz::kOriginalTag + 1] = 'T';
+    d[dz::kZipType] = columns != 0 ? dz::kTransposedDeflate : dz::kDeflate;
+    put_u32(d + dz::kZipParam, columns);
+    put_u64(d + dz::kOriginalSize, pieces[i].size());
+    put_u64(d + dz::kZipSize, z.size());
+    std::memcpy(d + dz::kDataSize, z.data(), z.size());
+  }
+  blocks[2] = b.add(kTagDt, 0, pieces[2].size());
+  const std::uint64_t list = b.add(kTagDl, 4, 8 + 3 * 8);
+  const std::uint64_t header_list = b.add(kTagHl, hl::kLinks, 8);
+  if (!b.ok()) return {};
+  std::memcpy(b.data(blocks[2]), pieces[2].data(), pieces[2].size());
+  std::uint64_t offset = 0;
+  for (int i = 0; i < 3; ++i) {
+    b.set_link(list, 1 + static_cast<std::uint64_t>(i), blocks[i]);
+    put_u64(b.data(list) + 8 + 8 * static_cast<std::uint64_t>(i), offset);
+    offset += pieces[i].size();
+  }
+  put_u32(b.data(list) + dl::kCount, 3);
+  b.set_link(header_list, hl::kFirstDl, list);
+  b.data(header_list)[2] = dz::kTransposedDeflate;  // the compression of the blocks below it
+  file.append(reinterpret_cast<const char*>(b.bytes()), b.size());
+  put_u64(reinterpret_cast<std::uint8_t*>(file.data()) + dg + kHeaderSize + dg::kData * kLinkSize, header_list);
+  return file;
+}
+
 GenLogOptions small(std::uint64_t seed, std::int64_t frames) {
   GenLogOptions o;
   o.seed = seed;
@@ -60,7 +156,7 @@ int main(int argc, char** argv) {
   quarn::set_log_threshold(7);
   const std::string corpus = argv[1];
   bool ok = true;
-  for (const char* target : {"textlog", "asc", "paths"}) {
+  for (const char* target : {"textlog", "asc", "paths", "mdf4"}) {
     std::error_code ec;
     std::filesystem::create_directories(corpus + "/" + target, ec);
   }
@@ -151,6 +247,24 @@ int main(int argc, char** argv) {
       {"logs-failed", {true, true, quarn::fuzz::kFaultNone, 0, true}, {frames}},
   };
   for (const AscSeed& s : asc) ok = save(corpus + "/asc/seed-" + s.name, quarn::fuzz::encode(s.settings, s.logs)) && ok;
+
+  // The MDF4 reader: quarn's files of such records, with an error frame in, one cut into chains
+  // of small blocks and lists, and one whose data another writer might have stored.
+  quarn::fuzz::Log bus = mixed;
+  quarn::BusRecord error{};
+  error.Timestamp = bus[2].Timestamp;
+  error.Kind = quarn::CAN_ErrorFrame;
+  error.Error.BusChannel = 1;
+  bus.insert(bus.begin() + 3, error);
+  quarn::Mdf4WriterOptions lists;
+  lists.block_bytes = 200;
+  lists.list_links = 2;
+  const std::vector<std::pair<const char*, std::string>> mdf4 = {
+      {"writer-mixed", mdf4_of(bus, {})},
+      {"writer-lists", mdf4_of(frames, lists)},
+      {"writer-hl-dz", with_compressed_data(mdf4_of(frames, {}))},
+  };
+  for (const auto& [name, bytes] : mdf4) ok = !bytes.empty() && save(corpus + "/mdf4/seed-" + name, bytes) && ok;
 
   // The paths: argument lists as users type them, split at line feeds. The fuzz target works in a
   // folder holding logs/ (a.txt, B.TXT, sub/), top.txt, "name with blanks.txt" and -dash.txt.

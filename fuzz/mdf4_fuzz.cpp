@@ -1,0 +1,186 @@
+// The MDF4 reader over arbitrary bytes, and the writer over what it reads.
+//
+// Whatever the bytes, the reader must end (with or without a message) without touching memory
+// it does not own, and every record it hands out must keep BusRecord's invariants. When it reads
+// a file to the end, its records, sorted by time, go through quarn's writer and back through
+// the reader, which must then give exactly those records (in quarn's normal form) again.
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "io/byte_sink.h"
+#include "io/stream.h"
+#include "mdf4/mdf4_reader.h"
+#include "mdf4/mdf4_writer.h"
+
+namespace {
+
+using quarn::BusRecord;
+
+[[noreturn]] void fail(const char* what) {
+  std::fprintf(stderr, "mdf4_fuzz: %s\n", what);
+  __builtin_trap();
+}
+
+class BytesStream final : public quarn::Stream {
+ public:
+  BytesStream(const std::uint8_t* data, std::size_t size) : data_(data), size_(static_cast<std::int64_t>(size)) {}
+  std::int64_t read(void* dst, std::uint64_t n) override {
+    std::int64_t k = pos_ < size_ ? size_ - pos_ : 0;
+    if (static_cast<std::uint64_t>(k) > n) k = static_cast<std::int64_t>(n);
+    if (k > 0) std::memcpy(dst, data_ + pos_, static_cast<std::size_t>(k));
+    pos_ += k;
+    return k;
+  }
+  std::int64_t tell() override { return pos_; }
+  std::int64_t seek(std::int64_t offset, int origin) override {
+    std::int64_t t = origin == quarn::kSeekSet ? offset : origin == quarn::kSeekCur ? pos_ + offset : size_ + offset;
+    if (t < 0) return -1;
+    pos_ = t;
+    return pos_;
+  }
+
+ private:
+  const std::uint8_t* data_;
+  std::int64_t size_;
+  std::int64_t pos_ = 0;
+};
+
+class StringSink final : public quarn::ByteSink {
+ public:
+  bool write(const void* data, std::size_t n) override {
+    bytes.append(static_cast<const char*>(data), n);
+    return true;
+  }
+  bool rewrite(std::uint64_t offset, const void* data, std::size_t n) override {
+    if (offset > bytes.size() || n > bytes.size() - offset) fail("rewrite outside what was written");
+    std::memcpy(bytes.data() + offset, data, n);
+    return true;
+  }
+  std::uint64_t size() const override { return bytes.size(); }
+  std::string bytes;
+};
+
+// Enough records for every path; a file that declares more is read this far.
+constexpr std::size_t kMaxRecords = 100000;
+// The round trip only for records whose times survive it exactly (whole seconds below 2^52).
+constexpr double kExactTimes = 4503599627370496.0;
+
+void check_invariants(const BusRecord& r) {
+  switch (r.Kind) {
+    case quarn::CAN_DataFrame:
+    case quarn::CAN_RemoteFrame:
+      if (r.DataLength > 64 || r.DataPointer != r.Can.DataBytes) fail("a CAN record breaks its invariants");
+      if ((r.Kind == quarn::CAN_RemoteFrame) != (r.Can.Remote != 0)) fail("a remote frame without Remote");
+      break;
+    case quarn::CAN_ErrorFrame:
+      if (r.DataLength != 0 || r.DataPointer != nullptr) fail("an error frame with data");
+      break;
+    case quarn::LIN_Frame:
+      if (r.DataLength > 8 || r.DataPointer != r.Lin.DataBytes) fail("a LIN record breaks its invariants");
+      break;
+    default: fail("a record of no known kind");
+  }
+}
+
+int rank(std::uint32_t kind) {
+  return kind == quarn::CAN_DataFrame ? 0 : kind == quarn::CAN_ErrorFrame ? 1 : kind == quarn::CAN_RemoteFrame ? 2 : 3;
+}
+
+// What the writer keeps of a record: an error frame's type and a LIN identifier's high bits go.
+BusRecord normal_form(const BusRecord& in) {
+  BusRecord r;
+  std::memset(&r, 0, sizeof r);
+  r.Timestamp = in.Timestamp;
+  r.ID = in.ID;
+  r.Kind = in.Kind;
+  r.DataLength = in.DataLength;
+  if (in.Kind == quarn::LIN_Frame) {
+    r.ID = in.ID & 0xFF;
+    r.Lin = in.Lin;
+    std::memset(r.Lin.DataBytes + in.DataLength, 0, 8 - in.DataLength);
+  } else if (in.Kind == quarn::CAN_ErrorFrame) {
+    r.Error.BusChannel = in.Error.BusChannel;
+  } else {
+    r.Can = in.Can;
+    std::memset(r.Can.DataBytes + in.DataLength, 0, 64 - in.DataLength);
+    if (in.Kind == quarn::CAN_RemoteFrame) {
+      r.Can.EDL = r.Can.BRS = r.Can.ESI = 0;  // the remote group has no FD flags
+      std::memset(r.Can.DataBytes, 0, 64);
+    }
+  }
+  return r;
+}
+
+bool same(const BusRecord& a, const BusRecord& b) {
+  BusRecord x = normal_form(a);
+  BusRecord y = normal_form(b);
+  return x.Timestamp == y.Timestamp && x.ID == y.ID && x.Kind == y.Kind && x.DataLength == y.DataLength &&
+         std::memcmp(&x.Can, &y.Can, sizeof x.Can) == 0;
+}
+
+void round_trip(std::vector<BusRecord> records, std::uint8_t knob) {
+  if (records.empty()) return;
+  for (const BusRecord& r : records) {
+    if (!(r.Timestamp >= 0.0 && r.Timestamp < kExactTimes)) return;
+  }
+  std::stable_sort(records.begin(), records.end(),
+                   [](const BusRecord& a, const BusRecord& b) { return a.Timestamp < b.Timestamp; });
+  quarn::Mdf4WriterOptions options;
+  const std::uint64_t blocks[] = {0, 30, 200, 5000};
+  const std::uint64_t links[] = {0, 1, 2, 7};
+  options.block_bytes = blocks[knob & 3];
+  options.list_links = links[(knob >> 2) & 3];
+  auto writer = quarn::mdf4_writer_create(options);
+  if (!writer) fail("no writer");
+  StringSink sink;
+  if (!writer->begin(sink, records[0].Timestamp, quarn::sv("2.4.0"))) {
+    if (std::floor(records[0].Timestamp) <= 18446744073.0) fail("the writer refused a start time it can hold");
+    return;
+  }
+  for (const BusRecord& r : records) {
+    if (!writer->add(r)) fail(writer->error());
+  }
+  if (!writer->finish()) fail(writer->error());
+
+  std::stable_sort(records.begin(), records.end(),
+                   [](const BusRecord& a, const BusRecord& b) { return rank(a.Kind) < rank(b.Kind); });
+  BytesStream stream(reinterpret_cast<const std::uint8_t*>(sink.bytes.data()), sink.bytes.size());
+  auto reader = quarn::mdf4_reader_create();
+  if (!reader || !reader->open(&stream)) fail("quarn's own file does not open");
+  BusRecord r;
+  std::size_t n = 0;
+  while (reader->next(r)) {
+    if (n >= records.size() || !same(r, records[n])) fail("quarn's own file reads otherwise");
+    ++n;
+  }
+  if (reader->error()[0] != '\0' || n != records.size()) fail("quarn's own file reads short");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  BytesStream stream(data, size);
+  auto reader = quarn::mdf4_reader_create();
+  if (!reader) return 0;
+  if (!reader->open(&stream)) {
+    if (reader->error()[0] == '\0') fail("open failed without a message");
+    return 0;
+  }
+  std::vector<BusRecord> records;
+  BusRecord r;
+  while (records.size() < kMaxRecords && reader->next(r)) {
+    check_invariants(r);
+    records.push_back(r);
+  }
+  if (records.size() < kMaxRecords && reader->error()[0] == '\0') {
+    round_trip(std::move(records), size > 0 ? data[size - 1] : 0);
+  }
+  return 0;
+}

@@ -1,0 +1,82 @@
+#pragma once
+
+// The bus-logging layout quarn writes, shared by the MDF4 writer, the reader and their tests.
+// Only src/mdf4 and its tests include this.
+//
+// One data group per frame kind, each with one channel group of fixed-length records: the time
+// master channel "time" (f64, seconds since the header's start time) at byte 0, then the members
+// of one composed channel named after the group ("CAN_DataFrame.ID", ...).
+
+#include <cstdint>
+
+namespace quarn::mdf4 {
+
+// The groups in file order. python-can's reader takes groups 0 to 2 by index, so the three CAN
+// groups are always there, empty or not; the LIN group follows only when there are LIN frames.
+enum GroupKind : int { kGroupData = 0, kGroupError = 1, kGroupRemote = 2, kGroupLin = 3, kGroupKinds = 4 };
+
+// The members a reader looks for, in every kind of group; a writer stores those of its layout.
+enum Member : int {
+  kMemberBusChannel,
+  kMemberId,
+  kMemberIde,
+  kMemberDlc,
+  kMemberDataLength,
+  kMemberDataBytes,
+  kMemberDir,
+  kMemberEdl,
+  kMemberBrs,
+  kMemberEsi,
+  kMemberErrorType,
+  kMemberReceivedDataByteCount,
+  kMembers
+};
+
+inline constexpr const char* kMemberNames[kMembers] = {
+    "BusChannel", "ID", "IDE", "DLC", "DataLength", "DataBytes", "Dir", "EDL", "BRS", "ESI",
+    "ErrorType", "ReceivedDataByteCount"};
+
+// Where a member lies in the records of quarn's layout; data type 0 is an unsigned
+// little-endian integer, 10 a byte array.
+struct MemberPlace {
+  Member member;
+  std::uint8_t data_type;
+  std::uint32_t byte_offset;
+  std::uint32_t bit_count;
+};
+
+struct GroupLayout {
+  const char* name;          // the composed channel, and the prefix of its members
+  const char* acq_name;      // the channel group's acquisition name
+  std::uint8_t bus_type;     // of its source information
+  std::uint32_t record_size;
+  const MemberPlace* members;
+  int member_count;
+};
+
+// Data and error frames: 84-byte records, the identifier unaligned at byte 9.
+inline constexpr MemberPlace kCanPlaces[] = {
+    {kMemberBusChannel, 0, 8, 8}, {kMemberId, 0, 9, 32},       {kMemberIde, 0, 13, 8}, {kMemberDlc, 0, 14, 8},
+    {kMemberDataLength, 0, 15, 8}, {kMemberDataBytes, 10, 16, 512}, {kMemberDir, 0, 80, 8}, {kMemberEdl, 0, 81, 8},
+    {kMemberBrs, 0, 82, 8},        {kMemberEsi, 0, 83, 8}};
+// Remote frames carry no data bytes and no FD flags: 17-byte records.
+inline constexpr MemberPlace kRemotePlaces[] = {{kMemberBusChannel, 0, 8, 8}, {kMemberId, 0, 9, 32},
+                                                {kMemberIde, 0, 13, 8},        {kMemberDlc, 0, 14, 8},
+                                                {kMemberDataLength, 0, 15, 8}, {kMemberDir, 0, 16, 8}};
+// LIN frames: 21-byte records.
+inline constexpr MemberPlace kLinPlaces[] = {{kMemberBusChannel, 0, 8, 8}, {kMemberId, 0, 9, 8},
+                                             {kMemberDataLength, 0, 10, 8}, {kMemberDataBytes, 10, 11, 64},
+                                             {kMemberDir, 0, 19, 8},        {kMemberReceivedDataByteCount, 0, 20, 8}};
+
+inline constexpr std::uint32_t kCanRecordSize = 84;
+inline constexpr std::uint32_t kRemoteRecordSize = 17;
+inline constexpr std::uint32_t kLinRecordSize = 21;
+
+inline constexpr GroupLayout kGroupLayouts[kGroupKinds] = {
+    {"CAN_DataFrame", "CAN", 2, kCanRecordSize, kCanPlaces, 10},
+    {"CAN_ErrorFrame", "CAN", 2, kCanRecordSize, kCanPlaces, 10},
+    {"CAN_RemoteFrame", "CAN", 2, kRemoteRecordSize, kRemotePlaces, 6},
+    {"LIN_Frame", "LIN", 3, kLinRecordSize, kLinPlaces, 6},
+};
+
+}  // namespace quarn::mdf4

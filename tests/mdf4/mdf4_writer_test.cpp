@@ -1,0 +1,475 @@
+#include "mdf4/mdf4_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "base/memory.h"
+#include "support/bus_records.h"
+#include "support/mdf4_files.h"
+#include "support/memory_sink.h"
+
+namespace quarn {
+namespace {
+
+using test::channel_group_of;
+using test::data_groups;
+using test::data_of;
+using test::file_u64;
+using test::link_at;
+using test::MemorySink;
+using test::text_at;
+
+constexpr double kStart = 1715675400.0;  // 2024-05-14 08:30:00 UTC
+
+std::uint8_t byte_at(const std::string& bytes, std::uint64_t offset) { return static_cast<std::uint8_t>(bytes[offset]); }
+std::uint16_t u16_at(const std::string& bytes, std::uint64_t offset) {
+  return static_cast<std::uint16_t>(byte_at(bytes, offset) | byte_at(bytes, offset + 1) << 8);
+}
+std::uint32_t u32_at(const std::string& bytes, std::uint64_t offset) {
+  return static_cast<std::uint32_t>(file_u64(bytes, offset) & 0xFFFFFFFFu);
+}
+
+// `n` received classic data frames a millisecond apart.
+std::vector<BusRecord> data_frames(std::size_t n, double start = kStart + 0.5) {
+  std::vector<BusRecord> out;
+  for (std::size_t i = 0; i < n; ++i) {
+    out.push_back(test::can_frame(start + static_cast<double>(i) / 1000, static_cast<std::uint32_t>(0x100 + i % 0x600),
+                                  {static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i >> 8)}));
+  }
+  return out;
+}
+
+// The data blocks a data group's data link leads to, in order, through lists (empty: no data).
+std::vector<std::uint64_t> data_blocks_of(const std::string& bytes, std::uint64_t dg, int* lists = nullptr) {
+  std::vector<std::uint64_t> out;
+  std::uint64_t at = file_u64(bytes, link_at(dg, 2));
+  if (lists != nullptr) *lists = 0;
+  if (at == 0) return out;
+  if (bytes.compare(at, 4, "##DT") == 0) return {at};
+  while (at != 0 && bytes.compare(at, 4, "##DL") == 0) {
+    if (lists != nullptr) ++*lists;
+    std::uint32_t count = u32_at(bytes, data_of(bytes, at) + 4);
+    for (std::uint32_t i = 0; i < count; ++i) out.push_back(file_u64(bytes, link_at(at, 1 + i)));
+    at = file_u64(bytes, link_at(at, 0));
+  }
+  return out;
+}
+
+TEST(Mdf4WriterTest, EveryBlockIsAlignedInsideTheFileAndLinkedWhole) {
+  Mdf4WriterOptions small;
+  small.block_bytes = 2000;  // 23 data frames, 117 remote frames, 95 LIN frames a block
+  small.list_links = 3;      // chains of lists
+  const std::string file = test::write_mdf4(test::generated_frames(11, 3000), small);
+  ASSERT_FALSE(file.empty());
+  EXPECT_EQ(file.size() % 8, 0u);
+  std::vector<std::string> problems;
+  auto blocks = test::walk_blocks(file, problems);
+  EXPECT_EQ(problems, std::vector<std::string>{});
+  // Every byte after the identification block belongs to a reachable block or to the padding
+  // after one: nothing is written that nothing links.
+  std::uint64_t covered = 64;
+  int dts = 0, dls = 0;
+  for (const auto& [at, b] : blocks) {
+    EXPECT_EQ(at, covered) << "a gap before " << b.id << " at " << at;
+    covered = at + (b.length + 7) / 8 * 8;
+    dts += b.id == "##DT";
+    dls += b.id == "##DL";
+  }
+  EXPECT_EQ(covered, file.size());
+  EXPECT_GT(dts, 20);
+  EXPECT_GT(dls, 4);
+}
+
+TEST(Mdf4WriterTest, HeaderFileHistoryAndIdentification) {
+  const std::string file = test::write_mdf4(data_frames(3, kStart + 0.75), {}, "2.4.0");
+  ASSERT_FALSE(file.empty());
+  EXPECT_EQ(file.substr(0, 16), "MDF     4.10    ");
+  EXPECT_EQ(u16_at(file, 28), 410);
+  EXPECT_EQ(u16_at(file, 60), 0);  // finalized
+  EXPECT_EQ(file.compare(64, 4, "##HD"), 0);
+  const std::uint64_t hd_data = data_of(file, 64);
+  EXPECT_EQ(file_u64(file, hd_data), 1715675400000000000u);  // the first frame's whole second
+  EXPECT_EQ(u16_at(file, hd_data + 8), 0);                   // UTC offsets valid and zero
+  EXPECT_EQ(u16_at(file, hd_data + 10), 0);
+  EXPECT_EQ(byte_at(file, hd_data + 12), 2);
+  const std::uint64_t fh = file_u64(file, link_at(64, 1));
+  ASSERT_EQ(file.compare(fh, 4, "##FH"), 0);
+  EXPECT_EQ(file_u64(file, data_of(file, fh)), 1715675400000000000u);  // the start time, not the clock
+  EXPECT_EQ(byte_at(file, data_of(file, fh) + 12), 2);
+  const std::string comment = text_at(file, file_u64(file, link_at(fh, 1)));
+  EXPECT_NE(comment.find("<tool_id>quarn</tool_id>"), std::string::npos) << comment;
+  EXPECT_NE(comment.find("<tool_vendor>The quarn developers</tool_vendor>"), std::string::npos) << comment;
+  EXPECT_NE(comment.find("<tool_version>2.4.0</tool_version>"), std::string::npos) << comment;
+}
+
+TEST(Mdf4WriterTest, GroupsChannelsAndSources) {
+  std::vector<BusRecord> records = data_frames(2);
+  records.push_back(test::lin_frame(kStart + 0.9, 0x3C, {1, 2}));
+  const std::string file = test::write_mdf4(records);
+  const std::vector<std::uint64_t> dgs = data_groups(file);
+  ASSERT_EQ(dgs.size(), 4u);
+
+  struct Expected {
+    const char* name;
+    const char* acq_name;
+    std::uint8_t bus_type;
+    std::uint32_t record_size;
+    std::vector<std::pair<const char*, std::vector<std::uint32_t>>> members;  // data type, byte offset, bits
+  };
+  const std::vector<std::pair<const char*, std::vector<std::uint32_t>>> can = {
+      {"BusChannel", {0, 8, 8}}, {"ID", {0, 9, 32}},    {"IDE", {0, 13, 8}},       {"DLC", {0, 14, 8}},
+      {"DataLength", {0, 15, 8}}, {"DataBytes", {10, 16, 512}}, {"Dir", {0, 80, 8}}, {"EDL", {0, 81, 8}},
+      {"BRS", {0, 82, 8}},       {"ESI", {0, 83, 8}}};
+  const std::vector<Expected> expected = {
+      {"CAN_DataFrame", "CAN", 2, 84, can},
+      {"CAN_ErrorFrame", "CAN", 2, 84, can},
+      {"CAN_RemoteFrame", "CAN", 2, 17,
+       {{"BusChannel", {0, 8, 8}}, {"ID", {0, 9, 32}}, {"IDE", {0, 13, 8}}, {"DLC", {0, 14, 8}},
+        {"DataLength", {0, 15, 8}}, {"Dir", {0, 16, 8}}}},
+      {"LIN_Frame", "LIN", 3, 21,
+       {{"BusChannel", {0, 8, 8}}, {"ID", {0, 9, 8}}, {"DataLength", {0, 10, 8}}, {"DataBytes", {10, 11, 64}},
+        {"Dir", {0, 19, 8}}, {"ReceivedDataByteCount", {0, 20, 8}}}},
+  };
+  for (std::size_t k = 0; k < expected.size(); ++k) {
+    const Expected& e = expected[k];
+    SCOPED_TRACE(e.name);
+    const std::uint64_t dg = dgs[k];
+    EXPECT_EQ(byte_at(file, data_of(file, dg)), 0);  // no record ids: sorted
+    const std::uint64_t cg = channel_group_of(file, dg);
+    ASSERT_EQ(file.compare(cg, 4, "##CG"), 0);
+    EXPECT_EQ(file_u64(file, link_at(cg, 0)), 0u);  // one channel group
+    EXPECT_EQ(text_at(file, file_u64(file, link_at(cg, 2))), e.acq_name);
+    const std::uint64_t source = file_u64(file, link_at(cg, 3));
+    ASSERT_EQ(file.compare(source, 4, "##SI"), 0);
+    EXPECT_EQ(byte_at(file, data_of(file, source)), 2);  // a bus
+    EXPECT_EQ(byte_at(file, data_of(file, source) + 1), e.bus_type);
+    const std::uint64_t cg_data = data_of(file, cg);
+    EXPECT_EQ(u16_at(file, cg_data + 16), 6);    // bus event, plain bus event
+    EXPECT_EQ(u16_at(file, cg_data + 18), '.');  // path separator
+    EXPECT_EQ(u32_at(file, cg_data + 24), e.record_size);
+    EXPECT_EQ(u32_at(file, cg_data + 28), 0u);   // no invalidation bytes
+
+    const std::uint64_t time = file_u64(file, link_at(cg, 1));
+    EXPECT_EQ(text_at(file, file_u64(file, link_at(time, 2))), "time");
+    EXPECT_EQ(text_at(file, file_u64(file, link_at(time, 6))), "s");
+    const std::uint64_t time_data = data_of(file, time);
+    EXPECT_EQ(byte_at(file, time_data), 2);      // master
+    EXPECT_EQ(byte_at(file, time_data + 1), 1);  // synchronised by time
+    EXPECT_EQ(byte_at(file, time_data + 2), 4);  // little-endian float
+    EXPECT_EQ(u32_at(file, time_data + 4), 0u);
+    EXPECT_EQ(u32_at(file, time_data + 8), 64u);
+
+    const std::uint64_t composed = file_u64(file, link_at(time, 0));
+    EXPECT_EQ(text_at(file, file_u64(file, link_at(composed, 2))), e.name);
+    EXPECT_EQ(file_u64(file, link_at(composed, 3)), source);
+    EXPECT_EQ(file_u64(file, link_at(composed, 0)), 0u);  // the last top-level channel
+    EXPECT_EQ(byte_at(file, data_of(file, composed) + 2), 10);
+    EXPECT_EQ(u32_at(file, data_of(file, composed) + 4), 8u);
+    EXPECT_EQ(u32_at(file, data_of(file, composed) + 8), (e.record_size - 8) * 8);
+    std::uint64_t member = file_u64(file, link_at(composed, 1));
+    for (const auto& [name, place] : e.members) {
+      ASSERT_NE(member, 0u) << name;
+      EXPECT_EQ(text_at(file, file_u64(file, link_at(member, 2))), std::string(e.name) + "." + name);
+      const std::uint64_t d = data_of(file, member);
+      EXPECT_EQ(byte_at(file, d + 2), place[0]) << name;
+      EXPECT_EQ(u32_at(file, d + 4), place[1]) << name;
+      EXPECT_EQ(u32_at(file, d + 8), place[2]) << name;
+      EXPECT_EQ(u32_at(file, d + 12), 0x400u) << name;  // a bus event channel
+      member = file_u64(file, link_at(member, 0));
+    }
+    EXPECT_EQ(member, 0u);
+  }
+}
+
+TEST(Mdf4WriterTest, EmptyGroupsStayAndLinFollowsOnlyWithLinFrames) {
+  const std::string file = test::write_mdf4(data_frames(5));
+  const std::vector<std::uint64_t> dgs = data_groups(file);
+  ASSERT_EQ(dgs.size(), 3u);
+  const std::uint64_t counts[] = {5, 0, 0};
+  for (std::size_t k = 0; k < 3; ++k) {
+    EXPECT_EQ(file_u64(file, data_of(file, channel_group_of(file, dgs[k])) + 8), counts[k]) << k;
+    EXPECT_EQ(file_u64(file, link_at(dgs[k], 2)) == 0, counts[k] == 0) << k;
+  }
+}
+
+TEST(Mdf4WriterTest, KindsGoToTheirGroupsAndOthersAreSkipped) {
+  std::vector<BusRecord> records = data_frames(3);
+  records[1].Can.Remote = 1;  // a data frame marked remote is a remote frame
+  BusRecord error{};
+  error.Timestamp = kStart + 0.6;
+  error.Kind = CAN_ErrorFrame;
+  error.ID = 0x55;
+  error.Error.BusChannel = 4;
+  records.push_back(error);
+  BusRecord odd = error;
+  odd.Kind = 99;
+  records.push_back(odd);
+  records.push_back(test::lin_frame(kStart + 0.7, 0x21, {9}));
+  MemorySink sink;
+  auto writer = mdf4_writer_create();
+  ASSERT_TRUE(writer);
+  ASSERT_TRUE(writer->begin(sink, records[0].Timestamp, sv("2.4.0")));
+  for (const BusRecord& r : records) ASSERT_TRUE(writer->add(r)) << writer->error();
+  EXPECT_EQ(writer->records(), 5u);
+  ASSERT_TRUE(writer->finish()) << writer->error();
+  const std::vector<std::uint64_t> dgs = data_groups(sink.bytes);
+  ASSERT_EQ(dgs.size(), 4u);
+  const std::uint64_t counts[] = {2, 1, 1, 1};
+  for (std::size_t k = 0; k < 4; ++k) EXPECT_EQ(file_u64(sink.bytes, data_of(sink.bytes, channel_group_of(sink.bytes, dgs[k])) + 8), counts[k]);
+  // The error frame's record: its channel and identifier, nothing else.
+  const std::uint64_t dt = data_blocks_of(sink.bytes, dgs[1]).at(0);
+  const std::string record = sink.bytes.substr(dt + 24, 84);
+  EXPECT_EQ(byte_at(record, 8), 4);
+  EXPECT_EQ(u32_at(record, 9), 0x55u);
+  EXPECT_EQ(record.substr(13), std::string(71, '\0'));
+}
+
+TEST(Mdf4WriterTest, RecordsAreLaidOutByteForByte) {
+  BusRecord fd = test::can_frame(kStart + 0.25, 0x1ABCDEF0, {});
+  fd.Can.IDE = 1;
+  fd.Can.Dir = 1;
+  fd.Can.EDL = 1;
+  fd.Can.BRS = 1;
+  fd.Can.ESI = 1;
+  fd.Can.BusChannel = 2;
+  fd.Can.DLC = 9;
+  fd.DataLength = 12;
+  for (int i = 0; i < 12; ++i) fd.Can.DataBytes[i] = static_cast<std::uint8_t>(0xA0 + i);
+  fd.Can.DataBytes[12] = 0xEE;  // past DataLength: not written
+  const std::string file = test::write_mdf4({fd});
+  const std::uint64_t dt = data_blocks_of(file, data_groups(file)[0]).at(0);
+  EXPECT_EQ(file_u64(file, dt + 8), 24u + 84u);
+  std::string want(84, '\0');
+  const double t = 0.25;
+  std::memcpy(want.data(), &t, 8);
+  const unsigned char head[] = {2, 0xF0, 0xDE, 0xBC, 0x1A, 1, 9, 12};
+  std::memcpy(want.data() + 8, head, sizeof head);
+  for (int i = 0; i < 12; ++i) want[16 + static_cast<std::size_t>(i)] = static_cast<char>(0xA0 + i);
+  want[80] = 1;
+  want[81] = 1;
+  want[82] = 1;
+  want[83] = 1;
+  EXPECT_EQ(file.substr(dt + 24, 84), want);
+}
+
+// Where the blocks and lists fall: data link straight to a lone block, an equal-length list for
+// several, a chain of lists beyond list_links.
+TEST(Mdf4WriterTest, BlocksAndListsAtTheirBoundaries) {
+  struct Case {
+    std::size_t records;
+    std::uint64_t block_bytes;
+    std::uint64_t list_links;
+    std::size_t blocks;
+    int lists;
+  };
+  const std::vector<Case> cases = {
+      {1, 336, 4, 1, 0},     {4, 336, 4, 1, 0},      {5, 336, 4, 2, 1},   {16, 336, 4, 4, 1},
+      {17, 336, 4, 5, 2},    {32, 336, 4, 8, 2},     {33, 336, 4, 9, 3},  {9, 100, 1, 9, 9},
+      {3, 50, 2, 3, 2},  // a block smaller than a record still holds one
+      {2, 100, ~std::uint64_t{0}, 2, 1},  // lowered to kMdf4MaxListLinks
+      {12484, 0, 0, 2, 1},   // the default: 12483 data frames a block
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.records << " records, " << c.block_bytes << " bytes, " << c.list_links << " links");
+    Mdf4WriterOptions options;
+    options.block_bytes = c.block_bytes;
+    options.list_links = c.list_links;
+    const std::vector<BusRecord> records = data_frames(c.records);
+    const std::string file = test::write_mdf4(records, options);
+    ASSERT_FALSE(file.empty());
+    int lists = 0;
+    const std::vector<std::uint64_t> blocks = data_blocks_of(file, data_groups(file)[0], &lists);
+    EXPECT_EQ(blocks.size(), c.blocks);
+    EXPECT_EQ(lists, c.lists);
+    const std::uint64_t per_block = std::max<std::uint64_t>(1, (c.block_bytes == 0 ? 1 << 20 : c.block_bytes) / 84) * 84;
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+      const std::uint64_t length = file_u64(file, blocks[i] + 8) - 24;
+      if (i + 1 < blocks.size()) {
+        EXPECT_EQ(length, per_block) << "block " << i;
+      }
+      total += length;
+    }
+    EXPECT_EQ(total, 84u * c.records);
+    for (std::uint64_t at = file_u64(file, link_at(data_groups(file)[0], 2)); at != 0 && file.compare(at, 4, "##DL") == 0;
+         at = file_u64(file, link_at(at, 0))) {
+      EXPECT_EQ(byte_at(file, data_of(file, at)), 1);  // equal lengths
+      EXPECT_EQ(file_u64(file, data_of(file, at) + 8), per_block);
+    }
+    test::Mdf4Read read = test::read_mdf4(file);
+    EXPECT_EQ(read.error, "");
+    EXPECT_EQ(test::describe(read.records), test::describe(records));
+  }
+}
+
+TEST(Mdf4WriterTest, SameRecordsSameBytes) {
+  const std::vector<BusRecord> records = test::generated_frames(5, 500);
+  const std::string a = test::write_mdf4(records);
+  EXPECT_EQ(test::write_mdf4(records), a);
+  // A byte past DataLength is no part of the frame and changes nothing.
+  std::vector<BusRecord> dirty = records;
+  for (BusRecord& r : dirty) {
+    if (r.Kind == CAN_DataFrame && r.DataLength < 64) r.Can.DataBytes[r.DataLength] = 0x5A;
+    if (r.Kind == LIN_Frame && r.DataLength < 8) r.Lin.DataBytes[r.DataLength] = 0x5A;
+  }
+  EXPECT_EQ(test::write_mdf4(dirty), a);
+  const std::string other = test::write_mdf4(records, {}, "2.5.0");
+  ASSERT_EQ(other.size(), a.size());
+  std::size_t differ = 0;
+  for (std::size_t i = 0; i < a.size(); ++i) differ += a[i] != other[i];
+  EXPECT_EQ(differ, 1u);  // the version's last digit
+}
+
+TEST(Mdf4WriterTest, VersionIsEscapedInTheComment) {
+  const std::string file = test::write_mdf4(data_frames(1), {}, "2<&>");
+  const std::uint64_t fh = file_u64(file, link_at(64, 1));
+  EXPECT_NE(text_at(file, file_u64(file, link_at(fh, 1))).find("<tool_version>2&lt;&amp;&gt;</tool_version>"),
+            std::string::npos);
+}
+
+// The sink is written a block at a time, never once per record.
+TEST(Mdf4WriterTest, WritesPerBlockNotPerRecord) {
+  MemorySink sink;
+  auto writer = mdf4_writer_create();
+  ASSERT_TRUE(writer);
+  const std::vector<BusRecord> records = data_frames(50000);
+  ASSERT_TRUE(writer->begin(sink, records[0].Timestamp, sv("2.4.0")));
+  for (const BusRecord& r : records) ASSERT_TRUE(writer->add(r));
+  ASSERT_TRUE(writer->finish());
+  EXPECT_LE(sink.writes, 10);  // head, 5 blocks of 1 MiB, the list
+  EXPECT_LE(sink.rewrites, 8);
+}
+
+TEST(Mdf4WriterTest, RefusesWhatCannotBeWritten) {
+  struct Case {
+    const char* what;
+    double first;
+    std::vector<double> times;
+    bool begins;
+    std::size_t added;  // records accepted before the failure
+    const char* error;
+  };
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  const std::vector<Case> cases = {
+      {"a time that goes back", kStart, {kStart + 1, kStart + 2, kStart + 1.5}, true, 2,
+       "a record is earlier than the one before it"},
+      {"a time before the start's second", kStart + 0.5, {kStart - 0.001}, true, 0,
+       "a record is earlier than the one before it"},
+      {"a time that is not a number", kStart, {kStart, nan}, true, 1, "a record's time is not a number"},
+      {"an infinite time", kStart, {inf}, true, 0, "a record's time is not a number"},
+      {"a start before 1970", -0.5, {}, false, 0, "the first time lies outside 1970 to 2554"},
+      {"a start that is not a number", nan, {}, false, 0, "the first time lies outside 1970 to 2554"},
+      {"a start past 2554", 18446744074.0, {}, false, 0, "the first time lies outside 1970 to 2554"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    MemorySink sink;
+    auto writer = mdf4_writer_create();
+    ASSERT_TRUE(writer);
+    ASSERT_EQ(writer->begin(sink, c.first, sv("2.4.0")), c.begins);
+    std::size_t added = 0;
+    for (double t : c.times) {
+      if (!writer->add(test::can_frame(t, 1, {}))) break;
+      ++added;
+    }
+    EXPECT_EQ(added, c.added);
+    EXPECT_STREQ(writer->error(), c.error);
+    EXPECT_FALSE(writer->finish());
+    EXPECT_STREQ(writer->error(), c.error);  // the first failure is the one told
+  }
+}
+
+TEST(Mdf4WriterTest, TheLastStartSecondStillFits) {
+  const std::string file = test::write_mdf4(data_frames(1, 18446744073.5));
+  ASSERT_FALSE(file.empty());
+  EXPECT_EQ(file_u64(file, data_of(file, 64)), 18446744073000000000u);
+}
+
+TEST(Mdf4WriterTest, CallsOutOfOrderFail) {
+  MemorySink sink;
+  auto writer = mdf4_writer_create();
+  ASSERT_TRUE(writer);
+  EXPECT_FALSE(writer->add(test::can_frame(kStart, 1, {})));
+  EXPECT_STREQ(writer->error(), "the writer is not open");
+  auto again = mdf4_writer_create();
+  ASSERT_TRUE(again->begin(sink, kStart, sv("2.4.0")));
+  EXPECT_FALSE(again->begin(sink, kStart, sv("2.4.0")));
+  auto finished = mdf4_writer_create();
+  MemorySink other;
+  ASSERT_TRUE(finished->begin(other, kStart, sv("2.4.0")));
+  ASSERT_TRUE(finished->finish());
+  EXPECT_FALSE(finished->add(test::can_frame(kStart, 1, {})));
+  EXPECT_FALSE(finished->finish());
+  MemorySink used;
+  used.bytes = "x";
+  auto late = mdf4_writer_create();
+  EXPECT_FALSE(late->begin(used, kStart, sv("2.4.0")));
+}
+
+// A sink that fails at its k-th write, or its k-th rewrite: whichever call meets the failure and
+// every call after it report it, and nothing else goes wrong.
+TEST(Mdf4WriterTest, EverySinkFailureIsReported) {
+  Mdf4WriterOptions small;
+  small.block_bytes = 1000;
+  small.list_links = 2;
+  const std::vector<BusRecord> records = test::generated_frames(3, 400);
+  MemorySink counting;
+  {
+    auto writer = mdf4_writer_create(small);
+    ASSERT_TRUE(writer->begin(counting, records[0].Timestamp, sv("2.4.0")));
+    for (const BusRecord& r : records) ASSERT_TRUE(writer->add(r));
+    ASSERT_TRUE(writer->finish());
+  }
+  ASSERT_GT(counting.writes, 10);
+  ASSERT_GT(counting.rewrites, 10);
+  for (int rewrite = 0; rewrite < 2; ++rewrite) {
+    const int calls = rewrite != 0 ? counting.rewrites : counting.writes;
+    for (int k = 1; k <= calls; ++k) {
+      SCOPED_TRACE(testing::Message() << (rewrite != 0 ? "rewrite " : "write ") << k);
+      MemorySink sink;
+      (rewrite != 0 ? sink.fail_rewrite_at : sink.fail_write_at) = k;
+      auto writer = mdf4_writer_create(small);
+      bool ok = writer->begin(sink, records[0].Timestamp, sv("2.4.0"));
+      for (std::size_t i = 0; ok && i < records.size(); ++i) ok = writer->add(records[i]);
+      if (ok) ok = writer->finish();
+      EXPECT_FALSE(ok);
+      EXPECT_STREQ(writer->error(), "could not write the file");
+      EXPECT_FALSE(writer->add(records.back()));
+      EXPECT_FALSE(writer->finish());
+    }
+  }
+}
+
+TEST(Mdf4WriterTest, RunningOutOfMemoryIsReported) {
+  Mdf4WriterOptions small;
+  small.block_bytes = 1000;
+  small.list_links = 2;
+  const std::vector<BusRecord> records = test::generated_frames(4, 300);
+  bool completed = false;
+  for (std::int64_t k = 0; !completed && k < 200; ++k) {
+    SCOPED_TRACE(k);
+    MemorySink sink;
+    mem_fail_after(k);
+    auto writer = mdf4_writer_create(small);
+    bool ok = writer != nullptr && writer->begin(sink, records[0].Timestamp, sv("2.4.0"));
+    for (std::size_t i = 0; ok && i < records.size(); ++i) ok = writer->add(records[i]);
+    if (ok) ok = writer->finish();
+    mem_fail_after(-1);
+    if (ok) {
+      completed = true;
+      EXPECT_EQ(test::describe(test::read_mdf4(sink.bytes).records), test::describe(test::in_group_order(records)));
+    } else if (writer) {
+      EXPECT_STREQ(writer->error(), "out of memory");
+    }
+  }
+  EXPECT_TRUE(completed);
+}
+
+}  // namespace
+}  // namespace quarn
