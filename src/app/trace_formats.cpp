@@ -3,8 +3,10 @@
 #include <cstring>
 
 #include "app/tool_context.h"
+#include "app/options.h"
 #include "asc/asc_converter.h"
 #include "batch/trace_writer.h"
+#include "mdf4/mdf4_trace_writer.h"
 
 namespace quarn {
 namespace {
@@ -16,8 +18,11 @@ struct TraceFormat {
 
 // A new format is one more row here (its bit follows from its place), its writer's files, and
 // the documentation.
+std::unique_ptr<TraceWriter> mdf4_writer_of_this_version() { return mdf4_trace_writer_create(sv(kQuarnVersion)); }
+
 constexpr TraceFormat kTraceFormats[] = {
     {"asc", asc_writer_create},
+    {"mf4", mdf4_writer_of_this_version},
 };
 
 constexpr int kFormatCount = static_cast<int>(sizeof kTraceFormats / sizeof kTraceFormats[0]);

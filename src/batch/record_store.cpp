@@ -51,9 +51,19 @@ const std::uint8_t* after(const RecordStore::Copy& copy) { return reinterpret_ca
 
 bool RecordStore::keep(const BusRecord& record) {
   switch (record.Kind) {
-    case CAN_DataFrame:
-    case CAN_RemoteFrame:
     case CAN_ErrorFrame: {
+      // The error tail: its channel, and its type in four bytes behind the copy.
+      Copy* copy = allocate_copy(copies_, sizeof(std::int32_t), nullptr, 0);
+      if (copy == nullptr) return false;
+      copy->Timestamp = record.Timestamp;
+      copy->ID = record.ID;
+      copy->Bits = static_cast<std::uint8_t>(kind_code(record.Kind) << kKindShift);
+      copy->BusChannel = record.Error.BusChannel;
+      std::memcpy(copy + 1, &record.Error.ErrorType, sizeof(std::int32_t));
+      return can_.push(copy);
+    }
+    case CAN_DataFrame:
+    case CAN_RemoteFrame: {
       // The bytes come from the record's own DataBytes, never through DataPointer, and at most as
       // many as it holds: a malformed record cannot make the copy read foreign memory.
       const CanTail& can = record.Can;
@@ -118,8 +128,13 @@ void RecordStore::rebuild_can(const Copy& copy, BusRecord& out) {
   out.Timestamp = copy.Timestamp;
   out.ID = copy.ID;
   out.Kind = kind_of(copy.Bits);
-  CanTail& can = out.Can;
   const std::uint8_t* tail = after(copy);
+  if (out.Kind == CAN_ErrorFrame) {
+    out.Error.BusChannel = copy.BusChannel;
+    std::memcpy(&out.Error.ErrorType, tail, sizeof(std::int32_t));
+    return;
+  }
+  CanTail& can = out.Can;
   bool wide = (copy.Length & kWide) != 0;
   can.IDE = (copy.Bits & kExtended) != 0 ? 1 : 0;
   can.Dir = (copy.Bits & kTx) != 0 ? 1 : 0;

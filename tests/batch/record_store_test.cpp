@@ -90,9 +90,13 @@ TEST(RecordStoreTest, ReplayRebuildsEveryField) {
   remote.Kind = CAN_RemoteFrame;
   remote.Can.Remote = 1;
   remote.Can.DLC = 8;
-  BusRecord error = can_frame(7, 0, {});
+  BusRecord error = can_frame(7, 0x55, {});
+  std::memset(&error.Can, 0, sizeof error.Can);
   error.Kind = CAN_ErrorFrame;
-  error.Can.BusChannel = 2;
+  error.DataLength = 0;
+  error.DataPointer = nullptr;
+  error.Error.BusChannel = 2;
+  error.Error.ErrorType = -7;
   BusRecord oversized = can_frame(8, 1, {});
   for (int i = 0; i < 64; ++i) oversized.Can.DataBytes[i] = static_cast<std::uint8_t>(i);
   oversized.DataLength = 1000;
@@ -126,7 +130,10 @@ TEST(RecordStoreTest, ReplayRebuildsEveryField) {
     const std::uint8_t* got_data = is_lin ? got.Lin.DataBytes : got.Can.DataBytes;
     const std::uint8_t* want_data = is_lin ? want.Lin.DataBytes : want.Can.DataBytes;
     EXPECT_EQ(std::memcmp(got_data, want_data, n), 0) << c.name;
-    if (is_lin) {
+    if (want.Kind == CAN_ErrorFrame) {
+      EXPECT_EQ(got.Error.BusChannel, want.Error.BusChannel) << c.name;
+      EXPECT_EQ(got.Error.ErrorType, want.Error.ErrorType) << c.name;
+    } else if (is_lin) {
       EXPECT_EQ(got.Lin.Dir, want.Lin.Dir) << c.name;
       EXPECT_EQ(got.Lin.BusChannel, want.Lin.BusChannel) << c.name;
       EXPECT_EQ(got.Lin.ReceivedDataByteCount, want.Lin.ReceivedDataByteCount) << c.name;

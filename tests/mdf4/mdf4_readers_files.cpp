@@ -15,45 +15,6 @@ namespace {
 
 using quarn::BusRecord;
 
-std::string hex(const std::uint8_t* bytes, std::uint64_t n) {
-  std::string s;
-  char b[4];
-  for (std::uint64_t i = 0; i < n; ++i) {
-    std::snprintf(b, sizeof b, "%02x", bytes[i]);
-    s += b;
-  }
-  return s;
-}
-
-// One JSON object per frame, in the order given (time order); times in whole microseconds.
-std::string json_of(const std::vector<BusRecord>& records) {
-  std::string out = "{\"frames\": [\n";
-  char line[512];
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    const BusRecord& r = records[i];
-    const long long us = static_cast<long long>(quarn::test::micros_of(r.Timestamp));
-    if (r.Kind == quarn::LIN_Frame) {
-      std::snprintf(line, sizeof line,
-                    "{\"kind\": \"lin\", \"us\": %lld, \"id\": %u, \"ch\": %u, \"dir\": %u, \"rdbc\": %u, \"data\": \"%s\"}",
-                    us, r.ID, r.Lin.BusChannel, r.Lin.Dir, r.Lin.ReceivedDataByteCount,
-                    hex(r.Lin.DataBytes, r.DataLength).c_str());
-    } else if (r.Kind == quarn::CAN_ErrorFrame) {
-      std::snprintf(line, sizeof line, "{\"kind\": \"error\", \"us\": %lld, \"id\": %u, \"ch\": %u}", us, r.ID,
-                    r.Error.BusChannel);
-    } else {
-      const quarn::CanTail& c = r.Can;
-      std::snprintf(line, sizeof line,
-                    "{\"kind\": \"%s\", \"us\": %lld, \"id\": %u, \"ext\": %u, \"dir\": %u, \"ch\": %u, \"dlc\": %u, "
-                    "\"edl\": %u, \"brs\": %u, \"esi\": %u, \"data\": \"%s\"}",
-                    r.Kind == quarn::CAN_RemoteFrame ? "remote" : "data", us, r.ID, c.IDE, c.Dir, c.BusChannel, c.DLC,
-                    c.EDL, c.BRS, c.ESI, hex(c.DataBytes, r.Kind == quarn::CAN_RemoteFrame ? 0 : r.DataLength).c_str());
-    }
-    out += line;
-    out += i + 1 < records.size() ? ",\n" : "\n";
-  }
-  return out + "]}\n";
-}
-
 bool save(const std::string& path, const std::string& bytes) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (f == nullptr) return false;
@@ -93,7 +54,7 @@ int main(int argc, char** argv) {
   bool ok = true;
   for (const File& f : files) {
     const std::string mf4 = quarn::test::write_mdf4(f.records, f.options);
-    ok = !mf4.empty() && save(dir + "/" + f.name + ".mf4", mf4) && save(dir + "/" + f.name + ".json", json_of(f.records)) && ok;
+    ok = !mf4.empty() && save(dir + "/" + f.name + ".mf4", mf4) && save(dir + "/" + f.name + ".json", quarn::test::frames_json(f.records)) && ok;
   }
   if (!ok) std::fprintf(stderr, "mdf4_readers_files: could not write the files into %s\n", dir.c_str());
   return ok ? 0 : 1;

@@ -274,4 +274,33 @@ std::map<std::uint64_t, WalkedBlock> walk_blocks(const std::string& bytes, std::
   return blocks;
 }
 
+// One JSON object per frame, in the order given (time order); times in whole microseconds.
+std::string frames_json(const std::vector<BusRecord>& records) {
+  std::string out = "{\"frames\": [\n";
+  char line[512];
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const BusRecord& r = records[i];
+    const long long us = static_cast<long long>(micros_of(r.Timestamp));
+    if (r.Kind == LIN_Frame) {
+      std::snprintf(line, sizeof line,
+                    "{\"kind\": \"lin\", \"us\": %lld, \"id\": %u, \"ch\": %u, \"dir\": %u, \"rdbc\": %u, \"data\": \"%s\"}",
+                    us, r.ID, r.Lin.BusChannel, r.Lin.Dir, r.Lin.ReceivedDataByteCount,
+                    hex(r.Lin.DataBytes, r.DataLength).c_str());
+    } else if (r.Kind == CAN_ErrorFrame) {
+      std::snprintf(line, sizeof line, "{\"kind\": \"error\", \"us\": %lld, \"id\": %u, \"ch\": %u}", us, r.ID,
+                    r.Error.BusChannel);
+    } else {
+      const CanTail& c = r.Can;
+      std::snprintf(line, sizeof line,
+                    "{\"kind\": \"%s\", \"us\": %lld, \"id\": %u, \"ext\": %u, \"dir\": %u, \"ch\": %u, \"dlc\": %u, "
+                    "\"edl\": %u, \"brs\": %u, \"esi\": %u, \"data\": \"%s\"}",
+                    r.Kind == CAN_RemoteFrame ? "remote" : "data", us, r.ID, c.IDE, c.Dir, c.BusChannel, c.DLC,
+                    c.EDL, c.BRS, c.ESI, hex(c.DataBytes, r.Kind == CAN_RemoteFrame ? 0 : r.DataLength).c_str());
+    }
+    out += line;
+    out += i + 1 < records.size() ? ",\n" : "\n";
+  }
+  return out + "]}\n";
+}
+
 }  // namespace quarn::test

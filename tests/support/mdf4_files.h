@@ -22,6 +22,10 @@ std::string mdf4_sample(const std::string& name);
 // to 3, and LIN frames when `lin`. Each is as a producer makes it (cleared, then filled).
 std::vector<BusRecord> generated_frames(std::uint64_t seed, std::size_t count, bool lin = true);
 
+// The frames as readers_check.py takes them: one JSON object per frame, times in whole
+// microseconds.
+std::string frames_json(const std::vector<BusRecord>& records);
+
 // The whole microseconds of a timestamp (rounded).
 std::int64_t micros_of(double timestamp);
 

@@ -1,0 +1,138 @@
+#include "mdf4/mdf4_trace_writer.h"
+
+#include <new>
+
+#include "io/output_file.h"
+#include "logging/report.h"
+#include "mdf4/mdf4_writer.h"
+
+namespace quarn {
+namespace {
+
+// The MDF4 writer lays out blocks of 1 MiB itself; these go straight through, and the small
+// blocks of the file's head gather here.
+constexpr std::size_t kHeadBlock = std::size_t{64} << 10;
+
+class Mdf4TraceWriter final : public TraceWriter {
+ public:
+  Mdf4TraceWriter(StrView tool_version, std::unique_ptr<Mdf4Writer> writer)
+      : version_(tool_version), writer_(std::move(writer)) {}
+
+  void begin_file(FileSystem& output_fs, StrView output_base, WrittenFiles* written) override {
+    fs_ = &output_fs;
+    base_name_ = output_base;
+    written_ = written;
+    state_ = State::Idle;
+  }
+
+  void write_record(const BusRecord& record) override {
+    switch (record.Kind) {
+      case CAN_DataFrame:
+      case CAN_RemoteFrame:
+      case CAN_ErrorFrame:
+      case LIN_Frame: break;
+      default: return;
+    }
+    if (state_ == State::Idle) start(record);
+    if (state_ == State::Writing && !writer_->add(record)) state_ = State::DataFailed;
+  }
+
+  bool end_file(bool complete, bool durable) override {
+    if (!complete) {
+      // A trace of part of a log would look complete; the loop reports the failure.
+      if (file_.is_open()) file_.discard();
+      writer_.reset();
+      return false;
+    }
+    switch (state_) {
+      case State::Idle: return true;
+      case State::Writing: return finish(durable);
+      case State::OpenFailed:
+        file_.explain_failure();
+        report(LogLevel::Error, "Could not open output file for MDF4: %s", file_.name());
+        return false;
+      case State::AlreadyWritten:
+        report(LogLevel::Error, "Output file already written in this run: %s", file_.name());
+        return false;
+      case State::TimeFailed: report(LogLevel::Error, "Could not convert MDF4 time"); break;
+      case State::DataFailed: report(LogLevel::Error, "Could not write MDF4 data"); break;
+      case State::MemoryFailed:
+        report(LogLevel::Error, "Could not allocate memory for the MDF4 trace of %.*s", sv_len(base_name_),
+               base_name_.data);
+        break;
+    }
+    if (file_.is_open()) file_.discard();
+    writer_.reset();
+    return false;
+  }
+
+ private:
+  enum class State { Idle, Writing, OpenFailed, AlreadyWritten, TimeFailed, DataFailed, MemoryFailed };
+
+  // Opens the file at the log's first frame, whose whole second is the file's start time.
+  void start(const BusRecord& first) {
+    // A writer serves one file: a new one for each log, the first made with this object.
+    if (!writer_) writer_ = mdf4_writer_create();
+    if (!writer_) {
+      state_ = State::MemoryFailed;
+      return;
+    }
+    if (!file_.open(*fs_, base_name_, ".mf4", kHeadBlock, written_)) {
+      state_ = file_.already_written() ? State::AlreadyWritten : State::OpenFailed;
+      return;
+    }
+    if (!writer_->begin(file_, first.Timestamp, version_)) {
+      // The writer turns down a time no file can start at before it writes anything.
+      state_ = file_.good() && file_.size() == 0 ? State::TimeFailed : State::DataFailed;
+      file_.discard();
+      return;
+    }
+    state_ = State::Writing;
+  }
+
+  bool finish(bool durable) {
+    bool written = writer_->finish();
+    writer_.reset();
+    if (!written) {
+      report(LogLevel::Error, "Could not write MDF4 data");
+      file_.discard();
+      return false;
+    }
+    switch (file_.commit(durable)) {
+      case OutputFile::CommitResult::Done: return true;
+      case OutputFile::CommitResult::WriteFailed: report(LogLevel::Error, "Could not write MDF4 data"); return false;
+      case OutputFile::CommitResult::SyncFailed:
+      case OutputFile::CommitResult::FolderSyncFailed:
+        file_.explain_failure();
+        report(LogLevel::Error, "Could not flush MDF4 trace to disk: %s", file_.name());
+        return false;
+      case OutputFile::CommitResult::RenameFailed:
+        file_.explain_failure();
+        report(LogLevel::Error, "Could not move MDF4 trace into place: %s", file_.name());
+        return false;
+      case OutputFile::CommitResult::AlreadyWritten:
+        report(LogLevel::Error, "Output file already written in this run: %s", file_.name());
+        return false;
+      case OutputFile::CommitResult::CloseFailed: return false;
+    }
+    return false;
+  }
+
+  StrView version_;
+  std::unique_ptr<Mdf4Writer> writer_;
+  FileSystem* fs_ = nullptr;          // borrowed, for the current log
+  StrView base_name_;                 // the current log's output base; valid until end_file returns
+  WrittenFiles* written_ = nullptr;   // borrowed, for the current log
+  State state_ = State::Idle;
+  OutputFile file_;
+};
+
+}  // namespace
+
+std::unique_ptr<TraceWriter> mdf4_trace_writer_create(StrView tool_version) {
+  std::unique_ptr<Mdf4Writer> writer = mdf4_writer_create();
+  if (!writer) return nullptr;
+  return std::unique_ptr<TraceWriter>(new (std::nothrow) Mdf4TraceWriter(tool_version, std::move(writer)));
+}
+
+}  // namespace quarn

@@ -1,0 +1,182 @@
+// --format mf4 and asc,mf4 end to end: quarn's MDF4 trace of a log, read back by quarn's reader
+// and written as ASC, is the ASC trace quarn writes directly; and the two independent readers
+// (python-can's MF4Reader, asammdf) find in it the frames quarn's reader finds.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/cli_run.h"
+#include "asc/asc_converter.h"
+#include "gen_log.h"
+#include "support/capture.h"
+#include "support/mdf4_files.h"
+#include "support/temp_dir.h"
+
+namespace quarn {
+namespace {
+
+using test::CliRun;
+using test::file_exists;
+using test::make_dirs;
+using test::read_file;
+using test::TempDir;
+using test::write_file;
+using Lines = std::vector<std::string>;
+
+// The ASC traces quarn's ASC writer makes of the frames in an MDF4 file (sorted by time, as for
+// any source out of order), in `dir` under the name `base`.
+std::string asc_of_mdf4(const std::string& mf4_path, const std::string& dir, const std::string& base) {
+  test::Mdf4Read read = test::read_mdf4_file(mf4_path);
+  EXPECT_TRUE(read.opened && read.error.empty()) << mf4_path << ": " << read.error;
+  std::unique_ptr<FileSystem> fs = disk_fs_create(sv(dir.c_str()));
+  RunOptions options;
+  std::unique_ptr<Converter> asc = asc_converter_create(fs.get(), fs.get(), &options);
+  EXPECT_TRUE(asc);
+  if (!asc) return "";
+  EXPECT_TRUE(asc->new_file(sv(base.c_str()), RecordSource{}));
+  for (const BusRecord& r : read.records) EXPECT_TRUE(asc->handle_record(r));
+  EXPECT_TRUE(asc->end_file(sv(base.c_str())));
+  return read_file(dir + "/" + base + ".asc");
+}
+
+// Every file below `folder` with the given ending, relative to it, sorted.
+Lines files_ending(const std::string& folder, const std::string& ending) {
+  Lines names;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(folder)) {
+    std::string name = std::filesystem::relative(e.path(), folder).string();
+    if (e.is_regular_file() && name.size() > ending.size() &&
+        name.compare(name.size() - ending.size(), ending.size(), ending) == 0) {
+      names.push_back(name);
+    }
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Logs of every time format, plain and with CR LF, and the bundled examples: both formats from
+// one reading, each MDF4 trace equal to its ASC trace once read back, and the same MDF4 bytes
+// when it is the only format written.
+TEST(Mdf4CliTest, EveryLogsMdf4TraceGivesItsAscTrace) {
+  TempDir dir;
+  const std::string logs = dir / "logs";
+  make_dirs(logs + "/gen");
+  for (int format = 1; format <= 6; ++format) {
+    for (bool crlf : {false, true}) {
+      tools::GenLogOptions o;
+      o.seed = static_cast<std::uint64_t>(40 + format);
+      o.frames = 1500;
+      o.time_format = static_cast<TimeFormat>(format);
+      o.crlf = crlf;
+      std::string text;
+      ASSERT_TRUE(tools::gen_log_text(o, text));
+      write_file(logs + "/gen/format" + std::to_string(format) + (crlf ? "_crlf" : "") + ".txt", text);
+    }
+  }
+  std::filesystem::copy(std::string(QUARN_SOURCE_ROOT) + "/examples", logs + "/examples",
+                        std::filesystem::copy_options::recursive);
+
+  CliRun both = test::run_quarn(dir.path(), {"--format", "asc,mf4", "logs"});
+  ASSERT_EQ(both.status, 0) << both.err;
+  EXPECT_EQ(both.err, "");
+  const std::string out = dir / "logs_out";
+  const Lines asc = files_ending(out, ".asc");
+  const Lines mf4 = files_ending(out, ".mf4");
+  ASSERT_GE(mf4.size(), 17u);
+  ASSERT_EQ(asc.size(), mf4.size());
+
+  make_dirs(dir / "only");
+  CliRun only = test::run_quarn(dir.path(), {"--format", "mf4", "-O", dir / "only", "logs"});
+  ASSERT_EQ(only.status, 0) << only.err;
+  EXPECT_EQ(files_ending(dir / "only/logs_out", ".asc"), Lines{});
+
+  const std::string scratch = dir / "scratch";
+  make_dirs(scratch);
+  // Beside the files, the frames quarn's reader found in them, for the readers' check below.
+  const std::string checked = std::string(QUARN_MDF4_CLI_FILES);
+  std::filesystem::remove_all(checked);
+  make_dirs(checked);
+  Lines to_check;
+  for (std::size_t i = 0; i < mf4.size(); ++i) {
+    const std::string name = mf4[i];
+    const std::string base = name.substr(0, name.size() - 4);
+    EXPECT_EQ(asc[i], base + ".asc");
+    const std::string path = out + "/" + name;
+    EXPECT_TRUE(asc_of_mdf4(path, scratch, "t" + std::to_string(i)) == read_file(out + "/" + base + ".asc"))
+        << name << ": read back, it is not the ASC trace";
+    EXPECT_TRUE(read_file(dir / "only/logs_out/" + name) == read_file(path)) << name << ": not the same file alone";
+    std::vector<std::string> problems;
+    test::walk_blocks(read_file(path), problems);
+    EXPECT_EQ(problems, std::vector<std::string>{}) << name;
+
+    std::string flat = base;
+    std::replace(flat.begin(), flat.end(), '/', '_');
+    std::filesystem::copy_file(path, checked + "/" + flat + ".mf4");
+    write_file(checked + "/" + flat + ".json", test::frames_json(test::read_mdf4_file(path).records));
+    to_check.push_back(checked + "/" + flat + ".mf4");
+  }
+
+  // python-can 4.4.2 and asammdf 7.4.2 read the same frames.
+  std::string command = "/usr/bin/python3 '" + std::string(QUARN_READERS_CHECK) + "' '" + test::shared_dir() + "' '" +
+                        std::string(QUARN_READERS_BUILD) + "'";
+  for (const std::string& f : to_check) command += " '" + f + "'";
+  command += " > '" + checked + "/check.txt' 2>&1";
+  int status = std::system(command.c_str());
+  EXPECT_EQ(status, 0) << read_file(checked + "/check.txt");
+}
+
+TEST(Mdf4CliTest, AnUnknownFormatIsRefusedWithTheAcceptedOnes) {
+  TempDir dir;
+  make_dirs(dir / "logs");
+  for (const char* value : {"mdf", "ASC", "asc,asc", "asc,", ",mf4", "asc;mf4", "asc mf4"}) {
+    CliRun r = test::run_quarn(dir.path(), {"--format", value, "logs"});
+    EXPECT_EQ(r.status, 134) << value;
+    EXPECT_EQ(r.out, std::string("quarn: invalid trace format \"") + value +
+                         "\", expected asc, mf4 or a comma-separated list of them\n")
+        << value;
+    EXPECT_EQ(r.err, "") << value;
+  }
+  // --help wins.
+  CliRun r = test::run_quarn(dir.path(), {"--format", "x", "--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("Usage: quarn", 0), 0u);
+  // Any order.
+  CliRun both = test::run_quarn(dir.path(), {"--format", "mf4,asc", "logs"});
+  EXPECT_EQ(both.status, 0) << both.err;
+}
+
+// With both formats, -d removes a log only when both its traces were written, and a failing
+// format fails the log whatever the other did; ASC's messages come first.
+TEST(Mdf4CliTest, EitherFormatFailingKeepsTheLog) {
+  tools::GenLogOptions o;
+  o.frames = 200;
+  std::string text;
+  ASSERT_TRUE(tools::gen_log_text(o, text));
+  struct Case {
+    const char* blocked;  // a folder in the way of this trace
+    Lines messages;
+  };
+  const Case cases[] = {
+      {"a.mf4", {"Could not move MDF4 trace into place: logs_out/a.mf4", "Error during end file callback",
+                 "Error during conversion of logs/a.txt"}},
+      {"a.asc", {"Could not move CAN trace into place: logs_out/a.asc", "Error during end file callback",
+                 "Error during conversion of logs/a.txt"}},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    make_dirs(dir / "logs");
+    write_file(dir / "logs/a.txt", text);
+    make_dirs(dir / "logs_out" + "/" + c.blocked + "/x");
+    CliRun r = test::run_quarn(dir.path(), {"-d", "--format", "asc,mf4", "logs"});
+    EXPECT_EQ(r.status, 8) << c.blocked;
+    EXPECT_EQ(test::messages_of(r.err), c.messages) << c.blocked;
+    EXPECT_TRUE(file_exists(dir / "logs/a.txt")) << c.blocked;
+  }
+}
+
+}  // namespace
+}  // namespace quarn
