@@ -1,0 +1,163 @@
+// The MDF4 trace format over a file system that fails on purpose, as the ASC writer is tested:
+// whatever fails, the log fails with the format's message, nothing of the trace is left, an
+// earlier trace of that name stays, and the input is kept.
+
+#include "mdf4/mdf4_trace_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "base/memory.h"
+#include "batch/input_walk.h"
+#include "gen_log.h"
+#include "logging/report.h"
+#include "support/capture.h"
+#include "support/faulty_fs.h"
+#include "support/mdf4_files.h"
+#include "support/temp_dir.h"
+
+namespace quarn {
+namespace {
+
+using test::file_exists;
+using test::read_file;
+using test::TempDir;
+using Lines = std::vector<std::string>;
+
+constexpr char kEarlier[] = "an earlier trace";
+
+struct Outcome {
+  int status = -1;
+  Lines messages;
+  std::string trace;  // what lies under logs_out/a.mf4 afterwards ("" when nothing)
+  Lines leftovers;    // files in logs_out other than a.mf4
+  bool input_kept = false;
+};
+
+Outcome convert(const std::string& log, bool earlier, const std::function<void(test::FaultyFileSystem&)>& arrange,
+                std::int64_t allocations = -1) {
+  TempDir dir;
+  test::make_dirs(dir / "logs");
+  test::write_file(dir / "logs/a.txt", log);
+  test::make_dirs(dir / "logs_out");
+  if (earlier) test::write_file(dir / "logs_out/a.mf4", kEarlier);
+  Outcome run;
+  std::unique_ptr<test::FaultyFileSystem> fs = test::faulty_fs_create(dir.path());
+  if (!fs) return run;
+  arrange(*fs);
+  RunOptions options;
+  options.delete_converted = true;
+  options.buffer_size = 4096;
+  std::unique_ptr<TraceWriter> writer = mdf4_trace_writer_create(sv("2.4.0"));
+  std::unique_ptr<Converter> converter = trace_converter_create(&writer, 1, fs.get(), fs.get(), &options);
+  if (!converter) return run;
+  DynStringList inputs;
+  DynString input;
+  dynstr_from(input, "logs/");
+  dynstr_list_push(inputs, input);
+  {
+    // The run's closing Info line and the Debug lines are not what is tested here.
+    test::ThresholdGuard threshold(static_cast<std::int32_t>(LogLevel::Warning));
+    test::StderrCapture capture;
+    mem_fail_after(allocations);
+    run.status = converter_run(converter.get(), inputs);
+    mem_fail_after(-1);
+    run.messages = test::messages_of(capture.text());
+  }
+  std::string trace = dir / "logs_out/a.mf4";
+  if (file_exists(trace)) run.trace = read_file(trace);
+  for (const auto& e : std::filesystem::directory_iterator(dir / "logs_out")) {
+    if (e.path().filename() != "a.mf4") run.leftovers.push_back(e.path().filename().string());
+  }
+  run.input_kept = file_exists(dir / "logs/a.txt");
+  return run;
+}
+
+class Mdf4TraceWriterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tools::GenLogOptions o;
+    o.frames = 30000;  // a trace of several data blocks
+    ASSERT_TRUE(tools::gen_log_text(o, log_));
+    Outcome clean = convert(log_, false, [](test::FaultyFileSystem&) {});
+    ASSERT_EQ(clean.status, 0);
+    ASSERT_EQ(clean.messages, Lines{});
+    reference_ = clean.trace;
+    ASSERT_GT(reference_.size(), std::size_t{2} << 20);
+    test::Mdf4Read read = test::read_mdf4(reference_);
+    ASSERT_EQ(read.error, "");
+    ASSERT_EQ(read.records.size(), 30000u);
+  }
+  std::string log_;
+  std::string reference_;
+};
+
+TEST_F(Mdf4TraceWriterTest, EveryFailingOperationFailsTheLogAndLeavesNoTrace) {
+  const std::string end = "Error during end file callback";
+  const std::string conversion = "Error during conversion of logs/a.txt";
+  const std::int64_t size = static_cast<std::int64_t>(reference_.size());
+  struct Case {
+    const char* point;
+    std::function<void(test::FaultyFileSystem&)> arrange;
+    Lines messages;
+  };
+  const Case cases[] = {
+      {"open",
+       [](test::FaultyFileSystem& fs) { fs.refuse_open_containing = ".part"; },
+       {"Could not open output file for MDF4: logs_out/a.mf4", end, conversion}},
+      {"a short write in the head",
+       [](test::FaultyFileSystem& fs) { fs.write_faults.write_limit = 100; },
+       {"Could not write MDF4 data", end, conversion}},
+      {"a short write in the data",
+       [&](test::FaultyFileSystem& fs) { fs.write_faults.write_limit = size / 2; },
+       {"Could not write MDF4 data", end, conversion}},
+      {"a short write at the end",
+       [&](test::FaultyFileSystem& fs) { fs.write_faults.write_limit = size - 8; },
+       {"Could not write MDF4 data", end, conversion}},
+      {"sync",
+       [](test::FaultyFileSystem& fs) { fs.write_faults.fail_sync = true; },
+       {"Could not flush MDF4 trace to disk: logs_out/a.mf4", end, conversion}},
+      {"close", [](test::FaultyFileSystem& fs) { fs.write_faults.fail_close = true; }, {end, conversion}},
+      {"rename",
+       [](test::FaultyFileSystem& fs) { fs.refuse_rename = true; },
+       {"Could not move MDF4 trace into place: logs_out/a.mf4", end, conversion}},
+  };
+  for (bool earlier : {false, true}) {
+    for (const Case& c : cases) {
+      const std::string where = std::string(c.point) + (earlier ? ", over an earlier trace" : "");
+      Outcome run = convert(log_, earlier, c.arrange);
+      EXPECT_EQ(run.status, 8) << where;
+      EXPECT_EQ(run.messages, c.messages) << where;
+      EXPECT_EQ(run.trace, earlier ? kEarlier : "") << where;
+      EXPECT_EQ(run.leftovers, Lines{}) << where;
+      EXPECT_TRUE(run.input_kept) << where;
+    }
+  }
+}
+
+// Memory running out anywhere: the log fails or converts whole, never half.
+TEST_F(Mdf4TraceWriterTest, MemoryRunningOutNeverLeavesAPartialTrace) {
+  int failures = 0;
+  for (std::int64_t budget = 0; budget < 400; budget += 3) {
+    Outcome run = convert(
+        log_, false, [](test::FaultyFileSystem&) {}, budget);
+    const std::string where = "allocation " + std::to_string(budget);
+    EXPECT_TRUE(run.status == 0 || run.status == 8 || run.status == 129) << where << ": " << run.status;
+    EXPECT_TRUE(run.trace.empty() || run.trace == reference_) << where;
+    EXPECT_EQ(run.leftovers, Lines{}) << where;
+    // The input goes only once its whole trace is in place (removing it may fail too).
+    EXPECT_TRUE(run.input_kept || !run.trace.empty()) << where;
+    if (run.status != 0) {
+      EXPECT_FALSE(run.messages.empty()) << where;
+      ++failures;
+    }
+  }
+  EXPECT_GT(failures, 5);
+}
+
+}  // namespace
+}  // namespace quarn
