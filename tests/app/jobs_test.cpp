@@ -107,6 +107,7 @@ class JobsTest : public ::testing::Test {
     // A trace blocked by a folder of its name.
     write_file(logs + "/b/blocked.txt", logs_[5]);
     make_dirs(dir + "/logs_out/b/blocked.asc/in-the-way");
+    make_dirs(dir + "/logs_out/b/blocked.mf4/in-the-way");
     // Logs that -d cannot remove: their folder is not the converting user's.
     write_file(logs + "/keep/k1.txt", logs_[6]);
     write_file(logs + "/keep/k2.txt", logs_[7]);
@@ -135,7 +136,7 @@ class JobsTest : public ::testing::Test {
       for (std::size_t at = line.find(dir); at != std::string::npos; at = line.find(dir))
         line.replace(at, dir.size(), "DIR");
       o.diagnostics.push_back(
-          std::regex_replace(line, std::regex(R"(\.asc\.[0-9]+\.[0-9]+\.part)"), ".asc.PID.N.part"));
+          std::regex_replace(line, std::regex(R"(\.(asc|mf4)\.[0-9]+\.[0-9]+\.part)"), ".$1.PID.N.part"));
     }
     o.traces = contents(dir + "/logs_out");
     o.inputs = contents(dir + "/logs");
@@ -153,7 +154,7 @@ class JobsTest : public ::testing::Test {
 TEST_F(JobsTest, ManyJobsGiveTheResultsOfOne) {
   const char* rounds_text = std::getenv("QUARN_JOBS_ROUNDS");
   const int rounds = rounds_text != nullptr ? std::max(1, std::atoi(rounds_text)) : 6;
-  for (const std::string format : {"asc"}) {
+  for (const std::string format : {"asc", "mf4", "asc,mf4"}) {
     for (bool remove : {false, true}) {
       const std::string where = "--format " + format + (remove ? " -d" : "");
       Lines args = {"--verbosity", "4", "--format", format, "logs"};
@@ -166,15 +167,20 @@ TEST_F(JobsTest, ManyJobsGiveTheResultsOfOne) {
       if (skipped_) GTEST_SKIP() << "could not switch to the user \"nobody\"";
       ASSERT_EQ(want.status, 8) << where;
       // The failures are all there, each once.
-      for (const char* expected :
-           {"E: Could not open input file logs/a/unreadable.txt", "E: Could not open log",
-            "W: Skipping non-increasing timestamp", "E: Output file already written in this run: logs_out/b/Same.asc",
-            "E: Could not move CAN trace into place: logs_out/b/blocked.asc"}) {
+      const bool mf4_only = format == "mf4";
+      const std::string same =
+          std::string("E: Output file already written in this run: logs_out/b/Same") + (mf4_only ? ".mf4" : ".asc");
+      const std::string blocked = mf4_only ? "E: Could not move MDF4 trace into place: logs_out/b/blocked.mf4"
+                                           : "E: Could not move CAN trace into place: logs_out/b/blocked.asc";
+      for (const std::string& expected :
+           {std::string("E: Could not open input file logs/a/unreadable.txt"), std::string("E: Could not open log"),
+            std::string("W: Skipping non-increasing timestamp"), same, blocked}) {
         auto starts = [&](const std::string& line) { return line.rfind(expected, 0) == 0; };
         EXPECT_EQ(std::count_if(want.diagnostics.begin(), want.diagnostics.end(), starts), 1)
             << where << ": " << expected;
       }
-      EXPECT_TRUE(want.traces.count("b/Same.asc") == 1 && want.traces.count("a/deep/log10.asc") == 1) << where;
+      const std::string ext = format == "mf4" ? ".mf4" : ".asc";
+      EXPECT_TRUE(want.traces.count("b/Same" + ext) == 1 && want.traces.count("a/deep/log10" + ext) == 1) << where;
       if (remove) {
         EXPECT_EQ(want.inputs.count("keep/k1.txt"), 1u) << where;
         EXPECT_EQ(want.inputs.count("a/log11.txt"), 0u) << where;
