@@ -65,10 +65,10 @@ def gen(args, frames, seed, path, candump=None):
     subprocess.check_call(cmd)
 
 
-def generate(args, work):
+def generate(args, work, big):
     """The inputs, made once per set of parameters and kept in the work folder."""
-    stamp = "%d %d %d %d %d %d v2" % (args.frames, args.big_frames, args.small_files, args.small_frames,
-                                      args.mid_files, args.mid_frames)
+    stamp = "%d %d %d %d %d %d %d v2" % (args.frames, args.big_frames if big else 0, args.small_files,
+                                         args.small_frames, args.mid_files, args.mid_frames, big)
     stamp_path = os.path.join(work, "inputs.stamp")
     if os.path.exists(stamp_path) and open(stamp_path).read() == stamp:
         return
@@ -76,7 +76,7 @@ def generate(args, work):
     print("bench: generating the inputs in %s ..." % work, file=sys.stderr)
     os.makedirs(os.path.join(work, "large"))
     gen(args, args.frames, 1, os.path.join(work, "large", "log.txt"), os.path.join(work, "large", "log.candump"))
-    if args.big_frames > 0:
+    if big and args.big_frames > 0:
         os.makedirs(os.path.join(work, "big"))
         gen(args, args.big_frames, 2, os.path.join(work, "big", "log.txt"))
     # Many small logs and a few middling ones, each set in two folders of half, so that two
@@ -113,8 +113,8 @@ def main():
     log2asc = shutil.which("log2asc")
 
     places = [("tmpfs", os.path.abspath(args.tmpfs)), ("disk", os.path.abspath(args.work))]
-    for _, work in places:
-        generate(args, work)
+    for i, (_, work) in enumerate(places):
+        generate(args, work, big=i == 0)  # the big log's memory is measured once, on tmpfs
     q = args.quarn
     quiet = [q, "--verbosity", "0"]
     measures = []  # (key, label, frames, function)
