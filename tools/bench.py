@@ -168,20 +168,23 @@ def main():
             discard(out, trash)
             return t
 
+        # Bound now: the lambdas below must use this place's function, not the last one defined.
+        fr = folder_run
+
         for name, folder, frames, count in (("small", small, small_frames, args.small_files),
                                             ("mid", mid, mid_frames, args.mid_files)):
             out = folder + "_out"
             parallel = "%s %s/a & %s %s/b; wait" % (" ".join(quiet), folder, " ".join(quiet), folder)
             what = "%d logs of %d frames" % (count, frames // count)
             measure("%s:%s" % (place, name), "quarn, %s (%s)" % (what, place), frames,
-                    lambda c=quiet + [folder], o=out: folder_run(c, o))
+                    lambda c=quiet + [folder], o=out, fr=fr: fr(c, o))
             if has_jobs:
                 measure("%s:%s_j2" % (place, name), "quarn --jobs 2, %s (%s)" % (what, place), frames,
-                        lambda c=quiet + ["--jobs", "2", folder + "/a", folder + "/b"], o=out: folder_run(c, o))
+                        lambda c=quiet + ["--jobs", "2", folder + "/a", folder + "/b"], o=out, fr=fr: fr(c, o))
                 measure("%s:%s_j0" % (place, name), "quarn --jobs 0, %s (%s)" % (what, place), frames,
-                        lambda c=quiet + ["--jobs", "0", folder], o=out: folder_run(c, o))
+                        lambda c=quiet + ["--jobs", "0", folder], o=out, fr=fr: fr(c, o))
             measure("%s:%s_pp" % (place, name), "two quarn processes, a folder each, %s (%s)" % (what, place), frames,
-                    lambda c=parallel, o=out: folder_run(c, o, shell=True))
+                    lambda c=parallel, o=out, fr=fr: fr(c, o, shell=True))
         if place == "tmpfs" and log2asc:
             candump = os.path.join(large, "log.candump")
             out = os.path.join(large, "log2asc.asc")

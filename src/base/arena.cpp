@@ -26,7 +26,6 @@ void* Arena::allocate(std::size_t n) {
     std::size_t size = n + header > kBlockSize ? n + header : kBlockSize;
     auto* block = static_cast<Block*>(mem_alloc(size));
     if (block == nullptr) return nullptr;
-    platform_advise_large_pages(block, size);
     block->next = head_;
     block->size = size;
     block->used = header;

@@ -26,7 +26,7 @@ class Arena {
     std::size_t size;
     std::size_t used;
   };
-  // Large enough to hold whole 2 MiB pages, so that filling a block faults rarely.
+  // Large, so that even a long log kept whole takes few blocks.
   static constexpr std::size_t kBlockSize = std::size_t{4} << 20;
 
   Block* head_ = nullptr;  // the block being filled

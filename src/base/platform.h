@@ -112,10 +112,6 @@ PlatformDir* platform_opendir(const char* folder);
 const char* platform_readdir(PlatformDir* dir);
 void platform_closedir(PlatformDir* dir);
 
-// Asks for large pages under a big block that is about to be filled front to back (a whole-file
-// input buffer): one fault per 2 MiB instead of one per 4 KiB. A hint; nothing happens where the
-// system has no such pages.
-void platform_advise_large_pages(void* block, std::size_t n);
 
 // --- Time --------------------------------------------------------------------------------------
 

@@ -226,18 +226,6 @@ void platform_closedir(PlatformDir* dir) {
   delete dir;
 }
 
-void platform_advise_large_pages(void* block, std::size_t n) {
-#if defined(MADV_HUGEPAGE)
-  constexpr std::uintptr_t kLarge = std::uintptr_t{1} << 21;
-  std::uintptr_t begin = (reinterpret_cast<std::uintptr_t>(block) + kLarge - 1) & ~(kLarge - 1);
-  std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(block) + n) & ~(kLarge - 1);
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-  (void)block;
-  (void)n;
-#endif
-}
-
 std::int64_t platform_mktime_local(std::tm& fields) {
   // mktime re-reads the time zone on every call and guards that with a lock of the C library's
   // own, which race detectors cannot see; one of ours, taken once per log, keeps them quiet.

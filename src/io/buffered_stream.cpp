@@ -8,9 +8,7 @@ namespace quarn {
 
 void* BufferedStream::operator new(std::size_t size, std::size_t extra, const std::nothrow_t&) noexcept {
   // Zeroed in one go: large blocks come straight from the kernel already zero.
-  void* block = mem_calloc(size + extra);
-  if (block != nullptr) platform_advise_large_pages(block, size + extra);
-  return block;
+  return mem_calloc(size + extra);
 }
 
 void BufferedStream::operator delete(void* p, std::size_t, const std::nothrow_t&) noexcept { mem_free(p); }
