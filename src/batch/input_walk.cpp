@@ -71,8 +71,17 @@ class RunScope {
 
 // The walk proper. `stop` is raised when a path cannot be examined at all: the run must end
 // there, as it does for a top-level input whose query fails.
-int walk(Converter* converter, ParallelRun* parallel, StrView input_path, StrView output_path,
-         const WalkAncestor* ancestors, bool& stop) {
+// What one walk carries along: where logs go, and the output folder it made last.
+struct Walk {
+  Converter* converter;
+  ParallelRun* parallel;  // null: each log is converted where the walk finds it
+  // The logs of one folder share their output folder: made (or found) once, it is not asked for
+  // again at every log.
+  DynString made_folder;
+};
+
+int walk(Walk& w, StrView input_path, StrView output_path, const WalkAncestor* ancestors, bool& stop) {
+  Converter* const converter = w.converter;
   PathInfo info;
   if (!fs_stat(converter->input_fs, input_path, info)) {
     report(LogLevel::Fatal, "Error during stat of %.*s, exiting", sv_len(input_path), input_path.data);
@@ -108,7 +117,7 @@ int walk(Converter* converter, ParallelRun* parallel, StrView input_path, StrVie
           status |= kStatusConvertFailed;
           continue;
         }
-        status |= walk(converter, parallel, dynstr_view(child_in), dynstr_view(child_out), &self, stop);
+        status |= walk(w, dynstr_view(child_in), dynstr_view(child_out), &self, stop);
         if (stop) return kStatusBadPath;
       }
       return status;
@@ -120,13 +129,18 @@ int walk(Converter* converter, ParallelRun* parallel, StrView input_path, StrVie
   if (!is_log_name(input_path)) return kStatusOk;
   // The output ends in the same name as the input: drop ".txt".
   StrView base{output_path.data, output_path.length >= 4 ? output_path.length - 4 : 0};
-  if (converter->create_output_dirs) {
+  StrView folder = path_parent(base);
+  if (converter->create_output_dirs && !sv_equal(folder, dynstr_view(w.made_folder))) {
     // A folder that cannot be made shows up as an output that cannot be opened.
-    (void)fs_make_dirs(converter->output_fs, path_parent(base));
+    if (fs_make_dirs(converter->output_fs, folder)) {
+      dynstr_from(w.made_folder, folder);
+    } else {
+      dynstr_clear(w.made_folder);
+    }
   }
   // Beside others, its status comes when all are done.
-  if (parallel != nullptr) {
-    parallel->submit(input_path, base);
+  if (w.parallel != nullptr) {
+    w.parallel->submit(input_path, base);
     return kStatusOk;
   }
   int status = converter_convert_file(converter, input_path, base);
@@ -199,6 +213,7 @@ bool find_common_root(DynStringList& inputs, DynString& root, int& status) {
 namespace {
 
 int run_inputs(Converter* converter, ParallelRun* parallel, const DynStringList& inputs) {
+  Walk w{converter, parallel, DynString{}};
   bool append_root = converter->options == nullptr || !converter->options->no_append_root;
   int status = kStatusOk;
   DynString output;
@@ -220,7 +235,7 @@ int run_inputs(Converter* converter, ParallelRun* parallel, const DynStringList&
       continue;
     }
     bool stop = false;
-    status |= walk(converter, parallel, input, dynstr_view(output), nullptr, stop);
+    status |= walk(w, input, dynstr_view(output), nullptr, stop);
     if (stop) return kStatusBadPath;
   }
   return status;
@@ -229,39 +244,30 @@ int run_inputs(Converter* converter, ParallelRun* parallel, const DynStringList&
 }  // namespace
 
 int converter_run(Converter* converter, const DynStringList& inputs) {
+  return converter_run_parallel(converter, 1, nullptr, nullptr, inputs);
+}
+
+int converter_run_parallel(Converter* walker, int jobs, ConverterFactory make, void* context,
+                           const DynStringList& inputs) {
   if (inputs.count == 0) return kStatusOk;
-  if (converter == nullptr) return kStatusConvertFailed;
+  if (walker == nullptr) return kStatusConvertFailed;
+  if (jobs > kMaxParallelJobs) jobs = kMaxParallelJobs;
   RunTotals totals;
   // What this run puts in place, so that no later log of it replaces an earlier one's trace.
   WrittenFiles written;
   int status;
   {
-    RunScope scope(*converter, written, totals);
-    status = run_inputs(converter, nullptr, inputs);
-  }
-  run_totals_report(totals);
-  return status;
-}
-
-int converter_run_parallel(Converter* walker, int jobs, ConverterFactory make, void* context,
-                           const DynStringList& inputs) {
-  if (jobs <= 1) return converter_run(walker, inputs);
-  if (jobs > kMaxParallelJobs) jobs = kMaxParallelJobs;
-  if (inputs.count == 0) return kStatusOk;
-  if (walker == nullptr) return kStatusConvertFailed;
-  RunTotals totals;
-  WrittenFiles written;
-  int status;
-  {
     RunScope scope(*walker, written, totals);
-    std::unique_ptr<ParallelRun> parallel = parallel_run_start(*walker, jobs, make, context, written, totals);
-    if (!parallel) {
-      report(LogLevel::Error, "Could not start %d conversions at once, converting one log at a time", jobs);
-      status = run_inputs(walker, nullptr, inputs);
-    } else {
-      status = run_inputs(walker, parallel.get(), inputs);
-      status |= parallel->finish();
+    std::unique_ptr<ParallelRun> parallel;
+    if (jobs > 1) {
+      parallel = parallel_run_start(*walker, jobs, make, context, written, totals);
+      if (!parallel) {
+        report(LogLevel::Error, "Could not start %d conversions at once, converting one log at a time", jobs);
+      }
     }
+    // Without workers the walk converts each log where it finds it.
+    status = run_inputs(walker, parallel.get(), inputs);
+    if (parallel) status |= parallel->finish();
   }
   run_totals_report(totals);
   return status;
@@ -270,7 +276,8 @@ int converter_run_parallel(Converter* walker, int jobs, ConverterFactory make, v
 int converter_process_path(Converter* converter, StrView input_path, StrView output_path) {
   if (converter == nullptr) return kStatusConvertFailed;
   bool stop = false;
-  return walk(converter, nullptr, input_path, output_path, nullptr, stop);
+  Walk w{converter, nullptr, DynString{}};
+  return walk(w, input_path, output_path, nullptr, stop);
 }
 
 }  // namespace quarn

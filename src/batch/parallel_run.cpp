@@ -13,13 +13,20 @@ struct ParallelRun::Job {
   HeldLines prefix;  // the walk's lines that came before this log
   HeldLines lines;   // this log's own
   std::uint64_t seq = 0;
+  // The latest earlier log whose traces could have this one's names; kNone when there is none.
+  std::uint64_t namesake = kNone;
+  bool done = false;
+  bool writes_directly = false;  // its lines overflowed: written as they come, in its turn
+  int status = 0;
+
+  static constexpr std::uint64_t kNone = ~std::uint64_t{0};
 };
 
 // A worker's converter waits here for its log's turn.
 class ParallelRun::Gate final : public TurnGate {
  public:
   Gate(ParallelRun& run, std::uint64_t& seq) : run_(run), seq_(seq) {}
-  void wait_turn() override { run_.wait_turn(seq_); }
+  void wait_turn() override { run_.wait_for_namesake(seq_); }
 
  private:
   ParallelRun& run_;
@@ -119,6 +126,7 @@ class ParallelRun::ProgressFanIn {
 struct ParallelRun::Worker {
   ParallelRun* run = nullptr;
   std::unique_ptr<Converter> converter;
+  RunTotals totals;       // its logs', added to the run's at the end
   std::uint64_t seq = 0;  // the log in hand
   std::unique_ptr<Gate> gate;
   std::thread thread;
@@ -155,13 +163,48 @@ ParallelRun::~ParallelRun() {
   release_held_lines(walk_lines_);
 }
 
+namespace {
+
+// Whether two logs' traces could have the same names: NAME.asc, NAME_LIN.asc and NAME.mf4 of one
+// base against those of the other.
+bool namesakes(StrView a, StrView b) {
+  if (a.length > b.length) std::swap(a, b);
+  if (std::memcmp(a.data, b.data, static_cast<std::size_t>(a.length)) != 0) return false;
+  std::int64_t extra = b.length - a.length;
+  return extra == 0 || (extra == 4 && std::memcmp(b.data + a.length, "_LIN", 4) == 0);
+}
+
+}  // namespace
+
 void ParallelRun::submit(StrView input_path, StrView output_base) {
   std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [this] { return submitted_ - turn_ < window_; });
+  while (submitted_ - retired_ >= window_) {
+    if (taken_ < submitted_) {
+      // No room ahead, but a log waits: the walk takes it.
+      std::uint64_t seq = taken_++;
+      lock.unlock();
+      run_job(workers_[worker_count_ - 1], seq);
+      lock.lock();
+      continue;
+    }
+    walk_waiting_ = true;
+    room_.wait(lock, [this] { return submitted_ - retired_ < window_; });
+    walk_waiting_ = false;
+  }
   Job& job = jobs_[submitted_ % window_];
-  lock.unlock();
-  // The slot is free: its last log is done, and no worker looks at it until it is handed over.
   job.seq = submitted_;
+  job.done = false;
+  job.writes_directly = false;
+  job.status = kStatusOk;
+  // The logs still in hand are the only ones that can be written after this one.
+  job.namesake = Job::kNone;
+  for (std::uint64_t k = retired_; k < submitted_; ++k) {
+    const Job& earlier = jobs_[k % window_];
+    if (!earlier.done && namesakes(dynstr_view(earlier.base), output_base)) job.namesake = k;
+  }
+  lock.unlock();
+  // The slot is free: its last log's lines are written, and no worker looks at it until it is
+  // handed over.
   dynstr_from(job.input, input_path);
   dynstr_from(job.base, output_base);
   // The walk's lines so far come out just before this log's.
@@ -171,66 +214,114 @@ void ParallelRun::submit(StrView input_path, StrView output_base) {
   walk_lines_.context = this;
   lock.lock();
   ++submitted_;
+  bool wake = idle_workers_ > 0;
+  // With plenty queued for the workers, the walk converts one itself rather than take a core
+  // from them to walk on: it walks on only as fast as the logs are converted anyway.
+  std::uint64_t help = submitted_ - taken_ > window_ / 2 ? taken_++ : Job::kNone;
   lock.unlock();
-  changed_.notify_all();
+  if (wake) work_ready_.notify_one();
+  if (help != Job::kNone) run_job(workers_[worker_count_ - 1], help);
+}
+
+void ParallelRun::take_writing(std::unique_lock<std::mutex>& lock, std::uint64_t seq) {
+  ++done_waiters_;
+  done_.wait(lock, [this, seq] { return retired_ == seq && !writing_; });
+  --done_waiters_;
+  writing_ = true;
+}
+
+void ParallelRun::retire(std::unique_lock<std::mutex>& lock) {
+  if (writing_) return;  // the thread at it takes this log too
+  writing_ = true;
+  while (retired_ < submitted_ && jobs_[retired_ % window_].done) {
+    Job& job = jobs_[retired_ % window_];
+    lock.unlock();
+    write_held_lines(job.prefix);
+    write_held_lines(job.lines);
+    lock.lock();
+    status_ |= job.status;
+    ++retired_;
+  }
+  writing_ = false;
+  if (walk_waiting_ && submitted_ - retired_ <= window_ / 2) room_.notify_one();
+  if (done_waiters_ > 0) done_.notify_all();
 }
 
 void ParallelRun::walk_lines_full(void* context) {
-  // Once every log handed over is done, the walk's lines are next in order.
+  // Once every log handed over has written its lines, the walk's lines are next in order.
   auto* run = static_cast<ParallelRun*>(context);
-  {
-    std::unique_lock<std::mutex> lock(run->mutex_);
-    run->changed_.wait(lock, [run] { return run->turn_ == run->submitted_; });
-  }
+  std::unique_lock<std::mutex> lock(run->mutex_);
+  run->take_writing(lock, run->submitted_);
+  lock.unlock();
   write_held_lines(run->walk_lines_);
+  lock.lock();
+  run->writing_ = false;
+  if (run->done_waiters_ > 0) run->done_.notify_all();
 }
 
 void ParallelRun::job_lines_full(void* context) {
-  // Its turn come, a log writes what it holds and every later line at once.
+  // Its turn come, a log writes what it holds and every later line at once, keeping the right to
+  // write until it is done.
   auto* worker = static_cast<Worker*>(context);
   ParallelRun& run = *worker->run;
-  run.wait_turn(worker->seq);
   Job& job = run.jobs_[worker->seq % run.window_];
+  std::unique_lock<std::mutex> lock(run.mutex_);
+  run.take_writing(lock, worker->seq);
+  job.writes_directly = true;
+  lock.unlock();
   write_held_lines(job.prefix);
   write_held_lines(job.lines);
   hold_lines(nullptr);
 }
 
-void ParallelRun::wait_turn(std::uint64_t seq) {
+void ParallelRun::wait_for_namesake(std::uint64_t seq) {
+  std::uint64_t namesake = jobs_[seq % window_].namesake;
+  if (namesake == Job::kNone) return;
   std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [this, seq] { return turn_ == seq; });
+  ++done_waiters_;
+  done_.wait(lock, [this, namesake] { return retired_ > namesake || jobs_[namesake % window_].done; });
+  --done_waiters_;
 }
 
 void ParallelRun::work(Worker& worker) {
   for (;;) {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return taken_ < submitted_ || closing_; });
+    if (taken_ == submitted_ && !closing_) {
+      ++idle_workers_;
+      work_ready_.wait(lock, [this] { return taken_ < submitted_ || closing_; });
+      --idle_workers_;
+    }
     if (taken_ == submitted_) return;  // closing, with nothing left
     std::uint64_t seq = taken_++;
     lock.unlock();
-
-    Job& job = jobs_[seq % window_];
-    worker.seq = seq;
-    job.lines.on_full = job_lines_full;
-    job.lines.context = &worker;
-    hold_lines(&job.lines);
-    StrView input = dynstr_view(job.input);
-    int status = converter_convert_file(worker.converter.get(), input, dynstr_view(job.base));
-    if (status != kStatusOk) {
-      report(LogLevel::Error, "Error during conversion of %.*s", sv_len(input), input.data);
-    }
-    wait_turn(seq);
-    // Its turn: the log's lines, after the walk's that came before it.
-    hold_lines(nullptr);
-    write_held_lines(job.prefix);
-    write_held_lines(job.lines);
-
-    lock.lock();
-    status_ |= status;
-    ++turn_;
-    lock.unlock();
-    changed_.notify_all();
+    run_job(worker, seq);
   }
+}
+
+void ParallelRun::run_job(Worker& worker, std::uint64_t seq) {
+  Job& job = jobs_[seq % window_];
+  worker.seq = seq;
+  job.lines.on_full = job_lines_full;
+  job.lines.context = &worker;
+  HeldLines* outer = held_lines();  // the walk's own, when the walk takes a log itself
+  hold_lines(&job.lines);
+  StrView input = dynstr_view(job.input);
+  int status = converter_convert_file(worker.converter.get(), input, dynstr_view(job.base));
+  if (status != kStatusOk) {
+    report(LogLevel::Error, "Error during conversion of %.*s", sv_len(input), input.data);
+  }
+  hold_lines(outer);
+
+  std::unique_lock<std::mutex> lock(mutex_);
+  job.status = status;
+  job.done = true;
+  if (job.writes_directly) {
+    // It has written its lines, in its turn, and held the right to write since.
+    status_ |= job.status;
+    ++retired_;
+    writing_ = false;
+  }
+  retire(lock);
 }
 
 int ParallelRun::finish() {
@@ -239,11 +330,21 @@ int ParallelRun::finish() {
   {
     std::unique_lock<std::mutex> lock(mutex_);
     closing_ = true;
-    changed_.notify_all();
-    changed_.wait(lock, [this] { return turn_ == submitted_; });
+    work_ready_.notify_all();
+    // The walk is over: it converts what is left beside the workers.
+    while (taken_ < submitted_) {
+      std::uint64_t seq = taken_++;
+      lock.unlock();
+      run_job(workers_[worker_count_ - 1], seq);
+      lock.lock();
+    }
+    ++done_waiters_;
+    done_.wait(lock, [this] { return retired_ == submitted_ && !writing_; });
+    --done_waiters_;
   }
   for (int i = 0; i < worker_count_; ++i) {
     if (workers_[i].thread.joinable()) workers_[i].thread.join();
+    if (totals_ != nullptr) run_totals_merge(*totals_, workers_[i].totals);
   }
   if (outer_observer_ != nullptr) set_log_write_observer(outer_observer_, outer_observer_context_);
   hold_lines(nullptr);
@@ -257,8 +358,10 @@ std::unique_ptr<ParallelRun> parallel_run_start(Converter& walker, int jobs, Con
   std::unique_ptr<ParallelRun> run(new (std::nothrow) ParallelRun);
   if (!run) return nullptr;
   run->finished_ = true;  // until the workers run, there is nothing to wait for
-  // A few logs ahead of the oldest one not done: enough that no worker waits for work.
-  run->window_ = static_cast<std::uint64_t>(jobs) * 2;
+  run->totals_ = &totals;
+  // A few logs ahead of the oldest one not done: enough that no worker waits for work, and that
+  // the walk, woken only once half of them are done, seldom sleeps and wakes.
+  run->window_ = static_cast<std::uint64_t>(jobs) * 4 + 4;
   run->jobs_ = static_cast<ParallelRun::Job*>(mem_alloc(sizeof(ParallelRun::Job) * run->window_));
   if (run->jobs_ == nullptr) {
     run->window_ = 0;
@@ -276,7 +379,7 @@ std::unique_ptr<ParallelRun> parallel_run_start(Converter& walker, int jobs, Con
     w->gate.reset(new (std::nothrow) ParallelRun::Gate(*run, w->seq));
     if (!w->converter || !w->gate) return nullptr;
     w->converter->written = &written;
-    w->converter->totals = &totals;
+    w->converter->totals = &w->totals;
     w->converter->turn = w->gate.get();
   }
   if (walker.progress != nullptr) {
@@ -292,7 +395,8 @@ std::unique_ptr<ParallelRun> parallel_run_start(Converter& walker, int jobs, Con
   run->walk_lines_.on_full = ParallelRun::walk_lines_full;
   run->walk_lines_.context = run.get();
   run->finished_ = false;
-  for (int i = 0; i < jobs; ++i) {
+  // The last worker is the walk itself, between the logs it hands over.
+  for (int i = 0; i + 1 < jobs; ++i) {
     ParallelRun::Worker& w = run->workers_[i];
     // A thread the system refuses: the workers started so far are stopped again by finish().
     try {

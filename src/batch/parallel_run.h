@@ -25,10 +25,11 @@ using ConverterFactory = std::unique_ptr<Converter> (*)(void* context);
 
 // Converts the logs a walk hands it on several threads at once, with the results of converting
 // them one after another: each log's diagnostic lines are held back and written when every log
-// before it in walk order is done, and a log puts its traces in place (and removes its input)
-// only then, so that of two logs writing one trace the first in walk order keeps it. The walk
-// runs at most a few logs ahead of the oldest one not done, so memory stays a small multiple of
-// one log's.
+// before it in walk order has written its own, and a log whose traces could have the names of an
+// earlier log's still in hand (the same output base, or one with "_LIN" more or less) puts them
+// in place only once that log is done, so that the first in walk order keeps them. The walk runs
+// at most a few logs ahead of the oldest one whose lines are not written, so memory stays a
+// small multiple of one log's.
 class ParallelRun : public HeapObject {
  public:
   ~ParallelRun();
@@ -51,7 +52,16 @@ class ParallelRun : public HeapObject {
 
   ParallelRun() = default;
   void work(Worker& worker);
-  void wait_turn(std::uint64_t seq);
+  // Converts the log `seq` (taken already) with the worker's converter, on the calling thread.
+  void run_job(Worker& worker, std::uint64_t seq);
+  // Waits until the earlier log whose traces could have the same names as `seq`'s is done.
+  void wait_for_namesake(std::uint64_t seq);
+  // With the lock held: writes the lines of every done log whose turn has come, in walk order,
+  // unless another thread is at it; `lock` is released while writing.
+  void retire(std::unique_lock<std::mutex>& lock);
+  // With the lock held: waits until every log before `seq` has written its lines and the right
+  // to write is free, then takes it.
+  void take_writing(std::unique_lock<std::mutex>& lock, std::uint64_t seq);
   static void walk_lines_full(void* context);
   static void job_lines_full(void* context);
 
@@ -59,15 +69,22 @@ class ParallelRun : public HeapObject {
   std::uint64_t window_ = 0;
   Worker* workers_ = nullptr;
   int worker_count_ = 0;
+  RunTotals* totals_ = nullptr;  // borrowed: the run's, where the workers' own add up at the end
   std::unique_ptr<ProgressFanIn> progress_;
   LogWriteObserver outer_observer_ = nullptr;
   void* outer_observer_context_ = nullptr;
 
   std::mutex mutex_;
-  std::condition_variable changed_;
+  std::condition_variable work_ready_;  // workers wait for logs
+  std::condition_variable room_;        // the walk waits for room ahead
+  std::condition_variable done_;        // a log is done, or lines were written
+  int idle_workers_ = 0;
+  bool walk_waiting_ = false;
+  int done_waiters_ = 0;
   std::uint64_t submitted_ = 0;  // logs handed over by the walk
   std::uint64_t taken_ = 0;      // of those, the ones a worker took
-  std::uint64_t turn_ = 0;       // the oldest log not done; every one before it is done
+  std::uint64_t retired_ = 0;    // of those, the ones whose lines are written; all before are too
+  bool writing_ = false;         // a thread writes lines now (or a log writes its lines as they come)
   bool closing_ = false;
   int status_ = 0;
   HeldLines walk_lines_;  // the walk's own lines since the last log it handed over

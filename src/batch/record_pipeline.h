@@ -29,7 +29,8 @@ class RecordPipeline : public HeapObject {
   }
 
   // Hands over what was pushed and waits until the consumer has seen all of it. Everything the
-  // consumer did is visible to the caller afterwards.
+  // consumer did is visible to the caller afterwards. When nothing was handed over since the last
+  // drain (fewer records than a batch), the caller's thread consumes them itself.
   void drain();
 
   static constexpr std::size_t kBatch = 2048;
@@ -47,6 +48,7 @@ class RecordPipeline : public HeapObject {
   BusRecord* batch_[2] = {nullptr, nullptr};
   int filling_ = 0;        // the batch push fills (caller's thread only)
   std::size_t count_ = 0;  // records in it
+  bool handed_since_drain_ = false;  // a batch went to the thread since the last drain
 
   std::mutex mutex_;
   std::condition_variable changed_;

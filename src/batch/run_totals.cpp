@@ -29,4 +29,12 @@ void run_totals_report(const RunTotals& totals) {
   }
 }
 
+void run_totals_merge(RunTotals& into, const RunTotals& part) {
+  into.logs += part.logs;
+  into.converted += part.converted;
+  into.failed += part.failed;
+  into.frames += part.frames;
+  into.stray_lines += part.stray_lines;
+}
+
 }  // namespace quarn

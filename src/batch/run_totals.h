@@ -18,6 +18,9 @@ struct RunTotals {
 // Nothing for a null `totals`.
 void run_totals_add(RunTotals* totals, int status, std::int64_t frames, std::int64_t stray_lines);
 
+// Adds the totals of a part of the run (one worker's logs) to the run's.
+void run_totals_merge(RunTotals& into, const RunTotals& part);
+
 // Reports the run's closing line at Info: "Converted %d of %d logs, %llu frames, %d failed",
 // with ", %llu stray lines" behind it when any were passed over.
 void run_totals_report(const RunTotals& totals);
