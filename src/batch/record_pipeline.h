@@ -33,7 +33,9 @@ class RecordPipeline : public HeapObject {
   // drain (fewer records than a batch), the caller's thread consumes them itself.
   void drain();
 
-  static constexpr std::size_t kBatch = 2048;
+  // 1.7 MB a batch: fewer hand-overs paid off (at 2,048 records the two threads overlapped no
+  // better than one thread alone), and two of them keep a run well within 16 MiB.
+  static constexpr std::size_t kBatch = 16384;
 
  private:
   friend std::unique_ptr<RecordPipeline> record_pipeline_create(Consumer consumer, void* context);
