@@ -162,10 +162,12 @@ def main():
             measure(place + ":both", "quarn --format asc,mf4, the same log (%s)" % place, args.frames,
                     lambda f=one_log: f("asc,mf4"))
 
-        def folder_run(cmd, out, shell=False, trash=trash):
-            discard(out, trash)
+        def folder_run(cmd, outs, shell=False, trash=trash):
+            for out in outs:
+                discard(out, trash)
             t = run(cmd, shell=shell)
-            discard(out, trash)
+            for out in outs:
+                discard(out, trash)
             return t
 
         # Bound now: the lambdas below must use this place's function, not the last one defined.
@@ -173,18 +175,20 @@ def main():
 
         for name, folder, frames, count in (("small", small, small_frames, args.small_files),
                                             ("mid", mid, mid_frames, args.mid_files)):
-            out = folder + "_out"
+            # One input writes logs_out/{a,b}; the inputs a and b write a_out and b_out.
+            out = [folder + "_out"]
+            halves = [folder + "/a_out", folder + "/b_out"]
             parallel = "%s %s/a & %s %s/b; wait" % (" ".join(quiet), folder, " ".join(quiet), folder)
             what = "%d logs of %d frames" % (count, frames // count)
             measure("%s:%s" % (place, name), "quarn, %s (%s)" % (what, place), frames,
                     lambda c=quiet + [folder], o=out, fr=fr: fr(c, o))
             if has_jobs:
                 measure("%s:%s_j2" % (place, name), "quarn --jobs 2, %s (%s)" % (what, place), frames,
-                        lambda c=quiet + ["--jobs", "2", folder + "/a", folder + "/b"], o=out, fr=fr: fr(c, o))
+                        lambda c=quiet + ["--jobs", "2", folder + "/a", folder + "/b"], o=halves, fr=fr: fr(c, o))
                 measure("%s:%s_j0" % (place, name), "quarn --jobs 0, %s (%s)" % (what, place), frames,
                         lambda c=quiet + ["--jobs", "0", folder], o=out, fr=fr: fr(c, o))
             measure("%s:%s_pp" % (place, name), "two quarn processes, a folder each, %s (%s)" % (what, place), frames,
-                    lambda c=parallel, o=out, fr=fr: fr(c, o, shell=True))
+                    lambda c=parallel, o=halves, fr=fr: fr(c, o, shell=True))
         if place == "tmpfs" and log2asc:
             candump = os.path.join(large, "log.candump")
             out = os.path.join(large, "log2asc.asc")
@@ -201,6 +205,9 @@ def main():
     for _ in range(args.runs):
         for key, fn in measures:
             results[key].append(fn())
+        # What the round wrote goes now, outside the timings: on tmpfs it is memory.
+        for _, work in places:
+            remove(os.path.join(work, "trash"))
 
     # One run on the big log, for its peak memory: a 20,000,000-frame trace is 3 GB.
     big_peak = None
