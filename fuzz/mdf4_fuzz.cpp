@@ -18,6 +18,8 @@
 #include "io/stream.h"
 #include "mdf4/mdf4_reader.h"
 #include "mdf4/mdf4_writer.h"
+#include "support/memory_sink.h"
+#include "support/memory_stream.h"
 
 namespace {
 
@@ -27,45 +29,6 @@ using quarn::BusRecord;
   std::fprintf(stderr, "mdf4_fuzz: %s\n", what);
   __builtin_trap();
 }
-
-class BytesStream final : public quarn::Stream {
- public:
-  BytesStream(const std::uint8_t* data, std::size_t size) : data_(data), size_(static_cast<std::int64_t>(size)) {}
-  std::int64_t read(void* dst, std::uint64_t n) override {
-    std::int64_t k = pos_ < size_ ? size_ - pos_ : 0;
-    if (static_cast<std::uint64_t>(k) > n) k = static_cast<std::int64_t>(n);
-    if (k > 0) std::memcpy(dst, data_ + pos_, static_cast<std::size_t>(k));
-    pos_ += k;
-    return k;
-  }
-  std::int64_t tell() override { return pos_; }
-  std::int64_t seek(std::int64_t offset, int origin) override {
-    std::int64_t t = origin == quarn::kSeekSet ? offset : origin == quarn::kSeekCur ? pos_ + offset : size_ + offset;
-    if (t < 0) return -1;
-    pos_ = t;
-    return pos_;
-  }
-
- private:
-  const std::uint8_t* data_;
-  std::int64_t size_;
-  std::int64_t pos_ = 0;
-};
-
-class StringSink final : public quarn::ByteSink {
- public:
-  bool write(const void* data, std::size_t n) override {
-    bytes.append(static_cast<const char*>(data), n);
-    return true;
-  }
-  bool rewrite(std::uint64_t offset, const void* data, std::size_t n) override {
-    if (offset > bytes.size() || n > bytes.size() - offset) fail("rewrite outside what was written");
-    std::memcpy(bytes.data() + offset, data, n);
-    return true;
-  }
-  std::uint64_t size() const override { return bytes.size(); }
-  std::string bytes;
-};
 
 // Enough records for every path; a file that declares more is read this far.
 constexpr std::size_t kMaxRecords = 100000;
@@ -139,7 +102,7 @@ void round_trip(std::vector<BusRecord> records, std::uint8_t knob) {
   options.list_links = links[(knob >> 2) & 3];
   auto writer = quarn::mdf4_writer_create(options);
   if (!writer) fail("no writer");
-  StringSink sink;
+  quarn::test::MemorySink sink;
   if (!writer->begin(sink, records[0].Timestamp, quarn::sv("2.4.0"))) {
     if (std::floor(records[0].Timestamp) <= 18446744073.0) fail("the writer refused a start time it can hold");
     return;
@@ -151,7 +114,7 @@ void round_trip(std::vector<BusRecord> records, std::uint8_t knob) {
 
   std::stable_sort(records.begin(), records.end(),
                    [](const BusRecord& a, const BusRecord& b) { return rank(a.Kind) < rank(b.Kind); });
-  BytesStream stream(reinterpret_cast<const std::uint8_t*>(sink.bytes.data()), sink.bytes.size());
+  quarn::test::MemoryStream stream(reinterpret_cast<const std::uint8_t*>(sink.bytes.data()), sink.bytes.size());
   auto reader = quarn::mdf4_reader_create();
   if (!reader || !reader->open(&stream)) fail("quarn's own file does not open");
   BusRecord r;
@@ -166,7 +129,7 @@ void round_trip(std::vector<BusRecord> records, std::uint8_t knob) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  BytesStream stream(data, size);
+  quarn::test::MemoryStream stream(data, size);
   auto reader = quarn::mdf4_reader_create();
   if (!reader) return 0;
   if (!reader->open(&stream)) {

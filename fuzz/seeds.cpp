@@ -23,6 +23,7 @@
 #include "logging/report.h"
 #include "mdf4/mdf4_blocks.h"
 #include "mdf4/mdf4_writer.h"
+#include "support/memory_sink.h"
 #include "support/memory_stream.h"
 #include "textlog/text_log_reader.h"
 
@@ -51,24 +52,9 @@ quarn::fuzz::Log records_of(const GenLogOptions& options) {
   return log;
 }
 
-class StringSink final : public quarn::ByteSink {
- public:
-  bool write(const void* data, std::size_t n) override {
-    bytes.append(static_cast<const char*>(data), n);
-    return true;
-  }
-  bool rewrite(std::uint64_t offset, const void* data, std::size_t n) override {
-    if (offset > bytes.size() || n > bytes.size() - offset) return false;
-    std::memcpy(bytes.data() + offset, data, n);
-    return true;
-  }
-  std::uint64_t size() const override { return bytes.size(); }
-  std::string bytes;
-};
-
 // The MDF4 file quarn's writer makes of the records; empty when it cannot.
 std::string mdf4_of(const quarn::fuzz::Log& records, const quarn::Mdf4WriterOptions& options) {
-  StringSink sink;
+  quarn::test::MemorySink sink;
   auto writer = quarn::mdf4_writer_create(options);
   if (!writer || records.empty() || !writer->begin(sink, records[0].Timestamp, quarn::sv("2.4.0"))) return {};
   for (const quarn::BusRecord& r : records) {
