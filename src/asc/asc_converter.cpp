@@ -254,16 +254,18 @@ class AscWriter final : public TraceWriter {
     f.flags = (can.EDL != 0 ? kAscFlagEdl : 0) | (f.brs != 0 ? kAscFlagBrs : 0) | (f.esi != 0 ? kAscFlagEsi : 0) |
               (can.Remote != 0 ? kAscFlagRemote : 0);
     std::size_t n = asc_detail::format_can_line(out, f);
-    if (n == 0) {
-      dynstr_clear(line_);
-      if (!asc_detail::append_can_line_general(line_, f)) {
-        can_.lines_failed = true;
-        return;
-      }
-      n = std::min(static_cast<std::size_t>(dynstr_length(line_)), asc_detail::kCanLineMax);
-      std::memcpy(out, dynstr_data(line_), n);
+    if (n > 0) {
+      can_.file.append_done(n);
+      return;
     }
-    can_.file.append_done(n);
+    // The general formatter's line may be longer than the room taken (a time of 300 digits):
+    // it goes in as a write of its own, whatever its length.
+    dynstr_clear(line_);
+    if (!asc_detail::append_can_line_general(line_, f)) {
+      can_.lines_failed = true;
+      return;
+    }
+    can_.file.write(dynstr_data(line_), static_cast<std::size_t>(dynstr_length(line_)));
   }
 
   void append_lin(const BusRecord& record) {

@@ -167,6 +167,30 @@ TEST_F(AscConverterTest, LinTraceCountsFromTheFirstFramesOwnTime) {
                                         kFooter);
 }
 
+// A time of hundreds of digits makes a line longer than any usual one: it still goes in whole,
+// in a source in time order too, where lines are written as they come.
+TEST_F(AscConverterTest, AnOverlongLineGoesInWhole) {
+  const double far = 9.8e250;
+  std::string seconds(251, '0');
+  std::string far_line = " " + std::string("98") + seconds.substr(2) + ".000000 CANFD   1 Rx        123" +
+                         std::string(35, ' ') + "0 0 0  0 " + tail();
+  for (bool ordered : {false, true}) {
+    RecordSource source;
+    source.time_ordered = ordered;
+    ASSERT_TRUE(converter_->new_file(sv("trace"), source));
+    ASSERT_TRUE(converter_->handle_record(can_frame(kBase + 0.789, 0x123, {1, 2, 3, 4, 5, 6, 7, 8})));
+    ASSERT_TRUE(converter_->handle_record(can_frame(kBase + far, 0x123, {})));
+    ASSERT_TRUE(converter_->end_file(sv("trace")));
+    std::string got = trace();
+    ASSERT_GT(far_line.size(), 384u);
+    EXPECT_EQ(got.substr(0, kHeader.size() + kLine123.size()), kHeader + kLine123) << ordered;
+    std::string last = got.substr(kHeader.size() + kLine123.size());
+    EXPECT_EQ(last.size(), far_line.size() + kFooter.size()) << ordered;
+    EXPECT_EQ(last.substr(last.size() - kFooter.size()), kFooter) << ordered;
+    EXPECT_EQ(last.find(".000000 CANFD   1 Rx        123"), 252u) << ordered;
+  }
+}
+
 TEST_F(AscConverterTest, CopiesOwnTheirBytesAndNeverReadPastTheRecord) {
   BusRecord source = can_frame(kBase + 0.789, 0x123, {1, 2, 3, 4, 5, 6, 7, 8});
   BusRecord oversized = can_frame(kBase + 1, 0x1, {});  // claims 1000 bytes, points nowhere
