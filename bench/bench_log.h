@@ -1,5 +1,7 @@
 #pragma once
 
+#include <stdlib.h>
+
 #include <cstdint>
 #include <string>
 
@@ -18,6 +20,15 @@ inline std::string bench_log(std::int64_t frames, std::uint64_t seed) {
   std::string text;
   tools::gen_log_text(o, text);
   return text;
+}
+
+// A scratch folder that lives for the whole benchmark run.
+inline const std::string& bench_scratch() {
+  static const std::string dir = [] {
+    char pattern[] = "/tmp/quarn-bench-XXXXXX";
+    return std::string(mkdtemp(pattern));
+  }();
+  return dir;
 }
 
 }  // namespace quarn

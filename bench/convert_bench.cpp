@@ -14,19 +14,10 @@
 namespace quarn {
 namespace {
 
-// A scratch folder that lives for the whole benchmark run.
-const std::string& scratch() {
-  static const std::string dir = [] {
-    char pattern[] = "/tmp/quarn-bench-XXXXXX";
-    return std::string(mkdtemp(pattern));
-  }();
-  return dir;
-}
-
 // Formatting and writing: end_file over frames handed in directly, as the reader would give them.
 void BM_WriteCanTrace(benchmark::State& state) {
   const std::int64_t frames = state.range(0);
-  auto fs = disk_fs_create(sv(scratch().c_str()));
+  auto fs = disk_fs_create(sv(bench_scratch().c_str()));
   RunOptions options;
   auto converter = asc_converter_create(fs.get(), fs.get(), &options);
   std::uint64_t x = 42;
@@ -59,11 +50,11 @@ BENCHMARK(BM_WriteCanTrace)->Arg(100000)->Unit(benchmark::kMillisecond);
 void BM_ConvertFile(benchmark::State& state) {
   const std::int64_t frames = state.range(0);
   const std::string log = bench_log(frames, 7);
-  std::string path = scratch() + "/in.txt";
+  std::string path = bench_scratch() + "/in.txt";
   std::FILE* f = std::fopen(path.c_str(), "wb");
   std::fwrite(log.data(), 1, log.size(), f);
   std::fclose(f);
-  auto fs = disk_fs_create(sv(scratch().c_str()));
+  auto fs = disk_fs_create(sv(bench_scratch().c_str()));
   RunOptions options;
   auto converter = asc_converter_create(fs.get(), fs.get(), &options);
   for (auto _ : state) {

@@ -18,14 +18,6 @@
 namespace quarn {
 namespace {
 
-const std::string& scratch() {
-  static const std::string dir = [] {
-    char pattern[] = "/tmp/quarn-bench-mdf4-XXXXXX";
-    return std::string(mkdtemp(pattern));
-  }();
-  return dir;
-}
-
 // A ByteSink over a seekable output stream, enough for measuring.
 class StreamSink final : public ByteSink {
  public:
@@ -81,7 +73,7 @@ class Mdf4Converter final : public Converter {
 // The frames of BM_WriteCanTrace, written as MDF4 to a file.
 void BM_WriteMdf4(benchmark::State& state) {
   const std::int64_t frames = state.range(0);
-  auto fs = disk_fs_create(sv(scratch().c_str()));
+  auto fs = disk_fs_create(sv(bench_scratch().c_str()));
   for (auto _ : state) {
     auto stream = fs_open(fs.get(), sv("w.mf4"), FS_WRITE | 4);
     if (!stream) {
@@ -117,11 +109,11 @@ BENCHMARK(BM_WriteMdf4)->Arg(100000)->Unit(benchmark::kMillisecond);
 void BM_ConvertFileMdf4(benchmark::State& state) {
   const std::int64_t frames = state.range(0);
   const std::string log = bench_log(frames, 7);
-  const std::string path = scratch() + "/in.txt";
+  const std::string path = bench_scratch() + "/in.txt";
   std::FILE* f = std::fopen(path.c_str(), "wb");
   std::fwrite(log.data(), 1, log.size(), f);
   std::fclose(f);
-  auto fs = disk_fs_create(sv(scratch().c_str()));
+  auto fs = disk_fs_create(sv(bench_scratch().c_str()));
   RunOptions options;
   std::unique_ptr<Converter> converter(new (std::nothrow) Mdf4Converter);
   converter_init(converter.get(), fs.get(), fs.get(), false, &options);

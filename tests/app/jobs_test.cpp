@@ -17,6 +17,7 @@
 
 #include "app/cli_run.h"
 #include "gen_log.h"
+#include "support/generated_log.h"
 #include "support/temp_dir.h"
 
 namespace quarn {
@@ -29,15 +30,6 @@ using test::read_file;
 using test::TempDir;
 using test::write_file;
 using Lines = std::vector<std::string>;
-
-std::string generated(std::uint64_t seed, std::int64_t frames) {
-  tools::GenLogOptions o;
-  o.seed = seed;
-  o.frames = frames;
-  std::string text;
-  EXPECT_TRUE(tools::gen_log_text(o, text));
-  return text;
-}
 
 // Every file below `folder` with its bytes, and every empty folder.
 std::map<std::string, std::string> contents(const std::string& folder) {
@@ -66,12 +58,12 @@ class JobsTest : public ::testing::Test {
   void SetUp() override {
     // The logs: small and large ones, so that several are in hand at once and finish out of order.
     for (int i = 0; i < 14; ++i)
-      logs_.push_back(generated(100 + static_cast<std::uint64_t>(i), i % 4 == 0 ? 20000 : 40 * (i + 1)));
+      logs_.push_back(test::generated_log(100 + static_cast<std::uint64_t>(i), i % 4 == 0 ? 20000 : 40 * (i + 1)));
     // Stray lines and a step back in time, for warnings in the middle of a log's lines.
-    strays_ = generated(7, 300);
+    strays_ = test::generated_log(7, 300);
     strays_.insert(strays_.find("\n12:00:0") + 1, "ERROR: SD card write failure\n\n");
     // The second-to-last frame once more at the end: a step back in time, skipped with a warning.
-    back_ = generated(8, 50);
+    back_ = test::generated_log(8, 50);
     std::size_t last = back_.rfind('\n', back_.size() - 2);
     std::size_t before = back_.rfind('\n', last - 1);
     back_ += back_.substr(before + 1, last - before);

@@ -17,6 +17,7 @@
 
 #include "app/cli_run.h"
 #include "gen_log.h"
+#include "support/generated_log.h"
 #include "support/temp_dir.h"
 
 namespace quarn {
@@ -32,15 +33,6 @@ using test::write_file;
 using Lines = std::vector<std::string>;
 
 constexpr std::int64_t kPathMax = 4095;  // the longest path the system takes, without its NUL
-
-std::string generated(std::uint64_t seed, std::int64_t frames) {
-  tools::GenLogOptions o;
-  o.seed = seed;
-  o.frames = frames;
-  std::string text;
-  EXPECT_TRUE(tools::gen_log_text(o, text));
-  return text;
-}
 
 // A whole trace with one CANFD line per frame.
 bool is_trace(const std::string& asc, std::int64_t frames) {
@@ -67,7 +59,7 @@ class OddPathsTest : public ::testing::Test {
   }
   std::string at(const std::string& relative) const { return data_ + "/" + relative; }
   void log(const std::string& relative, std::uint64_t seed = 1, std::int64_t frames = 20) {
-    write_file(at(relative), generated(seed, frames));
+    write_file(at(relative), test::generated_log(seed, frames));
   }
   CliRun run(const Lines& args) { return test::run_quarn(data_, args); }
 
@@ -249,16 +241,16 @@ TEST_F(DeepPathsTest, PathsAtTheSystemsLimitEndWithAClearMessage) {
     ASSERT_TRUE(deep.enter(level));
     relative += level;
     if (depth == depth_a) {
-      ASSERT_TRUE(deep.write("a.txt", generated(1, 17)));
+      ASSERT_TRUE(deep.write("a.txt", test::generated_log(1, 17)));
       relative_a = relative + "/a.txt";
     }
     if (depth == depth_b) {
-      ASSERT_TRUE(deep.write(name_b, generated(2, 18)));
+      ASSERT_TRUE(deep.write(name_b, test::generated_log(2, 18)));
       relative_b = relative + "/" + name_b;
       relative_folder_b = relative;
     }
     if (depth == depth_b + 1) {
-      ASSERT_TRUE(deep.write("c.txt", generated(3, 19)));
+      ASSERT_TRUE(deep.write("c.txt", test::generated_log(3, 19)));
     }
     relative += "/";
   }

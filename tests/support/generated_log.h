@@ -1,0 +1,23 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+#include "gen_log.h"
+
+namespace quarn::test {
+
+// A log of `frames` frames from `seed`, with gen_log's other settings; for tests that link
+// quarn_gen_log.
+inline std::string generated_log(std::uint64_t seed, std::int64_t frames) {
+  tools::GenLogOptions o;
+  o.seed = seed;
+  o.frames = frames;
+  std::string text;
+  EXPECT_TRUE(tools::gen_log_text(o, text));
+  return text;
+}
+
+}  // namespace quarn::test
