@@ -148,7 +148,7 @@ class AscWriter final : public TraceWriter {
     lin_.kind = &kLinTrace;
   }
 
-  void begin_file(FileSystem& output_fs, StrView output_base, WrittenFiles* written) override {
+  void begin_file(FileSystem& output_fs, StrView output_base, WrittenFiles* written, const LogInfo& /*info*/) override {
     fs_ = &output_fs;
     written_ = written;
     base_name_ = output_base;

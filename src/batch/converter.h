@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -53,11 +54,26 @@ class ProgressObserver {
 // that redraws four times a second, rarely enough that it costs nothing measurable.
 inline constexpr std::int64_t kProgressStride = 4096;
 
+// One "Key: value" line of what a log says about itself (a text log's "#" header block).
+struct LogProperty {
+  StrView key;
+  StrView value;
+};
+
+// What a log says about itself, for trace formats that carry it along. Everything is borrowed
+// from the reader and stays valid until the log's end_file returns.
+struct LogInfo {
+  StrView source_name;                      // the log's file name, without its folders
+  const LogProperty* properties = nullptr;  // in the order the log gives them
+  std::size_t property_count = 0;
+};
+
 // What a converter is told about where the records of a file come from.
 struct RecordSource {
   // Records arrive in non-decreasing time order (a text log's reader skips any that would not),
   // so a trace can be written as they come instead of being collected and sorted first.
   bool time_ordered = false;
+  LogInfo info;
 };
 
 // Where a log converted beside others waits until every log before it in walk order is done, so

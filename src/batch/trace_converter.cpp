@@ -27,7 +27,7 @@ class TraceConverter final : public Converter {
     }
     frames_lost_ = false;
     store_.clear();
-    for (int i = 0; i < count_; ++i) writers_[i]->begin_file(*output_fs, output_base, written);
+    for (int i = 0; i < count_; ++i) writers_[i]->begin_file(*output_fs, output_base, written, source.info);
     return true;
   }
 

@@ -21,8 +21,9 @@ class TraceWriter : public HeapObject {
   virtual ~TraceWriter() = default;
   // A log begins. Its traces are named after `output_base` (relative to `output_fs`, without
   // extension), which stays valid until end_file returns. `written`, when not null, holds the
-  // traces the run has put in place so far: a trace of such a name is not written again.
-  virtual void begin_file(FileSystem& output_fs, StrView output_base, WrittenFiles* written) = 0;
+  // traces the run has put in place so far: a trace of such a name is not written again. `info`
+  // is what the log says about itself, valid until end_file returns.
+  virtual void begin_file(FileSystem& output_fs, StrView output_base, WrittenFiles* written, const LogInfo& info) = 0;
   // The next record, never earlier than the one before. A record the writer cannot write is
   // remembered as a failure of the file, and end_file reports it: the log is still read to its end.
   virtual void write_record(const BusRecord& record) = 0;

@@ -18,7 +18,7 @@ class Mdf4TraceWriter final : public TraceWriter {
   Mdf4TraceWriter(StrView tool_version, std::unique_ptr<Mdf4Writer> writer)
       : version_(tool_version), writer_(std::move(writer)) {}
 
-  void begin_file(FileSystem& output_fs, StrView output_base, WrittenFiles* written) override {
+  void begin_file(FileSystem& output_fs, StrView output_base, WrittenFiles* written, const LogInfo& /*info*/) override {
     fs_ = &output_fs;
     base_name_ = output_base;
     written_ = written;

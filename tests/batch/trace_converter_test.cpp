@@ -20,7 +20,7 @@ using test::lin_frame;
 class NotingWriter final : public TraceWriter {
  public:
   NotingWriter(std::string name, std::string* log, bool succeed) : name_(std::move(name)), log_(log), ok_(succeed) {}
-  void begin_file(FileSystem& /*fs*/, StrView base, WrittenFiles* /*written*/) override {
+  void begin_file(FileSystem& /*fs*/, StrView base, WrittenFiles* /*written*/, const LogInfo& /*info*/) override {
     *log_ += name_ + ":begin(" + std::string(base.data, static_cast<std::size_t>(base.length)) + ") ";
   }
   void write_record(const BusRecord& r) override { *log_ += name_ + std::to_string(r.ID) + " "; }
