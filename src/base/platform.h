@@ -1,8 +1,8 @@
 #pragma once
 
 // The few operating-system services the program needs, behind one small interface so that each
-// platform has one file of its own (platform_posix.cpp here). Nothing above this layer includes
-// an operating-system header.
+// platform has one file of its own (platform_posix.cpp, platform_windows.cpp). Nothing above
+// this layer includes an operating-system header. Paths are UTF-8 with "/" separators on both.
 
 #include <cstdint>
 #include <cstdio>
@@ -42,9 +42,14 @@ std::int64_t platform_monotonic_ns();
 // --- Files -------------------------------------------------------------------------------------
 
 // The longest name of one folder entry and the longest path (without its NUL), in bytes, that
-// the system takes.
+// the system takes. Windows counts UTF-16 units: 255 a name, 32767 a path (with the "\\?\" form
+// that platform_windows.cpp uses); a name of 255 bytes is taken everywhere.
 inline constexpr std::int64_t kPlatformNameMax = 255;
+#ifdef _WIN32
+inline constexpr std::int64_t kPlatformPathMax = 32767;
+#else
 inline constexpr std::int64_t kPlatformPathMax = 4095;
+#endif
 
 // fopen, fseek and ftell with 64-bit offsets, so that logs of several GiB are reachable.
 std::FILE* platform_fopen(const char* path, const char* mode);
@@ -76,8 +81,14 @@ bool platform_is_link(const char* path);
 bool platform_mkdir(const char* path);
 bool platform_remove(const char* path);
 bool platform_getcwd(char* buffer, std::size_t capacity);
-// POSIX: a path is absolute when it starts with "/".
+// POSIX: a path is absolute when it starts with "/". Windows: when it starts with a drive and a
+// separator ("C:/", "C:\\"); "/x" and "C:x" are relative there (see platform_relative_base).
 bool platform_is_absolute(StrView path);
+// The folder that the relative `path` is taken from, written as platform_getcwd writes it, and
+// how many bytes at the front of `path` that folder stands for. POSIX: the working folder, 0.
+// Windows: "C:" and "C:x" take the current folder of drive C (2 bytes), "/x" the drive of the
+// working folder, "C:" (1 byte: the "/"), anything else the working folder (0).
+bool platform_relative_base(StrView path, char* buffer, std::size_t capacity, std::int64_t& consumed);
 
 // --- Failed calls --------------------------------------------------------------------------------
 

@@ -196,6 +196,11 @@ bool platform_getcwd(char* buffer, std::size_t capacity) { return getcwd(buffer,
 
 bool platform_is_absolute(StrView path) { return path.length >= 1 && path.data[0] == '/'; }
 
+bool platform_relative_base(StrView /*path*/, char* buffer, std::size_t capacity, std::int64_t& consumed) {
+  consumed = 0;
+  return platform_getcwd(buffer, capacity);
+}
+
 struct PlatformDir {
   DIR* dir;
 };

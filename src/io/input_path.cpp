@@ -33,34 +33,42 @@ void collapse_double_slashes(DynString& path) {
   dynstr_set_length(path, out);
 }
 
-// Joins the relative path onto the working folder; leaves it as it is when the working folder
-// cannot be had or is not a folder.
-void make_absolute(DynString& path) {
-  DynString cwd;
-  if (!get_current_dir(cwd)) return;
-  std::unique_ptr<FileSystem> here = disk_fs_create(dynstr_view(cwd));
-  if (!here) return;
-  DynString joined;
-  fs_join(here.get(), dynstr_view(path), joined);
-  path = std::move(joined);
-}
-
-}  // namespace
-
-bool get_current_dir(DynString& out) {
+// The folder that `path` is relative to (the working folder, or on Windows a drive's), as
+// get_current_dir gives it, and how many bytes of `path` it replaces.
+bool get_relative_base(StrView path, DynString& out, std::int64_t& consumed) {
   dynstr_clear(out);
   std::int64_t room = dynstr_capacity(out);
   if (room < kCurrentDirRoom) room = kCurrentDirRoom;
   char* storage = dynstr_reserve(out, room);
   if (storage == nullptr) return false;
   room = dynstr_capacity(out);
-  if (!platform_getcwd(storage, static_cast<std::size_t>(room))) {
+  if (!platform_relative_base(path, storage, static_cast<std::size_t>(room), consumed)) {
     dynstr_clear(out);
     return false;
   }
   dynstr_set_length(out, static_cast<std::int64_t>(std::strlen(storage)));
   replace_backslashes(out);
   return true;
+}
+
+// Joins the relative path onto the folder it is relative to; leaves it as it is when that folder
+// cannot be had or is not a folder.
+void make_absolute(DynString& path) {
+  DynString cwd;
+  std::int64_t consumed = 0;
+  if (!get_relative_base(dynstr_view(path), cwd, consumed)) return;
+  std::unique_ptr<FileSystem> here = disk_fs_create(dynstr_view(cwd));
+  if (!here) return;
+  DynString joined;
+  fs_join(here.get(), StrView{dynstr_data(path) + consumed, dynstr_length(path) - consumed}, joined);
+  path = std::move(joined);
+}
+
+}  // namespace
+
+bool get_current_dir(DynString& out) {
+  std::int64_t consumed = 0;
+  return get_relative_base(StrView{"", 0}, out, consumed);
 }
 
 void normalize_input_path(DynString& path) {
