@@ -14,6 +14,7 @@
 
 #include "app/cli_run.h"
 #include "support/temp_dir.h"
+#include "support/test_os.h"
 
 namespace quarn {
 namespace {
@@ -459,14 +460,14 @@ TEST_F(CliTest, ALinkCycleEndsAndEveryLogIsConvertedOnce) {
   make_dirs(at("logs/x"));
   log("logs/a.txt");
   log("logs/x/c.txt");
-  ASSERT_EQ(symlink("..", at("logs/x/back").c_str()), 0);
+  QUARN_SYMLINK("..", at("logs/x/back").c_str());
   CliRun r = run_quarn(data_, {at("logs")}, 30);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(tree(at("logs_out")), (Lines{"a.asc", "x/c.asc"}));
 }
 
 TEST_F(CliTest, APathThatCannotBeExaminedEndsTheRunWith129) {
-  ASSERT_EQ(symlink("loop", at("loop").c_str()), 0);
+  QUARN_SYMLINK("loop", at("loop").c_str());
   log("a.txt");
   log("z.txt");
   CliRun r = run({at("a.txt"), at("loop"), at("z.txt")});
@@ -524,10 +525,10 @@ TEST_F(CliTest, LinksThatLeadNowhereAreLeftOutAtEveryDepth) {
   make_dirs(at("logs/d1/d2"));
   for (const std::string folder : {"logs/", "logs/d1/", "logs/d1/d2/"}) {
     log(folder + "a.txt");
-    ASSERT_EQ(symlink("self.txt", at(folder + "self.txt").c_str()), 0);
-    ASSERT_EQ(symlink("y", at(folder + "x").c_str()), 0);
-    ASSERT_EQ(symlink("x", at(folder + "y").c_str()), 0);
-    ASSERT_EQ(symlink("nowhere", at(folder + "gone.txt").c_str()), 0);
+    QUARN_SYMLINK("self.txt", at(folder + "self.txt").c_str());
+    QUARN_SYMLINK("y", at(folder + "x").c_str());
+    QUARN_SYMLINK("x", at(folder + "y").c_str());
+    QUARN_SYMLINK("nowhere", at(folder + "gone.txt").c_str());
   }
   CliRun r = run({"--verbosity", "4", at("logs")});
   EXPECT_EQ(r.status, 0);
@@ -569,7 +570,7 @@ TEST_F(CliTest, DebugLinesNameTheFailedCallAndInfoCountsTheRun) {
   log("logs/a.txt");
   make_dirs(dir_ / "out");
   write_file(dir_ / "out/logs_out", "a file where a folder must go");
-  ASSERT_EQ(symlink("loop", at("loop").c_str()), 0);
+  QUARN_SYMLINK("loop", at("loop").c_str());
   const Lines errors = {"E: Could not stat path " + at("loop"), "E: Could not open output file for CAN: logs_out/a.asc",
                         "E: Error during end file callback", "E: Error during conversion of logs/a.txt",
                         "F: Could not query loop for information"};

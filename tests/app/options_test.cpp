@@ -13,6 +13,7 @@
 #include "logging/report.h"
 #include "support/capture.h"
 #include "support/temp_dir.h"
+#include "support/test_os.h"
 
 namespace quarn {
 namespace {
@@ -265,7 +266,7 @@ TEST_F(OptionsTest, APathThatCannotBeStoredIsAParseError) {
 
 TEST_F(OptionsTest, ARunInTheSameProcessStartsFromThresholdZero) {
   set_log_threshold(6);
-  ASSERT_EQ(symlink("loop", (dir_ / "data/loop").c_str()), 0);
+  QUARN_SYMLINK("loop", (dir_ / "data/loop").c_str());
   MainRun r = main_of({"--verbosity", "0", data("loop"), data("other/x.txt")});
   EXPECT_EQ(r.status, kStatusNoCommonRoot);
   EXPECT_EQ(r.messages, (Lines{"E: Could not stat path " + data("loop"), "F: No common root detected for all inputs"}));

@@ -10,6 +10,7 @@
 #include "logging/report.h"
 #include "support/capture.h"
 #include "support/temp_dir.h"
+#include "support/test_os.h"
 
 namespace quarn {
 namespace {
@@ -231,7 +232,7 @@ TEST_F(WalkTest, AMissingInputIsAWarningAndTheRestGoesOn) {
 }
 
 TEST_F(WalkTest, APathThatIsNeitherFileNorFolderGives129AndTheRunGoesOn) {
-  ASSERT_EQ(mkfifo((data_ + "/fifo.txt").c_str(), 0600), 0);
+  QUARN_MKFIFO((data_ + "/fifo.txt").c_str());
   log("after.txt");
   EXPECT_EQ(run({"fifo.txt", "after.txt"}), kStatusBadPath);
   EXPECT_TRUE(messages_.empty());
@@ -275,9 +276,9 @@ TEST_F(WalkTest, ALinkBackToAFolderOnTheWayIsNotEnteredAgain) {
   log("logs/a.txt");
   log("logs/x/b.txt");
   log("logs/x/y/c.txt");
-  ASSERT_EQ(symlink("..", (data_ + "/logs/x/y/up").c_str()), 0);
-  ASSERT_EQ(symlink("../..", (data_ + "/logs/x/y/top").c_str()), 0);
-  ASSERT_EQ(symlink(".", (data_ + "/logs/self").c_str()), 0);
+  QUARN_SYMLINK("..", (data_ + "/logs/x/y/up").c_str());
+  QUARN_SYMLINK("../..", (data_ + "/logs/x/y/top").c_str());
+  QUARN_SYMLINK(".", (data_ + "/logs/self").c_str());
   EXPECT_EQ(run({"logs/"}), kStatusOk);
   EXPECT_EQ(converter_->bases, (std::vector<std::string>{"logs_out/a", "logs_out/x/b", "logs_out/x/y/c"}));
   EXPECT_TRUE(messages_.empty());
@@ -286,7 +287,7 @@ TEST_F(WalkTest, ALinkBackToAFolderOnTheWayIsNotEnteredAgain) {
 TEST_F(WalkTest, ALinkToAFolderBesideTheWayIsWalkedLikeAFolder) {
   make_dirs(data_ + "/logs/real");
   log("logs/real/r.txt");
-  ASSERT_EQ(symlink("real", (data_ + "/logs/alias").c_str()), 0);
+  QUARN_SYMLINK("real", (data_ + "/logs/alias").c_str());
   EXPECT_EQ(run({"logs/"}), kStatusOk);
   EXPECT_EQ(converter_->bases, (std::vector<std::string>{"logs_out/alias/r", "logs_out/real/r"}));
 }

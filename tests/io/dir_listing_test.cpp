@@ -14,6 +14,7 @@
 #include "base/platform.h"
 #include "support/faulty_fs.h"
 #include "support/temp_dir.h"
+#include "support/test_os.h"
 
 namespace quarn {
 namespace {
@@ -194,10 +195,12 @@ TEST_F(DiskListingTest, EntriesCarryKindAndSize) {
 
 TEST_F(DiskListingTest, OnlyFilesAndFoldersAreListed) {
   write_file(dir_ / "keep.txt", "x");
+#ifndef _WIN32
   ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
-  ASSERT_EQ(symlink("loop", (dir_ / "loop").c_str()), 0);          // cannot be examined
-  ASSERT_EQ(symlink("keep.txt", (dir_ / "link.txt").c_str()), 0);  // a link to a file is that file
-  ASSERT_EQ(symlink("gone", (dir_ / "dangling").c_str()), 0);      // leads nowhere
+#endif
+  QUARN_SYMLINK("loop", (dir_ / "loop").c_str());          // cannot be examined
+  QUARN_SYMLINK("keep.txt", (dir_ / "link.txt").c_str());  // a link to a file is that file
+  QUARN_SYMLINK("gone", (dir_ / "dangling").c_str());      // leads nowhere
   EXPECT_EQ(list(""), (std::vector<std::string>{"keep.txt", "link.txt"}));
   // A link that leads nowhere it can be followed holds no log: the listing is whole without it.
   DirListing listing;
@@ -227,7 +230,7 @@ TEST_F(DiskListingTest, LinksThatLeadNowhereAreLeftOutAndOtherEntriesThatCannotB
     const std::string folder = "case" + std::to_string(n++);
     test::make_dirs(dir_ / folder);
     write_file(dir_ / folder + "/keep.txt", "x");
-    for (const auto& [name, target] : c.links) ASSERT_EQ(symlink(target.c_str(), (dir_ / folder + "/" + name).c_str()), 0);
+    for (const auto& [name, target] : c.links) QUARN_SYMLINK(target.c_str(), (dir_ / folder + "/" + name).c_str());
     auto faulty = test::faulty_fs_create(dir_.path());
     ASSERT_TRUE(faulty);
     faulty->fail_stat_ending = c.refused;

@@ -9,6 +9,7 @@
 #include "logging/report.h"
 #include "support/capture.h"
 #include "support/temp_dir.h"
+#include "support/test_os.h"
 
 namespace quarn {
 namespace {
@@ -109,7 +110,7 @@ TEST_F(InputPathTest, AMissingPathKeepsItsFormWithoutAMessage) {
 }
 
 TEST_F(InputPathTest, APathThatCannotBeExaminedIsReportedAndKept) {
-  ASSERT_EQ(symlink("loop", (root() + "/loop").c_str()), 0);
+  QUARN_SYMLINK("loop", (root() + "/loop").c_str());
   std::vector<std::string> messages;
   EXPECT_EQ(normalized("loop\\", &messages), root() + "/loop/");
   EXPECT_EQ(messages, (std::vector<std::string>{"Could not stat path " + root() + "/loop/"}));

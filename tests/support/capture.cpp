@@ -2,15 +2,54 @@
 
 #include "logging/report.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
 #include <unistd.h>
+#endif
 
 #include <regex>
 
-
 namespace quarn::test {
+
+#ifdef _WIN32
+
+StderrCapture::StderrCapture() {
+  HANDLE read_end = nullptr;
+  HANDLE write_end = nullptr;
+  if (CreatePipe(&read_end, &write_end, nullptr, 0) == 0) {
+    ADD_FAILURE() << "CreatePipe failed";
+    stopped_ = true;
+    return;
+  }
+  std::fflush(stderr);
+  saved_handle_ = GetStdHandle(STD_ERROR_HANDLE);
+  SetStdHandle(STD_ERROR_HANDLE, write_end);
+  write_handle_ = write_end;
+  read_handle_ = read_end;
+  // A reader thread drains the pipe so that large outputs cannot block the writer.
+  drain_ = std::thread([read_end, out = &captured_] {
+    char buf[4096];
+    DWORD n = 0;
+    while (ReadFile(read_end, buf, sizeof buf, &n, nullptr) != 0 && n > 0) out->append(buf, n);
+  });
+}
+
+StderrCapture::~StderrCapture() { stop(); }
+
+void StderrCapture::stop() {
+  if (stopped_) return;
+  stopped_ = true;
+  std::fflush(stderr);
+  SetStdHandle(STD_ERROR_HANDLE, saved_handle_);
+  CloseHandle(write_handle_);  // the pipe's only write end: the reader sees the end
+  drain_.join();
+  CloseHandle(read_handle_);
+}
+
+#else
 
 namespace {
 // A reader thread drains the pipe so that large outputs cannot block the writer.
@@ -54,6 +93,8 @@ void StderrCapture::stop() {
   drain_.join();
   close(read_fd_);
 }
+
+#endif
 
 std::string StderrCapture::text() {
   stop();

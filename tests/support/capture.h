@@ -7,8 +7,9 @@
 
 namespace quarn::test {
 
-// Captures what the process writes to standard error (file descriptor 2) while it lives; the
-// diagnostics of report() bypass stdio, so the capture happens at the descriptor through a pipe.
+// Captures what the process writes to standard error (file descriptor 2, on Windows the standard
+// error handle) while it lives; the diagnostics of report() bypass stdio, so the capture happens
+// at the descriptor through a pipe.
 class StderrCapture {
  public:
   StderrCapture();
@@ -21,8 +22,15 @@ class StderrCapture {
 
  private:
   void stop();
+#ifdef _WIN32
+  // The program writes its diagnostics to the standard error handle, not to descriptor 2.
+  void* saved_handle_ = nullptr;
+  void* write_handle_ = nullptr;
+  void* read_handle_ = nullptr;
+#else
   int saved_fd_ = -1;
   int read_fd_ = -1;
+#endif
   std::string captured_;
   std::thread drain_;
   bool stopped_ = false;

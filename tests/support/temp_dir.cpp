@@ -3,12 +3,39 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <process.h>
+#endif
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 namespace quarn::test {
+
+#ifdef _WIN32
+
+// No mkdtemp: a name of the process and a counter, made only when it did not exist yet. The path
+// has "/" separators, as the program writes every path.
+TempDir::TempDir() {
+  static std::atomic<unsigned> counter{0};
+  const std::filesystem::path base = std::filesystem::temp_directory_path();
+  for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+    std::filesystem::path made =
+        base / ("quarn-test-" + std::to_string(_getpid()) + "-" + std::to_string(counter.fetch_add(1)));
+    std::error_code ec;
+    if (std::filesystem::create_directory(made, ec) && !ec) path_ = made.generic_string();
+  }
+  if (path_.empty()) ADD_FAILURE() << "no temporary folder could be made";
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(fs_path(path_), ec);
+}
+
+#else
 
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "quarn-test-XXXXXX").string();
@@ -29,14 +56,22 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
+#endif
+
+std::filesystem::path fs_path(const std::string& utf8) {
+  // On Windows a path made from a std::string is read in the ANSI code page; the tests' paths are
+  // UTF-8, as the program's are.
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
 void write_file(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary);
+  std::ofstream out(fs_path(path), std::ios::binary);
   out << content;
   if (!out) ADD_FAILURE() << "cannot write " << path;
 }
 
 std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(fs_path(path), std::ios::binary);
   if (!in) {
     ADD_FAILURE() << "cannot read " << path;
     return {};
@@ -48,12 +83,12 @@ std::string read_file(const std::string& path) {
 
 bool file_exists(const std::string& path) {
   std::error_code ec;
-  return std::filesystem::exists(path, ec);
+  return std::filesystem::exists(fs_path(path), ec);
 }
 
 void make_dirs(const std::string& path) {
   std::error_code ec;
-  std::filesystem::create_directories(path, ec);
+  std::filesystem::create_directories(fs_path(path), ec);
   if (ec) ADD_FAILURE() << "cannot create " << path;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 namespace quarn::test {
@@ -20,6 +21,10 @@ class TempDir {
  private:
   std::string path_;
 };
+
+// A UTF-8 path as the C++ library takes it (on Windows it would read a std::string in the ANSI
+// code page).
+std::filesystem::path fs_path(const std::string& utf8);
 
 // Small file helpers for tests; they fail the current test on error.
 void write_file(const std::string& path, const std::string& content);

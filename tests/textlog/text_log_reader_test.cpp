@@ -13,6 +13,7 @@
 #include "logging/report.h"
 #include "support/capture.h"
 #include "support/memory_stream.h"
+#include "support/test_os.h"
 
 namespace quarn {
 namespace {
@@ -67,7 +68,7 @@ std::int64_t utc(int y, int mo, int d, int h, int mi, int s) {
   t.tm_hour = h;
   t.tm_min = mi;
   t.tm_sec = s;
-  return static_cast<std::int64_t>(timegm(&t));
+  return test::utc_seconds(t);
 }
 
 using test::ThresholdGuard;
@@ -299,8 +300,7 @@ TEST(TextLogLineTest, LongLinesAreSplitAfterOneHundredNinetyNineBytes) {
 }
 
 TEST(TextLogHeaderTest, FieldsFromTheHeaderBlock) {
-  setenv("TZ", "UTC0", 1);
-  tzset();
+  test::set_env("TZ", "UTC0");
   Log log("# Logger type: TarvikThree\n"
           "# HW rev: 0123456789\n"
           "# FW rev: 7.1 beta\n"
@@ -331,17 +331,14 @@ TEST(TextLogHeaderTest, FieldsFromTheHeaderBlock) {
   EXPECT_EQ(h.SilentMode, 1);
   EXPECT_EQ(h.CyclicMode, 0);
   EXPECT_EQ(log.records().size(), 0u);  // an empty record section opens and has no records
-  unsetenv("TZ");
-  tzset();
+  test::set_env("TZ", nullptr);
 }
 
 TEST(TextLogHeaderTest, StartTimeIsLocalTime) {
-  setenv("TZ", "CET-1", 1);
-  tzset();
+  test::set_env("TZ", "CET-1");
   Log log(header("20240131T120000", 3));
   EXPECT_DOUBLE_EQ(log.header().StartTime, 1706702400.0 - 3600);
-  unsetenv("TZ");
-  tzset();
+  test::set_env("TZ", nullptr);
 }
 
 TEST(TextLogHeaderTest, OddValues) {

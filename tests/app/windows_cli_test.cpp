@@ -1,0 +1,348 @@
+// What only the Windows program has to get right: drive paths and their common root, paths past
+// 260 characters, names outside the ANSI code page, replacing a trace from an earlier run, a file
+// another program holds open, Ctrl-C, and a run that is killed. Built and run only for Windows
+// (under Wine in CI); cli_test.cpp covers what both programs share.
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/cli_run.h"
+#include "base/dyn_string.h"
+#include "batch/input_walk.h"
+#include "io/input_path.h"
+#include "logging/report.h"
+#include "support/capture.h"
+#include "support/generated_log.h"
+#include "support/temp_dir.h"
+
+namespace quarn {
+namespace {
+
+using test::CliRun;
+using test::diagnostics_of;
+using test::read_file;
+using test::TempDir;
+using test::write_file;
+using Lines = std::vector<std::string>;
+
+// --- Files past 260 characters, without the C library --------------------------------------------
+
+std::wstring long_form(const std::string& utf8) {
+  std::wstring w = test::fs_path(utf8).wstring();
+  std::replace(w.begin(), w.end(), L'/', L'\\');
+  return L"\\\\?\\" + w;
+}
+
+bool long_make_dir(const std::string& path) { return CreateDirectoryW(long_form(path).c_str(), nullptr) != 0; }
+
+bool long_write(const std::string& path, const std::string& content) {
+  HANDLE h = CreateFileW(long_form(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  DWORD n = 0;
+  bool ok = WriteFile(h, content.data(), static_cast<DWORD>(content.size()), &n, nullptr) != 0 && n == content.size();
+  return CloseHandle(h) != 0 && ok;
+}
+
+// The content, or "<missing>".
+std::string long_read(const std::string& path) {
+  HANDLE h = CreateFileW(long_form(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return "<missing>";
+  std::string out;
+  char buffer[65536];
+  DWORD n = 0;
+  while (ReadFile(h, buffer, sizeof buffer, &n, nullptr) != 0 && n > 0) out.append(buffer, n);
+  CloseHandle(h);
+  return out;
+}
+
+// Every file below `folder` (relative, "/"-separated, in byte order), however long its path.
+Lines long_tree(const std::string& folder, const std::string& prefix = "") {
+  Lines out;
+  WIN32_FIND_DATAW entry;
+  HANDLE find = FindFirstFileW((long_form(folder) + L"\\*").c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE) return out;
+  do {
+    std::wstring w = entry.cFileName;
+    if (w == L"." || w == L"..") continue;
+    std::u8string u8 = std::filesystem::path(w).u8string();
+    std::string name(u8.begin(), u8.end());
+    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      Lines below = long_tree(folder + "/" + name, prefix + name + "/");
+      out.insert(out.end(), below.begin(), below.end());
+    } else {
+      out.push_back(prefix + name);
+    }
+  } while (FindNextFileW(find, &entry) != 0);
+  FindClose(find);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// A whole trace with one CANFD line per frame.
+bool is_trace(const std::string& asc, std::int64_t frames) {
+  return asc.rfind("date ", 0) == 0 && asc.size() > 17 && asc.compare(asc.size() - 17, 17, "End Triggerblock\n") == 0 &&
+         std::count(asc.begin(), asc.end(), '\n') == frames + 4;
+}
+
+class WindowsCliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    data_ = dir_ / "data";
+    test::make_dirs(data_);
+  }
+  std::string at(const std::string& relative) const { return data_ + "/" + relative; }
+  void log(const std::string& relative, std::uint64_t seed = 1, std::int64_t frames = 20) {
+    ASSERT_TRUE(long_write(at(relative), test::generated_log(seed, frames))) << relative;
+  }
+  CliRun run(const Lines& args, const std::string& cwd = "") { return test::run_quarn(cwd.empty() ? data_ : cwd, args); }
+
+  TempDir dir_;
+  std::string data_;
+};
+
+// --- Drive paths -----------------------------------------------------------------------------------
+
+TEST(WindowsPathsTest, DriveLettersAnchorTheCommonRoot) {
+  struct Case {
+    Lines inputs;
+    bool found;
+    std::string root;
+    Lines relative;
+  } cases[] = {
+      {{"C:/data/logs/"}, true, "C:/data/", {"logs/"}},
+      {{"C:/data/a.txt", "C:/data/logs/"}, true, "C:/data/", {"a.txt", "logs/"}},
+      // The top folder of a drive is the root of what lies directly in it, and has none itself.
+      {{"C:/x.txt"}, true, "C:/", {"x.txt"}},
+      {{"D:/logs/"}, true, "D:/", {"logs/"}},
+      {{"C:/"}, false, "", {}},
+      {{"C:/a.txt", "D:/b.txt"}, false, "", {}},
+  };
+  for (const Case& c : cases) {
+    DynStringList inputs;
+    for (const std::string& s : c.inputs) {
+      DynString d;
+      dynstr_from(d, s.c_str());
+      ASSERT_TRUE(dynstr_list_push(inputs, d));
+    }
+    DynString root;
+    int status = 0;
+    test::StderrCapture capture;
+    bool found = find_common_root(inputs, root, status);
+    capture.text();
+    EXPECT_EQ(found, c.found) << c.inputs[0];
+    if (!c.found) {
+      EXPECT_EQ(status, kStatusNoCommonRoot) << c.inputs[0];
+      continue;
+    }
+    EXPECT_EQ(std::string(dynstr_data(root)), c.root);
+    for (std::size_t i = 0; i < c.relative.size(); ++i) {
+      EXPECT_EQ(std::string(dynstr_data(inputs.items[static_cast<std::int64_t>(i)])), c.relative[i]);
+    }
+  }
+}
+
+TEST_F(WindowsCliTest, DrivePathsInEveryFormConvertTheSameFolder) {
+  test::make_dirs(at("logs/day1"));
+  test::make_dirs(at("elsewhere"));
+  log("logs/day1/trip.txt", 1, 12);
+  const std::string drive = data_.substr(0, 2);  // "C:"
+  std::string backslashed = at("logs");
+  std::replace(backslashed.begin(), backslashed.end(), '/', '\\');
+  struct Case {
+    const char* what;
+    std::string cwd;
+    std::string input;
+  } cases[] = {
+      {"forward slashes", data_, at("logs")},
+      {"backslashes", data_, backslashed},
+      {"a bare drive: its current folder", at("logs"), drive},
+      {"the drive's current folder and ..", at("elsewhere"), drive + "..\\logs"},
+      {"rooted without a drive", at("elsewhere"), at("logs").substr(2)},
+      {"relative", at("elsewhere"), "..\\logs\\"},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(test::fs_path(at("logs_out")));
+    CliRun r = run({c.input}, c.cwd);
+    EXPECT_EQ(r.status, 0) << c.what << ": " << r.err;
+    EXPECT_EQ(r.err, "") << c.what;
+    EXPECT_TRUE(is_trace(long_read(at("logs_out/day1/trip.asc")), 12)) << c.what;
+  }
+}
+
+TEST_F(WindowsCliTest, TheTopFolderOfADriveHasNoRoot) {
+  CliRun r = run({data_.substr(0, 3)});
+  EXPECT_EQ(r.status, 132);
+  EXPECT_EQ(diagnostics_of(r.err), Lines{"F: Could not find root for " + data_.substr(0, 2) + "/"});
+}
+
+// --- Long paths and names -------------------------------------------------------------------------
+
+TEST_F(WindowsCliTest, LogsPastTwoHundredSixtyCharactersAreAllConverted) {
+  // Each level adds 61 characters: the logs' paths cross 248 (where a folder can no longer be made
+  // without the long form) and 260 on the way down.
+  const std::string level(60, 'L');
+  std::string relative = "logs";
+  ASSERT_TRUE(long_make_dir(at(relative)));
+  Lines expected;
+  for (int depth = 1; depth <= 6; ++depth) {
+    relative += "/" + level;
+    ASSERT_TRUE(long_make_dir(at(relative)));
+    log(relative + "/t" + std::to_string(depth) + ".txt", static_cast<std::uint64_t>(depth), 10 + depth);
+    expected.push_back(relative.substr(5) + "/t" + std::to_string(depth) + ".asc");
+  }
+  ASSERT_GT(at(relative).size(), 330u);
+  CliRun r = run({"--delete-converted", "logs"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(long_tree(at("logs_out")), expected);
+  for (int depth = 1; depth <= 6; ++depth) {
+    const std::string trace = at("logs_out/") + expected[static_cast<std::size_t>(6 - depth)];
+    EXPECT_TRUE(is_trace(long_read(trace), 10 + depth)) << depth;
+  }
+  EXPECT_EQ(long_tree(at("logs")), Lines{});  // every log converted, and so removed
+}
+
+TEST_F(WindowsCliTest, NamesOutsideTheAnsiCodePageArriveWhole) {
+  // Greek, Japanese and a character beyond the 16-bit plane, on the command line and in a folder.
+  const std::string greek = "\xce\xb4\xce\xbf\xce\xba\xce\xb9\xce\xbc\xce\xae";              // δοκιμή
+  const std::string japanese = "\xe6\x97\xa5\xe6\x9c\xac";                                  // 日本
+  const std::string beyond = "\xf0\x9f\x9a\x97";                                            // U+1F697
+  ASSERT_TRUE(long_make_dir(at(greek)));
+  log(greek + "/" + japanese + ".txt", 1, 11);
+  log(greek + "/" + beyond + " trip.txt", 2, 12);
+  log(japanese + ".txt", 3, 13);
+  CliRun r = run({greek, japanese + ".txt"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(long_tree(at(greek + "_out")), (Lines{beyond + " trip.asc", japanese + ".asc"}));
+  EXPECT_TRUE(is_trace(long_read(at(greek + "_out/" + beyond + " trip.asc")), 12));
+  EXPECT_TRUE(is_trace(long_read(at(japanese + ".asc")), 13));
+  // The diagnostics carry the names as UTF-8, as on Linux.
+  r = run({"--verbosity", "2", japanese + "-missing.txt"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(diagnostics_of(r.err), Lines{"W: Could not find input file/folder " + japanese + "-missing.txt"});
+}
+
+// --- Outputs ---------------------------------------------------------------------------------------
+
+TEST_F(WindowsCliTest, ATraceFromAnEarlierRunIsReplaced) {
+  // The C library's rename refuses an existing target; the trace must still take its place.
+  log("trip.txt", 1, 15);
+  ASSERT_TRUE(long_write(at("trip.asc"), "an old trace\n"));
+  CliRun r = run({"trip.txt"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(is_trace(long_read(at("trip.asc")), 15));
+  EXPECT_EQ(long_tree(data_), (Lines{"trip.asc", "trip.txt"}));
+}
+
+TEST_F(WindowsCliTest, ALogAnotherProgramHoldsIsReportedAndKept) {
+  // Windows' counterpart of a file without read permission: one opened without sharing.
+  test::make_dirs(at("logs"));
+  log("logs/a.txt", 1, 10);
+  log("logs/b.txt", 2, 20);
+  HANDLE held = CreateFileW(long_form(at("logs/b.txt")).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  CliRun r = run({"--delete-converted", "--verbosity", "4", "logs"});
+  CloseHandle(held);
+  EXPECT_EQ(r.status, 8);
+  EXPECT_EQ(diagnostics_of(r.err),
+            (Lines{"E: Could not open input file logs/b.txt", "D: open " + at("logs/b.txt") + ": Permission denied",
+                   "E: Error during conversion of logs/b.txt", "I: Converted 1 of 2 logs, 10 frames, 1 failed"}));
+  EXPECT_EQ(long_tree(at("logs")), Lines{"b.txt"});
+  EXPECT_EQ(long_tree(at("logs_out")), Lines{"a.asc"});
+}
+
+// --- Ending a run ------------------------------------------------------------------------------------
+
+// A folder of logs large enough that a run over it is still going when the test ends it.
+void make_large_folder(WindowsCliTest& t, const std::string& folder, int logs) {
+  test::make_dirs(folder);
+  for (int i = 0; i < logs; ++i) {
+    write_file(folder + "/log" + std::to_string(100 + i) + ".txt",
+               test::generated_log(static_cast<std::uint64_t>(i + 1), 60000));
+  }
+  static_cast<void>(t);
+}
+
+bool has_part_file(const Lines& files) {
+  return std::any_of(files.begin(), files.end(), [](const std::string& f) { return f.ends_with(".part"); });
+}
+
+TEST_F(WindowsCliTest, AKilledRunLeavesOnlyCompleteTracesAndUntouchedLogs) {
+  make_large_folder(*this, at("logs"), 12);
+  const std::string original = read_file(at("logs/log100.txt"));
+  int pid = test::start_quarn(data_, {"--delete-converted", "logs"});
+  ASSERT_GT(pid, 0);
+  HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+  ASSERT_NE(process, nullptr);
+  // Ended once the first trace is in place, in the middle of the folder.
+  for (int i = 0; i < 3000 && long_read(at("logs_out/log100.asc")) == "<missing>"; ++i) Sleep(5);
+  TerminateProcess(process, 1);
+  WaitForSingleObject(process, INFINITE);
+  CloseHandle(process);
+
+  Lines logs = long_tree(at("logs"));
+  for (const std::string& trace : long_tree(at("logs_out"))) {
+    if (trace.ends_with(".part")) continue;  // a killed run may leave them; never taken for traces
+    EXPECT_TRUE(is_trace(long_read(at("logs_out/" + trace)), 60000)) << trace;
+  }
+  for (const std::string& name : logs) {
+    const std::string again = test::generated_log(static_cast<std::uint64_t>(std::stoi(name.substr(3, 3)) - 99), 60000);
+    EXPECT_TRUE(read_file(at("logs/" + name)) == again) << name << " was changed";
+  }
+  static_cast<void>(original);
+  // A second run converts what is left.
+  CliRun r = run({"--delete-converted", "logs"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(long_tree(at("logs")), Lines{});
+}
+
+TEST_F(WindowsCliTest, CtrlBreakRemovesTheTemporaryTraceAndEndsWithTheControlCStatus) {
+  make_large_folder(*this, at("logs"), 4);
+  // The console the events go through; quarn gets a process group of its own, so that only it
+  // receives them.
+  if (AllocConsole() == 0 && GetConsoleWindow() == nullptr) GTEST_SKIP() << "no console to send Ctrl-Break through";
+  SetConsoleCtrlHandler(nullptr, TRUE);  // the test itself ignores them
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  std::wstring line = L"\"" + test::fs_path(QUARN_EXE).wstring() + L"\" --delete-converted logs";
+  std::wstring cwd = test::fs_path(data_).wstring();
+  ASSERT_NE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NEW_PROCESS_GROUP, nullptr,
+                           cwd.c_str(), &startup, &process),
+            0);
+  CloseHandle(process.hThread);
+  // Sent while a trace is being written.
+  bool part = false;
+  for (int i = 0; i < 6000 && !part; ++i) {
+    part = has_part_file(long_tree(at("logs_out")));
+    if (!part) Sleep(2);
+  }
+  bool sent = part && GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, process.dwProcessId) != 0;
+  DWORD waited = WaitForSingleObject(process.hProcess, 30000);
+  if (waited != WAIT_OBJECT_0) TerminateProcess(process.hProcess, 1);
+  DWORD code = 0;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hProcess);
+  SetConsoleCtrlHandler(nullptr, FALSE);
+  FreeConsole();
+  if (!sent) GTEST_SKIP() << "no temporary trace was seen, or the console could not send Ctrl-Break";
+  if (code == 0) GTEST_SKIP() << "this console did not deliver Ctrl-Break (the run finished)";
+  EXPECT_EQ(code, 0xC000013Au);
+  Lines left = long_tree(at("logs_out"));
+  EXPECT_FALSE(has_part_file(left)) << "a temporary trace was left";
+  for (const std::string& trace : left) EXPECT_TRUE(is_trace(long_read(at("logs_out/" + trace)), 60000)) << trace;
+  // The log whose trace was not finished is still there.
+  EXPECT_FALSE(long_tree(at("logs")).empty());
+}
+
+}  // namespace
+}  // namespace quarn
