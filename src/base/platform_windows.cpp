@@ -144,6 +144,10 @@ bool WidePath::set(const char* utf8, bool pattern) {
     error_ = errno_of(GetLastError());
     return false;
   }
+  if (n == 1) {
+    error_ = ENOENT;  // the empty path names nothing, as on Linux
+    return false;
+  }
   return finish(kPrefixRoom, n - 1, pattern);
 }
 
@@ -656,7 +660,23 @@ std::int64_t platform_mktime_local(std::tm& fields) {
 
 void platform_unlink(const char* path) {
   WidePath wide;
-  if (wide.set(path)) static_cast<void>(DeleteFileW(wide.c_str()));
+  if (!wide.set(path)) return;
+  // A file still open (the trace being written) loses its name at once where the file system
+  // takes POSIX semantics (NTFS since Windows 10 1709); elsewhere DeleteFileW marks it, and it
+  // goes when its last handle closes, at the latest when the process ends.
+  HANDLE h = CreateFileW(wide.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h != INVALID_HANDLE_VALUE) {
+    constexpr DWORD kDelete = 0x1;          // FILE_DISPOSITION_FLAG_DELETE
+    constexpr DWORD kPosixSemantics = 0x2;  // FILE_DISPOSITION_FLAG_POSIX_SEMANTICS
+    constexpr int kFileDispositionInfoEx = 21;
+    DWORD flags = kDelete | kPosixSemantics;
+    bool done = SetFileInformationByHandle(h, static_cast<FILE_INFO_BY_HANDLE_CLASS>(kFileDispositionInfoEx), &flags,
+                                           sizeof flags) != 0;
+    CloseHandle(h);
+    if (done) return;
+  }
+  static_cast<void>(DeleteFileW(wide.c_str()));
 }
 
 int platform_online_cores() {

@@ -13,8 +13,18 @@ FileStream::~FileStream() {
   mem_free(write_buffer_);  // only after the FILE that used it
 }
 
+// C asks for a positioning call between reading and writing the same FILE; glibc does without,
+// Windows' C library does not (the write after a read fails).
+void FileStream::turn_to(Direction next) {
+  if (mode_ == FileStreamMode::ReadWrite && last_ != Direction::None && last_ != next) {
+    static_cast<void>(platform_fseek(file_, 0, kSeekCur));
+  }
+  last_ = next;
+}
+
 std::int64_t FileStream::read(void* dst, std::uint64_t n) {
   if (mode_ == FileStreamMode::Write) return kUnsupported;
+  turn_to(Direction::Read);
   std::size_t got = std::fread(dst, 1, n, file_);
   position_ += static_cast<std::int64_t>(got);
   return static_cast<std::int64_t>(got);
@@ -22,6 +32,7 @@ std::int64_t FileStream::read(void* dst, std::uint64_t n) {
 
 std::int64_t FileStream::write(const void* src, std::uint64_t n) {
   if (mode_ == FileStreamMode::Read) return kUnsupported;
+  turn_to(Direction::Write);
   std::size_t put = std::fwrite(src, 1, n, file_);
   position_ += static_cast<std::int64_t>(put);
   return static_cast<std::int64_t>(put);
@@ -37,6 +48,7 @@ std::int64_t FileStream::seek(std::int64_t offset, int origin) {
   ++library_seeks_;
   int r = platform_fseek(file_, offset, origin);
   if (r != 0) return r;
+  last_ = Direction::None;
   position_ = tell();
   return position_;
 }

@@ -37,6 +37,9 @@ class FileStream final : public Stream {
   FileStreamMode mode_;
   std::int64_t position_ = 0;       // where the stream believes the file stands
   std::int64_t library_seeks_ = 0;  // seeks that reached the C library (not the no-op ones)
+  enum class Direction { None, Read, Write };
+  Direction last_ = Direction::None;  // the last transfer since the last seek
+  void turn_to(Direction next);
 };
 
 // Opens the NUL-terminated path in the given mode (0 read, 1 write, 2 read and write). Null for

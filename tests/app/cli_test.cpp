@@ -81,6 +81,14 @@ std::string usage_with_tail(const std::string& tail) {
          glossary_line("-i, --input-files=<file(s)/folder(s)>", "list of input files/folders, must have common root");
 }
 
+// False where names that differ only by case are one file (Windows' file systems).
+bool names_differ_by_case(const std::string& folder) {
+  write_file(folder + "/CASE-PROBE", "");
+  bool differ = !file_exists(folder + "/case-probe");
+  std::filesystem::remove(folder + "/CASE-PROBE");
+  return differ;
+}
+
 class CliTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -94,7 +102,7 @@ class CliTest : public ::testing::Test {
   Lines tree(const std::string& folder) const {
     Lines files;
     for (const auto& e : std::filesystem::recursive_directory_iterator(folder)) {
-      if (e.is_regular_file()) files.push_back(std::filesystem::relative(e.path(), folder).string());
+      if (e.is_regular_file()) files.push_back(std::filesystem::relative(e.path(), folder).generic_string());
     }
     std::sort(files.begin(), files.end());
     return files;
@@ -343,8 +351,13 @@ TEST_F(CliTest, InputsInDifferentFoldersGive132AndConvertNothing) {
 
 TEST_F(CliTest, TheTopFolderHasNoRoot) {
   CliRun r = run({"/"});
+#ifdef _WIN32
+  const std::string top = data_.substr(0, 2) + "/";  // the top folder of the working folder's drive
+#else
+  const std::string top = "/";
+#endif
   EXPECT_EQ(r.status, 132);
-  EXPECT_EQ(diagnostics_of(r.err), Lines{"F: Could not find root for /"});
+  EXPECT_EQ(diagnostics_of(r.err), Lines{"F: Could not find root for " + top});
 }
 
 TEST_F(CliTest, AMissingInputAndAFailingOneGive9) {
@@ -421,6 +434,7 @@ TEST_F(CliTest, DeleteConvertedRemovesOnlyWhatWasConverted) {
 // B.TXT and B.txt both make B.asc: the first in walk order keeps it, the later one fails and its
 // input stays, whether inputs are deleted or not.
 TEST_F(CliTest, ALaterLogOfAnEarlierLogsTraceNameFailsAndIsKept) {
+  if (!names_differ_by_case(data_)) GTEST_SKIP() << "this file system does not tell names apart by case";
   for (bool remove : {false, true}) {
     TempDir dir;
     const std::string logs = dir / "logs";
@@ -449,11 +463,13 @@ TEST_F(CliTest, FilesAreConvertedInByteOrderOfTheirNames) {
   for (const char* name : {"b.txt", "log2.txt", "A.txt", "a.txt", "log10.txt"}) write_file(at(std::string("logs/") + name), "x\n");
   CliRun r = run({at("logs")});
   EXPECT_EQ(r.status, 8);
+  Lines expected{"logs/A.txt", "logs/a.txt", "logs/b.txt", "logs/log10.txt", "logs/log2.txt"};
+  if (!names_differ_by_case(data_)) expected.erase(expected.begin() + 1);  // "a.txt" is "A.txt" again
   Lines order;
   for (const std::string& line : diagnostics_of(r.err)) {
     if (line.rfind("E: Error during conversion of ", 0) == 0) order.push_back(line.substr(30));
   }
-  EXPECT_EQ(order, (Lines{"logs/A.txt", "logs/a.txt", "logs/b.txt", "logs/log10.txt", "logs/log2.txt"}));
+  EXPECT_EQ(order, expected);
 }
 
 TEST_F(CliTest, ALinkCycleEndsAndEveryLogIsConvertedOnce) {

@@ -22,13 +22,19 @@ using test::TempDir;
 using test::write_file;
 using Lines = std::vector<std::string>;
 
+#ifdef _WIN32
+constexpr int kBinary = O_BINARY;  // quarn.exe writes its standard output in binary mode, too
+#else
+constexpr int kBinary = 0;
+#endif
+
 // Collects what is written to standard output (file descriptor 1) while it lives.
 class StdoutCapture {
  public:
   StdoutCapture() {
     std::fflush(stdout);
     saved_ = dup(STDOUT_FILENO);
-    int fd = open(file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int fd = open(file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | kBinary, 0600);
     dup2(fd, STDOUT_FILENO);
     close(fd);
   }
@@ -209,7 +215,7 @@ TEST_F(OptionsTest, PathsAreStoredNormalizedInCommandLineOrder) {
 TEST_F(OptionsTest, AStoreErrorHasItsOwnText) {
   TempDir dir;
   std::string path = dir / "err";
-  FILE* f = std::fopen(path.c_str(), "w");
+  FILE* f = std::fopen(path.c_str(), "wb");
   ASSERT_NE(f, nullptr);
   print_store_error(nullptr, nullptr, f, 3, "v", "quarn");
   print_store_error(nullptr, nullptr, f, 4, "v", "quarn");
@@ -220,7 +226,7 @@ TEST_F(OptionsTest, AStoreErrorHasItsOwnText) {
 TEST_F(OptionsTest, VersionLinesName240) {
   TempDir dir;
   std::string path = dir / "version";
-  FILE* f = std::fopen(path.c_str(), "w");
+  FILE* f = std::fopen(path.c_str(), "wb");
   ASSERT_NE(f, nullptr);
   print_version(f);
   std::fclose(f);

@@ -176,7 +176,12 @@ class DiskListingTest : public ::testing::Test {
 TEST_F(DiskListingTest, FilesAndFoldersComeInByteOrder) {
   for (const char* name : {"b", "A", "a", "log10.txt", "log2.txt", ".hidden"}) write_file(dir_ / name, "x");
   test::make_dirs(dir_ / "sub");
-  EXPECT_EQ(list(""), (std::vector<std::string>{".hidden", "A", "a", "b", "log10.txt", "log2.txt", "sub"}));
+  std::vector<std::string> expected{".hidden", "A", "a", "b", "log10.txt", "log2.txt", "sub"};
+  // Where names that differ only by case are one file (Windows), "a" is "A" written again.
+  write_file(dir_ / "CASE", "1");
+  if (test::file_exists(dir_ / "case")) expected.erase(expected.begin() + 2);
+  std::remove((dir_ / "CASE").c_str());
+  EXPECT_EQ(list(""), expected);
 }
 
 TEST_F(DiskListingTest, EntriesCarryKindAndSize) {

@@ -70,7 +70,12 @@ TEST_F(InputPathTest, FoldersEndInOneSlashAndFilesInNone) {
   EXPECT_EQ(normalized(root() + "/trip.txt"), root() + "/trip.txt");
   // A file named with a trailing "/" is found all the same, and loses the "/".
   EXPECT_EQ(normalized(root() + "/trip.txt/"), root() + "/trip.txt");
+#ifdef _WIN32
+  // "/" is the top folder of the working folder's drive.
+  EXPECT_EQ(normalized("/"), root().substr(0, 3));
+#else
   EXPECT_EQ(normalized("/"), "/");
+#endif
 }
 
 TEST_F(InputPathTest, BackslashesBecomeSlashes) {
@@ -121,6 +126,9 @@ TEST_F(InputPathTest, APathThatCannotBeExaminedIsReportedAndKept) {
 }
 
 TEST_F(InputPathTest, WithoutAWorkingFolderARelativePathStaysRelative) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows does not remove a process's working folder";
+#endif
   std::string gone = root() + "/gone";
   test::make_dirs(gone);
   ASSERT_EQ(chdir(gone.c_str()), 0);

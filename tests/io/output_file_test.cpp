@@ -164,7 +164,15 @@ TEST_F(OutputFileTest, OpenFilesArePublishedForTheSignalHandlerUntilCommitted) {
   ASSERT_EQ(done.commit(false), OutputFile::CommitResult::Done);
   ASSERT_EQ(names_in(dir_.path()).size(), 2u);
   temp_files_remove_all();
+#ifdef _WIN32
+  // Windows takes the name of a file that is still open away only when its last handle closes
+  // (at once only with POSIX semantics on NTFS, which Wine lacks); the process ends right after
+  // the handler. WindowsCliTest.CtrlBreak* checks that end to end.
+  open.discard();
+  GTEST_SKIP() << "an open file keeps its name until it is closed here";
+#else
   EXPECT_EQ(names_in(dir_.path()), std::vector<std::string>{"done.asc"});
+#endif
   open.discard();
 }
 
