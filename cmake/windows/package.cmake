@@ -4,6 +4,9 @@
 #   README.md, quarn.txt, man1/       the README, the manual page as text and as written
 #   LICENSE.txt, licenses/            what the package contains under which licence, and the texts
 
+# cpack installs only what the package holds: the tests need not be built for it.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
+
 # wmain is the entry point (main_windows.cpp).
 target_link_options(quarn PRIVATE -municode)
 

@@ -58,8 +58,8 @@ std::wstring command_line(const std::vector<std::string>& args) {
 // A handle the child inherits: a file created for writing, or the null device for reading.
 HANDLE inheritable_file(const std::wstring& path, bool write) {
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  return CreateFileW(path.c_str(), write ? GENERIC_WRITE : GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                     &inherit, write ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return CreateFileW(path.c_str(), write ? GENERIC_WRITE : GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                     write ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 // Starts quarn with the three standard handles given; the process handle, or null.
@@ -74,8 +74,8 @@ HANDLE start(const std::string& cwd, const std::vector<std::string>& args, HANDL
   PROCESS_INFORMATION process{};
   std::wstring line = command_line(args);
   std::wstring folder = wide(cwd);
-  if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, folder.c_str(), &startup,
-                     &process) == 0) {
+  if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, folder.c_str(), &startup, &process) ==
+      0) {
     ADD_FAILURE() << "CreateProcessW failed: " << GetLastError();
     return nullptr;
   }
@@ -148,8 +148,7 @@ CliRun run(const std::string& cwd, const std::vector<std::string>& args, int tim
 
 }  // namespace
 
-CliRun run_quarn(const std::string& cwd, const std::vector<std::string>& args, int timeout_seconds,
-                 const RunAs* as) {
+CliRun run_quarn(const std::string& cwd, const std::vector<std::string>& args, int timeout_seconds, const RunAs* as) {
   // Windows cannot start a process as another user without that user's password.
   if (as != nullptr) {
     CliRun refused;

@@ -216,6 +216,9 @@ TEST_F(CliTest, OtherParseErrorsArePrintedAndGive134) {
       {{"-O", "a", "-O", "b", "a.txt"}, "quarn: excess option -O|--output-directory=b\n"},
       {{"-d"}, "quarn: missing option file(s)/folder(s)\n"},
       {{"-b", "3GB", "a.txt"}, "quarn: integer overflow at option -b|--buffer=<n> (3GB is too large)\n"},
+      // Past 32 bits, where Windows' long ends too.
+      {{"-b", "3000000000", "a.txt"}, "quarn: integer overflow at option -b|--buffer=<n> (3000000000 is too large)\n"},
+      {{"-b", "-0x80000001", "a.txt"}, "quarn: integer overflow at option -b|--buffer=<n> (-0x80000001 is too large)\n"},
       // The first error decides the status; then every error is printed.
       {{"--bogus", "--verbosity", "abc", "a.txt"},
        "quarn: invalid option \"--bogus\"\nquarn: invalid argument \"abc\" to option --verbosity=<n>\n"},

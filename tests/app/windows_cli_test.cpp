@@ -101,7 +101,9 @@ class WindowsCliTest : public ::testing::Test {
   void log(const std::string& relative, std::uint64_t seed = 1, std::int64_t frames = 20) {
     ASSERT_TRUE(long_write(at(relative), test::generated_log(seed, frames))) << relative;
   }
-  CliRun run(const Lines& args, const std::string& cwd = "") { return test::run_quarn(cwd.empty() ? data_ : cwd, args); }
+  CliRun run(const Lines& args, const std::string& cwd = "") {
+    return test::run_quarn(cwd.empty() ? data_ : cwd, args);
+  }
 
   TempDir dir_;
   std::string data_;
@@ -212,9 +214,9 @@ TEST_F(WindowsCliTest, LogsPastTwoHundredSixtyCharactersAreAllConverted) {
 
 TEST_F(WindowsCliTest, NamesOutsideTheAnsiCodePageArriveWhole) {
   // Greek, Japanese and a character beyond the 16-bit plane, on the command line and in a folder.
-  const std::string greek = "\xce\xb4\xce\xbf\xce\xba\xce\xb9\xce\xbc\xce\xae";              // δοκιμή
-  const std::string japanese = "\xe6\x97\xa5\xe6\x9c\xac";                                  // 日本
-  const std::string beyond = "\xf0\x9f\x9a\x97";                                            // U+1F697
+  const std::string greek = "\xce\xb4\xce\xbf\xce\xba\xce\xb9\xce\xbc\xce\xae";  // δοκιμή
+  const std::string japanese = "\xe6\x97\xa5\xe6\x9c\xac";                       // 日本
+  const std::string beyond = "\xf0\x9f\x9a\x97";                                 // U+1F697
   ASSERT_TRUE(long_make_dir(at(greek)));
   log(greek + "/" + japanese + ".txt", 1, 11);
   log(greek + "/" + beyond + " trip.txt", 2, 12);
