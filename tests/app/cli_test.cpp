@@ -548,9 +548,41 @@ TEST_F(CliTest, StrayLinesAreSkippedAndCountedBetweenTheSkipWarningAndTheEndChec
   r = run({"--verbosity", "2", at("order.txt")});
   EXPECT_EQ(r.status, 8);
   EXPECT_EQ(diagnostics_of(r.err),
-            (Lines{"W: Skipping non-increasing timestamp: 1706704497.001000", "W: Skipped stray lines in order.txt: 1",
+            (Lines{"W: Skipping non-increasing timestamp: 1706704497.001000",
+                   "W: Skipped frames stepping back in time in order.txt: 1", "W: Skipped stray lines in order.txt: 1",
                    "E: Could not read input file to its end: order.txt", "E: Error during end file callback",
                    "E: Error during conversion of order.txt"}));
+}
+
+// Frames whose time steps back are skipped, as the format defines; the traces then lack them, so
+// the log stays even with -d, and a log none of whose frames lies in time order fails.
+TEST_F(CliTest, FramesSteppingBackAreCountedAndKeepTheLog) {
+  write_file(at("step.txt"), std::string(kLog) + "12:34:56.500;0;0;1;0;\r\n12:34:58.000;0;0;2;0;\r\n");
+  CliRun r = run({"-d", "--verbosity", "3", at("step.txt")});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(file_exists(at("step.txt")));
+  EXPECT_TRUE(file_exists(at("step.asc")));
+  EXPECT_EQ(diagnostics_of(r.err), (Lines{"W: Skipping non-increasing timestamp: 1706704497.001000",
+                                          "W: Skipped frames stepping back in time in step.txt: 1",
+                                          "I: Converted 1 of 1 logs, 3 frames, 0 failed, 1 frames stepping back"}));
+
+  // A start time the reader cannot take makes every frame -1.
+  const std::string time_line = "# Time: 20240131T120000\r\n";
+  for (const char* unreadable :
+       {"# Time: 31.01.2024 12:00:00\r\n", "# Time: 30240131T120000\r\n", "# Time: 19600131T120000\r\n"}) {
+    std::string text = kLog;
+    text.replace(text.find(time_line), time_line.size(), unreadable);
+    write_file(at("when.txt"), text);
+    r = run({"-d", "--verbosity", "3", at("when.txt")});
+    EXPECT_EQ(r.status, 8) << unreadable;
+    EXPECT_TRUE(file_exists(at("when.txt"))) << unreadable;
+    EXPECT_FALSE(file_exists(at("when.asc"))) << unreadable;
+    EXPECT_EQ(diagnostics_of(r.err),
+              (Lines{"W: Skipped frames stepping back in time in when.txt: 2",
+                     "E: No frame of when.txt lies in time order", "E: Error during conversion of when.txt",
+                     "I: Converted 0 of 1 logs, 0 frames, 1 failed, 2 frames stepping back"}))
+        << unreadable;
+  }
 }
 
 TEST_F(CliTest, ALogSavedWithAByteOrderMarkConverts) {

@@ -190,6 +190,22 @@ TEST(TextLogWrapTest, SmallStepsBackAreSkippedWithOneReportPerCall) {
   EXPECT_EQ(messages, std::vector<std::string>{expected});
 }
 
+// A frame a little earlier than the one before is skipped and counted in every time format; the
+// frames after it keep their times.
+TEST(TextLogWrapTest, AStepBackIsSkippedAndCountedInEveryTimeFormat) {
+  ThresholdGuard quiet(5);
+  const char* prefixes[] = {"", "00:", "12:00:", "31T12:00:", "01-31T12:00:", "2024-01-31T12:00:"};
+  for (int format = 1; format <= 6; ++format) {
+    const std::string p = prefixes[format - 1];
+    Log log(header("20240131T120000", format) + p + "00.100;0;1;0;\n" + p + "00.300;0;2;0;\n" + p + "00.200;0;3;0;\n" +
+            p + "00.300;0;4;0;\n" + p + "00.250;0;5;0;\n" + p + "00.400;0;6;0;\n");
+    std::vector<std::uint32_t> ids;
+    for (const BusRecord& r : log.records()) ids.push_back(r.ID);
+    EXPECT_EQ(ids, (std::vector<std::uint32_t>{1, 2, 4, 6})) << "format " << format;
+    EXPECT_EQ(log.reader().stepped_back, 2) << "format " << format;
+  }
+}
+
 TEST(TextLogWrapTest, TheReportAlsoComesWhenTheDataEndsAfterSkippedLines) {
   ThresholdGuard all(0);
   test::StderrCapture cap;
