@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -344,6 +346,21 @@ TEST_F(CliTest, TheTopFolderHasNoRoot) {
   CliRun r = run({"/"});
   EXPECT_EQ(r.status, 132);
   EXPECT_EQ(diagnostics_of(r.err), Lines{"F: Could not find root for /"});
+}
+
+// "/" is the root folder here: a folder directly below it converts into a folder beside it.
+TEST_F(CliTest, AFolderDirectlyBelowTheTopConvertsBesideIt) {
+  const std::string top = "/quarn-cli-" + std::to_string(getpid());
+  if (mkdir(top.c_str(), 0755) != 0) GTEST_SKIP() << "cannot make a folder in /: " << std::strerror(errno);
+  make_dirs(top + "/day1");
+  write_file(top + "/day1/a.txt", kLog);
+  CliRun r = run({top});
+  const bool converted = file_exists(top + "_out/day1/a.asc");
+  std::filesystem::remove_all(top);
+  std::filesystem::remove_all(top + "_out");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(converted);
 }
 
 TEST_F(CliTest, AMissingInputAndAFailingOneGive9) {
