@@ -209,6 +209,12 @@ TEST_F(CliTest, OtherParseErrorsArePrintedAndGive134) {
       {{"-O", "a", "-O", "b", "a.txt"}, "quarn: excess option -O|--output-directory=b\n"},
       {{"-d"}, "quarn: missing option file(s)/folder(s)\n"},
       {{"-b", "3GB", "a.txt"}, "quarn: integer overflow at option -b|--buffer=<n> (3GB is too large)\n"},
+      // A flag given a value, the way the usage text spells -i among them.
+      {{"--input-files=logs"},
+       "quarn: option \"--input-files\" takes no value, but was given one in \"--input-files=logs\"\n"},
+      {{"--delete-conv=1", "a.txt", "-Z"},
+       "quarn: option \"--delete-converted\" takes no value, but was given one in \"--delete-conv=1\"\n"
+       "quarn: invalid option \"-Z\"\n"},
       // The first error decides the status; then every error is printed.
       {{"--bogus", "--verbosity", "abc", "a.txt"},
        "quarn: invalid option \"--bogus\"\nquarn: invalid argument \"abc\" to option --verbosity=<n>\n"},
