@@ -465,6 +465,54 @@ TEST_F(CliTest, ALaterLogOfAnEarlierLogsTraceNameFailsAndIsKept) {
   }
 }
 
+// A logger that numbers its logs anew each day, converted each night into one tree with -d: the
+// earlier log is gone, so its traces must not be replaced by another log's. Every trace of the log
+// is checked before any is put in place; a rerun over the same log stays idempotent; without -d
+// the log is still there, and traces are replaced as ever.
+TEST_F(CliTest, UnderDeleteAnEarlierTraceOfOtherBytesIsNeverReplaced) {
+  make_dirs(at("out"));
+  const std::string other = std::string(kLog) + "12:34:58.000;0;0;7FF;1;FF\r\n";
+  log("LOG00001.TXT");
+  ASSERT_EQ(run({"-d", "-F", "asc,mf4", "-O", at("out"), at("LOG00001.TXT")}).status, 0);
+  const std::string asc = read_file(at("out/LOG00001.asc"));
+  const std::string mf4 = read_file(at("out/LOG00001.mf4"));
+
+  // The same log again: the same bytes, put in place again, and the log goes.
+  log("LOG00001.TXT");
+  CliRun r = run({"-d", "-F", "asc,mf4", "-O", at("out"), at("LOG00001.TXT")});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_FALSE(file_exists(at("LOG00001.TXT")));
+
+  // The next day's log of that name: both traces differ, both stay, the log stays.
+  write_file(at("LOG00001.TXT"), other);
+  r = run({"-d", "-F", "asc,mf4", "-O", at("out"), at("LOG00001.TXT")});
+  EXPECT_EQ(r.status, 8);
+  EXPECT_EQ(diagnostics_of(r.err),
+            (Lines{"E: Output file exists with other contents: LOG00001.asc",
+                   "E: Output file exists with other contents: LOG00001.mf4", "E: Error during end file callback",
+                   "E: Error during conversion of LOG00001.TXT"}));
+  EXPECT_EQ(read_file(at("out/LOG00001.asc")), asc);
+  EXPECT_EQ(read_file(at("out/LOG00001.mf4")), mf4);
+  EXPECT_TRUE(file_exists(at("LOG00001.TXT")));
+
+  // Only the ASC trace is there: it differs, so the new MDF4 trace is not put in place either.
+  std::filesystem::remove(at("out/LOG00001.mf4"));
+  r = run({"-d", "-F", "asc,mf4", "-O", at("out"), at("LOG00001.TXT")});
+  EXPECT_EQ(r.status, 8);
+  EXPECT_EQ(read_file(at("out/LOG00001.asc")), asc);
+  EXPECT_FALSE(file_exists(at("out/LOG00001.mf4")));
+  Lines names;
+  for (const auto& e : std::filesystem::directory_iterator(at("out"))) names.push_back(e.path().filename().string());
+  EXPECT_EQ(names, Lines{"LOG00001.asc"});
+
+  // Without -d the log stays anyway: the traces are replaced.
+  r = run({"-F", "asc,mf4", "-O", at("out"), at("LOG00001.TXT")});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(read_file(at("out/LOG00001.asc")), asc);
+  EXPECT_TRUE(file_exists(at("out/LOG00001.mf4")));
+}
+
 TEST_F(CliTest, FilesAreConvertedInByteOrderOfTheirNames) {
   // Files that fail to convert show the order in which they were taken.
   make_dirs(at("logs"));

@@ -71,12 +71,13 @@ struct Outcome {
 // the faults that `arrange` sets, as quarn runs it: one file system for inputs and outputs.
 class FaultRun {
  public:
-  explicit FaultRun(const std::string& log, bool earlier_trace) {
+  // `earlier` is what the earlier trace holds.
+  FaultRun(const std::string& log, bool earlier_trace, const std::string& earlier = kEarlier) {
     test::make_dirs(dir_ / kFolder);
     write_file(dir_ / kInput, log);
     if (earlier_trace) {
       test::make_dirs(dir_ / kOutFolder);
-      write_file(dir_ / kTrace, kEarlier);
+      write_file(dir_ / kTrace, earlier);
     }
     fs_ = test::faulty_fs_create(dir_.path());
     options_.delete_converted = true;
@@ -318,10 +319,12 @@ TEST_F(FaultInjectionTest, EveryFailingOperationKeepsTheLogAndLeavesNoPartialTra
        Result::Failed,
        true},
   };
+  // The earlier trace holds the bytes the log gives: under -d an earlier trace of other bytes is
+  // kept and fails the log before any of these faults could strike (see the test below).
   for (bool earlier : {false, true}) {
     for (const Case& c : cases) {
       const std::string where = std::string(c.point) + (earlier ? ", over an earlier trace" : "");
-      FaultRun run(log_, earlier);
+      FaultRun run(log_, earlier, reference_);
       Outcome o = run.run(c.arrange);
       bool harmless = earlier && c.only_for_a_new_folder;
       EXPECT_EQ(o.status, harmless ? 0 : c.status) << where;
@@ -341,13 +344,55 @@ TEST_F(FaultInjectionTest, EveryFailingOperationKeepsTheLogAndLeavesNoPartialTra
           break;
         case Result::Failed:
           EXPECT_TRUE(input_kept) << where;
-          EXPECT_EQ(found, earlier ? "the earlier trace" : "none") << where;
+          EXPECT_EQ(found, earlier ? "the new trace" : "none") << where;  // the earlier one, of the same bytes
           break;
       }
       if (c.parts_allowed) {
         EXPECT_EQ(leftovers(run.dir().path()).size(), 1u) << where;
       }
     }
+  }
+}
+
+// Under -d the log goes once its traces are in place, so an earlier trace that a later log would
+// replace may be the only copy of an earlier log: the same bytes are replaced, other bytes are kept
+// and the later log fails, and so does a trace that cannot be compared.
+TEST_F(FaultInjectionTest, UnderDeleteAnEarlierTraceOfOtherBytesIsKept) {
+  const std::string in = kInput;
+  const std::string trace = kTrace;
+  const std::string failed[] = {"Error during end file callback", "Error during conversion of " + in};
+  const struct {
+    const char* earlier;
+    std::string content;
+    std::function<void(test::FaultyFileSystem&)> arrange;
+    int status;
+    Messages messages;
+  } cases[] = {
+      {"of the same bytes", reference_, [](test::FaultyFileSystem&) {}, 0, {}},
+      {"of other bytes",
+       kEarlier,
+       [](test::FaultyFileSystem&) {},
+       8,
+       {"Output file exists with other contents: " + trace, failed[0], failed[1]}},
+      {"of other bytes, as long",
+       std::string(reference_.size(), 'x'),
+       [](test::FaultyFileSystem&) {},
+       8,
+       {"Output file exists with other contents: " + trace, failed[0], failed[1]}},
+      {"that cannot be examined",
+       reference_,
+       [](test::FaultyFileSystem& fs) { fs.fail_stat_ending = ".asc"; },
+       8,
+       {"Could not compare with the existing output file: " + trace, failed[0], failed[1]}},
+  };
+  for (const auto& c : cases) {
+    FaultRun run(log_, true, c.content);
+    Outcome o = run.run(c.arrange);
+    EXPECT_EQ(o.status, c.status) << c.earlier;
+    EXPECT_EQ(o.messages, c.messages) << c.earlier;
+    EXPECT_EQ(read_file(run.path(kTrace)), c.status == 0 ? reference_ : c.content) << c.earlier;
+    EXPECT_EQ(file_exists(run.path(kInput)), c.status != 0) << c.earlier;
+    EXPECT_EQ(leftovers(run.dir().path()), std::vector<std::string>{}) << c.earlier;
   }
 }
 
@@ -411,6 +456,7 @@ TEST_F(FaultInjectionTest, MemoryRunningOutAtAnyPointLosesNothing) {
                           "Could not write CAN data",
                           "Could not move CAN trace into place: " + trace,
                           "Could not flush CAN trace to disk: " + trace,
+                          "Could not compare with the existing output file: " + trace,
                           "Error during end file callback",
                           "Could not remove input file after conversion: " + in,
                           "Error during conversion of " + in,
@@ -430,7 +476,7 @@ TEST_F(FaultInjectionTest, MemoryRunningOutAtAnyPointLosesNothing) {
       for (bool earlier : {false, true}) {
         const std::string where = std::string(once ? "only " : "from ") + "allocation " + std::to_string(budget) +
                                   (earlier ? ", over an earlier trace" : "");
-        FaultRun run(log_, earlier);
+        FaultRun run(log_, earlier, reference_);
         Outcome o = run.run([](test::FaultyFileSystem&) {}, budget, once);
         EXPECT_TRUE(o.status == 0 || o.status == 8 || o.status == 129) << where << ": status " << o.status;
         for (const std::string& m : o.messages) {
