@@ -251,7 +251,7 @@ CliRun run_quarn_in_terminal(const std::string& cwd, const std::vector<std::stri
   return run(cwd, args, timeout_seconds, ErrSink::Terminal, columns, term);
 }
 
-int start_quarn(const std::string& cwd, const std::vector<std::string>& args) {
+int start_quarn(const std::string& cwd, const std::vector<std::string>& args, int stderr_fd) {
   std::vector<std::string> copies = args;
   std::string program = QUARN_EXE;
   std::vector<char*> argv{program.data()};
@@ -263,7 +263,9 @@ int start_quarn(const std::string& cwd, const std::vector<std::string>& args) {
   if (null < 0 || chdir(cwd.c_str()) != 0) _exit(250);
   dup2(null, STDIN_FILENO);
   dup2(null, STDOUT_FILENO);
-  dup2(null, STDERR_FILENO);
+  dup2(stderr_fd >= 0 ? stderr_fd : null, STDERR_FILENO);
+  // An ignored SIGPIPE would stay ignored in quarn, which then sees failed writes instead.
+  signal(SIGPIPE, SIG_DFL);
   execv(argv[0], argv.data());
   _exit(251);
 }

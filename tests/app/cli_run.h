@@ -50,8 +50,9 @@ CliRun run_quarn_in_terminal(const std::string& cwd, const std::vector<std::stri
                              const std::string& term = "xterm", int timeout_seconds = 60);
 
 // Starts quarn with `args` from the folder `cwd` and returns at once; its standard output and
-// error go to /dev/null. The process id, or -1 when it could not be started. The caller waits
-// for it (waitpid).
-int start_quarn(const std::string& cwd, const std::vector<std::string>& args);
+// error go to /dev/null, or standard error to `stderr_fd` when that is given. SIGPIPE has its
+// default action in quarn, whatever the test process inherited. The process id, or -1 when it
+// could not be started. The caller waits for it (waitpid).
+int start_quarn(const std::string& cwd, const std::vector<std::string>& args, int stderr_fd = -1);
 
 }  // namespace quarn::test
