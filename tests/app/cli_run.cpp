@@ -87,7 +87,8 @@ class QuarnForOtherUser {
     decided_ = true;
     uid_ = as.uid;
     gid_ = as.gid;
-    if (reach_as(as, QUARN_EXE, X_OK) == Reach::Yes) {
+    // When the switch itself fails, the run says so (kCouldNotSwitchUser).
+    if (reach_as(as, QUARN_EXE, X_OK) != Reach::No) {
       program_ = QUARN_EXE;
       return program_;
     }
