@@ -10,8 +10,10 @@
 
 namespace quarn::test {
 
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "quarn-test-XXXXXX").string();
+TempDir::TempDir() : TempDir(std::filesystem::temp_directory_path().string()) {}
+
+TempDir::TempDir(const std::string& parent) {
+  std::string pattern = parent + "/quarn-test-XXXXXX";
   char* made = mkdtemp(pattern.data());
   if (made == nullptr) ADD_FAILURE() << "mkdtemp failed";
   path_ = pattern;

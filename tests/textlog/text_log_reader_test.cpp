@@ -679,8 +679,13 @@ TEST(TextLogStrayTest, OnlyLinesWithoutATimeInALogWithATimestampColumnAreStray) 
       {"ID;Timestamp", "7FF\n", true},       // does not reach the column
       {"ID;Timestamp", "7FF;: .\n", true},   // no digit in it
       {"ID;Timestamp", "7FF;ab1\n", false},  // one is enough
+      // Every digit counts, the first and the last of them too; the characters either side of
+      // them in ASCII are none.
+      {"Timestamp;ID", "99.999;1\n", false},
+      {"Timestamp;ID", "00.000;1\n", false},
+      {"Timestamp;ID", "//:/;1\n", true},
       {"ID;Data;Timestamp;Timestamp", "1;2;x;9\n", true},  // the first column so named counts
-      {"ID;Data", "\n", false},              // without a Timestamp column nothing is stray
+      {"ID;Data", "\n", false},                            // without a Timestamp column nothing is stray
       {"ID;Data", "# 1\n", false},
   };
   for (const auto& c : cases) {
