@@ -86,10 +86,32 @@ bool OutputFile::open(FileSystem& fs, StrView base, const char* suffix, std::siz
   stream_ = fs.open(dynstr_view(temp_full_), kOutputAccess);
   if (!stream_) {
     keep_failure();
+    retry_in_missing_folder(name);
+  }
+  if (!stream_) {
     forget();
     return false;
   }
   return true;
+}
+
+void OutputFile::retry_in_missing_folder(StrView name) {
+  // The walk makes each output folder once for all the logs in it, so a folder it could not make
+  // shows only as files that cannot be opened in it. Asking for the folder again names the call
+  // that really failed (a mkdir and its reason), and opens the file after all should the folder
+  // exist by now.
+  StrView parent = path_parent(name);
+  PathInfo info;
+  if (parent.length == 0 || !fs_stat(fs_, parent, info) || info.kind != PathKind::Missing) {
+    platform_clear_failure();
+    return;
+  }
+  if (!fs_make_dirs(fs_, parent)) {
+    keep_failure();
+    return;
+  }
+  stream_ = fs_->open(dynstr_view(temp_full_), kOutputAccess);
+  if (!stream_) keep_failure();
 }
 
 char* OutputFile::make_room(std::size_t n) {

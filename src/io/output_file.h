@@ -116,6 +116,7 @@ class OutputFile final : public ByteSink {
 
  private:
   char* make_room(std::size_t n);
+  void retry_in_missing_folder(StrView name);
   void keep_failure();
   bool write_out(const void* data, std::size_t n);
   void release_block();

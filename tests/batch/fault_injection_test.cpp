@@ -411,12 +411,21 @@ TEST_F(FaultInjectionTest, AtDebugEachReportedFailedCallIsNamedAndNoOtherIs) {
     std::vector<std::string> messages;  // the root shows as ROOT, the process id as PID
     std::string closing;
   } cases[] = {
-      {"open of the input", [](test::FaultyFileSystem& fs) { fs.refuse_open_containing = kInput; },
+      {"open of the input",
+       [](test::FaultyFileSystem& fs) { fs.refuse_open_containing = kInput; },
        {"Could not open input file " + in, "open ROOT/" + in + denied, conversion},
        "Converted 0 of 1 logs, 0 frames, 1 failed"},
-      {"rename of the trace", [](test::FaultyFileSystem& fs) { fs.refuse_rename = true; },
-       {"Could not move CAN trace into place: " + trace, "rename ROOT/" + trace + ".PID.part ROOT/" + trace + denied, end,
+      // The folder the trace goes in could not be made: the call named is the mkdir, not the open
+      // that failed for want of the folder.
+      {"make_dir of the output folder",
+       [](test::FaultyFileSystem& fs) { fs.refuse_make_dir = true; },
+       {"Could not open output file for CAN: " + trace, "mkdir ROOT/" + std::string(kOutFolder) + denied, end,
         conversion},
+       "Converted 0 of 1 logs, 400 frames, 1 failed"},
+      {"rename of the trace",
+       [](test::FaultyFileSystem& fs) { fs.refuse_rename = true; },
+       {"Could not move CAN trace into place: " + trace, "rename ROOT/" + trace + ".PID.part ROOT/" + trace + denied,
+        end, conversion},
        "Converted 0 of 1 logs, 400 frames, 1 failed"},
       {"remove of a failed trace",
        [](test::FaultyFileSystem& fs) {
