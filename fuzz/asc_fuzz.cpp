@@ -109,8 +109,11 @@ std::string expected_trace(std::vector<BusRecord> records, bool can) {
 
 constexpr char kEarlier[] = "an earlier, complete trace\n";
 
-void check_trace(const quarn::fuzz::MemoryFileSystem& fs, const std::string& name, const std::vector<BusRecord>& records,
-                 bool can, bool kept_all, bool earlier, bool ended) {
+// `earlier_kept`: the log is deleted once converted, so an earlier trace of other bytes must stay
+// and the log fail.
+void check_trace(const quarn::fuzz::MemoryFileSystem& fs, const std::string& name,
+                 const std::vector<BusRecord>& records, bool can, bool kept_all, bool earlier, bool ended,
+                 bool earlier_kept) {
   auto it = fs.files.find(name);
   bool present = it != fs.files.end();
   if (present && it->second->empty()) fail("empty trace under its real name", name);
@@ -121,6 +124,11 @@ void check_trace(const quarn::fuzz::MemoryFileSystem& fs, const std::string& nam
     // Nothing to write, or not the whole log: whatever was there stays.
     if (present != earlier || (present && !is_earlier)) fail("a trace appeared without its frames", name);
     if (!kept_all && ended) fail("a log whose frames were not all kept counted as written", name);
+    return;
+  }
+  if (earlier && earlier_kept && !records.empty() && kept_all) {
+    if (!is_earlier) fail("an earlier trace of other bytes was replaced under -d", name);
+    if (ended) fail("a log that would replace an earlier trace under -d counted as written", name);
     return;
   }
   if (present && !is_earlier) {
@@ -194,9 +202,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (is_can(log[i])) can.push_back(log[i]);
       if (log[i].Kind == quarn::LIN_Frame) lin.push_back(log[i]);
     }
-    check_trace(fs, base + ".asc", can, true, kept_all, settings.earlier_traces, ended);
-    check_trace(fs, base + "_LIN.asc", lin, false, kept_all, settings.earlier_traces, ended);
-    if (settings.fault == quarn::fuzz::kFaultNone && !settings.logs_failed && !ended) {
+    const bool earlier_kept = settings.delete_converted && settings.earlier_traces;
+    check_trace(fs, base + ".asc", can, true, kept_all, settings.earlier_traces, ended, earlier_kept);
+    check_trace(fs, base + "_LIN.asc", lin, false, kept_all, settings.earlier_traces, ended, earlier_kept);
+    if (settings.fault == quarn::fuzz::kFaultNone && !settings.logs_failed && !ended && !earlier_kept) {
       bool writable = (can.empty() || !expected_trace(can, true).empty()) &&
                       (lin.empty() || !expected_trace(lin, false).empty());
       if (writable) fail("a log failed without a fault", base);

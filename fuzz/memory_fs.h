@@ -87,8 +87,31 @@ class MemoryWriteStream final : public Stream {
   std::shared_ptr<std::string> file_;
 };
 
+// Reads a file as it was when opened.
+class MemoryReadStream final : public Stream {
+ public:
+  explicit MemoryReadStream(std::shared_ptr<std::string> file) : file_(std::move(file)) {}
+
+  std::int64_t read(void* dst, std::uint64_t n) override {
+    std::uint64_t k = std::min<std::uint64_t>(n, file_->size() - at_);
+    std::memcpy(dst, file_->data() + at_, static_cast<std::size_t>(k));
+    at_ += k;
+    return static_cast<std::int64_t>(k);
+  }
+  std::int64_t tell() override { return static_cast<std::int64_t>(at_); }
+
+ private:
+  std::shared_ptr<std::string> file_;
+  std::uint64_t at_ = 0;
+};
+
 inline std::unique_ptr<Stream> MemoryFileSystem::open(StrView path, std::uint32_t flags) {
-  if (faults.fail_open || (flags & FS_WRITE) == 0) return nullptr;
+  if (faults.fail_open) return nullptr;
+  if ((flags & FS_WRITE) == 0) {
+    auto it = files.find(key(path));
+    if (it == files.end()) return nullptr;
+    return std::unique_ptr<Stream>(new (std::nothrow) MemoryReadStream(it->second));
+  }
   // As on disk: the stream object first, so that an open that fails leaves no file.
   auto file = std::make_shared<std::string>();
   std::unique_ptr<Stream> stream(new (std::nothrow) MemoryWriteStream(*this, file));

@@ -125,8 +125,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (status != 0) fail("success with a status");
   std::string r = text_of(root);
-  // The root is an absolute folder path other than "/" alone ...
-  if (r.size() < 2 || r[0] != '/' || r.back() != '/') fail("bad root", r);
+  // The root is an absolute folder path ("/" itself for inputs directly below it) ...
+  if (r.empty() || r[0] != '/' || r.back() != '/') fail("bad root", r);
   for (std::size_t k = 0; k < normalized.size(); ++k) {
     std::string input = text_of(inputs.items[k]);
     // ... every input is what follows it, so that joined to the root it names the argument again ...

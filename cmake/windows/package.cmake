@@ -2,7 +2,8 @@
 # unpacks into one folder holding everything a machine with nothing installed needs:
 #   quarn.exe, libargtable2-0.dll     the program and the one library it loads beside Windows'
 #   README.md, quarn.txt, man1/       the README, the manual page as text and as written
-#   LICENSE.txt, licenses/            what the package contains under which licence, and the texts
+#   LICENSE.txt                       quarn's licence
+#   THIRD-PARTY.txt, licenses/        what else the package contains, under which licence, and the texts
 
 # cpack installs only what the package holds: the tests need not be built for it.
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
@@ -12,8 +13,11 @@ target_link_options(quarn PRIVATE -municode)
 
 set(CMAKE_INSTALL_BINDIR . CACHE PATH "")
 set(CMAKE_INSTALL_MANDIR . CACHE PATH "")
+# (Where the Debian package keeps quarn's licence as "copyright"; the zip has it as LICENSE.txt.)
+set(CMAKE_INSTALL_DOCDIR licenses/quarn CACHE PATH "")
 install(TARGETS argtable2 RUNTIME DESTINATION .)
-install(FILES ${PROJECT_SOURCE_DIR}/README.md ${CMAKE_CURRENT_LIST_DIR}/LICENSE.txt DESTINATION .)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${CMAKE_CURRENT_LIST_DIR}/THIRD-PARTY.txt DESTINATION .)
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . RENAME LICENSE.txt)
 
 # The manual page as plain text, for a system without man.
 find_program(QUARN_GROFF groff REQUIRED)

@@ -1,5 +1,7 @@
 #include "app/options.h"
 
+#include <cstring>
+
 #include "app/build_info.h"
 #include "app/trace_formats.h"
 #include "batch/input_walk.h"
@@ -91,6 +93,53 @@ bool open_file_systems(ToolContext& context, int& status) {
   return true;
 }
 
+// The long name of a flag as a user types it: "--input-files" of "input-files=<file(s)/folder(s)>".
+StrView flag_name(const arg_lit* flag) {
+  const char* name = flag->hdr.longopts;
+  return StrView{name, static_cast<std::int64_t>(std::strcspn(name, "="))};
+}
+
+// Whether `arg` is "--NAME=VALUE" where NAME is a flag's long name or a prefix of it (getopt takes
+// unambiguous prefixes); the flag, or null.
+const arg_lit* flag_given_a_value(const char* arg, arg_lit* const* flags, int flag_count) {
+  if (std::strncmp(arg, "--", 2) != 0) return nullptr;
+  const char* equals = std::strchr(arg + 2, '=');
+  if (equals == nullptr || equals == arg + 2) return nullptr;
+  const std::size_t n = static_cast<std::size_t>(equals - (arg + 2));
+  for (int i = 0; i < flag_count; ++i) {
+    StrView name = flag_name(flags[i]);
+    if (n <= static_cast<std::size_t>(name.length) && std::strncmp(arg + 2, name.data, n) == 0) return flags[i];
+  }
+  return nullptr;
+}
+
+// arg_print_errors, except for a flag given a value ("--delete-converted=1", or "--input-files=logs"
+// as the usage text spells that option): getopt refuses it, and argtable has no readable text for
+// it (an empty or cut option name), so the line names the option and what was given.
+void print_parse_errors(std::FILE* out, struct arg_end* errors, arg_lit* const* flags, int flag_count, int argc,
+                        char** argv) {
+  int next_arg = 1;
+  for (int i = 0; i < errors->count; ++i) {
+    auto* parent = static_cast<arg_hdr*>(errors->parent[i]);
+    const bool unreadable =
+        parent == &errors->hdr && (errors->error[i] == ARG_ELONGOPT || errors->argval[i] == nullptr);
+    const arg_lit* flag = nullptr;
+    if (unreadable) {
+      for (; next_arg < argc && flag == nullptr; ++next_arg) {
+        if (std::strcmp(argv[next_arg], "--") == 0) next_arg = argc;
+        if (next_arg < argc) flag = flag_given_a_value(argv[next_arg], flags, flag_count);
+      }
+    }
+    if (flag != nullptr) {
+      StrView name = flag_name(flag);
+      std::fprintf(out, "%s: option \"--%.*s\" takes no value, but was given one in \"%s\"\n", kProgramName,
+                   sv_len(name), name.data, argv[next_arg - 1]);
+    } else if (parent != nullptr && parent->errorfn != nullptr) {
+      parent->errorfn(parent, out, errors->error[i], errors->argval[i], kProgramName);
+    }
+  }
+}
+
 }  // namespace
 
 int store_paths(arg_file* entry, DynStringList& destination) {
@@ -174,7 +223,8 @@ bool parse_command_line(ToolContext& context, int argc, char** argv, int& status
     } else if (first == kArgMissingValue) {
       status = kStatusMissingValue;
     } else {
-      arg_print_errors(stdout, errors, kProgramName);
+      arg_lit* const flags[] = {help, version, non_interactive, delete_converted, no_append_root, input_files};
+      print_parse_errors(stdout, errors, flags, static_cast<int>(sizeof flags / sizeof flags[0]), argc, argv);
       status = kStatusParseError;
     }
   } else {

@@ -59,8 +59,7 @@ constexpr char kLinLine[] = "% 12.6f %d %x  %s d %d ";
 // What differs between the CAN and the LIN trace.
 struct TraceKind {
   const char* suffix;
-  const char* what;  // "CAN" or "LIN", for the flush and move messages
-  const char* open_failed;
+  const char* what;  // "CAN" or "LIN", as the messages name the trace
   const char* convert_failed;
   const char* date_pattern;
   const char* format_failed;
@@ -71,7 +70,6 @@ struct TraceKind {
 
 constexpr TraceKind kCanTrace = {".asc",
                                  "CAN",
-                                 "Could not open output file for CAN: %s",
                                  "Could not convert CAN time",
                                  "%a %b %d %H:%M:%S",
                                  "Could not format CAN time",
@@ -81,7 +79,6 @@ constexpr TraceKind kCanTrace = {".asc",
 // The LIN date line has a blank more before the year.
 constexpr TraceKind kLinTrace = {"_LIN.asc",
                                  "LIN",
-                                 "Could not open output file for LIN: %s",
                                  "Could not convert LIN time",
                                  "%a %b %d %H:%M:%S ",
                                  "Could not format LIN time",
@@ -94,7 +91,7 @@ constexpr TraceKind kLinTrace = {"_LIN.asc",
 struct Trace {
   // Where the trace stands. A failure discards what was written at once and is reported when the
   // log ends, as the writer's other messages are.
-  enum class State { Idle, Writing, OpenFailed, AlreadyWritten, ConvertFailed, FormatFailed, HeaderFailed };
+  enum class State { Idle, Writing, OpenFailed, ConvertFailed, FormatFailed, HeaderFailed };
 
   const TraceKind* kind;
   State state = State::Idle;
@@ -103,13 +100,9 @@ struct Trace {
   OutputFile file;
 };
 
-void report_already_written(const OutputFile& file) {
-  report(LogLevel::Error, "Output file already written in this run: %s", file.name());
-}
-
-// Appends "End Triggerblock", writes out the rest and puts the trace in place; reports and
-// removes it when any of that fails. False unless the trace is in place.
-bool finish_trace(Trace& trace, bool durable) {
+// Appends "End Triggerblock", writes out the rest and finishes the trace; reports and removes it
+// when any of that fails. False unless the trace is finished.
+bool finish_lines(Trace& trace, bool durable) {
   static constexpr char kFooter[] = "End Triggerblock\n";
   OutputFile& file = trace.file;
   bool data_written = !trace.lines_failed && file.flush();
@@ -123,22 +116,7 @@ bool finish_trace(Trace& trace, bool durable) {
     file.discard();
     return false;
   }
-  switch (file.commit(durable)) {
-    case OutputFile::CommitResult::Done: return true;
-    case OutputFile::CommitResult::SyncFailed:
-    case OutputFile::CommitResult::FolderSyncFailed:
-      file.explain_failure();
-      report(LogLevel::Error, "Could not flush %s trace to disk: %s", trace.kind->what, file.name());
-      return false;
-    case OutputFile::CommitResult::RenameFailed:
-      file.explain_failure();
-      report(LogLevel::Error, "Could not move %s trace into place: %s", trace.kind->what, file.name());
-      return false;
-    case OutputFile::CommitResult::AlreadyWritten: report_already_written(file); return false;
-    case OutputFile::CommitResult::WriteFailed:
-    case OutputFile::CommitResult::CloseFailed: return false;
-  }
-  return false;
+  return finish_trace(file, durable, trace.kind->what, nullptr);
 }
 
 class AscWriter final : public TraceWriter {
@@ -173,7 +151,7 @@ class AscWriter final : public TraceWriter {
     }
   }
 
-  bool end_file(bool complete, bool durable) override {
+  bool end_file(bool complete, bool durable, FinishedTraces& finished) override {
     if (!complete) {
       // A trace of part of a log would look complete; the loop reports the failure.
       for (Trace* trace : {&can_, &lin_}) {
@@ -188,8 +166,8 @@ class AscWriter final : public TraceWriter {
       }
       return false;
     }
-    bool can_ok = end_trace(can_, durable);
-    bool lin_ok = end_trace(lin_, durable);
+    bool can_ok = end_trace(can_, durable, finished);
+    bool lin_ok = end_trace(lin_, durable, finished);
     return can_ok && lin_ok;
   }
 
@@ -205,7 +183,7 @@ class AscWriter final : public TraceWriter {
     }
     trace.lines_failed = false;
     if (!trace.file.open(*fs_, base_name_, trace.kind->suffix, kBlock, written_)) {
-      trace.state = trace.file.already_written() ? Trace::State::AlreadyWritten : Trace::State::OpenFailed;
+      trace.state = Trace::State::OpenFailed;
       return false;
     }
     trace.base = base;
@@ -281,17 +259,13 @@ class AscWriter final : public TraceWriter {
     lin_.file.write(dynstr_data(line_), static_cast<std::size_t>(dynstr_length(line_)));
   }
 
-  // Reports what went wrong with the trace, or finishes it. True when it is in place or was never
-  // needed.
-  static bool end_trace(Trace& trace, bool durable) {
+  // Reports what went wrong with the trace, or finishes it for `finished`. True when it is
+  // finished or was never needed.
+  static bool end_trace(Trace& trace, bool durable, FinishedTraces& finished) {
     switch (trace.state) {
       case Trace::State::Idle: return true;
-      case Trace::State::Writing: return finish_trace(trace, durable);
-      case Trace::State::OpenFailed:
-        trace.file.explain_failure();
-        report(LogLevel::Error, trace.kind->open_failed, trace.file.name());
-        break;
-      case Trace::State::AlreadyWritten: report_already_written(trace.file); break;
+      case Trace::State::Writing: return finish_lines(trace, durable) && finished.add(trace.file, trace.kind->what);
+      case Trace::State::OpenFailed: report_open_failure(trace.file, trace.kind->what); break;
       case Trace::State::ConvertFailed: report(LogLevel::Error, "%s", trace.kind->convert_failed); break;
       case Trace::State::FormatFailed: report(LogLevel::Error, "%s", trace.kind->format_failed); break;
       case Trace::State::HeaderFailed: report(LogLevel::Error, "%s", trace.kind->header_failed); break;

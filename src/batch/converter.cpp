@@ -25,13 +25,6 @@ constexpr std::int64_t kWholeFileWindow = std::int64_t{1} << 20;
 
 static_assert((kProgressStride & (kProgressStride - 1)) == 0, "the loop tests the stride with a mask");
 
-// What a file amounted to, for the progress observer.
-struct FileCounts {
-  std::int64_t records = 0;
-  std::int64_t bytes = 0;
-  std::int64_t stray_lines = 0;  // as reported
-};
-
 }  // namespace
 
 bool converter_init(Converter* converter, FileSystem* input_fs, FileSystem* output_fs, bool create_output_dirs,
@@ -90,7 +83,7 @@ bool open_input(const Converter& converter, StrView input_path, Input& in) {
 
 // Hands every record of the log to the converter, unless `ok` (the file's state so far) is false
 // already; false when the converter failed or the log could not be read to its end (reported).
-bool pump_records(Converter& converter, StrView input_path, Input& in, FileCounts& counts, bool ok) {
+bool pump_records(Converter& converter, StrView input_path, Input& in, LogCounts& counts, bool ok) {
   TextLogReader& reader = *in.reader;
   Stream& stream = *in.stream;
   textlog_rewind(reader);
@@ -119,6 +112,11 @@ bool pump_records(Converter& converter, StrView input_path, Input& in, FileCount
   counts.records = records;
   if (progress != nullptr) counts.bytes = stream_tell(stream);
   // Only a log read to its end has had all its lines looked at.
+  if (reader_ended && reader.stepped_back > 0) {
+    counts.stepped_back = reader.stepped_back;
+    report(LogLevel::Warning, "Skipped frames stepping back in time in %.*s: %llu", sv_len(input_path), input_path.data,
+           static_cast<unsigned long long>(reader.stepped_back));
+  }
   if (reader_ended && reader.stray_lines > 0) {
     counts.stray_lines = reader.stray_lines;
     report(LogLevel::Warning, "Skipped stray lines in %.*s: %d", sv_len(input_path), input_path.data,
@@ -135,8 +133,9 @@ bool pump_records(Converter& converter, StrView input_path, Input& in, FileCount
 }
 
 // Closes the log and, after a conversion that succeeded, removes it when asked to; the status of
-// the file.
-int close_input(const Converter& converter, StrView input_path, Input& in, bool converted) {
+// the file. A log some frames of which were skipped for stepping back in time is kept: its traces
+// lack them, so they must not be its only copy.
+int close_input(const Converter& converter, StrView input_path, Input& in, bool converted, bool frames_skipped) {
   int status = converted ? kStatusOk : kStatusConvertFailed;
   if (stream_close(in.stream) != 0) {
     report(LogLevel::Error, "Could not close input file after conversion: %.*s", sv_len(input_path),
@@ -144,7 +143,8 @@ int close_input(const Converter& converter, StrView input_path, Input& in, bool 
     // The failed close already released the operating-system file; only the objects are left.
     in.stream.reset();
     status = kStatusConvertFailed;
-  } else if (converted && converter.options->delete_converted && !fs_remove(converter.input_fs, input_path)) {
+  } else if (converted && !frames_skipped && converter.options->delete_converted &&
+             !fs_remove(converter.input_fs, input_path)) {
     report(LogLevel::Error, "Could not remove input file after conversion: %.*s", sv_len(input_path),
            input_path.data);
   }
@@ -152,7 +152,7 @@ int close_input(const Converter& converter, StrView input_path, Input& in, bool 
   return status;
 }
 
-int convert_file(Converter* converter, StrView input_path, StrView output_base, FileCounts& counts) {
+int convert_file(Converter* converter, StrView input_path, StrView output_base, LogCounts& counts) {
   // Without options the converter was never initialised; there is nothing sound to do.
   if (converter == nullptr || converter->options == nullptr) return kStatusConvertFailed;
   Input in;
@@ -175,19 +175,26 @@ int convert_file(Converter* converter, StrView input_path, StrView output_base, 
   // trace, say) must not pass for the cause of what is reported next.
   platform_clear_failure();
   if (!ok) report(LogLevel::Error, "Error during end file callback");
-  return close_input(*converter, input_path, in, ok);
+  // Frame lines were there, but every one lay before an earlier one (a header time that cannot be
+  // read makes every frame -1, say): converting nothing must not pass for a conversion. No trace
+  // was begun, since no record reached the converter.
+  if (ok && counts.records == 0 && counts.stepped_back > 0) {
+    report(LogLevel::Error, "No frame of %.*s lies in time order", sv_len(input_path), input_path.data);
+    ok = false;
+  }
+  return close_input(*converter, input_path, in, ok, counts.stepped_back > 0);
 }
 
 }  // namespace
 
 int converter_convert_file(Converter* converter, StrView input_path, StrView output_base) {
-  FileCounts counts;
+  LogCounts counts;
   ProgressObserver* progress = converter != nullptr ? converter->progress : nullptr;
   if (progress != nullptr) progress->file_started(input_path);
   int status = convert_file(converter, input_path, output_base, counts);
   if (converter != nullptr && converter->turn != nullptr) converter->turn->wait_turn();
   if (progress != nullptr) progress->file_finished(status == kStatusOk, counts.records, counts.bytes);
-  if (converter != nullptr) run_totals_add(converter->totals, status, counts.records, counts.stray_lines);
+  if (converter != nullptr) run_totals_add(converter->totals, status, counts);
   return status;
 }
 

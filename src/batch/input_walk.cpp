@@ -3,6 +3,7 @@
 #include <cstring>
 #include <utility>
 
+#include "base/platform.h"
 #include "batch/run_totals.h"
 #include "batch/parallel_run.h"
 #include "io/dir_listing.h"
@@ -171,9 +172,10 @@ bool find_common_root(DynStringList& inputs, DynString& root, int& status) {
     StrView s = dynstr_view(inputs.items[k]);
     std::int64_t i = s.length - 1;
     if (s.length > 1 && s.data[s.length - 1] == '/') i = s.length - 2;
-    // A "/" at the very front does not count: the path must have a folder to be relative to.
-    while (i >= 1 && s.data[i] != '/') --i;
-    if (i < 1) {
+    // The path must have a folder to be relative to. Where "/" is the root folder, inputs directly
+    // below it have it as their root; "/" itself has none.
+    while (i >= 0 && s.data[i] != '/') --i;
+    if (i < 0 || (i == 0 && !(kPlatformSlashIsRoot && s.length > 1))) {
       report(LogLevel::Fatal, "Could not find root for %.*s", sv_len(s), s.data);
       status = kStatusNoCommonRoot;
       return false;

@@ -12,17 +12,25 @@ struct RunTotals {
   int failed = 0;                  // ...and the ones that failed
   std::uint64_t frames = 0;        // records handed to the converter
   std::uint64_t stray_lines = 0;   // stray lines passed over, in the logs that reported them
+  std::uint64_t stepped_back = 0;  // frames skipped for stepping back in time, likewise
 };
 
-// Adds one log: its status, the records handed to the converter and the stray lines reported.
-// Nothing for a null `totals`.
-void run_totals_add(RunTotals* totals, int status, std::int64_t frames, std::int64_t stray_lines);
+// What one log amounted to.
+struct LogCounts {
+  std::int64_t records = 0;       // handed to the converter
+  std::int64_t bytes = 0;         // of the log read, as far as a progress display asked
+  std::int64_t stray_lines = 0;   // as reported
+  std::int64_t stepped_back = 0;  // as reported
+};
+
+// Adds one log: its status and its counts. Nothing for a null `totals`.
+void run_totals_add(RunTotals* totals, int status, const LogCounts& counts);
 
 // Adds the totals of a part of the run (one worker's logs) to the run's.
 void run_totals_merge(RunTotals& into, const RunTotals& part);
 
 // Reports the run's closing line at Info: "Converted %d of %d logs, %llu frames, %d failed",
-// with ", %llu stray lines" behind it when any were passed over.
+// with ", %llu frames stepping back" and ", %llu stray lines" behind it when there were any.
 void run_totals_report(const RunTotals& totals);
 
 }  // namespace quarn

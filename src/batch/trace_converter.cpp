@@ -65,8 +65,11 @@ class TraceConverter final : public Converter {
     // stable storage first, or a crash could lose both.
     bool durable = options->delete_converted;
     bool ok = complete;
-    for (int i = 0; i < count_; ++i) ok = writers_[i]->end_file(complete, durable) && ok;
-    return ok;
+    FinishedTraces finished;
+    for (int i = 0; i < count_; ++i) ok = writers_[i]->end_file(complete, durable, finished) && ok;
+    // Every trace of the log is whole before any goes in place: a log deleted once its traces are
+    // in place must not replace an earlier log's trace on the way.
+    return put_traces_in_place(finished, durable, options->delete_converted) && ok;
   }
 
  private:

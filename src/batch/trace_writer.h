@@ -6,10 +6,27 @@
 #include "base/str_view.h"
 #include "batch/converter.h"
 #include "io/file_system.h"
+#include "io/output_file.h"
 #include "io/written_files.h"
 #include "textlog/bus_record.h"
 
 namespace quarn {
+
+// The traces of one log that their writers have finished: complete and closed under their
+// temporary names, waiting to be put in place together, once all of them are known to be whole.
+struct FinishedTraces {
+  static constexpr int kMax = 8;
+  struct Entry {
+    OutputFile* file;  // borrowed from its writer until the log's end_file returns
+    const char* what;  // "CAN", "LIN", "MDF4": the trace kind, as the messages name it
+  };
+  Entry items[kMax];
+  int count = 0;
+
+  // Adds a finished trace; false (the trace is discarded) when there is no room, which only a
+  // writer with too many traces of its own could cause.
+  bool add(OutputFile& file, const char* what);
+};
 
 // One trace format. A writer is handed the records of one log in time order and writes its
 // trace files as they come, so that its memory does not grow with the log; the converter that
@@ -29,10 +46,29 @@ class TraceWriter : public HeapObject {
   virtual void write_record(const BusRecord& record) = 0;
   // The log has ended. With `complete` false an earlier step failed and what was read is not the
   // whole log: whatever was written is removed without a word. Otherwise the traces are finished
-  // and put in place; with `durable` they are on stable storage when this returns true (the input
-  // is removed right after). True when every trace of the log is in place.
-  virtual bool end_file(bool complete, bool durable) = 0;
+  // (finish_trace: synced when `durable`, closed) and added to `finished`, and the caller puts
+  // them in place (put_traces_in_place); they must stay untouched until then. True when every
+  // trace the log needs was finished.
+  virtual bool end_file(bool complete, bool durable, FinishedTraces& finished) = 0;
 };
+
+// Finishes a trace (flush, sync when `durable`, close) and reports a failure: "Could not flush
+// %s trace to disk: %s" for a sync, `write_failed` (when not null) for a write. True when it is
+// finished; otherwise it is discarded.
+bool finish_trace(OutputFile& file, bool durable, const char* what, const char* write_failed);
+
+// Reports why a trace could not be opened: "Output file already written in this run: %s", or
+// "Could not open output file for %s: %s" with the failed call explained.
+void report_open_failure(const OutputFile& file, const char* what);
+
+// Puts the finished traces of one log in place, each reporting its own failure ("Could not move %s
+// trace into place: %s", "Output file already written in this run: %s", "Could not flush %s trace
+// to disk: %s"). With `keep_earlier_traces` (the log is deleted once its traces are in place),
+// every trace is first compared with a file that its name holds already, unless this run wrote
+// that file: the same bytes are replaced as usual, but other bytes are kept and "Output file
+// exists with other contents: %s" reported, and then no trace of the log is put in place: the
+// earlier trace may be the only copy of an earlier log. True when every trace is in place.
+bool put_traces_in_place(FinishedTraces& finished, bool durable, bool keep_earlier_traces);
 
 // The most formats one run writes at once.
 inline constexpr int kMaxTraceWriters = 4;

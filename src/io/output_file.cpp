@@ -13,8 +13,10 @@
 namespace quarn {
 namespace {
 
-// fs_open access for an output: FS_WRITE plus the bit every caller passes along.
+// fs_open access for an output, and for reading one back: FS_WRITE or FS_READ, plus the bit
+// every caller passes along.
 constexpr std::uint32_t kOutputAccess = FS_WRITE | 4;
+constexpr std::uint32_t kInputAccess = FS_READ | 4;
 
 // Counts the files of this process, so that temporary names never repeat within it.
 std::atomic<std::uint64_t> file_counter{0};
@@ -38,12 +40,12 @@ std::int64_t kept_length(StrView full, std::int64_t tail_length) {
 }  // namespace
 
 OutputFile::~OutputFile() {
-  if (stream_) discard();
+  if (stream_ || finished_) discard();
   release_block();
 }
 
 bool OutputFile::open(FileSystem& fs, StrView base, const char* suffix, std::size_t block_size, WrittenFiles* written) {
-  if (stream_) discard();
+  if (stream_ || finished_) discard();
   failure_.call = nullptr;
   fs_ = &fs;
   registry_ = written;
@@ -84,10 +86,32 @@ bool OutputFile::open(FileSystem& fs, StrView base, const char* suffix, std::siz
   stream_ = fs.open(dynstr_view(temp_full_), kOutputAccess);
   if (!stream_) {
     keep_failure();
+    retry_in_missing_folder(name);
+  }
+  if (!stream_) {
     forget();
     return false;
   }
   return true;
+}
+
+void OutputFile::retry_in_missing_folder(StrView name) {
+  // The walk makes each output folder once for all the logs in it, so a folder it could not make
+  // shows only as files that cannot be opened in it. Asking for the folder again names the call
+  // that really failed (a mkdir and its reason), and opens the file after all should the folder
+  // exist by now.
+  StrView parent = path_parent(name);
+  PathInfo info;
+  if (parent.length == 0 || !fs_stat(fs_, parent, info) || info.kind != PathKind::Missing) {
+    platform_clear_failure();
+    return;
+  }
+  if (!fs_make_dirs(fs_, parent)) {
+    keep_failure();
+    return;
+  }
+  stream_ = fs_->open(dynstr_view(temp_full_), kOutputAccess);
+  if (!stream_) keep_failure();
 }
 
 char* OutputFile::make_room(std::size_t n) {
@@ -156,6 +180,11 @@ bool OutputFile::rewrite(std::uint64_t offset, const void* data, std::size_t n) 
 }
 
 OutputFile::CommitResult OutputFile::commit(bool durable) {
+  CommitResult finished = finish(durable);
+  return finished == CommitResult::Done ? put_in_place(durable) : finished;
+}
+
+OutputFile::CommitResult OutputFile::finish(bool durable) {
   if (!flush()) {
     discard();
     return CommitResult::WriteFailed;
@@ -168,6 +197,77 @@ OutputFile::CommitResult OutputFile::commit(bool durable) {
     discard();
     return CommitResult::CloseFailed;
   }
+  finished_ = true;
+  return CommitResult::Done;
+}
+
+namespace {
+
+// Reads up to n bytes, going on after short reads; the count read, short only at the end or on
+// a failure.
+std::int64_t read_fully(Stream& s, char* into, std::size_t n) {
+  std::size_t got = 0;
+  while (got < n) {
+    std::int64_t r = stream_read(s, into + got, n - got);
+    if (r <= 0) break;
+    got += static_cast<std::size_t>(r);
+  }
+  return static_cast<std::int64_t>(got);
+}
+
+}  // namespace
+
+OutputFile::Existing OutputFile::compare_with_existing() {
+  if (!finished_ || fs_ == nullptr) return Existing::None;
+  // A file this run put there is not an earlier trace: put_in_place refuses to replace it.
+  if (registry_ != nullptr && registry_->contains(dynstr_view(full_))) return Existing::None;
+  PathInfo info;
+  if (!fs_stat(fs_, dynstr_view(name_), info)) {
+    keep_failure();
+    return Existing::Unreadable;
+  }
+  platform_clear_failure();
+  if (info.kind != PathKind::File) return Existing::None;
+  if (static_cast<std::uint64_t>(info.size) != written_) return Existing::Different;
+  std::unique_ptr<Stream> earlier = fs_open(fs_, dynstr_view(name_), kInputAccess);
+  if (!earlier) {
+    keep_failure();
+    return Existing::Unreadable;
+  }
+  std::unique_ptr<Stream> ours = fs_open(fs_, dynstr_view(temp_), kInputAccess);
+  if (!ours) {
+    keep_failure();
+    stream_close(earlier);
+    return Existing::Unreadable;
+  }
+  // The block is free once the file is finished: half of it for each side.
+  std::size_t half = capacity_ / 2;
+  Existing result = Existing::Same;
+  for (std::uint64_t left = written_; left > 0 && result == Existing::Same;) {
+    std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, half));
+    std::int64_t a = read_fully(*earlier, block_, n);
+    std::int64_t b = read_fully(*ours, block_ + half, n);
+    if (a != static_cast<std::int64_t>(n) || b != static_cast<std::int64_t>(n)) {
+      // The earlier file shrank while it was read, or either read failed: no proof of sameness.
+      result = a == b ? Existing::Unreadable : Existing::Different;
+    } else if (std::memcmp(block_, block_ + half, n) != 0) {
+      result = Existing::Different;
+    }
+    left -= n;
+  }
+  // One byte more than expected means the earlier file grew while it was read.
+  char extra;
+  if (result == Existing::Same && read_fully(*earlier, &extra, 1) != 0) result = Existing::Different;
+  stream_close(earlier);
+  stream_close(ours);
+  return result;
+}
+
+OutputFile::CommitResult OutputFile::put_in_place(bool durable) {
+  if (!finished_) {
+    discard();
+    return CommitResult::WriteFailed;
+  }
   if (registry_ != nullptr && registry_->contains(dynstr_view(full_))) {
     discard();
     return CommitResult::AlreadyWritten;
@@ -177,6 +277,7 @@ OutputFile::CommitResult OutputFile::commit(bool durable) {
     discard();
     return CommitResult::RenameFailed;
   }
+  finished_ = false;
   temp_file_withdraw(slot_);
   slot_ = -1;
   // A path that cannot be noted for want of memory only loses the protection against a later
@@ -190,6 +291,7 @@ OutputFile::CommitResult OutputFile::commit(bool durable) {
 }
 
 void OutputFile::discard() {
+  finished_ = false;
   if (stream_) {
     stream_close(stream_);
     // A failed close keeps the object, whose file is already released: drop it.

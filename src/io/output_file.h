@@ -48,7 +48,8 @@ class OutputFile final : public ByteSink {
 
   // The file's name as given to open, NUL-terminated, for messages.
   const char* name() const { return dynstr_data(name_); }
-  bool is_open() const { return stream_ != nullptr; }
+  // Whether a temporary file is held: open for writing, or finished and not yet put in place.
+  bool is_open() const { return stream_ != nullptr || finished_; }
   // False once a write failed.
   bool good() const { return !failed_; }
 
@@ -81,8 +82,29 @@ class OutputFile final : public ByteSink {
   // also makes the new entry of its folder durable. Every failure but FolderSyncFailed discards
   // the file (only an earlier file of that name is left); after FolderSyncFailed the file is in
   // place, but may not survive a crash. AlreadyWritten: another file of the run took the name
-  // while this one was written.
+  // while this one was written. The same as finish, then put_in_place.
   CommitResult commit(bool durable);
+
+  // The first half of commit: flushes, syncs the data when `durable` and closes the file, which
+  // stays under its temporary name, complete. Done, WriteFailed, SyncFailed or CloseFailed; every
+  // failure discards the file.
+  CommitResult finish(bool durable);
+
+  // What lies under the file's name before a finished file takes it.
+  enum class Existing {
+    None,       // nothing; or something that is no file, or a file this run wrote (put_in_place decides)
+    Same,       // a file of exactly the finished file's bytes
+    Different,  // a file of other bytes
+    Unreadable  // a file that could not be read to compare (explain_failure names the call)
+  };
+  // Compares a finished file with what its name holds now, reading both in pieces through the
+  // block. Changes nothing on disk.
+  Existing compare_with_existing();
+
+  // The second half of commit, for a finished file: renames it into place and notes it as written;
+  // when `durable`, makes the folder's new entry durable. Done, AlreadyWritten, RenameFailed (both
+  // discard the file) or FolderSyncFailed (the file is in place).
+  CommitResult put_in_place(bool durable);
 
   // Closes the file if open and removes it. Needs no memory: it may be memory that ran out.
   void discard();
@@ -94,6 +116,7 @@ class OutputFile final : public ByteSink {
 
  private:
   char* make_room(std::size_t n);
+  void retry_in_missing_folder(StrView name);
   void keep_failure();
   bool write_out(const void* data, std::size_t n);
   void release_block();
@@ -112,6 +135,7 @@ class OutputFile final : public ByteSink {
   std::size_t used_ = 0;
   std::uint64_t written_ = 0;  // bytes handed to the stream
   bool failed_ = false;
+  bool finished_ = false;  // closed and complete under its temporary name
   bool already_written_ = false;
   PlatformFailure failure_{};  // of the last open or commit that failed in a system call
 };

@@ -37,7 +37,7 @@ class Mdf4TraceWriter final : public TraceWriter {
     if (state_ == State::Writing && !writer_->add(record)) state_ = State::DataFailed;
   }
 
-  bool end_file(bool complete, bool durable) override {
+  bool end_file(bool complete, bool durable, FinishedTraces& finished) override {
     if (!complete) {
       // A trace of part of a log would look complete; the loop reports the failure.
       if (file_.is_open()) file_.discard();
@@ -46,14 +46,8 @@ class Mdf4TraceWriter final : public TraceWriter {
     }
     switch (state_) {
       case State::Idle: return true;
-      case State::Writing: return finish(durable);
-      case State::OpenFailed:
-        file_.explain_failure();
-        report(LogLevel::Error, "Could not open output file for MDF4: %s", file_.name());
-        return false;
-      case State::AlreadyWritten:
-        report(LogLevel::Error, "Output file already written in this run: %s", file_.name());
-        return false;
+      case State::Writing: return finish(durable) && finished.add(file_, "MDF4");
+      case State::OpenFailed: report_open_failure(file_, "MDF4"); return false;
       case State::TimeFailed: report(LogLevel::Error, "Could not convert MDF4 time"); break;
       case State::DataFailed: report(LogLevel::Error, "Could not write MDF4 data"); break;
       case State::MemoryFailed:
@@ -67,7 +61,7 @@ class Mdf4TraceWriter final : public TraceWriter {
   }
 
  private:
-  enum class State { Idle, Writing, OpenFailed, AlreadyWritten, TimeFailed, DataFailed, MemoryFailed };
+  enum class State { Idle, Writing, OpenFailed, TimeFailed, DataFailed, MemoryFailed };
 
   // Opens the file at the log's first frame, whose whole second is the file's start time.
   void start(const BusRecord& first) {
@@ -78,7 +72,7 @@ class Mdf4TraceWriter final : public TraceWriter {
       return;
     }
     if (!file_.open(*fs_, base_name_, ".mf4", kHeadBlock, written_)) {
-      state_ = file_.already_written() ? State::AlreadyWritten : State::OpenFailed;
+      state_ = State::OpenFailed;
       return;
     }
     if (!writer_->begin(file_, first.Timestamp, version_)) {
@@ -98,24 +92,7 @@ class Mdf4TraceWriter final : public TraceWriter {
       file_.discard();
       return false;
     }
-    switch (file_.commit(durable)) {
-      case OutputFile::CommitResult::Done: return true;
-      case OutputFile::CommitResult::WriteFailed: report(LogLevel::Error, "Could not write MDF4 data"); return false;
-      case OutputFile::CommitResult::SyncFailed:
-      case OutputFile::CommitResult::FolderSyncFailed:
-        file_.explain_failure();
-        report(LogLevel::Error, "Could not flush MDF4 trace to disk: %s", file_.name());
-        return false;
-      case OutputFile::CommitResult::RenameFailed:
-        file_.explain_failure();
-        report(LogLevel::Error, "Could not move MDF4 trace into place: %s", file_.name());
-        return false;
-      case OutputFile::CommitResult::AlreadyWritten:
-        report(LogLevel::Error, "Output file already written in this run: %s", file_.name());
-        return false;
-      case OutputFile::CommitResult::CloseFailed: return false;
-    }
-    return false;
+    return finish_trace(file_, durable, "MDF4", "Could not write MDF4 data");
   }
 
   StrView version_;

@@ -4,6 +4,7 @@
 //   12:34:56.789;0;123;8;0102030405060708      -> 11-bit id 0x123 received, 8 bytes
 //   12:34:56.790;9;18FF0001;2;A0B1             -> 29-bit id sent by the logger, 2 bytes
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -35,6 +36,25 @@ bool has_digit(const Field& field) {
     if (static_cast<unsigned>(field.text[i] - '0') <= 9u) return true;
   }
   return false;
+}
+
+// Whether a last line's Data field holds every byte its Length field announces, as hex digits
+// (two per byte, at most eight bytes): a line cut inside its data holds fewer. True in a log
+// without both columns, where there is nothing to measure.
+bool data_complete(const TextLogReader& reader, const Field* fields, int n) {
+  const int length_at = reader.length_column;
+  const int data_at = reader.data_column;
+  if (length_at < 0 || data_at < 0) return true;
+  if (length_at >= n || data_at >= n) return false;
+  unsigned char announced;
+  if (!textlog_detail::scan_u8(fields[length_at].text, fields[length_at].length, announced)) return false;
+  const std::size_t digits = 2u * (announced < 8 ? announced : 8u);
+  const Field& data = fields[data_at];
+  if (data.length < digits) return false;
+  for (std::size_t i = 0; i < digits; ++i) {
+    if (!std::isxdigit(static_cast<unsigned char>(data.text[i]))) return false;
+  }
+  return true;
 }
 
 bool all_digits(const char* p, std::size_t n) {
@@ -249,30 +269,41 @@ ColumnParser column_parser_for(const char* name, bool& known) {
 }  // namespace textlog_detail
 
 bool textlog_next_record(TextLogReader& reader, BusRecord& record) {
+  if (reader.data_ended) return false;
   char line[kLineBuffer];
   bool got = false;
   double skipped_below = 0;
   const int timestamp = reader.timestamp_column;
   for (;;) {
     textlog_detail::LineExtent extent;
-    std::size_t length = textlog_detail::read_line(*reader.stream, line, extent);
+    std::size_t length = textlog_detail::read_line(*reader.stream, line, extent, true);
     const bool rest_of_cut_line = reader.continues_cut_line;
     reader.continues_cut_line = extent.cut;
-    if (length == 0) {
+    // The line the data ends inside: at the end of the file, or at a zero byte.
+    const bool last = !extent.line_feed && !extent.cut;
+    if (last) {
+      reader.data_ended = true;
       std::int64_t after = stream_tell(*reader.stream);
-      reader.end_of_data = after < 0 ? -1 : after - static_cast<std::int64_t>(extent.consumed);
-      break;
+      std::size_t end = extent.zero ? extent.zero_at : extent.consumed;
+      reader.end_of_data = after < 0 ? -1 : after - static_cast<std::int64_t>(extent.consumed - end);
+      if (length == 0) break;
     }
     // A stray line must not reach the parsers: a timestamp made up from the header's time would
     // usually lie far enough back to count as a wrap, and move every later frame on by a period.
     if (timestamp >= 0 && (rest_of_cut_line || line[0] == '#')) {
       ++reader.stray_lines;
+      if (last) break;
       continue;
     }
+    // Counted before the split writes its NULs over the separators.
+    const bool short_of_columns =
+        last && textlog_detail::count_columns(line, length, reader.header.ValueSeparator) < reader.column_count;
     Field fields[kColumnSlots];
     int n = textlog_detail::split_fields(line, length, reader.header.ValueSeparator, fields);
-    if (timestamp >= 0 && (n <= timestamp || !has_digit(fields[timestamp]))) {
+    if ((timestamp >= 0 && (n <= timestamp || !has_digit(fields[timestamp]))) ||
+        (last && (short_of_columns || !data_complete(reader, fields, n)))) {
       ++reader.stray_lines;
+      if (last) break;
       continue;
     }
     std::memset(&record, 0, sizeof record);
@@ -283,6 +314,8 @@ bool textlog_next_record(TextLogReader& reader, BusRecord& record) {
     record.Kind = CAN_DataFrame;
     if (reader.LastAccepted > record.Timestamp) {
       skipped_below = reader.LastAccepted;
+      ++reader.stepped_back;
+      if (last) break;
       continue;
     }
     reader.LastAccepted = record.Timestamp;

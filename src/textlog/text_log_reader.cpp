@@ -49,11 +49,13 @@ inline std::size_t first_special(const unsigned char* p, std::size_t take) {
 
 }  // namespace
 
-std::size_t read_line(Stream& stream, char (&line)[kLineBuffer], LineExtent& extent) {
+std::size_t read_line(Stream& stream, char (&line)[kLineBuffer], LineExtent& extent, bool stop_at_zero) {
   std::size_t stored = 0;
   std::size_t consumed = 0;
   bool plain = true;      // no NUL copied: the length is what was stored
   bool line_feed = false;
+  bool zero = false;
+  std::size_t zero_at = 0;
   while (consumed < kLineMax) {
     const unsigned char* p;
     std::int64_t avail = stream.peek(&p);
@@ -64,6 +66,11 @@ std::size_t read_line(Stream& stream, char (&line)[kLineBuffer], LineExtent& ext
         if (stream_read(stream, &c, 1) != 1) break;
         ++consumed;
         if (c == '\r') continue;
+        if (c == '\0' && stop_at_zero) {
+          zero = true;
+          zero_at = consumed - 1;
+          break;
+        }
         line[stored++] = c;
         if (c == '\n') {
           line_feed = true;
@@ -96,6 +103,15 @@ std::size_t read_line(Stream& stream, char (&line)[kLineBuffer], LineExtent& ext
     // A carriage return or a NUL lies before the line feed: the careful way.
     const void* nl = std::memchr(p, '\n', take);
     std::size_t chunk = nl != nullptr ? static_cast<std::size_t>(static_cast<const unsigned char*>(nl) - p) + 1 : take;
+    if (stop_at_zero) {
+      const void* nul = std::memchr(p, 0, chunk);
+      if (nul != nullptr) {
+        chunk = static_cast<std::size_t>(static_cast<const unsigned char*>(nul) - p) + 1;
+        nl = nullptr;
+        zero = true;
+        zero_at = consumed + chunk - 1;
+      }
+    }
     for (std::size_t i = 0; i < chunk; ++i) {
       if (p[i] != '\r') line[stored++] = static_cast<char>(p[i]);
     }
@@ -106,12 +122,26 @@ std::size_t read_line(Stream& stream, char (&line)[kLineBuffer], LineExtent& ext
       line_feed = true;
       break;
     }
+    if (zero) break;
   }
   line[stored] = '\0';
   extent.consumed = consumed;
-  extent.cut = !line_feed && consumed >= kLineMax;
+  extent.line_feed = line_feed;
+  extent.zero = zero;
+  extent.zero_at = zero_at;
+  extent.cut = !line_feed && !zero && consumed >= kLineMax;
   // A zero byte in the data ends the line's text there.
   return plain ? stored : std::strlen(line);
+}
+
+int count_columns(const char* line, std::size_t length, char separator) {
+  std::size_t end = 0;
+  while (end < length && line[end] != '\n') ++end;
+  int columns = 1;
+  if (separator != 0) {
+    for (std::size_t i = 0; i < end; ++i) columns += line[i] == separator ? 1 : 0;
+  }
+  return columns;
 }
 
 int split_fields(char* line, std::size_t length, char separator, Field (&fields)[kColumnSlots]) {
@@ -315,6 +345,7 @@ bool read_column_header(TextLogReader& reader) {
   reader.RecordStart = static_cast<std::uint32_t>(stream_tell(s));
   reader.column_line_cut = extent.cut;
 
+  reader.column_count = textlog_detail::count_columns(line, length, reader.header.ValueSeparator);
   Field fields[kColumnSlots];
   int n = textlog_detail::split_fields(line, length, reader.header.ValueSeparator, fields);
   bool any_known = false;
@@ -322,7 +353,10 @@ bool read_column_header(TextLogReader& reader) {
     bool known = false;
     reader.parsers[i] = textlog_detail::column_parser_for(fields[i].text, known);
     any_known = any_known || known;
-    if (reader.timestamp_column < 0 && std::strcmp(fields[i].text, "Timestamp") == 0) reader.timestamp_column = i;
+    const char* name = fields[i].text;
+    if (reader.timestamp_column < 0 && std::strcmp(name, "Timestamp") == 0) reader.timestamp_column = i;
+    if (reader.length_column < 0 && std::strcmp(name, "Length") == 0) reader.length_column = i;
+    if (reader.data_column < 0 && std::strcmp(name, "Data") == 0) reader.data_column = i;
   }
   return any_known;
 }
@@ -354,6 +388,7 @@ std::unique_ptr<TextLogReader> textlog_open(Stream* stream) {
 
 bool textlog_rewind(TextLogReader& reader) {
   reader.continues_cut_line = reader.column_line_cut;
+  reader.data_ended = false;
   return stream_seek(*reader.stream, reader.RecordStart, kSeekSet) == static_cast<std::int64_t>(reader.RecordStart);
 }
 

@@ -60,9 +60,19 @@ struct TextLogReader : HeapObject {
   int timestamp_column = -1;
   bool column_line_cut = false;     // the column header line ran past 199 bytes
   bool continues_cut_line = false;  // the next line read is the rest of a line cut after 199 bytes
-  // Offset of the line at which the records ended (at the end of the file, or at a line that
-  // starts with a zero byte); -1 until then, or when the stream cannot tell.
+  // Offset at which the records ended (the end of the file, or the first zero byte of a record
+  // line); -1 until then, or when the stream cannot tell.
   std::int64_t end_of_data = -1;
+  bool data_ended = false;  // the next call reads nothing more: the data ended at a zero byte
+  // Columns of the column header line, all of them (not only the seven that take part); a last
+  // line that stops short of them was cut, not written so.
+  int column_count = 0;
+  // Positions of the first "Length" and "Data" columns among the seven; -1 when there is none.
+  int length_column = -1;
+  int data_column = -1;
+  // Frame lines skipped because their time lay below the last accepted one, over the reader's
+  // life.
+  std::int64_t stepped_back = 0;
 };
 
 // Reads the header block and the column header line of the log on `stream` (which must read,
@@ -76,9 +86,17 @@ std::unique_ptr<TextLogReader> textlog_open(Stream* stream);
 bool textlog_rewind(TextLogReader& reader);
 
 // Fills `record` with the next accepted frame. False at the end of the data (the end of the
-// stream, a read error, or a line that starts with a zero byte). A field that does not parse
-// leaves its record fields 0. Lines whose time lies below the last accepted one are skipped,
-// with one "Skipping non-increasing timestamp: %f" warning per call.
+// stream, a read error, or the first zero byte of a record line). A field that does not parse
+// leaves its record fields 0. Lines whose time lies below the last accepted one are skipped and
+// counted in stepped_back, with one "Skipping non-increasing timestamp: %f" warning per call.
+//
+// The line the data ends inside (no line feed before the end of the file or before a zero byte)
+// may have been cut short by a power loss. It is a frame only when it is complete: it reaches
+// every column of the column header line and, in a log with a "Length" and a "Data" column, its
+// Data field holds 2 x min(Length, 8) hex digits. Otherwise it is stray:
+//   12:00:00.300;0;0;300;3;0303        -> stray: three bytes announced, two there
+//   12:33:29                           -> stray, where it would have read as a frame of id 0
+// Lines that end in a line feed are read as leniently as ever.
 //
 // In a log with a "Timestamp" column, lines the logger never wrote as frames are stray: they are
 // passed over and counted in stray_lines, and change nothing else (no parser runs, so no wrap
@@ -92,10 +110,9 @@ bool textlog_rewind(TextLogReader& reader);
 bool textlog_next_record(TextLogReader& reader, BusRecord& record);
 
 // Whether the records, once textlog_next_record has returned false, ended where the log's data
-// does: at the end of the file, or at a line starting with a zero byte that only zero bytes
-// follow up to `size` (a logger that preallocates its file, or lost power, leaves such padding).
-// False when any other byte follows (a line feed included), or when the rest cannot be read up
-// to `size`: frames may hide there. `size` is the file's size; when it is negative (unknown) the
+// does: at the end of the file, or at a zero byte that only zero bytes follow up to `size` (a logger that preallocates
+// its file, or lost power, leaves such padding). False when any other byte follows (a line feed included), or when the
+// rest cannot be read up to `size`: frames may hide there. `size` is the file's size; when it is negative (unknown) the
 // rest is read up to the end of the stream. The rest is read in pieces of a few KiB through the
 // stream, never loaded whole. Moves the stream.
 [[nodiscard]] bool textlog_ended_cleanly(TextLogReader& reader, std::int64_t size);

@@ -16,14 +16,20 @@ inline constexpr std::size_t kLineBuffer = kLineMax + 1 + 16;
 
 // What reading one line took from the stream.
 struct LineExtent {
-  std::size_t consumed = 0;  // bytes, dropped carriage returns included
+  std::size_t consumed = 0;  // bytes, dropped carriage returns and an ending zero byte included
   bool cut = false;          // 199 bytes came before any line feed: the next line continues it
+  bool line_feed = false;    // the line ended in a line feed
+  bool zero = false;         // the line ended at a zero byte (only when reading stops at one)
+  std::size_t zero_at = 0;   // where that zero byte lies, counted from the line's first byte
 };
 
 // Reads the next line into `line` (cleared first): carriage returns dropped, a line feed kept
 // and ending the line, and at most 199 bytes consumed, so that a longer physical line continues
 // as the next one. Returns the length up to the first zero byte; 0 means the data has ended.
-std::size_t read_line(Stream& stream, char (&line)[kLineBuffer], LineExtent& extent);
+// With `stop_at_zero`, a zero byte ends the line too (it is consumed, nothing after it is), as
+// record lines need: the data of a log ends at its first zero byte wherever it lies. Header lines
+// read on past it, as they always have.
+std::size_t read_line(Stream& stream, char (&line)[kLineBuffer], LineExtent& extent, bool stop_at_zero = false);
 inline std::size_t read_line(Stream& stream, char (&line)[kLineBuffer]) {
   LineExtent unused;
   return read_line(stream, line, unused);
@@ -39,6 +45,10 @@ struct Field {
 // ends at the line feed or the end of the line. With separator 0 the whole line, line feed
 // included, is one field. Returns the number of fields.
 int split_fields(char* line, std::size_t length, char separator, Field (&fields)[kColumnSlots]);
+
+// The number of columns of a line, however many: one more than its separators before the line
+// feed (1 with separator 0).
+int count_columns(const char* line, std::size_t length, char separator);
 
 // The parser of a column name, or null for a name that has none. `known` tells whether the name
 // is one the reader recognises ("Lost" is known but has nothing to parse).

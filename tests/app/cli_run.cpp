@@ -8,10 +8,12 @@
 #include <pty.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <regex>
 #include <thread>
 
@@ -56,6 +58,71 @@ std::vector<char*> argv_of(std::vector<std::string>& storage) {
   _exit(251);
 }
 
+enum class Reach { Yes, No, CouldNotSwitch };
+
+// Whether `as` may use `path` as `mode` says (access(2)), asked in a child that has become that
+// user: the test itself may be root, whom no permission bit stops.
+Reach reach_as(const RunAs& as, const std::string& path, int mode) {
+  pid_t pid = fork();
+  if (pid < 0) return Reach::No;
+  if (pid == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(as.gid) != 0 || setuid(as.uid) != 0) _exit(2);
+    _exit(access(path.c_str(), mode) == 0 ? 0 : 1);
+  }
+  int wstatus = 0;
+  if (waitpid(pid, &wstatus, 0) != pid || !WIFEXITED(wstatus)) return Reach::No;
+  return WEXITSTATUS(wstatus) == 0 ? Reach::Yes : WEXITSTATUS(wstatus) == 2 ? Reach::CouldNotSwitch : Reach::No;
+}
+
+// What the other user runs: the built quarn when it can reach it, else a copy of it in a folder
+// of its own in the user's reach, made once for the test process and removed when it ends.
+class QuarnForOtherUser {
+ public:
+  ~QuarnForOtherUser() { forget(); }
+
+  // The program to run as `as`; empty when there is none.
+  const std::string& program(const RunAs& as) {
+    if (decided_ && as.uid == uid_ && as.gid == gid_) return program_;
+    forget();
+    decided_ = true;
+    uid_ = as.uid;
+    gid_ = as.gid;
+    // When the switch itself fails, the run says so (kCouldNotSwitchUser).
+    if (reach_as(as, QUARN_EXE, X_OK) != Reach::No) {
+      program_ = QUARN_EXE;
+      return program_;
+    }
+    const std::string parent = folder_reachable_by(as);
+    if (parent.empty()) return program_;
+    std::string pattern = parent + "/quarn-exe-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) return program_;
+    folder_ = pattern;
+    const std::string copy = folder_ + "/quarn";
+    std::error_code ec;
+    std::filesystem::copy_file(QUARN_EXE, copy, ec);
+    if (ec || chmod(folder_.c_str(), 0755) != 0 || chmod(copy.c_str(), 0755) != 0) return program_;
+    if (reach_as(as, copy, X_OK) == Reach::Yes) program_ = copy;
+    return program_;
+  }
+
+ private:
+  void forget() {
+    std::error_code ec;
+    if (!folder_.empty()) std::filesystem::remove_all(folder_, ec);
+    folder_.clear();
+    program_.clear();
+    decided_ = false;
+  }
+
+  bool decided_ = false;
+  unsigned uid_ = 0;
+  unsigned gid_ = 0;
+  std::string program_;
+  std::string folder_;
+};
+
+QuarnForOtherUser quarn_for_other_user;
+
 // Reads `fd` until its writers are gone (end of file, or EIO from a terminal whose other side
 // closed) or the deadline passes; appends to `into`. False on the deadline.
 bool drain(int fd, std::string& into, std::chrono::steady_clock::time_point deadline) {
@@ -95,15 +162,23 @@ int wait_for(pid_t pid, std::chrono::steady_clock::time_point deadline, int time
 
 CliRun run(const std::string& cwd, const std::vector<std::string>& args, int timeout_seconds, ErrSink sink,
            int columns, const std::string& term, const RunAs* as = nullptr) {
+  CliRun result;
+  std::string program = QUARN_EXE;
+  if (as != nullptr) {
+    program = quarn_for_other_user.program(*as);
+    if (program.empty()) {
+      result.status = kOtherUserCannotReach;
+      return result;
+    }
+  }
   TempDir capture;
   const std::string out_path = capture / "out";
   const std::string err_path = capture / "err";
-  std::vector<std::string> storage{QUARN_EXE};
+  std::vector<std::string> storage{program};
   storage.insert(storage.end(), args.begin(), args.end());
   std::vector<char*> argv = argv_of(storage);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
 
-  CliRun result;
   int read_fd = -1;
   pid_t pid = -1;
   if (sink == ErrSink::Terminal) {
@@ -150,6 +225,19 @@ CliRun run(const std::string& cwd, const std::vector<std::string>& args, int tim
 
 }  // namespace
 
+std::string folder_reachable_by(const RunAs& as) {
+  std::error_code ec;
+  const std::string system_temp = std::filesystem::temp_directory_path(ec).string();
+  for (const std::string& folder :
+       {system_temp, std::string("/tmp"), std::string("/var/tmp"), std::string("/dev/shm")}) {
+    if (folder.empty()) continue;
+    Reach reach = reach_as(as, folder, X_OK);
+    if (reach == Reach::CouldNotSwitch) return "";
+    if (reach == Reach::Yes) return folder;
+  }
+  return "";
+}
+
 CliRun run_quarn(const std::string& cwd, const std::vector<std::string>& args, int timeout_seconds,
                  const RunAs* as) {
   return run(cwd, args, timeout_seconds, ErrSink::File, 0, "", as);
@@ -164,7 +252,7 @@ CliRun run_quarn_in_terminal(const std::string& cwd, const std::vector<std::stri
   return run(cwd, args, timeout_seconds, ErrSink::Terminal, columns, term);
 }
 
-int start_quarn(const std::string& cwd, const std::vector<std::string>& args) {
+int start_quarn(const std::string& cwd, const std::vector<std::string>& args, int stderr_fd) {
   std::vector<std::string> copies = args;
   std::string program = QUARN_EXE;
   std::vector<char*> argv{program.data()};
@@ -176,7 +264,9 @@ int start_quarn(const std::string& cwd, const std::vector<std::string>& args) {
   if (null < 0 || chdir(cwd.c_str()) != 0) _exit(250);
   dup2(null, STDIN_FILENO);
   dup2(null, STDOUT_FILENO);
-  dup2(null, STDERR_FILENO);
+  dup2(stderr_fd >= 0 ? stderr_fd : null, STDERR_FILENO);
+  // An ignored SIGPIPE would stay ignored in quarn, which then sees failed writes instead.
+  signal(SIGPIPE, SIG_DFL);
   execv(argv[0], argv.data());
   _exit(251);
 }

@@ -22,10 +22,19 @@ struct RunAs {
 
 // The status of a run whose switch to the other user failed.
 inline constexpr int kCouldNotSwitchUser = 252;
+// The status of a run for which no copy of quarn could be put where the other user reaches it.
+inline constexpr int kOtherUserCannotReach = 253;
+
+// A folder that `as` can enter, for the folders a test makes for it (of mode 0755 or its own):
+// the system's temporary folder, or else /tmp, /var/tmp or /dev/shm. A checkout or a TMPDIR
+// below a home folder of mode 700 is out of another user's reach. Empty when `as` can enter none
+// of them, or when the switch to `as` fails.
+std::string folder_reachable_by(const RunAs& as);
 
 // Runs quarn with `args` from the folder `cwd` and waits for it, at most `timeout_seconds`
 // (then it is killed and the status is -1). Standard output and standard error go to files.
-// With `as`, quarn runs as that user; the status is kCouldNotSwitchUser when it cannot.
+// With `as`, quarn runs as that user; the status is kCouldNotSwitchUser when it cannot, and
+// kOtherUserCannotReach when that user can reach neither the built quarn nor a copy of it.
 CliRun run_quarn(const std::string& cwd, const std::vector<std::string>& args, int timeout_seconds = 60,
                  const RunAs* as = nullptr);
 
@@ -41,9 +50,9 @@ CliRun run_quarn_in_terminal(const std::string& cwd, const std::vector<std::stri
                              const std::string& term = "xterm", int timeout_seconds = 60);
 
 // Starts quarn with `args` from the folder `cwd` and returns at once; its standard output and
-// error go to /dev/null. The process id, or -1 when it could not be started. The caller waits
-// for it (waitpid).
-int start_quarn(const std::string& cwd, const std::vector<std::string>& args);
-
+// error go to /dev/null, or standard error to `stderr_fd` when that is given. SIGPIPE has its
+// default action in quarn, whatever the test process inherited. The process id, or -1 when it
+// could not be started. The caller waits for it (waitpid).
+int start_quarn(const std::string& cwd, const std::vector<std::string>& args, int stderr_fd = -1);
 
 }  // namespace quarn::test

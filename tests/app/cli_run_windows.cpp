@@ -2,6 +2,7 @@
 // error in files or a pipe that the test reads.
 
 #include <gtest/gtest.h>
+#include <io.h>
 #include <windows.h>
 
 #include <string>
@@ -167,13 +168,25 @@ CliRun run_quarn_in_terminal(const std::string&, const std::vector<std::string>&
   return CliRun{};
 }
 
-int start_quarn(const std::string& cwd, const std::vector<std::string>& args) {
+std::string folder_reachable_by(const RunAs&) { return {}; }
+
+int start_quarn(const std::string& cwd, const std::vector<std::string>& args, int stderr_fd) {
   HANDLE null_in = inheritable_file(L"NUL", false);
   HANDLE null_out = inheritable_file(L"NUL", true);
+  // A C run-time descriptor of the test for standard error: its handle, made inheritable.
+  HANDLE err = null_out;
+  if (stderr_fd >= 0) {
+    HANDLE given = reinterpret_cast<HANDLE>(_get_osfhandle(stderr_fd));
+    if (given == INVALID_HANDLE_VALUE ||
+        DuplicateHandle(GetCurrentProcess(), given, GetCurrentProcess(), &err, 0, TRUE, DUPLICATE_SAME_ACCESS) == 0) {
+      err = null_out;
+    }
+  }
   DWORD pid = 0;
-  HANDLE process = start(cwd, args, null_in, null_out, null_out, &pid);
+  HANDLE process = start(cwd, args, null_in, null_out, err, &pid);
   CloseHandle(null_in);
   CloseHandle(null_out);
+  if (err != null_out) CloseHandle(err);
   if (process == nullptr) return -1;
   // The handle stays open: the caller goes by the process id (OpenProcess), which then names this
   // process, and keeps its exit status, until the test process ends.

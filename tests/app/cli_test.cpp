@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -219,6 +221,12 @@ TEST_F(CliTest, OtherParseErrorsArePrintedAndGive134) {
       // Past 32 bits, where Windows' long ends too.
       {{"-b", "3000000000", "a.txt"}, "quarn: integer overflow at option -b|--buffer=<n> (3000000000 is too large)\n"},
       {{"-b", "-0x80000001", "a.txt"}, "quarn: integer overflow at option -b|--buffer=<n> (-0x80000001 is too large)\n"},
+      // A flag given a value, the way the usage text spells -i among them.
+      {{"--input-files=logs"},
+       "quarn: option \"--input-files\" takes no value, but was given one in \"--input-files=logs\"\n"},
+      {{"--delete-conv=1", "a.txt", "-Z"},
+       "quarn: option \"--delete-converted\" takes no value, but was given one in \"--delete-conv=1\"\n"
+       "quarn: invalid option \"-Z\"\n"},
       // The first error decides the status; then every error is printed.
       {{"--bogus", "--verbosity", "abc", "a.txt"},
        "quarn: invalid option \"--bogus\"\nquarn: invalid argument \"abc\" to option --verbosity=<n>\n"},
@@ -363,6 +371,21 @@ TEST_F(CliTest, TheTopFolderHasNoRoot) {
   EXPECT_EQ(diagnostics_of(r.err), Lines{"F: Could not find root for " + top});
 }
 
+// "/" is the root folder here: a folder directly below it converts into a folder beside it.
+TEST_F(CliTest, AFolderDirectlyBelowTheTopConvertsBesideIt) {
+  const std::string top = "/quarn-cli-" + std::to_string(getpid());
+  if (mkdir(top.c_str(), 0755) != 0) GTEST_SKIP() << "cannot make a folder in /: " << std::strerror(errno);
+  make_dirs(top + "/day1");
+  write_file(top + "/day1/a.txt", kLog);
+  CliRun r = run({top});
+  const bool converted = file_exists(top + "_out/day1/a.asc");
+  std::filesystem::remove_all(top);
+  std::filesystem::remove_all(top + "_out");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(converted);
+}
+
 TEST_F(CliTest, AMissingInputAndAFailingOneGive9) {
   write_file(at("bad.txt"), "# header only, no columns\n");
   log("good.txt");
@@ -458,6 +481,54 @@ TEST_F(CliTest, ALaterLogOfAnEarlierLogsTraceNameFailsAndIsKept) {
     EXPECT_EQ(tree(dir / "logs_out"), Lines{"B.asc"}) << remove;
     EXPECT_EQ(tree(logs), remove ? Lines{"B.txt"} : (Lines{"B.TXT", "B.txt"})) << remove;
   }
+}
+
+// A logger that numbers its logs anew each day, converted each night into one tree with -d: the
+// earlier log is gone, so its traces must not be replaced by another log's. Every trace of the log
+// is checked before any is put in place; a rerun over the same log stays idempotent; without -d
+// the log is still there, and traces are replaced as ever.
+TEST_F(CliTest, UnderDeleteAnEarlierTraceOfOtherBytesIsNeverReplaced) {
+  make_dirs(at("out"));
+  const std::string other = std::string(kLog) + "12:34:58.000;0;0;7FF;1;FF\r\n";
+  log("LOG00001.TXT");
+  ASSERT_EQ(run({"-d", "-F", "asc,mf4", "-O", at("out"), at("LOG00001.TXT")}).status, 0);
+  const std::string asc = read_file(at("out/LOG00001.asc"));
+  const std::string mf4 = read_file(at("out/LOG00001.mf4"));
+
+  // The same log again: the same bytes, put in place again, and the log goes.
+  log("LOG00001.TXT");
+  CliRun r = run({"-d", "-F", "asc,mf4", "-O", at("out"), at("LOG00001.TXT")});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_FALSE(file_exists(at("LOG00001.TXT")));
+
+  // The next day's log of that name: both traces differ, both stay, the log stays.
+  write_file(at("LOG00001.TXT"), other);
+  r = run({"-d", "-F", "asc,mf4", "-O", at("out"), at("LOG00001.TXT")});
+  EXPECT_EQ(r.status, 8);
+  EXPECT_EQ(diagnostics_of(r.err),
+            (Lines{"E: Output file exists with other contents: LOG00001.asc",
+                   "E: Output file exists with other contents: LOG00001.mf4", "E: Error during end file callback",
+                   "E: Error during conversion of LOG00001.TXT"}));
+  EXPECT_EQ(read_file(at("out/LOG00001.asc")), asc);
+  EXPECT_EQ(read_file(at("out/LOG00001.mf4")), mf4);
+  EXPECT_TRUE(file_exists(at("LOG00001.TXT")));
+
+  // Only the ASC trace is there: it differs, so the new MDF4 trace is not put in place either.
+  std::filesystem::remove(at("out/LOG00001.mf4"));
+  r = run({"-d", "-F", "asc,mf4", "-O", at("out"), at("LOG00001.TXT")});
+  EXPECT_EQ(r.status, 8);
+  EXPECT_EQ(read_file(at("out/LOG00001.asc")), asc);
+  EXPECT_FALSE(file_exists(at("out/LOG00001.mf4")));
+  Lines names;
+  for (const auto& e : std::filesystem::directory_iterator(at("out"))) names.push_back(e.path().filename().string());
+  EXPECT_EQ(names, Lines{"LOG00001.asc"});
+
+  // Without -d the log stays anyway: the traces are replaced.
+  r = run({"-F", "asc,mf4", "-O", at("out"), at("LOG00001.TXT")});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(read_file(at("out/LOG00001.asc")), asc);
+  EXPECT_TRUE(file_exists(at("out/LOG00001.mf4")));
 }
 
 TEST_F(CliTest, FilesAreConvertedInByteOrderOfTheirNames) {
@@ -568,9 +639,41 @@ TEST_F(CliTest, StrayLinesAreSkippedAndCountedBetweenTheSkipWarningAndTheEndChec
   r = run({"--verbosity", "2", at("order.txt")});
   EXPECT_EQ(r.status, 8);
   EXPECT_EQ(diagnostics_of(r.err),
-            (Lines{"W: Skipping non-increasing timestamp: 1706704497.001000", "W: Skipped stray lines in order.txt: 1",
+            (Lines{"W: Skipping non-increasing timestamp: 1706704497.001000",
+                   "W: Skipped frames stepping back in time in order.txt: 1", "W: Skipped stray lines in order.txt: 1",
                    "E: Could not read input file to its end: order.txt", "E: Error during end file callback",
                    "E: Error during conversion of order.txt"}));
+}
+
+// Frames whose time steps back are skipped, as the format defines; the traces then lack them, so
+// the log stays even with -d, and a log none of whose frames lies in time order fails.
+TEST_F(CliTest, FramesSteppingBackAreCountedAndKeepTheLog) {
+  write_file(at("step.txt"), std::string(kLog) + "12:34:56.500;0;0;1;0;\r\n12:34:58.000;0;0;2;0;\r\n");
+  CliRun r = run({"-d", "--verbosity", "3", at("step.txt")});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(file_exists(at("step.txt")));
+  EXPECT_TRUE(file_exists(at("step.asc")));
+  EXPECT_EQ(diagnostics_of(r.err), (Lines{"W: Skipping non-increasing timestamp: 1706704497.001000",
+                                          "W: Skipped frames stepping back in time in step.txt: 1",
+                                          "I: Converted 1 of 1 logs, 3 frames, 0 failed, 1 frames stepping back"}));
+
+  // A start time the reader cannot take makes every frame -1.
+  const std::string time_line = "# Time: 20240131T120000\r\n";
+  for (const char* unreadable :
+       {"# Time: 31.01.2024 12:00:00\r\n", "# Time: 30240131T120000\r\n", "# Time: 19600131T120000\r\n"}) {
+    std::string text = kLog;
+    text.replace(text.find(time_line), time_line.size(), unreadable);
+    write_file(at("when.txt"), text);
+    r = run({"-d", "--verbosity", "3", at("when.txt")});
+    EXPECT_EQ(r.status, 8) << unreadable;
+    EXPECT_TRUE(file_exists(at("when.txt"))) << unreadable;
+    EXPECT_FALSE(file_exists(at("when.asc"))) << unreadable;
+    EXPECT_EQ(diagnostics_of(r.err),
+              (Lines{"W: Skipped frames stepping back in time in when.txt: 2",
+                     "E: No frame of when.txt lies in time order", "E: Error during conversion of when.txt",
+                     "I: Converted 0 of 1 logs, 0 frames, 1 failed, 2 frames stepping back"}))
+        << unreadable;
+  }
 }
 
 TEST_F(CliTest, ALogSavedWithAByteOrderMarkConverts) {

@@ -19,6 +19,7 @@
 
 #include "app/cli_run.h"
 #include "gen_log.h"
+#include "support/generated_log.h"
 #include "support/temp_dir.h"
 
 namespace quarn {
@@ -171,9 +172,24 @@ TEST_F(KillTest, AKilledRunLeavesOnlyCompleteTracesAndARerunFinishes) {
   for (int k = 0; k < count_; ++k) EXPECT_FALSE(file_exists(logs_ + "/" + name_of(k) + ".txt")) << k;
 }
 
-// Ctrl-C, a kill or a hang-up while a big trace is being written: the process ends as killed by
-// that signal (a shell sees 130, 143, 129), the temporary trace is gone, and the log is untouched,
-// with and without --delete-converted.
+// Waits until a file named `prefix`...".part" shows in `folder` and returns true, or returns
+// false when quarn `pid` ends first (its status in `wstatus`) or a minute passes.
+bool wait_for_temporary(int pid, const std::string& folder, const std::string& prefix, int& wstatus) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (std::chrono::steady_clock::now() < deadline) {
+    for (const std::string& name : names_in(folder)) {
+      if (name.rfind(prefix, 0) == 0 && ends_with(name, ".part")) return true;
+    }
+    if (waitpid(pid, &wstatus, WNOHANG) == pid) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return false;
+}
+
+// Ctrl-C, a kill or a hang-up while a big trace is being written, or a diagnostic line written to
+// a pipe nobody reads any more (`quarn ... 2>&1 | head`): the process ends as killed by that
+// signal (a shell sees 130, 143, 129, 141), the temporary trace is gone, and the log is
+// untouched, with and without --delete-converted.
 TEST(SignalTest, ATerminatingSignalRemovesTheTemporaryTraceAndKeepsTheLog) {
   TempDir dir;
   const std::string logs = dir / "logs";
@@ -184,41 +200,75 @@ TEST(SignalTest, ATerminatingSignalRemovesTheTemporaryTraceAndKeepsTheLog) {
   options.frames = 1500000;
   std::string text;
   ASSERT_TRUE(tools::gen_log_text(options, text));
+  // Some 200,000 frames in, long after its trace was opened, the frame ten lines back once more:
+  // a step back in time, and the first diagnostic line at --verbosity 2.
+  std::vector<std::size_t> starts;
+  std::size_t at = text.find("\n12:00:0") + 1;
+  for (int line = 0; line < 200000; ++line, at = text.find('\n', at) + 1) starts.push_back(at);
+  const std::size_t earlier = starts[starts.size() - 10];
+  text.insert(at, text.substr(earlier, text.find('\n', earlier) + 1 - earlier));
   test::write_file(logs + "/big.txt", text);
   struct Case {
     int signal_number;
     bool remove;
+    bool from_closed_pipe;  // raised by quarn's own write of that line, not sent
   };
-  const Case cases[] = {{SIGINT, false}, {SIGTERM, true}, {SIGHUP, false}, {SIGINT, true}};
+  const Case cases[] = {{SIGINT, false, false}, {SIGTERM, true, false}, {SIGHUP, false, false},
+                        {SIGINT, true, false},  {SIGPIPE, false, true}, {SIGPIPE, true, true}};
   for (const Case& c : cases) {
     const std::string where = std::string(strsignal(c.signal_number)) + (c.remove ? " with -d" : "");
     std::filesystem::remove_all(out);
     std::vector<std::string> args = {"logs"};
     if (c.remove) args.insert(args.begin(), "-d");
-    int pid = test::start_quarn(dir.path(), args);
-    ASSERT_GT(pid, 0) << where;
-    // Sent once the temporary trace exists.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    bool part = false;
     int wstatus = 0;
-    bool ended = false;
-    while (!part && std::chrono::steady_clock::now() < deadline) {
-      for (const std::string& name : names_in(out)) part = part || ends_with(name, ".part");
-      if (!part && waitpid(pid, &wstatus, WNOHANG) == pid) {
-        ended = true;
-        break;
-      }
-      if (!part) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    if (c.from_closed_pipe) {
+      int fds[2];
+      ASSERT_EQ(pipe(fds), 0);
+      close(fds[0]);
+      args.insert(args.begin(), {"--verbosity", "2"});
+      int pid = test::start_quarn(dir.path(), args, fds[1]);
+      close(fds[1]);
+      ASSERT_GT(pid, 0) << where;
+      waitpid(pid, &wstatus, 0);
+    } else {
+      int pid = test::start_quarn(dir.path(), args);
+      ASSERT_GT(pid, 0) << where;
+      // Sent once the temporary trace exists.
+      ASSERT_TRUE(wait_for_temporary(pid, out, "big.asc.", wstatus)) << where << ": quarn ended before the signal";
+      kill(pid, c.signal_number);
+      waitpid(pid, &wstatus, 0);
     }
-    ASSERT_FALSE(ended) << where << ": quarn finished before the signal";
-    ASSERT_TRUE(part) << where << ": no temporary trace showed";
-    kill(pid, c.signal_number);
-    waitpid(pid, &wstatus, 0);
     ASSERT_TRUE(WIFSIGNALED(wstatus)) << where << ": it exited with " << WEXITSTATUS(wstatus);
     EXPECT_EQ(WTERMSIG(wstatus), c.signal_number) << where;
     EXPECT_EQ(names_in(out), std::vector<std::string>{}) << where;
     EXPECT_TRUE(read_file(logs + "/big.txt") == text) << where << ": the log changed";
   }
+}
+
+// Each trace put in place gives back its place among the temporary files a signal removes: after
+// more traces than there are places, the temporary trace in hand is still removed.
+TEST(SignalTest, TheTemporaryTraceAfterHundredsOfCommittedOnesIsRemovedToo) {
+  TempDir dir;
+  const std::string logs = dir / "logs";
+  const std::string out = dir / "logs_out";
+  test::make_dirs(logs);
+  constexpr int kSmall = 300;
+  for (int k = 0; k < kSmall; ++k) {
+    std::string name = std::to_string(1000 + k);
+    test::write_file(logs + "/a" + name + ".txt", test::generated_log(static_cast<std::uint64_t>(k) + 1, 3));
+  }
+  test::write_file(logs + "/zbig.txt", test::generated_log(7, 500000));
+  int pid = test::start_quarn(dir.path(), {"logs"});
+  ASSERT_GT(pid, 0);
+  int wstatus = 0;
+  ASSERT_TRUE(wait_for_temporary(pid, out, "zbig.asc.", wstatus)) << "quarn ended before the signal";
+  kill(pid, SIGTERM);
+  waitpid(pid, &wstatus, 0);
+  ASSERT_TRUE(WIFSIGNALED(wstatus)) << "it exited with " << WEXITSTATUS(wstatus);
+  EXPECT_EQ(WTERMSIG(wstatus), SIGTERM);
+  std::vector<std::string> names = names_in(out);
+  EXPECT_EQ(static_cast<int>(names.size()), kSmall);
+  for (const std::string& name : names) EXPECT_TRUE(ends_with(name, ".asc")) << name;
 }
 
 }  // namespace

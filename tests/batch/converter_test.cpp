@@ -101,20 +101,29 @@ TEST_F(ConvertFileTest, OperationsRunInOrderAndAFailureKeepsTheInput) {
   write_file(dir_ / "in/log.txt", numbered_log(4, "12:00:01.500;0;5;0;\n12:00:09.000;0;6;0;\n"));
   options_.delete_converted = true;
   const std::string skipped = "Skipping non-increasing timestamp: 1706702402.000000";
+  const std::string stepped_back = "Skipped frames stepping back in time in log.txt: 1";
   struct Case {
     const char* name;
     void (*arrange)(ScriptedConverter&);
     const char* calls;
     Messages messages;
   } cases[] = {
-      {"new_file fails", [](ScriptedConverter& c) { c.fail_new_file = true; }, "new_file:out/log end",
+      {"new_file fails",
+       [](ScriptedConverter& c) { c.fail_new_file = true; },
+       "new_file:out/log end",
        {"Error during new file callback", "Error during end file callback"}},
-      {"third record fails", [](ScriptedConverter& c) { c.fail_record = 3; }, "new_file:out/log 1 2 3 end",
+      {"third record fails",
+       [](ScriptedConverter& c) { c.fail_record = 3; },
+       "new_file:out/log 1 2 3 end",
        {"Error during handle record callback", "Error during end file callback"}},
-      {"fourth record fails", [](ScriptedConverter& c) { c.fail_record = 4; }, "new_file:out/log 1 2 3 4 end",
+      {"fourth record fails",
+       [](ScriptedConverter& c) { c.fail_record = 4; },
+       "new_file:out/log 1 2 3 4 end",
        {"Error during handle record callback", skipped, "Error during end file callback"}},
-      {"end_file fails", [](ScriptedConverter& c) { c.fail_end_file = true; }, "new_file:out/log 1 2 3 4 6 end",
-       {skipped, "Error during end file callback"}},
+      {"end_file fails",
+       [](ScriptedConverter& c) { c.fail_end_file = true; },
+       "new_file:out/log 1 2 3 4 6 end",
+       {skipped, stepped_back, "Error during end file callback"}},
   };
   for (const Case& c : cases) {
     ScriptedConverter converter;
@@ -127,16 +136,20 @@ TEST_F(ConvertFileTest, OperationsRunInOrderAndAFailureKeepsTheInput) {
     EXPECT_TRUE(input_exists()) << c.name;
   }
 
-  // All well: the input goes; a refused removal is reported but the log still counts as converted.
-  in_->refuse_remove = true;
+  // All well, but a frame was skipped: the traces lack it, so the log stays even with -d.
   StderrCapture capture;
   EXPECT_EQ(convert(scripted_), 0);
   EXPECT_EQ(scripted_.calls, "new_file:out/log 1 2 3 4 6 end");
+  EXPECT_TRUE(input_exists());
+  // All well: the input goes; a refused removal is reported but the log still counts as converted.
+  write_file(dir_ / "in/log.txt", numbered_log(4));
+  in_->refuse_remove = true;
+  EXPECT_EQ(convert(scripted_), 0);
   in_->refuse_remove = false;
   EXPECT_EQ(convert(scripted_), 0);
   EXPECT_FALSE(input_exists());
   EXPECT_EQ(messages_of(capture.text()),
-            (Messages{skipped, "Could not remove input file after conversion: log.txt", skipped}));
+            (Messages{skipped, stepped_back, "Could not remove input file after conversion: log.txt"}));
 
   // A converter without operations reads and drops every record.
   Converter bare;
@@ -167,7 +180,9 @@ TEST_F(ConvertFileTest, AnInputNotReadToItsEndOrNotClosedIsKept) {
   write_file(dir_ / "in/log.txt", log);
   write_file(dir_ / "in/zero.txt", numbered_log(2) + '\0' + "junk\n12:00:05.000;0;9;1;09\n");
   options_.delete_converted = true;
-  const Messages short_read = {"Could not read input file to its end: log.txt", "Error during end file callback"};
+  // The read stops inside a line, which is skipped as a line cut short is.
+  const Messages short_read = {"Skipped stray lines in log.txt: 1", "Could not read input file to its end: log.txt",
+                               "Error during end file callback"};
   // Unbuffered the faulty stream is read and closed directly; otherwise through the buffer.
   for (std::int64_t buffer : {0, 8, -1}) {
     options_.buffer_size = buffer;
@@ -181,8 +196,8 @@ TEST_F(ConvertFileTest, AnInputNotReadToItsEndOrNotClosedIsKept) {
     in_->read_faults.fail_close = true;
     EXPECT_EQ(convert(scripted_), 8);
     EXPECT_EQ(messages_of(capture.text()),
-              (Messages{short_read[0], short_read[1], "Could not read input file to its end: zero.txt", short_read[1],
-                        "Could not close input file after conversion: log.txt"}))
+              (Messages{short_read[0], short_read[1], short_read[2], "Could not read input file to its end: zero.txt",
+                        short_read[2], "Could not close input file after conversion: log.txt"}))
         << "buffer " << buffer;
     EXPECT_TRUE(input_exists() && input_exists("zero.txt"));
   }

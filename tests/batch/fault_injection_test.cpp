@@ -71,12 +71,13 @@ struct Outcome {
 // the faults that `arrange` sets, as quarn runs it: one file system for inputs and outputs.
 class FaultRun {
  public:
-  explicit FaultRun(const std::string& log, bool earlier_trace) {
+  // `earlier` is what the earlier trace holds.
+  FaultRun(const std::string& log, bool earlier_trace, const std::string& earlier = kEarlier) {
     test::make_dirs(dir_ / kFolder);
     write_file(dir_ / kInput, log);
     if (earlier_trace) {
       test::make_dirs(dir_ / kOutFolder);
-      write_file(dir_ / kTrace, kEarlier);
+      write_file(dir_ / kTrace, earlier);
     }
     fs_ = test::faulty_fs_create(dir_.path());
     options_.delete_converted = true;
@@ -188,6 +189,8 @@ TEST_F(FaultInjectionTest, EveryFailingOperationKeepsTheLogAndLeavesNoPartialTra
   const std::string in = kInput;
   const std::string trace = kTrace;
   const std::string conversion = "Error during conversion of " + in;
+  // A read that stops inside a line leaves that line incomplete: it is skipped, as a line cut short is.
+  const std::string cut_line = "Skipped stray lines in " + in + ": 1";
   const std::string end = "Error during end file callback";
   const std::int64_t trace_size = static_cast<std::int64_t>(reference_.size());
   const std::int64_t log_size = static_cast<std::int64_t>(log_.size());
@@ -202,58 +205,126 @@ TEST_F(FaultInjectionTest, EveryFailingOperationKeepsTheLogAndLeavesNoPartialTra
   };
   const Case cases[] = {
       {"nothing", [](test::FaultyFileSystem&) {}, 0, {}, Result::Converted},
-      {"open of the input", [](test::FaultyFileSystem& fs) { fs.refuse_open_containing = kInput; }, 8,
-       {"Could not open input file " + in, conversion}, Result::Failed},
-      {"first read", [](test::FaultyFileSystem& fs) { fs.read_faults.fail_read_from_call = 1; }, 8,
-       {"Could not open log", conversion}, Result::Failed},
-      {"second read", [](test::FaultyFileSystem& fs) { fs.read_faults.fail_read_from_call = 2; }, 8,
-       {"Could not read input file to its end: " + in, end, conversion}, Result::Failed},
-      {"third read", [](test::FaultyFileSystem& fs) { fs.read_faults.fail_read_from_call = 3; }, 8,
-       {"Could not read input file to its end: " + in, end, conversion}, Result::Failed},
-      {"read at a bad sector", [&](test::FaultyFileSystem& fs) { fs.read_faults.read_limit = log_size / 3; }, 8,
-       {"Could not read input file to its end: " + in, end, conversion}, Result::Failed},
-      {"close of the input", [](test::FaultyFileSystem& fs) { fs.read_faults.fail_close = true; }, 8,
-       {"Could not close input file after conversion: " + in, conversion}, Result::FailedTraceInPlace},
-      {"stat of the input folder", [](test::FaultyFileSystem& fs) { fs.fail_stat_ending = std::string("/") + kFolder; }, 129,
-       {std::string("Could not query ") + kFolder + " for information"}, Result::Failed},
-      {"list of the input folder", [](test::FaultyFileSystem& fs) { fs.refuse_list = true; }, 8,
-       {std::string("Could not list folder ") + kFolder}, Result::Failed},
-      {"stat of the input", [](test::FaultyFileSystem& fs) { fs.fail_stat_ending = std::string("/") + kInput; }, 129,
-       {"Error during stat of " + in + ", exiting"}, Result::Failed},
-      {"stat of the output folder", [](test::FaultyFileSystem& fs) { fs.fail_stat_ending = std::string("/") + kOutFolder; }, 8,
-       {"Could not open output file for CAN: " + trace, end, conversion}, Result::Failed, false, true},
-      {"make_dir of the output folder", [](test::FaultyFileSystem& fs) { fs.refuse_make_dir = true; }, 8,
-       {"Could not open output file for CAN: " + trace, end, conversion}, Result::Failed, false, true},
-      {"open of the trace", [](test::FaultyFileSystem& fs) { fs.refuse_open_containing = ".part"; }, 8,
-       {"Could not open output file for CAN: " + trace, end, conversion}, Result::Failed},
-      {"short write at byte 10", [](test::FaultyFileSystem& fs) { fs.write_faults.write_limit = 10; }, 8,
-       {"Could not write CAN header", end, conversion}, Result::Failed},
-      {"short write at byte 300", [](test::FaultyFileSystem& fs) { fs.write_faults.write_limit = 300; }, 8,
-       {"Could not write CAN data", "Could not write CAN footer", end, conversion}, Result::Failed},
+      {"open of the input",
+       [](test::FaultyFileSystem& fs) { fs.refuse_open_containing = kInput; },
+       8,
+       {"Could not open input file " + in, conversion},
+       Result::Failed},
+      {"first read",
+       [](test::FaultyFileSystem& fs) { fs.read_faults.fail_read_from_call = 1; },
+       8,
+       {"Could not open log", conversion},
+       Result::Failed},
+      {"second read",
+       [](test::FaultyFileSystem& fs) { fs.read_faults.fail_read_from_call = 2; },
+       8,
+       {cut_line, "Could not read input file to its end: " + in, end, conversion},
+       Result::Failed},
+      {"third read",
+       [](test::FaultyFileSystem& fs) { fs.read_faults.fail_read_from_call = 3; },
+       8,
+       {cut_line, "Could not read input file to its end: " + in, end, conversion},
+       Result::Failed},
+      {"read at a bad sector",
+       [&](test::FaultyFileSystem& fs) { fs.read_faults.read_limit = log_size / 3; },
+       8,
+       {cut_line, "Could not read input file to its end: " + in, end, conversion},
+       Result::Failed},
+      {"close of the input",
+       [](test::FaultyFileSystem& fs) { fs.read_faults.fail_close = true; },
+       8,
+       {"Could not close input file after conversion: " + in, conversion},
+       Result::FailedTraceInPlace},
+      {"stat of the input folder",
+       [](test::FaultyFileSystem& fs) { fs.fail_stat_ending = std::string("/") + kFolder; },
+       129,
+       {std::string("Could not query ") + kFolder + " for information"},
+       Result::Failed},
+      {"list of the input folder",
+       [](test::FaultyFileSystem& fs) { fs.refuse_list = true; },
+       8,
+       {std::string("Could not list folder ") + kFolder},
+       Result::Failed},
+      {"stat of the input",
+       [](test::FaultyFileSystem& fs) { fs.fail_stat_ending = std::string("/") + kInput; },
+       129,
+       {"Error during stat of " + in + ", exiting"},
+       Result::Failed},
+      {"stat of the output folder",
+       [](test::FaultyFileSystem& fs) { fs.fail_stat_ending = std::string("/") + kOutFolder; },
+       8,
+       {"Could not open output file for CAN: " + trace, end, conversion},
+       Result::Failed,
+       false,
+       true},
+      {"make_dir of the output folder",
+       [](test::FaultyFileSystem& fs) { fs.refuse_make_dir = true; },
+       8,
+       {"Could not open output file for CAN: " + trace, end, conversion},
+       Result::Failed,
+       false,
+       true},
+      {"open of the trace",
+       [](test::FaultyFileSystem& fs) { fs.refuse_open_containing = ".part"; },
+       8,
+       {"Could not open output file for CAN: " + trace, end, conversion},
+       Result::Failed},
+      {"short write at byte 10",
+       [](test::FaultyFileSystem& fs) { fs.write_faults.write_limit = 10; },
+       8,
+       {"Could not write CAN header", end, conversion},
+       Result::Failed},
+      {"short write at byte 300",
+       [](test::FaultyFileSystem& fs) { fs.write_faults.write_limit = 300; },
+       8,
+       {"Could not write CAN data", "Could not write CAN footer", end, conversion},
+       Result::Failed},
       {"short write in the footer",
-       [&](test::FaultyFileSystem& fs) { fs.write_faults.write_limit = trace_size - 5; }, 8,
-       {"Could not write CAN footer", end, conversion}, Result::Failed},
-      {"sync of the trace", [](test::FaultyFileSystem& fs) { fs.write_faults.fail_sync = true; }, 8,
-       {"Could not flush CAN trace to disk: " + trace, end, conversion}, Result::Failed},
-      {"close of the trace", [](test::FaultyFileSystem& fs) { fs.write_faults.fail_close = true; }, 8,
-       {end, conversion}, Result::Failed},
-      {"rename of the trace", [](test::FaultyFileSystem& fs) { fs.refuse_rename = true; }, 8,
-       {"Could not move CAN trace into place: " + trace, end, conversion}, Result::Failed},
-      {"sync of the output folder", [](test::FaultyFileSystem& fs) { fs.fail_sync_folder = true; }, 8,
-       {"Could not flush CAN trace to disk: " + trace, end, conversion}, Result::FailedTraceInPlace},
-      {"remove of the input", [](test::FaultyFileSystem& fs) { fs.refuse_remove_containing = kInput; }, 0,
-       {"Could not remove input file after conversion: " + in}, Result::ConvertedKept},
+       [&](test::FaultyFileSystem& fs) { fs.write_faults.write_limit = trace_size - 5; },
+       8,
+       {"Could not write CAN footer", end, conversion},
+       Result::Failed},
+      {"sync of the trace",
+       [](test::FaultyFileSystem& fs) { fs.write_faults.fail_sync = true; },
+       8,
+       {"Could not flush CAN trace to disk: " + trace, end, conversion},
+       Result::Failed},
+      {"close of the trace",
+       [](test::FaultyFileSystem& fs) { fs.write_faults.fail_close = true; },
+       8,
+       {end, conversion},
+       Result::Failed},
+      {"rename of the trace",
+       [](test::FaultyFileSystem& fs) { fs.refuse_rename = true; },
+       8,
+       {"Could not move CAN trace into place: " + trace, end, conversion},
+       Result::Failed},
+      {"sync of the output folder",
+       [](test::FaultyFileSystem& fs) { fs.fail_sync_folder = true; },
+       8,
+       {"Could not flush CAN trace to disk: " + trace, end, conversion},
+       Result::FailedTraceInPlace},
+      {"remove of the input",
+       [](test::FaultyFileSystem& fs) { fs.refuse_remove_containing = kInput; },
+       0,
+       {"Could not remove input file after conversion: " + in},
+       Result::ConvertedKept},
       {"remove of a failed trace",
        [](test::FaultyFileSystem& fs) {
          fs.write_faults.write_limit = 300;
          fs.refuse_remove_containing = ".part";
        },
-       8, {"Could not write CAN data", "Could not write CAN footer", end, conversion}, Result::Failed, true},
+       8,
+       {"Could not write CAN data", "Could not write CAN footer", end, conversion},
+       Result::Failed,
+       true},
   };
+  // The earlier trace holds the bytes the log gives: under -d an earlier trace of other bytes is
+  // kept and fails the log before any of these faults could strike (see the test below).
   for (bool earlier : {false, true}) {
     for (const Case& c : cases) {
       const std::string where = std::string(c.point) + (earlier ? ", over an earlier trace" : "");
-      FaultRun run(log_, earlier);
+      FaultRun run(log_, earlier, reference_);
       Outcome o = run.run(c.arrange);
       bool harmless = earlier && c.only_for_a_new_folder;
       EXPECT_EQ(o.status, harmless ? 0 : c.status) << where;
@@ -273,13 +344,55 @@ TEST_F(FaultInjectionTest, EveryFailingOperationKeepsTheLogAndLeavesNoPartialTra
           break;
         case Result::Failed:
           EXPECT_TRUE(input_kept) << where;
-          EXPECT_EQ(found, earlier ? "the earlier trace" : "none") << where;
+          EXPECT_EQ(found, earlier ? "the new trace" : "none") << where;  // the earlier one, of the same bytes
           break;
       }
       if (c.parts_allowed) {
         EXPECT_EQ(leftovers(run.dir().path()).size(), 1u) << where;
       }
     }
+  }
+}
+
+// Under -d the log goes once its traces are in place, so an earlier trace that a later log would
+// replace may be the only copy of an earlier log: the same bytes are replaced, other bytes are kept
+// and the later log fails, and so does a trace that cannot be compared.
+TEST_F(FaultInjectionTest, UnderDeleteAnEarlierTraceOfOtherBytesIsKept) {
+  const std::string in = kInput;
+  const std::string trace = kTrace;
+  const std::string failed[] = {"Error during end file callback", "Error during conversion of " + in};
+  const struct {
+    const char* earlier;
+    std::string content;
+    std::function<void(test::FaultyFileSystem&)> arrange;
+    int status;
+    Messages messages;
+  } cases[] = {
+      {"of the same bytes", reference_, [](test::FaultyFileSystem&) {}, 0, {}},
+      {"of other bytes",
+       kEarlier,
+       [](test::FaultyFileSystem&) {},
+       8,
+       {"Output file exists with other contents: " + trace, failed[0], failed[1]}},
+      {"of other bytes, as long",
+       std::string(reference_.size(), 'x'),
+       [](test::FaultyFileSystem&) {},
+       8,
+       {"Output file exists with other contents: " + trace, failed[0], failed[1]}},
+      {"that cannot be examined",
+       reference_,
+       [](test::FaultyFileSystem& fs) { fs.fail_stat_ending = ".asc"; },
+       8,
+       {"Could not compare with the existing output file: " + trace, failed[0], failed[1]}},
+  };
+  for (const auto& c : cases) {
+    FaultRun run(log_, true, c.content);
+    Outcome o = run.run(c.arrange);
+    EXPECT_EQ(o.status, c.status) << c.earlier;
+    EXPECT_EQ(o.messages, c.messages) << c.earlier;
+    EXPECT_EQ(read_file(run.path(kTrace)), c.status == 0 ? reference_ : c.content) << c.earlier;
+    EXPECT_EQ(file_exists(run.path(kInput)), c.status != 0) << c.earlier;
+    EXPECT_EQ(leftovers(run.dir().path()), std::vector<std::string>{}) << c.earlier;
   }
 }
 
@@ -298,12 +411,21 @@ TEST_F(FaultInjectionTest, AtDebugEachReportedFailedCallIsNamedAndNoOtherIs) {
     std::vector<std::string> messages;  // the root shows as ROOT, the process id as PID
     std::string closing;
   } cases[] = {
-      {"open of the input", [](test::FaultyFileSystem& fs) { fs.refuse_open_containing = kInput; },
+      {"open of the input",
+       [](test::FaultyFileSystem& fs) { fs.refuse_open_containing = kInput; },
        {"Could not open input file " + in, "open ROOT/" + in + denied, conversion},
        "Converted 0 of 1 logs, 0 frames, 1 failed"},
-      {"rename of the trace", [](test::FaultyFileSystem& fs) { fs.refuse_rename = true; },
-       {"Could not move CAN trace into place: " + trace, "rename ROOT/" + trace + ".PID.part ROOT/" + trace + denied, end,
+      // The folder the trace goes in could not be made: the call named is the mkdir, not the open
+      // that failed for want of the folder.
+      {"make_dir of the output folder",
+       [](test::FaultyFileSystem& fs) { fs.refuse_make_dir = true; },
+       {"Could not open output file for CAN: " + trace, "mkdir ROOT/" + std::string(kOutFolder) + denied, end,
         conversion},
+       "Converted 0 of 1 logs, 400 frames, 1 failed"},
+      {"rename of the trace",
+       [](test::FaultyFileSystem& fs) { fs.refuse_rename = true; },
+       {"Could not move CAN trace into place: " + trace, "rename ROOT/" + trace + ".PID.part ROOT/" + trace + denied,
+        end, conversion},
        "Converted 0 of 1 logs, 400 frames, 1 failed"},
       {"remove of a failed trace",
        [](test::FaultyFileSystem& fs) {
@@ -343,6 +465,7 @@ TEST_F(FaultInjectionTest, MemoryRunningOutAtAnyPointLosesNothing) {
                           "Could not write CAN data",
                           "Could not move CAN trace into place: " + trace,
                           "Could not flush CAN trace to disk: " + trace,
+                          "Could not compare with the existing output file: " + trace,
                           "Error during end file callback",
                           "Could not remove input file after conversion: " + in,
                           "Error during conversion of " + in,
@@ -362,7 +485,7 @@ TEST_F(FaultInjectionTest, MemoryRunningOutAtAnyPointLosesNothing) {
       for (bool earlier : {false, true}) {
         const std::string where = std::string(once ? "only " : "from ") + "allocation " + std::to_string(budget) +
                                   (earlier ? ", over an earlier trace" : "");
-        FaultRun run(log_, earlier);
+        FaultRun run(log_, earlier, reference_);
         Outcome o = run.run([](test::FaultyFileSystem&) {}, budget, once);
         EXPECT_TRUE(o.status == 0 || o.status == 8 || o.status == 129) << where << ": status " << o.status;
         for (const std::string& m : o.messages) {
@@ -419,7 +542,11 @@ TEST(FaultInjectionManyBlocksTest, FailuresAnywhereInALongTraceAreReportedWhenTh
        -1,
        {"Could not write CAN data", "Could not write CAN footer", end, conversion}},
       {"footer", trace_size - 5, -1, {"Could not write CAN footer", end, conversion}},
-      {"log cut short", -1, log_size / 2, {"Could not read input file to its end: " + in, end, conversion}},
+      // The line the reading stopped inside is not whole: it is skipped, as a line cut short is.
+      {"log cut short",
+       -1,
+       log_size / 2,
+       {"Skipped stray lines in " + in + ": 1", "Could not read input file to its end: " + in, end, conversion}},
   };
   for (const Case& c : cases) {
     FaultRun run(log, true);

@@ -75,8 +75,17 @@ TEST(FindCommonRootTest, InputsInDifferentFoldersHaveNoRoot) {
   EXPECT_FALSE(common_root_of({"/data/a/x.txt", "/data/b.txt"}).ok);
 }
 
-TEST(FindCommonRootTest, ThePathMustHaveAParentBelowTheTop) {
-  for (const char* path : {"/", "/a.txt", "relative.txt", ""}) {
+TEST(FindCommonRootTest, InputsDirectlyBelowTheTopFolderHaveItAsTheirRoot) {
+  RootResult r = common_root_of({"/data/", "/a.txt", "/data"});
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(r.root, "/");
+  EXPECT_EQ(r.inputs, (std::vector<std::string>{"data/", "a.txt", "data"}));
+  EXPECT_TRUE(r.messages.empty());
+  EXPECT_FALSE(common_root_of({"/data/", "/data/x/"}).ok);
+}
+
+TEST(FindCommonRootTest, ThePathMustHaveAParentFolder) {
+  for (const char* path : {"/", "relative.txt", ""}) {
     RootResult r = common_root_of({"/data/ok.txt", path});
     EXPECT_FALSE(r.ok) << path;
     EXPECT_EQ(r.status, kStatusNoCommonRoot);

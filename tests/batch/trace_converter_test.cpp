@@ -24,7 +24,7 @@ class NotingWriter final : public TraceWriter {
     *log_ += name_ + ":begin(" + std::string(base.data, static_cast<std::size_t>(base.length)) + ") ";
   }
   void write_record(const BusRecord& r) override { *log_ += name_ + std::to_string(r.ID) + " "; }
-  bool end_file(bool complete, bool durable) override {
+  bool end_file(bool complete, bool durable, FinishedTraces& /*finished*/) override {
     *log_ += name_ + ":end(" + (complete ? "complete" : "partial") + (durable ? ",durable" : "") + ") ";
     return ok_;
   }

@@ -38,13 +38,14 @@ struct Outcome {
   bool input_kept = false;
 };
 
+// `earlier_content` is what the earlier trace holds, when there is one.
 Outcome convert(const std::string& log, bool earlier, const std::function<void(test::FaultyFileSystem&)>& arrange,
-                std::int64_t allocations = -1) {
+                std::int64_t allocations = -1, const std::string& earlier_content = kEarlier) {
   TempDir dir;
   test::make_dirs(dir / "logs");
   test::write_file(dir / "logs/a.txt", log);
   test::make_dirs(dir / "logs_out");
-  if (earlier) test::write_file(dir / "logs_out/a.mf4", kEarlier);
+  if (earlier) test::write_file(dir / "logs_out/a.mf4", earlier_content);
   Outcome run;
   std::unique_ptr<test::FaultyFileSystem> fs = test::faulty_fs_create(dir.path());
   if (!fs) return run;
@@ -126,17 +127,30 @@ TEST_F(Mdf4TraceWriterTest, EveryFailingOperationFailsTheLogAndLeavesNoTrace) {
        [](test::FaultyFileSystem& fs) { fs.refuse_rename = true; },
        {"Could not move MDF4 trace into place: logs_out/a.mf4", end, conversion}},
   };
+  // The earlier trace holds the bytes the log gives: under -d one of other bytes is kept and fails
+  // the log before any of these faults could strike (checked last).
   for (bool earlier : {false, true}) {
     for (const Case& c : cases) {
       const std::string where = std::string(c.point) + (earlier ? ", over an earlier trace" : "");
-      Outcome run = convert(log_, earlier, c.arrange);
+      Outcome run = convert(log_, earlier, c.arrange, -1, reference_);
       EXPECT_EQ(run.status, 8) << where;
       EXPECT_EQ(run.messages, c.messages) << where;
-      EXPECT_EQ(run.trace, earlier ? kEarlier : "") << where;
+      EXPECT_EQ(run.trace, earlier ? reference_ : "") << where;
       EXPECT_EQ(run.leftovers, Lines{}) << where;
       EXPECT_TRUE(run.input_kept) << where;
     }
   }
+  Outcome other = convert(log_, true, [](test::FaultyFileSystem&) {});
+  EXPECT_EQ(other.status, 8);
+  EXPECT_EQ(other.messages, (Lines{"Output file exists with other contents: logs_out/a.mf4", end, conversion}));
+  EXPECT_EQ(other.trace, kEarlier);
+  EXPECT_EQ(other.leftovers, Lines{});
+  EXPECT_TRUE(other.input_kept);
+  Outcome same = convert(
+      log_, true, [](test::FaultyFileSystem&) {}, -1, reference_);
+  EXPECT_EQ(same.status, 0);
+  EXPECT_EQ(same.trace, reference_);
+  EXPECT_FALSE(same.input_kept);
 }
 
 // Memory running out anywhere: the log fails or converts whole, never half.

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The Debian package: built with CPack from an optimised build of the program alone (no
 # sanitizer, which the packaged binary could not load), it declares the packages of every
-# library the program loads, unpacks to /usr/bin/quarn and its manual page, and the unpacked
-# program converts an example exactly as the tested one does.
+# library the program loads, unpacks to /usr/bin/quarn, its manual page and its licence (where
+# Debian wants it: /usr/share/doc/quarn/copyright), and the unpacked program converts an example
+# exactly as the tested one does.
 #   deb_package_test.sh SOURCE_DIR WORK_DIR TESTED_QUARN C_COMPILER CXX_COMPILER GENERATOR
 set -euo pipefail
 source_dir=$1
@@ -54,6 +55,12 @@ dpkg-deb -x "$deb" "$work/root"
 installed=$work/root/usr/bin/quarn
 [ -x "$installed" ] || problem "no /usr/bin/quarn in the package"
 [ -f "$work/root/usr/share/man/man1/quarn.1" ] || problem "no manual page in the package"
+copyright=$work/root/usr/share/doc/quarn/copyright
+if [ -f "$copyright" ]; then
+  cmp -s "$copyright" "$source_dir/LICENSE" || problem "/usr/share/doc/quarn/copyright differs from LICENSE"
+else
+  problem "no /usr/share/doc/quarn/copyright in the package: $(cd "$work/root" && find . -type f | tr '\n' ' ')"
+fi
 [ $fail -eq 0 ] || exit 1
 
 # Every library the program loads belongs to a package that Depends names; the two it is

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # `cmake --install` of a build tree puts the program and its manual page where a user's PATH and
-# man find them, and the installed program converts a log as the built one does.
+# man find them, and the licence beside the other packages' ones; the installed program converts
+# a log as the built one does.
 #   install_test.sh BUILD_DIR SOURCE_DIR WORK_DIR
 set -euo pipefail
 build=$1
@@ -20,18 +21,21 @@ problem() {
 
 installed=$prefix/bin/quarn
 page=$prefix/share/man/man1/quarn.1
+copyright=$prefix/share/doc/quarn/copyright
 [ -x "$installed" ] || problem "no program at $installed; installed: $(cd "$prefix" && find . -type f)"
 [ -f "$page" ] || problem "no manual page at $page"
+[ -f "$copyright" ] || problem "no licence at $copyright"
 [ $fail -eq 0 ] || exit 1
 cmp -s "$page" "$source_dir/man/quarn.1" || problem "the installed page differs from man/quarn.1"
+cmp -s "$copyright" "$source_dir/LICENSE" || problem "the installed licence differs from LICENSE"
 if command -v man >/dev/null; then
   found=$(man -M "$prefix/share/man" -w quarn 2>&1) || true
   [ "$found" = "$page" ] || problem "man finds '$found' instead of $page"
 fi
 
-# Exactly these two files: a test binary or a helper tool must not come along.
+# Exactly these three files: a test binary or a helper tool must not come along.
 files=$(cd "$prefix" && find . -type f | sort | tr '\n' ' ')
-[ "$files" = "./bin/quarn ./share/man/man1/quarn.1 " ] || problem "installed files: $files"
+[ "$files" = "./bin/quarn ./share/doc/quarn/copyright ./share/man/man1/quarn.1 " ] || problem "installed files: $files"
 
 # The installed program is the built one: same help, same trace.
 [ "$("$installed" --help)" = "$("$build/quarn" --help)" ] || problem "--help differs from the built quarn"

@@ -16,16 +16,21 @@ namespace quarn::test {
 
 #ifdef _WIN32
 
+TempDir::TempDir() : TempDir(std::filesystem::temp_directory_path().generic_string()) {}
+
 // No mkdtemp: a name of the process and a counter, made only when it did not exist yet. The path
 // has "/" separators, as the program writes every path.
-TempDir::TempDir() {
+TempDir::TempDir(const std::string& parent) {
   static std::atomic<unsigned> counter{0};
-  const std::filesystem::path base = std::filesystem::temp_directory_path();
+  const std::filesystem::path base = fs_path(parent);
   for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
     std::filesystem::path made =
         base / ("quarn-test-" + std::to_string(_getpid()) + "-" + std::to_string(counter.fetch_add(1)));
     std::error_code ec;
-    if (std::filesystem::create_directory(made, ec) && !ec) path_ = made.generic_string();
+    if (std::filesystem::create_directory(made, ec) && !ec) {
+      std::u8string u8 = made.generic_u8string();
+      path_.assign(u8.begin(), u8.end());
+    }
   }
   if (path_.empty()) ADD_FAILURE() << "no temporary folder could be made";
 }
@@ -37,8 +42,10 @@ TempDir::~TempDir() {
 
 #else
 
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "quarn-test-XXXXXX").string();
+TempDir::TempDir() : TempDir(std::filesystem::temp_directory_path().string()) {}
+
+TempDir::TempDir(const std::string& parent) {
+  std::string pattern = parent + "/quarn-test-XXXXXX";
   char* made = mkdtemp(pattern.data());
   if (made == nullptr) ADD_FAILURE() << "mkdtemp failed";
   path_ = pattern;

@@ -5,11 +5,12 @@
 
 namespace quarn::test {
 
-// A fresh folder under the system's temporary folder, removed with everything in it when the
-// object goes away.
+// A fresh folder under the system's temporary folder (or under `parent`), removed with
+// everything in it when the object goes away.
 class TempDir {
  public:
   TempDir();
+  explicit TempDir(const std::string& parent);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;

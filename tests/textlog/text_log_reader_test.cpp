@@ -191,6 +191,22 @@ TEST(TextLogWrapTest, SmallStepsBackAreSkippedWithOneReportPerCall) {
   EXPECT_EQ(messages, std::vector<std::string>{expected});
 }
 
+// A frame a little earlier than the one before is skipped and counted in every time format; the
+// frames after it keep their times.
+TEST(TextLogWrapTest, AStepBackIsSkippedAndCountedInEveryTimeFormat) {
+  ThresholdGuard quiet(5);
+  const char* prefixes[] = {"", "00:", "12:00:", "31T12:00:", "01-31T12:00:", "2024-01-31T12:00:"};
+  for (int format = 1; format <= 6; ++format) {
+    const std::string p = prefixes[format - 1];
+    Log log(header("20240131T120000", format) + p + "00.100;0;1;0;\n" + p + "00.300;0;2;0;\n" + p + "00.200;0;3;0;\n" +
+            p + "00.300;0;4;0;\n" + p + "00.250;0;5;0;\n" + p + "00.400;0;6;0;\n");
+    std::vector<std::uint32_t> ids;
+    for (const BusRecord& r : log.records()) ids.push_back(r.ID);
+    EXPECT_EQ(ids, (std::vector<std::uint32_t>{1, 2, 4, 6})) << "format " << format;
+    EXPECT_EQ(log.reader().stepped_back, 2) << "format " << format;
+  }
+}
+
 TEST(TextLogWrapTest, TheReportAlsoComesWhenTheDataEndsAfterSkippedLines) {
   ThresholdGuard all(0);
   test::StderrCapture cap;
@@ -517,6 +533,106 @@ TEST(TextLogEndTest, ZeroPaddingEndsTheDataCleanlyAndAnythingAfterAZeroByteDoesN
   }
 }
 
+// What one read of a whole log gives, through every kind of stream the converter uses: no
+// window, a small one, and one as large as the log.
+struct Reading {
+  std::vector<std::uint32_t> ids;
+  std::int64_t stray_lines = 0;
+  bool clean = false;
+};
+
+std::vector<Reading> read_every_way(const std::string& text) {
+  std::vector<Reading> out;
+  const std::int64_t size = static_cast<std::int64_t>(text.size());
+  for (std::int64_t buffer : {std::int64_t{0}, std::int64_t{7}, size}) {
+    test::MemoryStream inner(text);
+    std::unique_ptr<Stream> window = buffer > 0 ? bufstream_create(&inner, false, buffer) : nullptr;
+    auto reader = textlog_open(buffer > 0 ? window.get() : &inner);
+    Reading r;
+    if (reader && textlog_rewind(*reader)) {
+      BusRecord record;
+      while (textlog_next_record(*reader, record)) r.ids.push_back(record.ID);
+      r.stray_lines = reader->stray_lines;
+      r.clean = textlog_ended_cleanly(*reader, size);
+    }
+    out.push_back(r);
+  }
+  return out;
+}
+
+// The data ends at the first zero byte, wherever it lies in a line. What comes before it on its
+// line is the last line, a frame only when complete; anything but zeros after it fails the log.
+TEST(TextLogEndTest, AZeroByteInsideALineEndsTheDataThere) {
+  const std::string log = header("20240131T120000", 3) + "12:00:00.100;0;100;2;0101\n";
+  const std::string padding(300, '\0');
+  const struct {
+    std::string tail;
+    std::vector<std::uint32_t> ids;
+    int strays;
+    bool clean;
+  } cases[] = {
+      // The frame after the zero would be lost: the log must fail.
+      {std::string("12:00:00.200;0;200;2;0202\0", 26) + "12:00:00.300;0;300;3;030303\n", {0x100, 0x200}, 0, false},
+      {std::string("12:00:00.200;0;200;2;0202\0", 26) + padding, {0x100, 0x200}, 0, true},
+      // Inside a data digit: the five announced bytes are not all there.
+      {std::string("12:00:00.200;0;200;5;01020\0", 27) + "304\n", {0x100}, 1, false},
+      {std::string("12:00:00.200;0;200;5;01020\0", 27) + padding, {0x100}, 1, true},
+      {std::string("12:00\0", 6) + padding, {0x100}, 1, true},
+      {std::string("12:00:00.200;0;200;2;0202\n\0", 27) + padding, {0x100, 0x200}, 0, true},
+      {std::string("\0", 1) + padding, {0x100}, 0, true},
+      {std::string("\0", 1) + "\n" + padding, {0x100}, 0, false},
+  };
+  for (const auto& c : cases) {
+    for (const Reading& r : read_every_way(log + c.tail)) {
+      EXPECT_EQ(r.ids, c.ids) << c.tail.substr(0, 30);
+      EXPECT_EQ(r.stray_lines, c.strays) << c.tail.substr(0, 30);
+      EXPECT_EQ(r.clean, c.clean) << c.tail.substr(0, 30);
+    }
+  }
+}
+
+// A log cut inside its last line (a power loss) must not gain a frame that never existed: cut
+// anywhere short of its last data digit, the line is stray, in LF and CR LF logs, at the end of
+// the file or before zero padding. Whole, it is a frame.
+TEST(TextLogEndTest, ALastLineCutShortIsStrayAtEveryColumnAndInsideTheData) {
+  const std::string first = "12:00:00.100;0;100;2;0101";
+  const struct {
+    const char* line;
+    std::uint32_t id;
+  } lines[] = {{"12:00:00.200;1;1ABCDEF;5;0102030405", 0x1ABCDEF},
+               {"12:00:00.200;0;2FE;0;", 0x2FE},
+               {"12:00:00.200;0;2FE;12;0102030405060708", 0x2FE}};
+  for (const auto& l : lines) {
+    const std::string whole = l.line;
+    for (const char* eol : {"\n", "\r\n"}) {
+      for (const std::string& after : {std::string(), std::string(64, '\0')}) {
+        for (std::size_t cut = 1; cut <= whole.size(); ++cut) {
+          std::string text = header("20240131T120000", 3) + first + eol + whole.substr(0, cut);
+          if (std::string(eol) == "\r\n" && cut == whole.size()) text += "\r";  // cut between CR and LF
+          text += after;
+          std::string with_crs;
+          for (char ch : text) {
+            if (ch == '\n' && std::string(eol) == "\r\n" && (with_crs.empty() || with_crs.back() != '\r')) {
+              with_crs += '\r';
+            }
+            with_crs += ch;
+          }
+          const bool complete = cut == whole.size();
+          const std::vector<std::uint32_t> expected =
+              complete ? std::vector<std::uint32_t>{0x100, l.id} : std::vector<std::uint32_t>{0x100};
+          for (const Reading& r : read_every_way(with_crs)) {
+            const std::string where = whole.substr(0, cut) + (after.empty() ? "" : " + padding") + " eol " +
+                                      std::to_string(std::string(eol).size());
+            EXPECT_EQ(r.ids, expected) << where;
+            EXPECT_EQ(r.stray_lines, complete ? 0 : 1) << where;
+            EXPECT_TRUE(r.clean) << where;
+          }
+        }
+      }
+    }
+  }
+}
+
 std::string generated(int time_format, std::int64_t frames) {
   tools::GenLogOptions o;
   o.time_format = static_cast<TimeFormat>(time_format);
@@ -560,8 +676,13 @@ TEST(TextLogStrayTest, OnlyLinesWithoutATimeInALogWithATimestampColumnAreStray) 
       {"ID;Timestamp", "7FF\n", true},       // does not reach the column
       {"ID;Timestamp", "7FF;: .\n", true},   // no digit in it
       {"ID;Timestamp", "7FF;ab1\n", false},  // one is enough
+      // Every digit counts, the first and the last of them too; the characters either side of
+      // them in ASCII are none.
+      {"Timestamp;ID", "99.999;1\n", false},
+      {"Timestamp;ID", "00.000;1\n", false},
+      {"Timestamp;ID", "//:/;1\n", true},
       {"ID;Data;Timestamp;Timestamp", "1;2;x;9\n", true},  // the first column so named counts
-      {"ID;Data", "\n", false},              // without a Timestamp column nothing is stray
+      {"ID;Data", "\n", false},                            // without a Timestamp column nothing is stray
       {"ID;Data", "# 1\n", false},
   };
   for (const auto& c : cases) {
