@@ -220,7 +220,8 @@ TEST_F(CliTest, OtherParseErrorsArePrintedAndGive134) {
       {{"-b", "3GB", "a.txt"}, "quarn: integer overflow at option -b|--buffer=<n> (3GB is too large)\n"},
       // Past 32 bits, where Windows' long ends too.
       {{"-b", "3000000000", "a.txt"}, "quarn: integer overflow at option -b|--buffer=<n> (3000000000 is too large)\n"},
-      {{"-b", "-0x80000001", "a.txt"}, "quarn: integer overflow at option -b|--buffer=<n> (-0x80000001 is too large)\n"},
+      {{"-b", "-0x80000001", "a.txt"},
+       "quarn: integer overflow at option -b|--buffer=<n> (-0x80000001 is too large)\n"},
       // A flag given a value, the way the usage text spells -i among them.
       {{"--input-files=logs"},
        "quarn: option \"--input-files\" takes no value, but was given one in \"--input-files=logs\"\n"},

@@ -3,7 +3,9 @@
 // another program holds open, Ctrl-C, and a run that is killed. Built and run only for Windows
 // (under Wine in CI); cli_test.cpp covers what both programs share.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <io.h>
 #include <windows.h>
 
 #include <algorithm>
@@ -18,6 +20,7 @@
 #include "batch/input_walk.h"
 #include "io/input_path.h"
 #include "logging/report.h"
+#include "gen_log.h"
 #include "support/capture.h"
 #include "support/generated_log.h"
 #include "support/temp_dir.h"
@@ -265,13 +268,12 @@ TEST_F(WindowsCliTest, ALogAnotherProgramHoldsIsReportedAndKept) {
 // --- Ending a run ------------------------------------------------------------------------------------
 
 // A folder of logs large enough that a run over it is still going when the test ends it.
-void make_large_folder(WindowsCliTest& t, const std::string& folder, int logs) {
+void make_large_folder(const std::string& folder, int logs, std::int64_t frames = 60000) {
   test::make_dirs(folder);
   for (int i = 0; i < logs; ++i) {
     write_file(folder + "/log" + std::to_string(100 + i) + ".txt",
-               test::generated_log(static_cast<std::uint64_t>(i + 1), 60000));
+               test::generated_log(static_cast<std::uint64_t>(i + 1), frames));
   }
-  static_cast<void>(t);
 }
 
 bool has_part_file(const Lines& files) {
@@ -279,7 +281,7 @@ bool has_part_file(const Lines& files) {
 }
 
 TEST_F(WindowsCliTest, AKilledRunLeavesOnlyCompleteTracesAndUntouchedLogs) {
-  make_large_folder(*this, at("logs"), 12);
+  make_large_folder(at("logs"), 12);
   const std::string original = read_file(at("logs/log100.txt"));
   int pid = test::start_quarn(data_, {"--delete-converted", "logs"});
   ASSERT_GT(pid, 0);
@@ -307,19 +309,64 @@ TEST_F(WindowsCliTest, AKilledRunLeavesOnlyCompleteTracesAndUntouchedLogs) {
   EXPECT_EQ(long_tree(at("logs")), Lines{});
 }
 
-TEST_F(WindowsCliTest, CtrlBreakRemovesTheTemporaryTraceAndEndsWithTheControlCStatus) {
-  make_large_folder(*this, at("logs"), 4);
-  // The console the events go through; quarn gets a process group of its own, so that only it
-  // receives them.
-  if (AllocConsole() == 0 && GetConsoleWindow() == nullptr) GTEST_SKIP() << "no console to send Ctrl-Break through";
-  SetConsoleCtrlHandler(nullptr, TRUE);  // the test itself ignores them
+// A diagnostic line written to a pipe nobody reads any more (`quarn ... 2>&1 | more` after more
+// was closed) ends the run as Ctrl-C does, through the same clean-up: the temporary trace goes,
+// the log stays, and the status says the pipe broke.
+TEST_F(WindowsCliTest, AClosedStandardErrorPipeRemovesTheTemporaryTraceAndKeepsTheLog) {
+  tools::GenLogOptions options;
+  options.seed = 5;
+  options.frames = 600000;
+  std::string text;
+  ASSERT_TRUE(tools::gen_log_text(options, text));
+  // Some 200,000 frames in, long after its trace was opened, a frame ten lines back once more: a
+  // step back in time, and the first diagnostic line at --verbosity 2.
+  std::size_t pos = text.find("\n12:00:0") + 1;
+  std::vector<std::size_t> starts;
+  for (int line = 0; line < 200000; ++line, pos = text.find('\n', pos) + 1) starts.push_back(pos);
+  const std::size_t earlier = starts[starts.size() - 10];
+  text.insert(pos, text.substr(earlier, text.find('\n', earlier) + 1 - earlier));
+  test::make_dirs(at("logs"));
+  write_file(at("logs/big.txt"), text);
+  for (bool remove : {false, true}) {
+    std::filesystem::remove_all(test::fs_path(at("logs_out")));
+    Lines args = {"--verbosity", "2", "logs"};
+    if (remove) args.insert(args.begin(), "-d");
+    int fds[2];
+    ASSERT_EQ(_pipe(fds, 4096, _O_BINARY), 0);
+    _close(fds[0]);
+    int pid = test::start_quarn(data_, args, fds[1]);
+    _close(fds[1]);
+    ASSERT_GT(pid, 0);
+    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+    ASSERT_NE(process, nullptr);
+    ASSERT_EQ(WaitForSingleObject(process, 120000), WAIT_OBJECT_0);
+    DWORD code = 0;
+    GetExitCodeProcess(process, &code);
+    CloseHandle(process);
+    EXPECT_EQ(code, 0xC000014Bu) << remove;
+    EXPECT_EQ(long_tree(at("logs_out")), Lines{}) << remove << ": a temporary trace was left";
+    EXPECT_TRUE(read_file(at("logs/big.txt")) == text) << remove << ": the log changed";
+  }
+}
+
+// The test's own answer to console events: it goes on.
+BOOL WINAPI swallow_console_event(DWORD) { return TRUE; }
+
+TEST_F(WindowsCliTest, CtrlCRemovesTheTemporaryTraceAndEndsWithTheControlCStatus) {
+  make_large_folder(at("logs"), 3, 400000);
+  // The console the event goes through, shared with quarn. (A process that has a console already
+  // cannot get another: it uses that one.)
+  if (AllocConsole() == 0 && GetLastError() != ERROR_ACCESS_DENIED) {
+    GTEST_SKIP() << "no console to send Ctrl-C through (error " << GetLastError() << ")";
+  }
+  SetConsoleCtrlHandler(nullptr, FALSE);
+  SetConsoleCtrlHandler(swallow_console_event, TRUE);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
   std::wstring line = L"\"" + test::fs_path(QUARN_EXE).wstring() + L"\" --delete-converted logs";
   std::wstring cwd = test::fs_path(data_).wstring();
-  ASSERT_NE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NEW_PROCESS_GROUP, nullptr,
-                           cwd.c_str(), &startup, &process),
+  ASSERT_NE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, cwd.c_str(), &startup, &process),
             0);
   CloseHandle(process.hThread);
   // Sent while a trace is being written.
@@ -328,20 +375,22 @@ TEST_F(WindowsCliTest, CtrlBreakRemovesTheTemporaryTraceAndEndsWithTheControlCSt
     part = has_part_file(long_tree(at("logs_out")));
     if (!part) Sleep(2);
   }
-  bool sent = part && GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, process.dwProcessId) != 0;
-  DWORD waited = WaitForSingleObject(process.hProcess, 30000);
+  bool sent = part && GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) != 0;
+  DWORD send_error = GetLastError();
+  DWORD waited = WaitForSingleObject(process.hProcess, 60000);
   if (waited != WAIT_OBJECT_0) TerminateProcess(process.hProcess, 1);
   DWORD code = 0;
   GetExitCodeProcess(process.hProcess, &code);
   CloseHandle(process.hProcess);
-  SetConsoleCtrlHandler(nullptr, FALSE);
+  SetConsoleCtrlHandler(swallow_console_event, FALSE);
   FreeConsole();
-  if (!sent) GTEST_SKIP() << "no temporary trace was seen, or the console could not send Ctrl-Break";
-  if (code == 0) GTEST_SKIP() << "this console did not deliver Ctrl-Break (the run finished)";
+  ASSERT_TRUE(part) << "no temporary trace was seen while quarn ran (exit status " << code << ")";
+  if (!sent) GTEST_SKIP() << "the console could not send Ctrl-C (error " << send_error << ")";
+  if (code == 0) GTEST_SKIP() << "this console did not deliver Ctrl-C (the run finished)";
   EXPECT_EQ(code, 0xC000013Au);
   Lines left = long_tree(at("logs_out"));
   EXPECT_FALSE(has_part_file(left)) << "a temporary trace was left";
-  for (const std::string& trace : left) EXPECT_TRUE(is_trace(long_read(at("logs_out/" + trace)), 60000)) << trace;
+  for (const std::string& trace : left) EXPECT_TRUE(is_trace(long_read(at("logs_out/" + trace)), 400000)) << trace;
   // The log whose trace was not finished is still there.
   EXPECT_FALSE(long_tree(at("logs")).empty());
 }
