@@ -284,9 +284,10 @@ void platform_write_stderr(const char* bytes, std::size_t n) {
   if (is_console(h) && write_console(h, bytes, n)) return;
   DWORD written = 0;
   if (WriteFile(h, bytes, static_cast<DWORD>(n), &written, nullptr) != 0) return;
-  // A closed pipe ends the run as SIGPIPE does on Linux; any other failure drops the line.
+  // A closed pipe ends the run as SIGPIPE does on Linux; any other failure drops the line, and so
+  // does one met while the run is ending already (the clean-up may write).
   DWORD error = GetLastError();
-  if (error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE) end_run(false, kStatusPipeBroken);
+  if ((error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE) && !terminating.load()) end_run(false, kStatusPipeBroken);
 }
 
 // --- Terminal ----------------------------------------------------------------------------------
