@@ -8,12 +8,14 @@
 #include <memory>
 #include <string>
 
+#include "app/input_formats.h"
+#include "batch/log_conversion.h"
 #include "bench_log.h"
 #include "batch/converter.h"
 #include "io/byte_sink.h"
 #include "io/file_system.h"
 #include "mdf4/mdf4_writer.h"
-#include "textlog/bus_record.h"
+#include "batch/bus_record.h"
 
 namespace quarn {
 namespace {
@@ -118,7 +120,8 @@ void BM_ConvertFileMdf4(benchmark::State& state) {
   std::unique_ptr<Converter> converter(new (std::nothrow) Mdf4Converter);
   converter_init(converter.get(), fs.get(), fs.get(), false, &options);
   for (auto _ : state) {
-    if (converter_convert_file(converter.get(), sv("in.txt"), sv("out")) != 0) state.SkipWithError("failed");
+    if (convert_log(converter.get(), *input_format_named("txt"), sv("in.txt"), sv("out")) != 0)
+      state.SkipWithError("failed");
   }
   state.SetItemsProcessed(state.iterations() * frames);
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(log.size()));

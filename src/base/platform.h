@@ -78,12 +78,15 @@ bool platform_remove(const char* path);
 bool platform_getcwd(char* buffer, std::size_t capacity);
 // POSIX: a path is absolute when it starts with "/".
 bool platform_is_absolute(StrView path);
-// Whether "/" by itself names a folder that inputs can lie in, as it does on POSIX. On a
-// drive-letter platform a root folder is "C:/", and a "/" at the very front names none.
+// kPlatformSlashIsRoot: whether "/" by itself names a folder that inputs can lie in, as it does
+// on POSIX; on a drive-letter platform a root folder is "C:/", and a "/" at the very front names
+// none. kPlatformNamesIgnoreCase: whether names that differ only in letter case name one file.
 #if defined(_WIN32)
 inline constexpr bool kPlatformSlashIsRoot = false;
+inline constexpr bool kPlatformNamesIgnoreCase = true;
 #else
 inline constexpr bool kPlatformSlashIsRoot = true;
+inline constexpr bool kPlatformNamesIgnoreCase = false;
 #endif
 
 // --- Failed calls --------------------------------------------------------------------------------

@@ -5,7 +5,7 @@
 
 #include "base/memory.h"
 #include "io/stream.h"
-#include "textlog/bus_record.h"
+#include "batch/bus_record.h"
 
 namespace quarn {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "asc/asc_converter.h"
+#include "asc/asc_trace_writer.h"
 #include "io/file_system.h"
 #include "mdf4/mdf4_reader.h"
 #include "support/mdf4_files.h"
@@ -48,7 +48,7 @@ std::string asc_trace_of(const std::vector<BusRecord>& records) {
   TempDir dir;
   auto fs = disk_fs_create(sv(dir.path().c_str()));
   RunOptions options;
-  auto converter = asc_converter_create(fs.get(), fs.get(), &options);
+  auto converter = asc_only_converter_create(fs.get(), fs.get(), &options);
   EXPECT_TRUE(converter);
   if (!converter) return {};
   EXPECT_TRUE(converter->new_file(sv("trace"), RecordSource{}));

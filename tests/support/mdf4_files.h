@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "mdf4/mdf4_writer.h"
-#include "textlog/bus_record.h"
+#include "batch/bus_record.h"
 
 namespace quarn::test {
 
