@@ -153,10 +153,11 @@ Mdf4Read read_mdf4(const std::string& bytes) {
 
 Mdf4Read read_mdf4_file(const std::string& path) { return read_mdf4(read_file(path)); }
 
-std::vector<BusRecord> in_group_order(const std::vector<BusRecord>& records) {
+std::vector<BusRecord> in_read_order(const std::vector<BusRecord>& records) {
   std::vector<BusRecord> out = records;
-  std::stable_sort(out.begin(), out.end(),
-                   [](const BusRecord& a, const BusRecord& b) { return group_rank(a.Kind) < group_rank(b.Kind); });
+  std::stable_sort(out.begin(), out.end(), [](const BusRecord& a, const BusRecord& b) {
+    return a.Timestamp < b.Timestamp || (a.Timestamp == b.Timestamp && group_rank(a.Kind) < group_rank(b.Kind));
+  });
   return out;
 }
 

@@ -45,9 +45,10 @@ struct Mdf4Read {
 Mdf4Read read_mdf4(const std::string& bytes);
 Mdf4Read read_mdf4_file(const std::string& path);
 
-// The records in the order the reader gives them back: stably grouped by kind (data, error,
-// remote, LIN), as the writer stores them.
-std::vector<BusRecord> in_group_order(const std::vector<BusRecord>& records);
+// The records in the order the reader gives back a file of quarn's writer: by time, and at equal
+// times in the order of the writer's groups (data, error, remote, LIN frames), each kind in the
+// order given.
+std::vector<BusRecord> in_read_order(const std::vector<BusRecord>& records);
 
 // One line per record naming every field its kind carries, the time exactly (hex float), so
 // that vectors of them compare with readable differences.
