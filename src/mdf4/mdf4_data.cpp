@@ -164,7 +164,7 @@ DataWindows::~DataWindows() {
 }
 
 void DataWindows::plan(std::int64_t streams) {
-  std::uint64_t share = kWindowBudget / static_cast<std::uint64_t>(std::max<std::int64_t>(streams, 1));
+  std::uint64_t share = window_budget_ / static_cast<std::uint64_t>(std::max<std::int64_t>(streams, 1));
   share = std::clamp(share, kMinChunk, kMaxChunk);
   chunk_ = share / kMinChunk * kMinChunk;
 }
@@ -197,7 +197,8 @@ bool DataWindows::start(DataStream& s, std::uint64_t first, std::uint32_t data_t
   }
   char found[5];
   tag_text(h.tag, found);
-  return error.fail("data group %lld: data in a %s block is not supported", ll(group), found);
+  return error.fail("data group %lld: %s in a %s block is not supported", ll(group),
+                    data_tag == kTagDt ? "data" : "signal data", found);
 }
 
 void DataWindows::release(DataStream& s) {
@@ -408,7 +409,7 @@ std::int32_t DataWindows::find(Kind kind, std::uint64_t block, std::uint64_t fir
 
 std::int32_t DataWindows::acquire(Kind kind, std::uint64_t block, std::uint64_t first, std::uint64_t size) {
   const bool inflated = kind == kInflated;
-  const std::uint64_t budget = inflated ? kInflatedBudget : kWindowBudget;
+  const std::uint64_t budget = inflated ? inflated_budget_ : window_budget_;
   const std::uint64_t want = (inflated ? size : std::max(size, chunk_)) + kSlack;
   std::uint64_t class_bytes = 0;
   std::int32_t idle = -1;    // the least recently used window of the class no stream reads

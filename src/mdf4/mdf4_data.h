@@ -133,20 +133,19 @@ struct DataStream {
 // file, a whole DZ block inflated, or a tile of records gathered from a transposed one. Streams
 // that read the same piece (the channel groups of one unsorted data group move through the same
 // blocks) share its window. Windows nobody reads any more are reused first; chunks and tiles
-// together stay within kWindowBudget bytes, inflated blocks within kInflatedBudget, and when more
+// together stay within the window budget, inflated blocks within the inflated budget, and when more
 // streams than that are busy the least recently used window is taken from its stream, which
 // loads it again when it comes back to it. A single inflated block may exceed the budget alone.
 class DataWindows {
  public:
-  static constexpr std::uint64_t kWindowBudget = std::uint64_t{8} << 20;
-  static constexpr std::uint64_t kInflatedBudget = std::uint64_t{256} << 20;
   static constexpr std::uint64_t kMaxChunk = std::uint64_t{256} << 10;
   static constexpr std::uint64_t kMinChunk = std::uint64_t{4} << 10;
   // Bytes after every window's data that may be read but mean nothing, so that a value is read
   // as one 8-byte load wherever it lies.
   static constexpr std::uint64_t kSlack = 16;
 
-  explicit DataWindows(FileAccess& file) : file_(file) {}
+  DataWindows(FileAccess& file, std::uint64_t window_budget, std::uint64_t inflated_budget)
+      : file_(file), window_budget_(window_budget), inflated_budget_(inflated_budget) {}
   ~DataWindows();
   DataWindows(const DataWindows&) = delete;
   DataWindows& operator=(const DataWindows&) = delete;
@@ -205,6 +204,8 @@ class DataWindows {
   bool inflate_into(DataStream& s, std::uint8_t* out);
 
   FileAccess& file_;
+  const std::uint64_t window_budget_;
+  const std::uint64_t inflated_budget_;
   Window* windows_ = nullptr;
   std::int32_t window_count_ = 0;
   std::int32_t window_capacity_ = 0;

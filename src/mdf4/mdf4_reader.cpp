@@ -183,7 +183,8 @@ struct Mdf4Reader::Impl {
     BusRecord head{};
   };
 
-  Impl() : file(error), windows(file) {}
+  explicit Impl(const Mdf4ReaderLimits& limits)
+      : file(error), windows(file, limits.window_bytes, limits.inflated_bytes) {}
   ~Impl() {
     for (std::int64_t i = 0; cursors != nullptr && i < group_count; ++i) {
       windows.release(cursors[i].records);
@@ -246,12 +247,12 @@ struct Mdf4Reader::Impl {
   bool started = false;
 };
 
-std::unique_ptr<Mdf4Reader> mdf4_reader_create() {
+std::unique_ptr<Mdf4Reader> mdf4_reader_create(const Mdf4ReaderLimits& limits) {
   std::unique_ptr<Mdf4Reader> reader(new (std::nothrow) Mdf4Reader);
   if (!reader) return nullptr;
   void* impl = mem_alloc(sizeof(Mdf4Reader::Impl));
   if (impl == nullptr) return nullptr;
-  reader->impl_ = new (impl) Mdf4Reader::Impl;
+  reader->impl_ = new (impl) Mdf4Reader::Impl(limits);
   return reader;
 }
 
@@ -385,6 +386,7 @@ bool Mdf4Reader::Impl::read_group(std::int64_t index, const Block& dg) {
 
 bool Mdf4Reader::Impl::add_id(std::int64_t index, std::int64_t first, const RecordKind& k) {
   for (std::int64_t j = first; j < id_count; ++j) {
+    if (ids[j].group == k.group) return error.fail("data group %lld: its channel groups loop", ll(index));
     if (ids[j].id == k.id) {
       return error.fail("data group %lld: two channel groups have the record id %llu", ll(index), ull(k.id));
     }

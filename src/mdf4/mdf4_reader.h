@@ -9,6 +9,8 @@
 
 namespace quarn {
 
+struct Mdf4ReaderLimits;
+
 // Reads the frames of an ASAM MDF4 bus-logging file, as loggers and the common tools write it, as
 // bus records in time order, through a stream it borrows and never closes.
 //
@@ -50,9 +52,10 @@ namespace quarn {
 // Timestamps are the header's start time plus the time channel's value, in seconds.
 //
 // Memory stays within about 16 MiB whatever the file's size: data is read through windows of at
-// most 8 MiB in all (chunks of at most 256 KiB a group, fewer bytes each with many groups),
-// besides the DZ blocks being read, each inflated whole (at most kMdf4MaxInflated bytes, one a
-// group at a time).
+// most Mdf4ReaderLimits::window_bytes in all (chunks of at most 256 KiB a group, fewer bytes each
+// with many groups), besides the DZ blocks being read, each inflated whole (at most
+// kMdf4MaxInflated bytes, one a group at a time, at most inflated_bytes in all unless a single
+// block is larger).
 //
 // Anything else is refused with a message naming what is not supported or what is broken
 // ("data group 2: column-oriented data groups are not supported", "bad block id at offset 248:
@@ -88,7 +91,7 @@ class Mdf4Reader final : public HeapObject {
   std::uint64_t window_peak() const;
 
  private:
-  friend std::unique_ptr<Mdf4Reader> mdf4_reader_create();
+  friend std::unique_ptr<Mdf4Reader> mdf4_reader_create(const Mdf4ReaderLimits& limits);
   Mdf4Reader() = default;
 
   struct Impl;
@@ -102,7 +105,15 @@ class Mdf4Reader final : public HeapObject {
 // The most a DZ block may inflate to.
 inline constexpr std::uint64_t kMdf4MaxInflated = std::uint64_t{64} << 20;
 
+// How much memory the windows onto the data may take. Beyond it, a group's window is taken from
+// it while other groups read and loaded again when it reads on: slower, never wrong. Tests
+// choose small values to reach that with small files.
+struct Mdf4ReaderLimits {
+  std::uint64_t window_bytes = std::uint64_t{8} << 20;  // chunks of data blocks, tiles of transposed ones
+  std::uint64_t inflated_bytes = std::uint64_t{4} * kMdf4MaxInflated;  // DZ blocks inflated
+};
+
 // A reader that has not opened anything; null when memory runs out.
-std::unique_ptr<Mdf4Reader> mdf4_reader_create();
+std::unique_ptr<Mdf4Reader> mdf4_reader_create(const Mdf4ReaderLimits& limits = {});
 
 }  // namespace quarn

@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -12,6 +13,7 @@
 #include "mdf4/mdf4_data.h"
 #include "support/bus_records.h"
 #include "support/mdf4_files.h"
+#include "support/mdf4_logger_files.h"
 #include "support/memory_stream.h"
 #include "support/temp_dir.h"
 
@@ -128,6 +130,58 @@ void restore_group(std::string& file, std::size_t k, const std::vector<std::size
 
 // Where the first record of data group 0 starts, in a file quarn wrote with one block for it.
 std::uint64_t group_data_offset(const std::string& file) { return file_u64(file, link_at(data_groups(file)[0], 2)) + 24; }
+
+// The channel groups of a data group, in their chain's order.
+std::vector<std::uint64_t> channel_groups(const std::string& file, std::uint64_t dg) {
+  std::vector<std::uint64_t> out;
+  for (std::uint64_t cg = channel_group_of(file, dg); cg != 0 && out.size() < 100;
+       cg = file_u64(file, link_at(cg, 0))) {
+    out.push_back(cg);
+  }
+  return out;
+}
+
+// The records of the first data group of a file with 1-byte record ids and one data block: each
+// one's id and where it starts after the id.
+struct RunRecord {
+  std::uint64_t id;
+  std::uint64_t at;
+};
+std::vector<RunRecord> run_records(const std::string& file) {
+  const std::uint64_t dg = data_groups(file)[0];
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> sizes;  // id, size (0: a variable-length value)
+  for (std::uint64_t cg : channel_groups(file, dg)) {
+    const std::uint64_t d = data_of(file, cg);
+    const bool variable = (static_cast<unsigned char>(file[d + 16]) & 1) != 0;
+    sizes.emplace_back(file_u64(file, d), variable ? 0 : (file_u64(file, d + 24) & 0xFFFFFFFFu));
+  }
+  const std::uint64_t dt = file_u64(file, link_at(dg, 2));
+  std::vector<RunRecord> out;
+  for (std::uint64_t at = dt + 24; at < dt + file_u64(file, dt + 8);) {
+    const std::uint64_t id = static_cast<unsigned char>(file[at++]);
+    out.push_back({id, at});
+    std::uint64_t size = 0;
+    for (const auto& [known, n] : sizes) {
+      if (known == id) size = n != 0 ? n : 4 + (file_u64(file, at) & 0xFFFFFFFFu);
+    }
+    at += size;
+  }
+  return out;
+}
+
+// Where the `n`-th record of the given id starts after its id.
+std::uint64_t nth_record(const std::string& file, std::uint64_t id, std::size_t n) {
+  for (const RunRecord& r : run_records(file)) {
+    if (r.id == id && n-- == 0) return r.at;
+  }
+  return 0;
+}
+
+// Renames the channel `name` so that the reader no longer knows it: its member part turns to X.
+void hide(std::string& file, const std::string& name) {
+  const std::uint64_t text = data_of(file, file_u64(file, link_at(channel_named(file, name), 2)));
+  for (std::size_t i = name.find('.') + 1; i < name.size(); ++i) file[text + i] = 'X';
+}
 
 // ---------------------------------------------------------------------------------------------
 // Round trips
@@ -283,6 +337,140 @@ TEST(Mdf4ReaderTest, TimesFollowTheStartAndTheConversion) {
   EXPECT_EQ(test::micros_of(read.records[0].Timestamp), 1715675400750000);
 }
 
+// What a group lacks besides the members its frames need reads as documented: channel 1, Rx, the
+// code from the length, no FD flags.
+TEST(Mdf4ReaderTest, MembersAFileLacksTakeTheirDefaults) {
+  const std::vector<BusRecord> records = test::generated_frames(12, 400, false);
+  std::string file = test::write_mdf4(records);
+  for (const char* name : {"CAN_DataFrame.BusChannel", "CAN_DataFrame.Dir", "CAN_DataFrame.DLC", "CAN_DataFrame.EDL",
+                           "CAN_DataFrame.BRS", "CAN_DataFrame.ESI", "CAN_ErrorFrame.BusChannel"}) {
+    hide(file, name);
+  }
+  std::vector<BusRecord> want = test::in_read_order(records);
+  for (BusRecord& r : want) {
+    if (r.Kind == CAN_ErrorFrame) r.Error.BusChannel = 1;
+    if (r.Kind != CAN_DataFrame) continue;
+    CanTail& c = r.Can;
+    c.BusChannel = 1;
+    c.Dir = c.EDL = c.BRS = c.ESI = 0;
+    // The length stays; as a classic frame's, it makes a code of at most 8.
+    c.DLC = static_cast<std::uint8_t>(std::min<std::uint64_t>(r.DataLength, 8));
+  }
+  Mdf4Read read = test::read_mdf4(file);
+  EXPECT_EQ(read.error, "");
+  EXPECT_EQ(describe(read.records), describe(want));
+
+  // Of an FD frame the code follows from the length by the FD table.
+  BusRecord fd = test::can_frame(kStart, 0x123, {});
+  fd.Can.EDL = 1;
+  fd.Can.DLC = 13;
+  fd.DataLength = 32;
+  std::string fd_file = test::write_mdf4({fd});
+  hide(fd_file, "CAN_DataFrame.DLC");
+  read = test::read_mdf4(fd_file);
+  ASSERT_EQ(read.records.size(), 1u) << read.error;
+  EXPECT_EQ(read.records[0].Can.DLC, 13);
+  EXPECT_EQ(read.records[0].DataLength, 32u);
+}
+
+// A group is known by its channels' names, and a bus named by its source must be the frames' bus:
+// a CAN group acquired from a LIN bus, or from FlexRay, holds none of its frames; "other" and no
+// source at all are taken at their names' word.
+TEST(Mdf4ReaderTest, GroupsOfAnotherBusArePassedOver) {
+  const std::vector<BusRecord> records = test::generated_frames(13, 500);
+  const std::string original = test::write_mdf4(records);
+  auto source_of = [](const std::string& f, std::size_t k) {
+    return file_u64(f, link_at(channel_group_of(f, data_groups(f)[k]), 3));
+  };
+  auto without = [&](std::uint32_t kind) {
+    std::vector<BusRecord> out;
+    for (const BusRecord& r : test::in_read_order(records)) {
+      if (r.Kind != kind) out.push_back(r);
+    }
+    return out;
+  };
+  struct Case {
+    const char* what;
+    std::size_t group;  // whose source changes: 3 is the LIN group's own
+    std::uint8_t bus_type;
+    std::uint32_t lost_kind;  // the frames no longer read, 0 for none
+  };
+  const Case cases[] = {
+      {"LIN frames from a CAN bus", 3, 2, LIN_Frame},
+      {"LIN frames from FlexRay", 3, 4, LIN_Frame},
+      {"LIN frames from an other bus", 3, 1, 0},
+      {"LIN frames from no bus named", 3, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string file = original;
+    set_u8(file, data_of(file, source_of(file, c.group)) + 1, c.bus_type);
+    Mdf4Read read = test::read_mdf4(file);
+    EXPECT_EQ(read.error, "");
+    EXPECT_EQ(describe(read.records), describe(c.lost_kind == 0 ? test::in_read_order(records) : without(c.lost_kind)));
+  }
+  std::string no_source = original;
+  set_file_u64(no_source, link_at(channel_group_of(no_source, data_groups(no_source)[3]), 3), 0);
+  EXPECT_EQ(describe(test::read_mdf4(no_source).records), describe(test::in_read_order(records)));
+  // The three CAN groups share one source: named FlexRay, no group of the file is left.
+  std::string flexray = original;
+  set_u8(flexray, data_of(flexray, source_of(flexray, 0)) + 1, 4);
+  set_u8(flexray, data_of(flexray, source_of(flexray, 3)) + 1, 4);
+  EXPECT_EQ(test::read_mdf4(flexray).error, "no bus-logging data group");
+}
+
+// With windows far below what the groups need at once, windows go from group to group and are
+// loaded again: the frames stay the same, and so does the memory bound.
+TEST(Mdf4ReaderTest, TightLimitsChangeNoFrame) {
+  const std::vector<BusRecord> records = test::generated_frames(14, 2500);
+  test::LoggerLayout unsorted;
+  unsorted.block_bytes = 3000;
+  unsorted.store = test::Store::kMixed;
+  test::LoggerLayout transposed;
+  transposed.id_size = 0;
+  transposed.signal_data = false;
+  transposed.block_bytes = 3000;
+  transposed.store = test::Store::kTransposed;
+  test::LoggerLayout signal;
+  signal.id_size = 0;
+  signal.block_bytes = 3000;
+  signal.store = test::Store::kDeflate;
+  std::string quarn = test::write_mdf4(records);
+  const std::uint32_t sizes[] = {84, 84, 17, 21};
+  const std::vector<std::size_t> cuts(100, 3000);  // more than enough pieces: none is left larger
+  for (std::size_t k = 0; k < 4; ++k) restore_group(quarn, k, cuts, Store::Alternate, true, sizes[k]);
+  const std::vector<BusRecord> logger_order = test::in_logger_order(records);
+  const std::vector<BusRecord> quarn_order = test::in_read_order(records);
+  struct File {
+    const char* what;
+    std::string bytes;
+    const std::vector<BusRecord>* want;
+  };
+  const File files[] = {
+      {"unsorted, signal data in value groups", test::write_logger_mdf4(records, unsorted), &logger_order},
+      {"sorted, transposed", test::write_logger_mdf4(records, transposed), &logger_order},
+      {"sorted, signal data in SD blocks", test::write_logger_mdf4(records, signal), &logger_order},
+      {"quarn's, plain and transposed blocks under HLs", quarn, &quarn_order},
+  };
+  Mdf4ReaderLimits tight;
+  tight.window_bytes = 1;
+  tight.inflated_bytes = 1;
+  for (const File& f : files) {
+    SCOPED_TRACE(f.what);
+    const std::string& file = f.bytes;
+    Mdf4Read roomy = test::read_mdf4(file);
+    ASSERT_EQ(roomy.error, "");
+    EXPECT_EQ(test::describe_us(roomy.records), test::describe_us(*f.want));
+    Mdf4Read narrow = test::read_mdf4(file, tight);
+    EXPECT_EQ(narrow.error, "");
+    EXPECT_EQ(describe(narrow.records), describe(roomy.records));
+    // One chunk or tile at the smallest size and one inflated block (of at most 3000 bytes), each
+    // with its slack, at any moment.
+    EXPECT_LE(narrow.window_peak, mdf4::DataWindows::kMinChunk + 3000 + 2 * mdf4::DataWindows::kSlack);
+    EXPECT_GT(roomy.window_peak, narrow.window_peak);
+  }
+}
+
 // The reader asks the stream for pieces of bounded size only, whatever the file's size.
 TEST(Mdf4ReaderTest, ReadsInPieces) {
   class LargestRead final : public Stream {
@@ -328,6 +516,11 @@ TEST(Mdf4ReaderTest, RefusesWhatItCannotRead) {
   std::string zipped = test::write_mdf4(records);
   restore_group(zipped, 0, {}, Store::Deflate, false, 84);
   const std::string last = test::write_mdf4(records);  // one block a group, the remote group's last
+  const std::string with_lin = test::write_mdf4(test::generated_frames(9, 300));
+  const std::string logger = test::write_logger_mdf4(records, test::LoggerLayout{});  // 1-byte ids, signal data
+  test::LoggerLayout sorted_layout;
+  sorted_layout.id_size = 0;
+  const std::string sorted = test::write_logger_mdf4(records, sorted_layout);  // signal data in SD blocks
 
   auto dg = [](const std::string& f, int k) { return data_groups(f)[static_cast<std::size_t>(k)]; };
   auto cg0 = [&](const std::string& f) { return channel_group_of(f, dg(f, 0)); };
@@ -653,6 +846,136 @@ TEST(Mdf4ReaderTest, RefusesWhatItCannotRead) {
         [&](std::string& f) {
           set_u8(f, data_of(f, dz0(f)) + 2, 1);
           return "the DZ block at offset " + at(dz0(f)) + " transposes records of 0 bytes";
+        }}},
+      {&listed,
+       {"data frames without IDE",
+        [&](std::string& f) {
+          hide(f, "CAN_DataFrame.IDE");
+          return "data group 0 (CAN_DataFrame): missing channel CAN_DataFrame.IDE";
+        }}},
+      {&listed,
+       {"remote frames without a length",
+        [&](std::string& f) {
+          hide(f, "CAN_RemoteFrame.DLC");
+          hide(f, "CAN_RemoteFrame.DataLength");
+          return "data group 2 (CAN_RemoteFrame): missing channel CAN_RemoteFrame.DataLength (or DLC)";
+        }}},
+      {&with_lin,
+       {"LIN frames without an identifier or data bytes",
+        [&](std::string& f) {
+          hide(f, "LIN_Frame.ID");
+          hide(f, "LIN_Frame.DataBytes");
+          return "data group 3 (LIN_Frame): missing channels LIN_Frame.ID, LIN_Frame.DataBytes";
+        }}},
+      {&listed,
+       {"an identifier of a virtual channel",
+        [&](std::string& f) {
+          set_u8(f, data_of(f, id0(f)), 6);
+          return "data group 0: channel ID of type 6 is not supported";
+        }}},
+      {&last,
+       {"frames out of time order",
+        [&](std::string& f) {
+          const std::uint64_t records0 = file_u64(f, link_at(dg(f, 0), 2)) + 24;
+          double t;
+          std::memcpy(&t, f.data() + records0 + 3 * 84, 8);
+          t -= 0.5;
+          std::memcpy(f.data() + records0 + 4 * 84, &t, 8);
+          return "data group 0 (CAN_DataFrame): frames out of time order at record 4";
+        }}},
+      {&last,
+       {"a time that is not a number",
+        [&](std::string& f) {
+          const double nan = std::nan("");
+          std::memcpy(f.data() + file_u64(f, link_at(dg(f, 0), 2)) + 24 + 2 * 84, &nan, 8);
+          return "data group 0 (CAN_DataFrame): the time of record 2 is not a number";
+        }}},
+      {&listed,
+       {"a 4.20 group whose time lies in another group",
+        [&](std::string& f) {
+          f.replace(8, 4, "4.20");
+          set_u8(f, 28, 420 & 0xFF);
+          set_u8(f, 29, 420 >> 8);
+          set_u8(f, data_of(f, cg0(f)) + 16, 6 | 8);
+          return "data group 0 (CAN_DataFrame): column-oriented data groups are not supported";
+        }}},
+      {&listed,
+       {"values in a list of 4.20 columns",
+        [&](std::string& f) {
+          set_file_u64(f, link_at(dg(f, 0), 2), append(f, block("##LD", {0, 0}, std::string(8, '\0'))));
+          return "data group 0: column-oriented data groups are not supported";
+        }}},
+      {&logger,
+       {"record ids of 3 bytes",
+        [&](std::string& f) {
+          set_u8(f, data_of(f, dg(f, 0)), 3);
+          return "data group 0: record ids of 3 bytes are not supported";
+        }}},
+      {&logger,
+       {"two channel groups with one record id",
+        [&](std::string& f) {
+          set_file_u64(f, data_of(f, channel_groups(f, dg(f, 0))[3]), 1);  // the remote frames'
+          return "data group 0: two channel groups have the record id 1";
+        }}},
+      {&logger,
+       {"channel groups in a loop",
+        [&](std::string& f) {
+          const std::vector<std::uint64_t> cgs = channel_groups(f, dg(f, 0));
+          set_file_u64(f, link_at(cgs.back(), 0), cgs[0]);
+          return "data group 0: its channel groups loop";
+        }}},
+      {&logger,
+       {"data bytes without signal data",
+        [&](std::string& f) {
+          set_file_u64(f, link_at(channel_named(f, "CAN_DataFrame.DataBytes"), 5), 0);
+          return "data group 0 (CAN_DataFrame): DataBytes has no signal data";
+        }}},
+      {&logger,
+       {"signal data in a group of fixed records",
+        [&](std::string& f) {
+          const std::uint64_t remote = channel_groups(f, dg(f, 0))[3];
+          set_file_u64(f, link_at(channel_named(f, "CAN_DataFrame.DataBytes"), 5), remote);
+          return "data group 0 (CAN_DataFrame): the channel group at offset " + at(remote) +
+                 " holds no variable-length data";
+        }}},
+      {&logger,
+       {"a signal offset inside a value",
+        [&](std::string& f) {
+          const std::uint64_t field = nth_record(f, 1, 1) + 15;
+          const std::uint64_t offset = file_u64(f, field) + 1;
+          set_file_u64(f, field, offset);
+          return "data group 0 (CAN_DataFrame): signal data offset " + at(offset) + " is inside a value";
+        }}},
+      {&logger,
+       {"a signal offset that goes back",
+        [&](std::string& f) {
+          set_file_u64(f, nth_record(f, 1, 2) + 15, 0);
+          return "data group 0 (CAN_DataFrame): signal data referenced out of order";
+        }}},
+      {&logger,
+       {"a signal offset past the signal data",
+        [&](std::string& f) {
+          set_file_u64(f, nth_record(f, 1, 0) + 15, 1000000000);
+          return "data group 0 (CAN_DataFrame): the signal data ends before offset 1000000000";
+        }}},
+      {&sorted,
+       {"signal data in a channel group of a sorted data group",
+        [&](std::string& f) {
+          set_file_u64(f, link_at(channel_named(f, "CAN_DataFrame.DataBytes"), 5), channel_group_of(f, dg(f, 1)));
+          return "data group 1 (CAN_DataFrame): signal data in a channel group of a sorted data group";
+        }}},
+      {&sorted,
+       {"signal data in a DT block",
+        [&](std::string& f) {
+          set_file_u64(f, link_at(channel_named(f, "CAN_DataFrame.DataBytes"), 5), file_u64(f, link_at(dg(f, 1), 2)));
+          return "data group 1: signal data in a ##DT block is not supported";
+        }}},
+      {&sorted,
+       {"compressed records where signal data belongs",
+        [&](std::string& f) {
+          const std::uint64_t z = append(f, dz_block(std::string(100, 'x'), 0));
+          set_file_u64(f, link_at(channel_named(f, "CAN_DataFrame.DataBytes"), 5), z);
+          return "data group 1: the DZ block at offset " + at(z) + " does not hold signal data";
         }}},
   };
   for (const auto& [base, c] : cases) {

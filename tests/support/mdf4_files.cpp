@@ -130,10 +130,10 @@ std::string write_mdf4(const std::vector<BusRecord>& records, const Mdf4WriterOp
   return sink.bytes;
 }
 
-Mdf4Read read_mdf4(const std::string& bytes) {
+Mdf4Read read_mdf4(const std::string& bytes, const Mdf4ReaderLimits& limits) {
   Mdf4Read out;
   MemoryStream stream(bytes);
-  auto reader = mdf4_reader_create();
+  auto reader = mdf4_reader_create(limits);
   if (!reader) {
     out.error = "no reader";
     return out;
@@ -148,6 +148,7 @@ Mdf4Read read_mdf4(const std::string& bytes) {
     out.records.push_back(r);
   }
   out.error = reader->error();
+  out.window_peak = reader->window_peak();
   return out;
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "mdf4/mdf4_reader.h"
 #include "mdf4/mdf4_writer.h"
 #include "textlog/bus_record.h"
 
@@ -41,8 +42,9 @@ struct Mdf4Read {
   // Records that broke an invariant of BusRecord when handed out: a DataPointer other than their
   // own DataBytes (null for error frames), a DataLength beyond their kind's room.
   std::vector<std::string> broken;
+  std::uint64_t window_peak = 0;  // the reader's
 };
-Mdf4Read read_mdf4(const std::string& bytes);
+Mdf4Read read_mdf4(const std::string& bytes, const Mdf4ReaderLimits& limits = {});
 Mdf4Read read_mdf4_file(const std::string& path);
 
 // The records in the order the reader gives back a file of quarn's writer: by time, and at equal
