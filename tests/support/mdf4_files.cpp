@@ -195,6 +195,16 @@ std::vector<std::string> describe(const std::vector<BusRecord>& records) {
   return out;
 }
 
+std::vector<std::string> describe_us(const std::vector<BusRecord>& records) {
+  std::vector<std::string> out;
+  out.reserve(records.size());
+  for (const BusRecord& r : records) {
+    const std::string d = describe(r);
+    out.push_back(std::to_string(micros_of(r.Timestamp)) + d.substr(d.find(' ')));
+  }
+  return out;
+}
+
 std::uint64_t file_u64(const std::string& bytes, std::uint64_t offset) {
   std::uint64_t v = 0;
   if (offset + 8 <= bytes.size()) std::memcpy(&v, bytes.data() + offset, 8);

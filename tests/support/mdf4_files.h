@@ -56,6 +56,9 @@ std::vector<BusRecord> in_read_order(const std::vector<BusRecord>& records);
 // that vectors of them compare with readable differences.
 std::string describe(const BusRecord& r);
 std::vector<std::string> describe(const std::vector<BusRecord>& records);
+// The same with the time in whole microseconds, for files whose integer ticks and conversion give
+// back the microsecond rather than the very double.
+std::vector<std::string> describe_us(const std::vector<BusRecord>& records);
 
 // A block as an independent walk of a file finds it.
 struct WalkedBlock {

@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include "mdf4/mdf4_blocks.h"
-#include "support/mdf4_files.h"
 
 namespace quarn::test {
 namespace {
@@ -16,6 +15,8 @@ namespace {
 using namespace mdf4;
 
 constexpr double kTick = 1e-6;
+
+std::int64_t micros_of(double timestamp) { return std::llround(timestamp * 1e6); }
 
 // A member of a kind's records: where it lies and what it holds.
 struct Member {
@@ -466,16 +467,6 @@ std::vector<BusRecord> in_logger_order(const std::vector<BusRecord>& records) {
   std::stable_sort(out.begin(), out.end(), [](const BusRecord& a, const BusRecord& b) {
     return a.Timestamp < b.Timestamp || (a.Timestamp == b.Timestamp && logger_rank(a.Kind) < logger_rank(b.Kind));
   });
-  return out;
-}
-
-std::vector<std::string> describe_us(const std::vector<BusRecord>& records) {
-  std::vector<std::string> out;
-  out.reserve(records.size());
-  for (const BusRecord& r : records) {
-    const std::string d = describe(r);
-    out.push_back(std::to_string(micros_of(r.Timestamp)) + d.substr(d.find(' ')));
-  }
   return out;
 }
 

@@ -4,7 +4,8 @@
 // does, made with the block helpers of src/mdf4 for the reader's tests and for the external
 // readers to check: unsorted data groups whose records carry record ids, data bytes as
 // variable-length signal data, bit-packed members, integer time stamps with a conversion, other
-// signals beside the frames, and every way of storing the data in blocks.
+// signals beside the frames, and every way of storing the data in blocks. Needs only the core
+// library, so that the fuzz seeds are made with it too.
 
 #include <cstdint>
 #include <string>
@@ -59,9 +60,5 @@ std::string write_logger_mdf4(const std::vector<BusRecord>& records, const Logge
 // The records in the order the reader gives back such a file: by time, and at equal times in
 // the order of its groups.
 std::vector<BusRecord> in_logger_order(const std::vector<BusRecord>& records);
-
-// describe() with the time in whole microseconds: integer ticks and a conversion give back the
-// microsecond, not the very double.
-std::vector<std::string> describe_us(const std::vector<BusRecord>& records);
 
 }  // namespace quarn::test
