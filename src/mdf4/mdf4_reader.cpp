@@ -625,9 +625,7 @@ bool Mdf4Reader::Impl::compile(Group& g, const Layout& lay, const Block& cg) {
   }
 
   const Channel& bytes = members[kMemberDataBytes];
-  if (!with_data) {
-    // nothing to find
-  } else if (bytes.type == cn::kTypeVlsd) {
+  if (with_data && bytes.type == cn::kTypeVlsd) {
     if (bytes.signal == 0) return error.fail("data group %lld (%s): DataBytes has no signal data", index, name);
     BlockHeader h;
     if (!file.header_at(bytes.signal, "signal data", h)) return false;
@@ -637,7 +635,7 @@ bool Mdf4Reader::Impl::compile(Group& g, const Layout& lay, const Block& cg) {
     if (g.signal_in_group && g.id_size == 0) {
       return error.fail("data group %lld (%s): signal data in a channel group of a sorted data group", index, name);
     }
-  } else {
+  } else if (with_data) {
     g.bytes_offset = bytes.byte_offset;
     g.bytes_room = bytes.bit_count / 8;
   }

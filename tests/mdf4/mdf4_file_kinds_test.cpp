@@ -131,6 +131,16 @@ TEST(Mdf4FileKindsTest, EveryKindGivesBackItsFramesInTimeOrder) {
     if (k.external_check) checked += std::string(checked.empty() ? "" : ", ") + "\"" + name + "\"";
     rows.push_back({name, test::in_logger_order(frames), false, ""});
   }
+  // A data group of one channel group whose records still carry ids.
+  LoggerLayout one;
+  one.signal_data = false;
+  one.other_signals = false;
+  one.empty_groups = false;
+  const std::vector<BusRecord> data_frames = only(frames, [](const BusRecord& r) { return r.Kind == CAN_DataFrame; });
+  test::write_file(dir / "logger-one-group-with-ids.mf4", test::write_logger_mdf4(data_frames, one));
+  test::write_file(dir / "logger-one-group-with-ids.json", test::frames_json(data_frames));
+  checked += ", \"logger-one-group-with-ids.mf4\"";
+  rows.push_back({"logger-one-group-with-ids.mf4", data_frames, false, ""});
 
   // asammdf cuts between frames, so that where it puts the ends does not matter.
   const double start = std::floor(frames[0].Timestamp);

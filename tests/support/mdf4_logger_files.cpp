@@ -424,6 +424,7 @@ std::string write_logger_mdf4(const std::vector<BusRecord>& records, const Logge
       b.set_link(dg, dg::kData, store(b, other, kTagDt, l, 10));
     }
     for (std::size_t k = 0; k < kinds.size(); ++k) {
+      if (cycles[k] == 0 && !l.empty_groups) continue;
       const std::uint64_t dg = new_dg(0);
       const Group g = add_group(b, &kinds[k], l, 0, cycles[k], time_cc, source_of(kinds[k]), name_of(kinds[k]));
       b.set_link(dg, dg::kFirstCg, g.cg);
@@ -435,6 +436,7 @@ std::string write_logger_mdf4(const std::vector<BusRecord>& records, const Logge
     std::vector<std::uint64_t> cgs;
     if (l.other_signals) cgs.push_back(add_group(b, nullptr, l, other_id, others, time_cc, 0, 0).cg);
     for (std::size_t k = 0; k < kinds.size(); ++k) {
+      if (cycles[k] == 0 && !l.empty_groups) continue;
       const Group g = add_group(b, &kinds[k], l, id_of(k), cycles[k], time_cc, source_of(kinds[k]), name_of(kinds[k]));
       cgs.push_back(g.cg);
       if (g.bytes_cn != 0 && l.signal_data) {

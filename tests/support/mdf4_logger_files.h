@@ -39,6 +39,8 @@ struct LoggerLayout {
   bool packed = true;
   // Members named "ID", "DLC", ... under their composed channel instead of "CAN_DataFrame.ID".
   bool short_names = false;
+  // A group for every kind of frame, even one without frames.
+  bool empty_groups = true;
   // A group of another signal beside the frames (in an unsorted data group, records of another
   // id among theirs).
   bool other_signals = true;
