@@ -13,8 +13,10 @@ namespace quarn::mdf4 {
 
 namespace {
 
-// Compressed bytes are read in pieces of this size on their way to the inflater.
+// Compressed bytes are read in pieces of this size on their way to the inflater, and inflated ones
+// come out in pieces of that.
 constexpr std::uint64_t kInput = 64 * 1024;
+constexpr std::uint64_t kOutput = 64 * 1024;
 // Deflate cannot shrink data by more than 1032 to 1, so a DZ block that claims more is broken and
 // is refused before anything is allocated for it.
 constexpr std::uint64_t kMaxDeflateRatio = 1032;
@@ -50,27 +52,29 @@ inline void transpose8(std::uint64_t a[8]) {
 }
 
 // Records `first` to `first + n` of a transposed matrix (`lines` records of `columns` bytes, byte
-// c of every record after byte c - 1 of every record) back in their own order, eight records by
-// eight columns at a time where they make whole squares.
+// c of every record after byte c - 1 of every record) back in their own order, in squares of eight
+// records by eight columns. Eight columns at a time over all the records, so that the matrix is
+// read as eight runs of bytes at once, which the processor sees coming, while the tile written
+// stays in its cache.
 void gather(std::uint8_t* out, const std::uint8_t* matrix, std::uint64_t lines, std::uint64_t columns,
             std::uint64_t first, std::uint64_t n) {
-  std::uint64_t r = 0;
-  for (; r + 8 <= n; r += 8) {
-    std::uint8_t* dst = out + r * columns;
-    const std::uint8_t* src = matrix + first + r;
-    std::uint64_t c = 0;
-    for (; c + 8 <= columns; c += 8) {
+  std::uint64_t c = 0;
+  for (; c + 8 <= columns; c += 8) {
+    const std::uint8_t* src = matrix + c * lines + first;
+    std::uint64_t r = 0;
+    for (; r + 8 <= n; r += 8) {
       std::uint64_t a[8];
-      for (int k = 0; k < 8; ++k) std::memcpy(&a[k], src + (c + static_cast<std::uint64_t>(k)) * lines, 8);
+      for (std::uint64_t k = 0; k < 8; ++k) std::memcpy(&a[k], src + k * lines + r, 8);
       transpose8(a);
-      for (int k = 0; k < 8; ++k) std::memcpy(dst + static_cast<std::uint64_t>(k) * columns + c, &a[k], 8);
+      for (std::uint64_t k = 0; k < 8; ++k) std::memcpy(out + (r + k) * columns + c, &a[k], 8);
     }
-    for (; c < columns; ++c) {
-      for (std::uint64_t k = 0; k < 8; ++k) dst[k * columns + c] = src[c * lines + k];
+    for (; r < n; ++r) {
+      for (std::uint64_t k = 0; k < 8; ++k) out[r * columns + c + k] = src[k * lines + r];
     }
   }
-  for (; r < n; ++r) {
-    for (std::uint64_t c = 0; c < columns; ++c) out[r * columns + c] = matrix[c * lines + first + r];
+  for (; c < columns; ++c) {
+    const std::uint8_t* src = matrix + c * lines + first;
+    for (std::uint64_t r = 0; r < n; ++r) out[r * columns + c] = src[r];
   }
 }
 
@@ -477,14 +481,15 @@ bool DataWindows::inflate_into(DataStream& s, std::uint8_t* out) {
   }
   zs_.next_in = nullptr;
   zs_.avail_in = 0;
+  // The output is given in pieces, so that zlib's checksum of each reads bytes still in the cache.
+  std::uint8_t* const end = out + s.block_size;
   zs_.next_out = out;
-  zs_.avail_out = static_cast<uInt>(s.block_size);
+  zs_.avail_out = 0;
   std::uint64_t next = s.block_data;
   std::uint64_t left = s.zip_size;
   int status = Z_OK;
-  for (;;) {
-    if (zs_.avail_in == 0) {
-      if (left == 0) break;
+  while (status == Z_OK) {
+    if (zs_.avail_in == 0 && left > 0) {
       const std::uint64_t n = std::min(kInput, left);
       if (!file_.read_at(next, input_, n)) return false;
       zs_.next_in = input_;
@@ -492,8 +497,10 @@ bool DataWindows::inflate_into(DataStream& s, std::uint8_t* out) {
       next += n;
       left -= n;
     }
+    if (zs_.avail_out == 0)
+      zs_.avail_out = static_cast<uInt>(std::min(kOutput, static_cast<std::uint64_t>(end - zs_.next_out)));
+    // Z_OK means progress; without input or room left zlib says Z_BUF_ERROR, and the loop ends.
     status = inflate(&zs_, Z_NO_FLUSH);
-    if (status != Z_OK) break;
   }
   if (status != Z_STREAM_END || zs_.total_out != s.block_size) {
     return error.fail("the DZ block at offset %llu does not inflate to its %llu bytes", ull(s.block),
