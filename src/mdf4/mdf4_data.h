@@ -153,14 +153,11 @@ class DataWindows {
   // How many streams will read at once: the chunk size follows, so that their chunks fit the
   // budget. Before any stream reads.
   void plan(std::int64_t streams);
-  std::uint64_t chunk() const { return chunk_; }
 
   // Points `s` at the chain that starts at the block `first` (0: no data), without reading any
   // data yet. `tally`, when given, adds up the bytes of blocks visited by several streams: more
   // than the file holds means blocks visited twice.
   bool start(DataStream& s, std::uint64_t first, std::uint32_t data_tag, std::int64_t group, std::uint64_t* tally);
-  // Back to the start of the chain.
-  bool restart(DataStream& s);
 
   // The next `n` bytes of the stream, contiguous at `out`, and past them. They lie in a window
   // or, when they straddle blocks or windows, in `stitch` (room for n + kSlack bytes); `out` is
@@ -180,8 +177,7 @@ class DataWindows {
   // Lets go of the stream's windows.
   void release(DataStream& s);
 
-  // For tests: bytes of windows held now, and the most ever.
-  std::uint64_t held() const { return held_; }
+  // The most bytes of windows held at once so far.
   std::uint64_t peak() const { return peak_; }
 
  private:

@@ -138,8 +138,10 @@ struct RecordKind {
 
 }  // namespace
 
-// A bus-logging channel group: where its records are and how to decode them.
+// What open finds and next reads with: the bus-logging groups, a cursor in each, and the merge of
+// their frames by time.
 struct Mdf4Reader::Impl {
+  // A bus-logging channel group: where its records are and how to decode them.
   struct Group {
     int kind = -1;
     std::int64_t dg = 0;       // the data group's place in the file, for messages
