@@ -5,10 +5,12 @@
 #include <cstdio>
 #include <string>
 
-#include "asc/asc_converter.h"
+#include "app/input_formats.h"
+#include "batch/log_conversion.h"
+#include "asc/asc_trace_writer.h"
 #include "bench_log.h"
 #include "io/file_system.h"
-#include "textlog/bus_record.h"
+#include "batch/bus_record.h"
 #include "textlog/text_log_reader.h"
 
 namespace quarn {
@@ -19,7 +21,7 @@ void BM_WriteCanTrace(benchmark::State& state) {
   const std::int64_t frames = state.range(0);
   auto fs = disk_fs_create(sv(bench_scratch().c_str()));
   RunOptions options;
-  auto converter = asc_converter_create(fs.get(), fs.get(), &options);
+  auto converter = asc_only_converter_create(fs.get(), fs.get(), &options);
   std::uint64_t x = 42;
   RecordSource source;
   for (auto _ : state) {
@@ -56,9 +58,10 @@ void BM_ConvertFile(benchmark::State& state) {
   std::fclose(f);
   auto fs = disk_fs_create(sv(bench_scratch().c_str()));
   RunOptions options;
-  auto converter = asc_converter_create(fs.get(), fs.get(), &options);
+  auto converter = asc_only_converter_create(fs.get(), fs.get(), &options);
   for (auto _ : state) {
-    if (converter_convert_file(converter.get(), sv("in.txt"), sv("out")) != 0) state.SkipWithError("failed");
+    if (convert_log(converter.get(), *input_format_named("txt"), sv("in.txt"), sv("out")) != 0)
+      state.SkipWithError("failed");
   }
   state.SetItemsProcessed(state.iterations() * frames);
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(log.size()));

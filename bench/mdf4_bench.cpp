@@ -1,19 +1,28 @@
 // The MDF4 writer beside the ASC writer (convert_bench.cpp): the same frames handed in directly,
-// and the same generated log converted end to end by a minimal MDF4 converter.
+// and the same generated log converted end to end by a minimal MDF4 converter. Then the reader
+// over a file of the writer's, as it is and as asammdf's save(compression=2) stores it.
 
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 
+#include "app/input_formats.h"
+#include "batch/log_conversion.h"
 #include "bench_log.h"
 #include "batch/converter.h"
 #include "io/byte_sink.h"
+#include "io/file_stream.h"
 #include "io/file_system.h"
+#include "mdf4/mdf4_blocks.h"
+#include "mdf4/mdf4_reader.h"
 #include "mdf4/mdf4_writer.h"
-#include "textlog/bus_record.h"
+#include "batch/bus_record.h"
 
 namespace quarn {
 namespace {
@@ -70,36 +79,36 @@ class Mdf4Converter final : public Converter {
   bool begun_ = false;
 };
 
-// The frames of BM_WriteCanTrace, written as MDF4 to a file.
+// The frames of BM_WriteCanTrace into `name` in the scratch folder, as MDF4.
+bool write_frames(FileSystem* fs, const char* name, std::int64_t frames) {
+  auto stream = fs_open(fs, sv(name), FS_WRITE | 4);
+  if (!stream) return false;
+  StreamSink sink(*stream);
+  auto writer = mdf4_writer_create();
+  std::uint64_t x = 42;
+  BusRecord r{};
+  r.Kind = CAN_DataFrame;
+  r.Can.BusChannel = 1;
+  r.DataPointer = r.Can.DataBytes;
+  bool ok = writer->begin(sink, 1706688000.0, sv("2.4.0"));
+  for (std::int64_t i = 0; i < frames && ok; ++i) {
+    x = x * 6364136223846793005ull + 1442695040888963407ull;
+    r.Timestamp = 1706688000.0 + static_cast<double>(i) * 0.001;
+    r.Can.IDE = (x >> 60) % 3 == 0;
+    r.ID = static_cast<std::uint32_t>(x >> 20) & (r.Can.IDE ? 0x1FFFFFFF : 0x7FF);
+    r.Can.DLC = static_cast<std::uint8_t>((x >> 8) % 9);
+    r.DataLength = r.Can.DLC;
+    for (int b = 0; b < 8; ++b) r.Can.DataBytes[b] = static_cast<std::uint8_t>(x >> (8 * b));
+    ok = writer->add(r);
+  }
+  return ok && writer->finish() && stream_close(stream) == 0;
+}
+
 void BM_WriteMdf4(benchmark::State& state) {
   const std::int64_t frames = state.range(0);
   auto fs = disk_fs_create(sv(bench_scratch().c_str()));
   for (auto _ : state) {
-    auto stream = fs_open(fs.get(), sv("w.mf4"), FS_WRITE | 4);
-    if (!stream) {
-      state.SkipWithError("cannot open the output");
-      break;
-    }
-    StreamSink sink(*stream);
-    auto writer = mdf4_writer_create();
-    std::uint64_t x = 42;
-    BusRecord r{};
-    r.Kind = CAN_DataFrame;
-    r.Can.BusChannel = 1;
-    r.DataPointer = r.Can.DataBytes;
-    bool ok = writer->begin(sink, 1706688000.0, sv("2.4.0"));
-    for (std::int64_t i = 0; i < frames && ok; ++i) {
-      x = x * 6364136223846793005ull + 1442695040888963407ull;
-      r.Timestamp = 1706688000.0 + static_cast<double>(i) * 0.001;
-      r.Can.IDE = (x >> 60) % 3 == 0;
-      r.ID = static_cast<std::uint32_t>(x >> 20) & (r.Can.IDE ? 0x1FFFFFFF : 0x7FF);
-      r.Can.DLC = static_cast<std::uint8_t>((x >> 8) % 9);
-      r.DataLength = r.Can.DLC;
-      for (int b = 0; b < 8; ++b) r.Can.DataBytes[b] = static_cast<std::uint8_t>(x >> (8 * b));
-      ok = writer->add(r);
-    }
-    ok = ok && writer->finish() && stream_close(stream) == 0;
-    if (!ok) state.SkipWithError("writing failed");
+    if (!write_frames(fs.get(), "w.mf4", frames)) state.SkipWithError("writing failed");
   }
   state.SetItemsProcessed(state.iterations() * frames);
 }
@@ -118,12 +127,138 @@ void BM_ConvertFileMdf4(benchmark::State& state) {
   std::unique_ptr<Converter> converter(new (std::nothrow) Mdf4Converter);
   converter_init(converter.get(), fs.get(), fs.get(), false, &options);
   for (auto _ : state) {
-    if (converter_convert_file(converter.get(), sv("in.txt"), sv("out")) != 0) state.SkipWithError("failed");
+    if (convert_log(converter.get(), *input_format_named("txt"), sv("in.txt"), sv("out")) != 0)
+      state.SkipWithError("failed");
   }
   state.SetItemsProcessed(state.iterations() * frames);
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(log.size()));
 }
 BENCHMARK(BM_ConvertFileMdf4)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
+
+std::string slurp(const std::string& path) {
+  std::string bytes;
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return bytes;
+  char buffer[1 << 16];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) bytes.append(buffer, n);
+  std::fclose(f);
+  return bytes;
+}
+
+std::uint64_t u64_at(const std::string& b, std::uint64_t at) {
+  return mdf4::get_u64(reinterpret_cast<const std::uint8_t*>(b.data()) + at);
+}
+
+void append_block(std::string& file, const char* id, const std::string& links_and_data, std::uint64_t links) {
+  file.resize(mdf4::align8(file.size()), '\0');
+  std::uint8_t head[mdf4::kHeaderSize];
+  mdf4::encode_header(head,
+                      mdf4::BlockHeader{mdf4::tag(id[2], id[3]), mdf4::kHeaderSize + links_and_data.size(), links});
+  file.append(reinterpret_cast<const char*>(head), sizeof head);
+  file += links_and_data;
+}
+
+std::string u64_text(std::uint64_t v) { return std::string(reinterpret_cast<const char*>(&v), 8); }
+
+// The file with the first data group's records as asammdf's save(compression=2) stores them:
+// transposed and deflated (zlib level 1, asammdf's without isal) in DZ blocks of about 4 MiB of
+// records, listed by a DL under an HL.
+std::string transposed_copy(const std::string& file) {
+  const std::uint64_t dg = u64_at(file, 64 + 24);
+  const std::uint64_t cg = u64_at(file, dg + 24 + 8);
+  const std::uint64_t record = mdf4::data_start(mdf4::cg::kLinks) + mdf4::cg::kDataBytes;
+  const std::uint64_t size = mdf4::get_u32(reinterpret_cast<const std::uint8_t*>(file.data()) + cg + record);
+  std::string records;
+  auto take = [&](std::uint64_t dt) { records.append(file, dt + 24, u64_at(file, dt + 8) - 24); };
+  std::uint64_t at = u64_at(file, dg + 24 + 16);
+  if (file.compare(at, 4, "##DT") == 0) take(at);
+  for (; at != 0 && file.compare(at, 4, "##DL") == 0; at = u64_at(file, at + 24)) {
+    const std::uint64_t n = u64_at(file, at + 24 + 8 * u64_at(file, at + 16) + 4) & 0xFFFFFFFFu;
+    for (std::uint64_t i = 0; i < n; ++i) take(u64_at(file, at + 24 + 8 * (1 + i)));
+  }
+  std::string out = file;
+  const std::uint64_t piece = (std::uint64_t{4} << 20) / size * size;
+  std::string links = u64_text(0);
+  std::string offsets;
+  for (std::uint64_t from = 0; from < records.size(); from += piece) {
+    const std::uint64_t n = std::min<std::uint64_t>(piece, records.size() - from);
+    const std::uint64_t lines = n / size;
+    std::string t = records.substr(from, n);
+    for (std::uint64_t r = 0; r < lines; ++r) {
+      for (std::uint64_t c = 0; c < size; ++c) t[c * lines + r] = records[from + r * size + c];
+    }
+    uLongf zn = compressBound(static_cast<uLong>(n));
+    std::string z(zn, '\0');
+    compress2(reinterpret_cast<Bytef*>(z.data()), &zn, reinterpret_cast<const Bytef*>(t.data()), static_cast<uLong>(n),
+              1);
+    z.resize(zn);
+    std::string head = "DT";
+    head += static_cast<char>(mdf4::dz::kTransposedDeflate);
+    head += '\0';
+    const std::uint32_t columns = static_cast<std::uint32_t>(size);
+    head += std::string(reinterpret_cast<const char*>(&columns), 4) + u64_text(n) + u64_text(z.size());
+    out.resize(mdf4::align8(out.size()), '\0');
+    links += u64_text(out.size());
+    offsets += u64_text(from);
+    append_block(out, "##DZ", head + z, 0);
+  }
+  const std::uint64_t count = links.size() / 8 - 1;
+  std::string data = std::string(4, '\0');
+  const std::uint32_t count32 = static_cast<std::uint32_t>(count);
+  data += std::string(reinterpret_cast<const char*>(&count32), 4) + offsets;
+  out.resize(mdf4::align8(out.size()), '\0');
+  const std::uint64_t dl = out.size();
+  append_block(out, "##DL", links + data, count + 1);
+  out.resize(mdf4::align8(out.size()), '\0');
+  const std::uint64_t hl = out.size();
+  append_block(out, "##HL", u64_text(dl) + std::string("\x01\0\x01\0\0\0\0\0", 8), 1);
+  std::memcpy(out.data() + dg + 24 + 16, &hl, 8);
+  return out;
+}
+
+// The reader over the file the writer makes of a million frames of the generated log (what the
+// end-to-end measure converts): range(0) 0 as written, 1 as asammdf's save(compression=2)
+// stores it.
+void BM_ReadMdf4(benchmark::State& state) {
+  constexpr std::int64_t kFrames = 1000000;
+  const std::string log = bench_log(kFrames, 7);
+  std::FILE* in = std::fopen((bench_scratch() + "/r.txt").c_str(), "wb");
+  std::fwrite(log.data(), 1, log.size(), in);
+  std::fclose(in);
+  auto fs = disk_fs_create(sv(bench_scratch().c_str()));
+  RunOptions options;
+  std::unique_ptr<Converter> converter(new (std::nothrow) Mdf4Converter);
+  converter_init(converter.get(), fs.get(), fs.get(), false, &options);
+  const std::string plain = bench_scratch() + "/r.mf4";
+  const std::string path = bench_scratch() + (state.range(0) == 0 ? "/r.mf4" : "/rz.mf4");
+  if (converter_convert_file(converter.get(), sv("r.txt"), sv("r")) != 0) {
+    state.SkipWithError("writing failed");
+    return;
+  }
+  if (state.range(0) == 1) {
+    const std::string copy = transposed_copy(slurp(plain));
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    std::fwrite(copy.data(), 1, copy.size(), f);
+    std::fclose(f);
+  }
+  std::uint64_t peak = 0;
+  for (auto _ : state) {
+    auto stream = file_stream_open(path.c_str(), 0);
+    auto reader = mdf4_reader_create();
+    if (!stream || !reader || !reader->open(stream.get())) {
+      state.SkipWithError("cannot open the file");
+      break;
+    }
+    BusRecord r;
+    std::int64_t n = 0;
+    while (reader->next(r)) ++n;
+    if (n != kFrames || reader->error()[0] != '\0') state.SkipWithError("reading failed");
+    peak = reader->window_peak();
+  }
+  state.counters["window_MiB"] = static_cast<double>(peak) / (1 << 20);
+  state.SetItemsProcessed(state.iterations() * kFrames);
+}
+BENCHMARK(BM_ReadMdf4)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace quarn

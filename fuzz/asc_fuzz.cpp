@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "asc/asc_converter.h"
+#include "asc/asc_trace_writer.h"
 #include "asc/asc_lines.h"
 #include "base/calendar.h"
 #include "base/memory.h"
@@ -149,7 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   quarn::fuzz::MemoryFileSystem fs;
   quarn::RunOptions options;
   options.delete_converted = settings.delete_converted;
-  std::unique_ptr<quarn::Converter> converter = quarn::asc_converter_create(&fs, &fs, &options);
+  std::unique_ptr<quarn::Converter> converter = quarn::asc_only_converter_create(&fs, &fs, &options);
   if (!converter) fail("no converter");
   quarn::fuzz::MemoryFaults& faults = fs.faults;
   switch (settings.fault) {

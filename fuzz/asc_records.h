@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "textlog/bus_record.h"
+#include "batch/bus_record.h"
 
 namespace quarn::fuzz {
 

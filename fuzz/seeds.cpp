@@ -1,9 +1,9 @@
 // Writes the seed corpora of the fuzz targets into CORPUS/<target>/, all from gen_log so that
 // they look like what loggers write: small logs of every header style for the reader, the
 // records of such logs (with LIN, remote and CAN FD frames mixed in, and every fault) for the
-// ASC writer, argument lists for the paths, and MDF4 files quarn's writer makes of such records
-// for the MDF4 reader (the sample-* files beside them come from python-can and are not
-// rewritten). The same build writes the same bytes.
+// ASC writer, argument lists for the paths, and MDF4 files quarn's writer makes of such records,
+// and files laid out as loggers lay them out, for the MDF4 reader (the sample-* files beside
+// them come from python-can and are not rewritten). The same build writes the same bytes.
 //   fuzz_seeds CORPUS
 
 #include <zlib.h>
@@ -24,6 +24,7 @@
 #include "mdf4/mdf4_blocks.h"
 #include "mdf4/mdf4_writer.h"
 #include "support/memory_sink.h"
+#include "support/mdf4_logger_files.h"
 #include "support/memory_stream.h"
 #include "textlog/text_log_reader.h"
 
@@ -245,10 +246,23 @@ int main(int argc, char** argv) {
   quarn::Mdf4WriterOptions lists;
   lists.block_bytes = 200;
   lists.list_links = 2;
+  // The loggers' layouts: one unsorted data group whose data bytes are values of a group of their
+  // own, in blocks of both kinds under a list; and sorted groups with SD blocks, transposed.
+  quarn::test::LoggerLayout unsorted;
+  unsorted.block_bytes = 100;
+  unsorted.store = quarn::test::Store::kMixed;
+  quarn::test::LoggerLayout sorted;
+  sorted.id_size = 0;
+  sorted.packed = false;
+  sorted.block_bytes = 60;
+  sorted.hl = true;
+  sorted.store = quarn::test::Store::kTransposed;
   const std::vector<std::pair<const char*, std::string>> mdf4 = {
       {"writer-mixed", mdf4_of(bus, {})},
       {"writer-lists", mdf4_of(frames, lists)},
       {"writer-hl-dz", with_compressed_data(mdf4_of(frames, {}))},
+      {"logger-unsorted", quarn::test::write_logger_mdf4(bus, unsorted)},
+      {"logger-sorted", quarn::test::write_logger_mdf4(bus, sorted)},
   };
   for (const auto& [name, bytes] : mdf4) ok = !bytes.empty() && save(corpus + "/mdf4/seed-" + name, bytes) && ok;
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "app/build_info.h"
+#include "app/input_formats.h"
 #include "app/trace_formats.h"
 #include "batch/input_walk.h"
 #include "io/input_path.h"
@@ -181,14 +182,17 @@ bool parse_command_line(ToolContext& context, int argc, char** argv, int& status
   arg_str* format = arg_str0("F", "format", "<asc|mf4|asc,mf4>",
                              "trace formats to write, comma-separated; both come from one reading. defaults to asc");
   arg_int* jobs = arg_int0("j", "jobs", "<n>", "logs converted at once. 0 takes one per core. defaults to 1");
+  arg_str* input_format = arg_str0("I", "input-format", "<txt|mf4|txt,mf4>",
+                                   "log formats a folder walk converts, comma-separated; a file named here "
+                                   "converts by its suffix. defaults to txt");
   // Only shows the inputs in the usage text; the inputs are always the positional arguments.
   arg_lit* input_files = arg_lit0("i", "input-files=<file(s)/folder(s)>",
                                   "list of input files/folders, must have common root");
   arg_file* inputs = arg_filen(nullptr, nullptr, "file(s)/folder(s)", 1, argc - 1 > 1 ? argc - 1 : 1, nullptr);
   struct arg_end* errors = arg_end(20);
-  void* table[] = {
-      help, version,     verbosity, non_interactive, delete_converted, no_append_root, buffer, output_directory, format,
-      jobs, input_files, inputs,    errors};
+  void* table[] = {help,           version,     verbosity,        non_interactive, delete_converted,
+                   no_append_root, buffer,      output_directory, format,          input_format,
+                   jobs,           input_files, inputs,           errors};
   constexpr int kEntries = static_cast<int>(sizeof table / sizeof table[0]);
 
   if (arg_nullcheck(table) != 0) {
@@ -230,13 +234,19 @@ bool parse_command_line(ToolContext& context, int argc, char** argv, int& status
   } else {
     int threshold = verbosity->count > 0 ? threshold_of_verbosity(verbosity->ival[0]) : 5;
     std::uint32_t formats = kDefaultTraceFormats;
+    std::uint32_t walked = kDefaultInputFormats;
     if (threshold < 0 || (jobs->count > 0 && jobs->ival[0] < 0)) {
       status = kStatusBadInteger;
     } else if (format->count > 0 && !trace_formats_parse(format->sval[0], formats)) {
       print_trace_formats_error(stdout, kProgramName, format->sval[0]);
       status = kStatusParseError;
+    } else if (input_format->count > 0 && !input_formats_parse(input_format->sval[0], walked)) {
+      print_input_formats_error(stdout, kProgramName, input_format->sval[0]);
+      status = kStatusParseError;
+    } else if (!trace_formats_use(context.options, formats)) {
+      status = kStatusSetupFailed;
     } else {
-      context.options.formats = formats;
+      input_formats_use(context.options, walked);
       context.options.jobs = jobs->count > 0 ? jobs->ival[0] : 1;
       set_log_threshold(threshold);
       context.options.delete_converted = delete_converted->count == 1;

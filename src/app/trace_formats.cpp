@@ -2,9 +2,10 @@
 
 #include <cstring>
 
-#include "app/tool_context.h"
+#include "app/format_lists.h"
 #include "app/options.h"
-#include "asc/asc_converter.h"
+#include "app/tool_context.h"
+#include "asc/asc_trace_writer.h"
 #include "batch/trace_writer.h"
 #include "mdf4/mdf4_trace_writer.h"
 
@@ -14,6 +15,7 @@ namespace {
 struct TraceFormat {
   const char* name;
   std::unique_ptr<TraceWriter> (*create)();
+  const char* const* suffixes;  // of the files it writes behind an output base, null-terminated
 };
 
 // A new format is one more row here (its bit follows from its place), its writer's files, and
@@ -21,8 +23,8 @@ struct TraceFormat {
 std::unique_ptr<TraceWriter> mdf4_writer_of_this_version() { return mdf4_trace_writer_create(sv(kQuarnVersion)); }
 
 constexpr TraceFormat kTraceFormats[] = {
-    {"asc", asc_writer_create},
-    {"mf4", mdf4_writer_of_this_version},
+    {"asc", asc_trace_writer_create, kAscTraceSuffixes},
+    {"mf4", mdf4_writer_of_this_version, kMdf4TraceSuffixes},
 };
 
 constexpr int kFormatCount = static_cast<int>(sizeof kTraceFormats / sizeof kTraceFormats[0]);
@@ -31,29 +33,24 @@ static_assert(kFormatCount <= kMaxTraceWriters);
 }  // namespace
 
 bool trace_formats_parse(const char* text, std::uint32_t& formats) {
-  if (text == nullptr) return false;
-  std::uint32_t chosen = 0;
-  const char* piece = text;
-  for (;;) {
-    const char* comma = std::strchr(piece, ',');
-    StrView name{piece, comma != nullptr ? comma - piece : static_cast<std::int64_t>(std::strlen(piece))};
-    std::uint32_t bit = 0;
-    for (int i = 0; i < kFormatCount; ++i) {
-      if (sv_equal(name, sv(kTraceFormats[i].name))) bit = std::uint32_t{1} << i;
-    }
-    if (bit == 0 || (chosen & bit) != 0) return false;
-    chosen |= bit;
-    if (comma == nullptr) break;
-    piece = comma + 1;
-  }
-  formats = chosen;
-  return true;
+  return format_list_parse(text, kTraceFormats, formats);
 }
 
 void print_trace_formats_error(std::FILE* out, const char* program_name, const char* value) {
-  std::fprintf(out, "%s: invalid trace format \"%s\", expected", program_name, value);
-  for (int i = 0; i < kFormatCount; ++i) std::fprintf(out, "%s %s", i == 0 ? "" : ",", kTraceFormats[i].name);
-  std::fputs(" or a comma-separated list of them\n", out);
+  print_format_list_error(out, program_name, "trace format", value, kTraceFormats);
+}
+
+bool trace_formats_use(RunOptions& options, std::uint32_t formats) {
+  options.formats = formats;
+  options.trace_suffix_count = 0;
+  for (int i = 0; i < kFormatCount; ++i) {
+    if ((formats & (std::uint32_t{1} << i)) == 0) continue;
+    for (const char* const* suffix = kTraceFormats[i].suffixes; *suffix != nullptr; ++suffix) {
+      if (options.trace_suffix_count == kMaxTraceSuffixes) return false;
+      options.trace_suffixes[options.trace_suffix_count++] = *suffix;
+    }
+  }
+  return true;
 }
 
 std::unique_ptr<Converter> trace_formats_converter(ToolContext& context) {
@@ -66,7 +63,7 @@ std::unique_ptr<Converter> trace_formats_converter(ToolContext& context) {
     ++count;
   }
   if (count == 0) return nullptr;
-  return trace_converter_create(writers, count, context.input_fs.get(), context.output_fs, &context.options);
+  return trace_fan_out_create(writers, count, context.input_fs.get(), context.output_fs, &context.options);
 }
 
 }  // namespace quarn

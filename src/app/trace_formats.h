@@ -23,6 +23,10 @@ bool trace_formats_parse(const char* text, std::uint32_t& formats);
 // Prints the line that says which values --format takes, for a value it does not.
 void print_trace_formats_error(std::FILE* out, const char* program_name, const char* value);
 
+// Chooses the formats a run writes, with the file suffixes they write. False when more suffixes
+// than a run keeps would be chosen, which no table of formats allows.
+bool trace_formats_use(RunOptions& options, std::uint32_t formats);
+
 // The converter of a run: one writer per format in context.options.formats. Null when memory runs
 // out or no format is chosen. It borrows the context's file systems and options.
 std::unique_ptr<Converter> trace_formats_converter(ToolContext& context);

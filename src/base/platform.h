@@ -89,12 +89,15 @@ bool platform_is_absolute(StrView path);
 // Windows: "C:" and "C:x" take the current folder of drive C (2 bytes), "/x" the drive of the
 // working folder, "C:" (1 byte: the "/"), anything else the working folder (0).
 bool platform_relative_base(StrView path, char* buffer, std::size_t capacity, std::int64_t& consumed);
-// Whether "/" by itself names a folder that inputs can lie in, as it does on POSIX. On a
-// drive-letter platform a root folder is "C:/", and a "/" at the very front names none.
+// kPlatformSlashIsRoot: whether "/" by itself names a folder that inputs can lie in, as it does
+// on POSIX; on a drive-letter platform a root folder is "C:/", and a "/" at the very front names
+// none. kPlatformNamesIgnoreCase: whether names that differ only in letter case name one file.
 #if defined(_WIN32)
 inline constexpr bool kPlatformSlashIsRoot = false;
+inline constexpr bool kPlatformNamesIgnoreCase = true;
 #else
 inline constexpr bool kPlatformSlashIsRoot = true;
+inline constexpr bool kPlatformNamesIgnoreCase = false;
 #endif
 
 // --- Failed calls --------------------------------------------------------------------------------

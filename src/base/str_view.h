@@ -22,6 +22,19 @@ inline bool sv_equal(StrView a, StrView b) {
   return a.length == b.length && (a.length == 0 || std::memcmp(a.data, b.data, static_cast<std::size_t>(a.length)) == 0);
 }
 
+// Equal when ASCII letters are taken without their case ("TXT" and "txt"); other bytes as they are.
+inline bool sv_equal_ignoring_case(StrView a, StrView b) {
+  if (a.length != b.length) return false;
+  for (std::int64_t i = 0; i < a.length; ++i) {
+    char x = a.data[i];
+    char y = b.data[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
 // For "%.*s": printf takes the precision as an int.
 inline int sv_len(StrView v) { return v.length > 0x7fffffff ? 0x7fffffff : static_cast<int>(v.length); }
 

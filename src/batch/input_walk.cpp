@@ -4,8 +4,9 @@
 #include <utility>
 
 #include "base/platform.h"
-#include "batch/run_totals.h"
+#include "batch/log_conversion.h"
 #include "batch/parallel_run.h"
+#include "batch/run_totals.h"
 #include "io/dir_listing.h"
 #include "logging/report.h"
 
@@ -31,11 +32,18 @@ bool is_on_walk_path(const WalkAncestor* chain, const PathInfo& folder) {
   return false;
 }
 
-bool is_log_name(StrView path) {
+// The input format of a file, by its suffix in any letter case: among the walked formats, or any
+// format for a file named on the command line. Null: the file is no log.
+const InputFormat* format_of(const RunOptions* options, StrView path, bool named) {
+  if (options == nullptr) return nullptr;
   StrView ext = path_extension(path);
-  if (ext.data == nullptr || ext.length != 3) return false;
-  // Only 'T'/'t' and 'X'/'x' can become "txt" by setting bit 0x20, so this is exact.
-  return (ext.data[0] | 0x20) == 't' && (ext.data[1] | 0x20) == 'x' && (ext.data[2] | 0x20) == 't';
+  if (ext.data == nullptr) return nullptr;
+  for (int i = 0; i < options->input_format_count; ++i) {
+    const InputFormat& format = options->input_formats[i];
+    if (!named && (options->walked_formats & (std::uint32_t{1} << i)) == 0) continue;
+    if (sv_equal_ignoring_case(ext, sv(format.name))) return &format;
+  }
+  return nullptr;
 }
 
 // parent, then "/" unless parent is empty or already ends in "/", then name. False when memory
@@ -127,9 +135,12 @@ int walk(Walk& w, StrView input_path, StrView output_path, const WalkAncestor* a
       break;
   }
 
-  if (!is_log_name(input_path)) return kStatusOk;
-  // The output ends in the same name as the input: drop ".txt".
-  StrView base{output_path.data, output_path.length >= 4 ? output_path.length - 4 : 0};
+  // A file named on the command line converts by its suffix, whatever the walk takes.
+  const InputFormat* format = format_of(converter->options, input_path, ancestors == nullptr);
+  if (format == nullptr) return kStatusOk;
+  // The output ends in the same name as the input, without its suffix.
+  const std::int64_t suffix = path_extension(input_path).length + 1;
+  StrView base{output_path.data, output_path.length >= suffix ? output_path.length - suffix : 0};
   StrView folder = path_parent(base);
   if (converter->create_output_dirs && !sv_equal(folder, dynstr_view(w.made_folder))) {
     // A folder that cannot be made shows up as an output that cannot be opened.
@@ -141,10 +152,10 @@ int walk(Walk& w, StrView input_path, StrView output_path, const WalkAncestor* a
   }
   // Beside others, its status comes when all are done.
   if (w.parallel != nullptr) {
-    w.parallel->submit(input_path, base);
+    w.parallel->submit(*format, input_path, base);
     return kStatusOk;
   }
-  int status = converter_convert_file(converter, input_path, base);
+  int status = convert_log(converter, *format, input_path, base);
   if (status != kStatusOk) {
     report(LogLevel::Error, "Error during conversion of %.*s", sv_len(input_path), input_path.data);
   }

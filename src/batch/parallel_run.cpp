@@ -1,10 +1,15 @@
 #include "batch/parallel_run.h"
 
+#include "batch/log_conversion.h"
+#include "batch/progress_fan_in.h"
+
 #include <cstring>
 #include <new>
 #include <system_error>
 
 namespace quarn {
+
+static_assert(kMaxParallelJobs <= ProgressFanIn::kMaxWorkers, "every worker has a slot on the status line");
 
 // One log on its way: handed over by the walk, taken by a worker, done in its turn.
 struct ParallelRun::Job {
@@ -17,110 +22,22 @@ struct ParallelRun::Job {
   std::uint64_t namesake = kNone;
   bool done = false;
   bool writes_directly = false;  // its lines overflowed: written as they come, in its turn
+  const InputFormat* format = nullptr;
   int status = 0;
 
   static constexpr std::uint64_t kNone = ~std::uint64_t{0};
 };
 
-// A worker's converter waits here for its log's turn.
-class ParallelRun::Gate final : public TurnGate {
+// A worker's converter waits here, before its log's traces go in place, for an earlier log whose
+// traces could take the same names.
+class ParallelRun::Gate final : public NamesakeWait {
  public:
   Gate(ParallelRun& run, std::uint64_t& seq) : run_(run), seq_(seq) {}
-  void wait_turn() override { run_.wait_for_namesake(seq_); }
+  void wait_for_namesake() override { run_.wait_for_namesake(seq_); }
 
  private:
   ParallelRun& run_;
   std::uint64_t& seq_;
-};
-
-// The one status line for all workers: each worker's file in hand is added to the totals, and
-// the name shown is that of the file most lately started. Calls come from every worker, and the
-// diagnostic lines' erasing from whichever thread writes them, so one lock guards the display.
-class ParallelRun::ProgressFanIn {
- public:
-  ProgressFanIn(ProgressObserver& display, int workers) : display_(display), workers_(workers) {
-    for (int i = 0; i < workers; ++i) slots_[i].fan_in = this, slots_[i].index = i;
-  }
-
-  // What worker i's converter reports to.
-  ProgressObserver* slot(int i) { return &slots_[i]; }
-
-  std::mutex& lock() { return mutex_; }
-
- private:
-  static constexpr int kMaxWorkers = kMaxParallelJobs;
-  static constexpr std::size_t kNameRoom = 256;
-
-  struct Slot final : ProgressObserver {
-    void file_started(StrView input_path) override { fan_in->started(index, input_path); }
-    void file_advanced(std::int64_t records, std::int64_t bytes) override { fan_in->advanced(index, records, bytes); }
-    void file_finished(bool converted, std::int64_t records, std::int64_t bytes) override {
-      fan_in->finished(index, converted, records, bytes);
-    }
-    ProgressFanIn* fan_in = nullptr;
-    int index = 0;
-    bool active = false;
-    std::int64_t in_hand_records = 0;
-    std::int64_t in_hand_bytes = 0;
-    char name[kNameRoom];  // the worker's own copy: the display keeps a view of it
-    std::size_t name_length = 0;
-  };
-
-  void started(int i, StrView path) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    Slot& s = slots_[i];
-    s.active = true;
-    s.in_hand_records = s.in_hand_bytes = 0;
-    s.name_length = std::min(static_cast<std::size_t>(path.length), kNameRoom);
-    std::memcpy(s.name, path.data, s.name_length);
-    shown_ = i;
-    show();
-  }
-
-  void advanced(int i, std::int64_t records, std::int64_t bytes) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    slots_[i].in_hand_records = records;
-    slots_[i].in_hand_bytes = bytes > 0 ? bytes : 0;
-    advance();
-  }
-
-  void finished(int i, bool converted, std::int64_t records, std::int64_t bytes) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    Slot& s = slots_[i];
-    s.active = false;
-    s.in_hand_records = s.in_hand_bytes = 0;
-    display_.file_finished(converted, records, bytes);
-    if (shown_ == i) {
-      shown_ = -1;
-      for (int k = 0; k < workers_; ++k) {
-        if (slots_[k].active) shown_ = k;
-      }
-    }
-    if (shown_ >= 0) show();
-  }
-
-  // Names the shown worker's file, then the sum of every file in hand.
-  void show() {
-    const Slot& s = slots_[shown_];
-    display_.file_started(StrView{s.name, static_cast<std::int64_t>(s.name_length)});
-    advance();
-  }
-
-  void advance() {
-    std::int64_t records = 0;
-    std::int64_t bytes = 0;
-    for (int k = 0; k < workers_; ++k) {
-      records += slots_[k].in_hand_records;
-      bytes += slots_[k].in_hand_bytes;
-    }
-    display_.file_advanced(records, bytes);
-  }
-
-  ProgressObserver& display_;
-  int workers_;
-  int shown_ = -1;
-  std::mutex mutex_;
-  Slot slots_[kMaxWorkers];
 };
 
 struct ParallelRun::Worker {
@@ -165,18 +82,34 @@ ParallelRun::~ParallelRun() {
 
 namespace {
 
-// Whether two logs' traces could have the same names: NAME.asc, NAME_LIN.asc and NAME.mf4 of one
-// base against those of the other.
-bool namesakes(StrView a, StrView b) {
-  if (a.length > b.length) std::swap(a, b);
-  if (std::memcmp(a.data, b.data, static_cast<std::size_t>(a.length)) != 0) return false;
-  std::int64_t extra = b.length - a.length;
-  return extra == 0 || (extra == 4 && std::memcmp(b.data + a.length, "_LIN", 4) == 0);
+// Whether `a` + `sa` and `b` + `sb` are the same bytes, without joining them.
+bool joined_equal(StrView a, const char* sa, StrView b, const char* sb) {
+  const std::int64_t la = static_cast<std::int64_t>(std::strlen(sa));
+  const std::int64_t lb = static_cast<std::int64_t>(std::strlen(sb));
+  if (a.length + la != b.length + lb) return false;
+  for (std::int64_t i = 0; i < a.length + la; ++i) {
+    char x = i < a.length ? a.data[i] : sa[i - a.length];
+    char y = i < b.length ? b.data[i] : sb[i - b.length];
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// Whether two logs' traces could have the same names: a trace of one output base against every
+// trace of the other ("B" + "_LIN.asc" is "B_LIN" + ".asc").
+bool namesakes(const RunOptions& options, StrView a, StrView b) {
+  if (sv_equal(a, b)) return true;
+  for (int i = 0; i < options.trace_suffix_count; ++i) {
+    for (int k = 0; k < options.trace_suffix_count; ++k) {
+      if (joined_equal(a, options.trace_suffixes[i], b, options.trace_suffixes[k])) return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace
 
-void ParallelRun::submit(StrView input_path, StrView output_base) {
+void ParallelRun::submit(const InputFormat& format, StrView input_path, StrView output_base) {
   std::unique_lock<std::mutex> lock(mutex_);
   while (submitted_ - retired_ >= window_) {
     if (taken_ < submitted_) {
@@ -196,11 +129,12 @@ void ParallelRun::submit(StrView input_path, StrView output_base) {
   job.done = false;
   job.writes_directly = false;
   job.status = kStatusOk;
+  job.format = &format;
   // The logs still in hand are the only ones that can be written after this one.
   job.namesake = Job::kNone;
   for (std::uint64_t k = retired_; k < submitted_; ++k) {
     const Job& earlier = jobs_[k % window_];
-    if (!earlier.done && namesakes(dynstr_view(earlier.base), output_base)) job.namesake = k;
+    if (!earlier.done && namesakes(*options_, dynstr_view(earlier.base), output_base)) job.namesake = k;
   }
   lock.unlock();
   // The slot is free: its last log's lines are written, and no worker looks at it until it is
@@ -306,7 +240,7 @@ void ParallelRun::run_job(Worker& worker, std::uint64_t seq) {
   HeldLines* outer = held_lines();  // the walk's own, when the walk takes a log itself
   hold_lines(&job.lines);
   StrView input = dynstr_view(job.input);
-  int status = converter_convert_file(worker.converter.get(), input, dynstr_view(job.base));
+  int status = convert_log(worker.converter.get(), *job.format, input, dynstr_view(job.base));
   if (status != kStatusOk) {
     report(LogLevel::Error, "Error during conversion of %.*s", sv_len(input), input.data);
   }
@@ -359,6 +293,7 @@ std::unique_ptr<ParallelRun> parallel_run_start(Converter& walker, int jobs, Con
   if (!run) return nullptr;
   run->finished_ = true;  // until the workers run, there is nothing to wait for
   run->totals_ = &totals;
+  run->options_ = walker.options;
   // A few logs ahead of the oldest one not done: enough that no worker waits for work, and that
   // the walk, woken only once half of them are done, seldom sleeps and wakes.
   run->window_ = static_cast<std::uint64_t>(jobs) * 4 + 4;
@@ -380,10 +315,10 @@ std::unique_ptr<ParallelRun> parallel_run_start(Converter& walker, int jobs, Con
     if (!w->converter || !w->gate) return nullptr;
     w->converter->written = &written;
     w->converter->totals = &w->totals;
-    w->converter->turn = w->gate.get();
+    w->converter->namesake = w->gate.get();
   }
   if (walker.progress != nullptr) {
-    run->progress_.reset(new (std::nothrow) ParallelRun::ProgressFanIn(*walker.progress, jobs));
+    run->progress_.reset(new (std::nothrow) ProgressFanIn(*walker.progress, jobs));
     if (!run->progress_) return nullptr;
     for (int i = 0; i < jobs; ++i) run->workers_[i].converter->progress = run->progress_->slot(i);
     get_log_write_observer(run->outer_observer_, run->outer_observer_context_);

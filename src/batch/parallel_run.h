@@ -16,6 +16,8 @@
 
 namespace quarn {
 
+class ProgressFanIn;
+
 // The most logs converted at once; more would only add threads waiting for the disk.
 inline constexpr int kMaxParallelJobs = 256;
 
@@ -26,7 +28,7 @@ using ConverterFactory = std::unique_ptr<Converter> (*)(void* context);
 // Converts the logs a walk hands it on several threads at once, with the results of converting
 // them one after another: each log's diagnostic lines are held back and written when every log
 // before it in walk order has written its own, and a log whose traces could have the names of an
-// earlier log's still in hand (the same output base, or one with "_LIN" more or less) puts them
+// earlier log's still in hand (by the run's trace suffixes: "B" + "_LIN.asc" is "B_LIN" + ".asc") puts them
 // in place only once that log is done, so that the first in walk order keeps them. The walk runs
 // at most a few logs ahead of the oldest one whose lines are not written, so memory stays a
 // small multiple of one log's.
@@ -34,9 +36,9 @@ class ParallelRun : public HeapObject {
  public:
   ~ParallelRun();
 
-  // On the walk's thread: one more log (input relative to the input file system, output base
-  // relative to the output one). Waits while the walk is too far ahead.
-  void submit(StrView input_path, StrView output_base);
+  // On the walk's thread: one more log of the given format (input relative to the input file
+  // system, output base relative to the output one). Waits while the walk is too far ahead.
+  void submit(const InputFormat& format, StrView input_path, StrView output_base);
 
   // On the walk's thread, once the walk is over: waits for every log, writes the walk's last
   // lines, and returns the OR of the logs' statuses.
@@ -46,7 +48,6 @@ class ParallelRun : public HeapObject {
   struct Job;
   struct Worker;
   class Gate;
-  class ProgressFanIn;
   friend std::unique_ptr<ParallelRun> parallel_run_start(Converter& walker, int jobs, ConverterFactory make,
                                                          void* context, WrittenFiles& written, RunTotals& totals);
 
@@ -70,6 +71,7 @@ class ParallelRun : public HeapObject {
   Worker* workers_ = nullptr;
   int worker_count_ = 0;
   RunTotals* totals_ = nullptr;  // borrowed: the run's, where the workers' own add up at the end
+  const RunOptions* options_ = nullptr;  // borrowed from the walk's converter
   std::unique_ptr<ProgressFanIn> progress_;
   LogWriteObserver outer_observer_ = nullptr;
   void* outer_observer_context_ = nullptr;

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "base/memory.h"
-#include "textlog/bus_record.h"
+#include "batch/bus_record.h"
 
 namespace quarn {
 

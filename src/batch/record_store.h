@@ -5,7 +5,7 @@
 
 #include "base/arena.h"
 #include "base/borrowed_list.h"
-#include "textlog/bus_record.h"
+#include "batch/bus_record.h"
 
 namespace quarn {
 

@@ -8,7 +8,7 @@
 #include "io/file_system.h"
 #include "io/output_file.h"
 #include "io/written_files.h"
-#include "textlog/bus_record.h"
+#include "batch/bus_record.h"
 
 namespace quarn {
 
@@ -30,7 +30,7 @@ struct FinishedTraces {
 
 // One trace format. A writer is handed the records of one log in time order and writes its
 // trace files as they come, so that its memory does not grow with the log; the converter that
-// drives it (trace_converter_create) sorts the records of sources that are not in time order
+// drives it (trace_fan_out_create) sorts the records of sources that are not in time order
 // first. A writer reports its own failures, all of them from end_file, so that a log's messages
 // come in one place and in a fixed order whatever the moment a failure struck.
 class TraceWriter : public HeapObject {
@@ -78,8 +78,7 @@ inline constexpr int kMaxTraceWriters = 4;
 // are collected, and handed over sorted when the log ends. Takes the writers (null entries are
 // passed over); null when memory runs out, when there are more than kMaxTraceWriters, or when an
 // argument is missing. The file systems and options are borrowed and must outlive the converter.
-std::unique_ptr<Converter> trace_converter_create(std::unique_ptr<TraceWriter>* writers, int count,
-                                                  FileSystem* input_fs, FileSystem* output_fs,
-                                                  const RunOptions* options);
+std::unique_ptr<Converter> trace_fan_out_create(std::unique_ptr<TraceWriter>* writers, int count, FileSystem* input_fs,
+                                                FileSystem* output_fs, const RunOptions* options);
 
 }  // namespace quarn

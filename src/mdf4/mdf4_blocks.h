@@ -89,6 +89,10 @@ inline constexpr std::uint32_t kTagDt = tag('D', 'T');
 inline constexpr std::uint32_t kTagDl = tag('D', 'L');
 inline constexpr std::uint32_t kTagDz = tag('D', 'Z');
 inline constexpr std::uint32_t kTagHl = tag('H', 'L');
+inline constexpr std::uint32_t kTagSd = tag('S', 'D');
+// The column-oriented storage of 4.20 keeps values in LD lists of DV blocks.
+inline constexpr std::uint32_t kTagLd = tag('L', 'D');
+inline constexpr std::uint32_t kTagDv = tag('D', 'V');
 
 // "##DT" for kTagDt; for any four bytes, printable or not. `out` gets 5 bytes, NUL included.
 void tag_text(std::uint32_t tag, char out[5]);
@@ -167,6 +171,8 @@ inline constexpr std::uint64_t kDataSize = 32;
 inline constexpr std::uint16_t kFlagVlsd = 1;
 inline constexpr std::uint16_t kFlagBusEvent = 2;
 inline constexpr std::uint16_t kFlagPlainBusEvent = 4;
+// From 4.20: the group's time lies in another channel group (a link after the comment).
+inline constexpr std::uint16_t kFlagRemoteMaster = 8;
 }  // namespace cg
 
 namespace cn {
@@ -180,8 +186,12 @@ inline constexpr std::uint64_t kBitCount = 8;    // u32
 inline constexpr std::uint64_t kFlags = 12;      // u32
 inline constexpr std::uint64_t kDataSize = 72;
 inline constexpr std::uint8_t kTypeValue = 0;
+inline constexpr std::uint8_t kTypeVlsd = 1;  // the record holds an offset into signal data
 inline constexpr std::uint8_t kTypeMaster = 2;
 inline constexpr std::uint8_t kTypeVirtualMaster = 3;
+inline constexpr std::uint8_t kTypeSync = 4;
+inline constexpr std::uint8_t kTypeMaxLength = 5;  // fixed room, of which another channel tells the use
+inline constexpr std::uint8_t kTypeVirtual = 6;
 inline constexpr std::uint8_t kSyncNone = 0;
 inline constexpr std::uint8_t kSyncTime = 1;
 inline constexpr std::uint8_t kDataUnsignedLe = 0;

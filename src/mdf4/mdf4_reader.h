@@ -5,31 +5,62 @@
 
 #include "base/memory.h"
 #include "io/stream.h"
-#include "textlog/bus_record.h"
+#include "batch/bus_record.h"
 
 namespace quarn {
 
-// Reads the frames of an ASAM MDF4 bus-logging file (quarn's own and other writers') as bus
-// records, through a stream it borrows and never closes, in pieces: memory stays small
-// whatever the file's size (a compressed block is inflated whole, at most kMdf4MaxInflated
-// bytes).
+struct Mdf4ReaderLimits;
+
+// Reads the frames of an ASAM MDF4 bus-logging file, as loggers and the common tools write it, as
+// bus records in time order, through a stream it borrows and never closes.
 //
-// What it reads: MDF 4.x files whose data groups are sorted (one channel group each, no record
-// ids), with data in DT blocks, DZ blocks (deflate, or transposed and deflated), DL lists of
-// them and HL lists of DLs. A data group is a bus-logging group when its channels are named as
-// in python-can's layout: a composed channel "CAN_DataFrame", "CAN_ErrorFrame",
-// "CAN_RemoteFrame" or "LIN_Frame" whose members ("CAN_DataFrame.ID", ...) are found by name, at
-// the byte offsets and bit widths their channel blocks give, and a time master channel. Data
-// groups of other content are passed over; missing members read as 0.
+// What it reads: finalised MDF 4.00 to 4.20 files whose data groups are sorted (one channel
+// group of fixed-length records) or unsorted (several channel groups whose records, each after a
+// record id of 1, 2, 4 or 8 bytes, share one run of data). Data lies in DT blocks, DZ blocks
+// (deflate, or transposed and deflated), DL lists of them (equal lengths or offsets) and HL
+// lists of DLs. A frame's data bytes are a byte array in its record, or variable-length signal
+// data that its record points into: SD blocks (plain or in DZ, DL and HL blocks as above) or the
+// records of a variable-length channel group in the same unsorted data group.
 //
-// Records come out group by group: every CAN data frame group first, then error frames, remote
-// frames and LIN frames, each group in file order; a consumer that needs time order sorts
-// (stably, by time). Timestamps are the header's start time plus the master channel's value.
+// Which groups hold frames: a channel group is a bus-logging group when its channels are named
+// as bus logging names them: "CAN_DataFrame", "CAN_RemoteFrame", "CAN_ErrorFrame" or "LIN_Frame"
+// and their members "CAN_DataFrame.ID", ... (or the members' short names under a composed
+// channel of such a name), found by name wherever the group lies in the file and at the byte
+// offsets and bit widths their channel blocks give; its time is its time master channel (an
+// integer or float, raw or linearly converted). When the group's acquisition source names a bus,
+// it must be the frames' bus (CAN, or LIN for LIN frames); a group of another bus and groups of
+// other content are passed over.
+//
+// The members a frame needs, by kind, and what the others are when a file lacks them:
+//   CAN data frames     ID, IDE, DLC or DataLength, DataBytes
+//   CAN remote frames   ID, IDE, DLC or DataLength
+//   CAN error frames    nothing
+//   LIN frames          ID, DataLength, DataBytes
+// A group without a member its kind needs is refused, naming the member: without IDE an
+// extended identifier cannot be told from a standard one. Without DataLength the length follows
+// from the DLC (and EDL), without DLC the DLC from the length. A missing BusChannel reads as
+// channel 1 (a logger that does not name its channels logged one bus), a missing Dir as Rx,
+// missing EDL, BRS, ESI, ErrorType and ReceivedDataByteCount as 0. Flags (IDE, Dir, EDL, BRS,
+// ESI) read as 1 when their value is not 0; CAN identifiers are their low 29 bits (a writer may
+// keep the extended flag in bit 31). Invalidation bits are not looked at.
+//
+// Order: next() merges the bus-logging groups by time as it reads them, one position in each
+// group, so that records come out in non-decreasing time order. At equal times they keep the
+// order of their groups in the file (data group, then channel group) and of their records
+// within a group. A group whose own records step back in time cannot be merged into time order
+// and is refused there ("data group 3 (CAN_DataFrame): frames out of time order at record 17").
+// Timestamps are the header's start time plus the time channel's value, in seconds.
+//
+// Memory stays within about 16 MiB whatever the file's size: data is read through windows of at
+// most Mdf4ReaderLimits::window_bytes in all (chunks of at most 256 KiB a group, fewer bytes each
+// with many groups), besides the DZ blocks being read, each inflated whole (at most
+// kMdf4MaxInflated bytes, one a group at a time, at most inflated_bytes in all unless a single
+// block is larger).
 //
 // Anything else is refused with a message naming what is not supported or what is broken
-// ("data group 2: unsorted data group is not supported", "bad block id at offset 248: expected
-// ##DG, found ##DT"). Every link, length and count is checked against the file before use. The
-// reader prints nothing: the caller reports error().
+// ("data group 2: column-oriented data groups are not supported", "bad block id at offset 248:
+// expected ##DG, found ##DT"). Every link, length and count is checked against the file before
+// use. The reader prints nothing: the caller reports error().
 class Mdf4Reader final : public HeapObject {
  public:
   ~Mdf4Reader();
@@ -41,67 +72,48 @@ class Mdf4Reader final : public HeapObject {
   // the file is not an MDF4 bus log this reader can read, or on a read error. Once only.
   [[nodiscard]] bool open(Stream* stream);
 
-  // Fills `record` with the next frame, cleared first. False at the end of the frames and on an
-  // error (a data block that cannot be read or inflated, data that ends before the channel
-  // group's count); error() is "" at a clean end.
+  // Fills `record` with the next frame in time order, cleared first. False at the end of the
+  // frames and on an error (a data block that cannot be read or inflated, data that ends before
+  // a channel group's count, frames out of time order); error() is "" at a clean end.
   [[nodiscard]] bool next(BusRecord& record);
 
   // Why open or next failed; "" when nothing failed.
-  const char* error() const { return error_; }
+  const char* error() const;
 
   // What open found: the version (410 for 4.10), the start time in ns since 1970 UTC, the
   // bus-logging groups and the records their channel groups declare.
   std::uint16_t version() const { return version_; }
   std::uint64_t start_time_ns() const { return start_ns_; }
   std::int64_t group_count() const { return group_count_; }
-  std::uint64_t declared_records() const;
+  std::uint64_t declared_records() const { return declared_; }
+
+  // The most bytes of data windows (inflated blocks included) held at once so far.
+  std::uint64_t window_peak() const;
 
  private:
-  friend std::unique_ptr<Mdf4Reader> mdf4_reader_create();
+  friend std::unique_ptr<Mdf4Reader> mdf4_reader_create(const Mdf4ReaderLimits& limits);
   Mdf4Reader() = default;
 
-  struct Block;
-  struct Field;
-  struct Group;
-  struct Cursor;
-
-  bool fail(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  bool read_at(std::uint64_t offset, void* dst, std::uint64_t n);
-  bool load(std::uint64_t offset, std::uint32_t tag, std::uint64_t min_links, std::uint64_t min_data, Block& out);
-  bool read_name(std::uint64_t offset, char* out, std::size_t room);
-  bool read_group(std::int64_t index, const Block& dg);
-  bool collect_channels(Group& g, std::int64_t index, std::uint64_t first, int parent_kind, int depth,
-                        std::int64_t& budget);
-  bool take_channel(Group& g, std::int64_t index, const Block& cn, int kind, const char* member);
-  bool check_field(const Group& g, std::int64_t index, const Field& f, const char* what, bool bytes, bool may_be_float);
-  bool check_time(Group& g, std::int64_t index);
-  bool start_group();
-  bool next_block();
-  bool open_list(std::uint64_t offset);
-  bool open_data_block(std::uint64_t offset);
-  bool inflate_block(std::uint64_t from, std::uint64_t zip_size, std::uint64_t original_size, std::uint64_t at);
-  bool read_record();
-  void decode(const Group& g, BusRecord& record) const;
-
-  Stream* stream_ = nullptr;
-  std::uint64_t file_size_ = 0;
+  struct Impl;
+  Impl* impl_ = nullptr;
   std::uint16_t version_ = 0;
   std::uint64_t start_ns_ = 0;
-  double start_seconds_ = 0;   // whole seconds of the start time
-  double start_fraction_ = 0;  // and the rest, in seconds
-  Group* groups_ = nullptr;
   std::int64_t group_count_ = 0;
-  std::int64_t group_capacity_ = 0;
-  Cursor* cursor_ = nullptr;
-  bool opened_ = false;
-  bool failed_ = false;
-  char error_[200] = "";
+  std::uint64_t declared_ = 0;
 };
 
 // The most a DZ block may inflate to.
 inline constexpr std::uint64_t kMdf4MaxInflated = std::uint64_t{64} << 20;
 
+// How much memory the windows onto the data may take. Beyond it, a group's window is taken from
+// it while other groups read and loaded again when it reads on: slower, never wrong. Tests
+// choose small values to reach that with small files.
+struct Mdf4ReaderLimits {
+  std::uint64_t window_bytes = std::uint64_t{8} << 20;  // chunks of data blocks, tiles of transposed ones
+  std::uint64_t inflated_bytes = std::uint64_t{4} * kMdf4MaxInflated;  // DZ blocks inflated
+};
+
 // A reader that has not opened anything; null when memory runs out.
-std::unique_ptr<Mdf4Reader> mdf4_reader_create();
+std::unique_ptr<Mdf4Reader> mdf4_reader_create(const Mdf4ReaderLimits& limits = {});
 
 }  // namespace quarn

@@ -14,4 +14,7 @@ namespace quarn {
 // runs out.
 std::unique_ptr<TraceWriter> mdf4_trace_writer_create(StrView tool_version);
 
+// The suffixes of the files it writes, null-terminated.
+inline constexpr const char* kMdf4TraceSuffixes[] = {".mf4", nullptr};
+
 }  // namespace quarn

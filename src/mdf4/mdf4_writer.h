@@ -6,7 +6,7 @@
 #include "base/memory.h"
 #include "base/str_view.h"
 #include "io/byte_sink.h"
-#include "textlog/bus_record.h"
+#include "batch/bus_record.h"
 
 namespace quarn {
 

@@ -316,6 +316,26 @@ constexpr HeaderKey HeaderKeyTable[16] = {
     {"Cyclic mode: ", parse_cyclic_mode},
 };
 
+// Keeps a "# Key: value" line as a property of the log: "Logger type" and "TarvikTwo" of
+// "# Logger type: TarvikTwo". Lines without ": " are passed over.
+void keep_property(TextLogReader& reader, const char* line, std::size_t& text_used) {
+  const char* key = line + 1;
+  if (*key == ' ') ++key;
+  const char* colon = std::strstr(key, ": ");
+  if (colon == nullptr || reader.property_count == kMaxLogProperties) return;
+  const char* value = colon + 2;
+  const std::size_t key_length = static_cast<std::size_t>(colon - key);
+  const std::size_t value_length = std::strcspn(value, "\r\n");
+  if (kLogPropertyText - text_used < key_length + value_length) return;
+  char* text = reader.property_text + text_used;
+  std::memcpy(text, key, key_length);
+  std::memcpy(text + key_length, value, value_length);
+  text_used += key_length + value_length;
+  reader.properties[reader.property_count++] =
+      LogProperty{StrView{text, static_cast<std::int64_t>(key_length)},
+                  StrView{text + key_length, static_cast<std::int64_t>(value_length)}};
+}
+
 // Puts the stream at the first byte of the log's text: past a UTF-8 byte order mark, which some
 // editors write at the start of a file they save, or at offset 0.
 void seek_to_text(Stream& s) {
@@ -372,9 +392,11 @@ std::unique_ptr<TextLogReader> textlog_open(Stream* stream) {
   seek_to_text(*stream);
   char line[kLineBuffer];
   char value[kLineBuffer];
+  std::size_t text_used = 0;
   for (;;) {
     std::size_t length = textlog_detail::read_line(*stream, line);
     if (length == 0 || line[0] != '#') break;
+    keep_property(*reader, line, text_used);
     for (const HeaderKey& entry : HeaderKeyTable) {
       if (std::strstr(line, entry.key) == nullptr) continue;
       header_value(line, value);

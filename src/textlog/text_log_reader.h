@@ -5,7 +5,8 @@
 
 #include "base/memory.h"
 #include "io/stream.h"
-#include "textlog/bus_record.h"
+#include "batch/bus_record.h"
+#include "batch/log_reader.h"
 #include "textlog/time_format.h"
 
 namespace quarn {
@@ -33,6 +34,11 @@ struct LogHeader {
 };
 
 struct TextLogReader;
+
+// The most "# Key: value" lines of a header block kept as the log's properties, and the room for
+// their text; a header block of a real logger holds some sixteen.
+inline constexpr int kMaxLogProperties = 64;
+inline constexpr std::size_t kLogPropertyText = 8192;
 
 // Parses one field of a record line into the record. `field` is NUL-terminated at `length`.
 using ColumnParser = void (*)(TextLogReader& reader, const char* field, std::size_t length, BusRecord& record);
@@ -73,6 +79,11 @@ struct TextLogReader : HeapObject {
   // Frame lines skipped because their time lay below the last accepted one, over the reader's
   // life.
   std::int64_t stepped_back = 0;
+  // The "# Key: value" lines of the header block, in file order, key and value as written (the
+  // value up to the line's end); views into property_text. Lines beyond the room are left out.
+  LogProperty properties[kMaxLogProperties];
+  int property_count = 0;
+  char property_text[kLogPropertyText];
 };
 
 // Reads the header block and the column header line of the log on `stream` (which must read,

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "app/cli_run.h"
-#include "asc/asc_converter.h"
+#include "asc/asc_trace_writer.h"
 #include "gen_log.h"
 #include "support/capture.h"
 #include "support/mdf4_files.h"
@@ -35,7 +35,7 @@ std::string asc_of_mdf4(const std::string& mf4_path, const std::string& dir, con
   EXPECT_TRUE(read.opened && read.error.empty()) << mf4_path << ": " << read.error;
   std::unique_ptr<FileSystem> fs = disk_fs_create(sv(dir.c_str()));
   RunOptions options;
-  std::unique_ptr<Converter> asc = asc_converter_create(fs.get(), fs.get(), &options);
+  std::unique_ptr<Converter> asc = asc_only_converter_create(fs.get(), fs.get(), &options);
   EXPECT_TRUE(asc);
   if (!asc) return "";
   EXPECT_TRUE(asc->new_file(sv(base.c_str()), RecordSource{}));

@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "asc/asc_converter.h"
+#include "app/input_formats.h"
+#include "batch/log_conversion.h"
+#include "asc/asc_trace_writer.h"
 #include "support/temp_dir.h"
 
 namespace quarn {
@@ -75,10 +77,10 @@ std::string convert_classic(const TempDir& dir) {
   test::write_file(dir / "classic.txt", test::read_fixture("classic.txt"));
   auto fs = disk_fs_create(sv(dir.path().c_str()));
   RunOptions options;
-  auto converter = asc_converter_create(fs.get(), fs.get(), &options);
+  auto converter = asc_only_converter_create(fs.get(), fs.get(), &options);
   EXPECT_TRUE(converter);
   if (!converter) return {};
-  EXPECT_EQ(converter_convert_file(converter.get(), sv("classic.txt"), sv("classic")), 0);
+  EXPECT_EQ(convert_log(converter.get(), *input_format_named("txt"), sv("classic.txt"), sv("classic")), 0);
   return dir / "classic.asc";
 }
 

@@ -5,7 +5,9 @@
 
 #include <string>
 
-#include "asc/asc_converter.h"
+#include "app/input_formats.h"
+#include "batch/log_conversion.h"
+#include "asc/asc_trace_writer.h"
 #include "asc/asc_lines.h"
 #include "gen_log.h"
 #include "support/temp_dir.h"
@@ -19,8 +21,8 @@ std::string convert(const std::string& dir, bool general_only) {
   asc_detail::set_general_formatting_only(general_only);
   auto fs = disk_fs_create(sv(dir.c_str()));
   RunOptions options;
-  auto converter = asc_converter_create(fs.get(), fs.get(), &options);
-  int status = converter_convert_file(converter.get(), sv("log.txt"), sv("log"));
+  auto converter = asc_only_converter_create(fs.get(), fs.get(), &options);
+  int status = convert_log(converter.get(), *input_format_named("txt"), sv("log.txt"), sv("log"));
   textlog_detail::set_library_scans_only(false);
   asc_detail::set_general_formatting_only(false);
   EXPECT_EQ(status, 0);

@@ -14,7 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "asc/asc_converter.h"
+#include "app/input_formats.h"
+#include "asc/asc_trace_writer.h"
 #include "base/memory.h"
 #include "batch/input_walk.h"
 #include "gen_log.h"
@@ -82,6 +83,7 @@ class FaultRun {
     fs_ = test::faulty_fs_create(dir_.path());
     options_.delete_converted = true;
     options_.buffer_size = kWindow;
+    input_formats_use(options_);
   }
 
   // `allocations` succeed, then memory runs out: for good, or (`once`) for one allocation only.
@@ -93,7 +95,7 @@ class FaultRun {
       return outcome;
     }
     arrange(*fs_);
-    std::unique_ptr<Converter> converter = asc_converter_create(fs_.get(), fs_.get(), &options_);
+    std::unique_ptr<Converter> converter = asc_only_converter_create(fs_.get(), fs_.get(), &options_);
     if (!converter) {
       ADD_FAILURE() << "no converter";
       return outcome;

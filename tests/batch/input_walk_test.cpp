@@ -1,3 +1,4 @@
+#include "app/input_formats.h"
 #include "batch/input_walk.h"
 
 #include <gtest/gtest.h>
@@ -151,6 +152,7 @@ class FailingStatFs final : public FileSystem {
 class WalkTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    input_formats_use(options_);
     data_ = dir_ / "data";
     make_dirs(data_);
     fs_ = disk_fs_create(sv(data_.c_str()));

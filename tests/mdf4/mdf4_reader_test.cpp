@@ -4,13 +4,16 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "mdf4/mdf4_data.h"
 #include "support/bus_records.h"
 #include "support/mdf4_files.h"
+#include "support/mdf4_logger_files.h"
 #include "support/memory_stream.h"
 #include "support/temp_dir.h"
 
@@ -128,6 +131,58 @@ void restore_group(std::string& file, std::size_t k, const std::vector<std::size
 // Where the first record of data group 0 starts, in a file quarn wrote with one block for it.
 std::uint64_t group_data_offset(const std::string& file) { return file_u64(file, link_at(data_groups(file)[0], 2)) + 24; }
 
+// The channel groups of a data group, in their chain's order.
+std::vector<std::uint64_t> channel_groups(const std::string& file, std::uint64_t dg) {
+  std::vector<std::uint64_t> out;
+  for (std::uint64_t cg = channel_group_of(file, dg); cg != 0 && out.size() < 100;
+       cg = file_u64(file, link_at(cg, 0))) {
+    out.push_back(cg);
+  }
+  return out;
+}
+
+// The records of the first data group of a file with 1-byte record ids and one data block: each
+// one's id and where it starts after the id.
+struct RunRecord {
+  std::uint64_t id;
+  std::uint64_t at;
+};
+std::vector<RunRecord> run_records(const std::string& file) {
+  const std::uint64_t dg = data_groups(file)[0];
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> sizes;  // id, size (0: a variable-length value)
+  for (std::uint64_t cg : channel_groups(file, dg)) {
+    const std::uint64_t d = data_of(file, cg);
+    const bool variable = (static_cast<unsigned char>(file[d + 16]) & 1) != 0;
+    sizes.emplace_back(file_u64(file, d), variable ? 0 : (file_u64(file, d + 24) & 0xFFFFFFFFu));
+  }
+  const std::uint64_t dt = file_u64(file, link_at(dg, 2));
+  std::vector<RunRecord> out;
+  for (std::uint64_t at = dt + 24; at < dt + file_u64(file, dt + 8);) {
+    const std::uint64_t id = static_cast<unsigned char>(file[at++]);
+    out.push_back({id, at});
+    std::uint64_t size = 0;
+    for (const auto& [known, n] : sizes) {
+      if (known == id) size = n != 0 ? n : 4 + (file_u64(file, at) & 0xFFFFFFFFu);
+    }
+    at += size;
+  }
+  return out;
+}
+
+// Where the `n`-th record of the given id starts after its id.
+std::uint64_t nth_record(const std::string& file, std::uint64_t id, std::size_t n) {
+  for (const RunRecord& r : run_records(file)) {
+    if (r.id == id && n-- == 0) return r.at;
+  }
+  return 0;
+}
+
+// Renames the channel `name` so that the reader no longer knows it: its member part turns to X.
+void hide(std::string& file, const std::string& name) {
+  const std::uint64_t text = data_of(file, file_u64(file, link_at(channel_named(file, name), 2)));
+  for (std::size_t i = name.find('.') + 1; i < name.size(); ++i) file[text + i] = 'X';
+}
+
 // ---------------------------------------------------------------------------------------------
 // Round trips
 
@@ -141,7 +196,7 @@ TEST(Mdf4ReaderTest, GivesBackWhatTheWriterTookToTheMicrosecond) {
     ASSERT_TRUE(read.opened) << read.error;
     EXPECT_EQ(read.error, "");
     EXPECT_EQ(read.broken, std::vector<std::string>{});
-    const std::vector<BusRecord> want = test::in_group_order(records);
+    const std::vector<BusRecord> want = test::in_read_order(records);
     ASSERT_EQ(describe(read.records), describe(want));  // exact times, as hex floats
     for (std::size_t i = 0; i < want.size(); ++i) {
       ASSERT_EQ(test::micros_of(read.records[i].Timestamp), test::micros_of(want[i].Timestamp));
@@ -183,7 +238,7 @@ TEST(Mdf4ReaderTest, EveryKindAndEveryCode) {
   records.push_back(test::lin_frame(t + 1, 0, {}));
   Mdf4Read read = test::read_mdf4(test::write_mdf4(records));
   EXPECT_EQ(read.error, "");
-  EXPECT_EQ(describe(read.records), describe(test::in_group_order(records)));
+  EXPECT_EQ(describe(read.records), describe(test::in_read_order(records)));
 }
 
 // Data blocks of other writers: compressed, transposed, cut across records, listed by HL.
@@ -206,7 +261,7 @@ TEST(Mdf4ReaderTest, ReadsEveryWayOfStoringTheData) {
   };
   const std::vector<BusRecord> records = test::generated_frames(8, 600);
   const std::string original = test::write_mdf4(records);
-  const std::vector<std::string> want = describe(test::in_group_order(records));
+  const std::vector<std::string> want = describe(test::in_read_order(records));
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     std::string file = original;
@@ -247,7 +302,7 @@ TEST(Mdf4ReaderTest, TakesMembersWhereTheirChannelsSay) {
   EXPECT_EQ(read.records[0].DataLength, 2u);
 
   std::string renamed = original;  // a member the reader does not know is passed over
-  const std::uint64_t name = file_u64(renamed, link_at(channel_named(renamed, "CAN_DataFrame.IDE"), 2));
+  const std::uint64_t name = file_u64(renamed, link_at(channel_named(renamed, "CAN_DataFrame.ESI"), 2));
   renamed.replace(data_of(renamed, name), 17, "CAN_DataFrame.XYZ");
   read = test::read_mdf4(renamed);
   ASSERT_EQ(read.records.size(), 1u) << read.error;
@@ -282,7 +337,141 @@ TEST(Mdf4ReaderTest, TimesFollowTheStartAndTheConversion) {
   EXPECT_EQ(test::micros_of(read.records[0].Timestamp), 1715675400750000);
 }
 
-// The reader asks the stream for small pieces only, whatever the file's size.
+// What a group lacks besides the members its frames need reads as documented: channel 1, Rx, the
+// code from the length, no FD flags.
+TEST(Mdf4ReaderTest, MembersAFileLacksTakeTheirDefaults) {
+  const std::vector<BusRecord> records = test::generated_frames(12, 400, false);
+  std::string file = test::write_mdf4(records);
+  for (const char* name : {"CAN_DataFrame.BusChannel", "CAN_DataFrame.Dir", "CAN_DataFrame.DLC", "CAN_DataFrame.EDL",
+                           "CAN_DataFrame.BRS", "CAN_DataFrame.ESI", "CAN_ErrorFrame.BusChannel"}) {
+    hide(file, name);
+  }
+  std::vector<BusRecord> want = test::in_read_order(records);
+  for (BusRecord& r : want) {
+    if (r.Kind == CAN_ErrorFrame) r.Error.BusChannel = 1;
+    if (r.Kind != CAN_DataFrame) continue;
+    CanTail& c = r.Can;
+    c.BusChannel = 1;
+    c.Dir = c.EDL = c.BRS = c.ESI = 0;
+    // The length stays; as a classic frame's, it makes a code of at most 8.
+    c.DLC = static_cast<std::uint8_t>(std::min<std::uint64_t>(r.DataLength, 8));
+  }
+  Mdf4Read read = test::read_mdf4(file);
+  EXPECT_EQ(read.error, "");
+  EXPECT_EQ(describe(read.records), describe(want));
+
+  // Of an FD frame the code follows from the length by the FD table.
+  BusRecord fd = test::can_frame(kStart, 0x123, {});
+  fd.Can.EDL = 1;
+  fd.Can.DLC = 13;
+  fd.DataLength = 32;
+  std::string fd_file = test::write_mdf4({fd});
+  hide(fd_file, "CAN_DataFrame.DLC");
+  read = test::read_mdf4(fd_file);
+  ASSERT_EQ(read.records.size(), 1u) << read.error;
+  EXPECT_EQ(read.records[0].Can.DLC, 13);
+  EXPECT_EQ(read.records[0].DataLength, 32u);
+}
+
+// A group is known by its channels' names, and a bus named by its source must be the frames' bus:
+// a CAN group acquired from a LIN bus, or from FlexRay, holds none of its frames; "other" and no
+// source at all are taken at their names' word.
+TEST(Mdf4ReaderTest, GroupsOfAnotherBusArePassedOver) {
+  const std::vector<BusRecord> records = test::generated_frames(13, 500);
+  const std::string original = test::write_mdf4(records);
+  auto source_of = [](const std::string& f, std::size_t k) {
+    return file_u64(f, link_at(channel_group_of(f, data_groups(f)[k]), 3));
+  };
+  auto without = [&](std::uint32_t kind) {
+    std::vector<BusRecord> out;
+    for (const BusRecord& r : test::in_read_order(records)) {
+      if (r.Kind != kind) out.push_back(r);
+    }
+    return out;
+  };
+  struct Case {
+    const char* what;
+    std::size_t group;  // whose source changes: 3 is the LIN group's own
+    std::uint8_t bus_type;
+    std::uint32_t lost_kind;  // the frames no longer read, 0 for none
+  };
+  const Case cases[] = {
+      {"LIN frames from a CAN bus", 3, 2, LIN_Frame},
+      {"LIN frames from FlexRay", 3, 4, LIN_Frame},
+      {"LIN frames from an other bus", 3, 1, 0},
+      {"LIN frames from no bus named", 3, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string file = original;
+    set_u8(file, data_of(file, source_of(file, c.group)) + 1, c.bus_type);
+    Mdf4Read read = test::read_mdf4(file);
+    EXPECT_EQ(read.error, "");
+    EXPECT_EQ(describe(read.records), describe(c.lost_kind == 0 ? test::in_read_order(records) : without(c.lost_kind)));
+  }
+  std::string no_source = original;
+  set_file_u64(no_source, link_at(channel_group_of(no_source, data_groups(no_source)[3]), 3), 0);
+  EXPECT_EQ(describe(test::read_mdf4(no_source).records), describe(test::in_read_order(records)));
+  // The three CAN groups share one source: named FlexRay, no group of the file is left.
+  std::string flexray = original;
+  set_u8(flexray, data_of(flexray, source_of(flexray, 0)) + 1, 4);
+  set_u8(flexray, data_of(flexray, source_of(flexray, 3)) + 1, 4);
+  EXPECT_EQ(test::read_mdf4(flexray).error, "no bus-logging data group");
+}
+
+// With windows far below what the groups need at once, windows go from group to group and are
+// loaded again: the frames stay the same, and so does the memory bound.
+TEST(Mdf4ReaderTest, TightLimitsChangeNoFrame) {
+  const std::vector<BusRecord> records = test::generated_frames(14, 2500);
+  test::LoggerLayout unsorted;
+  unsorted.block_bytes = 3000;
+  unsorted.store = test::Store::kMixed;
+  test::LoggerLayout transposed;
+  transposed.id_size = 0;
+  transposed.signal_data = false;
+  transposed.block_bytes = 3000;
+  transposed.store = test::Store::kTransposed;
+  test::LoggerLayout signal;
+  signal.id_size = 0;
+  signal.block_bytes = 3000;
+  signal.store = test::Store::kDeflate;
+  std::string quarn = test::write_mdf4(records);
+  const std::uint32_t sizes[] = {84, 84, 17, 21};
+  const std::vector<std::size_t> cuts(100, 3000);  // more than enough pieces: none is left larger
+  for (std::size_t k = 0; k < 4; ++k) restore_group(quarn, k, cuts, Store::Alternate, true, sizes[k]);
+  const std::vector<BusRecord> logger_order = test::in_logger_order(records);
+  const std::vector<BusRecord> quarn_order = test::in_read_order(records);
+  struct File {
+    const char* what;
+    std::string bytes;
+    const std::vector<BusRecord>* want;
+  };
+  const File files[] = {
+      {"unsorted, signal data in value groups", test::write_logger_mdf4(records, unsorted), &logger_order},
+      {"sorted, transposed", test::write_logger_mdf4(records, transposed), &logger_order},
+      {"sorted, signal data in SD blocks", test::write_logger_mdf4(records, signal), &logger_order},
+      {"quarn's, plain and transposed blocks under HLs", quarn, &quarn_order},
+  };
+  Mdf4ReaderLimits tight;
+  tight.window_bytes = 1;
+  tight.inflated_bytes = 1;
+  for (const File& f : files) {
+    SCOPED_TRACE(f.what);
+    const std::string& file = f.bytes;
+    Mdf4Read roomy = test::read_mdf4(file);
+    ASSERT_EQ(roomy.error, "");
+    EXPECT_EQ(test::describe_us(roomy.records), test::describe_us(*f.want));
+    Mdf4Read narrow = test::read_mdf4(file, tight);
+    EXPECT_EQ(narrow.error, "");
+    EXPECT_EQ(describe(narrow.records), describe(roomy.records));
+    // One chunk or tile at the smallest size and one inflated block (of at most 3000 bytes), each
+    // with its slack, at any moment.
+    EXPECT_LE(narrow.window_peak, mdf4::DataWindows::kMinChunk + 3000 + 2 * mdf4::DataWindows::kSlack);
+    EXPECT_GT(roomy.window_peak, narrow.window_peak);
+  }
+}
+
+// The reader asks the stream for pieces of bounded size only, whatever the file's size.
 TEST(Mdf4ReaderTest, ReadsInPieces) {
   class LargestRead final : public Stream {
    public:
@@ -304,7 +493,7 @@ TEST(Mdf4ReaderTest, ReadsInPieces) {
   while (reader->next(r)) ++n;
   EXPECT_STREQ(reader->error(), "");
   EXPECT_EQ(n, 60003u);
-  EXPECT_LE(stream.largest, 64u * 1024);
+  EXPECT_LE(stream.largest, mdf4::DataWindows::kMaxChunk);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -327,6 +516,11 @@ TEST(Mdf4ReaderTest, RefusesWhatItCannotRead) {
   std::string zipped = test::write_mdf4(records);
   restore_group(zipped, 0, {}, Store::Deflate, false, 84);
   const std::string last = test::write_mdf4(records);  // one block a group, the remote group's last
+  const std::string with_lin = test::write_mdf4(test::generated_frames(9, 300));
+  const std::string logger = test::write_logger_mdf4(records, test::LoggerLayout{});  // 1-byte ids, signal data
+  test::LoggerLayout sorted_layout;
+  sorted_layout.id_size = 0;
+  const std::string sorted = test::write_logger_mdf4(records, sorted_layout);  // signal data in SD blocks
 
   auto dg = [](const std::string& f, int k) { return data_groups(f)[static_cast<std::size_t>(k)]; };
   auto cg0 = [&](const std::string& f) { return channel_group_of(f, dg(f, 0)); };
@@ -337,212 +531,452 @@ TEST(Mdf4ReaderTest, RefusesWhatItCannotRead) {
   auto cycles0 = [&](const std::string& f) { return data_of(f, cg0(f)) + 8; };
 
   const std::vector<std::pair<const std::string*, Reject>> cases = {
-      {&listed, {"an empty file", [](std::string& f) { f.clear(); return "not an MDF file"; }}},
-      {&listed, {"a file shorter than the identification", [](std::string& f) { f.resize(63); return "not an MDF file"; }}},
-      {&listed, {"another format", [](std::string& f) { f.replace(0, 8, "MDX     "); return "not an MDF file"; }}},
-      {&listed, {"version 3.30", [](std::string& f) {
-         f.replace(8, 4, "3.30");
-         set_u8(f, 28, 330 & 0xFF);
-         set_u8(f, 29, 330 >> 8);
-         return "MDF version 3.30 is not supported";
-       }}},
-      {&listed, {"version 5.00", [](std::string& f) {
-         set_u8(f, 28, 500 & 0xFF);
-         set_u8(f, 29, 500 >> 8);
-         return "MDF version 5.00 is not supported";
-       }}},
-      {&listed, {"an unfinalized identification", [](std::string& f) {
-         f.replace(0, 8, "UnFinMF ");
-         return "unfinalized MDF file is not supported";
-       }}},
-      {&listed, {"unfinalized flags", [](std::string& f) {
-         set_u8(f, 60, 1);
-         return "unfinalized MDF file is not supported";
-       }}},
-      {&listed, {"a file cut in the header block", [](std::string& f) {
-         f.resize(100);
-         return "the ##HD block at offset 64 reaches past the end of the file";
-       }}},
-      {&listed, {"a file cut in a data group block", [&](std::string& f) {
-         const std::uint64_t d = dg(f, 0);
-         f.resize(d + 30);
-         return "the ##DG block at offset " + at(d) + " reaches past the end of the file";
-       }}},
-      {&last, {"a file cut in the data", [&](std::string& f) {
-         const std::uint64_t dt = file_u64(f, link_at(dg(f, 2), 2));
-         f.resize(dt + 24 + 40);
-         return "the ##DT block at offset " + at(dt) + " reaches past the end of the file";
-       }}},
-      {&listed, {"a link past the end of the file", [&](std::string& f) {
-         set_file_u64(f, link_at(64, 0), f.size() + 64);
-         return "bad link to offset " + at(f.size() + 64) + " where a ##DG block belongs";
-       }}},
-      {&listed, {"a link into the identification", [&](std::string& f) {
-         set_file_u64(f, link_at(64, 0), 8);
-         return "bad link to offset 8 where a ##DG block belongs";
-       }}},
-      {&listed, {"a link into a block's middle", [&](std::string& f) {
-         const std::uint64_t c = cg0(f) + 8;
-         set_file_u64(f, link_at(dg(f, 0), 1), c);
-         return "bad block id at offset " + at(c) + ": expected ##CG";
-       }}},
-      {&listed, {"a link to the wrong kind of block", [&](std::string& f) {
-         const std::uint64_t t = time0(f);
-         set_file_u64(f, link_at(dg(f, 0), 1), t);
-         return "bad block id at offset " + at(t) + ": expected ##CG, found ##CN";
-       }}},
-      {&listed, {"a block shorter than its links and data", [&](std::string& f) {
-         const std::uint64_t t = time0(f);
-         set_file_u64(f, t + 8, 100);
-         return "bad length of the ##CN block at offset " + at(t);
-       }}},
-      {&listed, {"a length past the end of the file", [&](std::string& f) {
-         const std::uint64_t name = file_u64(f, link_at(time0(f), 2));
-         set_file_u64(f, name + 8, 1000000000000);
-         return "the ##TX block at offset " + at(name) + " reaches past the end of the file";
-       }}},
-      {&listed, {"too few links", [&](std::string& f) {
-         const std::uint64_t c = cg0(f);
-         set_file_u64(f, c + 16, 3);
-         return "too few links in the ##CG block at offset " + at(c);
-       }}},
-      {&listed, {"record ids", [&](std::string& f) {
-         set_u8(f, data_of(f, dg(f, 0)), 1);
-         return "data group 0: unsorted data group is not supported";
-       }}},
-      {&listed, {"two channel groups in a data group", [&](std::string& f) {
-         set_file_u64(f, link_at(channel_group_of(f, dg(f, 1)), 0), cg0(f));
-         return "data group 1: unsorted data group is not supported";
-       }}},
-      {&listed, {"a variable-length channel group", [&](std::string& f) {
-         set_u8(f, data_of(f, cg0(f)) + 16, 7);
-         return "data group 0: variable-length channel group is not supported";
-       }}},
-      {&listed, {"no time channel", [&](std::string& f) {
-         set_u8(f, data_of(f, time0(f)), 0);
-         return "data group 0 (CAN_DataFrame): no time channel";
-       }}},
-      {&listed, {"a virtual time channel", [&](std::string& f) {
-         set_u8(f, data_of(f, time0(f)), 3);
-         return "data group 0 (CAN_DataFrame): virtual time channel is not supported";
-       }}},
-      {&listed, {"a time conversion by table", [&](std::string& f) {
-         const std::uint64_t cc = append(f, block("##CC", {0, 0, 0, 0}, std::string("\x03", 1) + std::string(23, '\0')));
-         set_file_u64(f, link_at(time0(f), 4), cc);
-         return "data group 0 (CAN_DataFrame): time conversion type 3 is not supported";
-       }}},
-      {&listed, {"a time in text", [&](std::string& f) {
-         set_u8(f, data_of(f, time0(f)) + 2, 7);
-         return "data group 0: channel time has data type 7";
-       }}},
-      {&listed, {"an identifier as a float", [&](std::string& f) {
-         set_u8(f, data_of(f, id0(f)) + 2, 4);
-         return "data group 0: channel ID has data type 4";
-       }}},
-      {&listed, {"a channel outside its record", [&](std::string& f) {
-         set_u32(f, data_of(f, id0(f)) + 4, 81);
-         return "data group 0: channel ID lies outside its 84-byte records";
-       }}},
-      {&listed, {"a channel of 65 bits", [&](std::string& f) {
-         set_u32(f, data_of(f, channel_named(f, "CAN_DataFrame.DLC")) + 8, 65);
-         return "data group 0: channel DLC has 65 bits at bit 0";
-       }}},
-      {&listed, {"data bytes not in whole bytes", [&](std::string& f) {
-         set_u8(f, data_of(f, channel_named(f, "CAN_DataFrame.DataBytes")) + 3, 1);
-         return "data group 0: channel DataBytes has 512 bits at bit 1";
-       }}},
-      {&listed, {"huge records", [&](std::string& f) {
-         set_u32(f, data_of(f, cg0(f)) + 24, 100000);
-         return "data group 0 (CAN_DataFrame): records of 100000 bytes are not supported";
-       }}},
-      {&listed, {"channels of two kinds", [&](std::string& f) {
-         const std::uint64_t name = file_u64(f, link_at(id0(f), 2));
-         f.replace(data_of(f, name), 16, std::string("LIN_Frame.ID\0\0\0\0", 16));
-         return "data group 0 mixes CAN_DataFrame and LIN_Frame channels";
-       }}},
-      {&listed, {"channels in a loop", [&](std::string& f) {
-         const std::uint64_t esi = channel_named(f, "CAN_DataFrame.ESI");
-         set_file_u64(f, link_at(esi, 0), channel_named(f, "CAN_DataFrame.BusChannel"));
-         return "data group 0: its channels loop";
-       }}},
-      {&listed, {"data groups in a loop", [&](std::string& f) {
-         set_file_u64(f, link_at(dg(f, 2), 0), dg(f, 1));
-         return "the data groups loop";
-       }}},
-      {&listed, {"data blocks shared by two groups", [&](std::string& f) {
-         set_file_u64(f, link_at(dg(f, 1), 2), file_u64(f, link_at(dg(f, 0), 2)));
-         set_file_u64(f, cycles0(f) + (channel_group_of(f, dg(f, 1)) - cg0(f)), file_u64(f, cycles0(f)));
-         return "data group 1: its data blocks loop or are shared";
-       }}},
-      {&listed, {"no data group", [&](std::string& f) {
-         set_file_u64(f, link_at(64, 0), 0);
-         return "no bus-logging data group";
-       }}},
-      {&listed, {"more records declared than stored", [&](std::string& f) {
-         const std::uint64_t n = file_u64(f, cycles0(f));
-         set_file_u64(f, cycles0(f), n + 1);
-         return "data group 0 (CAN_DataFrame): the data ends after " + at(n) + " of " + at(n + 1) + " records";
-       }}},
-      {&listed, {"a list that counts more than it links", [&](std::string& f) {
-         const std::uint64_t l = dl0(f);
-         set_u32(f, data_of(f, l) + 4, 3);
-         return "the data list at offset " + at(l) + " counts 3 blocks but links 2";
-       }}},
-      {&listed, {"lists in a loop", [&](std::string& f) {
-         const std::uint64_t l = dl0(f);
-         set_file_u64(f, link_at(l, 0), l);
-         return "data group 0: its data lists loop";
-       }}},
-      {&listed, {"a chain of lists leading back to its first", [&](std::string& f) {
-         const std::uint64_t second = file_u64(f, link_at(dl0(f), 0));
-         set_file_u64(f, link_at(second, 0), dl0(f));
-         return "data group 0: its data lists loop";
-       }}},
-      {&listed, {"a list that lists a list", [&](std::string& f) {
-         const std::uint64_t l = dl0(f);
-         set_file_u64(f, link_at(l, 1), l);
-         return "bad block id at offset " + at(l) + ": expected ##DT or ##DZ, found ##DL";
-       }}},
-      {&listed, {"data in a text block", [&](std::string& f) {
-         set_file_u64(f, link_at(dg(f, 0), 2), file_u64(f, link_at(time0(f), 2)));
-         return "data group 0: data in a ##TX block is not supported";
-       }}},
-      {&zipped, {"compression type 2", [&](std::string& f) {
-         set_u8(f, data_of(f, dz0(f)) + 2, 2);
-         return "data group 0: compression type 2 is not supported";
-       }}},
-      {&zipped, {"compressed data of another kind", [&](std::string& f) {
-         f.replace(data_of(f, dz0(f)), 2, "SD");
-         return "data group 0: the DZ block at offset " + at(dz0(f)) + " does not hold record data";
-       }}},
-      {&zipped, {"a block that inflates past the limit", [&](std::string& f) {
-         set_file_u64(f, data_of(f, dz0(f)) + 8, kMdf4MaxInflated + 1);
-         return "the DZ block at offset " + at(dz0(f)) + " inflates to 67108865 bytes, more than 67108864";
-       }}},
-      {&zipped, {"a block that claims more than deflate can give", [&](std::string& f) {
-         const std::uint64_t claim = file_u64(f, data_of(f, dz0(f)) + 16) * 1040;
-         set_file_u64(f, data_of(f, dz0(f)) + 8, claim);
-         return "the DZ block at offset " + at(dz0(f)) + " cannot inflate to " + at(claim) + " bytes";
-       }}},
-      {&zipped, {"compressed bytes longer than the block", [&](std::string& f) {
-         set_file_u64(f, data_of(f, dz0(f)) + 16, file_u64(f, dz0(f) + 8));
-         return "bad length of the ##DZ block at offset " + at(dz0(f));
-       }}},
-      {&zipped, {"corrupt compressed bytes", [&](std::string& f) {
-         const std::uint64_t z = data_of(f, dz0(f)) + 24;
-         for (std::uint64_t i = 10; i < 60; ++i) f[z + i] = static_cast<char>(f[z + i] ^ 0x5A);
-         return "the DZ block at offset " + at(dz0(f)) + " does not inflate to its " +
-                at(file_u64(f, data_of(f, dz0(f)) + 8)) + " bytes";
-       }}},
-      {&zipped, {"a block that inflates to more than it says", [&](std::string& f) {
-         const std::uint64_t n = file_u64(f, data_of(f, dz0(f)) + 8) - 1;
-         set_file_u64(f, data_of(f, dz0(f)) + 8, n);
-         return "the DZ block at offset " + at(dz0(f)) + " does not inflate to its " + at(n) + " bytes";
-       }}},
-      {&zipped, {"a transposition of 0-byte records", [&](std::string& f) {
-         set_u8(f, data_of(f, dz0(f)) + 2, 1);
-         return "the DZ block at offset " + at(dz0(f)) + " transposes records of 0 bytes";
-       }}},
+      {&listed,
+       {"an empty file",
+        [](std::string& f) {
+          f.clear();
+          return "not an MDF file";
+        }}},
+      {&listed,
+       {"a file shorter than the identification",
+        [](std::string& f) {
+          f.resize(63);
+          return "not an MDF file";
+        }}},
+      {&listed,
+       {"another format",
+        [](std::string& f) {
+          f.replace(0, 8, "MDX     ");
+          return "not an MDF file";
+        }}},
+      {&listed,
+       {"version 3.30",
+        [](std::string& f) {
+          f.replace(8, 4, "3.30");
+          set_u8(f, 28, 330 & 0xFF);
+          set_u8(f, 29, 330 >> 8);
+          return "MDF version 3.30 is not supported";
+        }}},
+      {&listed,
+       {"version 5.00",
+        [](std::string& f) {
+          set_u8(f, 28, 500 & 0xFF);
+          set_u8(f, 29, 500 >> 8);
+          return "MDF version 5.00 is not supported";
+        }}},
+      {&listed,
+       {"an unfinalized identification",
+        [](std::string& f) {
+          f.replace(0, 8, "UnFinMF ");
+          return "unfinalized MDF file is not supported";
+        }}},
+      {&listed,
+       {"unfinalized flags",
+        [](std::string& f) {
+          set_u8(f, 60, 1);
+          return "unfinalized MDF file is not supported";
+        }}},
+      {&listed,
+       {"a file cut in the header block",
+        [](std::string& f) {
+          f.resize(100);
+          return "the ##HD block at offset 64 reaches past the end of the file";
+        }}},
+      {&listed,
+       {"a file cut in a data group block",
+        [&](std::string& f) {
+          const std::uint64_t d = dg(f, 0);
+          f.resize(d + 30);
+          return "the ##DG block at offset " + at(d) + " reaches past the end of the file";
+        }}},
+      {&last,
+       {"a file cut in the data",
+        [&](std::string& f) {
+          const std::uint64_t dt = file_u64(f, link_at(dg(f, 2), 2));
+          f.resize(dt + 24 + 40);
+          return "the ##DT block at offset " + at(dt) + " reaches past the end of the file";
+        }}},
+      {&listed,
+       {"a link past the end of the file",
+        [&](std::string& f) {
+          set_file_u64(f, link_at(64, 0), f.size() + 64);
+          return "bad link to offset " + at(f.size() + 64) + " where a ##DG block belongs";
+        }}},
+      {&listed,
+       {"a link into the identification",
+        [&](std::string& f) {
+          set_file_u64(f, link_at(64, 0), 8);
+          return "bad link to offset 8 where a ##DG block belongs";
+        }}},
+      {&listed,
+       {"a link into a block's middle",
+        [&](std::string& f) {
+          const std::uint64_t c = cg0(f) + 8;
+          set_file_u64(f, link_at(dg(f, 0), 1), c);
+          return "bad block id at offset " + at(c) + ": expected ##CG";
+        }}},
+      {&listed,
+       {"a link to the wrong kind of block",
+        [&](std::string& f) {
+          const std::uint64_t t = time0(f);
+          set_file_u64(f, link_at(dg(f, 0), 1), t);
+          return "bad block id at offset " + at(t) + ": expected ##CG, found ##CN";
+        }}},
+      {&listed,
+       {"a block shorter than its links and data",
+        [&](std::string& f) {
+          const std::uint64_t t = time0(f);
+          set_file_u64(f, t + 8, 100);
+          return "bad length of the ##CN block at offset " + at(t);
+        }}},
+      {&listed,
+       {"a length past the end of the file",
+        [&](std::string& f) {
+          const std::uint64_t name = file_u64(f, link_at(time0(f), 2));
+          set_file_u64(f, name + 8, 1000000000000);
+          return "the ##TX block at offset " + at(name) + " reaches past the end of the file";
+        }}},
+      {&listed,
+       {"too few links",
+        [&](std::string& f) {
+          const std::uint64_t c = cg0(f);
+          set_file_u64(f, c + 16, 3);
+          return "too few links in the ##CG block at offset " + at(c);
+        }}},
+      {&listed,
+       {"record ids the records do not have",
+        [&](std::string& f) {
+          set_u8(f, data_of(f, dg(f, 0)), 1);  // the first byte of the first record's time is taken for one
+          const std::uint64_t first = dl0(f);
+          const std::uint64_t dt = file_u64(f, link_at(first, 1));
+          return "data group 0: a record has the unknown record id " + at(static_cast<unsigned char>(f[dt + 24]));
+        }}},
+      {&listed,
+       {"two channel groups without record ids",
+        [&](std::string& f) {
+          set_file_u64(f, link_at(channel_group_of(f, dg(f, 1)), 0), cg0(f));
+          return "data group 1: several channel groups without record ids";
+        }}},
+      {&listed,
+       {"a variable-length channel group with channels",
+        [&](std::string& f) {
+          set_u8(f, data_of(f, cg0(f)) + 16, 7);
+          return "data group 0: a variable-length channel group has channels";
+        }}},
+      {&listed,
+       {"no time channel",
+        [&](std::string& f) {
+          set_u8(f, data_of(f, time0(f)), 0);
+          return "data group 0 (CAN_DataFrame): no time channel";
+        }}},
+      {&listed,
+       {"a virtual time channel",
+        [&](std::string& f) {
+          set_u8(f, data_of(f, time0(f)), 3);
+          return "data group 0 (CAN_DataFrame): virtual time channel is not supported";
+        }}},
+      {&listed,
+       {"a time conversion by table",
+        [&](std::string& f) {
+          const std::uint64_t cc =
+              append(f, block("##CC", {0, 0, 0, 0}, std::string("\x03", 1) + std::string(23, '\0')));
+          set_file_u64(f, link_at(time0(f), 4), cc);
+          return "data group 0 (CAN_DataFrame): time conversion type 3 is not supported";
+        }}},
+      {&listed,
+       {"a time in text",
+        [&](std::string& f) {
+          set_u8(f, data_of(f, time0(f)) + 2, 7);
+          return "data group 0: channel time has data type 7";
+        }}},
+      {&listed,
+       {"an identifier as a float",
+        [&](std::string& f) {
+          set_u8(f, data_of(f, id0(f)) + 2, 4);
+          return "data group 0: channel ID has data type 4";
+        }}},
+      {&listed,
+       {"a channel outside its record",
+        [&](std::string& f) {
+          set_u32(f, data_of(f, id0(f)) + 4, 81);
+          return "data group 0: channel ID lies outside its 84-byte records";
+        }}},
+      {&listed,
+       {"a channel of 65 bits",
+        [&](std::string& f) {
+          set_u32(f, data_of(f, channel_named(f, "CAN_DataFrame.DLC")) + 8, 65);
+          return "data group 0: channel DLC has 65 bits at bit 0";
+        }}},
+      {&listed,
+       {"data bytes not in whole bytes",
+        [&](std::string& f) {
+          set_u8(f, data_of(f, channel_named(f, "CAN_DataFrame.DataBytes")) + 3, 1);
+          return "data group 0: channel DataBytes has 512 bits at bit 1";
+        }}},
+      {&listed,
+       {"huge records",
+        [&](std::string& f) {
+          set_u32(f, data_of(f, cg0(f)) + 24, 100000);
+          return "data group 0 (CAN_DataFrame): records of 100000 bytes are not supported";
+        }}},
+      {&listed,
+       {"channels of two kinds",
+        [&](std::string& f) {
+          const std::uint64_t name = file_u64(f, link_at(id0(f), 2));
+          f.replace(data_of(f, name), 16, std::string("LIN_Frame.ID\0\0\0\0", 16));
+          return "data group 0 mixes CAN_DataFrame and LIN_Frame channels";
+        }}},
+      {&listed,
+       {"channels in a loop",
+        [&](std::string& f) {
+          const std::uint64_t esi = channel_named(f, "CAN_DataFrame.ESI");
+          set_file_u64(f, link_at(esi, 0), channel_named(f, "CAN_DataFrame.BusChannel"));
+          return "data group 0: its channels loop";
+        }}},
+      {&listed,
+       {"data groups in a loop",
+        [&](std::string& f) {
+          set_file_u64(f, link_at(dg(f, 2), 0), dg(f, 1));
+          return "the data groups loop";
+        }}},
+      {&listed,
+       {"data blocks shared by two groups",
+        [&](std::string& f) {
+          set_file_u64(f, link_at(dg(f, 1), 2), file_u64(f, link_at(dg(f, 0), 2)));
+          set_file_u64(f, cycles0(f) + (channel_group_of(f, dg(f, 1)) - cg0(f)), file_u64(f, cycles0(f)));
+          // Both are read side by side; the one reading when the blocks add up to more than the
+          // file is named.
+          return "data group 0: its data blocks loop or are shared";
+        }}},
+      {&listed,
+       {"no data group",
+        [&](std::string& f) {
+          set_file_u64(f, link_at(64, 0), 0);
+          return "no bus-logging data group";
+        }}},
+      {&listed,
+       {"more records declared than stored",
+        [&](std::string& f) {
+          const std::uint64_t n = file_u64(f, cycles0(f));
+          set_file_u64(f, cycles0(f), n + 1);
+          return "data group 0 (CAN_DataFrame): the data ends after " + at(n) + " of " + at(n + 1) + " records";
+        }}},
+      {&listed,
+       {"a list that counts more than it links",
+        [&](std::string& f) {
+          const std::uint64_t l = dl0(f);
+          set_u32(f, data_of(f, l) + 4, 3);
+          return "the data list at offset " + at(l) + " counts 3 blocks but links 2";
+        }}},
+      {&listed,
+       {"lists in a loop",
+        [&](std::string& f) {
+          const std::uint64_t l = dl0(f);
+          set_file_u64(f, link_at(l, 0), l);
+          return "data group 0: its data lists loop";
+        }}},
+      {&listed,
+       {"a chain of lists leading back to its first",
+        [&](std::string& f) {
+          const std::uint64_t second = file_u64(f, link_at(dl0(f), 0));
+          set_file_u64(f, link_at(second, 0), dl0(f));
+          return "data group 0: its data lists loop";
+        }}},
+      {&listed,
+       {"a list that lists a list",
+        [&](std::string& f) {
+          const std::uint64_t l = dl0(f);
+          set_file_u64(f, link_at(l, 1), l);
+          return "bad block id at offset " + at(l) + ": expected ##DT or ##DZ, found ##DL";
+        }}},
+      {&listed,
+       {"data in a text block",
+        [&](std::string& f) {
+          set_file_u64(f, link_at(dg(f, 0), 2), file_u64(f, link_at(time0(f), 2)));
+          return "data group 0: data in a ##TX block is not supported";
+        }}},
+      {&zipped,
+       {"compression type 2",
+        [&](std::string& f) {
+          set_u8(f, data_of(f, dz0(f)) + 2, 2);
+          return "data group 0: compression type 2 is not supported";
+        }}},
+      {&zipped,
+       {"compressed data of another kind",
+        [&](std::string& f) {
+          f.replace(data_of(f, dz0(f)), 2, "SD");
+          return "data group 0: the DZ block at offset " + at(dz0(f)) + " does not hold record data";
+        }}},
+      {&zipped,
+       {"a block that inflates past the limit",
+        [&](std::string& f) {
+          set_file_u64(f, data_of(f, dz0(f)) + 8, kMdf4MaxInflated + 1);
+          return "the DZ block at offset " + at(dz0(f)) + " inflates to 67108865 bytes, more than 67108864";
+        }}},
+      {&zipped,
+       {"a block that claims more than deflate can give",
+        [&](std::string& f) {
+          const std::uint64_t claim = file_u64(f, data_of(f, dz0(f)) + 16) * 1040;
+          set_file_u64(f, data_of(f, dz0(f)) + 8, claim);
+          return "the DZ block at offset " + at(dz0(f)) + " cannot inflate to " + at(claim) + " bytes";
+        }}},
+      {&zipped,
+       {"compressed bytes longer than the block",
+        [&](std::string& f) {
+          set_file_u64(f, data_of(f, dz0(f)) + 16, file_u64(f, dz0(f) + 8));
+          return "bad length of the ##DZ block at offset " + at(dz0(f));
+        }}},
+      {&zipped,
+       {"corrupt compressed bytes",
+        [&](std::string& f) {
+          const std::uint64_t z = data_of(f, dz0(f)) + 24;
+          for (std::uint64_t i = 10; i < 60; ++i) f[z + i] = static_cast<char>(f[z + i] ^ 0x5A);
+          return "the DZ block at offset " + at(dz0(f)) + " does not inflate to its " +
+                 at(file_u64(f, data_of(f, dz0(f)) + 8)) + " bytes";
+        }}},
+      {&zipped,
+       {"a block that inflates to more than it says",
+        [&](std::string& f) {
+          const std::uint64_t n = file_u64(f, data_of(f, dz0(f)) + 8) - 1;
+          set_file_u64(f, data_of(f, dz0(f)) + 8, n);
+          return "the DZ block at offset " + at(dz0(f)) + " does not inflate to its " + at(n) + " bytes";
+        }}},
+      {&zipped,
+       {"a transposition of 0-byte records",
+        [&](std::string& f) {
+          set_u8(f, data_of(f, dz0(f)) + 2, 1);
+          return "the DZ block at offset " + at(dz0(f)) + " transposes records of 0 bytes";
+        }}},
+      {&listed,
+       {"data frames without IDE",
+        [&](std::string& f) {
+          hide(f, "CAN_DataFrame.IDE");
+          return "data group 0 (CAN_DataFrame): missing channel CAN_DataFrame.IDE";
+        }}},
+      {&listed,
+       {"remote frames without a length",
+        [&](std::string& f) {
+          hide(f, "CAN_RemoteFrame.DLC");
+          hide(f, "CAN_RemoteFrame.DataLength");
+          return "data group 2 (CAN_RemoteFrame): missing channel CAN_RemoteFrame.DataLength (or DLC)";
+        }}},
+      {&with_lin,
+       {"LIN frames without an identifier or data bytes",
+        [&](std::string& f) {
+          hide(f, "LIN_Frame.ID");
+          hide(f, "LIN_Frame.DataBytes");
+          return "data group 3 (LIN_Frame): missing channels LIN_Frame.ID, LIN_Frame.DataBytes";
+        }}},
+      {&listed,
+       {"an identifier of a virtual channel",
+        [&](std::string& f) {
+          set_u8(f, data_of(f, id0(f)), 6);
+          return "data group 0: channel ID of type 6 is not supported";
+        }}},
+      {&last,
+       {"frames out of time order",
+        [&](std::string& f) {
+          const std::uint64_t records0 = file_u64(f, link_at(dg(f, 0), 2)) + 24;
+          double t;
+          std::memcpy(&t, f.data() + records0 + 3 * 84, 8);
+          t -= 0.5;
+          std::memcpy(f.data() + records0 + 4 * 84, &t, 8);
+          return "data group 0 (CAN_DataFrame): frames out of time order at record 4";
+        }}},
+      {&last,
+       {"a time that is not a number",
+        [&](std::string& f) {
+          const double nan = std::nan("");
+          std::memcpy(f.data() + file_u64(f, link_at(dg(f, 0), 2)) + 24 + 2 * 84, &nan, 8);
+          return "data group 0 (CAN_DataFrame): the time of record 2 is not a number";
+        }}},
+      {&listed,
+       {"a 4.20 group whose time lies in another group",
+        [&](std::string& f) {
+          f.replace(8, 4, "4.20");
+          set_u8(f, 28, 420 & 0xFF);
+          set_u8(f, 29, 420 >> 8);
+          set_u8(f, data_of(f, cg0(f)) + 16, 6 | 8);
+          return "data group 0 (CAN_DataFrame): column-oriented data groups are not supported";
+        }}},
+      {&listed,
+       {"values in a list of 4.20 columns",
+        [&](std::string& f) {
+          set_file_u64(f, link_at(dg(f, 0), 2), append(f, block("##LD", {0, 0}, std::string(8, '\0'))));
+          return "data group 0: column-oriented data groups are not supported";
+        }}},
+      {&logger,
+       {"record ids of 3 bytes",
+        [&](std::string& f) {
+          set_u8(f, data_of(f, dg(f, 0)), 3);
+          return "data group 0: record ids of 3 bytes are not supported";
+        }}},
+      {&logger,
+       {"two channel groups with one record id",
+        [&](std::string& f) {
+          set_file_u64(f, data_of(f, channel_groups(f, dg(f, 0))[3]), 1);  // the remote frames'
+          return "data group 0: two channel groups have the record id 1";
+        }}},
+      {&logger,
+       {"channel groups in a loop",
+        [&](std::string& f) {
+          const std::vector<std::uint64_t> cgs = channel_groups(f, dg(f, 0));
+          set_file_u64(f, link_at(cgs.back(), 0), cgs[0]);
+          return "data group 0: its channel groups loop";
+        }}},
+      {&logger,
+       {"data bytes without signal data",
+        [&](std::string& f) {
+          set_file_u64(f, link_at(channel_named(f, "CAN_DataFrame.DataBytes"), 5), 0);
+          return "data group 0 (CAN_DataFrame): DataBytes has no signal data";
+        }}},
+      {&logger,
+       {"signal data in a group of fixed records",
+        [&](std::string& f) {
+          const std::uint64_t remote = channel_groups(f, dg(f, 0))[3];
+          set_file_u64(f, link_at(channel_named(f, "CAN_DataFrame.DataBytes"), 5), remote);
+          return "data group 0 (CAN_DataFrame): the channel group at offset " + at(remote) +
+                 " holds no variable-length data";
+        }}},
+      {&logger,
+       {"a signal offset inside a value",
+        [&](std::string& f) {
+          const std::uint64_t field = nth_record(f, 1, 1) + 15;
+          const std::uint64_t offset = file_u64(f, field) + 1;
+          set_file_u64(f, field, offset);
+          return "data group 0 (CAN_DataFrame): signal data offset " + at(offset) + " is inside a value";
+        }}},
+      {&logger,
+       {"a signal offset that goes back",
+        [&](std::string& f) {
+          set_file_u64(f, nth_record(f, 1, 2) + 15, 0);
+          return "data group 0 (CAN_DataFrame): signal data referenced out of order";
+        }}},
+      {&logger,
+       {"a signal offset past the signal data",
+        [&](std::string& f) {
+          set_file_u64(f, nth_record(f, 1, 0) + 15, 1000000000);
+          return "data group 0 (CAN_DataFrame): the signal data ends before offset 1000000000";
+        }}},
+      {&sorted,
+       {"signal data in a channel group of a sorted data group",
+        [&](std::string& f) {
+          set_file_u64(f, link_at(channel_named(f, "CAN_DataFrame.DataBytes"), 5), channel_group_of(f, dg(f, 1)));
+          return "data group 1 (CAN_DataFrame): signal data in a channel group of a sorted data group";
+        }}},
+      {&sorted,
+       {"signal data in a DT block",
+        [&](std::string& f) {
+          set_file_u64(f, link_at(channel_named(f, "CAN_DataFrame.DataBytes"), 5), file_u64(f, link_at(dg(f, 1), 2)));
+          return "data group 1: signal data in a ##DT block is not supported";
+        }}},
+      {&sorted,
+       {"compressed records where signal data belongs",
+        [&](std::string& f) {
+          const std::uint64_t z = append(f, dz_block(std::string(100, 'x'), 0));
+          set_file_u64(f, link_at(channel_named(f, "CAN_DataFrame.DataBytes"), 5), z);
+          return "data group 1: the DZ block at offset " + at(z) + " does not hold signal data";
+        }}},
   };
   for (const auto& [base, c] : cases) {
     SCOPED_TRACE(c.what);

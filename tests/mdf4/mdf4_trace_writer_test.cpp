@@ -2,6 +2,7 @@
 // whatever fails, the log fails with the format's message, nothing of the trace is left, an
 // earlier trace of that name stays, and the input is kept.
 
+#include "app/input_formats.h"
 #include "mdf4/mdf4_trace_writer.h"
 
 #include <gtest/gtest.h>
@@ -53,8 +54,9 @@ Outcome convert(const std::string& log, bool earlier, const std::function<void(t
   RunOptions options;
   options.delete_converted = true;
   options.buffer_size = 4096;
+  input_formats_use(options);
   std::unique_ptr<TraceWriter> writer = mdf4_trace_writer_create(sv("2.4.0"));
-  std::unique_ptr<Converter> converter = trace_converter_create(&writer, 1, fs.get(), fs.get(), &options);
+  std::unique_ptr<Converter> converter = trace_fan_out_create(&writer, 1, fs.get(), fs.get(), &options);
   if (!converter) return run;
   DynStringList inputs;
   DynString input;

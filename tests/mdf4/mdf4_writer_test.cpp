@@ -463,7 +463,7 @@ TEST(Mdf4WriterTest, RunningOutOfMemoryIsReported) {
     mem_fail_after(-1);
     if (ok) {
       completed = true;
-      EXPECT_EQ(test::describe(test::read_mdf4(sink.bytes).records), test::describe(test::in_group_order(records)));
+      EXPECT_EQ(test::describe(test::read_mdf4(sink.bytes).records), test::describe(test::in_read_order(records)));
     } else if (writer) {
       EXPECT_STREQ(writer->error(), "out of memory");
     }

@@ -51,7 +51,7 @@ done <<<"$help"
 
 # Every exit status the program names, as an entry of its own in EXIT STATUS.
 statuses=$(sed -n 's/^inline constexpr int kStatus[A-Za-z]* = \([0-9][0-9]*\);.*/\1/p' \
-  "$source_dir/src/batch/converter.h")
+  "$source_dir/src/batch/exit_status.h")
 [ "$(wc -w <<<"$statuses")" -ge 9 ] || problem "found only these statuses: $statuses"
 section=$(groff -man -Tascii -P-c -P-b -P-o -P-u "$page" 2>/dev/null |
   sed -n '/^EXIT STATUS/,/^[A-Z]/p')

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "textlog/bus_record.h"
+#include "batch/bus_record.h"
 
 namespace quarn::test {
 

@@ -130,10 +130,10 @@ std::string write_mdf4(const std::vector<BusRecord>& records, const Mdf4WriterOp
   return sink.bytes;
 }
 
-Mdf4Read read_mdf4(const std::string& bytes) {
+Mdf4Read read_mdf4(const std::string& bytes, const Mdf4ReaderLimits& limits) {
   Mdf4Read out;
   MemoryStream stream(bytes);
-  auto reader = mdf4_reader_create();
+  auto reader = mdf4_reader_create(limits);
   if (!reader) {
     out.error = "no reader";
     return out;
@@ -148,15 +148,17 @@ Mdf4Read read_mdf4(const std::string& bytes) {
     out.records.push_back(r);
   }
   out.error = reader->error();
+  out.window_peak = reader->window_peak();
   return out;
 }
 
 Mdf4Read read_mdf4_file(const std::string& path) { return read_mdf4(read_file(path)); }
 
-std::vector<BusRecord> in_group_order(const std::vector<BusRecord>& records) {
+std::vector<BusRecord> in_read_order(const std::vector<BusRecord>& records) {
   std::vector<BusRecord> out = records;
-  std::stable_sort(out.begin(), out.end(),
-                   [](const BusRecord& a, const BusRecord& b) { return group_rank(a.Kind) < group_rank(b.Kind); });
+  std::stable_sort(out.begin(), out.end(), [](const BusRecord& a, const BusRecord& b) {
+    return a.Timestamp < b.Timestamp || (a.Timestamp == b.Timestamp && group_rank(a.Kind) < group_rank(b.Kind));
+  });
   return out;
 }
 
@@ -190,6 +192,16 @@ std::vector<std::string> describe(const std::vector<BusRecord>& records) {
   std::vector<std::string> out;
   out.reserve(records.size());
   for (const BusRecord& r : records) out.push_back(describe(r));
+  return out;
+}
+
+std::vector<std::string> describe_us(const std::vector<BusRecord>& records) {
+  std::vector<std::string> out;
+  out.reserve(records.size());
+  for (const BusRecord& r : records) {
+    const std::string d = describe(r);
+    out.push_back(std::to_string(micros_of(r.Timestamp)) + d.substr(d.find(' ')));
+  }
   return out;
 }
 

@@ -5,8 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "mdf4/mdf4_reader.h"
 #include "mdf4/mdf4_writer.h"
-#include "textlog/bus_record.h"
+#include "batch/bus_record.h"
 
 namespace quarn::test {
 
@@ -41,18 +42,23 @@ struct Mdf4Read {
   // Records that broke an invariant of BusRecord when handed out: a DataPointer other than their
   // own DataBytes (null for error frames), a DataLength beyond their kind's room.
   std::vector<std::string> broken;
+  std::uint64_t window_peak = 0;  // the reader's
 };
-Mdf4Read read_mdf4(const std::string& bytes);
+Mdf4Read read_mdf4(const std::string& bytes, const Mdf4ReaderLimits& limits = {});
 Mdf4Read read_mdf4_file(const std::string& path);
 
-// The records in the order the reader gives them back: stably grouped by kind (data, error,
-// remote, LIN), as the writer stores them.
-std::vector<BusRecord> in_group_order(const std::vector<BusRecord>& records);
+// The records in the order the reader gives back a file of quarn's writer: by time, and at equal
+// times in the order of the writer's groups (data, error, remote, LIN frames), each kind in the
+// order given.
+std::vector<BusRecord> in_read_order(const std::vector<BusRecord>& records);
 
 // One line per record naming every field its kind carries, the time exactly (hex float), so
 // that vectors of them compare with readable differences.
 std::string describe(const BusRecord& r);
 std::vector<std::string> describe(const std::vector<BusRecord>& records);
+// The same with the time in whole microseconds, for files whose integer ticks and conversion give
+// back the microsecond rather than the very double.
+std::vector<std::string> describe_us(const std::vector<BusRecord>& records);
 
 // A block as an independent walk of a file finds it.
 struct WalkedBlock {

@@ -13,14 +13,14 @@ enum BusRecordKind : std::uint32_t {
 };
 
 struct CanTail {
-  std::uint8_t IDE;         // 1: 29-bit (extended) identifier, 0: 11-bit
-  std::uint8_t Dir;         // 1: sent by the logger (Tx), 0: received (Rx)
-  std::uint8_t EDL;         // 1: CAN FD frame
-  std::uint8_t ESI;         // CAN FD error state indicator
-  std::uint8_t BRS;         // CAN FD bit rate switch
-  std::uint8_t Remote;      // 1: remote frame, no data bytes
+  std::uint8_t IDE;     // 1: 29-bit (extended) identifier, 0: 11-bit
+  std::uint8_t Dir;     // 1: sent by the logger (Tx), 0: received (Rx)
+  std::uint8_t EDL;     // 1: CAN FD frame
+  std::uint8_t ESI;     // CAN FD error state indicator
+  std::uint8_t BRS;     // CAN FD bit rate switch
+  std::uint8_t Remote;  // 1: remote frame, no data bytes
   std::uint8_t BusChannel;
-  std::uint8_t DLC;         // data length code as sent on the bus
+  std::uint8_t DLC;  // data length code as sent on the bus
   std::uint8_t DataBytes[64];
 };
 

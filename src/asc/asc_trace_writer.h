@@ -13,11 +13,14 @@ namespace quarn {
 //
 // A trace that fails anywhere is removed, so no partial trace is left behind; every failure is
 // reported when the log ends (TraceWriter::end_file).
-std::unique_ptr<TraceWriter> asc_writer_create();
+std::unique_ptr<TraceWriter> asc_trace_writer_create();
 
-// A converter that writes ASC traces only (asc_writer_create behind trace_converter_create); the
+// The suffixes of the files it writes, null-terminated.
+inline constexpr const char* kAscTraceSuffixes[] = {".asc", "_LIN.asc", nullptr};
+
+// A converter that writes ASC traces only (asc_trace_writer_create behind trace_fan_out_create); the
 // file systems and the options are borrowed and must outlive it.
-std::unique_ptr<Converter> asc_converter_create(FileSystem* input_fs, FileSystem* output_fs,
-                                                const RunOptions* options);
+std::unique_ptr<Converter> asc_only_converter_create(FileSystem* input_fs, FileSystem* output_fs,
+                                                     const RunOptions* options);
 
 }  // namespace quarn

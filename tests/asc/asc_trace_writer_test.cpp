@@ -1,4 +1,4 @@
-#include "asc/asc_converter.h"
+#include "asc/asc_trace_writer.h"
 #include "asc/asc_lines.h"
 
 #include <gtest/gtest.h>
@@ -34,7 +34,8 @@ const std::string kFooter = "End Triggerblock\n";
 
 // The end of every CAN line, with the flags word right-aligned in eight columns.
 std::string tail(const std::string& flags = "0") {
-  return "       0    0 " + std::string(8 - flags.size(), ' ') + flags + "        0        0        0        0        0\n";
+  return "       0    0 " + std::string(8 - flags.size(), ' ') + flags +
+         "        0        0        0        0        0\n";
 }
 
 // A received standard-identifier line on channel 1; `rest` runs from BRS to the data bytes.
@@ -49,7 +50,7 @@ class AscConverterTest : public ::testing::Test {
   void SetUp() override {
     fs_ = test::faulty_fs_create(dir_.path());
     ASSERT_TRUE(fs_);
-    converter_ = asc_converter_create(fs_.get(), fs_.get(), &options_);
+    converter_ = asc_only_converter_create(fs_.get(), fs_.get(), &options_);
     ASSERT_TRUE(converter_);
   }
 
@@ -130,12 +131,12 @@ TEST_F(AscConverterTest, EveryColumnOfTheFrameLines) {
   BusRecord dlc0 = can_frame(kBase + 5, 0x12, {0x55, 0x66, 0x77});  // DLC 0 writes no bytes
   dlc0.Can.DLC = 0;
 
-  ASSERT_TRUE(convert({can_frame(kBase + 0.789, 0x123, {1, 2, 3, 4, 5, 6, 7, 8}), extended, sent, remote, fd,
-                       fd_esi, dlc0}));
+  ASSERT_TRUE(
+      convert({can_frame(kBase + 0.789, 0x123, {1, 2, 3, 4, 5, 6, 7, 8}), extended, sent, remote, fd, fd_esi, dlc0}));
   EXPECT_EQ(trace(), kHeader + kLine123 + "   0.789000 CANFD   1 Rx   00000123x" + std::string(34, ' ') +
-                         "0 0 8  8 01 02 03 04 05 06 07 08 " + tail() +
-                         "   1.000000 CANFD  12 Tx        7FF" + std::string(35, ' ') + "0 0 2  2 DE AD " + tail() +
-                         "   2.000000 CANFD   1 Rx   1ABCDEF0x" + std::string(34, ' ') + "0 0 8  0 " + tail("10") +
+                         "0 0 8  8 01 02 03 04 05 06 07 08 " + tail() + "   1.000000 CANFD  12 Tx        7FF" +
+                         std::string(35, ' ') + "0 0 2  2 DE AD " + tail() + "   2.000000 CANFD   1 Rx   1ABCDEF0x" +
+                         std::string(34, ' ') + "0 0 8  0 " + tail("10") +
                          can_line("   3.000000", "010", "1 0 9 12 00 01 02 03 04 05 06 07 08 09 0A 0B ", "3000") +
                          can_line("   4.000000", "011", "0 1 1  1 AA ", "5000") +
                          can_line("   5.000000", "012", "0 0 0  3 ") + kFooter);
@@ -146,9 +147,10 @@ TEST_F(AscConverterTest, FramesAreSortedStablyAndEachLogStartsEmpty) {
   ASSERT_TRUE(convert({can_frame(kBase + 3.5, 0x3, {}), can_frame(kBase + 0.25, 0x1, {}), can_frame(kBase + 2, 0xA, {}),
                        can_frame(kBase + 2, 0xB, {}), can_frame(kBase + 1, 0x2, {}), lin_frame(kBase, 0x3c, {})}));
   // The base is the earliest frame's whole second, not the first one handed in.
-  EXPECT_EQ(trace(), kHeader + can_line("   0.250000", "001", "0 0 0  0 ") + can_line("   1.000000", "002", "0 0 0  0 ") +
-                         can_line("   2.000000", "00A", "0 0 0  0 ") + can_line("   2.000000", "00B", "0 0 0  0 ") +
-                         can_line("   3.500000", "003", "0 0 0  0 ") + kFooter);
+  EXPECT_EQ(trace(), kHeader + can_line("   0.250000", "001", "0 0 0  0 ") +
+                         can_line("   1.000000", "002", "0 0 0  0 ") + can_line("   2.000000", "00A", "0 0 0  0 ") +
+                         can_line("   2.000000", "00B", "0 0 0  0 ") + can_line("   3.500000", "003", "0 0 0  0 ") +
+                         kFooter);
   ASSERT_TRUE(convert({can_frame(kBase + 86400.5, 0x456, {0x42})}));
   EXPECT_EQ(trace(), "date Thu Feb 01 12:34:56 2024\nbase hex  timestamps absolute\nBegin Triggerblock\n" +
                          can_line("   0.500000", "456", "0 0 1  1 42 ") + kFooter);
@@ -322,8 +324,8 @@ TEST_F(AscConverterTest, OneTraceThatCannotBeOpenedDoesNotStopTheOther) {
   fs_->refuse_open_containing = "_LIN.asc";
   EXPECT_FALSE(convert({can_frame(kBase + 0.789, 0x123, {1, 2, 3, 4, 5, 6, 7, 8}), lin_frame(kBase, 0x3c, {})}));
   EXPECT_EQ(trace(), kHeader + kLine123 + kFooter);
-  EXPECT_EQ(messages_of(capture.text()),
-            (Messages{"Could not open output file for CAN: trace.asc", "Could not open output file for LIN: trace_LIN.asc"}));
+  EXPECT_EQ(messages_of(capture.text()), (Messages{"Could not open output file for CAN: trace.asc",
+                                                   "Could not open output file for LIN: trace_LIN.asc"}));
 }
 
 TEST_F(AscConverterTest, WithDeleteConvertedTracesReachTheDiskFirst) {
@@ -341,8 +343,8 @@ TEST_F(AscConverterTest, WithDeleteConvertedTracesReachTheDiskFirst) {
   EXPECT_FALSE(exists("trace.asc"));
   fs_->write_faults.fail_sync = false;
   EXPECT_FALSE(convert({lin_frame(kBase, 0x1, {})}));  // written and closed, but its folder entry is not safe
-  EXPECT_EQ(messages_of(capture.text()),
-            (Messages{"Could not flush CAN trace to disk: trace.asc", "Could not flush LIN trace to disk: trace_LIN.asc"}));
+  EXPECT_EQ(messages_of(capture.text()), (Messages{"Could not flush CAN trace to disk: trace.asc",
+                                                   "Could not flush LIN trace to disk: trace_LIN.asc"}));
 
   options_.delete_converted = false;  // the input stays, so nothing is forced to disk
   fs_->syncs = fs_->folder_syncs = 0;
@@ -396,13 +398,13 @@ TEST(AscConverterCreateTest, NeedsBothFileSystemsAndOptions) {
   test::TempDir dir;
   auto fs = disk_fs_create(sv(dir.path().c_str()));
   RunOptions options;
-  EXPECT_EQ(asc_converter_create(nullptr, fs.get(), &options), nullptr);
-  EXPECT_EQ(asc_converter_create(fs.get(), nullptr, &options), nullptr);
-  EXPECT_EQ(asc_converter_create(fs.get(), fs.get(), nullptr), nullptr);
+  EXPECT_EQ(asc_only_converter_create(nullptr, fs.get(), &options), nullptr);
+  EXPECT_EQ(asc_only_converter_create(fs.get(), nullptr, &options), nullptr);
+  EXPECT_EQ(asc_only_converter_create(fs.get(), fs.get(), nullptr), nullptr);
   mem_fail_after(0);
-  EXPECT_EQ(asc_converter_create(fs.get(), fs.get(), &options), nullptr);
+  EXPECT_EQ(asc_only_converter_create(fs.get(), fs.get(), &options), nullptr);
   mem_fail_after(-1);
-  auto converter = asc_converter_create(fs.get(), fs.get(), &options);
+  auto converter = asc_only_converter_create(fs.get(), fs.get(), &options);
   ASSERT_TRUE(converter);
   EXPECT_TRUE(converter->create_output_dirs);
   EXPECT_EQ(converter->options, &options);

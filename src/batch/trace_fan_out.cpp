@@ -9,9 +9,9 @@
 namespace quarn {
 namespace {
 
-class TraceConverter final : public Converter {
+class TraceFanOut final : public Converter {
  public:
-  TraceConverter(std::unique_ptr<TraceWriter>* writers, int count) {
+  TraceFanOut(std::unique_ptr<TraceWriter>* writers, int count) {
     for (int i = 0; i < count; ++i) {
       if (writers[i]) writers_[count_++] = std::move(writers[i]);
     }
@@ -74,7 +74,7 @@ class TraceConverter final : public Converter {
 
  private:
   static void feed_writers(void* context, const BusRecord* records, std::size_t count) {
-    auto* self = static_cast<TraceConverter*>(context);
+    auto* self = static_cast<TraceFanOut*>(context);
     for (std::size_t k = 0; k < count; ++k) {
       for (int i = 0; i < self->count_; ++i) self->writers_[i]->write_record(records[k]);
     }
@@ -92,11 +92,10 @@ class TraceConverter final : public Converter {
 
 }  // namespace
 
-std::unique_ptr<Converter> trace_converter_create(std::unique_ptr<TraceWriter>* writers, int count,
-                                                  FileSystem* input_fs, FileSystem* output_fs,
-                                                  const RunOptions* options) {
+std::unique_ptr<Converter> trace_fan_out_create(std::unique_ptr<TraceWriter>* writers, int count, FileSystem* input_fs,
+                                                FileSystem* output_fs, const RunOptions* options) {
   if (writers == nullptr || count < 0 || count > kMaxTraceWriters) return nullptr;
-  std::unique_ptr<Converter> converter(new (std::nothrow) TraceConverter(writers, count));
+  std::unique_ptr<Converter> converter(new (std::nothrow) TraceFanOut(writers, count));
   if (!converter) return nullptr;
   if (!converter_init(converter.get(), input_fs, output_fs, true, options)) return nullptr;
   return converter;

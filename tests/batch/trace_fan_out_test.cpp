@@ -73,7 +73,7 @@ TEST(TraceConverterTest, FeedsEveryWriterInOrder) {
     writers[0].reset(new (std::nothrow) NotingWriter("A", &log, true));
     // writers[1] stays empty: passed over
     writers[2].reset(new (std::nothrow) NotingWriter("B", &log, s.b_succeeds));
-    std::unique_ptr<Converter> converter = trace_converter_create(writers, 3, fs.get(), fs.get(), &options);
+    std::unique_ptr<Converter> converter = trace_fan_out_create(writers, 3, fs.get(), fs.get(), &options);
     ASSERT_TRUE(converter) << s.name;
     RecordSource source;
     source.time_ordered = s.ordered;
@@ -90,9 +90,9 @@ TEST(TraceConverterTest, TooManyWritersOrNoOptionsMakeNoConverter) {
   std::unique_ptr<FileSystem> fs = disk_fs_create(sv(dir.path().c_str()));
   RunOptions options;
   std::unique_ptr<TraceWriter> writers[kMaxTraceWriters + 1];
-  EXPECT_FALSE(trace_converter_create(writers, kMaxTraceWriters + 1, fs.get(), fs.get(), &options));
-  EXPECT_FALSE(trace_converter_create(writers, 1, fs.get(), fs.get(), nullptr));
-  EXPECT_TRUE(trace_converter_create(writers, 0, fs.get(), fs.get(), &options));
+  EXPECT_FALSE(trace_fan_out_create(writers, kMaxTraceWriters + 1, fs.get(), fs.get(), &options));
+  EXPECT_FALSE(trace_fan_out_create(writers, 1, fs.get(), fs.get(), nullptr));
+  EXPECT_TRUE(trace_fan_out_create(writers, 0, fs.get(), fs.get(), &options));
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "asc/asc_converter.h"
+#include "asc/asc_trace_writer.h"
 
 #include <algorithm>
 #include <cmath>
@@ -273,9 +273,9 @@ class AscWriter final : public TraceWriter {
     return false;
   }
 
-  FileSystem* fs_ = nullptr;  // borrowed, for the current log
+  FileSystem* fs_ = nullptr;         // borrowed, for the current log
   WrittenFiles* written_ = nullptr;  // borrowed, for the current log
-  StrView base_name_;         // the current log's output base; valid until end_file returns
+  StrView base_name_;                // the current log's output base; valid until end_file returns
   Trace can_;
   Trace lin_;
   DynString line_;
@@ -284,13 +284,15 @@ class AscWriter final : public TraceWriter {
 
 }  // namespace
 
-std::unique_ptr<TraceWriter> asc_writer_create() { return std::unique_ptr<TraceWriter>(new (std::nothrow) AscWriter); }
+std::unique_ptr<TraceWriter> asc_trace_writer_create() {
+  return std::unique_ptr<TraceWriter>(new (std::nothrow) AscWriter);
+}
 
-std::unique_ptr<Converter> asc_converter_create(FileSystem* input_fs, FileSystem* output_fs,
-                                                const RunOptions* options) {
-  std::unique_ptr<TraceWriter> writer = asc_writer_create();
+std::unique_ptr<Converter> asc_only_converter_create(FileSystem* input_fs, FileSystem* output_fs,
+                                                     const RunOptions* options) {
+  std::unique_ptr<TraceWriter> writer = asc_trace_writer_create();
   if (!writer) return nullptr;
-  return trace_converter_create(&writer, 1, input_fs, output_fs, options);
+  return trace_fan_out_create(&writer, 1, input_fs, output_fs, options);
 }
 
 }  // namespace quarn

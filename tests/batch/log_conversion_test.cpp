@@ -1,3 +1,5 @@
+#include "app/input_formats.h"
+#include "batch/log_conversion.h"
 #include "batch/converter.h"
 
 #include <gtest/gtest.h>
@@ -6,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "asc/asc_converter.h"
+#include "asc/asc_trace_writer.h"
 #include "base/memory.h"
 #include "support/capture.h"
 #include "support/faulty_fs.h"
@@ -83,7 +85,7 @@ class ConvertFileTest : public ::testing::Test {
   }
 
   int convert(Converter& converter, const char* input = "log.txt", const char* base = "out/log") {
-    return converter_convert_file(&converter, sv(input), sv(base));
+    return convert_log(&converter, *input_format_named("txt"), sv(input), sv(base));
   }
   bool input_exists(const char* name = "log.txt") { return test::file_exists(dir_ / (std::string("in/") + name)); }
   std::string output(const char* name) { return test::read_file(dir_ / (std::string("out/out/") + name)); }
@@ -172,7 +174,7 @@ TEST_F(ConvertFileTest, InputsThatCannotBeReadReachNoOperation) {
               (Messages{"Could not open input file gone.txt", "Could not open log", "Could not open log"}));
   }
   EXPECT_EQ(scripted_.calls, "");
-  EXPECT_EQ(converter_convert_file(nullptr, sv("log.txt"), sv("out/log")), 8);
+  EXPECT_EQ(convert_log(nullptr, *input_format_named("txt"), sv("log.txt"), sv("out/log")), 8);
 }
 
 TEST_F(ConvertFileTest, AnInputNotReadToItsEndOrNotClosedIsKept) {
@@ -237,7 +239,7 @@ TEST_F(ConvertFileTest, InitStoresTheCommonFieldsAndReleaseDestroys) {
   EXPECT_FALSE(converter_init(converter, in_.get(), nullptr, true, &options_));
   EXPECT_FALSE(converter_init(converter, in_.get(), in_.get(), true, nullptr));
   EXPECT_EQ(converter->input_fs, nullptr);
-  EXPECT_EQ(converter_convert_file(converter, sv("log.txt"), sv("x")), 8);  // never initialised
+  EXPECT_EQ(convert_log(converter, *input_format_named("txt"), sv("log.txt"), sv("x")), 8);  // never initialised
   converter->init_result = false;
   EXPECT_FALSE(converter_init(converter, in_.get(), out_.get(), true, &options_));
   EXPECT_EQ(converter->calls, "init ");
@@ -258,7 +260,7 @@ TEST_F(ConvertFileTest, InitStoresTheCommonFieldsAndReleaseDestroys) {
 TEST_F(ConvertFileTest, FixtureLogsBecomeTheirExpectedTraces) {
   write_file(dir_ / "in/classic.txt", read_fixture("classic.txt"));
   write_file(dir_ / "in/midnight.txt", read_fixture("midnight.txt"));
-  auto asc = asc_converter_create(in_.get(), out_.get(), &options_);
+  auto asc = asc_only_converter_create(in_.get(), out_.get(), &options_);
   ASSERT_TRUE(asc);
   for (std::int64_t buffer : {0, 1, 7, 8, 4096, -1}) {
     options_.buffer_size = buffer;
@@ -275,7 +277,7 @@ TEST_F(ConvertFileTest, FixtureLogsBecomeTheirExpectedTraces) {
 
 TEST_F(ConvertFileTest, AFailedTraceKeepsTheInputAndLeavesNoOutput) {
   write_file(dir_ / "in/classic.txt", read_fixture("classic.txt"));
-  auto asc = asc_converter_create(in_.get(), out_.get(), &options_);
+  auto asc = asc_only_converter_create(in_.get(), out_.get(), &options_);
   ASSERT_TRUE(asc);
   options_.delete_converted = true;
   const std::int64_t size = static_cast<std::int64_t>(read_fixture("classic.asc").size());
@@ -353,10 +355,9 @@ TEST_F(ConvertFileTest, AProgressObserverHearsOfEveryFileAndEveryStrideOfRecords
     EXPECT_EQ(convert(bare, "plain.txt"), 8);
     EXPECT_EQ(convert(bare, "gone.txt"), 8);
     const std::string stride = std::to_string(kProgressStride);
-    EXPECT_EQ(progress.calls,
-              (Messages{"start log.txt", "at " + stride, "at " + std::to_string(2 * kProgressStride),
-                        "done log.txt " + std::to_string(frames), "start plain.txt", "failed plain.txt 0",
-                        "start gone.txt", "failed gone.txt 0"}))
+    EXPECT_EQ(progress.calls, (Messages{"start log.txt", "at " + stride, "at " + std::to_string(2 * kProgressStride),
+                                        "done log.txt " + std::to_string(frames), "start plain.txt",
+                                        "failed plain.txt 0", "start gone.txt", "failed gone.txt 0"}))
         << "buffer " << buffer;
     // The bytes read grow with the records and end at the whole file.
     ASSERT_EQ(progress.advanced_bytes.size(), 2u);

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "base/memory.h"
+#include "base/str_view.h"
+#include "batch/bus_record.h"
+#include "io/stream.h"
+
+namespace quarn {
+
+// One "Key: value" line of what a log says about itself (a text log's "#" header block).
+struct LogProperty {
+  StrView key;
+  StrView value;
+};
+
+// What a log says about itself, for trace formats that carry it along. Everything is borrowed
+// from the reader and stays valid until the log's end_file returns.
+struct LogInfo {
+  StrView source_name;                      // the log's file name, without its folders
+  const LogProperty* properties = nullptr;  // in the order the log gives them
+  std::size_t property_count = 0;
+};
+
+// The reader of one input format over one log at a time; the per-log loop (convert_log) drives
+// it. A reader prints nothing: the loop reports what it says.
+class LogReader : public HeapObject {
+ public:
+  virtual ~LogReader() = default;
+
+  // Reads what comes before the records from `stream` (borrowed until the next open or the
+  // reader's end; it reads, seeks and tells). False when the file is no log this reader can read;
+  // failure() then says why, or is "" when the format has nothing more to say than that.
+  [[nodiscard]] virtual bool open(Stream& stream) = 0;
+
+  // Fills `record` with the next record (cleared first). False at the end of the records, and
+  // when reading failed: failure() then says why.
+  [[nodiscard]] virtual bool next(BusRecord& record) = 0;
+
+  // Once next has returned false without a failure: whether the records ended where the log's
+  // data does, given the file's size when it was opened (negative: unknown). A log whose data
+  // goes on past where its records ended may hold frames its traces would lack.
+  [[nodiscard]] virtual bool ended_cleanly(std::int64_t size) = 0;
+
+  // Why open or next failed ("unsupported: column-oriented data groups"); "" when nothing failed
+  // or there is nothing to add.
+  virtual const char* failure() const { return ""; }
+
+  // Lines the log holds that its writer never meant as frames, passed over so far.
+  virtual std::int64_t stray_lines() const { return 0; }
+  // Frames skipped so far because their time lay before an earlier frame's.
+  virtual std::int64_t stepped_back() const { return 0; }
+  // Whether next hands out records in non-decreasing time order, so that traces can be written
+  // as they come; known once open succeeded.
+  virtual bool time_ordered() const = 0;
+  // What the log says about itself; valid once open succeeded, until the next open. The source
+  // name is left to the caller.
+  virtual LogInfo info() const { return LogInfo{}; }
+};
+
+// One input format: the files of a suffix and their reader.
+struct InputFormat {
+  const char* name;                        // as --input-format names it, and the suffix of its files ("txt")
+  std::unique_ptr<LogReader> (*create)();  // null when memory runs out
+};
+
+}  // namespace quarn

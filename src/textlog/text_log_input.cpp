@@ -1,0 +1,44 @@
+#include "textlog/text_log_input.h"
+
+#include <new>
+
+#include "textlog/text_log_reader.h"
+
+namespace quarn {
+namespace {
+
+class TextLogInput final : public LogReader {
+ public:
+  bool open(Stream& stream) override {
+    reader_ = textlog_open(&stream);
+    if (!reader_) return false;
+    // A rewind that fails leaves the stream past the column line, where the records are anyway.
+    static_cast<void>(textlog_rewind(*reader_));
+    return true;
+  }
+  bool next(BusRecord& record) override { return textlog_next_record(*reader_, record); }
+  bool ended_cleanly(std::int64_t size) override { return textlog_ended_cleanly(*reader_, size); }
+  std::int64_t stray_lines() const override { return reader_ ? reader_->stray_lines : 0; }
+  std::int64_t stepped_back() const override { return reader_ ? reader_->stepped_back : 0; }
+  // The reader skips every frame earlier than the last one it handed out.
+  bool time_ordered() const override { return true; }
+  LogInfo info() const override {
+    LogInfo info;
+    if (reader_) {
+      info.properties = reader_->properties;
+      info.property_count = static_cast<std::size_t>(reader_->property_count);
+    }
+    return info;
+  }
+
+ private:
+  std::unique_ptr<TextLogReader> reader_;
+};
+
+}  // namespace
+
+std::unique_ptr<LogReader> text_log_input_create() {
+  return std::unique_ptr<LogReader>(new (std::nothrow) TextLogInput);
+}
+
+}  // namespace quarn
