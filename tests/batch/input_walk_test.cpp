@@ -77,12 +77,19 @@ TEST(FindCommonRootTest, InputsInDifferentFoldersHaveNoRoot) {
 }
 
 TEST(FindCommonRootTest, InputsDirectlyBelowTheTopFolderHaveItAsTheirRoot) {
-  RootResult r = common_root_of({"/data/", "/a.txt", "/data"});
+#ifdef _WIN32
+  // The top folders are the drives'; a "/" at the very front is none.
+  const std::string top = "C:/";
+  EXPECT_FALSE(common_root_of({"/data/", "/a.txt"}).ok);
+#else
+  const std::string top = "/";
+#endif
+  RootResult r = common_root_of({top + "data/", top + "a.txt", top + "data"});
   EXPECT_TRUE(r.ok);
-  EXPECT_EQ(r.root, "/");
+  EXPECT_EQ(r.root, top);
   EXPECT_EQ(r.inputs, (std::vector<std::string>{"data/", "a.txt", "data"}));
   EXPECT_TRUE(r.messages.empty());
-  EXPECT_FALSE(common_root_of({"/data/", "/data/x/"}).ok);
+  EXPECT_FALSE(common_root_of({top + "data/", top + "data/x/"}).ok);
 }
 
 TEST(FindCommonRootTest, ThePathMustHaveAParentFolder) {
