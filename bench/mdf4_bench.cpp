@@ -231,7 +231,7 @@ void BM_ReadMdf4(benchmark::State& state) {
   converter_init(converter.get(), fs.get(), fs.get(), false, &options);
   const std::string plain = bench_scratch() + "/r.mf4";
   const std::string path = bench_scratch() + (state.range(0) == 0 ? "/r.mf4" : "/rz.mf4");
-  if (converter_convert_file(converter.get(), sv("r.txt"), sv("r")) != 0) {
+  if (convert_log(converter.get(), *input_format_named("txt"), sv("r.txt"), sv("r")) != 0) {
     state.SkipWithError("writing failed");
     return;
   }

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "textlog/bus_record.h"
+#include "batch/bus_record.h"
 
 namespace quarn::test {
 
