@@ -5,6 +5,7 @@
 #include "batch/input_walk.h"
 #include "io/input_path.h"
 #include "logging/report.h"
+#include "mdf4/mdf4_deflate.h"
 
 namespace quarn {
 
@@ -131,15 +132,17 @@ bool parse_command_line(ToolContext& context, int argc, char** argv, int& status
   arg_file* output_directory = arg_file0("O", "output-directory", "<file>", "where to place the converted files");
   arg_str* format = arg_str0("F", "format", "<asc|mf4|asc,mf4>",
                              "trace formats to write, comma-separated; both come from one reading. defaults to asc");
+  arg_str* mf4_compression = arg_str0(nullptr, "mf4-compression", "<none|deflate|transposed>",
+                                      "how MDF4 data blocks are compressed. defaults to transposed");
   arg_int* jobs = arg_int0("j", "jobs", "<n>", "logs converted at once. 0 takes one per core. defaults to 1");
   // Only shows the inputs in the usage text; the inputs are always the positional arguments.
   arg_lit* input_files = arg_lit0("i", "input-files=<file(s)/folder(s)>",
                                   "list of input files/folders, must have common root");
   arg_file* inputs = arg_filen(nullptr, nullptr, "file(s)/folder(s)", 1, argc - 1 > 1 ? argc - 1 : 1, nullptr);
   struct arg_end* errors = arg_end(20);
-  void* table[] = {
-      help, version,     verbosity, non_interactive, delete_converted, no_append_root, buffer, output_directory, format,
-      jobs, input_files, inputs,    errors};
+  void* table[] = {help,           version,     verbosity,        non_interactive, delete_converted,
+                   no_append_root, buffer,      output_directory, format,          mf4_compression,
+                   jobs,           input_files, inputs,           errors};
   constexpr int kEntries = static_cast<int>(sizeof table / sizeof table[0]);
 
   if (arg_nullcheck(table) != 0) {
@@ -180,13 +183,19 @@ bool parse_command_line(ToolContext& context, int argc, char** argv, int& status
   } else {
     int threshold = verbosity->count > 0 ? threshold_of_verbosity(verbosity->ival[0]) : 5;
     std::uint32_t formats = kDefaultTraceFormats;
+    Mdf4Compression compression = Mdf4Compression::Transposed;
     if (threshold < 0 || (jobs->count > 0 && jobs->ival[0] < 0)) {
       status = kStatusBadInteger;
     } else if (format->count > 0 && !trace_formats_parse(format->sval[0], formats)) {
       print_trace_formats_error(stdout, kProgramName, format->sval[0]);
       status = kStatusParseError;
+    } else if (mf4_compression->count > 0 && !mdf4_compression_parse(mf4_compression->sval[0], compression)) {
+      std::printf("%s: invalid MDF4 compression \"%s\", expected none, deflate or transposed\n", kProgramName,
+                  mf4_compression->sval[0]);
+      status = kStatusParseError;
     } else {
       context.options.formats = formats;
+      context.mf4_compression = compression;
       context.options.jobs = jobs->count > 0 ? jobs->ival[0] : 1;
       set_log_threshold(threshold);
       context.options.delete_converted = delete_converted->count == 1;
