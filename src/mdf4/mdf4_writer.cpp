@@ -503,8 +503,10 @@ void Mdf4Writer::compress(Slot& s, Mdf4Deflater* deflater) const {
   std::size_t zipped = 0;
   // Worth it only when the DZ block, with its 24 more bytes of header, comes out shorter.
   if (deflater != nullptr && n > dz::kDataSize) {
-    zipped = deflater->deflate(records, static_cast<std::size_t>(n), dz_data + dz::kDataSize,
-                               static_cast<std::size_t>(n - dz::kDataSize));
+    const auto room = static_cast<std::size_t>(n - dz::kDataSize);
+    zipped = transposed
+                 ? deflater->deflate_columns(records, static_cast<std::size_t>(n), size, dz_data + dz::kDataSize, room)
+                 : deflater->deflate(records, static_cast<std::size_t>(n), dz_data + dz::kDataSize, room);
   }
   s.failure = deflater == nullptr            ? "out of memory"
               : zipped == kMdf4DeflateFailed ? "could not compress a data block"

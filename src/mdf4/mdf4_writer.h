@@ -132,7 +132,7 @@ class Mdf4Writer final : public HeapObject {
 };
 
 // Block buffers being compressed or waiting to be written, besides each group's own.
-inline constexpr int kMdf4BlocksInFlight = 3;
+inline constexpr int kMdf4BlocksInFlight = 2;
 
 // A writer that has not begun; null when memory runs out. A zero option takes its default.
 std::unique_ptr<Mdf4Writer> mdf4_writer_create(const Mdf4WriterOptions& options = {});
