@@ -29,14 +29,27 @@ constexpr int kEndOfBlock = 256;
 constexpr unsigned kMaxRun = 258;
 // The columns libdeflate takes: the master time's eight bytes, first in every record.
 constexpr std::size_t kTimeColumns = 8;
+// Room for the inflater's output, and for the symbols of a column of up to 64K records.
 constexpr std::size_t kScratch = std::size_t{64} << 10;
+constexpr std::size_t kMaxTokens = std::size_t{64} << 10;
 
-// The length code of a match of `length` (3 to 258) bytes.
-int length_code(unsigned length) {
-  int c = 28;
-  while (kLengthBase[c] > length) --c;
-  return c;
-}
+// The length code of a match of `length` (3 to 258) bytes, by table.
+struct LengthCodes {
+  std::uint8_t of[kMaxRun + 1] = {};
+  constexpr LengthCodes() {
+    int c = 0;
+    for (unsigned length = 3; length <= kMaxRun; ++length) {
+      while (c < 28 && kLengthBase[c + 1] <= length) ++c;
+      of[length] = static_cast<std::uint8_t>(c);
+    }
+  }
+};
+constexpr LengthCodes kLengthCodes;
+int length_code(unsigned length) { return kLengthCodes.of[length]; }
+
+// Symbols kept between counting them and writing them: a literal byte, or kMatchToken plus the
+// length of a match.
+constexpr std::uint16_t kMatchToken = 256;
 
 // Deflate's bit order: the first bit in the lowest bit of a byte.
 class BitOut {
@@ -176,27 +189,46 @@ void range_symbols(const std::uint8_t* p, std::size_t n, bool zeros, Literal&& l
   while (i < n) {
     const std::uint8_t b = p[i];
     literal(b);
-    std::size_t j = i + 1;
+    ++i;
+    // Most bytes start no run of three: one test tells, and they go as literals.
+    if (i + 3 > n || p[i] != b || p[i + 1] != b || p[i + 2] != b) continue;
+    std::size_t j = i + 3;
     while (j < n && p[j] == b) ++j;
-    std::size_t run = j - i - 1;
+    std::size_t run = j - i;
     i = j;
     for (; run >= kMaxRun; run -= kMaxRun) match(kMaxRun);
     if (run >= 3) {
       match(static_cast<unsigned>(run));
     } else {
-      i -= run;  // too short to be a match: those bytes go as literals
+      i -= run;  // the rest of a long run, too short to be a match: those bytes go as literals
     }
   }
 }
 
-// Writes a range as one dynamic-Huffman block, not the last.
-void write_range(BitOut& stream, const std::uint8_t* p, std::size_t n, bool zeros) {
+// Writes a range as one dynamic-Huffman block, not the last. A column's symbols are found once
+// and kept in `tokens` (room for kMaxTokens) between counting and writing them.
+void write_range(BitOut& stream, const std::uint8_t* p, std::size_t n, bool zeros, std::uint16_t* tokens) {
   // A copy of its own lets the compiler keep the bit buffer in registers: the bytes it stores
   // could otherwise be the very fields it updates.
   BitOut out = stream;
   std::uint32_t freq[kLitLenCodes] = {};
-  range_symbols(
-      p, n, zeros, [&](std::uint8_t b) { ++freq[b]; }, [&](unsigned length) { ++freq[257 + length_code(length)]; });
+  const bool kept = !zeros && n <= kMaxTokens;
+  std::size_t count = 0;
+  if (kept) {
+    range_symbols(
+        p, n, false,
+        [&](std::uint8_t b) {
+          ++freq[b];
+          tokens[count++] = b;
+        },
+        [&](unsigned length) {
+          ++freq[257 + length_code(length)];
+          tokens[count++] = static_cast<std::uint16_t>(kMatchToken + length);
+        });
+  } else {
+    range_symbols(
+        p, n, zeros, [&](std::uint8_t b) { ++freq[b]; }, [&](unsigned length) { ++freq[257 + length_code(length)]; });
+  }
   freq[kEndOfBlock] = 1;
   std::uint8_t lengths[kLitLenCodes + 1];
   code_lengths(freq, kLitLenCodes, 15, lengths);
@@ -267,14 +299,25 @@ void write_range(BitOut& stream, const std::uint8_t* p, std::size_t n, bool zero
 
   std::uint16_t codes[kLitLenCodes] = {};
   canonical_codes(lengths, hlit, codes);
-  range_symbols(
-      p, n, zeros, [&](std::uint8_t b) { out.put(codes[b], lengths[b]); },
-      [&](unsigned length) {
-        const int c = length_code(length);
-        out.put(codes[257 + c], lengths[257 + c]);
-        if (kLengthExtra[c] > 0) out.put(length - kLengthBase[c], kLengthExtra[c]);
-        out.put(0, 1);  // distance code 0: distance 1
-      });
+  auto match = [&](unsigned length) {
+    const int c = length_code(length);
+    // The length's code, its extra bits, and distance code 0 (distance 1), a single 0 bit.
+    out.put(codes[257 + c], lengths[257 + c]);
+    out.put(length - kLengthBase[c], kLengthExtra[c] + 1u);
+  };
+  if (kept) {
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::uint16_t t = tokens[i];
+      if (t < kMatchToken) {
+        out.put(codes[t], lengths[t]);
+      } else {
+        match(t - kMatchToken);
+      }
+    }
+  } else {
+    range_symbols(
+        p, n, zeros, [&](std::uint8_t b) { out.put(codes[b], lengths[b]); }, match);
+  }
   out.put(codes[kEndOfBlock], lengths[kEndOfBlock]);
   stream = out;
 }
@@ -298,11 +341,13 @@ void zlib_free(void* /*opaque*/, void* p) { mem_free(p); }
 
 class LibDeflater final : public Mdf4Deflater {
  public:
-  LibDeflater(libdeflate_compressor* c, std::uint8_t* scratch) : c_(c), scratch_(scratch) {}
+  LibDeflater(libdeflate_compressor* c, std::uint8_t* scratch, std::uint16_t* tokens)
+      : c_(c), scratch_(scratch), tokens_(tokens) {}
   ~LibDeflater() override {
     libdeflate_free_compressor(c_);
     if (inflating_) inflateEnd(&zs_);
     mem_free(scratch_);
+    mem_free(tokens_);
   }
   LibDeflater(const LibDeflater&) = delete;
   LibDeflater& operator=(const LibDeflater&) = delete;
@@ -335,7 +380,7 @@ class LibDeflater final : public Mdf4Deflater {
       if (zeros) {
         while (c + k < record_size && all_zero(column + k * rows, rows)) ++k;
       }
-      write_range(bits, column, k * rows, zeros);
+      write_range(bits, column, k * rows, zeros, tokens_);
       c += k;
       if (bits.full()) return 0;
     }
@@ -399,6 +444,7 @@ class LibDeflater final : public Mdf4Deflater {
 
   libdeflate_compressor* c_;
   std::uint8_t* scratch_;
+  std::uint16_t* tokens_;
   z_stream zs_{};
   bool inflating_ = false;
 };
@@ -427,15 +473,14 @@ std::unique_ptr<Mdf4Deflater> mdf4_deflater_create() {
   std::call_once(allocator, [] { libdeflate_set_memory_allocator(mem_alloc, mem_free); });
   libdeflate_compressor* c = libdeflate_alloc_compressor(kLevel);
   auto* scratch = static_cast<std::uint8_t*>(mem_alloc(kScratch));
-  if (c == nullptr || scratch == nullptr) {
+  auto* tokens = static_cast<std::uint16_t*>(mem_alloc(kMaxTokens * sizeof(std::uint16_t)));
+  std::unique_ptr<LibDeflater> d;
+  if (c != nullptr && scratch != nullptr && tokens != nullptr)
+    d.reset(new (std::nothrow) LibDeflater(c, scratch, tokens));
+  if (!d) {
     if (c != nullptr) libdeflate_free_compressor(c);
     mem_free(scratch);
-    return nullptr;
-  }
-  std::unique_ptr<LibDeflater> d(new (std::nothrow) LibDeflater(c, scratch));
-  if (!d) {
-    libdeflate_free_compressor(c);
-    mem_free(scratch);
+    mem_free(tokens);
     return nullptr;
   }
   if (!d->prepare()) return nullptr;
