@@ -79,7 +79,7 @@ class Mdf4TraceWriter final : public TraceWriter {
 
   // Opens the file at the log's first frame, whose whole second is the file's start time.
   void start(const BusRecord& first) {
-    // A writer serves one file: a new one for each log, the first made with this object.
+    // A writer serves one file at a time; one that failed is made anew for the next log.
     if (!writer_) writer_ = mdf4_writer_create(options_);
     if (!writer_) {
       state_ = State::MemoryFailed;
@@ -105,7 +105,8 @@ class Mdf4TraceWriter final : public TraceWriter {
       file_.discard();
       return false;
     }
-    writer_.reset();
+    // The next log reuses the writer's memory.
+    writer_->reset();
     switch (file_.commit(durable)) {
       case OutputFile::CommitResult::Done: return true;
       case OutputFile::CommitResult::WriteFailed: report(LogLevel::Error, "Could not write MDF4 data"); return false;

@@ -374,11 +374,17 @@ bool Mdf4Writer::begin(ByteSink& sink, double first_time, StrView tool_version, 
 }
 
 bool Mdf4Writer::open_group(Group& g) {
-  g.block = static_cast<std::uint8_t*>(mem_alloc(static_cast<std::size_t>(buffer_bytes_)));
-  g.pending = static_cast<std::uint64_t*>(mem_alloc(static_cast<std::size_t>(options_.list_links * sizeof(std::uint64_t))));
+  // A transposed block is filled column by column, skipping the bytes that stay zero: its
+  // buffers start zeroed, and compressing a block zeroes what it used (which costs what the
+  // records cost, where clearing whole buffers made many small logs slow).
+  const bool zeroed = options_.compression == Mdf4Compression::Transposed;
+  const auto bytes = static_cast<std::size_t>(buffer_bytes_);
+  if (g.block == nullptr) g.block = static_cast<std::uint8_t*>(zeroed ? mem_calloc(bytes) : mem_alloc(bytes));
+  if (g.pending == nullptr) {
+    g.pending =
+        static_cast<std::uint64_t*>(mem_alloc(static_cast<std::size_t>(options_.list_links * sizeof(std::uint64_t))));
+  }
   if (g.block == nullptr || g.pending == nullptr) return fail("out of memory");
-  // A transposed block is filled column by column, skipping the bytes that stay zero.
-  if (compressor_ != nullptr) std::memset(g.block, 0, static_cast<std::size_t>(buffer_bytes_));
   return true;
 }
 
@@ -397,7 +403,7 @@ bool Mdf4Writer::add(const BusRecord& record) {
   if (!std::isfinite(time)) return fail("a record's time is not a number");
   if (time < last_) return fail("a record is earlier than the one before it");
   Group& g = groups_[kind];
-  if (g.block == nullptr && !open_group(g)) return false;
+  if ((g.block == nullptr || g.pending == nullptr) && !open_group(g)) return false;
   if (g.fill == g.block_capacity && !(compressor_ != nullptr ? submit(g, true) : flush_block(g))) return false;
 
   // Each field goes to its place in the layout of mdf4_internal.h; unused bytes are zeroed so
@@ -496,9 +502,16 @@ void Mdf4Writer::compress(Slot& s, Mdf4Deflater* deflater) const {
   const bool transposed = options_.compression == Mdf4Compression::Transposed;
   std::uint8_t* records = s.records + kHeaderSize;
   // A block of fewer records than it has room for closes the gaps between its columns.
-  if (transposed && rows < g.rows) {
+  const bool compacted = transposed && rows < g.rows;
+  if (compacted) {
     for (std::uint64_t c = 1; c < size; ++c) std::memmove(records + c * rows, records + c * g.rows, rows);
   }
+  // Once compressed, the records leave the buffer zeroed for the next block to fill.
+  auto clean = [&] {
+    if (!transposed) return;
+    if (compacted) std::memset(records, 0, static_cast<std::size_t>(rows * size));
+    for (std::uint64_t c = 0; c < size; ++c) std::memset(records + c * g.rows, 0, static_cast<std::size_t>(rows));
+  };
   std::uint8_t* dz_data = s.packed + kHeaderSize;
   std::size_t zipped = 0;
   // Worth it only when the DZ block, with its 24 more bytes of header, comes out shorter.
@@ -525,6 +538,7 @@ void Mdf4Writer::compress(Slot& s, Mdf4Deflater* deflater) const {
     std::memset(s.packed + length, 0, static_cast<std::size_t>(align8(length) - length));
     s.out = s.packed;
     s.out_length = align8(length);
+    clean();
     return;
   }
   // Stored as the records are, in their own order.
@@ -541,6 +555,7 @@ void Mdf4Writer::compress(Slot& s, Mdf4Deflater* deflater) const {
   std::memset(block + length, 0, static_cast<std::size_t>(align8(length) - length));
   s.out = block;
   s.out_length = align8(length);
+  clean();
 }
 
 // Hands the group's block to the compressor and gives the group a fresh buffer. `full`: the block
@@ -550,7 +565,9 @@ bool Mdf4Writer::submit(Group& g, bool full) {
   if (c.count == kMdf4BlocksInFlight && !retire_oldest()) return false;
   Slot& s = c.slots[(c.head + c.count) % kMdf4BlocksInFlight];
   if (s.records == nullptr) {
-    s.records = static_cast<std::uint8_t*>(mem_alloc(static_cast<std::size_t>(buffer_bytes_)));
+    const auto bytes = static_cast<std::size_t>(buffer_bytes_);
+    const bool zeroed = options_.compression == Mdf4Compression::Transposed;
+    s.records = static_cast<std::uint8_t*>(zeroed ? mem_calloc(bytes) : mem_alloc(bytes));
     s.packed = static_cast<std::uint8_t*>(mem_alloc(static_cast<std::size_t>(buffer_bytes_)));
     if (s.records == nullptr || s.packed == nullptr) return fail("out of memory");
   }
@@ -565,9 +582,6 @@ bool Mdf4Writer::submit(Group& g, bool full) {
   }
   c.queued.notify_one();
   g.fill = 0;
-  if (options_.compression == Mdf4Compression::Transposed) {
-    std::memset(g.block + kHeaderSize, 0, static_cast<std::size_t>(g.block_capacity));
-  }
   if (full && !c.thread_tried) start_thread();
   retire_done();
   return !failed_;
@@ -696,6 +710,25 @@ bool Mdf4Writer::name_sources() {
   const std::uint64_t text = b.add_text(kTagTx, sv(name));
   if (text == 0) return fail("out of memory");
   return write(b.bytes(), b.size()) && rewrite_u64(can_source_ + data_start(0) + si::kName * kLinkSize, text);
+}
+
+bool Mdf4Writer::reset() {
+  if (!finished_ || failed_) return false;
+  for (int k = 0; k < kGroupKinds; ++k) {
+    Group& g = groups_[k];
+    g.fill = g.records = g.pending_count = g.first_list = g.last_list = g.dg = g.cg = 0;
+  }
+  if (compressor_ != nullptr) {
+    compressor_->thread_tried = false;
+    compressor_->stop = false;
+  }
+  sink_ = nullptr;
+  base_ = last_ = 0;
+  time_name_ = time_unit_ = can_source_ = source_path_ = 0;
+  can_channel_ = lin_channel_ = kNoChannel;
+  error_ = "";
+  begun_ = finished_ = false;
+  return true;
 }
 
 bool Mdf4Writer::finish() {

@@ -85,7 +85,7 @@ TEST(Mdf4CliTest, EveryLogsMdf4TraceGivesItsAscTrace) {
   }
   // A log of several compressed blocks a group, a log of one frame, and one whose Data column comes
   // before its Length column, so that a frame has a data length code of 0 beside two data bytes.
-  for (const auto& [name, frames] : {std::pair<const char*, int>{"large", 40000}, {"one", 1}}) {
+  for (const auto& [name, frames] : {std::pair<const char*, int>{"large", 30000}, {"one", 1}}) {
     tools::GenLogOptions o;
     o.seed = 77;
     o.frames = frames;
@@ -104,6 +104,14 @@ TEST(Mdf4CliTest, EveryLogsMdf4TraceGivesItsAscTrace) {
   const Lines asc = files_ending(out, ".asc");
   const Lines mf4 = files_ending(out, ".mf4");
   ASSERT_GE(mf4.size(), 20u);
+  // The large log's data group takes several compressed blocks.
+  {
+    std::vector<std::string> problems;
+    std::size_t compressed = 0;
+    for (const auto& [at, b] : test::walk_blocks(read_file(out + "/gen/large.mf4"), problems))
+      compressed += b.id == "##DZ";
+    EXPECT_GE(compressed, 3u);
+  }
   // The bytes beside a data length code of 0 are in the ASC trace, as in the MDF4 one.
   EXPECT_NE(read_file(out + "/gen/data_first.asc").find("0 0 0  2 1F 10 "), std::string::npos)
       << read_file(out + "/gen/data_first.asc");
@@ -135,6 +143,9 @@ TEST(Mdf4CliTest, EveryLogsMdf4TraceGivesItsAscTrace) {
 
     std::string flat = base;
     std::replace(flat.begin(), flat.end(), '/', '_');
+    // python-can takes minutes over a log of several 1 MiB blocks; Mdf4Readers.* gives it
+    // several blocks a group in small blocks instead.
+    if (flat == "gen_large") continue;
     std::filesystem::copy_file(path, checked + "/" + flat + ".mf4");
     write_file(checked + "/" + flat + ".json", test::frames_json(test::read_mdf4_file(path).records));
     to_check.push_back(checked + "/" + flat + ".mf4");

@@ -595,6 +595,40 @@ TEST(Mdf4WriterTest, SourcesAreNamedAfterTheirChannel) {
   }
 }
 
+// A writer reset after a file writes the next one byte for byte as a new writer would, whatever
+// the first one left in its buffers; it cannot be reset in the middle of a file or after a failure.
+TEST(Mdf4WriterTest, AResetWriterWritesWhatANewOneWrites) {
+  const std::vector<BusRecord> first = test::generated_frames(41, 5000);
+  const std::vector<BusRecord> second = test::generated_frames(42, 3000, false);
+  for (Mdf4Compression compression : {Mdf4Compression::None, Mdf4Compression::Deflate, Mdf4Compression::Transposed}) {
+    SCOPED_TRACE(mdf4_compression_name(compression));
+    Mdf4WriterOptions options;
+    options.compression = compression;
+    options.block_bytes = 5000;
+    auto writer = mdf4_writer_create(options);
+    ASSERT_TRUE(writer);
+    MemorySink a;
+    ASSERT_TRUE(writer->begin(a, first[0].Timestamp, sv("2.4.0")));
+    EXPECT_FALSE(writer->reset());
+    for (const BusRecord& r : first) ASSERT_TRUE(writer->add(r));
+    ASSERT_TRUE(writer->finish());
+    ASSERT_TRUE(writer->reset());
+    MemorySink b;
+    ASSERT_TRUE(writer->begin(b, second[0].Timestamp, sv("2.4.0")));
+    for (const BusRecord& r : second) ASSERT_TRUE(writer->add(r));
+    ASSERT_TRUE(writer->finish());
+    EXPECT_TRUE(b.bytes == test::write_mdf4(second, options));
+    EXPECT_TRUE(a.bytes == test::write_mdf4(first, options));
+    // A failed file leaves a writer that cannot be reset.
+    ASSERT_TRUE(writer->reset());
+    MemorySink c;
+    ASSERT_TRUE(writer->begin(c, second[0].Timestamp, sv("2.4.0")));
+    EXPECT_FALSE(writer->add(test::can_frame(second[0].Timestamp - 1, 1, {})));
+    EXPECT_FALSE(writer->finish());
+    EXPECT_FALSE(writer->reset());
+  }
+}
+
 TEST(Mdf4WriterTest, TheLastStartSecondStillFits) {
   const std::string file = test::write_mdf4(data_frames(1, 18446744073.5));
   ASSERT_FALSE(file.empty());
