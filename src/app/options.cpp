@@ -132,8 +132,9 @@ bool parse_command_line(ToolContext& context, int argc, char** argv, int& status
   arg_file* output_directory = arg_file0("O", "output-directory", "<file>", "where to place the converted files");
   arg_str* format = arg_str0("F", "format", "<asc|mf4|asc,mf4>",
                              "trace formats to write, comma-separated; both come from one reading. defaults to asc");
-  arg_str* mf4_compression = arg_str0(nullptr, "mf4-compression", "<none|deflate|transposed>",
-                                      "how MDF4 data blocks are compressed. defaults to transposed");
+  arg_str* mf4_compression =
+      arg_str0(nullptr, "mf4-compression", "<kind>",
+               "how MDF4 data blocks are compressed: none, deflate or transposed. defaults to transposed");
   arg_int* jobs = arg_int0("j", "jobs", "<n>", "logs converted at once. 0 takes one per core. defaults to 1");
   // Only shows the inputs in the usage text; the inputs are always the positional arguments.
   arg_lit* input_files = arg_lit0("i", "input-files=<file(s)/folder(s)>",

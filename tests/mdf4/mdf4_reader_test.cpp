@@ -205,7 +205,9 @@ TEST(Mdf4ReaderTest, ReadsEveryWayOfStoringTheData) {
       {"a lone plain block under an HL", {}, Store::Plain, true},
   };
   const std::vector<BusRecord> records = test::generated_frames(8, 600);
-  const std::string original = test::write_mdf4(records);
+  Mdf4WriterOptions stored;  // DT blocks, whose records restore_group takes apart
+  stored.compression = Mdf4Compression::None;
+  const std::string original = test::write_mdf4(records, stored);
   const std::vector<std::string> want = describe(test::in_group_order(records));
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -319,14 +321,16 @@ struct Reject {
 };
 
 TEST(Mdf4ReaderTest, RefusesWhatItCannotRead) {
-  Mdf4WriterOptions small;
+  Mdf4WriterOptions stored;  // DT blocks, which the cases below take apart
+  stored.compression = Mdf4Compression::None;
+  Mdf4WriterOptions small = stored;
   small.block_bytes = 1000;  // data group 0 under a chain of lists
   small.list_links = 2;
   const std::vector<BusRecord> records = test::generated_frames(9, 300, false);
   const std::string listed = test::write_mdf4(records, small);
-  std::string zipped = test::write_mdf4(records);
+  std::string zipped = test::write_mdf4(records, stored);
   restore_group(zipped, 0, {}, Store::Deflate, false, 84);
-  const std::string last = test::write_mdf4(records);  // one block a group, the remote group's last
+  const std::string last = test::write_mdf4(records, stored);  // one block a group, the remote group's last
 
   auto dg = [](const std::string& f, int k) { return data_groups(f)[static_cast<std::size_t>(k)]; };
   auto cg0 = [&](const std::string& f) { return channel_group_of(f, dg(f, 0)); };
