@@ -71,7 +71,7 @@ bool append_xml(DynString& s, StrView text) {
     } else if (n == 0 || (c < 0x20 && c != '\t' && c != '\n' && c != '\r')) {
       ok = dynstr_append(s, "\xEF\xBF\xBD") != nullptr;
     } else {
-      ok = dynstr_append(s, text.data + i, static_cast<std::size_t>(n)) != nullptr;
+      ok = dynstr_append(s, text.data + i, n) != nullptr;
     }
     if (!ok) return false;
     i += n == 0 ? 1 : n;
