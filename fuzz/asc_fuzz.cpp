@@ -52,7 +52,7 @@ quarn::asc_detail::CanLine can_line(const BusRecord& r, double base) {
   f.dlc = r.Can.DLC;
   f.data_length = static_cast<std::uint8_t>(std::min<std::uint64_t>(r.DataLength, 64));
   f.data = r.Can.DataBytes;
-  f.with_data = r.Can.DLC > 0 && r.Can.Remote == 0;
+  f.with_data = (r.Can.DLC > 0 || r.DataLength > 0) && r.Can.Remote == 0;
   f.flags = (r.Can.EDL != 0 ? 0x1000u : 0u) | (r.Can.BRS != 0 ? 0x2000u : 0u) | (r.Can.ESI != 0 ? 0x4000u : 0u) |
             (r.Can.Remote != 0 ? 0x10u : 0u);
   return f;

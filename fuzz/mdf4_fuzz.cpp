@@ -101,6 +101,10 @@ void round_trip(std::vector<BusRecord> records, std::uint8_t knob) {
   const std::uint64_t links[] = {0, 1, 2, 7};
   options.block_bytes = blocks[knob & 3];
   options.list_links = links[(knob >> 2) & 3];
+  const quarn::Mdf4Compression compressions[] = {quarn::Mdf4Compression::Transposed, quarn::Mdf4Compression::None,
+                                                 quarn::Mdf4Compression::Deflate, quarn::Mdf4Compression::Transposed};
+  options.compression = compressions[(knob >> 4) & 3];
+  options.compress_thread = false;  // a thread for every input would slow the search down
   auto writer = quarn::mdf4_writer_create(options);
   if (!writer) fail("no writer");
   quarn::test::MemorySink sink;
@@ -113,6 +117,9 @@ void round_trip(std::vector<BusRecord> records, std::uint8_t knob) {
   }
   if (!writer->finish()) fail(writer->error());
 
+  // The file keeps times to the microsecond from the first record's whole second.
+  const double base = std::floor(records[0].Timestamp);
+  for (BusRecord& r : records) r.Timestamp = base + std::round((r.Timestamp - base) * 1e6) / 1e6;
   std::stable_sort(records.begin(), records.end(), [](const BusRecord& a, const BusRecord& b) {
     return a.Timestamp < b.Timestamp || (a.Timestamp == b.Timestamp && rank(a.Kind) < rank(b.Kind));
   });

@@ -91,6 +91,47 @@ def generate(args, work, big):
     open(stamp_path, "w").write(stamp)
 
 
+def mf4_sizes(args, work):
+    """The sizes of the large log's MDF4 file for each compression, of asammdf's compressed save of
+    the same frames when the shared readers can be set up, and of a 1000-frame log's file, default
+    and uncompressed."""
+    out = os.path.join(work, "sizes")
+    remove(out)
+    os.makedirs(out)
+    log = os.path.join(work, "large", "log.txt")
+    small = os.path.join(out, "small.txt")
+    gen(args, 1000, 3, small)
+    sizes = {}
+
+    def mf4_of(source, compression, name):
+        dest = os.path.join(out, name)
+        os.makedirs(dest)
+        subprocess.check_call([args.quarn, "--verbosity", "0", "--format", "mf4", "--mf4-compression", compression,
+                               "-X", "-O", dest, source])
+        return os.path.join(dest, os.path.splitext(os.path.basename(source))[0] + ".mf4")
+
+    for compression in ("none", "deflate", "transposed"):
+        sizes[compression] = os.path.getsize(mf4_of(log, compression, compression))
+    sizes["small"] = os.path.getsize(mf4_of(small, "transposed", "small"))
+    sizes["small_none"] = os.path.getsize(mf4_of(small, "none", "small_none"))
+    setup = os.path.join(args.shared, "mdf4", "readers", "setup.sh")
+    if os.path.exists(setup):
+        try:
+            readers = subprocess.run([setup, os.path.abspath(args.work) + "-readers"], check=True, stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL, text=True).stdout.strip()
+            saved = os.path.join(out, "asammdf.mf4")
+            script = ("import sys\nfrom asammdf import MDF\nMDF(sys.argv[1]).save(sys.argv[2], compression=2, "
+                      "overwrite=True)\n")
+            subprocess.run(["/usr/bin/python3", "-c", script, os.path.join(out, "none", "log.mf4"), saved], check=True,
+                           env=dict(os.environ, PYTHONPATH=readers), stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+            sizes["asammdf"] = os.path.getsize(saved)
+        except (subprocess.CalledProcessError, OSError):
+            print("bench: asammdf could not be set up; its size is left out", file=sys.stderr)
+    remove(out)
+    return sizes
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__)
     p.add_argument("--quarn", required=True)
@@ -104,6 +145,9 @@ def main():
     p.add_argument("--mid-files", type=int, default=32)
     p.add_argument("--mid-frames", type=int, default=200000)
     p.add_argument("--runs", type=int, default=5)
+    p.add_argument("--shared", default=os.environ.get("QUARN_SHARED") or os.path.join(os.path.dirname(
+        os.path.dirname(os.path.abspath(__file__))), "..", "shared"),
+        help="the shared reference folder, for asammdf's size of the same frames (left out when missing)")
     args = p.parse_args()
     args.quarn = os.path.abspath(args.quarn)
     args.gen_log = os.path.abspath(args.gen_log)
@@ -219,6 +263,8 @@ def main():
     for _, work in places:
         remove(os.path.join(work, "trash"))
 
+    sizes = mf4_sizes(args, places[0][1]) if has_formats else None
+
     def med(key):
         rows = results[key]
         return statistics.median(r[0] for r in rows), statistics.median(r[1] for r in rows)
@@ -249,12 +295,29 @@ def main():
     if big_peak is not None:
         print("| peak memory, %d frames | %.1f MiB | | at most 16 MiB |" % (args.big_frames, big_peak / 1024))
     if has_formats:
-        print("| --format mf4 / --format asc, time | %.2fx | %.2fx | at most 1x |"
+        print("| --format mf4 / --format asc, time | %.2fx | %.2fx | at most 1.2x (tmpfs) |"
               % (ratio("tmpfs:mf4", "tmpfs:quarn"), ratio("disk:mf4", "disk:quarn")))
+        print("| --format asc,mf4 / --format asc, time | %.2fx | %.2fx | at most 1.5x (tmpfs) |"
+              % (ratio("tmpfs:both", "tmpfs:quarn"), ratio("disk:both", "disk:quarn")))
         for place in ("tmpfs", "disk"):
             both = med(place + ":both")[0]
             apart = med(place + ":quarn")[0] + med(place + ":mf4")[0]
             print("| --format asc,mf4 / (asc + mf4 apart), %s | %.2fx | | below 1x |" % (place, both / apart))
+    if sizes:
+        print()
+        print("| MDF4 file of %d frames | bytes | bytes a frame | target |" % args.frames)
+        print("|---|---:|---:|---:|")
+        print("| --mf4-compression none | %d | %.2f | |" % (sizes["none"], sizes["none"] / args.frames))
+        print("| --mf4-compression deflate | %d | %.2f | |" % (sizes["deflate"], sizes["deflate"] / args.frames))
+        print("| --mf4-compression transposed (the default) | %d | %.2f | at most 11 |"
+              % (sizes["transposed"], sizes["transposed"] / args.frames))
+        if sizes.get("asammdf"):
+            print("| asammdf 7.4.2 save(compression=2) of the same frames | %d | %.2f | |"
+                  % (sizes["asammdf"], sizes["asammdf"] / args.frames))
+            print("| the default / asammdf's | %.3fx | | at most 1x |" % (sizes["transposed"] / sizes["asammdf"]))
+        print("| 1000 frames: the default / none | %d / %d | | at most 1x |" % (sizes["small"], sizes["small_none"]))
+        print()
+
     print("| many small logs / one large log, frames per second | %.2fx | %.2fx | |"
           % (ratio("tmpfs:quarn", "tmpfs:small") * small_frames / args.frames,
              ratio("disk:quarn", "disk:small") * small_frames / args.frames))

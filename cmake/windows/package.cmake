@@ -30,10 +30,11 @@ add_custom_command(OUTPUT ${QUARN_MANUAL_TEXT}
 add_custom_target(quarn_manual_text ALL DEPENDS ${QUARN_MANUAL_TEXT})
 install(FILES ${QUARN_MANUAL_TEXT} DESTINATION .)
 
-# The licences of what the program carries: argtable2's text from its own tarball, zlib's and the
-# MinGW-w64 run-time's (linked in) from Debian's packages of them.
+# The licences of what the program carries: argtable2's and libdeflate's texts from their own
+# tarballs, zlib's and the MinGW-w64 run-time's (linked in) from Debian's packages of them.
 install(FILES ${QUARN_ARGTABLE2_DIR}/argtable2-13/COPYING DESTINATION licenses RENAME argtable2-COPYING.txt)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/argtable2.patch DESTINATION licenses)
+install(FILES ${QUARN_LIBDEFLATE_SRC}/COPYING DESTINATION licenses RENAME libdeflate-COPYING.txt)
 install(FILES /usr/share/doc/libz-mingw-w64-dev/copyright DESTINATION licenses RENAME zlib-copyright.txt)
 install(FILES /usr/share/doc/mingw-w64-common/copyright DESTINATION licenses RENAME mingw-w64-copyright.txt)
 

@@ -1,6 +1,7 @@
 # The Windows build (cmake/windows/toolchain.cmake): what Debian's MinGW-w64 packages do not
-# bring is made here. argtable2 comes from Debian's source package (cmake/windows/argtable2.cmake),
-# stb's sprintf from the header Debian installs, GoogleTest from Debian's sources of it.
+# bring is made here. argtable2 and libdeflate come from Debian's source packages
+# (cmake/windows/argtable2.cmake, libdeflate.cmake), stb's sprintf from the header Debian
+# installs, GoogleTest from Debian's sources of it.
 
 # Programs, tests and the argtable2 DLL in one folder, where Windows looks for a program's DLLs.
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
@@ -22,6 +23,7 @@ set(QUARN_PLATFORM_SOURCE src/base/platform_windows.cpp)
 set(QUARN_MAIN_SOURCE src/app/main_windows.cpp)
 
 include(${CMAKE_CURRENT_LIST_DIR}/argtable2.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/libdeflate.cmake)
 add_library(PkgConfig::ARGTABLE INTERFACE IMPORTED)
 set_target_properties(PkgConfig::ARGTABLE PROPERTIES INTERFACE_LINK_LIBRARIES argtable2)
 

@@ -4,7 +4,7 @@
 # What building and running quarn needs.
 quarn_run_packages=(
   g++ cmake ninja-build pkg-config
-  libargtable2-dev libstb-dev zlib1g-dev
+  libargtable2-dev libstb-dev zlib1g-dev libdeflate-dev
 )
 # What the tests, the fuzz targets and the benchmarks need besides.
 quarn_test_packages=(

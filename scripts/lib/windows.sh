@@ -29,33 +29,40 @@ SOURCES
   $sudo apt-get update -qq
 }
 
-# argtable2_tarball DIR: Debian's argtable2 upstream tarball in DIR (downloaded once) on standard
-# output. Only the .orig.tar.gz is used; cmake/windows/argtable2.cmake checks its SHA-256.
-argtable2_tarball() {
-  local dir=$1
+# debian_orig_tarball PACKAGE DIR: the upstream tarball of Debian's source package PACKAGE in DIR
+# (downloaded once) on standard output. Only the .orig.tar.gz is used; cmake/windows/ checks its
+# SHA-256.
+debian_orig_tarball() {
+  local package=$1 dir=$2
   local tarball
   mkdir -p "$dir"
-  tarball=$(ls "$dir"/argtable2_*.orig.tar.gz 2>/dev/null | head -n 1 || true)
+  tarball=$(ls "$dir"/"${package}"_*.orig.tar.gz 2>/dev/null | head -n 1 || true)
   if [ -z "$tarball" ]; then
     ensure_deb_src
-    # The Debian part of the package may be missing from the mirror; apt then fails after the
-    # tarball has arrived, which is all that is needed.
-    (cd "$dir" && apt-get source --download-only argtable2 >&2) || true
-    tarball=$(ls "$dir"/argtable2_*.orig.tar.gz 2>/dev/null | head -n 1 || true)
+    # The Debian part of a package may be missing from the mirror (argtable2's is); apt then fails
+    # after the tarball has arrived, which is all that is needed.
+    (cd "$dir" && apt-get source --download-only "$package" >&2) || true
+    tarball=$(ls "$dir"/"${package}"_*.orig.tar.gz 2>/dev/null | head -n 1 || true)
     if [ -z "$tarball" ]; then
-      echo "argtable2's source package could not be downloaded (apt-get source --download-only argtable2)" >&2
+      echo "$package's source package could not be downloaded (apt-get source --download-only $package)" >&2
       return 1
     fi
   fi
   realpath "$tarball"
 }
 
-# windows_build_tree DIR TARBALL [cmake args...]: configures (once) the cross-build in DIR.
+# windows_build_tree DIR [cmake args...]: configures (once) the cross-build in DIR, with the
+# source tarballs of argtable2 and libdeflate from build/windows-deps.
 windows_build_tree() {
-  local dir=$1 tarball=$2
-  shift 2
+  local dir=$1
+  shift
+  local argtable2 libdeflate
+  argtable2=$(debian_orig_tarball argtable2 build/windows-deps)
+  libdeflate=$(debian_orig_tarball libdeflate build/windows-deps)
   if [ ! -f "$dir/build.ninja" ]; then
     cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/windows/toolchain.cmake -DCMAKE_BUILD_TYPE=Release \
-      -DQUARN_WERROR=ON -DQUARN_ARGTABLE2_TARBALL="$tarball" "$@" >/dev/null
+      -DQUARN_WERROR=ON -DQUARN_ARGTABLE2_TARBALL="$argtable2" -DQUARN_LIBDEFLATE_TARBALL="$libdeflate" "$@" >/dev/null
+  else
+    cmake "$dir" -DQUARN_ARGTABLE2_TARBALL="$argtable2" -DQUARN_LIBDEFLATE_TARBALL="$libdeflate" >/dev/null
   fi
 }

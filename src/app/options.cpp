@@ -8,6 +8,7 @@
 #include "batch/input_walk.h"
 #include "io/input_path.h"
 #include "logging/report.h"
+#include "mdf4/mdf4_deflate.h"
 
 namespace quarn {
 
@@ -181,6 +182,9 @@ bool parse_command_line(ToolContext& context, int argc, char** argv, int& status
   arg_file* output_directory = arg_file0("O", "output-directory", "<file>", "where to place the converted files");
   arg_str* format = arg_str0("F", "format", "<asc|mf4|asc,mf4>",
                              "trace formats to write, comma-separated; both come from one reading. defaults to asc");
+  arg_str* mf4_compression =
+      arg_str0(nullptr, "mf4-compression", "<kind>",
+               "how MDF4 data blocks are compressed: none, deflate or transposed. defaults to transposed");
   arg_int* jobs = arg_int0("j", "jobs", "<n>", "logs converted at once. 0 takes one per core. defaults to 1");
   arg_str* input_format = arg_str0("I", "input-format", "<txt|mf4|txt,mf4>",
                                    "log formats a folder walk converts, comma-separated; a file named here "
@@ -191,8 +195,8 @@ bool parse_command_line(ToolContext& context, int argc, char** argv, int& status
   arg_file* inputs = arg_filen(nullptr, nullptr, "file(s)/folder(s)", 1, argc - 1 > 1 ? argc - 1 : 1, nullptr);
   struct arg_end* errors = arg_end(20);
   void* table[] = {help,           version,     verbosity,        non_interactive, delete_converted,
-                   no_append_root, buffer,      output_directory, format,          input_format,
-                   jobs,           input_files, inputs,           errors};
+                   no_append_root, buffer,      output_directory, format,          mf4_compression,
+                   input_format,   jobs,        input_files,      inputs,          errors};
   constexpr int kEntries = static_cast<int>(sizeof table / sizeof table[0]);
 
   if (arg_nullcheck(table) != 0) {
@@ -235,10 +239,15 @@ bool parse_command_line(ToolContext& context, int argc, char** argv, int& status
     int threshold = verbosity->count > 0 ? threshold_of_verbosity(verbosity->ival[0]) : 5;
     std::uint32_t formats = kDefaultTraceFormats;
     std::uint32_t walked = kDefaultInputFormats;
+    Mdf4Compression compression = Mdf4Compression::Transposed;
     if (threshold < 0 || (jobs->count > 0 && jobs->ival[0] < 0)) {
       status = kStatusBadInteger;
     } else if (format->count > 0 && !trace_formats_parse(format->sval[0], formats)) {
       print_trace_formats_error(stdout, kProgramName, format->sval[0]);
+      status = kStatusParseError;
+    } else if (mf4_compression->count > 0 && !mdf4_compression_parse(mf4_compression->sval[0], compression)) {
+      std::printf("%s: invalid MDF4 compression \"%s\", expected none, deflate or transposed\n", kProgramName,
+                  mf4_compression->sval[0]);
       status = kStatusParseError;
     } else if (input_format->count > 0 && !input_formats_parse(input_format->sval[0], walked)) {
       print_input_formats_error(stdout, kProgramName, input_format->sval[0]);
@@ -247,6 +256,7 @@ bool parse_command_line(ToolContext& context, int argc, char** argv, int& status
       status = kStatusSetupFailed;
     } else {
       input_formats_use(context.options, walked);
+      context.mf4_compression = compression;
       context.options.jobs = jobs->count > 0 ? jobs->ival[0] : 1;
       set_log_threshold(threshold);
       context.options.delete_converted = delete_converted->count == 1;

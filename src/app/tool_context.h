@@ -6,6 +6,7 @@
 #include "base/memory.h"
 #include "batch/converter.h"
 #include "io/file_system.h"
+#include "mdf4/mdf4_deflate.h"
 
 namespace quarn {
 
@@ -20,6 +21,7 @@ struct ToolContext : HeapObject {
   ToolContext& operator=(const ToolContext&) = delete;
 
   RunOptions options;               // buffer_size -1, flags false until the options are applied
+  Mdf4Compression mf4_compression = Mdf4Compression::Transposed;  // --mf4-compression
   DynString root;                   // the common folder of the inputs, ending in "/"
   DynStringList inputs;             // absolute while parsing, relative to root afterwards
   DynStringList output_directory;   // 0 or 1 entries

@@ -14,17 +14,23 @@ namespace {
 
 struct TraceFormat {
   const char* name;
-  std::unique_ptr<TraceWriter> (*create)();
+  std::unique_ptr<TraceWriter> (*create)(const ToolContext& context);
   const char* const* suffixes;  // of the files it writes behind an output base, null-terminated
 };
 
 // A new format is one more row here (its bit follows from its place), its writer's files, and
 // the documentation.
-std::unique_ptr<TraceWriter> mdf4_writer_of_this_version() { return mdf4_trace_writer_create(sv(kQuarnVersion)); }
+std::unique_ptr<TraceWriter> asc_writer_of_run(const ToolContext& /*context*/) { return asc_trace_writer_create(); }
+
+std::unique_ptr<TraceWriter> mdf4_writer_of_run(const ToolContext& context) {
+  Mdf4WriterOptions options;
+  options.compression = context.mf4_compression;
+  return mdf4_trace_writer_create(sv(kQuarnVersion), options);
+}
 
 constexpr TraceFormat kTraceFormats[] = {
-    {"asc", asc_trace_writer_create, kAscTraceSuffixes},
-    {"mf4", mdf4_writer_of_this_version, kMdf4TraceSuffixes},
+    {"asc", asc_writer_of_run, kAscTraceSuffixes},
+    {"mf4", mdf4_writer_of_run, kMdf4TraceSuffixes},
 };
 
 constexpr int kFormatCount = static_cast<int>(sizeof kTraceFormats / sizeof kTraceFormats[0]);
@@ -58,7 +64,7 @@ std::unique_ptr<Converter> trace_formats_converter(ToolContext& context) {
   int count = 0;
   for (int i = 0; i < kFormatCount; ++i) {
     if ((context.options.formats & (std::uint32_t{1} << i)) == 0) continue;
-    writers[count] = kTraceFormats[i].create();
+    writers[count] = kTraceFormats[i].create(context);
     if (!writers[count]) return nullptr;
     ++count;
   }

@@ -33,7 +33,7 @@ struct CanLine {
   std::uint8_t dlc;
   std::uint8_t data_length;
   const std::uint8_t* data;
-  bool with_data;       // DLC > 0 and not a remote frame
+  bool with_data;       // DLC or data length above 0, and not a remote frame
   std::uint32_t flags;  // the flags word
 };
 

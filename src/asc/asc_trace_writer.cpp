@@ -228,7 +228,9 @@ class AscWriter final : public TraceWriter {
     // many as it holds: a malformed record cannot make the line read foreign memory.
     f.data_length = static_cast<std::uint8_t>(std::min(record.DataLength, kCanMaxData));
     f.data = can.DataBytes;
-    f.with_data = can.DLC > 0 && can.Remote == 0;
+    // The bytes the log gave are written even beside a data length code of 0, as the MDF4 trace
+    // keeps them: a length column with no bytes after it would misread.
+    f.with_data = (can.DLC > 0 || record.DataLength > 0) && can.Remote == 0;
     f.flags = (can.EDL != 0 ? kAscFlagEdl : 0) | (f.brs != 0 ? kAscFlagBrs : 0) | (f.esi != 0 ? kAscFlagEsi : 0) |
               (can.Remote != 0 ? kAscFlagRemote : 0);
     std::size_t n = asc_detail::format_can_line(out, f);

@@ -88,7 +88,11 @@ std::int64_t BufferedStream::seek(std::int64_t offset, int origin) {
     cursor_ = target - base_;
     return target;
   }
-  if (!refill(target)) return base_ + cursor_;
+  // The window moves there and loads at the next read, as a file's position does: a seek to the
+  // end (to learn the size) or past it reads nothing and must not fail for it.
+  base_ = target;
+  cursor_ = 0;
+  filled_ = 0;
   return target;
 }
 

@@ -21,8 +21,8 @@ class Mdf4LogInput final : public LogReader {
   const char* failure() const override {
     return reader_ ? reader_->error() : "could not allocate memory for the MDF4 reader";
   }
-  // Group by group: data frames, then error, remote and LIN frames.
-  bool time_ordered() const override { return false; }
+  // The reader merges its groups by time, and fails a group that steps back.
+  bool time_ordered() const override { return true; }
 
  private:
   std::unique_ptr<Mdf4Reader> reader_;

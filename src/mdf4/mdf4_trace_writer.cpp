@@ -1,5 +1,6 @@
 #include "mdf4/mdf4_trace_writer.h"
 
+#include <cstring>
 #include <new>
 
 #include "io/output_file.h"
@@ -15,13 +16,14 @@ constexpr std::size_t kHeadBlock = std::size_t{64} << 10;
 
 class Mdf4TraceWriter final : public TraceWriter {
  public:
-  Mdf4TraceWriter(StrView tool_version, std::unique_ptr<Mdf4Writer> writer)
-      : version_(tool_version), writer_(std::move(writer)) {}
+  Mdf4TraceWriter(StrView tool_version, const Mdf4WriterOptions& options, std::unique_ptr<Mdf4Writer> writer)
+      : version_(tool_version), options_(options), writer_(std::move(writer)) {}
 
-  void begin_file(FileSystem& output_fs, StrView output_base, WrittenFiles* written, const LogInfo& /*info*/) override {
+  void begin_file(FileSystem& output_fs, StrView output_base, WrittenFiles* written, const LogInfo& info) override {
     fs_ = &output_fs;
     base_name_ = output_base;
     written_ = written;
+    info_ = info;
     state_ = State::Idle;
   }
 
@@ -49,7 +51,7 @@ class Mdf4TraceWriter final : public TraceWriter {
       case State::Writing: return finish(durable) && finished.add(file_, "MDF4");
       case State::OpenFailed: report_open_failure(file_, "MDF4"); return false;
       case State::TimeFailed: report(LogLevel::Error, "Could not convert MDF4 time"); break;
-      case State::DataFailed: report(LogLevel::Error, "Could not write MDF4 data"); break;
+      case State::DataFailed: report_data_failure(); break;
       case State::MemoryFailed:
         report(LogLevel::Error, "Could not allocate memory for the MDF4 trace of %.*s", sv_len(base_name_),
                base_name_.data);
@@ -63,10 +65,16 @@ class Mdf4TraceWriter final : public TraceWriter {
  private:
   enum class State { Idle, Writing, OpenFailed, TimeFailed, DataFailed, MemoryFailed };
 
+  // A compressor that failed is told apart from the file's writes: the disk is not to blame.
+  void report_data_failure() {
+    const bool compressing = writer_ && std::strcmp(writer_->error(), "could not compress a data block") == 0;
+    report(LogLevel::Error, compressing ? "Could not compress MDF4 data" : "Could not write MDF4 data");
+  }
+
   // Opens the file at the log's first frame, whose whole second is the file's start time.
   void start(const BusRecord& first) {
-    // A writer serves one file: a new one for each log, the first made with this object.
-    if (!writer_) writer_ = mdf4_writer_create();
+    // A writer serves one file at a time; one that failed is made anew for the next log.
+    if (!writer_) writer_ = mdf4_writer_create(options_);
     if (!writer_) {
       state_ = State::MemoryFailed;
       return;
@@ -75,7 +83,7 @@ class Mdf4TraceWriter final : public TraceWriter {
       state_ = State::OpenFailed;
       return;
     }
-    if (!writer_->begin(file_, first.Timestamp, version_)) {
+    if (!writer_->begin(file_, first.Timestamp, version_, info_)) {
       // The writer turns down a time no file can start at before it writes anything.
       state_ = file_.good() && file_.size() == 0 ? State::TimeFailed : State::DataFailed;
       file_.discard();
@@ -85,18 +93,21 @@ class Mdf4TraceWriter final : public TraceWriter {
   }
 
   bool finish(bool durable) {
-    bool written = writer_->finish();
-    writer_.reset();
-    if (!written) {
-      report(LogLevel::Error, "Could not write MDF4 data");
+    if (!writer_->finish()) {
+      report_data_failure();
+      writer_.reset();
       file_.discard();
       return false;
     }
+    // The next log reuses the writer's memory.
+    writer_->reset();
     return finish_trace(file_, durable, "MDF4", "Could not write MDF4 data");
   }
 
   StrView version_;
+  Mdf4WriterOptions options_;
   std::unique_ptr<Mdf4Writer> writer_;
+  LogInfo info_;                      // the current log's; valid until end_file returns
   FileSystem* fs_ = nullptr;          // borrowed, for the current log
   StrView base_name_;                 // the current log's output base; valid until end_file returns
   WrittenFiles* written_ = nullptr;   // borrowed, for the current log
@@ -106,10 +117,10 @@ class Mdf4TraceWriter final : public TraceWriter {
 
 }  // namespace
 
-std::unique_ptr<TraceWriter> mdf4_trace_writer_create(StrView tool_version) {
-  std::unique_ptr<Mdf4Writer> writer = mdf4_writer_create();
+std::unique_ptr<TraceWriter> mdf4_trace_writer_create(StrView tool_version, const Mdf4WriterOptions& options) {
+  std::unique_ptr<Mdf4Writer> writer = mdf4_writer_create(options);
   if (!writer) return nullptr;
-  return std::unique_ptr<TraceWriter>(new (std::nothrow) Mdf4TraceWriter(tool_version, std::move(writer)));
+  return std::unique_ptr<TraceWriter>(new (std::nothrow) Mdf4TraceWriter(tool_version, options, std::move(writer)));
 }
 
 }  // namespace quarn

@@ -2,9 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
+#include <utility>
 
 #include "base/dyn_string.h"
 #include "mdf4/mdf4_blocks.h"
@@ -25,12 +30,51 @@ constexpr std::uint64_t kLinMaxData = 8;
 // A member's full name, "CAN_DataFrame.ID"; the longest is well inside.
 constexpr std::size_t kNameMax = 64;
 
-// The file history comment. Only the version comes from outside, so only it is escaped.
-bool append_escaped(DynString& s, StrView text) {
-  for (std::int64_t i = 0; i < text.length; ++i) {
-    const char c = text.data[i];
-    const char* entity = c == '<' ? "&lt;" : c == '>' ? "&gt;" : c == '&' ? "&amp;" : nullptr;
-    if ((entity != nullptr ? dynstr_append(s, entity) : dynstr_append(s, &c, 1)) == nullptr) return false;
+// The length of the well-formed UTF-8 sequence at `p` (n bytes left), 0 when there is none.
+int utf8_sequence(const unsigned char* p, std::int64_t n) {
+  const unsigned char c = p[0];
+  int length;
+  unsigned char low = 0x80, high = 0xBF;  // the second byte's range
+  if (c < 0x80) return 1;
+  if (c >= 0xC2 && c <= 0xDF) {
+    length = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    length = 3;
+    if (c == 0xE0) low = 0xA0;
+    if (c == 0xED) high = 0x9F;  // no surrogates
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    length = 4;
+    if (c == 0xF0) low = 0x90;
+    if (c == 0xF4) high = 0x8F;  // nothing past U+10FFFF
+  } else {
+    return 0;
+  }
+  if (n < length || p[1] < low || p[1] > high) return 0;
+  for (int i = 2; i < length; ++i) {
+    if (p[i] < 0x80 || p[i] > 0xBF) return 0;
+  }
+  return length;
+}
+
+// Text from outside as XML character data or attribute value: the markup characters escaped, and
+// whatever XML cannot hold (bytes that are not UTF-8, control characters) replaced by U+FFFD, so
+// that a reader's XML parser always accepts the comment.
+bool append_xml(DynString& s, StrView text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data);
+  for (std::int64_t i = 0; i < text.length;) {
+    const unsigned char c = p[i];
+    const char* entity = c == '<' ? "&lt;" : c == '>' ? "&gt;" : c == '&' ? "&amp;" : c == '"' ? "&quot;" : nullptr;
+    const int n = utf8_sequence(p + i, text.length - i);
+    bool ok;
+    if (entity != nullptr) {
+      ok = dynstr_append(s, entity) != nullptr;
+    } else if (n == 0 || (c < 0x20 && c != '\t' && c != '\n' && c != '\r')) {
+      ok = dynstr_append(s, "\xEF\xBF\xBD") != nullptr;
+    } else {
+      ok = dynstr_append(s, text.data + i, n) != nullptr;
+    }
+    if (!ok) return false;
+    i += n == 0 ? 1 : n;
   }
   return true;
 }
@@ -39,7 +83,25 @@ bool history_comment(DynString& s, StrView version) {
   return dynstr_append(s,
                        "<FHcomment>\n<TX>created</TX>\n<tool_id>quarn</tool_id>\n"
                        "<tool_vendor>The quarn developers</tool_vendor>\n<tool_version>") != nullptr &&
-         append_escaped(s, version) && dynstr_append(s, "</tool_version>\n</FHcomment>\n") != nullptr;
+         append_xml(s, version) && dynstr_append(s, "</tool_version>\n</FHcomment>\n") != nullptr;
+}
+
+// The header's comment: the log's file name as its description, and each "Key: value" line of
+// the log's header as a property, in the log's order.
+bool header_comment(DynString& s, const LogInfo& info) {
+  if (dynstr_append(s, "<HDcomment>\n<TX>") == nullptr) return false;
+  if (info.source_name.length > 0) {
+    if (dynstr_append(s, "Converted by quarn from ") == nullptr || !append_xml(s, info.source_name)) return false;
+  }
+  if (dynstr_append(s, "</TX>\n<common_properties>\n") == nullptr) return false;
+  for (std::size_t i = 0; i < info.property_count; ++i) {
+    const LogProperty& p = info.properties[i];
+    if (dynstr_append(s, "<e name=\"") == nullptr || !append_xml(s, p.key) || dynstr_append(s, "\">") == nullptr ||
+        !append_xml(s, p.value) || dynstr_append(s, "</e>\n") == nullptr) {
+      return false;
+    }
+  }
+  return dynstr_append(s, "</common_properties>\n</HDcomment>\n") != nullptr;
 }
 
 // A CN block with its fixed fields; linked into place by the caller.
@@ -66,14 +128,30 @@ struct SharedBlocks {
   std::uint64_t time_unit;
 };
 
-bool add_source(BlockBuffer& b, std::uint8_t bus_type, const char* acq_name, SharedBlocks& shared) {
+bool add_source(BlockBuffer& b, std::uint8_t bus_type, const char* acq_name, std::uint64_t path, SharedBlocks& shared) {
   shared.source = b.add(kTagSi, si::kLinks, si::kDataSize);
   shared.acq_name = b.add_text(kTagTx, sv(acq_name));
   if (!b.ok()) return false;
+  b.set_link(shared.source, si::kPath, path);
   put_u8(b.data(shared.source) + si::kSourceType, si::kSourceBus);
   put_u8(b.data(shared.source) + si::kBusType, bus_type);
   return true;
 }
+
+// A source's name: the bus and its channel ("CAN1"), or the bus alone when the frames came from
+// several channels.
+void source_name(char (&out)[16], const char* bus, int channel) {
+  if (channel < 0) {
+    std::snprintf(out, sizeof out, "%s", bus);
+  } else {
+    std::snprintf(out, sizeof out, "%s%d", bus, channel);
+  }
+}
+
+// The master time: seconds since the start, rounded to the microsecond. The log's times have no
+// finer resolution, and the rounded value is the double closest to it (0.466, not the
+// 0.4660000801 that the subtraction of two large times leaves), which every export shows as is.
+double master_time(double time, double base) { return std::round((time - base) * 1e6) / 1e6; }
 
 // One group's DG, CG and channels, with the data link and the cycle count left 0 for later.
 bool add_group(BlockBuffer& b, const GroupLayout& layout, const SharedBlocks& shared, std::uint64_t& dg_out,
@@ -118,8 +196,9 @@ bool add_group(BlockBuffer& b, const GroupLayout& layout, const SharedBlocks& sh
 struct Mdf4Writer::Group {
   const GroupLayout* layout = nullptr;
   std::uint64_t block_capacity = 0;  // record bytes per data block: whole records
+  std::uint64_t rows = 0;            // records per data block
   // The data block being filled: its header's room, the records, and room to pad to 8, so that
-  // a full block leaves in one write.
+  // a full block leaves in one write. Transposed, column c of record r lies at c * rows + r.
   std::uint8_t* block = nullptr;
   std::uint64_t fill = 0;            // record bytes in the block
   std::uint64_t records = 0;
@@ -131,15 +210,63 @@ struct Mdf4Writer::Group {
   std::uint64_t cg = 0;
 };
 
+// A full block on its way to the file: compressed by whichever thread gets to it first, and
+// written by the caller's thread in the order the blocks were handed over, so that the file's
+// bytes do not depend on the threads.
+struct Mdf4Writer::Slot {
+  enum State { kFree, kQueued, kWorking, kDone };
+  State state = kFree;  // guarded by the compressor's mutex while the thread runs
+  int group = 0;
+  std::uint8_t* records = nullptr;    // a block buffer, as a group fills it
+  std::uint64_t bytes = 0;            // record bytes in it
+  std::uint8_t* packed = nullptr;     // the DZ block, or the records untransposed when they stay DT
+  const std::uint8_t* out = nullptr;  // the block to write: header, data, padding
+  std::uint64_t out_length = 0;
+  const char* failure = nullptr;  // why it could not be compressed; null when it was
+};
+
+struct Mdf4Writer::Compressor {
+  Slot slots[kMdf4BlocksInFlight];
+  int head = 0;                          // the oldest slot in use
+  int count = 0;                         // slots in use, from head on
+  std::unique_ptr<Mdf4Deflater> own;     // the caller's thread's
+  std::unique_ptr<Mdf4Deflater> thread;  // the worker's
+  bool thread_tried = false;
+  bool stop = false;
+  std::mutex mutex;
+  std::condition_variable queued;  // the worker waits for work
+  std::condition_variable done;    // the caller waits for a block
+  std::thread worker;
+
+  // The oldest block nobody compresses yet; null when none. With the mutex held.
+  Slot* first_queued() {
+    for (int i = 0; i < count; ++i) {
+      Slot& s = slots[(head + i) % kMdf4BlocksInFlight];
+      if (s.state == Slot::kQueued) return &s;
+    }
+    return nullptr;
+  }
+};
+
 Mdf4Writer::Mdf4Writer(const Mdf4WriterOptions& options) : options_(options) {
   const Mdf4WriterOptions defaults;
   if (options_.block_bytes == 0) options_.block_bytes = defaults.block_bytes;
   if (options_.list_links == 0) options_.list_links = defaults.list_links;
+  if (options_.deflater == nullptr) options_.deflater = mdf4_deflater_create;
   options_.block_bytes = std::min(options_.block_bytes, kMdf4MaxBlockBytes);
   options_.list_links = std::min(options_.list_links, kMdf4MaxListLinks);
 }
 
 Mdf4Writer::~Mdf4Writer() {
+  if (compressor_ != nullptr) {
+    stop_thread();
+    for (Slot& s : compressor_->slots) {
+      mem_free(s.records);
+      mem_free(s.packed);
+    }
+    compressor_->~Compressor();
+    mem_free(compressor_);
+  }
   if (groups_ == nullptr) return;
   for (int k = 0; k < kGroupKinds; ++k) {
     mem_free(groups_[k].block);
@@ -154,11 +281,21 @@ std::unique_ptr<Mdf4Writer> mdf4_writer_create(const Mdf4WriterOptions& options)
   void* groups = mem_calloc(sizeof(Mdf4Writer::Group) * kGroupKinds);
   if (groups == nullptr) return nullptr;
   writer->groups_ = static_cast<Mdf4Writer::Group*>(groups);
+  std::uint64_t largest = 0;
   for (int k = 0; k < kGroupKinds; ++k) {
     Mdf4Writer::Group* g = new (writer->groups_ + k) Mdf4Writer::Group;
     g->layout = &kGroupLayouts[k];
     std::uint64_t size = g->layout->record_size;
-    g->block_capacity = std::max<std::uint64_t>(1, writer->options_.block_bytes / size) * size;
+    g->rows = std::max<std::uint64_t>(1, writer->options_.block_bytes / size);
+    g->block_capacity = g->rows * size;
+    largest = std::max(largest, g->block_capacity);
+  }
+  // A DZ block's data section precedes the compressed bytes, which are fewer than the records.
+  writer->buffer_bytes_ = kHeaderSize + dz::kDataSize + largest + 8;
+  if (writer->options_.compression != Mdf4Compression::None) {
+    void* c = mem_alloc(sizeof(Mdf4Writer::Compressor));
+    if (c == nullptr) return nullptr;
+    writer->compressor_ = new (c) Mdf4Writer::Compressor;
   }
   return writer;
 }
@@ -187,7 +324,7 @@ bool Mdf4Writer::rewrite_u64(std::uint64_t offset, std::uint64_t value) {
   return true;
 }
 
-bool Mdf4Writer::begin(ByteSink& sink, double first_time, StrView tool_version) {
+bool Mdf4Writer::begin(ByteSink& sink, double first_time, StrView tool_version, const LogInfo& info) {
   if (failed_) return false;
   if (begun_) return fail("the writer has begun already");
   begun_ = true;
@@ -203,12 +340,17 @@ bool Mdf4Writer::begin(ByteSink& sink, double first_time, StrView tool_version) 
   put_u16(id + id_block::kVersion, 410);
 
   BlockBuffer b(kIdBlockSize);
-  DynString comment;
+  DynString history;
+  DynString header;
   std::uint64_t hd = b.add(kTagHd, hd::kLinks, hd::kDataSize);
+  std::uint64_t hd_comment = header_comment(header, info) ? b.add_text(kTagMd, dynstr_view(header)) : 0;
   std::uint64_t fh = b.add(kTagFh, fh::kLinks, fh::kDataSize);
-  std::uint64_t fh_comment = history_comment(comment, tool_version) ? b.add_text(kTagMd, dynstr_view(comment)) : 0;
+  std::uint64_t fh_comment = history_comment(history, tool_version) ? b.add_text(kTagMd, dynstr_view(history)) : 0;
+  source_path_ = b.add_text(kTagTx, sv("quarn"));
   SharedBlocks can{};
-  bool ok = fh_comment != 0 && add_source(b, si::kBusCan, kGroupLayouts[kGroupData].acq_name, can);
+  bool ok = hd_comment != 0 && fh_comment != 0 &&
+            add_source(b, si::kBusCan, kGroupLayouts[kGroupData].acq_name, source_path_, can);
+  can_source_ = can.source;
   time_name_ = b.add_text(kTagTx, sv("time"));
   time_unit_ = b.add_text(kTagTx, sv("s"));
   can.time_name = time_name_;
@@ -221,6 +363,7 @@ bool Mdf4Writer::begin(ByteSink& sink, double first_time, StrView tool_version) 
 
   b.set_link(hd, hd::kFirstDg, groups_[kGroupData].dg);
   b.set_link(hd, hd::kFirstFh, fh);
+  b.set_link(hd, hd::kComment, hd_comment);
   put_u64(b.data(hd) + hd::kStartTimeNs, start_ns);
   put_u8(b.data(hd) + hd::kTimeFlags, hd::kTimeFlagOffsetsValid);
   // The history entry carries the start time, not the clock's: the same records make the same file.
@@ -231,8 +374,16 @@ bool Mdf4Writer::begin(ByteSink& sink, double first_time, StrView tool_version) 
 }
 
 bool Mdf4Writer::open_group(Group& g) {
-  g.block = static_cast<std::uint8_t*>(mem_alloc(static_cast<std::size_t>(kHeaderSize + g.block_capacity + 8)));
-  g.pending = static_cast<std::uint64_t*>(mem_alloc(static_cast<std::size_t>(options_.list_links * sizeof(std::uint64_t))));
+  // A transposed block is filled column by column, skipping the bytes that stay zero: its
+  // buffers start zeroed, and compressing a block zeroes what it used (which costs what the
+  // records cost, where clearing whole buffers made many small logs slow).
+  const bool zeroed = options_.compression == Mdf4Compression::Transposed;
+  const auto bytes = static_cast<std::size_t>(buffer_bytes_);
+  if (g.block == nullptr) g.block = static_cast<std::uint8_t*>(zeroed ? mem_calloc(bytes) : mem_alloc(bytes));
+  if (g.pending == nullptr) {
+    g.pending =
+        static_cast<std::uint64_t*>(mem_alloc(static_cast<std::size_t>(options_.list_links * sizeof(std::uint64_t))));
+  }
   if (g.block == nullptr || g.pending == nullptr) return fail("out of memory");
   return true;
 }
@@ -252,13 +403,17 @@ bool Mdf4Writer::add(const BusRecord& record) {
   if (!std::isfinite(time)) return fail("a record's time is not a number");
   if (time < last_) return fail("a record is earlier than the one before it");
   Group& g = groups_[kind];
-  if (g.block == nullptr && !open_group(g)) return false;
-  if (g.fill == g.block_capacity && !flush_block(g)) return false;
+  if ((g.block == nullptr || g.pending == nullptr) && !open_group(g)) return false;
+  if (g.fill == g.block_capacity && !(compressor_ != nullptr ? submit(g, true) : flush_block(g))) return false;
 
   // Each field goes to its place in the layout of mdf4_internal.h; unused bytes are zeroed so
-  // that a file depends on nothing but the records.
-  std::uint8_t* p = g.block + kHeaderSize + g.fill;
-  put_f64(p, time - base_);
+  // that a file depends on nothing but the records. `live` bytes from the start and the last
+  // four of a data frame may be non-zero; the rest are zero.
+  std::uint8_t rec[kCanRecordSize];
+  std::uint8_t* p = rec;
+  std::uint32_t live;
+  int channel;
+  put_f64(p, master_time(time, base_));
   if (kind == kGroupLin) {
     const LinTail& lin = record.Lin;
     const std::uint64_t n = std::min(record.DataLength, kLinMaxData);
@@ -269,10 +424,14 @@ bool Mdf4Writer::add(const BusRecord& record) {
     std::memset(p + 11 + n, 0, kLinMaxData - n);
     put_u8(p + 19, lin.Dir);
     put_u8(p + 20, lin.ReceivedDataByteCount);
+    live = kLinRecordSize;
+    channel = lin.BusChannel;
   } else if (kind == kGroupError) {
     std::memset(p + 8, 0, kCanRecordSize - 8);
     put_u8(p + 8, record.Error.BusChannel);
     put_u32(p + 9, record.ID);
+    live = 13;
+    channel = record.Error.BusChannel;
   } else {
     const CanTail& can = record.Can;
     const std::uint64_t n = std::min(record.DataLength, kCanMaxData);
@@ -281,8 +440,10 @@ bool Mdf4Writer::add(const BusRecord& record) {
     put_u8(p + 13, can.IDE);
     put_u8(p + 14, can.DLC);
     put_u8(p + 15, static_cast<std::uint8_t>(n));
+    channel = can.BusChannel;
     if (kind == kGroupRemote) {
       put_u8(p + 16, can.Dir);
+      live = kRemoteRecordSize;
     } else {
       // A whole-array copy then a clear of the tail beats a copy of variable length.
       std::memcpy(p + 16, can.DataBytes, kCanMaxData);
@@ -291,25 +452,219 @@ bool Mdf4Writer::add(const BusRecord& record) {
       put_u8(p + 81, can.EDL);
       put_u8(p + 82, can.BRS);
       put_u8(p + 83, can.ESI);
+      live = static_cast<std::uint32_t>(16 + n);
     }
   }
-  g.fill += g.layout->record_size;
+  const std::uint32_t size = g.layout->record_size;
+  if (options_.compression == Mdf4Compression::Transposed) {
+    std::uint8_t* column = g.block + kHeaderSize + g.fill / size;
+    for (std::uint32_t c = 0; c < live; ++c) column[c * g.rows] = rec[c];
+    if (kind == kGroupData) {
+      for (std::uint32_t c = 80; c < kCanRecordSize; ++c) column[c * g.rows] = rec[c];
+    }
+  } else {
+    std::memcpy(g.block + kHeaderSize + g.fill, rec, size);
+  }
+  int& seen = kind == kGroupLin ? lin_channel_ : can_channel_;
+  if (seen == kNoChannel) seen = channel;
+  if (seen != channel) seen = kMixedChannels;
+  g.fill += size;
   ++g.records;
   last_ = time;
   return true;
 }
 
-bool Mdf4Writer::flush_block(Group& g) {
-  if (g.fill == 0) return true;
+// Writes a data block of group `g` and lists it, starting a new list when the current one is full.
+bool Mdf4Writer::place_block(Group& g, const std::uint8_t* block, std::uint64_t length) {
   if (g.pending_count == options_.list_links && !flush_list(g)) return false;
   const std::uint64_t offset = sink_->size();
+  if (!write(block, length)) return false;
+  g.pending[g.pending_count++] = offset;
+  return true;
+}
+
+bool Mdf4Writer::flush_block(Group& g) {
+  if (g.fill == 0) return true;
   const std::uint64_t length = kHeaderSize + g.fill;
   encode_header(g.block, BlockHeader{kTagDt, length, 0});
   std::memset(g.block + length, 0, static_cast<std::size_t>(align8(length) - length));
-  if (!write(g.block, align8(length))) return false;
-  g.pending[g.pending_count++] = offset;
+  if (!place_block(g, g.block, align8(length))) return false;
   g.fill = 0;
   return true;
+}
+
+// Runs on either thread; touches nothing but the slot and what never changes after creation.
+void Mdf4Writer::compress(Slot& s, Mdf4Deflater* deflater) const {
+  const Group& g = groups_[s.group];
+  const std::uint64_t size = g.layout->record_size;
+  const std::uint64_t n = s.bytes;
+  const std::uint64_t rows = n / size;
+  const bool transposed = options_.compression == Mdf4Compression::Transposed;
+  std::uint8_t* records = s.records + kHeaderSize;
+  // A block of fewer records than it has room for closes the gaps between its columns.
+  const bool compacted = transposed && rows < g.rows;
+  if (compacted) {
+    for (std::uint64_t c = 1; c < size; ++c) std::memmove(records + c * rows, records + c * g.rows, rows);
+  }
+  // Once compressed, the records leave the buffer zeroed for the next block to fill.
+  auto clean = [&] {
+    if (!transposed) return;
+    if (compacted) std::memset(records, 0, static_cast<std::size_t>(rows * size));
+    for (std::uint64_t c = 0; c < size; ++c) std::memset(records + c * g.rows, 0, static_cast<std::size_t>(rows));
+  };
+  std::uint8_t* dz_data = s.packed + kHeaderSize;
+  std::size_t zipped = 0;
+  // Worth it only when the DZ block, with its 24 more bytes of header, comes out shorter.
+  if (deflater != nullptr && n > dz::kDataSize) {
+    const auto room = static_cast<std::size_t>(n - dz::kDataSize);
+    zipped = transposed
+                 ? deflater->deflate_columns(records, static_cast<std::size_t>(n), size, dz_data + dz::kDataSize, room)
+                 : deflater->deflate(records, static_cast<std::size_t>(n), dz_data + dz::kDataSize, room);
+  }
+  s.failure = deflater == nullptr            ? "out of memory"
+              : zipped == kMdf4DeflateFailed ? "could not compress a data block"
+                                             : nullptr;
+  if (s.failure != nullptr) return;
+  if (zipped > 0) {
+    const std::uint64_t length = kHeaderSize + dz::kDataSize + zipped;
+    encode_header(s.packed, BlockHeader{kTagDz, length, 0});
+    dz_data[dz::kOriginalTag] = 'D';
+    dz_data[dz::kOriginalTag + 1] = 'T';
+    put_u8(dz_data + dz::kZipType, transposed ? dz::kTransposedDeflate : dz::kDeflate);
+    put_u8(dz_data + dz::kZipType + 1, 0);
+    put_u32(dz_data + dz::kZipParam, transposed ? static_cast<std::uint32_t>(size) : 0);
+    put_u64(dz_data + dz::kOriginalSize, n);
+    put_u64(dz_data + dz::kZipSize, zipped);
+    std::memset(s.packed + length, 0, static_cast<std::size_t>(align8(length) - length));
+    s.out = s.packed;
+    s.out_length = align8(length);
+    clean();
+    return;
+  }
+  // Stored as the records are, in their own order.
+  std::uint8_t* plain = records;
+  if (transposed) {
+    plain = s.packed + kHeaderSize;
+    for (std::uint64_t r = 0; r < rows; ++r) {
+      for (std::uint64_t c = 0; c < size; ++c) plain[r * size + c] = records[c * rows + r];
+    }
+  }
+  std::uint8_t* block = plain - kHeaderSize;
+  const std::uint64_t length = kHeaderSize + n;
+  encode_header(block, BlockHeader{kTagDt, length, 0});
+  std::memset(block + length, 0, static_cast<std::size_t>(align8(length) - length));
+  s.out = block;
+  s.out_length = align8(length);
+  clean();
+}
+
+// Hands the group's block to the compressor and gives the group a fresh buffer. `full`: the block
+// filled up, so more are coming and the worker thread is worth starting.
+bool Mdf4Writer::submit(Group& g, bool full) {
+  Compressor& c = *compressor_;
+  if (c.count == kMdf4BlocksInFlight && !retire_oldest()) return false;
+  Slot& s = c.slots[(c.head + c.count) % kMdf4BlocksInFlight];
+  if (s.records == nullptr) {
+    const auto bytes = static_cast<std::size_t>(buffer_bytes_);
+    const bool zeroed = options_.compression == Mdf4Compression::Transposed;
+    s.records = static_cast<std::uint8_t*>(zeroed ? mem_calloc(bytes) : mem_alloc(bytes));
+    s.packed = static_cast<std::uint8_t*>(mem_alloc(static_cast<std::size_t>(buffer_bytes_)));
+    if (s.records == nullptr || s.packed == nullptr) return fail("out of memory");
+  }
+  std::swap(s.records, g.block);
+  s.group = static_cast<int>(&g - groups_);
+  s.bytes = g.fill;
+  s.failure = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(c.mutex);
+    s.state = Slot::kQueued;
+    ++c.count;
+  }
+  c.queued.notify_one();
+  g.fill = 0;
+  if (full && !c.thread_tried) start_thread();
+  retire_done();
+  return !failed_;
+}
+
+void Mdf4Writer::start_thread() {
+  Compressor& c = *compressor_;
+  c.thread_tried = true;
+  if (!options_.compress_thread) return;
+  c.thread = options_.deflater();
+  // Without a deflater or a thread the caller's thread compresses everything.
+  if (!c.thread) return;
+  try {
+    c.worker = std::thread([this] {
+      Compressor& w = *compressor_;
+      std::unique_lock<std::mutex> lock(w.mutex);
+      for (;;) {
+        Slot* s = nullptr;
+        w.queued.wait(lock, [&] { return w.stop || (s = w.first_queued()) != nullptr; });
+        if (w.stop) return;
+        s->state = Slot::kWorking;
+        lock.unlock();
+        compress(*s, w.thread.get());
+        lock.lock();
+        s->state = Slot::kDone;
+        w.done.notify_one();
+      }
+    });
+  } catch (const std::system_error&) {
+    c.thread.reset();
+  }
+}
+
+void Mdf4Writer::stop_thread() {
+  Compressor& c = *compressor_;
+  if (!c.worker.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(c.mutex);
+    c.stop = true;
+  }
+  c.queued.notify_one();
+  c.worker.join();
+}
+
+// Writes the oldest block once it is compressed, compressing blocks that wait meanwhile.
+bool Mdf4Writer::retire_oldest() {
+  Compressor& c = *compressor_;
+  Slot& s = c.slots[c.head];
+  std::unique_lock<std::mutex> lock(c.mutex);
+  while (s.state != Slot::kDone) {
+    Slot* q = c.first_queued();
+    if (q == nullptr) {
+      c.done.wait(lock);
+      continue;
+    }
+    q->state = Slot::kWorking;
+    lock.unlock();
+    if (!c.own) c.own = options_.deflater();
+    compress(*q, c.own.get());
+    lock.lock();
+    q->state = Slot::kDone;
+  }
+  lock.unlock();
+  bool ok = !failed_;
+  if (ok && s.failure != nullptr) ok = fail(s.failure);
+  if (ok) ok = place_block(groups_[s.group], s.out, s.out_length);
+  lock.lock();
+  s.state = Slot::kFree;
+  c.head = (c.head + 1) % kMdf4BlocksInFlight;
+  --c.count;
+  return ok;
+}
+
+// Writes the blocks at the front that are compressed already, without waiting.
+void Mdf4Writer::retire_done() {
+  Compressor& c = *compressor_;
+  while (!failed_ && c.count > 0) {
+    {
+      std::lock_guard<std::mutex> lock(c.mutex);
+      if (c.slots[c.head].state != Slot::kDone) return;
+    }
+    if (!retire_oldest()) return;
+  }
 }
 
 bool Mdf4Writer::flush_list(Group& g) {
@@ -335,17 +690,60 @@ bool Mdf4Writer::write_lin_head() {
   lin.time_name = time_name_;
   lin.time_unit = time_unit_;
   Group& g = groups_[kGroupLin];
-  if (!add_source(b, si::kBusLin, g.layout->acq_name, lin) || !add_group(b, *g.layout, lin, g.dg, g.cg)) {
+  char name[16];
+  source_name(name, "LIN", lin_channel_ == kMixedChannels ? -1 : lin_channel_);
+  if (!add_source(b, si::kBusLin, g.layout->acq_name, source_path_, lin) || !add_group(b, *g.layout, lin, g.dg, g.cg)) {
     return fail("out of memory");
   }
+  b.set_link(lin.source, si::kName, b.add_text(kTagTx, sv(name)));
+  if (!b.ok()) return fail("out of memory");
   return write(b.bytes(), b.size()) &&
          rewrite_u64(groups_[kGroupRemote].dg + data_start(0) + dg::kNextDg * kLinkSize, g.dg);
+}
+
+// The CAN source takes its name once the frames have shown their channels.
+bool Mdf4Writer::name_sources() {
+  if (can_channel_ == kNoChannel) return true;  // no CAN frames: the source stays unnamed
+  char name[16];
+  source_name(name, "CAN", can_channel_ == kMixedChannels ? -1 : can_channel_);
+  BlockBuffer b(sink_->size());
+  const std::uint64_t text = b.add_text(kTagTx, sv(name));
+  if (text == 0) return fail("out of memory");
+  return write(b.bytes(), b.size()) && rewrite_u64(can_source_ + data_start(0) + si::kName * kLinkSize, text);
+}
+
+bool Mdf4Writer::reset() {
+  if (!finished_ || failed_) return false;
+  for (int k = 0; k < kGroupKinds; ++k) {
+    Group& g = groups_[k];
+    g.fill = g.records = g.pending_count = g.first_list = g.last_list = g.dg = g.cg = 0;
+  }
+  if (compressor_ != nullptr) {
+    compressor_->thread_tried = false;
+    compressor_->stop = false;
+  }
+  sink_ = nullptr;
+  base_ = last_ = 0;
+  time_name_ = time_unit_ = can_source_ = source_path_ = 0;
+  can_channel_ = lin_channel_ = kNoChannel;
+  error_ = "";
+  begun_ = finished_ = false;
+  return true;
 }
 
 bool Mdf4Writer::finish() {
   if (failed_) return false;
   if (!begun_ || finished_) return fail("the writer is not open");
   finished_ = true;
+  if (compressor_ != nullptr) {
+    for (int k = 0; k < kGroupKinds; ++k) {
+      if (groups_[k].fill > 0 && !submit(groups_[k], false)) return false;
+    }
+    while (compressor_->count > 0) {
+      if (!retire_oldest()) return false;
+    }
+    stop_thread();
+  }
   for (int k = 0; k < kGroupKinds; ++k) {
     Group& g = groups_[k];
     if (!flush_block(g)) return false;
@@ -355,6 +753,7 @@ bool Mdf4Writer::finish() {
     }
   }
   if (groups_[kGroupLin].records > 0 && !write_lin_head()) return false;
+  if (!name_sources()) return false;
   for (int k = 0; k < kGroupKinds; ++k) {
     Group& g = groups_[k];
     if (g.dg == 0) continue;

@@ -60,7 +60,8 @@ bool looks_like_trace_of_log(const std::string& asc) {
 constexpr char kUsageHead[] =
     "Usage: quarn [--help] [-v|--version] [--verbosity=<n>] [--non-interactive] [-d|--delete-converted] "
     "[-X|--no-append-root] [-b|--buffer=<n>] [-O|--output-directory=<file>] [-F|--format=<asc|mf4|asc,mf4>] "
-    "[-I|--input-format=<txt|mf4|txt,mf4>] [-j|--jobs=<n>] [-i|--input-files=<file(s)/folder(s)>] file(s)/folder(s)";
+    "[--mf4-compression=<kind>] [-I|--input-format=<txt|mf4|txt,mf4>] [-j|--jobs=<n>] "
+    "[-i|--input-files=<file(s)/folder(s)>] file(s)/folder(s)";
 
 std::string glossary_line(const std::string& option, const std::string& text) {
   std::string line = "  " + option;
@@ -82,6 +83,8 @@ std::string usage_with_tail(const std::string& tail) {
          glossary_line("-O, --output-directory=<file>", "where to place the converted files") +
          glossary_line("-F, --format=<asc|mf4|asc,mf4>",
                        "trace formats to write, comma-separated; both come from one reading. defaults to asc") +
+         glossary_line("--mf4-compression=<kind>",
+                       "how MDF4 data blocks are compressed: none, deflate or transposed. defaults to transposed") +
          glossary_line("-I, --input-format=<txt|mf4|txt,mf4>",
                        "log formats a folder walk converts, comma-separated; a file named here converts by its "
                        "suffix. defaults to txt") +

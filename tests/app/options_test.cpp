@@ -138,6 +138,26 @@ TEST_F(OptionsTest, DefaultsWhenNoOptionIsGiven) {
   EXPECT_EQ(log_threshold, 5);
 }
 
+TEST_F(OptionsTest, Mf4CompressionTakesItsThreeNames) {
+  ASSERT_TRUE(parse({data("a.txt")}).run);
+  EXPECT_EQ(context_->mf4_compression, Mdf4Compression::Transposed);  // the default
+  const std::pair<const char*, Mdf4Compression> names[] = {{"none", Mdf4Compression::None},
+                                                           {"deflate", Mdf4Compression::Deflate},
+                                                           {"transposed", Mdf4Compression::Transposed}};
+  for (const auto& [name, compression] : names) {
+    Parsed p = parse({"--mf4-compression", name, data("a.txt")});
+    ASSERT_TRUE(p.run) << name;
+    EXPECT_EQ(context_->mf4_compression, compression) << name;
+  }
+  for (const char* bad : {"zlib", "None", "transposed,none"}) {
+    Parsed p = parse({"--mf4-compression", bad, data("a.txt")});
+    EXPECT_FALSE(p.run) << bad;
+    EXPECT_EQ(p.status, 134) << bad;
+    EXPECT_EQ(p.out,
+              std::string("quarn: invalid MDF4 compression \"") + bad + "\", expected none, deflate or transposed\n");
+  }
+}
+
 TEST_F(OptionsTest, VerbosityMapsToTheThreshold) {
   const int expected[] = {6, 5, 4, 3, 1, 1};
   for (int v = 0; v <= 5; ++v) {

@@ -128,7 +128,7 @@ TEST_F(AscConverterTest, EveryColumnOfTheFrameLines) {
   fd.Can.DLC = 9;
   BusRecord fd_esi = can_frame(kBase + 4, 0x11, {0xAA});
   fd_esi.Can.EDL = fd_esi.Can.ESI = 1;
-  BusRecord dlc0 = can_frame(kBase + 5, 0x12, {0x55, 0x66, 0x77});  // DLC 0 writes no bytes
+  BusRecord dlc0 = can_frame(kBase + 5, 0x12, {0x55, 0x66, 0x77});  // DLC 0 beside data: the bytes are kept
   dlc0.Can.DLC = 0;
 
   ASSERT_TRUE(
@@ -139,7 +139,7 @@ TEST_F(AscConverterTest, EveryColumnOfTheFrameLines) {
                          std::string(34, ' ') + "0 0 8  0 " + tail("10") +
                          can_line("   3.000000", "010", "1 0 9 12 00 01 02 03 04 05 06 07 08 09 0A 0B ", "3000") +
                          can_line("   4.000000", "011", "0 1 1  1 AA ", "5000") +
-                         can_line("   5.000000", "012", "0 0 0  3 ") + kFooter);
+                         can_line("   5.000000", "012", "0 0 0  3 55 66 77 ") + kFooter);
   EXPECT_FALSE(exists("trace_LIN.asc"));
 }
 

@@ -260,7 +260,9 @@ TEST(Mdf4ReaderTest, ReadsEveryWayOfStoringTheData) {
       {"a lone plain block under an HL", {}, Store::Plain, true},
   };
   const std::vector<BusRecord> records = test::generated_frames(8, 600);
-  const std::string original = test::write_mdf4(records);
+  Mdf4WriterOptions stored;  // DT blocks, whose records restore_group takes apart
+  stored.compression = Mdf4Compression::None;
+  const std::string original = test::write_mdf4(records, stored);
   const std::vector<std::string> want = describe(test::in_read_order(records));
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -435,7 +437,9 @@ TEST(Mdf4ReaderTest, TightLimitsChangeNoFrame) {
   signal.id_size = 0;
   signal.block_bytes = 3000;
   signal.store = test::Store::kDeflate;
-  std::string quarn = test::write_mdf4(records);
+  Mdf4WriterOptions stored;  // DT blocks, whose records restore_group takes apart
+  stored.compression = Mdf4Compression::None;
+  std::string quarn = test::write_mdf4(records, stored);
   const std::uint32_t sizes[] = {84, 84, 17, 21};
   const std::vector<std::size_t> cuts(100, 3000);  // more than enough pieces: none is left larger
   for (std::size_t k = 0; k < 4; ++k) restore_group(quarn, k, cuts, Store::Alternate, true, sizes[k]);
@@ -508,15 +512,17 @@ struct Reject {
 };
 
 TEST(Mdf4ReaderTest, RefusesWhatItCannotRead) {
-  Mdf4WriterOptions small;
+  Mdf4WriterOptions stored;  // DT blocks, which the cases below take apart
+  stored.compression = Mdf4Compression::None;
+  Mdf4WriterOptions small = stored;
   small.block_bytes = 1000;  // data group 0 under a chain of lists
   small.list_links = 2;
   const std::vector<BusRecord> records = test::generated_frames(9, 300, false);
   const std::string listed = test::write_mdf4(records, small);
-  std::string zipped = test::write_mdf4(records);
+  std::string zipped = test::write_mdf4(records, stored);
   restore_group(zipped, 0, {}, Store::Deflate, false, 84);
-  const std::string last = test::write_mdf4(records);  // one block a group, the remote group's last
-  const std::string with_lin = test::write_mdf4(test::generated_frames(9, 300));
+  const std::string last = test::write_mdf4(records, stored);  // one block a group, the remote group's last
+  const std::string with_lin = test::write_mdf4(test::generated_frames(9, 300), stored);
   const std::string logger = test::write_logger_mdf4(records, test::LoggerLayout{});  // 1-byte ids, signal data
   test::LoggerLayout sorted_layout;
   sorted_layout.id_size = 0;

@@ -15,6 +15,16 @@ namespace {
 
 using quarn::BusRecord;
 
+// A JSON string of UTF-8 text.
+std::string json_string(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
 bool save(const std::string& path, const std::string& bytes) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (f == nullptr) return false;
@@ -41,20 +51,45 @@ int main(int argc, char** argv) {
     classic.push_back(quarn::test::can_frame(1715675400.5 + i * 0.000731, static_cast<std::uint32_t>(0x100 + i),
                                              {static_cast<std::uint8_t>(i), 0xA5}));
   }
+  quarn::Mdf4WriterOptions deflate;
+  deflate.compression = quarn::Mdf4Compression::Deflate;
+  quarn::Mdf4WriterOptions stored;
+  stored.compression = quarn::Mdf4Compression::None;
+  // What a log says about itself, and what a reader must make of it: markup escaped, bytes that
+  // are not UTF-8 replaced.
+  const quarn::LogProperty properties[] = {
+      {quarn::sv("Logger type"), quarn::sv("TarvikTwo")},
+      {quarn::sv("Value separator"), quarn::sv("\";\"")},
+      {quarn::sv("Site <A&B>"), quarn::sv("Gr\xC3\xBCnwald \xFC")},
+  };
+  quarn::LogInfo info;
+  info.source_name = quarn::sv("LOG00001.TXT");
+  info.properties = properties;
+  info.property_count = 3;
+  const std::string header = "\"description\": " + json_string("Converted by quarn from LOG00001.TXT") +
+                             ", \"properties\": [[\"Logger type\", " + json_string("TarvikTwo") +
+                             "], [\"Value separator\", " + json_string("\";\"") + "], [" + json_string("Site <A&B>") +
+                             ", " + json_string("Gr\xC3\xBCnwald \xEF\xBF\xBD") + "]], \"can_source\": \"CAN1\", ";
   struct File {
     const char* name;
     std::vector<BusRecord> records;
     quarn::Mdf4WriterOptions options;
+    const quarn::LogInfo* info;
   };
   const std::vector<File> files = {
-      {"mixed", quarn::test::generated_frames(31, 3000), {}},
-      {"lists", quarn::test::generated_frames(32, 4000), lists},
-      {"classic_only", classic, {}},
+      {"mixed", quarn::test::generated_frames(31, 3000), {}, nullptr},
+      {"lists", quarn::test::generated_frames(32, 4000), lists, nullptr},  // several DZ blocks a group
+      {"classic_only", classic, {}, &info},
+      {"deflate", quarn::test::generated_frames(33, 3000), deflate, nullptr},
+      {"stored", quarn::test::generated_frames(34, 3000), stored, nullptr},
+      {"one_frame", quarn::test::generated_frames(35, 1), {}, nullptr},
   };
   bool ok = true;
   for (const File& f : files) {
-    const std::string mf4 = quarn::test::write_mdf4(f.records, f.options);
-    ok = !mf4.empty() && save(dir + "/" + f.name + ".mf4", mf4) && save(dir + "/" + f.name + ".json", quarn::test::frames_json(f.records)) && ok;
+    const std::string mf4 = quarn::test::write_mdf4(f.records, f.options, "2.4.0", f.info ? *f.info : quarn::LogInfo{});
+    std::string json = quarn::test::frames_json(f.records);
+    if (f.info != nullptr) json.insert(1, header);
+    ok = !mf4.empty() && save(dir + "/" + f.name + ".mf4", mf4) && save(dir + "/" + f.name + ".json", json) && ok;
   }
   if (!ok) std::fprintf(stderr, "mdf4_readers_files: could not write the files into %s\n", dir.c_str());
   return ok ? 0 : 1;

@@ -126,7 +126,11 @@ TEST_P(Mdf4SamplesTest, QuarnRewritesTheFramesFaithfully) {
   Mdf4Read again = test::read_mdf4(file);
   ASSERT_TRUE(again.opened) << again.error;
   EXPECT_EQ(again.error, "");
-  EXPECT_EQ(describe(again.records), describe(test::in_read_order(ordered)));
+  // quarn keeps times to the microsecond from the first frame's whole second.
+  std::vector<BusRecord> kept = test::in_read_order(ordered);
+  const double base = std::floor(ordered[0].Timestamp);
+  for (BusRecord& r : kept) r.Timestamp = base + std::round((r.Timestamp - base) * 1e6) / 1e6;
+  EXPECT_EQ(describe(again.records), describe(kept));
   EXPECT_TRUE(asc_trace_of(again.records) == test::read_file(test::mdf4_sample(s.asc)));
 }
 

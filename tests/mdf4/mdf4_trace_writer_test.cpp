@@ -41,7 +41,8 @@ struct Outcome {
 
 // `earlier_content` is what the earlier trace holds, when there is one.
 Outcome convert(const std::string& log, bool earlier, const std::function<void(test::FaultyFileSystem&)>& arrange,
-                std::int64_t allocations = -1, const std::string& earlier_content = kEarlier) {
+                std::int64_t allocations = -1, const std::string& earlier_content = kEarlier,
+                const Mdf4WriterOptions& options = {}) {
   TempDir dir;
   test::make_dirs(dir / "logs");
   test::write_file(dir / "logs/a.txt", log);
@@ -51,12 +52,12 @@ Outcome convert(const std::string& log, bool earlier, const std::function<void(t
   std::unique_ptr<test::FaultyFileSystem> fs = test::faulty_fs_create(dir.path());
   if (!fs) return run;
   arrange(*fs);
-  RunOptions options;
-  options.delete_converted = true;
-  options.buffer_size = 4096;
-  input_formats_use(options);
-  std::unique_ptr<TraceWriter> writer = mdf4_trace_writer_create(sv("2.4.0"));
-  std::unique_ptr<Converter> converter = trace_fan_out_create(&writer, 1, fs.get(), fs.get(), &options);
+  RunOptions run_options;
+  run_options.delete_converted = true;
+  run_options.buffer_size = 4096;
+  input_formats_use(run_options);
+  std::unique_ptr<TraceWriter> writer = mdf4_trace_writer_create(sv("2.4.0"), options);
+  std::unique_ptr<Converter> converter = trace_fan_out_create(&writer, 1, fs.get(), fs.get(), &run_options);
   if (!converter) return run;
   DynStringList inputs;
   DynString input;
@@ -84,13 +85,16 @@ class Mdf4TraceWriterTest : public ::testing::Test {
  protected:
   void SetUp() override {
     tools::GenLogOptions o;
-    o.frames = 30000;  // a trace of several data blocks
+    o.frames = 30000;  // a trace of several compressed data blocks, written by the compressing thread
     ASSERT_TRUE(tools::gen_log_text(o, log_));
     Outcome clean = convert(log_, false, [](test::FaultyFileSystem&) {});
     ASSERT_EQ(clean.status, 0);
     ASSERT_EQ(clean.messages, Lines{});
     reference_ = clean.trace;
-    ASSERT_GT(reference_.size(), std::size_t{2} << 20);
+    std::vector<std::string> problems;
+    std::size_t compressed = 0;
+    for (const auto& [at, b] : test::walk_blocks(reference_, problems)) compressed += b.id == "##DZ";
+    ASSERT_GE(compressed, 3u);
     test::Mdf4Read read = test::read_mdf4(reference_);
     ASSERT_EQ(read.error, "");
     ASSERT_EQ(read.records.size(), 30000u);
@@ -153,6 +157,31 @@ TEST_F(Mdf4TraceWriterTest, EveryFailingOperationFailsTheLogAndLeavesNoTrace) {
   EXPECT_EQ(same.status, 0);
   EXPECT_EQ(same.trace, reference_);
   EXPECT_FALSE(same.input_kept);
+}
+
+// A compressor that fails fails the log with a message of its own, on whichever thread it ran.
+TEST_F(Mdf4TraceWriterTest, AFailingCompressorFailsTheLogAndLeavesNoTrace) {
+  struct Failing final : Mdf4Deflater {
+    std::size_t deflate(const std::uint8_t*, std::size_t, std::uint8_t*, std::size_t) override {
+      return kMdf4DeflateFailed;
+    }
+  };
+  for (bool thread : {true, false}) {
+    Mdf4WriterOptions options;
+    options.compress_thread = thread;
+    options.deflater = []() -> std::unique_ptr<Mdf4Deflater> {
+      return std::unique_ptr<Mdf4Deflater>(new (std::nothrow) Failing);
+    };
+    Outcome run = convert(
+        log_, true, [](test::FaultyFileSystem&) {}, -1, kEarlier, options);
+    EXPECT_EQ(run.status, 8) << thread;
+    EXPECT_EQ(run.messages, (Lines{"Could not compress MDF4 data", "Error during end file callback",
+                                   "Error during conversion of logs/a.txt"}))
+        << thread;
+    EXPECT_EQ(run.trace, kEarlier) << thread;
+    EXPECT_EQ(run.leftovers, Lines{}) << thread;
+    EXPECT_TRUE(run.input_kept) << thread;
+  }
 }
 
 // Memory running out anywhere: the log fails or converts whole, never half.

@@ -44,13 +44,19 @@ std::vector<BusRecord> data_frames(std::size_t n, double start = kStart + 0.5) {
   return out;
 }
 
+Mdf4WriterOptions stored() {
+  Mdf4WriterOptions o;
+  o.compression = Mdf4Compression::None;
+  return o;
+}
+
 // The data blocks a data group's data link leads to, in order, through lists (empty: no data).
 std::vector<std::uint64_t> data_blocks_of(const std::string& bytes, std::uint64_t dg, int* lists = nullptr) {
   std::vector<std::uint64_t> out;
   std::uint64_t at = file_u64(bytes, link_at(dg, 2));
   if (lists != nullptr) *lists = 0;
   if (at == 0) return out;
-  if (bytes.compare(at, 4, "##DT") == 0) return {at};
+  if (bytes.compare(at, 4, "##DT") == 0 || bytes.compare(at, 4, "##DZ") == 0) return {at};
   while (at != 0 && bytes.compare(at, 4, "##DL") == 0) {
     if (lists != nullptr) ++*lists;
     std::uint32_t count = u32_at(bytes, data_of(bytes, at) + 4);
@@ -77,7 +83,7 @@ TEST(Mdf4WriterTest, EveryBlockIsAlignedInsideTheFileAndLinkedWhole) {
   for (const auto& [at, b] : blocks) {
     EXPECT_EQ(at, covered) << "a gap before " << b.id << " at " << at;
     covered = at + (b.length + 7) / 8 * 8;
-    dts += b.id == "##DT";
+    dts += b.id == "##DT" || b.id == "##DZ";
     dls += b.id == "##DL";
   }
   EXPECT_EQ(covered, file.size());
@@ -211,7 +217,7 @@ TEST(Mdf4WriterTest, KindsGoToTheirGroupsAndOthersAreSkipped) {
   records.push_back(odd);
   records.push_back(test::lin_frame(kStart + 0.7, 0x21, {9}));
   MemorySink sink;
-  auto writer = mdf4_writer_create();
+  auto writer = mdf4_writer_create(stored());
   ASSERT_TRUE(writer);
   ASSERT_TRUE(writer->begin(sink, records[0].Timestamp, sv("2.4.0")));
   for (const BusRecord& r : records) ASSERT_TRUE(writer->add(r)) << writer->error();
@@ -241,7 +247,7 @@ TEST(Mdf4WriterTest, RecordsAreLaidOutByteForByte) {
   fd.DataLength = 12;
   for (int i = 0; i < 12; ++i) fd.Can.DataBytes[i] = static_cast<std::uint8_t>(0xA0 + i);
   fd.Can.DataBytes[12] = 0xEE;  // past DataLength: not written
-  const std::string file = test::write_mdf4({fd});
+  const std::string file = test::write_mdf4({fd}, stored());
   const std::uint64_t dt = data_blocks_of(file, data_groups(file)[0]).at(0);
   EXPECT_EQ(file_u64(file, dt + 8), 24u + 84u);
   std::string want(84, '\0');
@@ -276,7 +282,7 @@ TEST(Mdf4WriterTest, BlocksAndListsAtTheirBoundaries) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.records << " records, " << c.block_bytes << " bytes, " << c.list_links << " links");
-    Mdf4WriterOptions options;
+    Mdf4WriterOptions options = stored();
     options.block_bytes = c.block_bytes;
     options.list_links = c.list_links;
     const std::vector<BusRecord> records = data_frames(c.records);
@@ -385,6 +391,244 @@ TEST(Mdf4WriterTest, RefusesWhatCannotBeWritten) {
   }
 }
 
+// Every way of storing the blocks, with and without the compressing thread, with blocks and lists
+// at their smallest: quarn's reader gets every record back, the compressed files hold DZ blocks
+// of the kind asked for, and the thread changes no byte.
+TEST(Mdf4WriterTest, EveryCompressionReadsBackAsWritten) {
+  const std::vector<BusRecord> records = test::generated_frames(21, 6000);
+  const std::vector<std::string> want = test::describe(test::in_read_order(records));
+  struct Case {
+    Mdf4Compression compression;
+    std::uint64_t block_bytes;
+    int zip_type;  // of every DZ block; -1: no DZ block
+  };
+  const Case cases[] = {
+      {Mdf4Compression::None, 0, -1},         {Mdf4Compression::Deflate, 0, 0},    {Mdf4Compression::Transposed, 0, 1},
+      {Mdf4Compression::Transposed, 3000, 1}, {Mdf4Compression::Deflate, 3000, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << mdf4_compression_name(c.compression) << ", " << c.block_bytes << " bytes");
+    std::string first;
+    for (bool thread : {true, false}) {
+      Mdf4WriterOptions options;
+      options.compression = c.compression;
+      options.block_bytes = c.block_bytes;
+      options.list_links = 4;
+      options.compress_thread = thread;
+      const std::string file = test::write_mdf4(records, options);
+      ASSERT_FALSE(file.empty());
+      test::Mdf4Read read = test::read_mdf4(file);
+      EXPECT_EQ(read.error, "");
+      EXPECT_EQ(test::describe(read.records), want);
+      if (first.empty()) first = file;
+      EXPECT_TRUE(file == first) << "the thread changed the file";
+    }
+    std::vector<std::string> problems;
+    int dz = 0;
+    for (const auto& [at, b] : test::walk_blocks(first, problems)) {
+      if (b.id != "##DZ") continue;
+      ++dz;
+      const std::uint64_t d = data_of(first, at);
+      EXPECT_EQ(first.substr(d, 2), "DT");
+      EXPECT_EQ(byte_at(first, d + 2), c.zip_type);
+      // Transposed over the records of the block's group: 84, 17 or 21 bytes; otherwise 0.
+      const std::uint32_t param = u32_at(first, d + 4);
+      if (c.compression == Mdf4Compression::Transposed) {
+        EXPECT_TRUE(param == 84 || param == 17 || param == 21) << param;
+        EXPECT_EQ(file_u64(first, d + 8) % std::max(param, 1u), 0u);
+      } else {
+        EXPECT_EQ(param, 0u);
+      }
+    }
+    EXPECT_EQ(problems, std::vector<std::string>{});
+    if (c.zip_type < 0) {
+      EXPECT_EQ(dz, 0);
+    } else {
+      EXPECT_GT(dz, c.block_bytes == 0 ? 1 : 10);
+    }
+  }
+}
+
+// A block that would not shrink stays DT: a compressed file is never larger than a stored one.
+TEST(Mdf4WriterTest, ABlockThatDoesNotShrinkIsStored) {
+  for (std::size_t n : {std::size_t{1}, std::size_t{2}, std::size_t{1000}}) {
+    SCOPED_TRACE(n);
+    const std::vector<BusRecord> records = test::generated_frames(8, n);
+    const std::string plain = test::write_mdf4(records, stored());
+    const std::string packed = test::write_mdf4(records);
+    ASSERT_FALSE(packed.empty());
+    EXPECT_LE(packed.size(), plain.size());
+    EXPECT_EQ(test::describe(test::read_mdf4(packed).records), test::describe(test::in_read_order(records)));
+  }
+  // A remote frame's 17 bytes cannot shrink by the 24 that a DZ block adds: stored as they are.
+  std::vector<BusRecord> remote = data_frames(1);
+  remote[0].Kind = CAN_RemoteFrame;
+  remote[0].Can.Remote = 1;
+  const std::string one = test::write_mdf4(remote);
+  EXPECT_EQ(one.compare(data_blocks_of(one, data_groups(one)[2]).at(0), 4, "##DT"), 0);
+  EXPECT_EQ(one, test::write_mdf4(remote, stored()));
+}
+
+// A deflater that fails, or none at all, fails the file; one whose output never fits leaves every
+// block stored, and the file whole.
+TEST(Mdf4WriterTest, ACompressorThatFailsFailsTheFile) {
+  struct Failing final : Mdf4Deflater {
+    std::size_t deflate(const std::uint8_t*, std::size_t, std::uint8_t*, std::size_t) override {
+      return kMdf4DeflateFailed;
+    }
+  };
+  struct NeverFits final : Mdf4Deflater {
+    std::size_t deflate(const std::uint8_t*, std::size_t, std::uint8_t*, std::size_t) override { return 0; }
+  };
+  struct Case {
+    Mdf4DeflaterFactory factory;
+    const char* error;  // "" when the file is written
+  };
+  const Case cases[] = {
+      {[]() -> std::unique_ptr<Mdf4Deflater> { return std::unique_ptr<Mdf4Deflater>(new (std::nothrow) Failing); },
+       "could not compress a data block"},
+      {[]() -> std::unique_ptr<Mdf4Deflater> { return nullptr; }, "out of memory"},
+      {[]() -> std::unique_ptr<Mdf4Deflater> { return std::unique_ptr<Mdf4Deflater>(new (std::nothrow) NeverFits); },
+       ""},
+  };
+  const std::vector<BusRecord> records = test::generated_frames(6, 3000);
+  for (const Case& c : cases) {
+    for (bool thread : {true, false}) {
+      SCOPED_TRACE(testing::Message() << c.error << (thread ? ", thread" : ""));
+      Mdf4WriterOptions options;
+      options.block_bytes = 2000;
+      options.compress_thread = thread;
+      options.deflater = c.factory;
+      MemorySink sink;
+      auto writer = mdf4_writer_create(options);
+      ASSERT_TRUE(writer);
+      bool ok = writer->begin(sink, records[0].Timestamp, sv("2.4.0"));
+      for (std::size_t i = 0; ok && i < records.size(); ++i) ok = writer->add(records[i]);
+      if (ok) ok = writer->finish();
+      EXPECT_EQ(ok, c.error[0] == '\0');
+      EXPECT_STREQ(writer->error(), c.error);
+      if (ok) {
+        EXPECT_EQ(sink.bytes.find("##DZ"), std::string::npos);
+        EXPECT_EQ(test::describe(test::read_mdf4(sink.bytes).records), test::describe(test::in_read_order(records)));
+      }
+    }
+  }
+}
+
+// Seconds since the start, rounded to the microsecond: 0.466 is the double 0.466, not what the
+// subtraction of two times near 1.7e9 leaves.
+TEST(Mdf4WriterTest, MasterTimesAreRoundedToTheMicrosecond) {
+  const std::vector<double> offsets = {0.0, 0.466, 0.4661, 1.000001, 59.999999, 3599.25};
+  std::vector<BusRecord> records;
+  for (double at : offsets) records.push_back(test::can_frame(kStart + at, 1, {1}));
+  const std::string file = test::write_mdf4(records, stored());
+  const std::uint64_t dt = data_blocks_of(file, data_groups(file)[0]).at(0);
+  for (std::size_t i = 0; i < offsets.size(); ++i) {
+    double stored_time;
+    std::memcpy(&stored_time, file.data() + dt + 24 + 84 * i, 8);
+    EXPECT_EQ(stored_time, offsets[i]) << i;
+  }
+}
+
+// The header's comment names the log and lists its header lines in their order, escaped for XML,
+// with whatever is not UTF-8 (or not allowed in XML) replaced.
+TEST(Mdf4WriterTest, HeaderCommentCarriesWhatTheLogSays) {
+  const LogProperty properties[] = {
+      {sv("Logger type"), sv("TarvikTwo")},
+      {sv("Value separator"), sv("\";\"")},
+      {sv("Note <a&b>"), sv("caf\xC3\xA9 \xFF\xC3 \x01 \xE2\x82\xAC \xED\xA0\x80")},
+      {sv("Empty"), sv("")},
+  };
+  LogInfo info;
+  info.source_name = sv("trip<1>.txt");
+  info.properties = properties;
+  info.property_count = 4;
+  const std::string file = test::write_mdf4(data_frames(2), {}, "2.4.0", info);
+  EXPECT_EQ(text_at(file, file_u64(file, link_at(64, 5))),
+            "<HDcomment>\n<TX>Converted by quarn from trip&lt;1&gt;.txt</TX>\n<common_properties>\n"
+            "<e name=\"Logger type\">TarvikTwo</e>\n"
+            "<e name=\"Value separator\">&quot;;&quot;</e>\n"
+            "<e name=\"Note &lt;a&amp;b&gt;\">caf\xC3\xA9 \xEF\xBF\xBD\xEF\xBF\xBD \xEF\xBF\xBD \xE2\x82\xAC "
+            "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD</e>\n"
+            "<e name=\"Empty\"></e>\n"
+            "</common_properties>\n</HDcomment>\n");
+  // Without anything known of the log the comment is still well-formed.
+  const std::string bare = test::write_mdf4(data_frames(2));
+  EXPECT_EQ(text_at(bare, file_u64(bare, link_at(64, 5))),
+            "<HDcomment>\n<TX></TX>\n<common_properties>\n</common_properties>\n</HDcomment>\n");
+}
+
+// The sources are named after the bus channel of their frames, or after the bus alone when the
+// frames come from several; both have the path "quarn".
+TEST(Mdf4WriterTest, SourcesAreNamedAfterTheirChannel) {
+  struct Case {
+    std::vector<int> can_channels;
+    std::vector<int> lin_channels;
+    const char* can_name;
+    const char* lin_name;  // "" when there is no LIN group
+  };
+  const Case cases[] = {
+      {{1, 1, 1}, {}, "CAN1", ""},
+      {{2, 3}, {5}, "CAN", "LIN5"},
+      {{}, {1, 2}, "", "LIN"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.can_name);
+    std::vector<BusRecord> records;
+    double t = kStart;
+    for (int ch : c.can_channels) {
+      records.push_back(test::can_frame(t += 0.001, 7, {1}));
+      records.back().Can.BusChannel = static_cast<std::uint8_t>(ch);
+    }
+    for (int ch : c.lin_channels) {
+      records.push_back(test::lin_frame(t += 0.001, 7, {1}));
+      records.back().Lin.BusChannel = static_cast<std::uint8_t>(ch);
+    }
+    const std::string file = test::write_mdf4(records);
+    const std::vector<std::uint64_t> dgs = data_groups(file);
+    ASSERT_EQ(dgs.size(), c.lin_name[0] != '\0' ? 4u : 3u);
+    for (std::size_t k = 0; k < dgs.size(); ++k) {
+      const std::uint64_t source = file_u64(file, link_at(channel_group_of(file, dgs[k]), 3));
+      EXPECT_EQ(text_at(file, file_u64(file, link_at(source, 0))), k == 3 ? c.lin_name : c.can_name) << k;
+      EXPECT_EQ(text_at(file, file_u64(file, link_at(source, 1))), "quarn") << k;
+    }
+  }
+}
+
+// A writer reset after a file writes the next one byte for byte as a new writer would, whatever
+// the first one left in its buffers; it cannot be reset in the middle of a file or after a failure.
+TEST(Mdf4WriterTest, AResetWriterWritesWhatANewOneWrites) {
+  const std::vector<BusRecord> first = test::generated_frames(41, 5000);
+  const std::vector<BusRecord> second = test::generated_frames(42, 3000, false);
+  for (Mdf4Compression compression : {Mdf4Compression::None, Mdf4Compression::Deflate, Mdf4Compression::Transposed}) {
+    SCOPED_TRACE(mdf4_compression_name(compression));
+    Mdf4WriterOptions options;
+    options.compression = compression;
+    options.block_bytes = 5000;
+    auto writer = mdf4_writer_create(options);
+    ASSERT_TRUE(writer);
+    MemorySink a;
+    ASSERT_TRUE(writer->begin(a, first[0].Timestamp, sv("2.4.0")));
+    EXPECT_FALSE(writer->reset());
+    for (const BusRecord& r : first) ASSERT_TRUE(writer->add(r));
+    ASSERT_TRUE(writer->finish());
+    ASSERT_TRUE(writer->reset());
+    MemorySink b;
+    ASSERT_TRUE(writer->begin(b, second[0].Timestamp, sv("2.4.0")));
+    for (const BusRecord& r : second) ASSERT_TRUE(writer->add(r));
+    ASSERT_TRUE(writer->finish());
+    EXPECT_TRUE(b.bytes == test::write_mdf4(second, options));
+    EXPECT_TRUE(a.bytes == test::write_mdf4(first, options));
+    // A failed file leaves a writer that cannot be reset.
+    ASSERT_TRUE(writer->reset());
+    MemorySink c;
+    ASSERT_TRUE(writer->begin(c, second[0].Timestamp, sv("2.4.0")));
+    EXPECT_FALSE(writer->add(test::can_frame(second[0].Timestamp - 1, 1, {})));
+    EXPECT_FALSE(writer->finish());
+    EXPECT_FALSE(writer->reset());
+  }
+}
+
 TEST(Mdf4WriterTest, TheLastStartSecondStillFits) {
   const std::string file = test::write_mdf4(data_frames(1, 18446744073.5));
   ASSERT_FALSE(file.empty());
@@ -415,33 +659,37 @@ TEST(Mdf4WriterTest, CallsOutOfOrderFail) {
 // A sink that fails at its k-th write, or its k-th rewrite: whichever call meets the failure and
 // every call after it report it, and nothing else goes wrong.
 TEST(Mdf4WriterTest, EverySinkFailureIsReported) {
-  Mdf4WriterOptions small;
-  small.block_bytes = 1000;
-  small.list_links = 2;
-  const std::vector<BusRecord> records = test::generated_frames(3, 400);
-  MemorySink counting;
-  {
-    auto writer = mdf4_writer_create(small);
-    ASSERT_TRUE(writer->begin(counting, records[0].Timestamp, sv("2.4.0")));
-    for (const BusRecord& r : records) ASSERT_TRUE(writer->add(r));
-    ASSERT_TRUE(writer->finish());
-  }
-  ASSERT_GT(counting.writes, 10);
-  ASSERT_GT(counting.rewrites, 10);
-  for (int rewrite = 0; rewrite < 2; ++rewrite) {
-    const int calls = rewrite != 0 ? counting.rewrites : counting.writes;
-    for (int k = 1; k <= calls; ++k) {
-      SCOPED_TRACE(testing::Message() << (rewrite != 0 ? "rewrite " : "write ") << k);
-      MemorySink sink;
-      (rewrite != 0 ? sink.fail_rewrite_at : sink.fail_write_at) = k;
+  for (Mdf4Compression compression : {Mdf4Compression::None, Mdf4Compression::Transposed}) {
+    SCOPED_TRACE(mdf4_compression_name(compression));
+    Mdf4WriterOptions small;
+    small.block_bytes = 1000;
+    small.list_links = 2;
+    small.compression = compression;
+    const std::vector<BusRecord> records = test::generated_frames(3, 400);
+    MemorySink counting;
+    {
       auto writer = mdf4_writer_create(small);
-      bool ok = writer->begin(sink, records[0].Timestamp, sv("2.4.0"));
-      for (std::size_t i = 0; ok && i < records.size(); ++i) ok = writer->add(records[i]);
-      if (ok) ok = writer->finish();
-      EXPECT_FALSE(ok);
-      EXPECT_STREQ(writer->error(), "could not write the file");
-      EXPECT_FALSE(writer->add(records.back()));
-      EXPECT_FALSE(writer->finish());
+      ASSERT_TRUE(writer->begin(counting, records[0].Timestamp, sv("2.4.0")));
+      for (const BusRecord& r : records) ASSERT_TRUE(writer->add(r));
+      ASSERT_TRUE(writer->finish());
+    }
+    ASSERT_GT(counting.writes, 10);
+    ASSERT_GT(counting.rewrites, 10);
+    for (int rewrite = 0; rewrite < 2; ++rewrite) {
+      const int calls = rewrite != 0 ? counting.rewrites : counting.writes;
+      for (int k = 1; k <= calls; ++k) {
+        SCOPED_TRACE(testing::Message() << (rewrite != 0 ? "rewrite " : "write ") << k);
+        MemorySink sink;
+        (rewrite != 0 ? sink.fail_rewrite_at : sink.fail_write_at) = k;
+        auto writer = mdf4_writer_create(small);
+        bool ok = writer->begin(sink, records[0].Timestamp, sv("2.4.0"));
+        for (std::size_t i = 0; ok && i < records.size(); ++i) ok = writer->add(records[i]);
+        if (ok) ok = writer->finish();
+        EXPECT_FALSE(ok);
+        EXPECT_STREQ(writer->error(), "could not write the file");
+        EXPECT_FALSE(writer->add(records.back()));
+        EXPECT_FALSE(writer->finish());
+      }
     }
   }
 }

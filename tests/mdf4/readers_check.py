@@ -3,7 +3,8 @@
 MF4Reader and asammdf 7.4.2, and checks that both find exactly the frames listed in the JSON file
 beside each (X.mf4 and X.json, written by mdf4_readers_files): time to the microsecond,
 identifier, extended flag, direction, DLC, data, channel, remote and error frames, the FD flags;
-asammdf also the LIN group and the groups' names and sources.
+asammdf also the LIN group and the groups' names and sources, and, where the JSON file gives them,
+the header comment's description and properties and the CAN source's name.
 
     readers_check.py SHARED_DIR READERS_BUILD_DIR FILE.mf4...
 
@@ -15,6 +16,7 @@ import json
 import os
 import subprocess
 import sys
+import xml.etree.ElementTree as ET
 
 FD_LENGTHS = [0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64]
 GROUPS = ["CAN_DataFrame", "CAN_ErrorFrame", "CAN_RemoteFrame", "LIN_Frame"]
@@ -64,11 +66,27 @@ def check_python_can(path, frames, c):
             c.expect(at + " esi", m.error_state_indicator, f["esi"] == 1)
 
 
-def check_asammdf(path, frames, c):
+def check_header(mdf, expected, c):
+    """The header comment as asammdf shows it, parsed back: its description and its properties in
+    order; and the CAN source's name and path."""
+    if "description" in expected:
+        comment = ET.fromstring(mdf.header.comment)
+        c.expect("asammdf header description", comment.findtext("TX"), expected["description"])
+        got = [[e.get("name"), e.text or ""] for e in comment.iter("e")]
+        c.expect("asammdf header properties", got, expected["properties"])
+    if "can_source" in expected:
+        for g in range(3):
+            source = mdf.groups[g].channel_group.acq_source
+            c.expect("asammdf source name of group %d" % g, source.name, expected["can_source"])
+            c.expect("asammdf source path of group %d" % g, source.path, "quarn")
+
+
+def check_asammdf(path, frames, c, expected=None):
     from asammdf import MDF
 
     mdf = MDF(path)
     try:
+        check_header(mdf, expected or {}, c)
         c.expect("asammdf version", mdf.version, "4.10")
         start = mdf.header.start_time.timestamp()
         with_lin = any(f["kind"] == "lin" for f in frames)
@@ -124,11 +142,12 @@ def main():
     sys.path.insert(0, readers)
     failed = False
     for path in files:
-        with open(os.path.splitext(path)[0] + ".json") as f:
-            frames = json.load(f)["frames"]
+        with open(os.path.splitext(path)[0] + ".json", encoding="utf-8") as f:
+            expected = json.load(f)
+        frames = expected["frames"]
         c = Checker(os.path.basename(path))
         check_python_can(path, frames, c)
-        check_asammdf(path, frames, c)
+        check_asammdf(path, frames, c, expected)
         if c.problems:
             failed = True
             print("\n".join(c.problems))

@@ -118,11 +118,12 @@ std::vector<BusRecord> generated_frames(std::uint64_t seed, std::size_t count, b
 
 std::int64_t micros_of(double timestamp) { return std::llround(timestamp * 1e6); }
 
-std::string write_mdf4(const std::vector<BusRecord>& records, const Mdf4WriterOptions& options, const char* version) {
+std::string write_mdf4(const std::vector<BusRecord>& records, const Mdf4WriterOptions& options, const char* version,
+                       const LogInfo& info) {
   MemorySink sink;
   auto writer = mdf4_writer_create(options);
   if (!writer || records.empty()) return {};
-  if (!writer->begin(sink, records[0].Timestamp, sv(version))) return {};
+  if (!writer->begin(sink, records[0].Timestamp, sv(version), info)) return {};
   for (const BusRecord& r : records) {
     if (!writer->add(r)) return {};
   }

@@ -32,7 +32,7 @@ std::int64_t micros_of(double timestamp);
 
 // The file the writer makes of `records` (which must be in time order); empty when it fails.
 std::string write_mdf4(const std::vector<BusRecord>& records, const Mdf4WriterOptions& options = {},
-                       const char* version = "2.4.0");
+                       const char* version = "2.4.0", const LogInfo& info = {});
 
 // Every record the reader gives, and its error text ("" when it read to the end).
 struct Mdf4Read {

@@ -1,0 +1,129 @@
+// quarn's deflater against zlib's inflate: every stream it makes, whole blocks and transposed
+// ones, inflates to exactly its input; a stream that would not fit says so.
+
+#include "mdf4/mdf4_deflate.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace quarn {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+std::uint64_t next_random(std::uint64_t& state) {
+  state = state * 6364136223846793005ull + 1442695040888963407ull;
+  return state >> 33;
+}
+
+// Inflates a zlib stream into exactly `size` bytes; empty when it is not a whole, valid stream.
+Bytes inflated(const Bytes& stream, std::size_t size) {
+  Bytes out(size + 1);
+  uLongf length = static_cast<uLongf>(out.size());
+  if (uncompress(out.data(), &length, stream.data(), static_cast<uLong>(stream.size())) != Z_OK) return {};
+  out.resize(length);
+  return out;
+}
+
+// A transposed block of `rows` records of `size` bytes, column by column as `fill` makes them.
+Bytes columns(std::size_t rows, std::size_t size, std::uint64_t seed,
+              std::uint8_t (*fill)(std::size_t column, std::size_t row, std::uint64_t& state)) {
+  Bytes b(rows * size);
+  std::uint64_t state = seed;
+  for (std::size_t c = 0; c < size; ++c) {
+    for (std::size_t r = 0; r < rows; ++r) b[c * rows + r] = fill(c, r, state);
+  }
+  return b;
+}
+
+TEST(Mdf4DeflateTest, EveryStreamInflatesToItsInput) {
+  struct Case {
+    const char* what;
+    std::size_t rows;
+    std::size_t size;
+    std::uint8_t (*fill)(std::size_t, std::size_t, std::uint64_t&);
+  };
+  const Case cases[] = {
+      {"times, random bytes, zero columns", 12483, 84,
+       [](std::size_t c, std::size_t r, std::uint64_t& s) -> std::uint8_t {
+         if (c < 8) return static_cast<std::uint8_t>(c == 7 ? 0x3F : (r / 3 * 37 + c) & 0xFF);
+         if (c >= 16 && c < 24) return static_cast<std::uint8_t>(next_random(s));
+         return static_cast<std::uint8_t>(c == 80 ? r % 7 == 0 : 0);
+       }},
+      {"nothing but zeros", 1000, 84, [](std::size_t, std::size_t, std::uint64_t&) -> std::uint8_t { return 0; }},
+      {"runs of every length around a match's limits", 3000, 17,
+       [](std::size_t c, std::size_t r, std::uint64_t&) -> std::uint8_t {
+         // Runs of 1, 2, 3, 4, 257, 258, 259, 600 bytes, again and again.
+         static const std::size_t kRuns[] = {1, 2, 3, 4, 257, 258, 259, 600};
+         std::size_t at = (r + c * 11) % 1384, i = 0;
+         while (at >= kRuns[i]) at -= kRuns[i++];
+         return static_cast<std::uint8_t>(i * 31 + c);
+       }},
+      {"every byte value, no runs", 2048, 21,
+       [](std::size_t c, std::size_t r, std::uint64_t&) -> std::uint8_t {
+         return static_cast<std::uint8_t>(r * 7 + c);
+       }},
+      {"random everywhere", 500, 84,
+       [](std::size_t, std::size_t, std::uint64_t& s) -> std::uint8_t {
+         return static_cast<std::uint8_t>(next_random(s));
+       }},
+      {"one record", 1, 84,
+       [](std::size_t c, std::size_t, std::uint64_t&) -> std::uint8_t {
+         return static_cast<std::uint8_t>(c < 20 ? c + 1 : 0);
+       }},
+      {"records no wider than the time", 100, 8,
+       [](std::size_t c, std::size_t r, std::uint64_t&) -> std::uint8_t { return static_cast<std::uint8_t>(r + c); }},
+  };
+  std::unique_ptr<Mdf4Deflater> deflater = mdf4_deflater_create();
+  ASSERT_TRUE(deflater);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Bytes in = columns(c.rows, c.size, 5, c.fill);
+    for (bool transposed : {true, false}) {
+      Bytes out(in.size() * 2 + 1024);  // room even for random bytes and their codes
+      const std::size_t n = transposed ? deflater->deflate_columns(in.data(), in.size(), c.size, out.data(), out.size())
+                                       : deflater->deflate(in.data(), in.size(), out.data(), out.size());
+      ASSERT_GT(n, 0u) << transposed;
+      ASSERT_NE(n, kMdf4DeflateFailed);
+      out.resize(n);
+      EXPECT_TRUE(inflated(out, in.size()) == in) << transposed;
+    }
+  }
+}
+
+// Too little room is "does not fit", never a stream cut short, wherever the room runs out.
+TEST(Mdf4DeflateTest, TooLittleRoomIsReportedNotOverrun) {
+  std::unique_ptr<Mdf4Deflater> deflater = mdf4_deflater_create();
+  ASSERT_TRUE(deflater);
+  const Bytes in = columns(2000, 84, 9, [](std::size_t c, std::size_t r, std::uint64_t& s) -> std::uint8_t {
+    return static_cast<std::uint8_t>(c < 24 ? next_random(s) & (c < 8 ? 0x0F : 0xFF) : r % 2);
+  });
+  Bytes room(in.size() * 2);
+  const std::size_t whole = deflater->deflate_columns(in.data(), in.size(), 84, room.data(), room.size());
+  ASSERT_GT(whole, 0u);
+  for (std::size_t capacity = 0; capacity < whole; capacity += 1 + capacity / 5) {
+    Bytes out(capacity + 64, 0xEE);
+    EXPECT_EQ(deflater->deflate_columns(in.data(), in.size(), 84, out.data(), capacity), 0u) << capacity;
+    for (std::size_t i = capacity; i < out.size(); ++i) ASSERT_EQ(out[i], 0xEE) << capacity << " wrote past at " << i;
+  }
+  Bytes exact(whole);
+  EXPECT_EQ(deflater->deflate_columns(in.data(), in.size(), 84, exact.data(), exact.size()), whole);
+  EXPECT_TRUE(inflated(exact, in.size()) == in);
+}
+
+TEST(Mdf4DeflateTest, CompressionNames) {
+  Mdf4Compression c = Mdf4Compression::None;
+  EXPECT_TRUE(mdf4_compression_parse("transposed", c));
+  EXPECT_EQ(c, Mdf4Compression::Transposed);
+  EXPECT_FALSE(mdf4_compression_parse("Transposed", c));
+  EXPECT_EQ(c, Mdf4Compression::Transposed);
+  EXPECT_STREQ(mdf4_compression_name(Mdf4Compression::Deflate), "deflate");
+}
+
+}  // namespace
+}  // namespace quarn
