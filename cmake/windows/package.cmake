@@ -11,10 +11,11 @@ set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 # wmain is the entry point (main_windows.cpp).
 target_link_options(quarn PRIVATE -municode)
 
-set(CMAKE_INSTALL_BINDIR . CACHE PATH "")
-set(CMAKE_INSTALL_MANDIR . CACHE PATH "")
+# The zip's layout, whatever an earlier configuration of the tree put in the cache.
+set(CMAKE_INSTALL_BINDIR . CACHE PATH "" FORCE)
+set(CMAKE_INSTALL_MANDIR . CACHE PATH "" FORCE)
 # (Where the Debian package keeps quarn's licence as "copyright"; the zip has it as LICENSE.txt.)
-set(CMAKE_INSTALL_DOCDIR licenses/quarn CACHE PATH "")
+set(CMAKE_INSTALL_DOCDIR licenses/quarn CACHE PATH "" FORCE)
 install(TARGETS argtable2 RUNTIME DESTINATION .)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${CMAKE_CURRENT_LIST_DIR}/THIRD-PARTY.txt DESTINATION .)
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . RENAME LICENSE.txt)
