@@ -1,10 +1,15 @@
-// The MDF4 reader over arbitrary bytes, and the writer over what it reads.
+// The MDF4 reader over arbitrary bytes, the writer over what it reads, and the whole input path
+// of a run over the same bytes as an MDF4 log.
 //
 // Whatever the bytes, the reader must end (with or without a message) without touching memory
 // it does not own, and every record it hands out must keep BusRecord's invariants and come in
 // time order. When it reads a file to the end, its records go through quarn's writer and back
 // through the reader, which must then give exactly those records (in quarn's normal form) again,
 // those of equal times in the order of the writer's groups.
+//
+// As a log converted to ASC and MDF4 traces (with -d for some inputs): a log the reader refuses
+// fails and stays; a log that goes has its traces, the MDF4 one holding every frame the reader
+// gave; no temporary file is left behind.
 
 #include <algorithm>
 #include <cmath>
@@ -15,8 +20,15 @@
 #include <string>
 #include <vector>
 
+#include "app/input_formats.h"
+#include "asc/asc_trace_writer.h"
+#include "batch/log_conversion.h"
+#include "batch/trace_writer.h"
 #include "io/byte_sink.h"
 #include "io/stream.h"
+#include "logging/report.h"
+#include "mdf4/mdf4_trace_writer.h"
+#include "memory_fs.h"
 #include "mdf4/mdf4_reader.h"
 #include "mdf4/mdf4_writer.h"
 #include "support/memory_sink.h"
@@ -135,6 +147,45 @@ void round_trip(std::vector<BusRecord> records, std::uint8_t knob) {
   if (reader->error()[0] != '\0' || n != records.size()) fail("quarn's own file reads short");
 }
 
+// The bytes as the log "in.mf4" of a run that writes ASC and MDF4 traces beside it.
+void convert_as_log(const std::uint8_t* data, std::size_t size, bool read_whole, std::size_t records) {
+  static quarn::fuzz::MemoryFileSystem fs;
+  static quarn::RunOptions options;
+  static std::unique_ptr<quarn::Converter> converter;
+  if (!converter) {
+    quarn::input_formats_use(options);
+    std::unique_ptr<quarn::TraceWriter> writers[2] = {quarn::asc_trace_writer_create(),
+                                                      quarn::mdf4_trace_writer_create(quarn::sv("0.0.0"))};
+    converter = quarn::trace_fan_out_create(writers, 2, &fs, &fs, &options);
+    if (!converter) fail("no converter");
+  }
+  fs.files.clear();
+  fs.files["in.mf4"] = std::make_shared<std::string>(reinterpret_cast<const char*>(data), size);
+  options.delete_converted = size > 0 && (data[0] & 1) != 0;
+  quarn::set_log_threshold(7);  // nothing on stderr
+  int status =
+      quarn::convert_log(converter.get(), *quarn::input_format_named("mf4"), quarn::sv("in.mf4"), quarn::sv("out"));
+  const bool kept = fs.files.count("in.mf4") == 1;
+  if (!read_whole && status == 0) fail("a log the reader could not read converted");
+  if (status != 0 && !kept) fail("a log that failed is gone");
+  if (!kept) {
+    auto mf4 = fs.files.find("out.mf4");
+    if (records > 0 && mf4 == fs.files.end()) fail("a log went without its MDF4 trace");
+    if (mf4 != fs.files.end()) {
+      quarn::test::MemoryStream trace(reinterpret_cast<const std::uint8_t*>(mf4->second->data()), mf4->second->size());
+      auto again = quarn::mdf4_reader_create();
+      BusRecord r;
+      std::size_t n = 0;
+      if (!again || !again->open(&trace)) fail("the MDF4 trace of a log that went does not open");
+      while (again->next(r)) ++n;
+      if (n != records) fail("the MDF4 trace of a log that went lacks frames");
+    }
+  }
+  for (const auto& [name, content] : fs.files) {
+    if (name.size() > 5 && name.compare(name.size() - 5, 5, ".part") == 0) fail("a temporary file was left behind");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -143,6 +194,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!reader) return 0;
   if (!reader->open(&stream)) {
     if (reader->error()[0] == '\0') fail("open failed without a message");
+    convert_as_log(data, size, false, 0);
     return 0;
   }
   std::vector<BusRecord> records;
@@ -152,8 +204,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!records.empty() && !(r.Timestamp >= records.back().Timestamp)) fail("records out of time order");
     records.push_back(r);
   }
-  if (records.size() < kMaxRecords && reader->error()[0] == '\0') {
-    round_trip(std::move(records), size > 0 ? data[size - 1] : 0);
-  }
+  const bool read_whole = records.size() < kMaxRecords && reader->error()[0] == '\0';
+  if (records.size() < kMaxRecords) convert_as_log(data, size, read_whole, records.size());
+  if (read_whole) round_trip(std::move(records), size > 0 ? data[size - 1] : 0);
   return 0;
 }

@@ -183,6 +183,7 @@ int convert(Converter* converter, const InputFormat& format, StrView input_path,
   RecordSource source;
   source.time_ordered = in.reader->time_ordered();
   source.info = in.reader->info();
+  source.info.source_path = input_path;
   source.info.source_name = path_file_name(input_path);
   bool ok = converter->new_file(output_base, source);
   if (!ok) report(LogLevel::Error, "Error during new file callback");

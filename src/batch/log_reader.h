@@ -19,6 +19,7 @@ struct LogProperty {
 // What a log says about itself, for trace formats that carry it along. Everything is borrowed
 // from the reader and stays valid until the log's end_file returns.
 struct LogInfo {
+  StrView source_path;                      // the log's path as the run's messages name it
   StrView source_name;                      // the log's file name, without its folders
   const LogProperty* properties = nullptr;  // in the order the log gives them
   std::size_t property_count = 0;
@@ -56,7 +57,7 @@ class LogReader : public HeapObject {
   // as they come; known once open succeeded.
   virtual bool time_ordered() const = 0;
   // What the log says about itself; valid once open succeeded, until the next open. The source
-  // name is left to the caller.
+  // path and name are left to the caller.
   virtual LogInfo info() const { return LogInfo{}; }
 };
 

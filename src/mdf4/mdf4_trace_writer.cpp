@@ -10,6 +10,8 @@
 namespace quarn {
 namespace {
 
+constexpr char kMdf4LastStart[] = "2554-07-21 23:34:33 UTC";
+
 // The MDF4 writer lays out blocks of 1 MiB itself; these go straight through, and the small
 // blocks of the file's head gather here.
 constexpr std::size_t kHeadBlock = std::size_t{64} << 10;
@@ -50,7 +52,11 @@ class Mdf4TraceWriter final : public TraceWriter {
       case State::Idle: return true;
       case State::Writing: return finish(durable) && finished.add(file_, "MDF4");
       case State::OpenFailed: report_open_failure(file_, "MDF4"); return false;
-      case State::TimeFailed: report(LogLevel::Error, "Could not convert MDF4 time"); break;
+      case State::TimeFailed:
+        // The header block's start time is in nanoseconds since 1970 in 64 bits.
+        report(LogLevel::Error, "Could not convert MDF4 time of %.*s: MDF4 files start from 1970 to %s",
+               sv_len(info_.source_path), info_.source_path.data, kMdf4LastStart);
+        break;
       case State::DataFailed: report_data_failure(); break;
       case State::MemoryFailed:
         report(LogLevel::Error, "Could not allocate memory for the MDF4 trace of %.*s", sv_len(base_name_),

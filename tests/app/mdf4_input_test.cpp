@@ -1,0 +1,219 @@
+// End-to-end: MDF4 logs as input, beside text logs.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/cli_run.h"
+#include "gen_log.h"
+#include "support/temp_dir.h"
+
+namespace quarn {
+namespace {
+
+using test::CliRun;
+using test::diagnostics_of;
+using test::file_exists;
+using test::make_dirs;
+using test::read_file;
+using test::run_quarn;
+using test::TempDir;
+using test::write_file;
+using Lines = std::vector<std::string>;
+
+std::string generated(int time_format, bool crlf, std::int64_t frames, std::uint64_t seed = 7) {
+  tools::GenLogOptions o;
+  o.time_format = static_cast<TimeFormat>(time_format);
+  o.crlf = crlf;
+  o.frames = frames;
+  o.seed = seed;
+  std::string text;
+  EXPECT_TRUE(tools::gen_log_text(o, text));
+  return text;
+}
+
+std::vector<std::string> names_in(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(folder)) {
+    if (e.is_regular_file()) names.push_back(std::filesystem::relative(e.path(), folder).string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A text log converted to MDF4 and that file converted to ASC gives the very trace the log gives
+// directly, in every time format and with CR LF line ends: nothing of a frame is lost on the way.
+TEST(Mdf4InputTest, ATextLogThroughMdf4GivesTheSameAscTrace) {
+  for (int format = 1; format <= 6; ++format) {
+    for (bool crlf : {false, true}) {
+      const std::string where = "format " + std::to_string(format) + (crlf ? ", CR LF" : "");
+      TempDir dir;
+      make_dirs(dir / "direct");
+      make_dirs(dir / "via");
+      write_file(dir / "trip.txt", generated(format, crlf, 3000));
+      ASSERT_EQ(run_quarn(dir.path(), {"-F", "asc,mf4", "-O", dir / "direct", "trip.txt"}).status, 0) << where;
+      CliRun r = run_quarn(dir.path(), {"-O", dir / "via", dir / "direct/trip.mf4"});
+      EXPECT_EQ(r.status, 0) << where;
+      EXPECT_EQ(r.err, "") << where;
+      ASSERT_TRUE(file_exists(dir / "via/trip.asc")) << where;
+      EXPECT_TRUE(read_file(dir / "via/trip.asc") == read_file(dir / "direct/trip.asc")) << where;
+    }
+  }
+}
+
+// -I chooses what a walk converts; a file named on the command line converts by its suffix, in any
+// letter case, whatever -I says.
+TEST(Mdf4InputTest, AWalkTakesTheChosenFormatsAndANamedFileItsOwn) {
+  TempDir dir;
+  make_dirs(dir / "mf4s");
+  make_dirs(dir / "logs/day1");
+  write_file(dir / "logs/day1/a.txt", generated(3, false, 200, 1));
+  write_file(dir / "logs/day1/b.txt", generated(3, false, 200, 2));
+  ASSERT_EQ(run_quarn(dir.path(), {"-F", "mf4", "-X", "-O", dir / "mf4s", "logs"}).status, 0);
+  std::filesystem::rename(dir / "mf4s/logs/day1/b.mf4", dir / "logs/day1/b.MF4");
+  std::filesystem::remove(dir / "logs/day1/b.txt");
+  std::filesystem::rename(dir / "mf4s/logs/day1/a.mf4", dir / "logs/c.mf4");
+
+  CliRun r = run_quarn(dir.path(), {"logs"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(names_in(dir / "logs_out"), Lines{"day1/a.asc"});
+  std::filesystem::remove_all(dir / "logs_out");
+
+  r = run_quarn(dir.path(), {"-I", "mf4", "logs"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(names_in(dir / "logs_out"), (Lines{"c.asc", "day1/b.asc"}));
+  std::filesystem::remove_all(dir / "logs_out");
+
+  r = run_quarn(dir / "logs", {"-I", "txt", "day1/b.MF4"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(file_exists(dir / "logs/day1/b.asc"));
+
+  // The same order of names whatever the formats: the walk goes by name, not by kind.
+  r = run_quarn(dir.path(), {"-I", "mf4,txt", "--verbosity", "3", "logs"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(diagnostics_of(r.err), Lines{"I: Converted 3 of 3 logs, 600 frames, 0 failed"});
+  EXPECT_EQ(names_in(dir / "logs_out"), (Lines{"c.asc", "day1/a.asc", "day1/b.asc"}));
+
+  for (const char* bad : {"asc", "txt,txt", "", "TXT", "txt,"}) {
+    r = run_quarn(dir.path(), {"-I", bad, "logs"});
+    EXPECT_EQ(r.status, 134) << bad;
+    EXPECT_EQ(r.out, std::string("quarn: invalid input format \"") + bad +
+                         "\", expected txt, mf4 or a comma-separated list of them\n")
+        << bad;
+  }
+}
+
+// A trace never takes its own log's name; a text log and an MDF4 log of one name make one trace,
+// which the first in walk order keeps; -d removes a converted MDF4 log as it does a text log; a
+// file the reader refuses fails with the reader's reason and stays.
+TEST(Mdf4InputTest, WhatAnMdf4LogCanFailOf) {
+  TempDir dir;
+  make_dirs(dir / "logs");
+  write_file(dir / "src.txt", generated(3, false, 500));
+  ASSERT_EQ(run_quarn(dir.path(), {"-F", "mf4", "src.txt"}).status, 0);
+  const std::string mf4 = read_file(dir / "src.mf4");
+  write_file(dir / "logs/trip.mf4", mf4);
+
+  CliRun r = run_quarn(dir / "logs", {"-F", "mf4", "trip.mf4"});
+  EXPECT_EQ(r.status, 8);
+  EXPECT_EQ(diagnostics_of(r.err),
+            (Lines{"E: Output file would replace its input: trip.mf4", "E: Error during conversion of trip.mf4"}));
+  EXPECT_TRUE(read_file(dir / "logs/trip.mf4") == mf4);
+  EXPECT_EQ(names_in(dir / "logs"), Lines{"trip.mf4"});
+
+  write_file(dir / "logs/trip.txt", generated(3, false, 500));
+  r = run_quarn(dir.path(), {"-I", "txt,mf4", "-d", "logs"});
+  EXPECT_EQ(r.status, 8);
+  EXPECT_EQ(diagnostics_of(r.err),
+            (Lines{"E: Output file already written in this run: logs_out/trip.asc", "E: Error during end file callback",
+                   "E: Error during conversion of logs/trip.txt"}));
+  EXPECT_FALSE(file_exists(dir / "logs/trip.mf4"));  // converted first, and removed
+  EXPECT_TRUE(file_exists(dir / "logs/trip.txt"));
+
+  // A file with the suffix that is no MDF4 file, and one cut short.
+  write_file(dir / "logs/notes.mf4", "these are notes\n");
+  write_file(dir / "logs/cut.mf4", mf4.substr(0, mf4.size() / 2));
+  std::filesystem::remove(dir / "logs/trip.txt");
+  std::filesystem::remove_all(dir / "logs_out");
+  r = run_quarn(dir.path(), {"-I", "mf4", "-d", "logs"});
+  EXPECT_EQ(r.status, 8);
+  const Lines lines = diagnostics_of(r.err);
+  ASSERT_EQ(lines.size(), 4u) << r.err;
+  EXPECT_EQ(lines[0].rfind("E: Could not read log logs/cut.mf4: ", 0), 0u) << lines[0];
+  EXPECT_EQ(lines[1], "E: Error during conversion of logs/cut.mf4");
+  EXPECT_EQ(lines[2], "E: Could not read log logs/notes.mf4: not an MDF file");
+  EXPECT_EQ(lines[3], "E: Error during conversion of logs/notes.mf4");
+  EXPECT_EQ(names_in(dir / "logs"), (Lines{"cut.mf4", "notes.mf4"}));
+  EXPECT_EQ(names_in(dir / "logs_out"), Lines{});
+}
+
+// A tree of text logs and MDF4 logs converted with every job count, with and without -d: the
+// traces and the diagnostics are those of one log after another.
+TEST(Mdf4InputTest, MixedTreesGiveTheSameResultsWithAnyJobs) {
+  TempDir source;
+  make_dirs(source / "m");
+  for (int k = 0; k < 6; ++k) {
+    write_file(source / ("m/l" + std::to_string(k) + ".txt"),
+               generated(1 + k % 6, k % 2 == 1, 300 + 500 * k, 10 + static_cast<std::uint64_t>(k)));
+  }
+  ASSERT_EQ(run_quarn(source.path(), {"-F", "mf4", "m"}).status, 0);
+  // Every second log only as MDF4.
+  for (int k = 1; k < 6; k += 2) {
+    const std::string name = "l" + std::to_string(k);
+    std::filesystem::remove(source / ("m/" + name + ".txt"));
+    std::filesystem::rename(source / ("m_out/" + name + ".mf4"), source / ("m/" + name + ".mf4"));
+  }
+  std::string reference_err;
+  std::vector<std::string> reference_names;
+  std::vector<std::string> reference_traces;
+  for (bool remove : {false, true}) {
+    for (const char* jobs : {"1", "2", "4"}) {
+      const std::string where = std::string("-j ") + jobs + (remove ? " -d" : "");
+      TempDir dir;
+      std::filesystem::copy(source / "m", dir / "logs", std::filesystem::copy_options::recursive);
+      std::vector<std::string> args = {"-I", "txt,mf4", "-j", jobs, "--verbosity", "3", "logs"};
+      if (remove) args.insert(args.begin(), "-d");
+      CliRun r = run_quarn(dir.path(), args);
+      EXPECT_EQ(r.status, 0) << where;
+      std::vector<std::string> traces;
+      for (const std::string& name : names_in(dir / "logs_out"))
+        traces.push_back(read_file(dir / ("logs_out/" + name)));
+      if (reference_names.empty()) {
+        reference_err = test::diagnostics_of(r.err).back();
+        reference_names = names_in(dir / "logs_out");
+        reference_traces = traces;
+        EXPECT_EQ(reference_names.size(), 6u);
+      }
+      EXPECT_EQ(names_in(dir / "logs_out"), reference_names) << where;
+      EXPECT_TRUE(traces == reference_traces) << where;
+      EXPECT_EQ(diagnostics_of(r.err), Lines{reference_err}) << where;
+      EXPECT_EQ(names_in(dir / "logs").size(), remove ? 0u : 6u) << where;
+    }
+  }
+}
+
+// Dates past what an MDF4 header can hold (2554) still make an ASC trace, which runs to 3000; the
+// MDF4 trace fails with a line that names the log and the limit.
+TEST(Mdf4InputTest, TimesPastTheLastMdf4StartNameTheLogAndTheLimit) {
+  TempDir dir;
+  tools::GenLogOptions o;
+  o.time_format = TimeFormat::FullDate;
+  o.start = "26000131T120000";
+  o.frames = 20;
+  std::string text;
+  ASSERT_TRUE(tools::gen_log_text(o, text));
+  write_file(dir / "far.txt", text);
+  CliRun r = run_quarn(dir.path(), {"-F", "asc,mf4", "far.txt"});
+  EXPECT_EQ(r.status, 8);
+  EXPECT_EQ(diagnostics_of(r.err),
+            (Lines{"E: Could not convert MDF4 time of far.txt: MDF4 files start from 1970 to 2554-07-21 23:34:33 UTC",
+                   "E: Error during end file callback", "E: Error during conversion of far.txt"}));
+  EXPECT_TRUE(file_exists(dir / "far.asc"));
+  EXPECT_FALSE(file_exists(dir / "far.mf4"));
+}
+
+}  // namespace
+}  // namespace quarn
