@@ -8,7 +8,10 @@
 #include <vector>
 
 #include "app/cli_run.h"
+#include "asc/asc_trace_writer.h"
 #include "gen_log.h"
+#include "io/file_system.h"
+#include "support/mdf4_files.h"
 #include "support/temp_dir.h"
 
 namespace quarn {
@@ -62,6 +65,38 @@ TEST(Mdf4InputTest, ATextLogThroughMdf4GivesTheSameAscTrace) {
       EXPECT_TRUE(read_file(dir / "via/trip.asc") == read_file(dir / "direct/trip.asc")) << where;
     }
   }
+}
+
+// The ASC traces the ASC writer makes of `records` in `dir`: NAME.asc and NAME_LIN.asc.
+void asc_traces_of(const std::vector<BusRecord>& records, const std::string& dir) {
+  auto fs = disk_fs_create(sv(dir.c_str()));
+  RunOptions options;
+  auto converter = asc_only_converter_create(fs.get(), fs.get(), &options);
+  ASSERT_TRUE(converter);
+  RecordSource source;
+  source.time_ordered = true;
+  ASSERT_TRUE(converter->new_file(sv("trip"), source));
+  for (const BusRecord& r : records) ASSERT_TRUE(converter->handle_record(r));
+  ASSERT_TRUE(converter->end_file(sv("trip")));
+}
+
+// Every kind of frame an MDF4 log holds reaches its traces: CAN data (classic and FD), remote and
+// LIN frames the ASC traces, error frames too the MDF4 trace, each with its channel and direction.
+TEST(Mdf4InputTest, EveryKindOfFrameReachesTheTraces) {
+  TempDir dir;
+  make_dirs(dir / "out");
+  make_dirs(dir / "want");
+  const std::vector<BusRecord> records = test::in_read_order(test::generated_frames(9, 3000, true));
+  write_file(dir / "trip.mf4", test::write_mdf4(records));
+  CliRun r = run_quarn(dir.path(), {"-F", "asc,mf4", "-O", dir / "out", "trip.mf4"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  asc_traces_of(records, dir / "want");
+  EXPECT_EQ(names_in(dir / "out"), (Lines{"trip.asc", "trip.mf4", "trip_LIN.asc"}));
+  EXPECT_TRUE(read_file(dir / "out/trip.asc") == read_file(dir / "want/trip.asc"));
+  EXPECT_TRUE(read_file(dir / "out/trip_LIN.asc") == read_file(dir / "want/trip_LIN.asc"));
+  test::Mdf4Read again = test::read_mdf4_file(dir / "out/trip.mf4");
+  EXPECT_EQ(again.error, "");
+  EXPECT_EQ(test::describe(again.records), test::describe(records));
 }
 
 // -I chooses what a walk converts; a file named on the command line converts by its suffix, in any
