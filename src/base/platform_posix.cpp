@@ -21,8 +21,12 @@
 #include <string>
 
 #include "base/platform.h"
+#include "base/platform_failure.h"
 
 namespace quarn {
+
+using platform_detail::begin_call;
+using platform_detail::record_failure;
 
 void platform_local_clock(LocalClock& out) {
   struct timespec ts {};
@@ -63,36 +67,6 @@ std::int64_t platform_monotonic_ns() {
   struct timespec ts {};
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-namespace {
-
-thread_local PlatformFailure t_failure{};
-
-// Called at the start of every call that records: only the latest failure can be pending.
-void begin_call() { t_failure.call = nullptr; }
-
-void copy_path(char (&out)[kPlatformPathMax + 1], const char* path) {
-  std::size_t n = path == nullptr ? 0 : strnlen(path, sizeof out - 1);
-  if (n > 0) std::memcpy(out, path, n);
-  out[n] = '\0';
-}
-
-void record_failure(const char* call, const char* path, int error, const char* target = nullptr) {
-  t_failure.call = call;
-  t_failure.error = error;
-  copy_path(t_failure.path, path);
-  copy_path(t_failure.target, target);
-}
-
-}  // namespace
-
-const PlatformFailure* platform_pending_failure() { return t_failure.call != nullptr ? &t_failure : nullptr; }
-
-void platform_clear_failure() { t_failure.call = nullptr; }
-
-void platform_set_failure(const PlatformFailure& failure) {
-  if (&failure != &t_failure) t_failure = failure;
 }
 
 const char* platform_error_text(int error, char* buffer, std::size_t n) {
