@@ -91,6 +91,47 @@ def generate(args, work, big):
     open(stamp_path, "w").write(stamp)
 
 
+LOGCONVERT_FRAMES = 50000
+
+
+def readers_path(args):
+    """The PYTHONPATH of the shared copies of asammdf and python-can, or None when they cannot be set
+    up (the rows that need them are left out then)."""
+    setup = os.path.join(args.shared, "mdf4", "readers", "setup.sh")
+    if not os.path.exists(setup):
+        return None
+    try:
+        return subprocess.run([setup, os.path.abspath(args.work) + "-readers"], check=True, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, text=True).stdout.strip()
+    except (subprocess.CalledProcessError, OSError):
+        print("bench: the shared MDF4 readers could not be set up; their rows are left out", file=sys.stderr)
+        return None
+
+
+def mf4_inputs(args, work, readers):
+    """The large log's frames as MDF4 logs: quarn's own uncompressed file, and asammdf's
+    save(compression=2) of it when the readers are there (else None)."""
+    folder = os.path.join(work, "mf4in")
+    remove(folder)
+    os.makedirs(folder)
+    subprocess.check_call([args.quarn, "--verbosity", "0", "--format", "mf4", "--mf4-compression", "none", "-X",
+                           "-O", folder, os.path.join(work, "large", "log.txt")])
+    plain = os.path.join(folder, "plain.mf4")
+    os.rename(os.path.join(folder, "log.mf4"), plain)
+    # python-can takes some twenty minutes over the large log: it and quarn are compared on a
+    # smaller one, by frames per second.
+    gen(args, LOGCONVERT_FRAMES, 4, os.path.join(folder, "small.txt"))
+    subprocess.check_call([args.quarn, "--verbosity", "0", "--format", "mf4", "--mf4-compression", "none", "-X",
+                           "-O", folder, os.path.join(folder, "small.txt")])
+    saved = None
+    if readers:
+        saved = os.path.join(folder, "asammdf.mf4")
+        script = "import sys\nfrom asammdf import MDF\nMDF(sys.argv[1]).save(sys.argv[2], compression=2, overwrite=True)\n"
+        subprocess.run(["/usr/bin/python3", "-c", script, plain, saved], check=True,
+                       env=dict(os.environ, PYTHONPATH=readers), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return plain, saved
+
+
 def mf4_sizes(args, work):
     """The sizes of the large log's MDF4 file for each compression, of asammdf's compressed save of
     the same frames when the shared readers can be set up, and of a 1000-frame log's file, default
@@ -114,11 +155,9 @@ def mf4_sizes(args, work):
         sizes[compression] = os.path.getsize(mf4_of(log, compression, compression))
     sizes["small"] = os.path.getsize(mf4_of(small, "transposed", "small"))
     sizes["small_none"] = os.path.getsize(mf4_of(small, "none", "small_none"))
-    setup = os.path.join(args.shared, "mdf4", "readers", "setup.sh")
-    if os.path.exists(setup):
+    readers = readers_path(args)
+    if readers:
         try:
-            readers = subprocess.run([setup, os.path.abspath(args.work) + "-readers"], check=True, stdout=subprocess.PIPE,
-                                     stderr=subprocess.DEVNULL, text=True).stdout.strip()
             saved = os.path.join(out, "asammdf.mf4")
             script = ("import sys\nfrom asammdf import MDF\nMDF(sys.argv[1]).save(sys.argv[2], compression=2, "
                       "overwrite=True)\n")
@@ -154,6 +193,7 @@ def main():
     help_text = subprocess.run([args.quarn, "--help"], stdout=subprocess.PIPE).stdout.decode()
     has_formats = "--format" in help_text
     has_jobs = "--jobs" in help_text
+    has_input_formats = "--input-format" in help_text
     log2asc = shutil.which("log2asc")
 
     places = [("tmpfs", os.path.abspath(args.tmpfs)), ("disk", os.path.abspath(args.work))]
@@ -163,6 +203,7 @@ def main():
     quiet = [q, "--verbosity", "0"]
     measures = []  # (key, label, frames, function)
     labels = {}
+    once = []  # (key, label, function): too slow for rounds, measured one time
 
     def measure(key, label, frames, fn):
         measures.append((key, fn))
@@ -233,6 +274,38 @@ def main():
                         lambda c=quiet + ["--jobs", "0", folder], o=out, fr=fr: fr(c, o))
             measure("%s:%s_pp" % (place, name), "two quarn processes, a folder each, %s (%s)" % (what, place), frames,
                     lambda c=parallel, o=halves, fr=fr: fr(c, o, shell=True))
+        if place == "tmpfs" and has_input_formats:
+            readers = readers_path(args)
+            plain, saved = mf4_inputs(args, work, readers)
+            mf4_in = [("mf4in", plain, "quarn's uncompressed MDF4 log")]
+            if saved:
+                mf4_in.append(("mf4in_asammdf", saved, "asammdf's save(compression=2) of it"))
+            for key, path, what in mf4_in:
+                def convert_mf4(path=path):
+                    remove(os.path.splitext(path)[0] + ".asc")
+                    return run(quiet + [path])
+
+                measure(key, "quarn, %s of the same frames, to ASC (tmpfs)" % what, args.frames, convert_mf4)
+            if readers:
+                small = os.path.join(os.path.dirname(plain), "small.mf4")
+
+                def convert_small(path=small):
+                    remove(os.path.splitext(path)[0] + ".asc")
+                    return run(quiet + [path])
+
+                measure("mf4in_small", "quarn, an uncompressed MDF4 log of %d frames, to ASC (tmpfs)" % LOGCONVERT_FRAMES,
+                        LOGCONVERT_FRAMES, convert_small)
+
+                def logconvert(path=small, readers=readers):
+                    out = os.path.join(os.path.dirname(path), "logconvert.asc")
+                    remove(out)
+                    cmd = "PYTHONPATH=%s /usr/bin/python3 -m can.logconvert %s %s" % (readers, path, out)
+                    t = run(cmd, shell=True)
+                    remove(out)
+                    return t
+
+                once.append(("logconvert", "python-can logconvert, the same MDF4 log of %d frames to ASC (tmpfs)"
+                             % LOGCONVERT_FRAMES, logconvert))
         if place == "tmpfs" and log2asc:
             candump = os.path.join(large, "log.candump")
             out = os.path.join(large, "log2asc.asc")
@@ -252,6 +325,8 @@ def main():
         # What the round wrote goes now, outside the timings: on tmpfs it is memory.
         for _, work in places:
             remove(os.path.join(work, "trash"))
+
+    once_results = {key: (label, fn()) for key, label, fn in once}
 
     # One run on the big log, for its peak memory: a 20,000,000-frame trace is 3 GB.
     big_peak = None
@@ -279,6 +354,8 @@ def main():
         print("| %s | %.3f s | %.2f M | %.1f MiB |" % (label, t, frames / t / 1e6, rss / 1024))
     if big_peak is not None:
         print("| quarn, one log of %d frames (tmpfs) | | | %.1f MiB |" % (args.big_frames, big_peak / 1024))
+    for key, (label, (t, rss)) in once_results.items():
+        print("| %s, one run | %.3f s | %.2f M | %.1f MiB |" % (label, t, LOGCONVERT_FRAMES / t / 1e6, rss / 1024))
     print()
 
     def ratio(a, b):
@@ -303,6 +380,18 @@ def main():
             both = med(place + ":both")[0]
             apart = med(place + ":quarn")[0] + med(place + ":mf4")[0]
             print("| --format asc,mf4 / (asc + mf4 apart), %s | %.2fx | | below 1x |" % (place, both / apart))
+    if "mf4in" in results:
+        print("| MDF4 log (quarn's, uncompressed) to ASC / text log to ASC, time | %.2fx | | at most 1.2x |"
+              % ratio("mf4in", "tmpfs:quarn"))
+        if "mf4in_asammdf" in results:
+            print("| MDF4 log (asammdf compression=2) to ASC / text log to ASC, time | %.2fx | | at most 2x |"
+                  % ratio("mf4in_asammdf", "tmpfs:quarn"))
+        if "logconvert" in once_results:
+            print("| python-can logconvert / quarn, an MDF4 log of %d frames to ASC, time | %.0fx | | at least 20x |"
+                  % (LOGCONVERT_FRAMES, once_results["logconvert"][1][0] / med("mf4in_small")[0]))
+        peaks = [med(k)[1] / 1024 for k in ("mf4in", "mf4in_asammdf") if k in results]
+        print("| peak memory, MDF4 logs of %d frames to ASC | %s MiB | | at most 16 MiB |"
+              % (args.frames, " / ".join("%.1f" % p for p in peaks)))
     if sizes:
         print()
         print("| MDF4 file of %d frames | bytes | bytes a frame | target |" % args.frames)
