@@ -28,7 +28,8 @@ bool find_common_root(DynStringList& inputs, DynString& root, int& status);
                                          const DynStringList& inputs);
 
 // Converts one path (input relative to input_fs, output relative to output_fs): a folder
-// recursively in name order, a file when its extension is "txt" in any case. Returns its status.
+// recursively in name order, taking the files of the walked input formats; a file by its suffix
+// (any input format, any letter case). Returns its status.
 [[nodiscard]] int converter_process_path(Converter* converter, StrView input_path, StrView output_path);
 
 }  // namespace quarn
