@@ -45,7 +45,7 @@ std::string can_line(const char* time, const char* id, const std::string& rest, 
 
 const std::string kLine123 = can_line("   0.789000", "123", "0 0 8  8 01 02 03 04 05 06 07 08 ");
 
-class AscConverterTest : public ::testing::Test {
+class AscTraceWriterTest : public ::testing::Test {
  protected:
   void SetUp() override {
     fs_ = test::faulty_fs_create(dir_.path());
@@ -113,7 +113,7 @@ TEST(AscFormatTest, StbAndTheCLibrarySpellTimes) {
   EXPECT_EQ(std::string(dynstr_data(tie)) + libc, "   0.000032   0.000031");
 }
 
-TEST_F(AscConverterTest, EveryColumnOfTheFrameLines) {
+TEST_F(AscTraceWriterTest, EveryColumnOfTheFrameLines) {
   BusRecord extended = can_frame(kBase + 0.789, 0x123, {1, 2, 3, 4, 5, 6, 7, 8});
   extended.Can.IDE = 1;
   BusRecord sent = can_frame(kBase + 1, 0x7FF, {0xDE, 0xAD});
@@ -143,7 +143,7 @@ TEST_F(AscConverterTest, EveryColumnOfTheFrameLines) {
   EXPECT_FALSE(exists("trace_LIN.asc"));
 }
 
-TEST_F(AscConverterTest, FramesAreSortedStablyAndEachLogStartsEmpty) {
+TEST_F(AscTraceWriterTest, FramesAreSortedStablyAndEachLogStartsEmpty) {
   ASSERT_TRUE(convert({can_frame(kBase + 3.5, 0x3, {}), can_frame(kBase + 0.25, 0x1, {}), can_frame(kBase + 2, 0xA, {}),
                        can_frame(kBase + 2, 0xB, {}), can_frame(kBase + 1, 0x2, {}), lin_frame(kBase, 0x3c, {})}));
   // The base is the earliest frame's whole second, not the first one handed in.
@@ -156,7 +156,7 @@ TEST_F(AscConverterTest, FramesAreSortedStablyAndEachLogStartsEmpty) {
                          can_line("   0.500000", "456", "0 0 1  1 42 ") + kFooter);
 }
 
-TEST_F(AscConverterTest, LinTraceCountsFromTheFirstFramesOwnTime) {
+TEST_F(AscTraceWriterTest, LinTraceCountsFromTheFirstFramesOwnTime) {
   BusRecord sent = lin_frame(kBase + 1.789, 0x3c, {0xFF});
   sent.Lin.Dir = 1;
   sent.Lin.BusChannel = 2;
@@ -171,7 +171,7 @@ TEST_F(AscConverterTest, LinTraceCountsFromTheFirstFramesOwnTime) {
 
 // A time of hundreds of digits makes a line longer than any usual one: it still goes in whole,
 // in a source in time order too, where lines are written as they come.
-TEST_F(AscConverterTest, AnOverlongLineGoesInWhole) {
+TEST_F(AscTraceWriterTest, AnOverlongLineGoesInWhole) {
   const double far = 9.8e250;
   std::string seconds(251, '0');
   std::string far_line = " " + std::string("98") + seconds.substr(2) + ".000000 CANFD   1 Rx        123" +
@@ -193,7 +193,7 @@ TEST_F(AscConverterTest, AnOverlongLineGoesInWhole) {
   }
 }
 
-TEST_F(AscConverterTest, CopiesOwnTheirBytesAndNeverReadPastTheRecord) {
+TEST_F(AscTraceWriterTest, CopiesOwnTheirBytesAndNeverReadPastTheRecord) {
   BusRecord source = can_frame(kBase + 0.789, 0x123, {1, 2, 3, 4, 5, 6, 7, 8});
   BusRecord oversized = can_frame(kBase + 1, 0x1, {});  // claims 1000 bytes, points nowhere
   for (int i = 0; i < 64; ++i) oversized.Can.DataBytes[i] = static_cast<std::uint8_t>(i);
@@ -223,7 +223,7 @@ TEST_F(AscConverterTest, CopiesOwnTheirBytesAndNeverReadPastTheRecord) {
   EXPECT_EQ(fs_->opened.size(), 2u);
 }
 
-TEST_F(AscConverterTest, FailuresLeaveNoPartialTrace) {
+TEST_F(AscTraceWriterTest, FailuresLeaveNoPartialTrace) {
   const std::vector<BusRecord> frames = {can_frame(kBase + 0.789, 0x123, {1, 2, 3, 4, 5, 6, 7, 8}),
                                          can_frame(kBase + 1.5, 0x124, {9}), lin_frame(kBase, 0x3c, {1, 2}),
                                          lin_frame(kBase + 1, 0x3d, {3})};
@@ -284,7 +284,7 @@ std::vector<std::string> folder_names(const std::string& folder) {
   return names;
 }
 
-TEST_F(AscConverterTest, TracesAppearWholeUnderTheirNamesOrNotAtAll) {
+TEST_F(AscTraceWriterTest, TracesAppearWholeUnderTheirNamesOrNotAtAll) {
   const std::vector<BusRecord> frames = {can_frame(kBase + 0.789, 0x123, {1, 2, 3, 4, 5, 6, 7, 8}),
                                          lin_frame(kBase, 0x3c, {1, 2})};
   test::write_file(dir_ / "trace.asc", "an earlier complete trace\n");
@@ -315,7 +315,7 @@ TEST_F(AscConverterTest, TracesAppearWholeUnderTheirNamesOrNotAtAll) {
   EXPECT_EQ(folder_names(dir_.path()), (std::vector<std::string>{"trace.asc", "trace_LIN.asc"}));
 }
 
-TEST_F(AscConverterTest, OneTraceThatCannotBeOpenedDoesNotStopTheOther) {
+TEST_F(AscTraceWriterTest, OneTraceThatCannotBeOpenedDoesNotStopTheOther) {
   fs_->refuse_open_containing = "trace.asc";
   StderrCapture capture;
   EXPECT_FALSE(convert({can_frame(kBase + 0.789, 0x123, {}), lin_frame(kBase + 0.789, 0x3c, {})}));
@@ -328,7 +328,7 @@ TEST_F(AscConverterTest, OneTraceThatCannotBeOpenedDoesNotStopTheOther) {
                                                    "Could not open output file for LIN: trace_LIN.asc"}));
 }
 
-TEST_F(AscConverterTest, WithDeleteConvertedTracesReachTheDiskFirst) {
+TEST_F(AscTraceWriterTest, WithDeleteConvertedTracesReachTheDiskFirst) {
   options_.delete_converted = true;
   ASSERT_TRUE(convert({can_frame(kBase, 0x1, {}), lin_frame(kBase, 0x3c, {})}));
   EXPECT_EQ(fs_->syncs + fs_->folder_syncs, 4);
@@ -352,7 +352,7 @@ TEST_F(AscConverterTest, WithDeleteConvertedTracesReachTheDiskFirst) {
   EXPECT_EQ(fs_->syncs + fs_->folder_syncs, 0);
 }
 
-TEST_F(AscConverterTest, MemoryRunningOutFailsTheLogRatherThanDroppingFrames) {
+TEST_F(AscTraceWriterTest, MemoryRunningOutFailsTheLogRatherThanDroppingFrames) {
   RecordSource source;
   ASSERT_TRUE(converter_->new_file(sv("trace"), source));
   ASSERT_TRUE(converter_->handle_record(can_frame(kBase, 0x1, {})));
@@ -377,7 +377,7 @@ TEST_F(AscConverterTest, MemoryRunningOutFailsTheLogRatherThanDroppingFrames) {
                                                    "Could not allocate line buffer for trace"}));
 }
 
-TEST_F(AscConverterTest, WritingAllocatesNothingPerFrame) {
+TEST_F(AscTraceWriterTest, WritingAllocatesNothingPerFrame) {
   std::vector<BusRecord> many;
   for (int i = 0; i < 2000; ++i) {
     many.push_back(can_frame(kBase + i * 0.001, static_cast<std::uint32_t>(i), {}));

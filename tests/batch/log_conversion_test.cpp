@@ -72,7 +72,7 @@ class ScriptedConverter final : public Converter {
 
 // Inputs under in/, outputs under out/, each through its own file system, as in a run with an
 // output folder.
-class ConvertFileTest : public ::testing::Test {
+class ConvertLogTest : public ::testing::Test {
  protected:
   void SetUp() override {
     test::make_dirs(dir_ / "in");
@@ -97,7 +97,7 @@ class ConvertFileTest : public ::testing::Test {
   ScriptedConverter scripted_;
 };
 
-TEST_F(ConvertFileTest, OperationsRunInOrderAndAFailureKeepsTheInput) {
+TEST_F(ConvertLogTest, OperationsRunInOrderAndAFailureKeepsTheInput) {
   // The fifth line lies 0.5 s before the fourth and is skipped with a warning when read: it shows
   // that one more record is read (and dropped) after a failed handle_record.
   write_file(dir_ / "in/log.txt", numbered_log(4, "12:00:01.500;0;5;0;\n12:00:09.000;0;6;0;\n"));
@@ -161,7 +161,7 @@ TEST_F(ConvertFileTest, OperationsRunInOrderAndAFailureKeepsTheInput) {
   EXPECT_FALSE(input_exists());
 }
 
-TEST_F(ConvertFileTest, InputsThatCannotBeReadReachNoOperation) {
+TEST_F(ConvertLogTest, InputsThatCannotBeReadReachNoOperation) {
   write_file(dir_ / "in/empty.txt", "");
   write_file(dir_ / "in/plain.txt", "12:00:00.000;0;1;0;\n");  // no "#" header block
   for (std::int64_t buffer : {-1, 0}) {
@@ -177,7 +177,7 @@ TEST_F(ConvertFileTest, InputsThatCannotBeReadReachNoOperation) {
   EXPECT_EQ(convert_log(nullptr, *input_format_named("txt"), sv("log.txt"), sv("out/log")), 8);
 }
 
-TEST_F(ConvertFileTest, AnInputNotReadToItsEndOrNotClosedIsKept) {
+TEST_F(ConvertLogTest, AnInputNotReadToItsEndOrNotClosedIsKept) {
   const std::string log = numbered_log(6);
   write_file(dir_ / "in/log.txt", log);
   write_file(dir_ / "in/zero.txt", numbered_log(2) + '\0' + "junk\n12:00:05.000;0;9;1;09\n");
@@ -205,7 +205,7 @@ TEST_F(ConvertFileTest, AnInputNotReadToItsEndOrNotClosedIsKept) {
   }
 }
 
-TEST_F(ConvertFileTest, EveryAllocationFailureFailsTheFileCleanly) {
+TEST_F(ConvertLogTest, EveryAllocationFailureFailsTheFileCleanly) {
   Converter bare;
   ASSERT_TRUE(converter_init(&bare, in_.get(), out_.get(), false, &options_));
   const std::string log = numbered_log(3);
@@ -231,7 +231,7 @@ TEST_F(ConvertFileTest, EveryAllocationFailureFailsTheFileCleanly) {
   EXPECT_TRUE(seen[1] && seen[2]);
 }
 
-TEST_F(ConvertFileTest, InitStoresTheCommonFieldsAndReleaseDestroys) {
+TEST_F(ConvertLogTest, InitStoresTheCommonFieldsAndReleaseDestroys) {
   ScriptedConverter* converter = new (std::nothrow) ScriptedConverter;
   std::unique_ptr<Converter> owned(converter);
   EXPECT_FALSE(converter_init(nullptr, in_.get(), in_.get(), true, &options_));
@@ -257,7 +257,7 @@ TEST_F(ConvertFileTest, InitStoresTheCommonFieldsAndReleaseDestroys) {
 
 // The whole road of the fixture logs through the reader and the ASC writer, against traces
 // written out by hand.
-TEST_F(ConvertFileTest, FixtureLogsBecomeTheirExpectedTraces) {
+TEST_F(ConvertLogTest, FixtureLogsBecomeTheirExpectedTraces) {
   write_file(dir_ / "in/classic.txt", read_fixture("classic.txt"));
   write_file(dir_ / "in/midnight.txt", read_fixture("midnight.txt"));
   auto asc = asc_only_converter_create(in_.get(), out_.get(), &options_);
@@ -275,7 +275,7 @@ TEST_F(ConvertFileTest, FixtureLogsBecomeTheirExpectedTraces) {
   EXPECT_FALSE(test::file_exists(dir_ / "out/out/classic_LIN.asc"));
 }
 
-TEST_F(ConvertFileTest, AFailedTraceKeepsTheInputAndLeavesNoOutput) {
+TEST_F(ConvertLogTest, AFailedTraceKeepsTheInputAndLeavesNoOutput) {
   write_file(dir_ / "in/classic.txt", read_fixture("classic.txt"));
   auto asc = asc_only_converter_create(in_.get(), out_.get(), &options_);
   ASSERT_TRUE(asc);
@@ -332,7 +332,7 @@ class RecordingProgress final : public ProgressObserver {
   std::vector<std::int64_t> finished_bytes;
 };
 
-TEST_F(ConvertFileTest, AProgressObserverHearsOfEveryFileAndEveryStrideOfRecords) {
+TEST_F(ConvertLogTest, AProgressObserverHearsOfEveryFileAndEveryStrideOfRecords) {
   const int frames = 2 * static_cast<int>(kProgressStride) + 100;
   // One frame a millisecond from 12:00:00.000 on.
   std::string log = numbered_log(0);
@@ -369,7 +369,7 @@ TEST_F(ConvertFileTest, AProgressObserverHearsOfEveryFileAndEveryStrideOfRecords
   }
 }
 
-TEST_F(ConvertFileTest, AFailedRecordEndsTheCountOfAFileThatFailed) {
+TEST_F(ConvertLogTest, AFailedRecordEndsTheCountOfAFileThatFailed) {
   write_file(dir_ / "in/log.txt", numbered_log(10));
   RecordingProgress progress;
   scripted_.progress = &progress;

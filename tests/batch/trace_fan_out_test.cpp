@@ -47,7 +47,7 @@ struct Scenario {
 
 // Records reach every writer in writer order; a source out of time order is handed over sorted
 // when the log ends; every writer ends, the first first, even after another failed.
-TEST(TraceConverterTest, FeedsEveryWriterInOrder) {
+TEST(TraceFanOutTest, FeedsEveryWriterInOrder) {
   const std::vector<BusRecord> records = {can_frame(3, 3, {}), lin_frame(1, 1, {}), can_frame(2, 2, {})};
   const Scenario scenarios[] = {
       {"in time order", true, false, true, false, true,
@@ -85,7 +85,7 @@ TEST(TraceConverterTest, FeedsEveryWriterInOrder) {
   }
 }
 
-TEST(TraceConverterTest, TooManyWritersOrNoOptionsMakeNoConverter) {
+TEST(TraceFanOutTest, TooManyWritersOrNoOptionsMakeNoConverter) {
   test::TempDir dir;
   std::unique_ptr<FileSystem> fs = disk_fs_create(sv(dir.path().c_str()));
   RunOptions options;
