@@ -27,11 +27,15 @@ constexpr std::uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5,
 constexpr int kLitLenCodes = 286;
 constexpr int kEndOfBlock = 256;
 constexpr unsigned kMaxRun = 258;
-// The columns libdeflate takes: the master time's eight bytes, first in every record.
+// The master time's eight bytes, first in every record.
 constexpr std::size_t kTimeColumns = 8;
+// The ones libdeflate takes: the low five, whose values recur far apart as the time goes on. The
+// top three, sign, exponent and the top of the mantissa, change slowly and make runs, which the
+// columns' own blocks code as well for far less.
+constexpr std::size_t kMatchedColumns = 5;
 // Room for the inflater's output, and for the symbols of a column of up to 64K records.
 constexpr std::size_t kScratch = std::size_t{64} << 10;
-constexpr std::size_t kMaxTokens = std::size_t{64} << 10;
+constexpr std::size_t kMaxTokens = 65535;  // a stored block holds no more
 
 // The length code of a match of `length` (3 to 258) bytes, by table.
 struct LengthCodes {
@@ -47,11 +51,8 @@ struct LengthCodes {
 constexpr LengthCodes kLengthCodes;
 int length_code(unsigned length) { return kLengthCodes.of[length]; }
 
-// Symbols kept between counting them and writing them: a literal byte, or kMatchToken plus the
-// length of a match.
-constexpr std::uint16_t kMatchToken = 256;
-
-// Deflate's bit order: the first bit in the lowest bit of a byte.
+// Deflate's bit order: the first bit in the lowest bit of a byte. Between calls fewer than 32
+// bits wait in the buffer.
 class BitOut {
  public:
   BitOut(std::uint8_t* out, std::size_t capacity) : out_(out), capacity_(capacity) {}
@@ -61,6 +62,7 @@ class BitOut {
     acc_ = partial & ((1u << bits) - 1);
     count_ = bits;
   }
+  // `n` up to 32 bits.
   void put(std::uint32_t value, unsigned n) {
     acc_ |= static_cast<std::uint64_t>(value) << count_;
     count_ += n;
@@ -78,6 +80,58 @@ class BitOut {
       count_ -= 32;
     }
   }
+  // Bits written so far, those waiting included.
+  std::uint64_t bits() const { return std::uint64_t{pos_} * 8 + count_; }
+  // True when `more` further bits, and the 8 bytes a wide store may touch past them, have room.
+  bool room_for(std::uint64_t more) const { return (bits() + more) / 8 + 8 <= capacity_; }
+  // Writes `n` symbols of `table`, indexed by `symbols`: each entry holds its bits in the low
+  // 24 and their count in the high 8, `per` symbols fitting the 57 bits free after a flush.
+  // The caller has made sure of the room (room_for).
+  template <int per, typename Symbol>
+  void put_symbols(const Symbol* symbols, std::size_t n, const std::uint32_t* table) {
+    std::uint8_t* dst = out_ + pos_;
+    std::uint64_t acc = acc_;
+    unsigned count = count_;
+    auto flush = [&] {
+      std::memcpy(dst, &acc, 8);
+      dst += count >> 3;
+      acc >>= count & ~7u;
+      count &= 7;
+    };
+    flush();
+    std::size_t i = 0;
+    for (; i + per <= n; i += per) {
+      for (int k = 0; k < per; ++k) {
+        const std::uint32_t e = table[symbols[i + static_cast<std::size_t>(k)]];
+        acc |= static_cast<std::uint64_t>(e & 0xFFFFFF) << count;
+        count += e >> 24;
+      }
+      flush();
+    }
+    for (; i < n; ++i) {
+      const std::uint32_t e = table[symbols[i]];
+      acc |= static_cast<std::uint64_t>(e & 0xFFFFFF) << count;
+      count += e >> 24;
+      flush();
+    }
+    pos_ = static_cast<std::size_t>(dst - out_);
+    acc_ = acc;
+    count_ = count;
+  }
+  // A stored block of `n` bytes (up to 65,535), not the last: its header, the padding to a byte,
+  // its length twice, and the bytes as they are.
+  void put_stored(const std::uint8_t* p, std::size_t n) {
+    put(0, 3);
+    if (count_ % 8 != 0) put(0, 8 - count_ % 8);
+    put(static_cast<std::uint32_t>(n) | (static_cast<std::uint32_t>(~n & 0xFFFF) << 16), 32);
+    finish();
+    if (pos_ + n <= capacity_) {
+      std::memcpy(out_ + pos_, p, n);
+    } else {
+      full_ = true;
+    }
+    pos_ += n;
+  }
   // Pads the last byte with zeros; the stream's length.
   std::size_t finish() {
     while (count_ > 0) {
@@ -93,6 +147,7 @@ class BitOut {
     return pos_;
   }
   bool full() const { return full_ || pos_ > capacity_; }
+  void set_full() { full_ = true; }
 
  private:
   std::uint8_t* out_;
@@ -170,72 +225,58 @@ void canonical_codes(const std::uint8_t* length, int n, std::uint16_t* code) {
   }
 }
 
-// The symbols of a byte range: each byte, or a repeat of the byte before it (a match at distance
-// 1) for runs of three or more. A range of zeros goes without looking at it.
-template <typename Literal, typename Match>
-void range_symbols(const std::uint8_t* p, std::size_t n, bool zeros, Literal&& literal, Match&& match) {
-  if (zeros) {
-    literal(0);
-    std::size_t left = n - 1;
-    for (; left >= kMaxRun; left -= kMaxRun) match(kMaxRun);
-    if (left >= 3) {
-      match(static_cast<unsigned>(left));
-    } else {
-      for (; left > 0; --left) literal(0);
-    }
-    return;
+// The literal/length code of one block, as BitOut::put_symbols takes it: an entry per byte, and
+// one per match of distance 1 at 256 plus its length, holding the length's code, its extra bits
+// and the distance code's single 0 bit.
+struct BlockCode {
+  std::uint8_t lengths[kLitLenCodes + 1];  // room for the distance code's length after them
+  std::uint16_t codes[kLitLenCodes];
+  int hlit;
+  std::uint32_t table[256 + kMaxRun + 1];
+};
+
+// A stretch of a column: `literals` bytes as they are, then a match of distance 1 of `match`
+// bytes (none when 0).
+struct Segment {
+  std::uint16_t literals;
+  std::uint16_t match;
+};
+// A column piece's segments: each one with a match covers four bytes or more.
+constexpr std::size_t kMaxSegments = kMaxTokens / 2 + 4;
+
+// Code lengths and codes for `freq` (the end of the block counted in), and the bits its symbols
+// will take.
+std::uint64_t make_code(const std::uint32_t* freq, bool matches, BlockCode& code) {
+  const int n = matches ? kLitLenCodes : kEndOfBlock + 1;
+  code_lengths(freq, n, 15, code.lengths);
+  int hlit = n;
+  while (hlit > 257 && code.lengths[hlit - 1] == 0) --hlit;
+  code.hlit = hlit;
+  canonical_codes(code.lengths, hlit, code.codes);
+  std::uint64_t bits = 0;
+  for (int s = 0; s < 256; ++s) {
+    code.table[s] = code.codes[s] | static_cast<std::uint32_t>(code.lengths[s]) << 24;
+    bits += std::uint64_t{freq[s]} * code.lengths[s];
   }
-  std::size_t i = 0;
-  while (i < n) {
-    const std::uint8_t b = p[i];
-    literal(b);
-    ++i;
-    // Most bytes start no run of three: one test tells, and they go as literals.
-    if (i + 3 > n || p[i] != b || p[i + 1] != b || p[i + 2] != b) continue;
-    std::size_t j = i + 3;
-    while (j < n && p[j] == b) ++j;
-    std::size_t run = j - i;
-    i = j;
-    for (; run >= kMaxRun; run -= kMaxRun) match(kMaxRun);
-    if (run >= 3) {
-      match(static_cast<unsigned>(run));
-    } else {
-      i -= run;  // the rest of a long run, too short to be a match: those bytes go as literals
+  bits += code.lengths[kEndOfBlock];
+  if (matches) {
+    for (int c = 0; c < 29; ++c) bits += std::uint64_t{freq[257 + c]} * (code.lengths[257 + c] + kLengthExtra[c] + 1u);
+    for (unsigned length = 3; length <= kMaxRun; ++length) {
+      const int c = length_code(length);
+      const unsigned own = code.lengths[257 + c];
+      const std::uint32_t bits_of_match = code.codes[257 + c] | (length - kLengthBase[c]) << own;
+      code.table[256 + length] = bits_of_match | (own + kLengthExtra[c] + 1u) << 24;
     }
   }
+  return bits;
 }
 
-// Writes a range as one dynamic-Huffman block, not the last. A column's symbols are found once
-// and kept in `tokens` (room for kMaxTokens) between counting and writing them.
-void write_range(BitOut& stream, const std::uint8_t* p, std::size_t n, bool zeros, std::uint16_t* tokens) {
-  // A copy of its own lets the compiler keep the bit buffer in registers: the bytes it stores
-  // could otherwise be the very fields it updates.
-  BitOut out = stream;
-  std::uint32_t freq[kLitLenCodes] = {};
-  const bool kept = !zeros && n <= kMaxTokens;
-  std::size_t count = 0;
-  if (kept) {
-    range_symbols(
-        p, n, false,
-        [&](std::uint8_t b) {
-          ++freq[b];
-          tokens[count++] = b;
-        },
-        [&](unsigned length) {
-          ++freq[257 + length_code(length)];
-          tokens[count++] = static_cast<std::uint16_t>(kMatchToken + length);
-        });
-  } else {
-    range_symbols(
-        p, n, zeros, [&](std::uint8_t b) { ++freq[b]; }, [&](unsigned length) { ++freq[257 + length_code(length)]; });
-  }
-  freq[kEndOfBlock] = 1;
-  std::uint8_t lengths[kLitLenCodes + 1];
-  code_lengths(freq, kLitLenCodes, 15, lengths);
-  int hlit = kLitLenCodes;
-  while (hlit > 257 && lengths[hlit - 1] == 0) --hlit;
-  lengths[hlit] = 1;  // one distance code, distance 1, however many matches (none is allowed too)
-
+// The header of a dynamic block, not the last, of `code` and one distance code (distance 1,
+// however many matches; none is allowed too).
+void put_header(BitOut& out, BlockCode& code) {
+  const int hlit = code.hlit;
+  std::uint8_t* lengths = code.lengths;
+  lengths[hlit] = 1;
   // The code lengths, run-length coded: 16 repeats the last length 3 to 6 times, 17 and 18 give 3
   // to 10 and 11 to 138 zeros.
   std::uint8_t cl_symbol[kLitLenCodes + 1];
@@ -296,30 +337,190 @@ void write_range(BitOut& stream, const std::uint8_t* p, std::size_t n, bool zero
     out.put(cl_codes[symbol], cl_lengths[symbol]);
     if (kClExtraBits[symbol] > 0) out.put(cl_extra[i], kClExtraBits[symbol]);
   }
+}
 
-  std::uint16_t codes[kLitLenCodes] = {};
-  canonical_codes(lengths, hlit, codes);
-  auto match = [&](unsigned length) {
-    const int c = length_code(length);
-    // The length's code, its extra bits, and distance code 0 (distance 1), a single 0 bit.
-    out.put(codes[257 + c], lengths[257 + c]);
-    out.put(length - kLengthBase[c], kLengthExtra[c] + 1u);
-  };
-  if (kept) {
-    for (std::size_t i = 0; i < count; ++i) {
-      const std::uint16_t t = tokens[i];
-      if (t < kMatchToken) {
-        out.put(codes[t], lengths[t]);
-      } else {
-        match(t - kMatchToken);
-      }
-    }
+// Writes the `n` symbols of a block whose code is made and whose header is out, and its end.
+template <int per, typename Symbol>
+void put_body(BitOut& out, const Symbol* symbols, std::size_t n, std::uint64_t bits, const BlockCode& code) {
+  if (out.room_for(bits)) {
+    out.put_symbols<per>(symbols, n, code.table);
   } else {
-    range_symbols(
-        p, n, zeros, [&](std::uint8_t b) { out.put(codes[b], lengths[b]); }, match);
+    // Near the end of the room the buffer's wide stores could overrun it: a symbol at a time,
+    // which also finds when it does not fit.
+    for (std::size_t i = 0; i < n && !out.full(); ++i) {
+      const std::uint32_t e = code.table[symbols[i]];
+      out.put(e & 0xFFFFFF, e >> 24);
+    }
   }
-  out.put(codes[kEndOfBlock], lengths[kEndOfBlock]);
-  stream = out;
+  out.put(code.codes[kEndOfBlock], code.lengths[kEndOfBlock]);
+}
+
+// Columns whose Huffman code would save less than this share of their bytes are stored as they
+// are (random data bytes, mostly): coding them costs time and gains nothing worth it.
+constexpr std::uint64_t kStoreBelowSaving = 16;
+
+constexpr std::uint64_t kLowBits = 0x7F7F7F7F7F7F7F7Full;
+constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+
+// 0x80 in each byte of `x` that is zero, 0 in the others.
+inline std::uint64_t zero_bytes(std::uint64_t x) { return ~(((x & kLowBits) + kLowBits) | x | kLowBits); }
+
+inline std::uint64_t load64(const std::uint8_t* p) {
+  std::uint64_t w;
+  std::memcpy(&w, p, 8);
+  return w;
+}
+
+// The first position from `i` (at least 1) on where a match starts: the byte there and the two
+// after it equal the one before it. `n` when there is none.
+std::size_t next_run(const std::uint8_t* p, std::size_t i, std::size_t n) {
+  // Eight neighbours compared at a time; the last two of them lack what follows, so six a step.
+  for (; i + 8 <= n; i += 6) {
+    const std::uint64_t equal = zero_bytes(load64(p + i) ^ load64(p + i - 1));
+    const std::uint64_t three = equal & (equal >> 8) & (equal >> 16) & 0x0000808080808080ull;
+    if (three != 0) return i + static_cast<std::size_t>(__builtin_ctzll(three)) / 8;
+  }
+  for (; i + 2 < n; ++i) {
+    if (p[i] == p[i - 1] && p[i + 1] == p[i - 1] && p[i + 2] == p[i - 1]) return i;
+  }
+  return n;
+}
+
+// Where the run of the byte before `i` that goes on at `i` ends.
+std::size_t run_end(const std::uint8_t* p, std::size_t i, std::size_t n) {
+  const std::uint64_t b = p[i - 1] * kOnes;
+  for (; i + 8 <= n; i += 8) {
+    const std::uint64_t x = load64(p + i) ^ b;
+    if (x != 0) return i + static_cast<std::size_t>(__builtin_ctzll(x)) / 8;
+  }
+  while (i < n && p[i] == p[i - 1]) ++i;
+  return i;
+}
+
+// Counts the bytes into four tables, so that a byte's count never waits on the one before.
+void count_bytes(const std::uint8_t* p, std::size_t n, std::uint32_t (&counts)[4][256]) {
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const std::uint64_t w = load64(p + i);
+    ++counts[0][w & 0xFF];
+    ++counts[1][(w >> 8) & 0xFF];
+    ++counts[2][(w >> 16) & 0xFF];
+    ++counts[3][(w >> 24) & 0xFF];
+    ++counts[0][(w >> 32) & 0xFF];
+    ++counts[1][(w >> 40) & 0xFF];
+    ++counts[2][(w >> 48) & 0xFF];
+    ++counts[3][w >> 56];
+  }
+  for (; i < n; ++i) ++counts[0][p[i]];
+}
+
+// Writes `n` literals at `p` whose code is made, fast where the room allows.
+void put_literals(BitOut& out, const std::uint8_t* p, std::size_t n, std::uint64_t bits, int longest,
+                  const BlockCode& code) {
+  if (!out.room_for(bits)) {
+    // Near the end of the room the wide stores could overrun it: a symbol at a time, which also
+    // finds when it does not fit.
+    for (std::size_t i = 0; i < n && !out.full(); ++i) {
+      const std::uint32_t e = code.table[p[i]];
+      out.put(e & 0xFFFFFF, e >> 24);
+    }
+  } else if (longest <= 14) {
+    out.put_symbols<4>(p, n, code.table);
+  } else {
+    out.put_symbols<3>(p, n, code.table);
+  }
+}
+
+// Writes a column that is not all zeros (up to kMaxTokens bytes) as one block: a dynamic block
+// of its bytes and its runs (a byte, then a match of distance 1 for three or more that repeat
+// it), or a stored block. `segments` has room for kMaxSegments.
+void write_column(BitOut& out, const std::uint8_t* p, std::size_t n, Segment* segments, BlockCode& code) {
+  std::uint32_t counts[4][256] = {};
+  std::uint32_t freq[kLitLenCodes] = {};
+  std::size_t count = 0;
+  std::size_t start = 0;  // of the literals not counted yet
+  for (std::size_t i = 1;;) {
+    const std::size_t k = next_run(p, i, n);
+    count_bytes(p + start, k - start, counts);
+    if (k == n) {
+      segments[count++] = Segment{static_cast<std::uint16_t>(n - start), 0};
+      break;
+    }
+    const std::size_t end = run_end(p, k + 3, n);
+    std::size_t run = end - k;
+    segments[count++] = Segment{static_cast<std::uint16_t>(k - start), 0};
+    for (; run >= kMaxRun; run -= kMaxRun) segments[count++] = Segment{0, kMaxRun};
+    if (run >= 3) {
+      segments[count++] = Segment{0, static_cast<std::uint16_t>(run)};
+      run = 0;
+    }
+    // The rest of a long run, too short to be a match, goes as literals.
+    start = end - run;
+    i = end + 1;
+    if (i >= n) {
+      count_bytes(p + start, n - start, counts);
+      segments[count++] = Segment{static_cast<std::uint16_t>(n - start), 0};
+      break;
+    }
+  }
+  bool matches = false;
+  for (std::size_t s = 0; s < count; ++s) {
+    if (segments[s].match != 0) {
+      ++freq[257 + length_code(segments[s].match)];
+      matches = true;
+    }
+  }
+  for (int b = 0; b < 256; ++b) freq[b] = counts[0][b] + counts[1][b] + counts[2][b] + counts[3][b];
+  freq[kEndOfBlock] = 1;
+  const std::uint64_t bits = make_code(freq, matches, code);
+  if (bits + n * 8 / kStoreBelowSaving >= std::uint64_t{n} * 8) {
+    out.put_stored(p, n);
+    return;
+  }
+  put_header(out, code);
+  int longest = 0;
+  for (int b = 0; b < 256; ++b) longest = std::max<int>(longest, code.lengths[b]);
+  std::size_t at = 0;
+  for (std::size_t s = 0; s < count && !out.full(); ++s) {
+    const Segment& g = segments[s];
+    if (g.literals > 0) {
+      // The room check is for the whole block's rest: generous, and cheap.
+      put_literals(out, p + at, g.literals, bits, longest, code);
+      at += g.literals;
+    }
+    if (g.match != 0) {
+      const std::uint32_t e = code.table[256 + g.match];
+      out.put(e & 0xFFFFFF, e >> 24);
+      at += g.match;
+    }
+  }
+  out.put(code.codes[kEndOfBlock], code.lengths[kEndOfBlock]);
+}
+
+// Writes `n` zero bytes, a range of unused columns, as one dynamic block: a zero, then matches
+// of distance 1.
+void write_zeros(BitOut& out, std::size_t n, BlockCode& code) {
+  std::uint32_t freq[kLitLenCodes] = {};
+  const std::size_t full_runs = (n - 1) / kMaxRun;
+  const std::size_t rest = (n - 1) % kMaxRun;
+  freq[0] = 1 + (rest < 3 ? static_cast<std::uint32_t>(rest) : 0);
+  if (full_runs > 0) freq[257 + length_code(kMaxRun)] = static_cast<std::uint32_t>(full_runs);
+  if (rest >= 3) ++freq[257 + length_code(static_cast<unsigned>(rest))];
+  freq[kEndOfBlock] = 1;
+  make_code(freq, true, code);
+  put_header(out, code);
+  auto put = [&](std::size_t symbol) {
+    const std::uint32_t e = code.table[symbol];
+    out.put(e & 0xFFFFFF, e >> 24);
+  };
+  put(0);
+  for (std::size_t k = 0; k < full_runs && !out.full(); ++k) put(256 + kMaxRun);
+  if (rest >= 3) {
+    put(256 + rest);
+  } else {
+    for (std::size_t k = 0; k < rest; ++k) put(0);
+  }
+  out.put(code.codes[kEndOfBlock], code.lengths[kEndOfBlock]);
 }
 
 bool all_zero(const std::uint8_t* p, std::size_t n) {
@@ -341,13 +542,13 @@ void zlib_free(void* /*opaque*/, void* p) { mem_free(p); }
 
 class LibDeflater final : public Mdf4Deflater {
  public:
-  LibDeflater(libdeflate_compressor* c, std::uint8_t* scratch, std::uint16_t* tokens)
-      : c_(c), scratch_(scratch), tokens_(tokens) {}
+  LibDeflater(libdeflate_compressor* c, std::uint8_t* scratch, Segment* segments)
+      : c_(c), scratch_(scratch), segments_(segments) {}
   ~LibDeflater() override {
     libdeflate_free_compressor(c_);
     if (inflating_) inflateEnd(&zs_);
     mem_free(scratch_);
-    mem_free(tokens_);
+    mem_free(segments_);
   }
   LibDeflater(const LibDeflater&) = delete;
   LibDeflater& operator=(const LibDeflater&) = delete;
@@ -366,21 +567,26 @@ class LibDeflater final : public Mdf4Deflater {
     // block for each other column or run of zero columns, an empty last block, and the checksum.
     out[0] = 0x78;
     out[1] = 0x01;
-    const std::size_t head = kTimeColumns * rows;
+    const std::size_t head = kMatchedColumns * rows;
     const std::size_t time = libdeflate_deflate_compress(c_, in, head, out + 2, capacity - 6);
     if (time == 0) return 0;
     std::size_t end_bit = 0;
     if (join_point(out + 2, time, end_bit) == 0) return deflate(in, n, out, capacity);  // compressed whole
     BitOut bits(out, capacity - 4);
     bits.resume(2 + end_bit / 8, out[2 + end_bit / 8], static_cast<unsigned>(end_bit % 8));
-    for (std::size_t c = kTimeColumns; c < record_size;) {
+    for (std::size_t c = kMatchedColumns; c < record_size;) {
       const std::uint8_t* column = in + c * rows;
       std::size_t k = 1;
       const bool zeros = all_zero(column, rows);
       if (zeros) {
         while (c + k < record_size && all_zero(column + k * rows, rows)) ++k;
       }
-      write_range(bits, column, k * rows, zeros, tokens_);
+      if (zeros) {
+        write_zeros(bits, k * rows, code_);
+      } else {
+        for (std::size_t at = 0; at < rows; at += kMaxTokens)
+          write_column(bits, column + at, std::min(kMaxTokens, rows - at), segments_, code_);
+      }
       c += k;
       if (bits.full()) return 0;
     }
@@ -444,7 +650,8 @@ class LibDeflater final : public Mdf4Deflater {
 
   libdeflate_compressor* c_;
   std::uint8_t* scratch_;
-  std::uint16_t* tokens_;
+  Segment* segments_;
+  BlockCode code_;
   z_stream zs_{};
   bool inflating_ = false;
 };
@@ -473,14 +680,14 @@ std::unique_ptr<Mdf4Deflater> mdf4_deflater_create() {
   std::call_once(allocator, [] { libdeflate_set_memory_allocator(mem_alloc, mem_free); });
   libdeflate_compressor* c = libdeflate_alloc_compressor(kLevel);
   auto* scratch = static_cast<std::uint8_t*>(mem_alloc(kScratch));
-  auto* tokens = static_cast<std::uint16_t*>(mem_alloc(kMaxTokens * sizeof(std::uint16_t)));
+  auto* segments = static_cast<Segment*>(mem_alloc(kMaxSegments * sizeof(Segment)));
   std::unique_ptr<LibDeflater> d;
-  if (c != nullptr && scratch != nullptr && tokens != nullptr)
-    d.reset(new (std::nothrow) LibDeflater(c, scratch, tokens));
+  if (c != nullptr && scratch != nullptr && segments != nullptr)
+    d.reset(new (std::nothrow) LibDeflater(c, scratch, segments));
   if (!d) {
     if (c != nullptr) libdeflate_free_compressor(c);
     mem_free(scratch);
-    mem_free(tokens);
+    mem_free(segments);
     return nullptr;
   }
   if (!d->prepare()) return nullptr;

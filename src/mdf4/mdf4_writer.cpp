@@ -151,7 +151,64 @@ void source_name(char (&out)[16], const char* bus, int channel) {
 // The master time: seconds since the start, rounded to the microsecond. The log's times have no
 // finer resolution, and the rounded value is the double closest to it (0.466, not the
 // 0.4660000801 that the subtraction of two large times leaves), which every export shows as is.
-double master_time(double time, double base) { return std::round((time - base) * 1e6) / 1e6; }
+double master_time(double time, double base) {
+  // std::round, without the library call: the difference is never negative, and below 2^52
+  // the fraction is exact.
+  const double us = (time - base) * 1e6;
+  double whole = us;
+  if (us < 4503599627370496.0) {
+    whole = static_cast<double>(static_cast<std::int64_t>(us));
+    if (us - whole >= 0.5) whole += 1;
+  }
+  return whole / 1e6;
+}
+
+// Hands each byte of the record's fields to `put(column, value)` in the layout of
+// mdf4_internal.h, leaving out bytes that are zero anyway (the caller's record starts zeroed);
+// the frame's bus channel.
+template <typename Put>
+int lay_out(const BusRecord& record, int kind, double base, Put&& put) {
+  std::uint64_t time;
+  const double t = master_time(record.Timestamp, base);
+  std::memcpy(&time, &t, 8);
+  for (std::uint32_t c = 0; c < 8; ++c) put(c, static_cast<std::uint8_t>(time >> (8 * c)));
+  auto put_u32_at = [&put](std::uint32_t c, std::uint32_t v) {
+    for (std::uint32_t k = 0; k < 4; ++k) put(c + k, static_cast<std::uint8_t>(v >> (8 * k)));
+  };
+  if (kind == kGroupLin) {
+    const LinTail& lin = record.Lin;
+    const auto n = static_cast<std::uint32_t>(std::min(record.DataLength, kLinMaxData));
+    put(8, lin.BusChannel);
+    put(9, static_cast<std::uint8_t>(record.ID));
+    put(10, static_cast<std::uint8_t>(n));
+    for (std::uint32_t i = 0; i < n; ++i) put(11 + i, lin.DataBytes[i]);
+    put(19, lin.Dir);
+    put(20, lin.ReceivedDataByteCount);
+    return lin.BusChannel;
+  }
+  if (kind == kGroupError) {
+    put(8, record.Error.BusChannel);
+    put_u32_at(9, record.ID);
+    return record.Error.BusChannel;
+  }
+  const CanTail& can = record.Can;
+  const auto n = static_cast<std::uint32_t>(std::min(record.DataLength, kCanMaxData));
+  put(8, can.BusChannel);
+  put_u32_at(9, record.ID);
+  put(13, can.IDE);
+  put(14, can.DLC);
+  put(15, static_cast<std::uint8_t>(n));
+  if (kind == kGroupRemote) {
+    put(16, can.Dir);
+  } else {
+    for (std::uint32_t i = 0; i < n; ++i) put(16 + i, can.DataBytes[i]);
+    put(80, can.Dir);
+    put(81, can.EDL);
+    put(82, can.BRS);
+    put(83, can.ESI);
+  }
+  return can.BusChannel;
+}
 
 // One group's DG, CG and channels, with the data link and the cycle count left 0 for later.
 bool add_group(BlockBuffer& b, const GroupLayout& layout, const SharedBlocks& shared, std::uint64_t& dg_out,
@@ -201,6 +258,7 @@ struct Mdf4Writer::Group {
   // a full block leaves in one write. Transposed, column c of record r lies at c * rows + r.
   std::uint8_t* block = nullptr;
   std::uint64_t fill = 0;            // record bytes in the block
+  std::uint64_t row = 0;             // records in the block
   std::uint64_t records = 0;
   std::uint64_t* pending = nullptr;  // data blocks written and not yet listed
   std::uint64_t pending_count = 0;
@@ -406,69 +464,25 @@ bool Mdf4Writer::add(const BusRecord& record) {
   if ((g.block == nullptr || g.pending == nullptr) && !open_group(g)) return false;
   if (g.fill == g.block_capacity && !(compressor_ != nullptr ? submit(g, true) : flush_block(g))) return false;
 
-  // Each field goes to its place in the layout of mdf4_internal.h; unused bytes are zeroed so
-  // that a file depends on nothing but the records. `live` bytes from the start and the last
-  // four of a data frame may be non-zero; the rest are zero.
-  std::uint8_t rec[kCanRecordSize];
-  std::uint8_t* p = rec;
-  std::uint32_t live;
   int channel;
-  put_f64(p, master_time(time, base_));
-  if (kind == kGroupLin) {
-    const LinTail& lin = record.Lin;
-    const std::uint64_t n = std::min(record.DataLength, kLinMaxData);
-    put_u8(p + 8, lin.BusChannel);
-    put_u8(p + 9, static_cast<std::uint8_t>(record.ID));
-    put_u8(p + 10, static_cast<std::uint8_t>(n));
-    std::memcpy(p + 11, lin.DataBytes, kLinMaxData);
-    std::memset(p + 11 + n, 0, kLinMaxData - n);
-    put_u8(p + 19, lin.Dir);
-    put_u8(p + 20, lin.ReceivedDataByteCount);
-    live = kLinRecordSize;
-    channel = lin.BusChannel;
-  } else if (kind == kGroupError) {
-    std::memset(p + 8, 0, kCanRecordSize - 8);
-    put_u8(p + 8, record.Error.BusChannel);
-    put_u32(p + 9, record.ID);
-    live = 13;
-    channel = record.Error.BusChannel;
-  } else {
-    const CanTail& can = record.Can;
-    const std::uint64_t n = std::min(record.DataLength, kCanMaxData);
-    put_u8(p + 8, can.BusChannel);
-    put_u32(p + 9, record.ID);
-    put_u8(p + 13, can.IDE);
-    put_u8(p + 14, can.DLC);
-    put_u8(p + 15, static_cast<std::uint8_t>(n));
-    channel = can.BusChannel;
-    if (kind == kGroupRemote) {
-      put_u8(p + 16, can.Dir);
-      live = kRemoteRecordSize;
-    } else {
-      // A whole-array copy then a clear of the tail beats a copy of variable length.
-      std::memcpy(p + 16, can.DataBytes, kCanMaxData);
-      std::memset(p + 16 + n, 0, kCanMaxData - n);
-      put_u8(p + 80, can.Dir);
-      put_u8(p + 81, can.EDL);
-      put_u8(p + 82, can.BRS);
-      put_u8(p + 83, can.ESI);
-      live = static_cast<std::uint32_t>(16 + n);
-    }
-  }
-  const std::uint32_t size = g.layout->record_size;
   if (options_.compression == Mdf4Compression::Transposed) {
-    std::uint8_t* column = g.block + kHeaderSize + g.fill / size;
-    for (std::uint32_t c = 0; c < live; ++c) column[c * g.rows] = rec[c];
-    if (kind == kGroupData) {
-      for (std::uint32_t c = 80; c < kCanRecordSize; ++c) column[c * g.rows] = rec[c];
-    }
+    // Straight into the columns: byte c of the record lies at c * rows. The buffer is zeroed, so
+    // the bytes that stay zero (unused data bytes, an error frame's tail) need no writing.
+    std::uint8_t* at = g.block + kHeaderSize + g.row;
+    const std::uint64_t rows = g.rows;
+    channel = lay_out(record, kind, base_, [at, rows](std::uint32_t c, std::uint8_t v) { at[c * rows] = v; });
   } else {
-    std::memcpy(g.block + kHeaderSize + g.fill, rec, size);
+    // Each field goes to its place in the layout of mdf4_internal.h; unused bytes are zeroed so
+    // that a file depends on nothing but the records.
+    std::uint8_t rec[kCanRecordSize] = {};
+    channel = lay_out(record, kind, base_, [&rec](std::uint32_t c, std::uint8_t v) { rec[c] = v; });
+    std::memcpy(g.block + kHeaderSize + g.fill, rec, g.layout->record_size);
   }
   int& seen = kind == kGroupLin ? lin_channel_ : can_channel_;
   if (seen == kNoChannel) seen = channel;
   if (seen != channel) seen = kMixedChannels;
-  g.fill += size;
+  g.fill += g.layout->record_size;
+  ++g.row;
   ++g.records;
   last_ = time;
   return true;
@@ -489,7 +503,7 @@ bool Mdf4Writer::flush_block(Group& g) {
   encode_header(g.block, BlockHeader{kTagDt, length, 0});
   std::memset(g.block + length, 0, static_cast<std::size_t>(align8(length) - length));
   if (!place_block(g, g.block, align8(length))) return false;
-  g.fill = 0;
+  g.fill = g.row = 0;
   return true;
 }
 
@@ -581,7 +595,7 @@ bool Mdf4Writer::submit(Group& g, bool full) {
     ++c.count;
   }
   c.queued.notify_one();
-  g.fill = 0;
+  g.fill = g.row = 0;
   if (full && !c.thread_tried) start_thread();
   retire_done();
   return !failed_;
@@ -716,7 +730,7 @@ bool Mdf4Writer::reset() {
   if (!finished_ || failed_) return false;
   for (int k = 0; k < kGroupKinds; ++k) {
     Group& g = groups_[k];
-    g.fill = g.records = g.pending_count = g.first_list = g.last_list = g.dg = g.cg = 0;
+    g.fill = g.row = g.records = g.pending_count = g.first_list = g.last_list = g.dg = g.cg = 0;
   }
   if (compressor_ != nullptr) {
     compressor_->thread_tried = false;
