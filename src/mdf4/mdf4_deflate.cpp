@@ -84,11 +84,10 @@ class BitOut {
   std::uint64_t bits() const { return std::uint64_t{pos_} * 8 + count_; }
   // True when `more` further bits, and the 8 bytes a wide store may touch past them, have room.
   bool room_for(std::uint64_t more) const { return (bits() + more) / 8 + 8 <= capacity_; }
-  // Writes `n` symbols of `table`, indexed by `symbols`: each entry holds its bits in the low
-  // 24 and their count in the high 8, `per` symbols fitting the 57 bits free after a flush.
-  // The caller has made sure of the room (room_for).
+  // Writes `n` symbols, each as the `counts[s]` bits of `bits[s]`, `per` of them fitting the 57
+  // bits free after a flush. The caller has made sure of the room (room_for).
   template <int per, typename Symbol>
-  void put_symbols(const Symbol* symbols, std::size_t n, const std::uint32_t* table) {
+  void put_symbols(const Symbol* symbols, std::size_t n, const std::uint32_t* bits, const std::uint8_t* counts) {
     std::uint8_t* dst = out_ + pos_;
     std::uint64_t acc = acc_;
     unsigned count = count_;
@@ -102,16 +101,15 @@ class BitOut {
     std::size_t i = 0;
     for (; i + per <= n; i += per) {
       for (int k = 0; k < per; ++k) {
-        const std::uint32_t e = table[symbols[i + static_cast<std::size_t>(k)]];
-        acc |= static_cast<std::uint64_t>(e & 0xFFFFFF) << count;
-        count += e >> 24;
+        const Symbol s = symbols[i + static_cast<std::size_t>(k)];
+        acc |= static_cast<std::uint64_t>(bits[s]) << count;
+        count += counts[s];
       }
       flush();
     }
     for (; i < n; ++i) {
-      const std::uint32_t e = table[symbols[i]];
-      acc |= static_cast<std::uint64_t>(e & 0xFFFFFF) << count;
-      count += e >> 24;
+      acc |= static_cast<std::uint64_t>(bits[symbols[i]]) << count;
+      count += counts[symbols[i]];
       flush();
     }
     pos_ = static_cast<std::size_t>(dst - out_);
@@ -164,22 +162,24 @@ void code_lengths(const std::uint32_t* frequency, int n, unsigned limit, std::ui
   std::uint32_t f[kLitLenCodes];
   std::memcpy(f, frequency, sizeof f[0] * static_cast<std::size_t>(n));
   for (;;) {
-    int symbols[kLitLenCodes];
+    // Sorted by frequency, then symbol: one key each, which sorts much faster than a comparison
+    // that looks both up.
+    std::uint64_t keys[kLitLenCodes];
     int m = 0;
     for (int i = 0; i < n; ++i) {
       length[i] = 0;
-      if (f[i] > 0) symbols[m++] = i;
+      if (f[i] > 0) keys[m++] = std::uint64_t{f[i]} << 16 | static_cast<unsigned>(i);
     }
     if (m == 0) return;
     if (m == 1) {
-      length[symbols[0]] = 1;
+      length[keys[0] & 0xFFFF] = 1;
       return;
     }
-    std::sort(symbols, symbols + m, [&](int a, int b) { return f[a] != f[b] ? f[a] < f[b] : a < b; });
+    std::sort(keys, keys + m);
     // Two queues: the sorted leaves, and the inner nodes, made in the order of their weights.
     std::uint64_t weight[2 * kLitLenCodes];
     int parent[2 * kLitLenCodes];
-    for (int i = 0; i < m; ++i) weight[i] = f[symbols[i]];
+    for (int i = 0; i < m; ++i) weight[i] = keys[i] >> 16;
     int leaf = 0, inner = m, next = m;
     auto smallest = [&] { return leaf < m && (inner >= next || weight[leaf] <= weight[inner]) ? leaf++ : inner++; };
     while (next < 2 * m - 1) {
@@ -197,12 +197,25 @@ void code_lengths(const std::uint32_t* frequency, int n, unsigned limit, std::ui
       deepest = std::max(deepest, depth[i]);
     }
     if (deepest <= limit) {
-      for (int i = 0; i < m; ++i) length[symbols[i]] = static_cast<std::uint8_t>(depth[i]);
+      for (int i = 0; i < m; ++i) length[keys[i] & 0xFFFF] = static_cast<std::uint8_t>(depth[i]);
       return;
     }
     for (int i = 0; i < n; ++i) f[i] = f[i] == 0 ? 0 : (f[i] + 1) / 2;
   }
 }
+
+// Each byte with its bits in reverse order.
+struct ReversedBytes {
+  std::uint8_t of[256] = {};
+  constexpr ReversedBytes() {
+    for (unsigned b = 0; b < 256; ++b) {
+      unsigned r = 0;
+      for (unsigned k = 0; k < 8; ++k) r |= ((b >> k) & 1) << (7 - k);
+      of[b] = static_cast<std::uint8_t>(r);
+    }
+  }
+};
+constexpr ReversedBytes kReversed;
 
 // The canonical codes of the lengths, bit-reversed to go out lowest bit first.
 void canonical_codes(const std::uint8_t* length, int n, std::uint16_t* code) {
@@ -218,21 +231,21 @@ void canonical_codes(const std::uint8_t* length, int n, std::uint16_t* code) {
   for (int i = 0; i < n; ++i) {
     const unsigned bits = length[i];
     if (bits == 0) continue;
-    unsigned v = next[bits]++;
-    unsigned reversed = 0;
-    for (unsigned b = 0; b < bits; ++b, v >>= 1) reversed = (reversed << 1) | (v & 1);
-    code[i] = static_cast<std::uint16_t>(reversed);
+    const unsigned v = next[bits]++;
+    const unsigned reversed = static_cast<unsigned>(kReversed.of[v & 0xFF]) << 8 | kReversed.of[(v >> 8) & 0xFF];
+    code[i] = static_cast<std::uint16_t>(reversed >> (16 - bits));
   }
 }
 
-// The literal/length code of one block, as BitOut::put_symbols takes it: an entry per byte, and
-// one per match of distance 1 at 256 plus its length, holding the length's code, its extra bits
-// and the distance code's single 0 bit.
+// The literal/length code of one block, as BitOut::put_symbols takes it (bits and their count):
+// an entry per byte, and one per match of distance 1 at 256 plus its length, holding the
+// length's code, its extra bits and the distance code's single 0 bit.
 struct BlockCode {
   std::uint8_t lengths[kLitLenCodes + 1];  // room for the distance code's length after them
   std::uint16_t codes[kLitLenCodes];
   int hlit;
-  std::uint32_t table[256 + kMaxRun + 1];
+  std::uint32_t bits[256 + kMaxRun + 1];
+  std::uint8_t counts[256 + kMaxRun + 1];
 };
 
 // A stretch of a column: `literals` bytes as they are, then a match of distance 1 of `match`
@@ -255,7 +268,8 @@ std::uint64_t make_code(const std::uint32_t* freq, bool matches, BlockCode& code
   canonical_codes(code.lengths, hlit, code.codes);
   std::uint64_t bits = 0;
   for (int s = 0; s < 256; ++s) {
-    code.table[s] = code.codes[s] | static_cast<std::uint32_t>(code.lengths[s]) << 24;
+    code.bits[s] = code.codes[s];
+    code.counts[s] = code.lengths[s];
     bits += std::uint64_t{freq[s]} * code.lengths[s];
   }
   bits += code.lengths[kEndOfBlock];
@@ -264,8 +278,8 @@ std::uint64_t make_code(const std::uint32_t* freq, bool matches, BlockCode& code
     for (unsigned length = 3; length <= kMaxRun; ++length) {
       const int c = length_code(length);
       const unsigned own = code.lengths[257 + c];
-      const std::uint32_t bits_of_match = code.codes[257 + c] | (length - kLengthBase[c]) << own;
-      code.table[256 + length] = bits_of_match | (own + kLengthExtra[c] + 1u) << 24;
+      code.bits[256 + length] = code.codes[257 + c] | (length - kLengthBase[c]) << own;
+      code.counts[256 + length] = static_cast<std::uint8_t>(own + kLengthExtra[c] + 1u);
     }
   }
   return bits;
@@ -339,22 +353,6 @@ void put_header(BitOut& out, BlockCode& code) {
   }
 }
 
-// Writes the `n` symbols of a block whose code is made and whose header is out, and its end.
-template <int per, typename Symbol>
-void put_body(BitOut& out, const Symbol* symbols, std::size_t n, std::uint64_t bits, const BlockCode& code) {
-  if (out.room_for(bits)) {
-    out.put_symbols<per>(symbols, n, code.table);
-  } else {
-    // Near the end of the room the buffer's wide stores could overrun it: a symbol at a time,
-    // which also finds when it does not fit.
-    for (std::size_t i = 0; i < n && !out.full(); ++i) {
-      const std::uint32_t e = code.table[symbols[i]];
-      out.put(e & 0xFFFFFF, e >> 24);
-    }
-  }
-  out.put(code.codes[kEndOfBlock], code.lengths[kEndOfBlock]);
-}
-
 // Columns whose Huffman code would save less than this share of their bytes are stored as they
 // are (random data bytes, mostly): coding them costs time and gains nothing worth it.
 constexpr std::uint64_t kStoreBelowSaving = 16;
@@ -421,13 +419,12 @@ void put_literals(BitOut& out, const std::uint8_t* p, std::size_t n, std::uint64
     // Near the end of the room the wide stores could overrun it: a symbol at a time, which also
     // finds when it does not fit.
     for (std::size_t i = 0; i < n && !out.full(); ++i) {
-      const std::uint32_t e = code.table[p[i]];
-      out.put(e & 0xFFFFFF, e >> 24);
+      out.put(code.bits[p[i]], code.counts[p[i]]);
     }
   } else if (longest <= 14) {
-    out.put_symbols<4>(p, n, code.table);
+    out.put_symbols<4>(p, n, code.bits, code.counts);
   } else {
-    out.put_symbols<3>(p, n, code.table);
+    out.put_symbols<3>(p, n, code.bits, code.counts);
   }
 }
 
@@ -489,8 +486,7 @@ void write_column(BitOut& out, const std::uint8_t* p, std::size_t n, Segment* se
       at += g.literals;
     }
     if (g.match != 0) {
-      const std::uint32_t e = code.table[256 + g.match];
-      out.put(e & 0xFFFFFF, e >> 24);
+      out.put(code.bits[256 + g.match], code.counts[256 + g.match]);
       at += g.match;
     }
   }
@@ -510,8 +506,7 @@ void write_zeros(BitOut& out, std::size_t n, BlockCode& code) {
   make_code(freq, true, code);
   put_header(out, code);
   auto put = [&](std::size_t symbol) {
-    const std::uint32_t e = code.table[symbol];
-    out.put(e & 0xFFFFFF, e >> 24);
+    out.put(code.bits[symbol], code.counts[symbol]);
   };
   put(0);
   for (std::size_t k = 0; k < full_runs && !out.full(); ++k) put(256 + kMaxRun);
@@ -524,15 +519,15 @@ void write_zeros(BitOut& out, std::size_t n, BlockCode& code) {
 }
 
 bool all_zero(const std::uint8_t* p, std::size_t n) {
-  std::uint64_t any = 0;
+  // Four words a step, each into its own bits, so that the loads need not wait on each other.
+  std::uint64_t any[4] = {};
   std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, p + i, 8);
-    any |= w;
+  for (; i + 32 <= n; i += 32) {
+    for (int k = 0; k < 4; ++k) any[k] |= load64(p + i + 8 * static_cast<std::size_t>(k));
   }
-  for (; i < n; ++i) any |= p[i];
-  return any == 0;
+  for (; i + 8 <= n; i += 8) any[0] |= load64(p + i);
+  for (; i < n; ++i) any[0] |= p[i];
+  return (any[0] | any[1] | any[2] | any[3]) == 0;
 }
 
 void* zlib_alloc(void* /*opaque*/, unsigned items, unsigned size) {
