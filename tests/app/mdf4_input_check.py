@@ -24,11 +24,16 @@ def frames(seed, count):
     import can
 
     rng = random.Random(seed)
-    t = 1706702400.0 + rng.randrange(1000) / 1000.0
+    # Times made from a whole number of microseconds each, not by adding steps to a float: sums
+    # drift off the microsecond grid, and a time that lies within a rounding step of half a
+    # microsecond may print either way, in the trace and in python-can's own reading of the log.
+    start_us = 1706702400 * 1000000 + rng.randrange(1000) * 1000
+    us = 0
     out = []
     for i in range(count):
         if rng.random() < 0.8:
-            t += rng.randrange(0, 3000) / 1e6
+            us += rng.randrange(0, 3000)
+        t = (start_us + us) / 1e6
         channel = rng.choice([1, 2])
         extended = rng.random() < 0.3
         ident = rng.randrange(1 << 29) if extended else rng.randrange(1 << 11)
