@@ -26,19 +26,10 @@ void BM_WriteCanTrace(benchmark::State& state) {
   RecordSource source;
   for (auto _ : state) {
     state.PauseTiming();
-    BusRecord r{};
-    r.Kind = CAN_DataFrame;
-    r.Can.BusChannel = 1;
-    r.DataPointer = r.Can.DataBytes;
+    BusRecord r;
     converter->new_file(sv("w"), source);
     for (std::int64_t i = 0; i < frames; ++i) {
-      x = x * 6364136223846793005ull + 1442695040888963407ull;
-      r.Timestamp = 1706688000.0 + static_cast<double>(i) * 0.001;
-      r.Can.IDE = (x >> 60) % 3 == 0;
-      r.ID = static_cast<std::uint32_t>(x >> 20) & (r.Can.IDE ? 0x1FFFFFFF : 0x7FF);
-      r.Can.DLC = static_cast<std::uint8_t>((x >> 8) % 9);
-      r.DataLength = r.Can.DLC;
-      for (int b = 0; b < 8; ++b) r.Can.DataBytes[b] = static_cast<std::uint8_t>(x >> (8 * b));
+      bench_frame(r, x, i);
       converter->handle_record(r);
     }
     state.ResumeTiming();

@@ -86,19 +86,10 @@ bool write_frames(FileSystem* fs, const char* name, std::int64_t frames, const M
   StreamSink sink(*stream);
   auto writer = mdf4_writer_create(options);
   std::uint64_t x = 42;
-  BusRecord r{};
-  r.Kind = CAN_DataFrame;
-  r.Can.BusChannel = 1;
-  r.DataPointer = r.Can.DataBytes;
+  BusRecord r;
   bool ok = writer->begin(sink, 1706688000.0, sv("2.4.0"));
   for (std::int64_t i = 0; i < frames && ok; ++i) {
-    x = x * 6364136223846793005ull + 1442695040888963407ull;
-    r.Timestamp = 1706688000.0 + static_cast<double>(i) * 0.001;
-    r.Can.IDE = (x >> 60) % 3 == 0;
-    r.ID = static_cast<std::uint32_t>(x >> 20) & (r.Can.IDE ? 0x1FFFFFFF : 0x7FF);
-    r.Can.DLC = static_cast<std::uint8_t>((x >> 8) % 9);
-    r.DataLength = r.Can.DLC;
-    for (int b = 0; b < 8; ++b) r.Can.DataBytes[b] = static_cast<std::uint8_t>(x >> (8 * b));
+    bench_frame(r, x, i);
     ok = writer->add(r);
   }
   return ok && writer->finish() && stream_close(stream) == 0;
