@@ -530,11 +530,6 @@ bool all_zero(const std::uint8_t* p, std::size_t n) {
   return (any[0] | any[1] | any[2] | any[3]) == 0;
 }
 
-void* zlib_alloc(void* /*opaque*/, unsigned items, unsigned size) {
-  return mem_alloc(static_cast<std::size_t>(items) * size);
-}
-void zlib_free(void* /*opaque*/, void* p) { mem_free(p); }
-
 class LibDeflater final : public Mdf4Deflater {
  public:
   LibDeflater(libdeflate_compressor* c, std::uint8_t* scratch, Segment* segments)
@@ -600,8 +595,8 @@ class LibDeflater final : public Mdf4Deflater {
   // halfway (a file then depends on nothing but its records): its state, and its window, which
   // zlib allocates at the first byte inflated. False when memory runs out.
   bool prepare() {
-    zs_.zalloc = zlib_alloc;
-    zs_.zfree = zlib_free;
+    zs_.zalloc = mdf4_zlib_alloc;
+    zs_.zfree = mdf4_zlib_free;
     zs_.opaque = nullptr;
     if (inflateInit2(&zs_, -15) != Z_OK) return false;
     inflating_ = true;
@@ -668,6 +663,11 @@ bool mdf4_compression_parse(const char* text, Mdf4Compression& out) {
   }
   return false;
 }
+
+void* mdf4_zlib_alloc(void* /*opaque*/, unsigned items, unsigned size) {
+  return mem_alloc(static_cast<std::size_t>(items) * size);
+}
+void mdf4_zlib_free(void* /*opaque*/, void* p) { mem_free(p); }
 
 std::unique_ptr<Mdf4Deflater> mdf4_deflater_create() {
   // The library's allocations then meet the same failure hook as everything else.

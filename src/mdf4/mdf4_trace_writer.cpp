@@ -1,6 +1,5 @@
 #include "mdf4/mdf4_trace_writer.h"
 
-#include <cstring>
 #include <new>
 
 #include "io/output_file.h"
@@ -73,7 +72,7 @@ class Mdf4TraceWriter final : public TraceWriter {
 
   // A compressor that failed is told apart from the file's writes: the disk is not to blame.
   void report_data_failure() {
-    const bool compressing = writer_ && std::strcmp(writer_->error(), "could not compress a data block") == 0;
+    const bool compressing = writer_ && writer_->compression_failed();
     report(LogLevel::Error, compressing ? "Could not compress MDF4 data" : "Could not write MDF4 data");
   }
 

@@ -364,6 +364,11 @@ std::uint64_t Mdf4Writer::records() const {
   return n;
 }
 
+// One array, so that its address tells this failure apart from the others.
+constexpr char kCompressionFailed[] = "could not compress a data block";
+
+bool Mdf4Writer::compression_failed() const { return error_ == kCompressionFailed; }
+
 bool Mdf4Writer::fail(const char* why) {
   if (!failed_) error_ = why;
   failed_ = true;
@@ -535,9 +540,7 @@ void Mdf4Writer::compress(Slot& s, Mdf4Deflater* deflater) const {
                  ? deflater->deflate_columns(records, static_cast<std::size_t>(n), size, dz_data + dz::kDataSize, room)
                  : deflater->deflate(records, static_cast<std::size_t>(n), dz_data + dz::kDataSize, room);
   }
-  s.failure = deflater == nullptr            ? "out of memory"
-              : zipped == kMdf4DeflateFailed ? "could not compress a data block"
-                                             : nullptr;
+  s.failure = deflater == nullptr ? "out of memory" : zipped == kMdf4DeflateFailed ? kCompressionFailed : nullptr;
   if (s.failure != nullptr) return;
   if (zipped > 0) {
     const std::uint64_t length = kHeaderSize + dz::kDataSize + zipped;
@@ -605,7 +608,9 @@ void Mdf4Writer::start_thread() {
   Compressor& c = *compressor_;
   c.thread_tried = true;
   if (!options_.compress_thread) return;
-  c.thread = options_.deflater();
+  // Kept from file to file, as the caller's own deflater is: making one costs more than a small
+  // log's compressing does.
+  if (!c.thread) c.thread = options_.deflater();
   // Without a deflater or a thread the caller's thread compresses everything.
   if (!c.thread) return;
   try {

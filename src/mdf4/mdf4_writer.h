@@ -87,6 +87,8 @@ class Mdf4Writer final : public HeapObject {
 
   // Why the last call failed, for the caller's message ("" when nothing failed).
   const char* error() const { return error_; }
+  // Whether that was the compressor failing rather than a write.
+  bool compression_failed() const;
 
   // Records kept so far, over all groups.
   std::uint64_t records() const;
