@@ -311,6 +311,7 @@ bool DataWindows::open_list(DataStream& s, std::uint64_t offset) {
   s.list = offset;
   s.list_count = n;
   s.list_index = 0;
+  s.links_held = 0;
   s.list_next = b.links[dl::kNextDl];
   return true;
 }
@@ -327,10 +328,16 @@ bool DataWindows::next_block(DataStream& s) {
       block = s.single;
       s.single = 0;
     } else if (s.list != 0 && s.list_index < s.list_count) {
-      std::uint8_t link[kLinkSize];
-      if (!file_.read_at(s.list + kHeaderSize + (1 + s.list_index) * kLinkSize, link, sizeof link)) return false;
-      ++s.list_index;
-      block = get_u64(link);
+      if (s.list_index - s.links_first >= s.links_held) {
+        // The list's link count was checked against its length when it was opened.
+        const std::uint64_t n = std::min(DataStream::kLinkBatch, s.list_count - s.list_index);
+        std::uint8_t raw[DataStream::kLinkBatch * kLinkSize];
+        if (!file_.read_at(s.list + kHeaderSize + (1 + s.list_index) * kLinkSize, raw, n * kLinkSize)) return false;
+        for (std::uint64_t i = 0; i < n; ++i) s.links[i] = get_u64(raw + i * kLinkSize);
+        s.links_first = s.list_index;
+        s.links_held = n;
+      }
+      block = s.links[s.list_index++ - s.links_first];
       if (block == 0) continue;
     } else if (s.list_next != 0) {
       if (!open_list(s, s.list_next)) return false;

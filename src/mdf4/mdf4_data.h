@@ -111,6 +111,13 @@ struct DataStream {
   std::uint64_t list_count = 0;
   std::uint64_t list_index = 0;
   std::uint64_t list_next = 0;
+  // Links of the list read ahead, a batch at a time: a list usually lies far from its blocks (a
+  // writer puts it after them), and reading one link per block made the file's read window jump
+  // there and back for every block.
+  static constexpr std::uint64_t kLinkBatch = 32;
+  std::uint64_t links[kLinkBatch] = {};
+  std::uint64_t links_first = 0;  // the list index of links[0]
+  std::uint64_t links_held = 0;
   LoopCheck lists;
 
   // The open data block.

@@ -190,8 +190,10 @@ TEST(Mdf4ReaderTest, GivesBackWhatTheWriterTookToTheMicrosecond) {
   Mdf4WriterOptions small;
   small.block_bytes = 700;  // a few records a block: many list boundaries
   small.list_links = 5;
+  Mdf4WriterOptions long_lists = small;  // lists of more links than the reader takes at once
+  long_lists.list_links = 100;
   const std::vector<BusRecord> records = test::generated_frames(21, 5000);
-  for (const Mdf4WriterOptions& options : {Mdf4WriterOptions{}, small}) {
+  for (const Mdf4WriterOptions& options : {Mdf4WriterOptions{}, small, long_lists}) {
     Mdf4Read read = test::read_mdf4(test::write_mdf4(records, options));
     ASSERT_TRUE(read.opened) << read.error;
     EXPECT_EQ(read.error, "");
