@@ -8,10 +8,6 @@ set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 # The C++ and thread run-times go into each program, so that a machine with nothing installed
 # runs it; argtable2 alone stays a DLL (its licence asks that it can be replaced).
 set(CMAKE_EXE_LINKER_FLAGS "${CMAKE_EXE_LINKER_FLAGS} -static")
-# The format attributes say "printf", which GCC reads as Microsoft's formats on this target
-# (no %zd); the code runs with MinGW's C99 printf family, which libstdc++ selects, and the Linux
-# build checks the same formats.
-add_compile_options(-Wno-format)
 # GCC 12 sees overlapping copies in libstdc++'s string concatenation once inlined at -O3 (its
 # bug 105329); the Linux build keeps the warning.
 add_compile_options(-Wno-restrict)

@@ -6,12 +6,13 @@
 #include <cstdint>
 
 #include "base/dyn_string.h"
+#include "base/printf_format.h"
 
 namespace quarn {
 
 // Appends printf-style text formatted by stb_sprintf, growing the line when needed. False, with
 // the line as it was, when the line cannot grow; a trace line must then not be written.
-bool asc_append_format(DynString& line, const char* format, ...) __attribute__((format(printf, 2, 3)));
+bool asc_append_format(DynString& line, const char* format, ...) QUARN_PRINTF(2, 3);
 
 // Appends the bytes as uppercase hex pairs separated by one blank ("01 AB FF"); nothing for 0.
 // False, with the line as it was, when the line cannot grow.

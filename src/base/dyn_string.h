@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdint>
 
+#include "base/printf_format.h"
 #include "base/str_view.h"
 
 namespace quarn {
@@ -57,7 +58,7 @@ char* dynstr_append(DynString& s, const char* cstr);
 
 // Appends printf-formatted text (the C library's formatter). Returns the number of characters
 // appended, or -1 (string unchanged) when the format cannot be rendered or memory runs out.
-std::int64_t dynstr_append_format(DynString& s, const char* format, ...) __attribute__((format(printf, 2, 3)));
+std::int64_t dynstr_append_format(DynString& s, const char* format, ...) QUARN_PRINTF(2, 3);
 std::int64_t dynstr_append_vformat(DynString& s, const char* format, std::va_list args);
 
 // Sets the length to n (at most the capacity) and writes the NUL there. For callers that wrote

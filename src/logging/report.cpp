@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "base/memory.h"
+#include "base/printf_format.h"
 
 namespace quarn {
 
@@ -148,7 +149,7 @@ void vwrite_line(LogLevel level, const char* format, std::va_list args) {
   emit(start, static_cast<std::size_t>(cursor - start) + 1);
 }
 
-void write_line(LogLevel level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void write_line(LogLevel level, const char* format, ...) QUARN_PRINTF(2, 3);
 void write_line(LogLevel level, const char* format, ...) {
   std::va_list args;
   va_start(args, format);

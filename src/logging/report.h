@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "base/platform.h"
+#include "base/printf_format.h"
 
 namespace quarn {
 
@@ -29,7 +30,7 @@ void set_log_threshold(std::int32_t threshold);
 // (the call, the full path, the system's reason). Before the verbosity is applied the failure is
 // taken all the same but not shown: a report made while the command line is parsed cannot know
 // whether Debug lines are wanted.
-void report_line(LogLevel level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void report_line(LogLevel level, const char* format, ...) QUARN_PRINTF(2, 3);
 
 // The level test comes before the arguments are evaluated, so a suppressed report costs one
 // comparison and no formatting.

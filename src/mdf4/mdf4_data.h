@@ -10,6 +10,7 @@
 
 #include <cstdint>
 
+#include "base/printf_format.h"
 #include "io/stream.h"
 #include "mdf4/mdf4_blocks.h"
 
@@ -18,7 +19,7 @@ namespace quarn::mdf4 {
 // The first failure's message, kept for the caller; later failures do not overwrite it.
 class ErrorText {
  public:
-  bool fail(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  bool fail(const char* format, ...) QUARN_PRINTF(2, 3);
   bool failed() const { return failed_; }
   const char* text() const { return text_; }
 
