@@ -22,15 +22,14 @@ inline bool sv_equal(StrView a, StrView b) {
   return a.length == b.length && (a.length == 0 || std::memcmp(a.data, b.data, static_cast<std::size_t>(a.length)) == 0);
 }
 
+// An ASCII capital as its small letter; other bytes as they are.
+inline char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
 // Equal when ASCII letters are taken without their case ("TXT" and "txt"); other bytes as they are.
 inline bool sv_equal_ignoring_case(StrView a, StrView b) {
   if (a.length != b.length) return false;
   for (std::int64_t i = 0; i < a.length; ++i) {
-    char x = a.data[i];
-    char y = b.data[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
+    if (ascii_lower(a.data[i]) != ascii_lower(b.data[i])) return false;
   }
   return true;
 }

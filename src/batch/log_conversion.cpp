@@ -146,10 +146,6 @@ int close_input(const Converter& converter, StrView input_path, Input& in, bool 
   return status;
 }
 
-bool same_path(StrView a, StrView b) {
-  return kPlatformNamesIgnoreCase ? sv_equal_ignoring_case(a, b) : sv_equal(a, b);
-}
-
 // Whether a trace of the log would take the log's own name (an MDF4 log converted to MDF4 beside
 // itself); reports it. Such a trace would be its input's only copy while it was written, and with
 // -d there would be none left.
@@ -164,7 +160,7 @@ bool trace_replaces_input(const Converter& converter, StrView input_path, StrVie
     dynstr_from(name, output_base);
     if (dynstr_append(name, options.trace_suffixes[i]) == nullptr) return false;
     if (!fs_full_path(*converter.output_fs, dynstr_view(name), trace)) return false;
-    if (same_path(dynstr_view(trace), dynstr_view(input))) {
+    if (path_equal(dynstr_view(trace), dynstr_view(input))) {
       report(LogLevel::Error, "Output file would replace its input: %s", dynstr_data(name));
       return true;
     }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "base/memory.h"
+#include "io/path_names.h"
 
 namespace quarn {
 namespace {
@@ -10,14 +11,16 @@ namespace {
 std::uint64_t hash_of(StrView s) {
   std::uint64_t h = 1469598103934665603ull;  // FNV-1a
   for (std::int64_t i = 0; i < s.length; ++i) {
-    h ^= static_cast<unsigned char>(s.data[i]);
+    h ^= static_cast<unsigned char>(path_name_char(s.data[i]));
     h *= 1099511628211ull;
   }
   return h;
 }
 
+// Names that name one file are one entry: on a platform that ignores letter case, "B.asc" and
+// "b.asc" are one.
 bool same(const char* stored, StrView s) {
-  return std::strncmp(stored, s.data, static_cast<std::size_t>(s.length)) == 0 && stored[s.length] == '\0';
+  return std::strlen(stored) == static_cast<std::size_t>(s.length) && path_equal(StrView{stored, s.length}, s);
 }
 
 // The slot holding `s`, or the empty slot where it would go.

@@ -39,5 +39,14 @@ TEST(PathNamesTest, PiecesOfAPath) {
   }
 }
 
+// Names that differ only in letter case are one file where the platform says so, and two
+// elsewhere; other bytes always count.
+TEST(PathNamesTest, EqualNamesFollowThePlatformsLetterCase) {
+  EXPECT_TRUE(path_equal(sv("logs/B.asc"), sv("logs/B.asc")));
+  EXPECT_EQ(path_equal(sv("logs/B.asc"), sv("LOGS/b.ASC")), kPlatformNamesIgnoreCase);
+  EXPECT_FALSE(path_equal(sv("logs/B.asc"), sv("logs/B.asc2")));
+  EXPECT_FALSE(path_equal(sv("logs/\xc3\x84.asc"), sv("logs/\xc3\xa4.asc")));  // only ASCII letters fold
+}
+
 }  // namespace
 }  // namespace quarn
