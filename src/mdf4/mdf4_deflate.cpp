@@ -1,7 +1,6 @@
 #include "mdf4/mdf4_deflate.h"
 
 #include <libdeflate.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cstring>
@@ -27,15 +26,12 @@ constexpr std::uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5,
 constexpr int kLitLenCodes = 286;
 constexpr int kEndOfBlock = 256;
 constexpr unsigned kMaxRun = 258;
-// The master time's eight bytes, first in every record.
+// The master time's eight bytes, last in every record, which libdeflate takes: the low five
+// change with every frame and recur far apart (a time's low bits repeat whenever its microseconds
+// do, modulo 15,625), which only a full matcher finds.
 constexpr std::size_t kTimeColumns = 8;
-// The ones libdeflate takes: the low five, whose values recur far apart as the time goes on. The
-// top three, sign, exponent and the top of the mantissa, change slowly and make runs, which the
-// columns' own blocks code as well for far less.
-constexpr std::size_t kMatchedColumns = 5;
-// Room for the inflater's output, and for the symbols of a column of up to 64K records.
-constexpr std::size_t kScratch = std::size_t{64} << 10;
-constexpr std::size_t kMaxTokens = 65535;  // a stored block holds no more
+// A stored block holds no more; and the symbols of a column of up to 64K records.
+constexpr std::size_t kMaxTokens = 65535;
 
 // The length code of a match of `length` (3 to 258) bytes, by table.
 struct LengthCodes {
@@ -530,14 +526,34 @@ bool all_zero(const std::uint8_t* p, std::size_t n) {
   return (any[0] | any[1] | any[2] | any[3]) == 0;
 }
 
+// The Adler-32 of a transposed block, reading only the columns that may hold something: a zero
+// leaves the sum of the bytes as it is and adds it to the sum of the sums, so a run of them costs
+// one multiplication, and the pages under the block's unused columns are never touched.
+std::uint32_t column_adler32(const std::uint8_t* in, std::size_t rows, std::size_t columns,
+                             const Mdf4LiveColumns& live) {
+  constexpr std::uint64_t kBase = 65521;
+  std::uint32_t adler = 1;
+  for (std::size_t c = 0; c < columns;) {
+    std::size_t k = c;
+    while (k < columns && live.may_be_nonzero(k)) ++k;
+    if (k > c) adler = libdeflate_adler32(adler, in + c * rows, (k - c) * rows);
+    c = k;
+    while (k < columns && !live.may_be_nonzero(k)) ++k;
+    if (k > c) {
+      const std::uint64_t a = adler & 0xFFFF;
+      const std::uint64_t b = ((adler >> 16) + (k - c) * rows % kBase * a) % kBase;
+      adler = static_cast<std::uint32_t>(b << 16 | a);
+    }
+    c = k;
+  }
+  return adler;
+}
+
 class LibDeflater final : public Mdf4Deflater {
  public:
-  LibDeflater(libdeflate_compressor* c, std::uint8_t* scratch, Segment* segments)
-      : c_(c), scratch_(scratch), segments_(segments) {}
+  LibDeflater(libdeflate_compressor* c, Segment* segments) : c_(c), segments_(segments) {}
   ~LibDeflater() override {
     libdeflate_free_compressor(c_);
-    if (inflating_) inflateEnd(&zs_);
-    mem_free(scratch_);
     mem_free(segments_);
   }
   LibDeflater(const LibDeflater&) = delete;
@@ -547,31 +563,26 @@ class LibDeflater final : public Mdf4Deflater {
     return libdeflate_zlib_compress(c_, in, n, out, capacity);
   }
 
-  std::size_t deflate_columns(const std::uint8_t* in, std::size_t n, std::size_t record_size, std::uint8_t* out,
-                              std::size_t capacity) override {
+  std::size_t deflate_columns(const std::uint8_t* in, std::size_t n, std::size_t record_size,
+                              const Mdf4LiveColumns& live, std::uint8_t* out, std::size_t capacity) override {
     const std::size_t rows = record_size > 0 ? n / record_size : 0;
     if (rows == 0 || record_size <= kTimeColumns || rows * record_size != n || capacity < 16) {
       return deflate(in, n, out, capacity);
     }
-    // zlib's header (deflate, 32 KiB window), libdeflate's stream of the time columns, then a
-    // block for each other column or run of zero columns, an empty last block, and the checksum.
+    // zlib's header (deflate, 32 KiB window); a block for each column before the time's, or run of
+    // zero columns; an empty stored block, which brings the stream to a whole byte; libdeflate's
+    // stream of the time columns, whose last block ends it all; and the checksum.
     out[0] = 0x78;
     out[1] = 0x01;
-    const std::size_t head = kMatchedColumns * rows;
-    const std::size_t time = libdeflate_deflate_compress(c_, in, head, out + 2, capacity - 6);
-    if (time == 0) return 0;
-    std::size_t end_bit = 0;
-    if (join_point(out + 2, time, end_bit) == 0) return deflate(in, n, out, capacity);  // compressed whole
     BitOut bits(out, capacity - 4);
-    bits.resume(2 + end_bit / 8, out[2 + end_bit / 8], static_cast<unsigned>(end_bit % 8));
-    for (std::size_t c = kMatchedColumns; c < record_size;) {
+    bits.resume(2, 0, 0);
+    const std::size_t values = record_size - kTimeColumns;
+    auto zero = [&](std::size_t c) { return !live.may_be_nonzero(c) || all_zero(in + c * rows, rows); };
+    for (std::size_t c = 0; c < values;) {
       const std::uint8_t* column = in + c * rows;
       std::size_t k = 1;
-      const bool zeros = all_zero(column, rows);
-      if (zeros) {
-        while (c + k < record_size && all_zero(column + k * rows, rows)) ++k;
-      }
-      if (zeros) {
+      if (zero(c)) {
+        while (c + k < values && zero(c + k)) ++k;
         write_zeros(bits, k * rows, code_);
       } else {
         for (std::size_t at = 0; at < rows; at += kMaxTokens)
@@ -580,70 +591,23 @@ class LibDeflater final : public Mdf4Deflater {
       c += k;
       if (bits.full()) return 0;
     }
-    bits.put(1, 1);  // the last block: fixed codes, nothing but its end
-    bits.put(1, 2);
-    bits.put(0, 7);
-    const std::size_t length = bits.finish();
-    if (bits.full()) return 0;
-    const std::uint32_t adler = libdeflate_adler32(1, in, n);
+    bits.put_stored(in, 0);
+    const std::size_t head = bits.finish();
+    if (bits.full() || head + 4 >= capacity) return 0;
+    const std::size_t time =
+        libdeflate_deflate_compress(c_, in + values * rows, kTimeColumns * rows, out + head, capacity - 4 - head);
+    if (time == 0) return 0;
+    const std::size_t length = head + time;
+    const std::uint32_t adler = column_adler32(in, rows, record_size, live);
     for (int i = 0; i < 4; ++i)
       out[length + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(adler >> (24 - 8 * i));
     return length + 4;
   }
 
-  // Takes every bit of memory the inflater will want, so that compressing never runs out of it
-  // halfway (a file then depends on nothing but its records): its state, and its window, which
-  // zlib allocates at the first byte inflated. False when memory runs out.
-  bool prepare() {
-    zs_.zalloc = mdf4_zlib_alloc;
-    zs_.zfree = mdf4_zlib_free;
-    zs_.opaque = nullptr;
-    if (inflateInit2(&zs_, -15) != Z_OK) return false;
-    inflating_ = true;
-    std::uint8_t one_zero[] = {0x63, 0x00, 0x00};  // a raw stream of the single byte 0
-    zs_.next_in = one_zero;
-    zs_.avail_in = sizeof one_zero;
-    zs_.next_out = scratch_;
-    zs_.avail_out = 1;
-    return inflate(&zs_, Z_FINISH) == Z_STREAM_END;
-  }
-
  private:
-  // Finds, by inflating it, where the raw stream's last block starts and its last bit ends; clears
-  // that block's last-block bit, so that more blocks may follow, and sets `end_bit`. 1 when done,
-  // 0 for a stream not as expected (the caller compresses another way).
-  int join_point(std::uint8_t* stream, std::size_t n, std::size_t& end_bit) {
-    if (inflateReset(&zs_) != Z_OK) return 0;
-    zs_.next_in = stream;
-    zs_.avail_in = static_cast<uInt>(n);
-    std::size_t last_block = 0;
-    for (;;) {
-      zs_.next_out = scratch_;
-      zs_.avail_out = static_cast<uInt>(kScratch);
-      const int status = inflate(&zs_, Z_BLOCK);
-      if (status != Z_OK) return 0;
-      if ((zs_.data_type & 128) == 0) continue;
-      // Between blocks: the bits of the input not used yet lie in the last byte taken.
-      const std::size_t at =
-          static_cast<std::size_t>(zs_.next_in - stream) * 8 - static_cast<unsigned>(zs_.data_type & 7);
-      if ((zs_.data_type & 64) != 0) {
-        end_bit = at;
-        break;
-      }
-      last_block = at;
-    }
-    const std::uint8_t mask = static_cast<std::uint8_t>(1u << (last_block % 8));
-    if ((stream[last_block / 8] & mask) == 0) return 0;
-    stream[last_block / 8] = static_cast<std::uint8_t>(stream[last_block / 8] & ~mask);
-    return 1;
-  }
-
   libdeflate_compressor* c_;
-  std::uint8_t* scratch_;
   Segment* segments_;
   BlockCode code_;
-  z_stream zs_{};
-  bool inflating_ = false;
 };
 
 }  // namespace
@@ -674,18 +638,13 @@ std::unique_ptr<Mdf4Deflater> mdf4_deflater_create() {
   static std::once_flag allocator;
   std::call_once(allocator, [] { libdeflate_set_memory_allocator(mem_alloc, mem_free); });
   libdeflate_compressor* c = libdeflate_alloc_compressor(kLevel);
-  auto* scratch = static_cast<std::uint8_t*>(mem_alloc(kScratch));
   auto* segments = static_cast<Segment*>(mem_alloc(kMaxSegments * sizeof(Segment)));
   std::unique_ptr<LibDeflater> d;
-  if (c != nullptr && scratch != nullptr && segments != nullptr)
-    d.reset(new (std::nothrow) LibDeflater(c, scratch, segments));
+  if (c != nullptr && segments != nullptr) d.reset(new (std::nothrow) LibDeflater(c, segments));
   if (!d) {
     if (c != nullptr) libdeflate_free_compressor(c);
-    mem_free(scratch);
     mem_free(segments);
-    return nullptr;
   }
-  if (!d->prepare()) return nullptr;
   return d;
 }
 

@@ -3,9 +3,11 @@
 // The bus-logging layout quarn writes, shared by the MDF4 writer, the reader and their tests.
 // Only src/mdf4 and its tests include this.
 //
-// One data group per frame kind, each with one channel group of fixed-length records: the time
-// master channel "time" (f64, seconds since the header's start time) at byte 0, then the members
-// of one composed channel named after the group ("CAN_DataFrame.ID", ...).
+// One data group per frame kind, each with one channel group of fixed-length records: the members
+// of one composed channel named after the group ("CAN_DataFrame.ID", ...), then the time master
+// channel "time" (f64, seconds since the header's start time) in the last 8 bytes. The time goes
+// last because its low bytes are the ones worth a full matcher when a block is compressed
+// transposed: as the stream's tail they need no joining onto what comes before them.
 
 #include <cstdint>
 
@@ -54,23 +56,25 @@ struct GroupLayout {
   int member_count;
 };
 
-// Data and error frames: 84-byte records, the identifier unaligned at byte 9.
+// Data and error frames: 84-byte records, the identifier unaligned at byte 1.
 inline constexpr MemberPlace kCanPlaces[] = {
-    {kMemberBusChannel, 0, 8, 8}, {kMemberId, 0, 9, 32},       {kMemberIde, 0, 13, 8}, {kMemberDlc, 0, 14, 8},
-    {kMemberDataLength, 0, 15, 8}, {kMemberDataBytes, 10, 16, 512}, {kMemberDir, 0, 80, 8}, {kMemberEdl, 0, 81, 8},
-    {kMemberBrs, 0, 82, 8},        {kMemberEsi, 0, 83, 8}};
+    {kMemberBusChannel, 0, 0, 8}, {kMemberId, 0, 1, 32},          {kMemberIde, 0, 5, 8},  {kMemberDlc, 0, 6, 8},
+    {kMemberDataLength, 0, 7, 8}, {kMemberDataBytes, 10, 8, 512}, {kMemberDir, 0, 72, 8}, {kMemberEdl, 0, 73, 8},
+    {kMemberBrs, 0, 74, 8},       {kMemberEsi, 0, 75, 8}};
 // Remote frames carry no data bytes and no FD flags: 17-byte records.
-inline constexpr MemberPlace kRemotePlaces[] = {{kMemberBusChannel, 0, 8, 8}, {kMemberId, 0, 9, 32},
-                                                {kMemberIde, 0, 13, 8},        {kMemberDlc, 0, 14, 8},
-                                                {kMemberDataLength, 0, 15, 8}, {kMemberDir, 0, 16, 8}};
+inline constexpr MemberPlace kRemotePlaces[] = {{kMemberBusChannel, 0, 0, 8}, {kMemberId, 0, 1, 32},
+                                                {kMemberIde, 0, 5, 8},        {kMemberDlc, 0, 6, 8},
+                                                {kMemberDataLength, 0, 7, 8}, {kMemberDir, 0, 8, 8}};
 // LIN frames: 21-byte records.
-inline constexpr MemberPlace kLinPlaces[] = {{kMemberBusChannel, 0, 8, 8}, {kMemberId, 0, 9, 8},
-                                             {kMemberDataLength, 0, 10, 8}, {kMemberDataBytes, 10, 11, 64},
-                                             {kMemberDir, 0, 19, 8},        {kMemberReceivedDataByteCount, 0, 20, 8}};
+inline constexpr MemberPlace kLinPlaces[] = {{kMemberBusChannel, 0, 0, 8}, {kMemberId, 0, 1, 8},
+                                             {kMemberDataLength, 0, 2, 8}, {kMemberDataBytes, 10, 3, 64},
+                                             {kMemberDir, 0, 11, 8},       {kMemberReceivedDataByteCount, 0, 12, 8}};
 
 inline constexpr std::uint32_t kCanRecordSize = 84;
 inline constexpr std::uint32_t kRemoteRecordSize = 17;
 inline constexpr std::uint32_t kLinRecordSize = 21;
+// The bytes of the master time, at the end of every record.
+inline constexpr std::uint32_t kTimeBytes = 8;
 
 inline constexpr GroupLayout kGroupLayouts[kGroupKinds] = {
     {"CAN_DataFrame", "CAN", 2, kCanRecordSize, kCanPlaces, 10},

@@ -163,51 +163,67 @@ double master_time(double time, double base) {
   return whole / 1e6;
 }
 
-// Hands each byte of the record's fields to `put(column, value)` in the layout of
-// mdf4_internal.h, leaving out bytes that are zero anyway (the caller's record starts zeroed);
-// the frame's bus channel.
-template <typename Put>
-int lay_out(const BusRecord& record, int kind, double base, Put&& put) {
-  std::uint64_t time;
-  const double t = master_time(record.Timestamp, base);
-  std::memcpy(&time, &t, 8);
-  for (std::uint32_t c = 0; c < 8; ++c) put(c, static_cast<std::uint8_t>(time >> (8 * c)));
-  auto put_u32_at = [&put](std::uint32_t c, std::uint32_t v) {
-    for (std::uint32_t k = 0; k < 4; ++k) put(c + k, static_cast<std::uint8_t>(v >> (8 * k)));
-  };
+// Hands the record's fields to `put(column, value, count)`, the `count` bytes of `value` from the
+// lowest up for columns `column` on, and its data bytes to `put_data(column, bytes, n)`, in the
+// layout of mdf4_internal.h; the frame's bus channel. Neighbouring fields go together, so that a
+// put is one store in a record and a walk down the columns in a transposed block. The data bytes
+// past the frame's length are left out (the caller's record starts zeroed); every other byte of
+// the layout is handed over whatever its value, so the columns a block's records leave untouched
+// follow from their kinds and data lengths alone.
+template <typename Put, typename PutData>
+int lay_out(const BusRecord& record, int kind, double base, Put&& put, PutData&& put_data) {
+  auto u64 = [](std::uint64_t v, int byte) { return v << (8 * byte); };
+  int channel;
   if (kind == kGroupLin) {
     const LinTail& lin = record.Lin;
     const auto n = static_cast<std::uint32_t>(std::min(record.DataLength, kLinMaxData));
-    put(8, lin.BusChannel);
-    put(9, static_cast<std::uint8_t>(record.ID));
-    put(10, static_cast<std::uint8_t>(n));
-    for (std::uint32_t i = 0; i < n; ++i) put(11 + i, lin.DataBytes[i]);
-    put(19, lin.Dir);
-    put(20, lin.ReceivedDataByteCount);
-    return lin.BusChannel;
-  }
-  if (kind == kGroupError) {
-    put(8, record.Error.BusChannel);
-    put_u32_at(9, record.ID);
-    return record.Error.BusChannel;
-  }
-  const CanTail& can = record.Can;
-  const auto n = static_cast<std::uint32_t>(std::min(record.DataLength, kCanMaxData));
-  put(8, can.BusChannel);
-  put_u32_at(9, record.ID);
-  put(13, can.IDE);
-  put(14, can.DLC);
-  put(15, static_cast<std::uint8_t>(n));
-  if (kind == kGroupRemote) {
-    put(16, can.Dir);
+    put(0, lin.BusChannel | u64(record.ID & 0xFF, 1) | u64(n, 2), 3);
+    put_data(3, lin.DataBytes, n);
+    put(11, lin.Dir | u64(lin.ReceivedDataByteCount, 1), 2);
+    channel = lin.BusChannel;
+  } else if (kind == kGroupError) {
+    put(0, record.Error.BusChannel | u64(record.ID, 1), 5);
+    channel = record.Error.BusChannel;
   } else {
-    for (std::uint32_t i = 0; i < n; ++i) put(16 + i, can.DataBytes[i]);
-    put(80, can.Dir);
-    put(81, can.EDL);
-    put(82, can.BRS);
-    put(83, can.ESI);
+    const CanTail& can = record.Can;
+    const auto n = static_cast<std::uint32_t>(std::min(record.DataLength, kCanMaxData));
+    put(0, can.BusChannel | u64(record.ID, 1) | u64(can.IDE, 5) | u64(can.DLC, 6) | u64(n, 7), 8);
+    if (kind == kGroupRemote) {
+      put(8, can.Dir, 1);
+    } else {
+      put_data(8, can.DataBytes, n);
+      put(72, can.Dir | u64(can.EDL, 1) | u64(can.BRS, 2) | u64(can.ESI, 3), 4);
+    }
+    channel = can.BusChannel;
   }
-  return can.BusChannel;
+  std::uint64_t time;
+  const double t = master_time(record.Timestamp, base);
+  std::memcpy(&time, &t, 8);
+  put(kGroupLayouts[kind].record_size - kTimeBytes, time, kTimeBytes);
+  return channel;
+}
+
+// The data length lay_out stores for a record of group `kind`.
+std::uint32_t stored_length(const BusRecord& record, int kind) {
+  if (kind == kGroupLin) return static_cast<std::uint32_t>(std::min(record.DataLength, kLinMaxData));
+  if (kind == kGroupData) return static_cast<std::uint32_t>(std::min(record.DataLength, kCanMaxData));
+  return 0;
+}
+
+// The columns lay_out writes for a record of group `kind` with `length` data bytes, found by
+// laying one out: the bytes of a block in the others stay zero without anybody looking.
+Mdf4LiveColumns columns_written(int kind, std::uint32_t length) {
+  BusRecord probe{};
+  probe.DataLength = length;
+  Mdf4LiveColumns live;
+  live.bits[0] = live.bits[1] = 0;
+  auto mark = [&live](std::uint32_t c, std::uint32_t n) {
+    for (std::uint32_t k = c; k < c + n; ++k) live.bits[k / 64] |= std::uint64_t{1} << (k % 64);
+  };
+  lay_out(
+      probe, kind, 0, [&mark](std::uint32_t c, std::uint64_t, std::uint32_t n) { mark(c, n); },
+      [&mark](std::uint32_t c, const std::uint8_t*, std::uint32_t n) { mark(c, n); });
+  return live;
 }
 
 // One group's DG, CG and channels, with the data link and the cycle count left 0 for later.
@@ -215,9 +231,11 @@ bool add_group(BlockBuffer& b, const GroupLayout& layout, const SharedBlocks& sh
                std::uint64_t& cg_out) {
   std::uint64_t dg = b.add(kTagDg, dg::kLinks, dg::kDataSize);
   std::uint64_t cg = b.add(kTagCg, cg::kLinks, cg::kDataSize);
-  std::uint64_t time = add_channel(b, cn::kTypeMaster, cn::kSyncTime, cn::kDataFloatLe, 0, 64, 0, shared.time_name);
-  std::uint64_t composed = add_channel(b, cn::kTypeValue, cn::kSyncNone, cn::kDataBytes, 8,
-                                       (layout.record_size - 8) * 8, cn::kFlagBusEvent, b.add_text(kTagTx, sv(layout.name)));
+  std::uint64_t time = add_channel(b, cn::kTypeMaster, cn::kSyncTime, cn::kDataFloatLe, layout.record_size - kTimeBytes,
+                                   64, 0, shared.time_name);
+  std::uint64_t composed =
+      add_channel(b, cn::kTypeValue, cn::kSyncNone, cn::kDataBytes, 0, (layout.record_size - kTimeBytes) * 8,
+                  cn::kFlagBusEvent, b.add_text(kTagTx, sv(layout.name)));
   if (!b.ok()) return false;
   b.set_link(dg, dg::kFirstCg, cg);
   b.set_link(cg, cg::kFirstCn, time);
@@ -259,6 +277,7 @@ struct Mdf4Writer::Group {
   std::uint8_t* block = nullptr;
   std::uint64_t fill = 0;            // record bytes in the block
   std::uint64_t row = 0;             // records in the block
+  std::uint32_t data_high = 0;       // the most data bytes a record in the block has
   std::uint64_t records = 0;
   std::uint64_t* pending = nullptr;  // data blocks written and not yet listed
   std::uint64_t pending_count = 0;
@@ -277,6 +296,7 @@ struct Mdf4Writer::Slot {
   int group = 0;
   std::uint8_t* records = nullptr;    // a block buffer, as a group fills it
   std::uint64_t bytes = 0;            // record bytes in it
+  Mdf4LiveColumns live;               // the columns its records wrote (transposed only)
   std::uint8_t* packed = nullptr;     // the DZ block, or the records untransposed when they stay DT
   const std::uint8_t* out = nullptr;  // the block to write: header, data, padding
   std::uint64_t out_length = 0;
@@ -475,12 +495,24 @@ bool Mdf4Writer::add(const BusRecord& record) {
     // the bytes that stay zero (unused data bytes, an error frame's tail) need no writing.
     std::uint8_t* at = g.block + kHeaderSize + g.row;
     const std::uint64_t rows = g.rows;
-    channel = lay_out(record, kind, base_, [at, rows](std::uint32_t c, std::uint8_t v) { at[c * rows] = v; });
+    channel = lay_out(
+        record, kind, base_,
+        [at, rows](std::uint32_t c, std::uint64_t v, std::uint32_t n) {
+          std::uint8_t* p = at + c * rows;
+          for (std::uint32_t k = 0; k < n; ++k, p += rows, v >>= 8) *p = static_cast<std::uint8_t>(v);
+        },
+        [at, rows](std::uint32_t c, const std::uint8_t* bytes, std::uint32_t n) {
+          std::uint8_t* p = at + c * rows;
+          for (std::uint32_t k = 0; k < n; ++k, p += rows) *p = bytes[k];
+        });
+    g.data_high = std::max(g.data_high, stored_length(record, kind));
   } else {
     // Each field goes to its place in the layout of mdf4_internal.h; unused bytes are zeroed so
     // that a file depends on nothing but the records.
     std::uint8_t rec[kCanRecordSize] = {};
-    channel = lay_out(record, kind, base_, [&rec](std::uint32_t c, std::uint8_t v) { rec[c] = v; });
+    channel = lay_out(
+        record, kind, base_, [&rec](std::uint32_t c, std::uint64_t v, std::uint32_t n) { std::memcpy(rec + c, &v, n); },
+        [&rec](std::uint32_t c, const std::uint8_t* bytes, std::uint32_t n) { std::memcpy(rec + c, bytes, n); });
     std::memcpy(g.block + kHeaderSize + g.fill, rec, g.layout->record_size);
   }
   int& seen = kind == kGroupLin ? lin_channel_ : can_channel_;
@@ -525,20 +557,24 @@ void Mdf4Writer::compress(Slot& s, Mdf4Deflater* deflater) const {
   if (compacted) {
     for (std::uint64_t c = 1; c < size; ++c) std::memmove(records + c * rows, records + c * g.rows, rows);
   }
-  // Once compressed, the records leave the buffer zeroed for the next block to fill.
+  // Once compressed, the records leave the buffer zeroed for the next block to fill. The columns
+  // no record wrote are zero still; not touching them spares the pages under them, most of a
+  // block's (unused data bytes), ever being mapped.
   auto clean = [&] {
     if (!transposed) return;
     if (compacted) std::memset(records, 0, static_cast<std::size_t>(rows * size));
-    for (std::uint64_t c = 0; c < size; ++c) std::memset(records + c * g.rows, 0, static_cast<std::size_t>(rows));
+    for (std::uint64_t c = 0; c < size; ++c) {
+      if (s.live.may_be_nonzero(c)) std::memset(records + c * g.rows, 0, static_cast<std::size_t>(rows));
+    }
   };
   std::uint8_t* dz_data = s.packed + kHeaderSize;
   std::size_t zipped = 0;
   // Worth it only when the DZ block, with its 24 more bytes of header, comes out shorter.
   if (deflater != nullptr && n > dz::kDataSize) {
     const auto room = static_cast<std::size_t>(n - dz::kDataSize);
-    zipped = transposed
-                 ? deflater->deflate_columns(records, static_cast<std::size_t>(n), size, dz_data + dz::kDataSize, room)
-                 : deflater->deflate(records, static_cast<std::size_t>(n), dz_data + dz::kDataSize, room);
+    zipped = transposed ? deflater->deflate_columns(records, static_cast<std::size_t>(n), size, s.live,
+                                                    dz_data + dz::kDataSize, room)
+                        : deflater->deflate(records, static_cast<std::size_t>(n), dz_data + dz::kDataSize, room);
   }
   s.failure = deflater == nullptr ? "out of memory" : zipped == kMdf4DeflateFailed ? kCompressionFailed : nullptr;
   if (s.failure != nullptr) return;
@@ -591,6 +627,8 @@ bool Mdf4Writer::submit(Group& g, bool full) {
   std::swap(s.records, g.block);
   s.group = static_cast<int>(&g - groups_);
   s.bytes = g.fill;
+  s.live = columns_written(s.group, g.data_high);
+  g.data_high = 0;
   s.failure = nullptr;
   {
     std::lock_guard<std::mutex> lock(c.mutex);
@@ -736,6 +774,7 @@ bool Mdf4Writer::reset() {
   for (int k = 0; k < kGroupKinds; ++k) {
     Group& g = groups_[k];
     g.fill = g.row = g.records = g.pending_count = g.first_list = g.last_list = g.dg = g.cg = 0;
+    g.data_high = 0;
   }
   if (compressor_ != nullptr) {
     compressor_->thread_tried = false;

@@ -283,15 +283,15 @@ TEST(Mdf4ReaderTest, TakesMembersWhereTheirChannelsSay) {
   r.Can.Dir = 1;
   const std::string original = test::write_mdf4({r});
 
-  std::string swapped = original;  // Dir at byte 81 and EDL at 80
-  set_u32(swapped, data_of(swapped, channel_named(swapped, "CAN_DataFrame.Dir")) + 4, 81);
-  set_u32(swapped, data_of(swapped, channel_named(swapped, "CAN_DataFrame.EDL")) + 4, 80);
+  std::string swapped = original;  // Dir at byte 73 and EDL at 72
+  set_u32(swapped, data_of(swapped, channel_named(swapped, "CAN_DataFrame.Dir")) + 4, 73);
+  set_u32(swapped, data_of(swapped, channel_named(swapped, "CAN_DataFrame.EDL")) + 4, 72);
   Mdf4Read read = test::read_mdf4(swapped);
   ASSERT_EQ(read.records.size(), 1u) << read.error;
   EXPECT_EQ(read.records[0].Can.Dir, 0);
   EXPECT_EQ(read.records[0].Can.EDL, 1);
 
-  std::string narrow = original;  // the identifier's low 4 bits, from bit 4 of byte 9
+  std::string narrow = original;  // the identifier's low 4 bits, from bit 4 of byte 1
   const std::uint64_t id = data_of(narrow, channel_named(narrow, "CAN_DataFrame.ID"));
   set_u8(narrow, id + 3, 4);
   set_u32(narrow, id + 8, 4);
@@ -315,7 +315,7 @@ TEST(Mdf4ReaderTest, TakesMembersWhereTheirChannelsSay) {
   std::string no_length = original;  // without DataLength, the length follows the code
   const std::uint64_t length_name = file_u64(no_length, link_at(channel_named(no_length, "CAN_DataFrame.DataLength"), 2));
   no_length.replace(data_of(no_length, length_name), 24, "CAN_DataFrame.DataXXXXXX");
-  set_u8(no_length, group_data_offset(no_length) + 14, 9);  // DLC 9 of a classic frame: 8 bytes
+  set_u8(no_length, group_data_offset(no_length) + 6, 9);  // DLC 9 of a classic frame: 8 bytes
   read = test::read_mdf4(no_length);
   ASSERT_EQ(read.records.size(), 1u) << read.error;
   EXPECT_EQ(read.records[0].DataLength, 8u);
@@ -886,16 +886,16 @@ TEST(Mdf4ReaderTest, RefusesWhatItCannotRead) {
         [&](std::string& f) {
           const std::uint64_t records0 = file_u64(f, link_at(dg(f, 0), 2)) + 24;
           double t;
-          std::memcpy(&t, f.data() + records0 + 3 * 84, 8);
+          std::memcpy(&t, f.data() + records0 + 3 * 84 + 76, 8);
           t -= 0.5;
-          std::memcpy(f.data() + records0 + 4 * 84, &t, 8);
+          std::memcpy(f.data() + records0 + 4 * 84 + 76, &t, 8);
           return "data group 0 (CAN_DataFrame): frames out of time order at record 4";
         }}},
       {&last,
        {"a time that is not a number",
         [&](std::string& f) {
           const double nan = std::nan("");
-          std::memcpy(f.data() + file_u64(f, link_at(dg(f, 0), 2)) + 24 + 2 * 84, &nan, 8);
+          std::memcpy(f.data() + file_u64(f, link_at(dg(f, 0), 2)) + 24 + 2 * 84 + 76, &nan, 8);
           return "data group 0 (CAN_DataFrame): the time of record 2 is not a number";
         }}},
       {&listed,

@@ -128,18 +128,32 @@ TEST(Mdf4WriterTest, GroupsChannelsAndSources) {
     std::vector<std::pair<const char*, std::vector<std::uint32_t>>> members;  // data type, byte offset, bits
   };
   const std::vector<std::pair<const char*, std::vector<std::uint32_t>>> can = {
-      {"BusChannel", {0, 8, 8}}, {"ID", {0, 9, 32}},    {"IDE", {0, 13, 8}},       {"DLC", {0, 14, 8}},
-      {"DataLength", {0, 15, 8}}, {"DataBytes", {10, 16, 512}}, {"Dir", {0, 80, 8}}, {"EDL", {0, 81, 8}},
-      {"BRS", {0, 82, 8}},       {"ESI", {0, 83, 8}}};
+      {"BusChannel", {0, 0, 8}}, {"ID", {0, 1, 32}},          {"IDE", {0, 5, 8}},  {"DLC", {0, 6, 8}},
+      {"DataLength", {0, 7, 8}}, {"DataBytes", {10, 8, 512}}, {"Dir", {0, 72, 8}}, {"EDL", {0, 73, 8}},
+      {"BRS", {0, 74, 8}},       {"ESI", {0, 75, 8}}};
   const std::vector<Expected> expected = {
       {"CAN_DataFrame", "CAN", 2, 84, can},
       {"CAN_ErrorFrame", "CAN", 2, 84, can},
-      {"CAN_RemoteFrame", "CAN", 2, 17,
-       {{"BusChannel", {0, 8, 8}}, {"ID", {0, 9, 32}}, {"IDE", {0, 13, 8}}, {"DLC", {0, 14, 8}},
-        {"DataLength", {0, 15, 8}}, {"Dir", {0, 16, 8}}}},
-      {"LIN_Frame", "LIN", 3, 21,
-       {{"BusChannel", {0, 8, 8}}, {"ID", {0, 9, 8}}, {"DataLength", {0, 10, 8}}, {"DataBytes", {10, 11, 64}},
-        {"Dir", {0, 19, 8}}, {"ReceivedDataByteCount", {0, 20, 8}}}},
+      {"CAN_RemoteFrame",
+       "CAN",
+       2,
+       17,
+       {{"BusChannel", {0, 0, 8}},
+        {"ID", {0, 1, 32}},
+        {"IDE", {0, 5, 8}},
+        {"DLC", {0, 6, 8}},
+        {"DataLength", {0, 7, 8}},
+        {"Dir", {0, 8, 8}}}},
+      {"LIN_Frame",
+       "LIN",
+       3,
+       21,
+       {{"BusChannel", {0, 0, 8}},
+        {"ID", {0, 1, 8}},
+        {"DataLength", {0, 2, 8}},
+        {"DataBytes", {10, 3, 64}},
+        {"Dir", {0, 11, 8}},
+        {"ReceivedDataByteCount", {0, 12, 8}}}},
   };
   for (std::size_t k = 0; k < expected.size(); ++k) {
     const Expected& e = expected[k];
@@ -167,7 +181,7 @@ TEST(Mdf4WriterTest, GroupsChannelsAndSources) {
     EXPECT_EQ(byte_at(file, time_data), 2);      // master
     EXPECT_EQ(byte_at(file, time_data + 1), 1);  // synchronised by time
     EXPECT_EQ(byte_at(file, time_data + 2), 4);  // little-endian float
-    EXPECT_EQ(u32_at(file, time_data + 4), 0u);
+    EXPECT_EQ(u32_at(file, time_data + 4), e.record_size - 8);  // the last 8 bytes
     EXPECT_EQ(u32_at(file, time_data + 8), 64u);
 
     const std::uint64_t composed = file_u64(file, link_at(time, 0));
@@ -175,7 +189,7 @@ TEST(Mdf4WriterTest, GroupsChannelsAndSources) {
     EXPECT_EQ(file_u64(file, link_at(composed, 3)), source);
     EXPECT_EQ(file_u64(file, link_at(composed, 0)), 0u);  // the last top-level channel
     EXPECT_EQ(byte_at(file, data_of(file, composed) + 2), 10);
-    EXPECT_EQ(u32_at(file, data_of(file, composed) + 4), 8u);
+    EXPECT_EQ(u32_at(file, data_of(file, composed) + 4), 0u);
     EXPECT_EQ(u32_at(file, data_of(file, composed) + 8), (e.record_size - 8) * 8);
     std::uint64_t member = file_u64(file, link_at(composed, 1));
     for (const auto& [name, place] : e.members) {
@@ -230,9 +244,12 @@ TEST(Mdf4WriterTest, KindsGoToTheirGroupsAndOthersAreSkipped) {
   // The error frame's record: its channel and identifier, nothing else.
   const std::uint64_t dt = data_blocks_of(sink.bytes, dgs[1]).at(0);
   const std::string record = sink.bytes.substr(dt + 24, 84);
-  EXPECT_EQ(byte_at(record, 8), 4);
-  EXPECT_EQ(u32_at(record, 9), 0x55u);
-  EXPECT_EQ(record.substr(13), std::string(71, '\0'));
+  EXPECT_EQ(byte_at(record, 0), 4);
+  EXPECT_EQ(u32_at(record, 1), 0x55u);
+  EXPECT_EQ(record.substr(5, 71), std::string(71, '\0'));
+  double time;
+  std::memcpy(&time, record.data() + 76, 8);
+  EXPECT_EQ(time, 0.6);
 }
 
 TEST(Mdf4WriterTest, RecordsAreLaidOutByteForByte) {
@@ -251,15 +268,15 @@ TEST(Mdf4WriterTest, RecordsAreLaidOutByteForByte) {
   const std::uint64_t dt = data_blocks_of(file, data_groups(file)[0]).at(0);
   EXPECT_EQ(file_u64(file, dt + 8), 24u + 84u);
   std::string want(84, '\0');
-  const double t = 0.25;
-  std::memcpy(want.data(), &t, 8);
   const unsigned char head[] = {2, 0xF0, 0xDE, 0xBC, 0x1A, 1, 9, 12};
-  std::memcpy(want.data() + 8, head, sizeof head);
-  for (int i = 0; i < 12; ++i) want[16 + static_cast<std::size_t>(i)] = static_cast<char>(0xA0 + i);
-  want[80] = 1;
-  want[81] = 1;
-  want[82] = 1;
-  want[83] = 1;
+  std::memcpy(want.data(), head, sizeof head);
+  for (int i = 0; i < 12; ++i) want[8 + static_cast<std::size_t>(i)] = static_cast<char>(0xA0 + i);
+  want[72] = 1;
+  want[73] = 1;
+  want[74] = 1;
+  want[75] = 1;
+  const double t = 0.25;
+  std::memcpy(want.data() + 76, &t, 8);
   EXPECT_EQ(file.substr(dt + 24, 84), want);
 }
 
@@ -449,6 +466,57 @@ TEST(Mdf4WriterTest, EveryCompressionReadsBackAsWritten) {
   }
 }
 
+// Transposed blocks skip the columns their records never wrote, and buffers go from group to
+// group: short frames after long ones, and error frames after both, must read back without a
+// byte of the frames before them, even past their lengths, where a reader told to take the
+// bytes the code gives (every frame here says 64) looks.
+TEST(Mdf4WriterTest, TransposedBlocksCarryNothingOfTheBlocksBefore) {
+  std::vector<BusRecord> records;
+  std::size_t ms = 0;
+  auto next_time = [&ms] { return kStart + static_cast<double>(++ms) / 1000; };
+  for (int round = 0; round < 6; ++round) {
+    for (int i = 0; i < 25; ++i) {
+      // Long frames; long and short ones taking turns; frames without data.
+      const std::size_t length = round % 3 == 0 || (round % 3 == 1 && i % 2 == 0) ? 64 : round % 3 == 1 ? 1 : 0;
+      BusRecord r = test::can_frame(next_time(), 0x100u + static_cast<std::uint32_t>(i), {});
+      r.DataLength = length;
+      r.Can.DLC = 15;
+      r.Can.EDL = 1;
+      for (std::size_t k = 0; k < length; ++k) r.Can.DataBytes[k] = static_cast<std::uint8_t>(0xC0 + k);
+      records.push_back(r);
+      if (i % 2 == 0) {
+        BusRecord error{};
+        error.Timestamp = next_time();
+        error.Kind = CAN_ErrorFrame;
+        error.ID = 0x7FF;
+        error.Error.BusChannel = 1;
+        records.push_back(error);
+      }
+    }
+  }
+  auto by_code = [](std::string file) {
+    const std::uint64_t name = file_u64(file, link_at(test::channel_named(file, "CAN_DataFrame.DataLength"), 2));
+    file.replace(data_of(file, name), 24, "CAN_DataFrame.DataXXXXXX");
+    return file;
+  };
+  Mdf4WriterOptions options;
+  options.block_bytes = 84 * 10;
+  options.compression = Mdf4Compression::Deflate;  // record by record, nothing to carry over
+  const test::Mdf4Read plain = test::read_mdf4(by_code(test::write_mdf4(records, options)));
+  ASSERT_EQ(plain.error, "");
+  ASSERT_EQ(plain.records.size(), records.size());
+  EXPECT_EQ(test::describe(test::read_mdf4(test::write_mdf4(records, options)).records),
+            test::describe(test::in_read_order(records)));
+  for (bool thread : {true, false}) {
+    options.compression = Mdf4Compression::Transposed;
+    options.compress_thread = thread;
+    const std::string file = test::write_mdf4(records, options);
+    ASSERT_NE(file.find("##DZ"), std::string::npos);
+    EXPECT_EQ(test::describe(test::read_mdf4(file).records), test::describe(test::in_read_order(records)));
+    EXPECT_EQ(test::describe(test::read_mdf4(by_code(file)).records), test::describe(plain.records)) << thread;
+  }
+}
+
 // A block that would not shrink stays DT: a compressed file is never larger than a stored one.
 TEST(Mdf4WriterTest, ABlockThatDoesNotShrinkIsStored) {
   for (std::size_t n : {std::size_t{1}, std::size_t{2}, std::size_t{1000}}) {
@@ -525,7 +593,7 @@ TEST(Mdf4WriterTest, MasterTimesAreRoundedToTheMicrosecond) {
   const std::uint64_t dt = data_blocks_of(file, data_groups(file)[0]).at(0);
   for (std::size_t i = 0; i < offsets.size(); ++i) {
     double stored_time;
-    std::memcpy(&stored_time, file.data() + dt + 24 + 84 * i, 8);
+    std::memcpy(&stored_time, file.data() + dt + 24 + 84 * i + 76, 8);
     EXPECT_EQ(stored_time, offsets[i]) << i;
   }
 }
