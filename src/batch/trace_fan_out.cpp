@@ -19,11 +19,13 @@ class TraceFanOut final : public Converter {
 
   bool new_file(StrView output_base, const RecordSource& source) override {
     ordered_ = source.time_ordered;
-    // Made once, at the first source in time order; without it (no thread, no memory) the
-    // records go to the writers on this thread.
+    // Made once, at the first source in time order, when a writer wants a thread; without it (no
+    // writer wants one, no thread, no memory) the records go to the writers on this thread.
     if (ordered_ && !pipeline_tried_) {
       pipeline_tried_ = true;
-      pipeline_ = record_pipeline_create(feed_writers, this);
+      bool wanted = false;
+      for (int i = 0; i < count_; ++i) wanted = wanted || writers_[i]->wants_own_thread();
+      if (wanted) pipeline_ = record_pipeline_create(feed_writers, this);
     }
     frames_lost_ = false;
     store_.clear();

@@ -50,6 +50,10 @@ class TraceWriter : public HeapObject {
   // them in place (put_traces_in_place); they must stay untouched until then. True when every
   // trace the log needs was finished.
   virtual bool end_file(bool complete, bool durable, FinishedTraces& finished) = 0;
+  // Whether the writer's work on each record is worth a thread of its own, fed in batches while
+  // the log is read (a text format's formatting is). A writer that copies a record and does its
+  // heavy work elsewhere says no: the hand-over would cost the reading thread more than it saves.
+  virtual bool wants_own_thread() const { return true; }
 };
 
 // Finishes a trace (flush, sync when `durable`, close) and reports a failure: "Could not flush

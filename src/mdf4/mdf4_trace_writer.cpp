@@ -67,6 +67,12 @@ class Mdf4TraceWriter final : public TraceWriter {
     return false;
   }
 
+  // A record is a copy into its block; compressing the blocks, the real work, has a thread of its
+  // own. Uncompressed, the writing is the work.
+  bool wants_own_thread() const override {
+    return options_.compression == Mdf4Compression::None || !options_.compress_thread;
+  }
+
  private:
   enum class State { Idle, Writing, OpenFailed, TimeFailed, DataFailed, MemoryFailed };
 

@@ -3,6 +3,7 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "batch/trace_writer.h"
@@ -82,6 +83,59 @@ TEST(TraceFanOutTest, FeedsEveryWriterInOrder) {
     converter->file_failed = s.file_failed;
     EXPECT_EQ(converter->end_file(sv("out/log")), s.result) << s.name;
     EXPECT_EQ(log, s.log) << s.name;
+  }
+}
+
+// A writer that notes on which threads it was fed, and says whether it wants a thread.
+class ThreadNotingWriter final : public TraceWriter {
+ public:
+  explicit ThreadNotingWriter(bool wants) : wants_(wants) {}
+  void begin_file(FileSystem& /*fs*/, StrView /*base*/, WrittenFiles* /*written*/, const LogInfo& /*info*/) override {}
+  void write_record(const BusRecord& /*r*/) override {
+    ++records;
+    if (std::this_thread::get_id() != reader) off_reader = true;
+  }
+  bool end_file(bool /*complete*/, bool /*durable*/, FinishedTraces& /*finished*/) override { return true; }
+  bool wants_own_thread() const override { return wants_; }
+
+  std::thread::id reader = std::this_thread::get_id();
+  std::size_t records = 0;
+  bool off_reader = false;
+
+ private:
+  bool wants_;
+};
+
+// A log in time order goes to a thread of its own only when a writer wants one, and then every
+// writer is fed there; writers that all do without are fed as the log is read.
+TEST(TraceFanOutTest, ThreadOnlyWhenAWriterWantsOne) {
+  const struct {
+    bool first_wants, second_wants, fed_off_reader;
+  } cases[] = {{false, false, false}, {true, false, true}, {false, true, true}};
+  // More than a batch, so that one is handed over before the log ends.
+  const std::size_t frames = 40000;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.first_wants << c.second_wants);
+    test::TempDir dir;
+    std::unique_ptr<FileSystem> fs = disk_fs_create(sv(dir.path().c_str()));
+    RunOptions options;
+    std::unique_ptr<TraceWriter> writers[2];
+    auto* first = new (std::nothrow) ThreadNotingWriter(c.first_wants);
+    auto* second = new (std::nothrow) ThreadNotingWriter(c.second_wants);
+    writers[0].reset(first);
+    writers[1].reset(second);
+    std::unique_ptr<Converter> converter = trace_fan_out_create(writers, 2, fs.get(), fs.get(), &options);
+    ASSERT_TRUE(converter);
+    RecordSource source;
+    source.time_ordered = true;
+    ASSERT_TRUE(converter->new_file(sv("out/log"), source));
+    for (std::size_t i = 0; i < frames; ++i)
+      ASSERT_TRUE(converter->handle_record(can_frame(static_cast<double>(i), 1, {})));
+    EXPECT_TRUE(converter->end_file(sv("out/log")));
+    for (const ThreadNotingWriter* w : {first, second}) {
+      EXPECT_EQ(w->records, frames);
+      EXPECT_EQ(w->off_reader, c.fed_off_reader);
+    }
   }
 }
 
