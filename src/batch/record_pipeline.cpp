@@ -16,8 +16,7 @@ RecordPipeline::~RecordPipeline() {
     changed_.notify_all();
     thread_.join();
   }
-  mem_free(batch_[0]);
-  mem_free(batch_[1]);
+  for (BusRecord* batch : batch_) mem_free(batch);
 }
 
 void RecordPipeline::copy_into(BusRecord& slot, const BusRecord& record) {
@@ -32,12 +31,12 @@ void RecordPipeline::copy_into(BusRecord& slot, const BusRecord& record) {
 void RecordPipeline::hand_over() {
   handed_since_drain_ = true;
   std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [this] { return handed_ < 0; });
-  handed_ = filling_;
-  handed_count_ = count_;
+  changed_.wait(lock, [this] { return in_flight_ < kBatches - 1; });
+  handed_counts_[filling_] = count_;
+  ++in_flight_;
   lock.unlock();
   changed_.notify_all();
-  filling_ ^= 1;
+  filling_ = (filling_ + 1) % kBatches;
   count_ = 0;
 }
 
@@ -54,20 +53,21 @@ void RecordPipeline::drain() {
   if (count_ > 0) hand_over();
   handed_since_drain_ = false;
   std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [this] { return handed_ < 0; });
+  changed_.wait(lock, [this] { return in_flight_ == 0; });
 }
 
 void RecordPipeline::run() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [this] { return handed_ >= 0 || stop_; });
-    if (handed_ < 0) return;  // stopped with nothing left
-    const BusRecord* records = batch_[handed_];
-    std::size_t count = handed_count_;
+    changed_.wait(lock, [this] { return in_flight_ > 0 || stop_; });
+    if (in_flight_ == 0) return;  // stopped with nothing left
+    const BusRecord* records = batch_[oldest_];
+    std::size_t count = handed_counts_[oldest_];
     lock.unlock();
     consumer_(context_, records, count);
     lock.lock();
-    handed_ = -1;
+    oldest_ = (oldest_ + 1) % kBatches;
+    --in_flight_;
     changed_.notify_all();
   }
 }

@@ -32,7 +32,8 @@ TEST(RecordPipelineTest, DrainDeliversEveryRecordInOrder) {
   ASSERT_TRUE(pipeline);
   const std::size_t batch = RecordPipeline::kBatch;
   std::uint32_t next = 0;
-  for (std::size_t n : {std::size_t{0}, std::size_t{1}, batch - 1, batch, batch + 1, 5 * batch + 17}) {
+  for (std::size_t n : {std::size_t{0}, std::size_t{1}, batch - 1, batch, batch + 1, 5 * batch + 17,
+                        3 * RecordPipeline::kBatches * batch + 5}) {
     seen.ids.clear();
     seen.first_bytes.clear();
     std::vector<std::uint32_t> want;
