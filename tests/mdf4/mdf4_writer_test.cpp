@@ -482,7 +482,8 @@ TEST(Mdf4WriterTest, TransposedBlocksCarryNothingOfTheBlocksBefore) {
       r.DataLength = length;
       r.Can.DLC = 15;
       r.Can.EDL = 1;
-      for (std::size_t k = 0; k < length; ++k) r.Can.DataBytes[k] = static_cast<std::uint8_t>(0xC0 + k);
+      for (std::size_t k = 0; k < length && k < sizeof r.Can.DataBytes; ++k)
+        r.Can.DataBytes[k] = static_cast<std::uint8_t>(0xC0 + k);
       records.push_back(r);
       if (i % 2 == 0) {
         BusRecord error{};
