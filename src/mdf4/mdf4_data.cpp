@@ -7,7 +7,6 @@
 #include <new>
 
 #include "base/memory.h"
-#include "mdf4/mdf4_deflate.h"
 #include "mdf4/mdf4_reader.h"
 
 namespace quarn::mdf4 {
@@ -26,6 +25,12 @@ enum BlockKind : std::uint8_t { kPlain, kDeflated, kTransposed };
 
 unsigned long long ull(std::uint64_t v) { return static_cast<unsigned long long>(v); }
 long long ll(std::int64_t v) { return static_cast<long long>(v); }
+
+// zlib's allocation hooks on mem_alloc, so that the allocation-failure hook reaches the inflater.
+voidpf zlib_alloc(voidpf /*opaque*/, uInt items, uInt size) {
+  return mem_alloc(static_cast<std::size_t>(items) * static_cast<std::size_t>(size));
+}
+void zlib_free(voidpf /*opaque*/, voidpf p) { mem_free(p); }
 
 // Transposes the 8 x 8 bytes of `a` (byte r of a[c] to byte c of a[r]) by swapping ever smaller
 // blocks: the 4 x 4 corners, then 2 x 2, then single bytes.
@@ -472,8 +477,8 @@ bool DataWindows::inflate_into(DataStream& s, std::uint8_t* out) {
     if (input_ == nullptr) return error.fail("out of memory");
   }
   if (!zs_ready_) {
-    zs_.zalloc = mdf4_zlib_alloc;
-    zs_.zfree = mdf4_zlib_free;
+    zs_.zalloc = zlib_alloc;
+    zs_.zfree = zlib_free;
     zs_.opaque = nullptr;
     zs_.next_in = nullptr;
     zs_.avail_in = 0;

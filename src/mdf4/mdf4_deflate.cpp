@@ -628,11 +628,6 @@ bool mdf4_compression_parse(const char* text, Mdf4Compression& out) {
   return false;
 }
 
-void* mdf4_zlib_alloc(void* /*opaque*/, unsigned items, unsigned size) {
-  return mem_alloc(static_cast<std::size_t>(items) * size);
-}
-void mdf4_zlib_free(void* /*opaque*/, void* p) { mem_free(p); }
-
 std::unique_ptr<Mdf4Deflater> mdf4_deflater_create() {
   // The library's allocations then meet the same failure hook as everything else.
   static std::once_flag allocator;

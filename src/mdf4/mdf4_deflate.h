@@ -48,10 +48,6 @@ class Mdf4Deflater : public HeapObject {
   }
 };
 
-// zlib's allocation hooks (zalloc, zfree) on mem_alloc, for every z_stream of the MDF4 code.
-void* mdf4_zlib_alloc(void* opaque, unsigned items, unsigned size);
-void mdf4_zlib_free(void* opaque, void* p);
-
 // Makes a deflater: quarn's own, or a test's. Null when memory runs out.
 using Mdf4DeflaterFactory = std::unique_ptr<Mdf4Deflater> (*)();
 
