@@ -203,13 +203,6 @@ int lay_out(const BusRecord& record, int kind, double base, Put&& put, PutData&&
   return channel;
 }
 
-// The data length lay_out stores for a record of group `kind`.
-std::uint32_t stored_length(const BusRecord& record, int kind) {
-  if (kind == kGroupLin) return static_cast<std::uint32_t>(std::min(record.DataLength, kLinMaxData));
-  if (kind == kGroupData) return static_cast<std::uint32_t>(std::min(record.DataLength, kCanMaxData));
-  return 0;
-}
-
 // The columns lay_out writes for a record of group `kind` with `length` data bytes, found by
 // laying one out: the bytes of a block in the others stay zero without anybody looking.
 Mdf4LiveColumns columns_written(int kind, std::uint32_t length) {
@@ -501,11 +494,11 @@ bool Mdf4Writer::add(const BusRecord& record) {
           std::uint8_t* p = at + c * rows;
           for (std::uint32_t k = 0; k < n; ++k, p += rows, v >>= 8) *p = static_cast<std::uint8_t>(v);
         },
-        [at, rows](std::uint32_t c, const std::uint8_t* bytes, std::uint32_t n) {
+        [at, rows, &g](std::uint32_t c, const std::uint8_t* bytes, std::uint32_t n) {
           std::uint8_t* p = at + c * rows;
           for (std::uint32_t k = 0; k < n; ++k, p += rows) *p = bytes[k];
+          g.data_high = std::max(g.data_high, n);
         });
-    g.data_high = std::max(g.data_high, stored_length(record, kind));
   } else {
     // Each field goes to its place in the layout of mdf4_internal.h; unused bytes are zeroed so
     // that a file depends on nothing but the records.
