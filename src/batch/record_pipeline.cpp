@@ -31,7 +31,7 @@ void RecordPipeline::copy_into(BusRecord& slot, const BusRecord& record) {
 void RecordPipeline::hand_over() {
   handed_since_drain_ = true;
   std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [this] { return in_flight_ < kBatches - 1; });
+  wait_helping(lock, [this] { return in_flight_ < kBatches - 1; });
   handed_counts_[filling_] = count_;
   ++in_flight_;
   lock.unlock();
@@ -53,7 +53,24 @@ void RecordPipeline::drain() {
   if (count_ > 0) hand_over();
   handed_since_drain_ = false;
   std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [this] { return in_flight_ == 0; });
+  wait_helping(lock, [this] { return in_flight_ == 0; });
+}
+
+template <typename Ready>
+void RecordPipeline::wait_helping(std::unique_lock<std::mutex>& lock, Ready ready) {
+  while (!ready()) {
+    if (helper_ != nullptr) {
+      // Only the consumer changes in_flight_ while the caller waits: a change it made while the
+      // lock was let go for the helper would wake nobody, so it is looked for before sleeping.
+      const int before = in_flight_;
+      lock.unlock();
+      const bool helped = helper_(context_);
+      lock.lock();
+      if (helped || in_flight_ != before) continue;
+    }
+    // Nothing to help with: sleep until the consumer moves on, then look again.
+    changed_.wait(lock);
+  }
 }
 
 void RecordPipeline::run() {
@@ -72,8 +89,9 @@ void RecordPipeline::run() {
   }
 }
 
-std::unique_ptr<RecordPipeline> record_pipeline_create(RecordPipeline::Consumer consumer, void* context) {
-  std::unique_ptr<RecordPipeline> pipeline(new (std::nothrow) RecordPipeline(consumer, context));
+std::unique_ptr<RecordPipeline> record_pipeline_create(RecordPipeline::Consumer consumer, void* context,
+                                                       RecordPipeline::Helper helper) {
+  std::unique_ptr<RecordPipeline> pipeline(new (std::nothrow) RecordPipeline(consumer, context, helper));
   if (!pipeline) return nullptr;
   for (BusRecord*& batch : pipeline->batch_) {
     batch = static_cast<BusRecord*>(mem_alloc(sizeof(BusRecord) * RecordPipeline::kBatch));

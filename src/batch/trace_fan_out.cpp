@@ -25,7 +25,8 @@ class TraceFanOut final : public Converter {
       pipeline_tried_ = true;
       bool wanted = false;
       for (int i = 0; i < count_; ++i) wanted = wanted || writers_[i]->wants_own_thread();
-      if (wanted) pipeline_ = record_pipeline_create(feed_writers, this);
+      if (wanted) pipeline_ = record_pipeline_create(feed_writers, this, help_writers);
+      for (int i = 0; pipeline_ && i < count_; ++i) writers_[i]->expect_help();
     }
     frames_lost_ = false;
     store_.clear();
@@ -80,6 +81,13 @@ class TraceFanOut final : public Converter {
     for (std::size_t k = 0; k < count; ++k) {
       for (int i = 0; i < self->count_; ++i) self->writers_[i]->write_record(records[k]);
     }
+  }
+
+  static bool help_writers(void* context) {
+    auto* self = static_cast<TraceFanOut*>(context);
+    bool helped = false;
+    for (int i = 0; i < self->count_; ++i) helped = self->writers_[i]->help() || helped;
+    return helped;
   }
 
   std::unique_ptr<TraceWriter> writers_[kMaxTraceWriters];

@@ -54,6 +54,13 @@ class TraceWriter : public HeapObject {
   // the log is read (a text format's formatting is). A writer that copies a record and does its
   // heavy work elsewhere says no: the hand-over would cost the reading thread more than it saves.
   virtual bool wants_own_thread() const { return true; }
+  // Told once, before the first log, when write_record runs on a thread of its own and the reading
+  // thread calls help() whenever it waits for it: a writer may then leave work to that thread
+  // rather than start threads of its own, which on few cores would only take turns with both.
+  virtual void expect_help() {}
+  // Does a piece of the writer's deferred work (a block to compress) on the calling thread, while
+  // write_record may run on another. One such thread at a time. True when there was some.
+  virtual bool help() { return false; }
 };
 
 // Finishes a trace (flush, sync when `durable`, close) and reports a failure: "Could not flush

@@ -1,5 +1,6 @@
 #include "mdf4/mdf4_trace_writer.h"
 
+#include <atomic>
 #include <new>
 
 #include "io/output_file.h"
@@ -41,6 +42,7 @@ class Mdf4TraceWriter final : public TraceWriter {
   }
 
   bool end_file(bool complete, bool durable, FinishedTraces& finished) override {
+    active_.store(nullptr, std::memory_order_relaxed);
     if (!complete) {
       // A trace of part of a log would look complete; the loop reports the failure.
       if (file_.is_open()) file_.discard();
@@ -73,6 +75,17 @@ class Mdf4TraceWriter final : public TraceWriter {
     return options_.compression == Mdf4Compression::None || !options_.compress_thread;
   }
 
+  void expect_help() override {
+    helped_ = true;
+    if (writer_) writer_->expect_help();
+  }
+
+  // Any thread; write_record may be running on another.
+  bool help() override {
+    Mdf4Writer* w = active_.load(std::memory_order_acquire);
+    return w != nullptr && w->help();
+  }
+
  private:
   enum class State { Idle, Writing, OpenFailed, TimeFailed, DataFailed, MemoryFailed };
 
@@ -85,10 +98,13 @@ class Mdf4TraceWriter final : public TraceWriter {
   // Opens the file at the log's first frame, whose whole second is the file's start time.
   void start(const BusRecord& first) {
     // A writer serves one file at a time; one that failed is made anew for the next log.
-    if (!writer_) writer_ = mdf4_writer_create(options_);
     if (!writer_) {
-      state_ = State::MemoryFailed;
-      return;
+      writer_ = mdf4_writer_create(options_);
+      if (!writer_) {
+        state_ = State::MemoryFailed;
+        return;
+      }
+      if (helped_) writer_->expect_help();
     }
     if (!file_.open(*fs_, base_name_, ".mf4", kHeadBlock, written_)) {
       state_ = State::OpenFailed;
@@ -101,6 +117,7 @@ class Mdf4TraceWriter final : public TraceWriter {
       return;
     }
     state_ = State::Writing;
+    active_.store(writer_.get(), std::memory_order_release);
   }
 
   bool finish(bool durable) {
@@ -124,6 +141,10 @@ class Mdf4TraceWriter final : public TraceWriter {
   WrittenFiles* written_ = nullptr;   // borrowed, for the current log
   State state_ = State::Idle;
   OutputFile file_;
+  bool helped_ = false;
+  // The writer help() may reach: set once its file has begun, on write_record's thread, and
+  // cleared at the log's end, once write_record is done with it.
+  std::atomic<Mdf4Writer*> active_{nullptr};
 };
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "base/dyn_string.h"
+#include "base/platform.h"
 #include "mdf4/mdf4_blocks.h"
 #include "mdf4/mdf4_internal.h"
 
@@ -302,6 +303,7 @@ struct Mdf4Writer::Compressor {
   int count = 0;                         // slots in use, from head on
   std::unique_ptr<Mdf4Deflater> own;     // the caller's thread's
   std::unique_ptr<Mdf4Deflater> thread;  // the worker's
+  std::unique_ptr<Mdf4Deflater> helper;  // help()'s caller's
   bool thread_tried = false;
   bool stop = false;
   std::mutex mutex;
@@ -638,7 +640,7 @@ bool Mdf4Writer::submit(Group& g, bool full) {
 void Mdf4Writer::start_thread() {
   Compressor& c = *compressor_;
   c.thread_tried = true;
-  if (!options_.compress_thread) return;
+  if (!options_.compress_thread || worker_spared_) return;
   // Kept from file to file, as the caller's own deflater is: making one costs more than a small
   // log's compressing does.
   if (!c.thread) c.thread = options_.deflater();
@@ -663,6 +665,24 @@ void Mdf4Writer::start_thread() {
   } catch (const std::system_error&) {
     c.thread.reset();
   }
+}
+
+void Mdf4Writer::expect_help() { worker_spared_ = platform_online_cores() <= 2; }
+
+bool Mdf4Writer::help() {
+  if (compressor_ == nullptr) return false;
+  Compressor& c = *compressor_;
+  std::unique_lock<std::mutex> lock(c.mutex);
+  Slot* s = c.first_queued();
+  if (s == nullptr) return false;
+  s->state = Slot::kWorking;
+  lock.unlock();
+  if (!c.helper) c.helper = options_.deflater();
+  compress(*s, c.helper.get());
+  lock.lock();
+  s->state = Slot::kDone;
+  c.done.notify_one();
+  return true;
 }
 
 void Mdf4Writer::stop_thread() {

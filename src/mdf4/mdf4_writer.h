@@ -90,6 +90,15 @@ class Mdf4Writer final : public HeapObject {
   // Whether that was the compressor failing rather than a write.
   bool compression_failed() const;
 
+  // Another thread will call help() whenever it waits while records are added on this one. On two
+  // cores or fewer the writer then compresses on those two threads and starts none of its own: the
+  // two take both cores already, and a third would only take turns with them (-F asc,mf4 took an
+  // eighth less time without it). Kept for the next files.
+  void expect_help();
+  // Compresses one block that waits for it, on the calling thread, which may be another than the
+  // one adding records; one such thread at a time. True when it compressed a block.
+  bool help();
+
   // Records kept so far, over all groups.
   std::uint64_t records() const;
 
@@ -136,6 +145,7 @@ class Mdf4Writer final : public HeapObject {
   bool begun_ = false;
   bool finished_ = false;
   bool failed_ = false;
+  bool worker_spared_ = false;  // help() takes the worker's part
 };
 
 // Block buffers being compressed or waiting to be written, besides each group's own.

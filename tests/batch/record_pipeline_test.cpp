@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "support/bus_records.h"
@@ -64,6 +70,86 @@ TEST(RecordPipelineTest, GoesAwayWhileIdleOrWithRecordsNeverDrained) {
   }
   // Whole batches handed over may have been seen; nothing is seen twice or out of order.
   for (std::size_t i = 0; i < seen.ids.size(); ++i) EXPECT_EQ(seen.ids[i], i);
+}
+
+// A producer that waits for the consumer does the helper's work meanwhile, on its own thread, until
+// the helper has none: a consumer stalled until then still gets every record, in order.
+TEST(RecordPipelineTest, AWaitingProducerHelps) {
+  struct Shared {
+    Seen seen;
+    std::mutex mutex;
+    std::condition_variable helped_once;
+    int work = 3;  // pieces the helper has to do
+    int helped = 0;
+    int idle_calls = 0;  // calls that found nothing to do
+    std::thread::id helper_thread;
+  } shared;
+  auto consume = [](void* context, const BusRecord* records, std::size_t count) {
+    auto* s = static_cast<Shared*>(context);
+    if (s->seen.ids.empty()) {
+      std::unique_lock<std::mutex> lock(s->mutex);
+      s->helped_once.wait_for(lock, std::chrono::seconds(10), [s] { return s->helped > 0; });
+    }
+    note(&s->seen, records, count);
+  };
+  auto help = [](void* context) {
+    auto* s = static_cast<Shared*>(context);
+    std::lock_guard<std::mutex> lock(s->mutex);
+    s->helper_thread = std::this_thread::get_id();
+    if (s->work == 0) {
+      ++s->idle_calls;
+      return false;
+    }
+    --s->work;
+    ++s->helped;
+    s->helped_once.notify_all();
+    return true;
+  };
+  std::unique_ptr<RecordPipeline> pipeline = record_pipeline_create(consume, &shared, help);
+  ASSERT_TRUE(pipeline);
+  // More batches than the pipeline holds: the producer must wait for the stalled consumer.
+  const std::uint32_t n = RecordPipeline::kBatches * RecordPipeline::kBatch + 1;
+  for (std::uint32_t i = 0; i < n; ++i) pipeline->push(test::can_frame(0, i, {}));
+  pipeline->drain();
+  std::lock_guard<std::mutex> lock(shared.mutex);
+  EXPECT_EQ(shared.helped, 3);
+  EXPECT_GE(shared.idle_calls, 1);
+  EXPECT_EQ(shared.helper_thread, std::this_thread::get_id());
+  ASSERT_EQ(shared.seen.ids.size(), n);
+  for (std::uint32_t i = 0; i < n; ++i) ASSERT_EQ(shared.seen.ids[i], i);
+}
+
+// A helper that finds nothing, slow enough that the consumer catches up while it runs: the
+// producer must still see the consumer's progress, not sleep through it. A producer that missed
+// it waited for ever, so a watchdog ends the test.
+TEST(RecordPipelineTest, ProgressWhileTheHelperRunsIsNotMissed) {
+  Seen seen;
+  auto idle_help = [](void*) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return false;
+  };
+  std::unique_ptr<RecordPipeline> pipeline = record_pipeline_create(note, &seen, idle_help);
+  ASSERT_TRUE(pipeline);
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;
+  std::thread watchdog([&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (!finished.wait_for(lock, std::chrono::seconds(60), [&] { return done; })) {
+      std::fprintf(stderr, "the producer never woke up\n");
+      std::abort();
+    }
+  });
+  const std::uint32_t n = 4 * RecordPipeline::kBatches * RecordPipeline::kBatch;
+  for (std::uint32_t i = 0; i < n; ++i) pipeline->push(test::can_frame(0, i, {}));
+  pipeline->drain();
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    done = true;
+  }
+  finished.notify_all();
+  watchdog.join();
+  EXPECT_EQ(seen.ids.size(), n);
 }
 
 }  // namespace

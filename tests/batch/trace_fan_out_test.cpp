@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <limits>
 #include <new>
 #include <string>
@@ -86,28 +88,42 @@ TEST(TraceFanOutTest, FeedsEveryWriterInOrder) {
   }
 }
 
-// A writer that notes on which threads it was fed, and says whether it wants a thread.
+// A writer that notes on which threads it was fed and helped, and says whether it wants a thread.
+// Fed off the reading thread, it holds its first record until it has been helped, which only a
+// reading thread that helps while it waits can do.
 class ThreadNotingWriter final : public TraceWriter {
  public:
   explicit ThreadNotingWriter(bool wants) : wants_(wants) {}
   void begin_file(FileSystem& /*fs*/, StrView /*base*/, WrittenFiles* /*written*/, const LogInfo& /*info*/) override {}
   void write_record(const BusRecord& /*r*/) override {
-    ++records;
     if (std::this_thread::get_id() != reader) off_reader = true;
+    if (++records == 1 && off_reader) {
+      for (int ms = 0; ms < 10000 && helps.load() == 0; ++ms) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
   }
   bool end_file(bool /*complete*/, bool /*durable*/, FinishedTraces& /*finished*/) override { return true; }
   bool wants_own_thread() const override { return wants_; }
+  void expect_help() override { told_to_expect_help = true; }
+  bool help() override {
+    if (std::this_thread::get_id() != reader) helped_off_reader = true;
+    ++helps;
+    return false;
+  }
 
   std::thread::id reader = std::this_thread::get_id();
   std::size_t records = 0;
   bool off_reader = false;
+  bool told_to_expect_help = false;
+  std::atomic<int> helps{0};
+  bool helped_off_reader = false;
 
  private:
   bool wants_;
 };
 
 // A log in time order goes to a thread of its own only when a writer wants one, and then every
-// writer is fed there; writers that all do without are fed as the log is read.
+// writer is fed there and helped from the reading thread while it waits; writers that all do
+// without are fed as the log is read.
 TEST(TraceFanOutTest, ThreadOnlyWhenAWriterWantsOne) {
   const struct {
     bool first_wants, second_wants, fed_off_reader;
@@ -135,6 +151,9 @@ TEST(TraceFanOutTest, ThreadOnlyWhenAWriterWantsOne) {
     for (const ThreadNotingWriter* w : {first, second}) {
       EXPECT_EQ(w->records, frames);
       EXPECT_EQ(w->off_reader, c.fed_off_reader);
+      EXPECT_EQ(w->told_to_expect_help, c.fed_off_reader);
+      EXPECT_EQ(w->helps.load() > 0, c.fed_off_reader);
+      EXPECT_FALSE(w->helped_off_reader);
     }
   }
 }
