@@ -19,13 +19,12 @@ class TraceFanOut final : public Converter {
 
   bool new_file(StrView output_base, const RecordSource& source) override {
     ordered_ = source.time_ordered;
-    // Made once, at the first source in time order, when a writer wants a thread; without it (no
-    // writer wants one, no thread, no memory) the records go to the writers on this thread.
+    // Made once, at the first source in time order; without it (no thread, no memory) the
+    // records go to the writers on this thread. While it waits for the writers, this thread does
+    // what they leave waiting (MDF4 blocks to compress).
     if (ordered_ && !pipeline_tried_) {
       pipeline_tried_ = true;
-      bool wanted = false;
-      for (int i = 0; i < count_; ++i) wanted = wanted || writers_[i]->wants_own_thread();
-      if (wanted) pipeline_ = record_pipeline_create(feed_writers, this, help_writers);
+      pipeline_ = record_pipeline_create(feed_writers, this, help_writers);
       for (int i = 0; pipeline_ && i < count_; ++i) writers_[i]->expect_help();
     }
     frames_lost_ = false;

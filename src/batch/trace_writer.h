@@ -50,10 +50,6 @@ class TraceWriter : public HeapObject {
   // them in place (put_traces_in_place); they must stay untouched until then. True when every
   // trace the log needs was finished.
   virtual bool end_file(bool complete, bool durable, FinishedTraces& finished) = 0;
-  // Whether the writer's work on each record is worth a thread of its own, fed in batches while
-  // the log is read (a text format's formatting is). A writer that copies a record and does its
-  // heavy work elsewhere says no: the hand-over would cost the reading thread more than it saves.
-  virtual bool wants_own_thread() const { return true; }
   // Told once, before the first log, when write_record runs on a thread of its own and the reading
   // thread calls help() whenever it waits for it: a writer may then leave work to that thread
   // rather than start threads of its own, which on few cores would only take turns with both.

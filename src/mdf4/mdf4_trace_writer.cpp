@@ -69,12 +69,6 @@ class Mdf4TraceWriter final : public TraceWriter {
     return false;
   }
 
-  // A record is a copy into its block; compressing the blocks, the real work, has a thread of its
-  // own. Uncompressed, the writing is the work.
-  bool wants_own_thread() const override {
-    return options_.compression == Mdf4Compression::None || !options_.compress_thread;
-  }
-
   void expect_help() override {
     helped_ = true;
     if (writer_) writer_->expect_help();

@@ -88,12 +88,11 @@ TEST(TraceFanOutTest, FeedsEveryWriterInOrder) {
   }
 }
 
-// A writer that notes on which threads it was fed and helped, and says whether it wants a thread.
-// Fed off the reading thread, it holds its first record until it has been helped, which only a
-// reading thread that helps while it waits can do.
+// A writer that notes on which threads it was fed and helped. Fed off the reading thread, it holds
+// its first record until it has been helped, which only a reading thread that helps while it
+// waits can do.
 class ThreadNotingWriter final : public TraceWriter {
  public:
-  explicit ThreadNotingWriter(bool wants) : wants_(wants) {}
   void begin_file(FileSystem& /*fs*/, StrView /*base*/, WrittenFiles* /*written*/, const LogInfo& /*info*/) override {}
   void write_record(const BusRecord& /*r*/) override {
     if (std::this_thread::get_id() != reader) off_reader = true;
@@ -102,7 +101,6 @@ class ThreadNotingWriter final : public TraceWriter {
     }
   }
   bool end_file(bool /*complete*/, bool /*durable*/, FinishedTraces& /*finished*/) override { return true; }
-  bool wants_own_thread() const override { return wants_; }
   void expect_help() override { told_to_expect_help = true; }
   bool help() override {
     if (std::this_thread::get_id() != reader) helped_off_reader = true;
@@ -116,43 +114,37 @@ class ThreadNotingWriter final : public TraceWriter {
   bool told_to_expect_help = false;
   std::atomic<int> helps{0};
   bool helped_off_reader = false;
-
- private:
-  bool wants_;
 };
 
-// A log in time order goes to a thread of its own only when a writer wants one, and then every
-// writer is fed there and helped from the reading thread while it waits; writers that all do
-// without are fed as the log is read.
-TEST(TraceFanOutTest, ThreadOnlyWhenAWriterWantsOne) {
-  const struct {
-    bool first_wants, second_wants, fed_off_reader;
-  } cases[] = {{false, false, false}, {true, false, true}, {false, true, true}};
+// A log in time order goes to a thread of its own, where every writer is fed, and the reading
+// thread helps the writers while it waits; a log out of order is sorted at its end and fed on the
+// reading thread.
+TEST(TraceFanOutTest, LogsInOrderGoToAThreadThatTheReaderHelps) {
   // More than a batch, so that one is handed over before the log ends.
   const std::size_t frames = 40000;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.first_wants << c.second_wants);
+  for (bool ordered : {true, false}) {
+    SCOPED_TRACE(ordered ? "in time order" : "out of order");
     test::TempDir dir;
     std::unique_ptr<FileSystem> fs = disk_fs_create(sv(dir.path().c_str()));
     RunOptions options;
     std::unique_ptr<TraceWriter> writers[2];
-    auto* first = new (std::nothrow) ThreadNotingWriter(c.first_wants);
-    auto* second = new (std::nothrow) ThreadNotingWriter(c.second_wants);
+    auto* first = new (std::nothrow) ThreadNotingWriter;
+    auto* second = new (std::nothrow) ThreadNotingWriter;
     writers[0].reset(first);
     writers[1].reset(second);
     std::unique_ptr<Converter> converter = trace_fan_out_create(writers, 2, fs.get(), fs.get(), &options);
     ASSERT_TRUE(converter);
     RecordSource source;
-    source.time_ordered = true;
+    source.time_ordered = ordered;
     ASSERT_TRUE(converter->new_file(sv("out/log"), source));
     for (std::size_t i = 0; i < frames; ++i)
       ASSERT_TRUE(converter->handle_record(can_frame(static_cast<double>(i), 1, {})));
     EXPECT_TRUE(converter->end_file(sv("out/log")));
     for (const ThreadNotingWriter* w : {first, second}) {
       EXPECT_EQ(w->records, frames);
-      EXPECT_EQ(w->off_reader, c.fed_off_reader);
-      EXPECT_EQ(w->told_to_expect_help, c.fed_off_reader);
-      EXPECT_EQ(w->helps.load() > 0, c.fed_off_reader);
+      EXPECT_EQ(w->off_reader, ordered);
+      EXPECT_EQ(w->told_to_expect_help, ordered);
+      EXPECT_EQ(w->helps.load() > 0, ordered);
       EXPECT_FALSE(w->helped_off_reader);
     }
   }
