@@ -654,12 +654,7 @@ void Mdf4Writer::start_thread() {
         Slot* s = nullptr;
         w.queued.wait(lock, [&] { return w.stop || (s = w.first_queued()) != nullptr; });
         if (w.stop) return;
-        s->state = Slot::kWorking;
-        lock.unlock();
-        compress(*s, w.thread.get());
-        lock.lock();
-        s->state = Slot::kDone;
-        w.done.notify_one();
+        compress_queued(*s, w.thread, lock);
       }
     });
   } catch (const std::system_error&) {
@@ -675,14 +670,18 @@ bool Mdf4Writer::help() {
   std::unique_lock<std::mutex> lock(c.mutex);
   Slot* s = c.first_queued();
   if (s == nullptr) return false;
-  s->state = Slot::kWorking;
-  lock.unlock();
-  if (!c.helper) c.helper = options_.deflater();
-  compress(*s, c.helper.get());
-  lock.lock();
-  s->state = Slot::kDone;
-  c.done.notify_one();
+  compress_queued(*s, c.helper, lock);
   return true;
+}
+
+void Mdf4Writer::compress_queued(Slot& s, std::unique_ptr<Mdf4Deflater>& deflater, std::unique_lock<std::mutex>& lock) {
+  s.state = Slot::kWorking;
+  lock.unlock();
+  if (!deflater) deflater = options_.deflater();
+  compress(s, deflater.get());
+  lock.lock();
+  s.state = Slot::kDone;
+  compressor_->done.notify_one();
 }
 
 void Mdf4Writer::stop_thread() {
@@ -707,12 +706,7 @@ bool Mdf4Writer::retire_oldest() {
       c.done.wait(lock);
       continue;
     }
-    q->state = Slot::kWorking;
-    lock.unlock();
-    if (!c.own) c.own = options_.deflater();
-    compress(*q, c.own.get());
-    lock.lock();
-    q->state = Slot::kDone;
+    compress_queued(*q, c.own, lock);
   }
   lock.unlock();
   bool ok = !failed_;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "base/memory.h"
 #include "base/str_view.h"
@@ -121,6 +122,9 @@ class Mdf4Writer final : public HeapObject {
   void start_thread();
   void stop_thread();
   void compress(Slot& s, Mdf4Deflater* deflater) const;
+  // Takes a queued block and compresses it with `deflater` (made at first use), letting go of the
+  // compressor's mutex meanwhile; then marks it done and wakes the thread waiting for it.
+  void compress_queued(Slot& s, std::unique_ptr<Mdf4Deflater>& deflater, std::unique_lock<std::mutex>& lock);
   bool flush_list(Group& g);
   bool write_lin_head();
   bool name_sources();
