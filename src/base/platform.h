@@ -63,6 +63,9 @@ struct PlatformStat {
   std::int64_t size;
   std::uint64_t device;
   std::uint64_t inode;
+  // The last change of a file's contents, in nanoseconds since 1970 (as fine as the file system
+  // keeps it); 0 where it cannot be had.
+  std::int64_t modified_ns;
 };
 
 // 0 on success, otherwise the errno value; ENOENT means the path does not exist. A regular file

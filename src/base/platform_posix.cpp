@@ -122,6 +122,7 @@ void fill_stat(const struct stat& st, PlatformStat& out) {
   out.size = static_cast<std::int64_t>(st.st_size);
   out.device = static_cast<std::uint64_t>(st.st_dev);
   out.inode = static_cast<std::uint64_t>(st.st_ino);
+  out.modified_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 }
 
 }  // namespace

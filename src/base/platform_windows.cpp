@@ -469,7 +469,7 @@ int stat_wide(const wchar_t* wide, PlatformStat& out) {
   DWORD type = GetFileType(h);
   CloseHandle(h);
   if (type != FILE_TYPE_DISK) {
-    out = PlatformStat{PlatformKind::Other, 0, 0, 0};
+    out = PlatformStat{PlatformKind::Other, 0, 0, 0, 0};
     return 0;
   }
   if (!have_info) return errno_of(error);
@@ -477,6 +477,10 @@ int stat_wide(const wchar_t* wide, PlatformStat& out) {
   out.size = static_cast<std::int64_t>((static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
   out.device = info.dwVolumeSerialNumber;
   out.inode = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  // FILETIME counts 100 ns from 1601; the difference to 1970 is 11644473600 s.
+  const std::uint64_t ticks =
+      (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime;
+  out.modified_ns = (static_cast<std::int64_t>(ticks) - 116444736000000000) * 100;
   return 0;
 }
 

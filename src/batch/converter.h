@@ -9,6 +9,7 @@
 #include "batch/bus_record.h"
 #include "batch/exit_status.h"
 #include "batch/log_reader.h"
+#include "batch/named_inputs.h"
 #include "batch/run_options.h"
 #include "batch/run_totals.h"
 #include "io/file_system.h"
@@ -79,6 +80,9 @@ class Converter : public HeapObject {
   WrittenFiles* written = nullptr;
   RunTotals* totals = nullptr;          // borrowed: owned by converter_run while it runs
   NamesakeWait* namesake = nullptr;     // borrowed from a parallel run; null: never waits
+  // Borrowed from converter_run for the run: the files its command line names, which no trace may
+  // replace. Null outside a run, where only a trace that would replace its own log is refused.
+  const NamedInputs* named = nullptr;
   // Set by the conversion loop for end_file: an earlier step of the current file failed (its log
   // could not be read to the end, say), so what was gathered is not the whole log and must not be
   // written as if it were.

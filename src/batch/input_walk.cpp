@@ -1,10 +1,13 @@
 #include "batch/input_walk.h"
 
 #include <cstring>
+#include <memory>
+#include <new>
 #include <utility>
 
 #include "base/platform.h"
 #include "batch/log_conversion.h"
+#include "batch/named_inputs.h"
 #include "batch/parallel_run.h"
 #include "batch/run_totals.h"
 #include "io/dir_listing.h"
@@ -56,17 +59,22 @@ const InputFormat* format_of(const RunOptions* options, StrView path, bool named
   return dynstr_append(out, dynstr_view(name)) != nullptr;
 }
 
-// Lends a run's record of written files and its totals to the converter for as long as the run
-// lasts.
+// Lends a run's record of written files, its named inputs and its totals to the converter for as
+// long as the run lasts.
 class RunScope {
  public:
-  RunScope(Converter& converter, WrittenFiles& written, RunTotals& totals)
-      : converter_(converter), outer_written_(converter.written), outer_totals_(converter.totals) {
+  RunScope(Converter& converter, WrittenFiles& written, const NamedInputs& named, RunTotals& totals)
+      : converter_(converter),
+        outer_written_(converter.written),
+        outer_named_(converter.named),
+        outer_totals_(converter.totals) {
     converter_.written = &written;
+    converter_.named = &named;
     converter_.totals = &totals;
   }
   ~RunScope() {
     converter_.written = outer_written_;
+    converter_.named = outer_named_;
     converter_.totals = outer_totals_;
   }
   RunScope(const RunScope&) = delete;
@@ -75,8 +83,56 @@ class RunScope {
  private:
   Converter& converter_;
   WrittenFiles* outer_written_;
+  const NamedInputs* outer_named_;
   RunTotals* outer_totals_;
 };
+
+// The folder where the traces of a top-level folder input go, so that no walk enters it: with
+// "-O" inside an input, a walk would otherwise convert the traces it has just written, again and
+// again, ever deeper. It may not exist when the run starts, so its identity is learnt once it does.
+struct OutputRoot {
+  DynString path;        // relative to the output file system
+  PathInfo info;         // kind Missing until the folder has been seen
+  bool settled = false;  // no longer looked for: seen, or its input's walk is over without it
+  bool walked = false;   // the input folder itself (-X): its traces go among its logs
+};
+
+// Whether the folder `input_path` (`info`) is the output root of a top-level input; learns the
+// identities of roots that have come into being since they were last looked for.
+bool is_output_root(Converter& converter, OutputRoot* roots, std::int64_t count, StrView input_path,
+                    const PathInfo& info) {
+  DynString full;
+  DynString root_full;
+  bool have_full = false;
+  for (std::int64_t k = 0; k < count; ++k) {
+    OutputRoot& r = roots[k];
+    if (!r.settled) {
+      PathInfo now;
+      if (fs_stat(converter.output_fs, dynstr_view(r.path), now) && now.kind == PathKind::Folder) {
+        r.info = now;
+        r.settled = true;
+      }
+      platform_clear_failure();
+    }
+    if (r.info.kind != PathKind::Folder) continue;
+    if ((r.info.device != 0 || r.info.inode != 0) && (info.device != 0 || info.inode != 0)) {
+      if (r.info.device == info.device && r.info.inode == info.inode) return true;
+      continue;
+    }
+    // A file system without identities: the full paths decide, without the trailing "/".
+    if (!have_full) {
+      if (!fs_full_path(*converter.input_fs, input_path, full)) return false;
+      while (dynstr_length(full) > 1 && dynstr_data(full)[dynstr_length(full) - 1] == '/') dynstr_pop_char(full);
+      have_full = true;
+    }
+    if (!fs_full_path(*converter.output_fs, dynstr_view(r.path), root_full)) continue;
+    while (dynstr_length(root_full) > 1 && dynstr_data(root_full)[dynstr_length(root_full) - 1] == '/') {
+      dynstr_pop_char(root_full);
+    }
+    if (path_equal(dynstr_view(full), dynstr_view(root_full))) return true;
+  }
+  return false;
+}
 
 // The walk proper. `stop` is raised when a path cannot be examined at all: the run must end
 // there, as it does for a top-level input whose query fails.
@@ -87,6 +143,8 @@ struct Walk {
   // The logs of one folder share their output folder: made (or found) once, it is not asked for
   // again at every log.
   DynString made_folder;
+  OutputRoot* roots = nullptr;  // those of the inputs walked so far and the one being walked
+  std::int64_t root_count = 0;
 };
 
 int walk(Walk& w, StrView input_path, StrView output_path, const WalkAncestor* ancestors, bool& stop) {
@@ -103,11 +161,19 @@ int walk(Walk& w, StrView input_path, StrView output_path, const WalkAncestor* a
       report(LogLevel::Warning, "Could not find input file/folder %.*s", sv_len(input_path), input_path.data);
       return kStatusInputMissing;
     case PathKind::Other:
+      // Named on the command line, it must not end the run with a status and no word of why.
+      if (ancestors == nullptr) {
+        report(LogLevel::Error, "Path is neither a file nor a folder: %.*s", sv_len(input_path), input_path.data);
+      }
       return kStatusBadPath;
     case PathKind::Folder: {
       // A link back to a folder we are already inside would make the walk endless; everything
       // behind it is being converted through the real path anyway.
       if (is_on_walk_path(ancestors, info)) return kStatusOk;
+      if (ancestors != nullptr && is_output_root(*converter, w.roots, w.root_count, input_path, info)) {
+        report(LogLevel::Debug, "Passed over the output folder %.*s", sv_len(input_path), input_path.data);
+        return kStatusOk;
+      }
       const WalkAncestor self{info.device, info.inode, ancestors};
       DirListing listing;
       int status = kStatusOk;
@@ -225,31 +291,96 @@ bool find_common_root(DynStringList& inputs, DynString& root, int& status) {
 
 namespace {
 
-int run_inputs(Converter* converter, ParallelRun* parallel, const DynStringList& inputs) {
+// The output path of a top-level input: the input itself, or for a folder with "_out" appended
+// unless the options say otherwise. False when memory runs out.
+[[nodiscard]] bool output_of(const Converter& converter, StrView input, const PathInfo& info, DynString& output) {
+  const bool append_root = converter.options == nullptr || !converter.options->no_append_root;
+  if (append_root && info.kind == PathKind::Folder) return append_out_suffix(output, input);
+  dynstr_from(output, input);
+  return dynstr_length(output) == input.length;
+}
+
+// Looks at every top-level input before the first log converts: the files it names, which no
+// trace may replace, and the output roots of its folders, which no walk enters. A query that fails
+// here is left to the walk, which reports it in its turn. False when memory runs out.
+[[nodiscard]] bool survey_inputs(Converter& converter, const DynStringList& inputs, NamedInputs& named,
+                                 OutputRoot* roots) {
+  DynString full;
+  for (std::int64_t k = 0; k < inputs.count; ++k) {
+    StrView input = dynstr_view(inputs.items[k]);
+    PathInfo info;
+    const bool known = fs_stat(converter.input_fs, input, info);
+    platform_clear_failure();
+    if (!known) continue;
+    if (info.kind == PathKind::File) {
+      if (!fs_full_path(*converter.input_fs, input, full)) return false;
+      named.add(info, dynstr_view(full));
+      continue;
+    }
+    if (info.kind != PathKind::Folder) continue;
+    OutputRoot& r = roots[k];
+    if (!output_of(converter, input, info, r.path)) return false;
+    PathInfo now;
+    r.settled = true;  // a root missing now can come into being only while its own input is walked
+    if (!fs_stat(converter.output_fs, dynstr_view(r.path), now) || now.kind != PathKind::Folder) {
+      platform_clear_failure();
+      continue;
+    }
+    DynString in_full;
+    DynString out_full;
+    const bool identities = (now.device != 0 || now.inode != 0) && (info.device != 0 || info.inode != 0);
+    bool itself = identities && now.device == info.device && now.inode == info.inode;
+    if (!identities) {
+      if (!fs_full_path(*converter.input_fs, input, in_full) ||
+          !fs_full_path(*converter.output_fs, dynstr_view(r.path), out_full)) {
+        return false;
+      }
+      itself = path_equal(dynstr_view(in_full), dynstr_view(out_full));
+    }
+    // Traces that go into the very folder that is walked (-X) are walked past, not into.
+    if (itself) {
+      r.walked = true;
+    } else {
+      r.info = now;
+    }
+  }
+  named.seal();
+  return true;
+}
+
+int run_inputs(Converter* converter, ParallelRun* parallel, const DynStringList& inputs, OutputRoot* roots) {
   Walk w{converter, parallel, DynString{}};
+  w.roots = roots;
   bool append_root = converter->options == nullptr || !converter->options->no_append_root;
   int status = kStatusOk;
   DynString output;
   for (std::int64_t k = 0; k < inputs.count; ++k) {
     StrView input = dynstr_view(inputs.items[k]);
-    dynstr_from(output, input);
-    bool formed = dynstr_length(output) == input.length;
-    if (append_root) {
-      PathInfo info;
-      if (!fs_stat(converter->input_fs, input, info)) {
-        report(LogLevel::Fatal, "Could not query %.*s for information", sv_len(input), input.data);
-        return kStatusBadPath;
-      }
-      if (info.kind == PathKind::Folder) formed = append_out_suffix(output, input);
+    PathInfo info;
+    if (append_root && !fs_stat(converter->input_fs, input, info)) {
+      report(LogLevel::Fatal, "Could not query %.*s for information", sv_len(input), input.data);
+      return kStatusBadPath;
     }
-    if (!formed) {
+    if (!output_of(*converter, input, info, output)) {
       report(LogLevel::Error, "Could not allocate memory for the output path of %.*s", sv_len(input), input.data);
       status |= kStatusConvertFailed;
       continue;
     }
+    // This input's own root may come into being while it is walked; it is looked for at every
+    // folder until then, and once more when the walk is over.
+    OutputRoot& own = roots[k];
+    const bool watch = dynstr_length(own.path) > 0 && !own.walked && own.info.kind == PathKind::Missing;
+    if (watch) own.settled = false;
+    w.root_count = k + 1;
     bool stop = false;
     status |= walk(w, input, dynstr_view(output), nullptr, stop);
     if (stop) return kStatusBadPath;
+    if (watch && !own.settled) {
+      PathInfo now;
+      if (fs_stat(converter->output_fs, dynstr_view(own.path), now) && now.kind == PathKind::Folder) own.info = now;
+      platform_clear_failure();
+      own.settled = true;
+    }
   }
   return status;
 }
@@ -268,9 +399,17 @@ int converter_run_parallel(Converter* walker, int jobs, ConverterFactory make, v
   RunTotals totals;
   // What this run puts in place, so that no later log of it replaces an earlier one's trace.
   WrittenFiles written;
+  NamedInputs named;
+  std::unique_ptr<OutputRoot[]> roots(new (std::nothrow) OutputRoot[static_cast<std::size_t>(inputs.count)]);
+  if (!roots || !survey_inputs(*walker, inputs, named, roots.get())) {
+    // Without them no trace could be told from a log, nor a walk kept out of its own traces.
+    report(LogLevel::Error, "Could not allocate memory for the inputs of the run");
+    run_totals_report(totals);
+    return kStatusConvertFailed;
+  }
   int status;
   {
-    RunScope scope(*walker, written, totals);
+    RunScope scope(*walker, written, named, totals);
     std::unique_ptr<ParallelRun> parallel;
     if (jobs > 1) {
       parallel = parallel_run_start(*walker, jobs, make, context, written, totals);
@@ -279,7 +418,7 @@ int converter_run_parallel(Converter* walker, int jobs, ConverterFactory make, v
       }
     }
     // Without workers the walk converts each log where it finds it.
-    status = run_inputs(walker, parallel.get(), inputs);
+    status = run_inputs(walker, parallel.get(), inputs, roots.get());
     if (parallel) status |= parallel->finish();
   }
   run_totals_report(totals);

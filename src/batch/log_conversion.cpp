@@ -128,40 +128,123 @@ bool pump_records(Converter& converter, StrView input_path, Input& in, LogCounts
   return ok;
 }
 
+enum class LogChange { None, Changed, Unknown };
+
+// Whether the log is still what it was before it was opened: a logger or a copy still writing it
+// (which any writer may do on Linux, and one that shares delete access on Windows) would lose what
+// it adds after the reading ended, if the log were removed. Its size when it was opened must be
+// the size it had before, too: what came between was read, but may have come from such a writer.
+LogChange change_since_opened(const Converter& converter, StrView input_path, const Input& in, const PathInfo& before) {
+  PathInfo now;
+  if (before.kind != PathKind::File || !fs_stat(converter.input_fs, input_path, now)) {
+    platform_clear_failure();
+    return LogChange::Unknown;
+  }
+  const bool same = now.kind == PathKind::File && now.size == before.size && in.size == before.size &&
+                    now.modified_ns == before.modified_ns;
+  return same ? LogChange::None : LogChange::Changed;
+}
+
 // Closes the log and, after a conversion that succeeded, removes it when asked to; the status of
 // the log. A log some frames of which were skipped for stepping back in time is kept: its traces
-// lack them, so they must not be its only copy.
-int close_input(const Converter& converter, StrView input_path, Input& in, bool converted, bool frames_skipped) {
+// lack them, so they must not be its only copy. So is a log that changed while it was converted.
+int close_input(const Converter& converter, StrView input_path, Input& in, bool converted, bool frames_skipped,
+                const PathInfo& before) {
   int status = converted ? kStatusOk : kStatusConvertFailed;
+  const bool remove = converted && !frames_skipped && converter.options->delete_converted;
+  // Asked before the close, while the file is still open: a writer that closes the log only
+  // after it has grown still has to change its size or its time by then.
+  const LogChange change = remove ? change_since_opened(converter, input_path, in, before) : LogChange::None;
   if (stream_close(in.stream) != 0) {
     report(LogLevel::Error, "Could not close input file after conversion: %.*s", sv_len(input_path), input_path.data);
     // The failed close already released the operating-system file; only the objects are left.
     in.stream.reset();
     status = kStatusConvertFailed;
-  } else if (converted && !frames_skipped && converter.options->delete_converted &&
-             !fs_remove(converter.input_fs, input_path)) {
+  } else if (remove && change == LogChange::Changed) {
+    report(LogLevel::Warning, "Input file changed during conversion, not removed: %.*s", sv_len(input_path),
+           input_path.data);
+  } else if (remove && (change == LogChange::Unknown || !fs_remove(converter.input_fs, input_path))) {
+    // A log that could not be looked at again is kept as if it had changed.
     report(LogLevel::Error, "Could not remove input file after conversion: %.*s", sv_len(input_path), input_path.data);
   }
   in.reader.reset();  // only now: the reader may be released once its input is closed
   return status;
 }
 
-// Whether a trace of the log would take the log's own name (an MDF4 log converted to MDF4 beside
-// itself); reports it. Such a trace would be its input's only copy while it was written, and with
-// -d there would be none left.
-bool trace_replaces_input(const Converter& converter, StrView input_path, StrView output_base) {
+bool has_identity(const PathInfo& info) { return info.device != 0 || info.inode != 0; }
+
+// Whether two paths name one file or folder: by identity where both have one (a link, "./", "..",
+// or another letter case on a file system that ignores it, all name the same file), by their full
+// paths where the file system knows no identities.
+bool same_object(const PathInfo& a, StrView a_full, const PathInfo& b, StrView b_full) {
+  if (has_identity(a) && has_identity(b)) return a.device == b.device && a.inode == b.inode;
+  return path_equal(a_full, b_full);
+}
+
+// Whether the folders that hold the log and its trace are one folder.
+bool same_folder(const Converter& converter, StrView input_path, StrView trace_name) {
+  StrView a = path_parent(input_path);
+  StrView b = path_parent(trace_name);
+  DynString a_full;
+  DynString b_full;
+  PathInfo a_info;
+  PathInfo b_info;
+  // A folder that cannot be examined is taken for the log's own: refusing the trace is safe.
+  if (!fs_full_path(*converter.input_fs, a, a_full) || !fs_full_path(*converter.output_fs, b, b_full) ||
+      !fs_stat(converter.input_fs, a, a_info) || !fs_stat(converter.output_fs, b, b_info)) {
+    platform_clear_failure();
+    return true;
+  }
+  return same_object(a_info, dynstr_view(a_full), b_info, dynstr_view(b_full));
+}
+
+// Whether files of the suffix of `name` are logs the walk takes.
+bool walked_suffix(const RunOptions& options, StrView name) {
+  StrView ext = path_extension(name);
+  if (ext.data == nullptr) return false;
+  for (int i = 0; i < options.input_format_count; ++i) {
+    if ((options.walked_formats & (std::uint32_t{1} << i)) != 0 &&
+        sv_equal_ignoring_case(ext, sv(options.input_formats[i].name))) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Whether a trace of the log would replace the log itself (an MDF4 log converted to MDF4 beside
+// itself, under any spelling of its path), or another file the run takes as a log: one its
+// command line names, or one of a walked suffix in the walked folder that holds this log. Reports
+// it. Such a trace would be its log's only copy while it was written, and with -d there would be
+// none left; the other log would be read, or deleted, as the trace.
+bool trace_replaces_log(const Converter& converter, StrView input_path, const PathInfo& input, StrView output_base) {
   const RunOptions& options = *converter.options;
   if (options.trace_suffix_count == 0) return false;
-  DynString input;
+  DynString input_full;
   DynString trace;
   DynString name;
-  if (!fs_full_path(*converter.input_fs, input_path, input)) return false;
+  if (!fs_full_path(*converter.input_fs, input_path, input_full)) return false;
+  const NamedInputs* named = converter.named;
+  const bool log_named = named != nullptr && named->contains(input, dynstr_view(input_full));
   for (int i = 0; i < options.trace_suffix_count; ++i) {
     dynstr_from(name, output_base);
     if (dynstr_append(name, options.trace_suffixes[i]) == nullptr) return false;
     if (!fs_full_path(*converter.output_fs, dynstr_view(name), trace)) return false;
-    if (path_equal(dynstr_view(trace), dynstr_view(input))) {
+    PathInfo existing;
+    if (!fs_stat(converter.output_fs, dynstr_view(name), existing)) {
+      // Nothing to compare identities with: the paths alone decide, as they can.
+      platform_clear_failure();
+      existing = PathInfo{};
+      existing.kind = path_equal(dynstr_view(trace), dynstr_view(input_full)) ? PathKind::File : PathKind::Missing;
+    }
+    if (existing.kind == PathKind::Missing) continue;
+    if (same_object(existing, dynstr_view(trace), input, dynstr_view(input_full))) {
       report(LogLevel::Error, "Output file would replace its input: %s", dynstr_data(name));
+      return true;
+    }
+    if (existing.kind != PathKind::File || named == nullptr) continue;
+    if (named->contains(existing, dynstr_view(trace)) || (!log_named && walked_suffix(options, dynstr_view(name)) &&
+                                                          same_folder(converter, input_path, dynstr_view(name)))) {
+      report(LogLevel::Error, "Output file would replace a log: %s", dynstr_data(name));
       return true;
     }
   }
@@ -172,7 +255,14 @@ int convert(Converter* converter, const InputFormat& format, StrView input_path,
             LogCounts& counts) {
   // Without options the converter was never initialised; there is nothing sound to do.
   if (converter == nullptr || converter->options == nullptr) return kStatusConvertFailed;
-  if (trace_replaces_input(*converter, input_path, output_base)) return kStatusConvertFailed;
+  // What the log is before it is opened: to tell it from its traces, and to see at the end whether
+  // it changed while it was read.
+  PathInfo before;
+  if (!fs_stat(converter->input_fs, input_path, before)) {
+    platform_clear_failure();
+    before = PathInfo{};
+  }
+  if (trace_replaces_log(*converter, input_path, before, output_base)) return kStatusConvertFailed;
   Input in;
   if (!open_input(*converter, format, input_path, in)) return kStatusConvertFailed;
 
@@ -202,7 +292,7 @@ int convert(Converter* converter, const InputFormat& format, StrView input_path,
     report(LogLevel::Error, "No frame of %.*s lies in time order", sv_len(input_path), input_path.data);
     ok = false;
   }
-  return close_input(*converter, input_path, in, ok, counts.stepped_back > 0);
+  return close_input(*converter, input_path, in, ok, counts.stepped_back > 0, before);
 }
 
 }  // namespace

@@ -315,6 +315,7 @@ std::unique_ptr<ParallelRun> parallel_run_start(Converter& walker, int jobs, Con
     w->gate.reset(new (std::nothrow) ParallelRun::Gate(*run, w->seq));
     if (!w->converter || !w->gate) return nullptr;
     w->converter->written = &written;
+    w->converter->named = walker.named;
     w->converter->totals = &w->totals;
     w->converter->namesake = w->gate.get();
   }

@@ -58,7 +58,7 @@ bool disk_stat(StrView path, PathInfo& out) {
   }
   if (err != 0) return false;
   switch (st.kind) {
-    case PlatformKind::File: out = PathInfo{PathKind::File, st.size, st.device, st.inode}; break;
+    case PlatformKind::File: out = PathInfo{PathKind::File, st.size, st.device, st.inode, st.modified_ns}; break;
     case PlatformKind::Folder: out = PathInfo{PathKind::Folder, 0, st.device, st.inode}; break;
     case PlatformKind::Other: out = PathInfo{PathKind::Other, 0, st.device, st.inode}; break;
   }

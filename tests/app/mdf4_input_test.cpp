@@ -185,6 +185,111 @@ TEST(Mdf4InputTest, WhatAnMdf4LogCanFailOf) {
   EXPECT_EQ(names_in(dir / "logs_out"), Lines{});
 }
 
+// No trace replaces a log: not its own, under any spelling of the output folder; not a recording of
+// its name beside it, walked or not; not one the command line names; and no walk converts the
+// traces it writes into its own input folder. Every log that would be replaced stays as it was.
+TEST(Mdf4InputTest, ATraceNeverReplacesALog) {
+  const std::string recording = test::mdf4_sample("can_plain.mf4");
+  ASSERT_FALSE(recording.empty());
+  const std::string log = generated(3, false, 200);
+  const Lines self = {"E: Output file would replace its input: rec.mf4", "E: Error during conversion of rec.mf4"};
+  const Lines over_recording = {"E: Output file would replace a log: logs/trip.mf4",
+                                "E: Error during end file callback", "E: Error during conversion of logs/trip.txt"};
+  struct Case {
+    const char* what;
+    const char* cwd;  // below the test's folder
+    std::vector<std::string> args;
+    int status;
+    Lines diagnostics;
+  } cases[] = {
+      {"-O .", "logs", {"-F", "mf4", "-O", ".", "rec.mf4"}, 8, self},
+      {"-O ./", "logs", {"-F", "mf4", "-O", "./", "rec.mf4"}, 8, self},
+      {"-O sub/..", "logs", {"-F", "mf4", "-O", "sub/..", "rec.mf4"}, 8, self},
+      {"-O ../logs", "logs", {"-F", "mf4", "-O", "../logs", "rec.mf4"}, 8, self},
+#ifdef _WIN32
+      // Where names ignore letter case, the trace REC.mf4 is the log REC.MF4 names.
+      {"another letter case",
+       "logs",
+       {"-F", "mf4", "-O", ".", "REC.MF4"},
+       8,
+       {"E: Output file would replace its input: REC.mf4", "E: Error during conversion of REC.MF4"}},
+#endif
+      {"-X into the walked folder",
+       "",
+       {"-F", "mf4", "-X", "-I", "mf4", "-O", ".", "logs"},
+       8,
+       {"E: Output file would replace its input: logs/rec.mf4", "E: Error during conversion of logs/rec.mf4",
+        "E: Output file would replace its input: logs/trip.mf4", "E: Error during conversion of logs/trip.mf4"}},
+      {"a recording beside its log", "", {"-F", "mf4", "-X", "logs"}, 8, over_recording},
+      {"a recording beside its log, walked",
+       "",
+       {"-F", "mf4", "-X", "-I", "txt,mf4", "-d", "logs"},
+       8,
+       {"E: Output file would replace its input: logs/rec.mf4", "E: Error during conversion of logs/rec.mf4",
+        "E: Output file would replace its input: logs/trip.mf4", "E: Error during conversion of logs/trip.mf4",
+        "E: Output file would replace a log: logs/trip.mf4", "E: Error during conversion of logs/trip.txt"}},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    make_dirs(dir / "logs/sub");
+    write_file(dir / "logs/trip.txt", log);
+    write_file(dir / "logs/rec.mf4", recording);
+    write_file(dir / "logs/trip.mf4", recording);
+    const CliRun r = run_quarn(std::string(c.cwd).empty() ? dir.path() : dir / c.cwd, c.args);
+    EXPECT_EQ(r.status, c.status) << c.what;
+    EXPECT_EQ(diagnostics_of(r.err), c.diagnostics) << c.what;
+    EXPECT_TRUE(read_file(dir / "logs/rec.mf4") == recording) << c.what;
+    EXPECT_TRUE(read_file(dir / "logs/trip.mf4") == recording) << c.what;
+    EXPECT_TRUE(file_exists(dir / "logs/trip.txt")) << c.what;
+  }
+
+  // A rerun replaces the traces of the run before, which are quarn's own of the same logs; and a
+  // walk whose output lies inside it passes over that folder, where its traces are, even under -d.
+  TempDir dir;
+  make_dirs(dir / "logs/sub");
+  write_file(dir / "logs/trip.txt", log);
+  ASSERT_EQ(run_quarn(dir.path(), {"-F", "mf4", "-X", "logs"}).status, 0);
+  const std::string trace = read_file(dir / "logs/trip.mf4");
+  write_file(dir / "logs/trip.mf4", trace.substr(0, trace.size() - 1) + "\x01");
+  CliRun r = run_quarn(dir.path(), {"-F", "mf4", "-X", "logs"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(read_file(dir / "logs/trip.mf4") == trace);
+  // Named on the command line, that same trace is a log of the run: nothing may replace it.
+  r = run_quarn(dir / "logs", {"-F", "mf4", "trip.txt", "trip.mf4"});
+  EXPECT_EQ(r.status, 8);
+  EXPECT_EQ(diagnostics_of(r.err),
+            (Lines{"E: Output file would replace a log: trip.mf4", "E: Error during conversion of trip.txt",
+                   "E: Output file would replace its input: trip.mf4", "E: Error during conversion of trip.mf4"}));
+  EXPECT_TRUE(read_file(dir / "logs/trip.mf4") == trace);
+  std::filesystem::remove(dir / "logs/trip.mf4");
+  r = run_quarn(dir.path(), {"-I", "txt,mf4", "-F", "mf4", "-d", "--verbosity", "3", "-O", "logs/sub", "logs"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(diagnostics_of(r.err), Lines{"I: Converted 1 of 1 logs, 200 frames, 0 failed"});
+  EXPECT_EQ(names_in(dir / "logs"), Lines{"sub/logs_out/trip.mf4"});
+}
+
+#ifndef _WIN32
+// Links name the same file under another path: a hard link to a log is that log, and so is the
+// log reached through a link to its folder.
+TEST(Mdf4InputTest, ALinkToALogIsThatLog) {
+  TempDir dir;
+  make_dirs(dir / "logs");
+  make_dirs(dir / "out");
+  const std::string recording = test::mdf4_sample("can_plain.mf4");
+  write_file(dir / "logs/rec.mf4", recording);
+  std::filesystem::create_hard_link(dir / "logs/rec.mf4", dir / "out/rec.mf4");
+  std::filesystem::create_directory_symlink(".", dir / "logs/here");
+  for (const char* out : {"../out", "here"}) {
+    const CliRun r = run_quarn(dir / "logs", {"-F", "mf4", "-d", "-O", out, "rec.mf4"});
+    EXPECT_EQ(r.status, 8) << out;
+    EXPECT_EQ(diagnostics_of(r.err),
+              (Lines{"E: Output file would replace its input: rec.mf4", "E: Error during conversion of rec.mf4"}))
+        << out;
+    EXPECT_TRUE(read_file(dir / "logs/rec.mf4") == recording) << out;
+  }
+}
+#endif
+
 // A tree of text logs and MDF4 logs converted with every job count, with and without -d: the
 // traces and the diagnostics are those of one log after another.
 TEST(Mdf4InputTest, MixedTreesGiveTheSameResultsWithAnyJobs) {

@@ -476,6 +476,7 @@ TEST_F(FaultInjectionTest, MemoryRunningOutAtAnyPointLosesNothing) {
                           "Could not query " + folder + " for information",
                           "Could not allocate memory for the output path of " + folder,
                           "Could not list folder " + folder,
+                          "Could not allocate memory for the inputs of the run",
                           "Could not allocate memory for the path of session-0001-of-the-day.txt in " + folder};
   // The trace's name itself may be what could not be made.
   const std::string open_failed = "Could not open output file for CAN: ";

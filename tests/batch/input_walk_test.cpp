@@ -253,7 +253,7 @@ TEST_F(WalkTest, APathThatIsNeitherFileNorFolderGives129AndTheRunGoesOn) {
   QUARN_MKFIFO((data_ + "/fifo.txt").c_str());
   log("after.txt");
   EXPECT_EQ(run({"fifo.txt", "after.txt"}), kStatusBadPath);
-  EXPECT_TRUE(messages_.empty());
+  EXPECT_EQ(messages_, (std::vector<std::string>{"E: Path is neither a file nor a folder: fifo.txt"}));
   EXPECT_EQ(converter_->bases, (std::vector<std::string>{"after"}));
 }
 

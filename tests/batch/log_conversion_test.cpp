@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -54,6 +58,7 @@ class ScriptedConverter final : public Converter {
   }
   bool handle_record(const BusRecord& record) override {
     calls += std::to_string(record.ID) + " ";
+    if (on_record) on_record();
     return ++records != fail_record;
   }
   bool end_file(StrView /*output_base*/) override {
@@ -68,6 +73,7 @@ class ScriptedConverter final : public Converter {
   bool fail_end_file = false;
   std::string calls;
   bool* destroyed = nullptr;
+  std::function<void()> on_record;  // what else happens while a record is handled
 };
 
 // Inputs under in/, outputs under out/, each through its own file system, as in a run with an
@@ -159,6 +165,43 @@ TEST_F(ConvertLogTest, OperationsRunInOrderAndAFailureKeepsTheInput) {
   write_file(dir_ / "in/log.txt", numbered_log(3));
   EXPECT_EQ(convert(bare), 0);
   EXPECT_FALSE(input_exists());
+}
+
+// A logger or a copy still writing the log while it converts: what it adds after the reading ended
+// is in no trace, so -d keeps the log, whatever the writer changed.
+TEST_F(ConvertLogTest, ALogThatChangesWhileItConvertsIsKept) {
+  const std::string path = dir_ / "in/log.txt";
+  struct Case {
+    const char* writer;
+    std::function<void()> act;
+    bool kept;
+  } cases[] = {
+      {"appends a frame", [&] { std::ofstream(path, std::ios::app) << "12:00:09.000;0;7;1;07\n"; }, true},
+      {"rewrites it in place",
+       [&] {
+         namespace fs = std::filesystem;
+         fs::last_write_time(path, fs::last_write_time(path) + std::chrono::seconds(2));
+       },
+       true},
+      {"is done", [] {}, false},
+  };
+  options_.delete_converted = true;
+  for (const Case& c : cases) {
+    write_file(path, numbered_log(4));
+    ScriptedConverter converter;
+    ASSERT_TRUE(converter_init(&converter, in_.get(), out_.get(), false, &options_));
+    bool acted = false;
+    converter.on_record = [&] {
+      if (!acted) c.act();
+      acted = true;
+    };
+    StderrCapture capture;
+    EXPECT_EQ(convert(converter), 0) << c.writer;
+    EXPECT_EQ(input_exists(), c.kept) << c.writer;
+    EXPECT_EQ(messages_of(capture.text()),
+              c.kept ? Messages{"Input file changed during conversion, not removed: log.txt"} : Messages{})
+        << c.writer;
+  }
 }
 
 TEST_F(ConvertLogTest, InputsThatCannotBeReadReachNoOperation) {
