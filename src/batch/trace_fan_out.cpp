@@ -28,6 +28,7 @@ class TraceFanOut final : public Converter {
       for (int i = 0; pipeline_ && i < count_; ++i) writers_[i]->expect_help();
     }
     frames_lost_ = false;
+    source_name_ = source.info.source_name;
     store_.clear();
     for (int i = 0; i < count_; ++i) writers_[i]->begin_file(*output_fs, output_base, written, source.info);
     return true;
@@ -71,7 +72,12 @@ class TraceFanOut final : public Converter {
     for (int i = 0; i < count_; ++i) ok = writers_[i]->end_file(complete, durable, finished) && ok;
     // Every trace of the log is whole before any goes in place: a log deleted once its traces are
     // in place must not replace an earlier log's trace on the way.
-    return put_traces_in_place(finished, durable, options->delete_converted) && ok;
+    ReplaceRules rules;
+    rules.keep_earlier_traces = options->delete_converted;
+    rules.input_formats = options->input_formats;
+    rules.input_format_count = options->input_format_count;
+    rules.source_name = source_name_;
+    return put_traces_in_place(finished, durable, rules) && ok;
   }
 
  private:
@@ -93,6 +99,7 @@ class TraceFanOut final : public Converter {
   int count_ = 0;
   bool ordered_ = false;
   bool frames_lost_ = false;
+  StrView source_name_;  // the current log's file name; valid until end_file returns
   RecordStore store_;
   // Declared last, so that its thread ends before anything it feeds goes away.
   std::unique_ptr<RecordPipeline> pipeline_;

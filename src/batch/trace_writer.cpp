@@ -1,17 +1,47 @@
 #include "batch/trace_writer.h"
 
+#include "io/path_names.h"
 #include "logging/report.h"
 
 namespace quarn {
 
-bool FinishedTraces::add(OutputFile& file, const char* what) {
+bool FinishedTraces::add(OutputFile& file, const char* what, OriginTest is_trace_of) {
   if (count == kMax) {
     file.discard();
     return false;
   }
-  items[count++] = Entry{&file, what};
+  items[count++] = Entry{&file, what, is_trace_of};
   return true;
 }
+
+namespace {
+
+// Whether files of the suffix of `name` may be logs of one of the formats quarn reads.
+bool names_a_log(const ReplaceRules& rules, StrView name) {
+  StrView ext = path_extension(name);
+  if (ext.data == nullptr) return false;
+  for (int i = 0; i < rules.input_format_count; ++i) {
+    if (sv_equal_ignoring_case(ext, sv(rules.input_formats[i].name))) return true;
+  }
+  return false;
+}
+
+// Whether the file under the trace's name is the format's own trace of the same log, from a run
+// before; anything that cannot be read is not.
+bool earlier_trace_of(const FinishedTraces::Entry& entry, StrView source_name) {
+  if (entry.is_trace_of == nullptr) return false;
+  std::unique_ptr<Stream> existing = entry.file->open_existing();
+  if (!existing) {
+    platform_clear_failure();
+    return false;
+  }
+  const bool ours = entry.is_trace_of(*existing, source_name);
+  stream_close(existing);
+  platform_clear_failure();
+  return ours;
+}
+
+}  // namespace
 
 bool finish_trace(OutputFile& file, bool durable, const char* what, const char* write_failed) {
   switch (file.finish(durable)) {
@@ -36,31 +66,38 @@ void report_open_failure(const OutputFile& file, const char* what) {
   report(LogLevel::Error, "Could not open output file for %s: %s", what, file.name());
 }
 
-bool put_traces_in_place(FinishedTraces& finished, bool durable, bool keep_earlier_traces) {
-  if (keep_earlier_traces) {
-    bool keep = false;
-    for (int i = 0; i < finished.count; ++i) {
-      OutputFile& file = *finished.items[i].file;
-      switch (file.compare_with_existing()) {
-        case OutputFile::Existing::None:
-        case OutputFile::Existing::Same: break;
-        case OutputFile::Existing::Different:
+bool put_traces_in_place(FinishedTraces& finished, bool durable, const ReplaceRules& rules) {
+  bool keep = false;
+  for (int i = 0; i < finished.count; ++i) {
+    OutputFile& file = *finished.items[i].file;
+    const bool log_suffix = names_a_log(rules, sv(file.name()));
+    if (!log_suffix && !rules.keep_earlier_traces) continue;
+    switch (file.compare_with_existing()) {
+      case OutputFile::Existing::None:
+      case OutputFile::Existing::Same: break;
+      case OutputFile::Existing::Different:
+        // A recording of that name (a logger's, another tool's, or one a run before took as its
+        // input) must never give way to a trace; only this log's own earlier trace may.
+        if (log_suffix && !earlier_trace_of(finished.items[i], rules.source_name)) {
+          report(LogLevel::Error, "Output file would replace a log: %s", file.name());
+          keep = true;
+        } else if (rules.keep_earlier_traces) {
           report(LogLevel::Error, "Output file exists with other contents: %s", file.name());
           keep = true;
-          break;
-        case OutputFile::Existing::Unreadable:
-          // Without proof that it holds the same bytes, the earlier file is kept as if it did not.
-          file.explain_failure();
-          report(LogLevel::Error, "Could not compare with the existing output file: %s", file.name());
-          keep = true;
-          break;
-      }
+        }
+        break;
+      case OutputFile::Existing::Unreadable:
+        // Without proof that it holds the same bytes, the earlier file is kept as if it did not.
+        file.explain_failure();
+        report(LogLevel::Error, "Could not compare with the existing output file: %s", file.name());
+        keep = true;
+        break;
     }
-    if (keep) {
-      for (int i = 0; i < finished.count; ++i) finished.items[i].file->discard();
-      finished.count = 0;
-      return false;
-    }
+  }
+  if (keep) {
+    for (int i = 0; i < finished.count; ++i) finished.items[i].file->discard();
+    finished.count = 0;
+    return false;
   }
   bool ok = true;
   for (int i = 0; i < finished.count; ++i) {

@@ -16,16 +16,20 @@ namespace quarn {
 // temporary names, waiting to be put in place together, once all of them are known to be whole.
 struct FinishedTraces {
   static constexpr int kMax = 8;
+  // Whether an existing file is this format's trace of the log named `source_name`, as an earlier
+  // run wrote it; reads a little of the file, which is untrusted.
+  using OriginTest = bool (*)(Stream& existing, StrView source_name);
   struct Entry {
     OutputFile* file;  // borrowed from its writer until the log's end_file returns
     const char* what;  // "CAN", "LIN", "MDF4": the trace kind, as the messages name it
+    OriginTest is_trace_of;  // null: the format cannot tell its own traces
   };
   Entry items[kMax];
   int count = 0;
 
   // Adds a finished trace; false (the trace is discarded) when there is no room, which only a
   // writer with too many traces of its own could cause.
-  bool add(OutputFile& file, const char* what);
+  bool add(OutputFile& file, const char* what, OriginTest is_trace_of = nullptr);
 };
 
 // One trace format. A writer is handed the records of one log in time order and writes its
@@ -68,14 +72,27 @@ bool finish_trace(OutputFile& file, bool durable, const char* what, const char* 
 // "Could not open output file for %s: %s" with the failed call explained.
 void report_open_failure(const OutputFile& file, const char* what);
 
+// What a log's traces may replace, besides files of their own bytes.
+struct ReplaceRules {
+  // The log is deleted once its traces are in place: an earlier trace of other bytes may be the
+  // only copy of an earlier log.
+  bool keep_earlier_traces = false;
+  // The input formats, whose suffixes name files that may be recordings, and the log's file name,
+  // by which a trace of a run before is told from one.
+  const InputFormat* input_formats = nullptr;
+  int input_format_count = 0;
+  StrView source_name;
+};
+
 // Puts the finished traces of one log in place, each reporting its own failure ("Could not move %s
 // trace into place: %s", "Output file already written in this run: %s", "Could not flush %s trace
-// to disk: %s"). With `keep_earlier_traces` (the log is deleted once its traces are in place),
-// every trace is first compared with a file that its name holds already, unless this run wrote
-// that file: the same bytes are replaced as usual, but other bytes are kept and "Output file
-// exists with other contents: %s" reported, and then no trace of the log is put in place: the
-// earlier trace may be the only copy of an earlier log. True when every trace is in place.
-bool put_traces_in_place(FinishedTraces& finished, bool durable, bool keep_earlier_traces);
+// to disk: %s"). Every trace is first compared with a file that its name holds already, unless
+// this run wrote that file, where that file could be a log: one whose suffix is an input format's
+// ("Output file would replace a log: %s", unless it is this format's own earlier trace of the same
+// log), and with `keep_earlier_traces` any file ("Output file exists with other contents: %s").
+// The same bytes are replaced as usual; otherwise no trace of the log is put in place. True when
+// every trace is in place.
+bool put_traces_in_place(FinishedTraces& finished, bool durable, const ReplaceRules& rules);
 
 // The most formats one run writes at once.
 inline constexpr int kMaxTraceWriters = 4;

@@ -217,6 +217,11 @@ std::int64_t read_fully(Stream& s, char* into, std::size_t n) {
 
 }  // namespace
 
+std::unique_ptr<Stream> OutputFile::open_existing() const {
+  if (fs_ == nullptr) return nullptr;
+  return fs_open(fs_, dynstr_view(name_), kInputAccess);
+}
+
 OutputFile::Existing OutputFile::compare_with_existing() {
   if (!finished_ || fs_ == nullptr) return Existing::None;
   // A file this run put there is not an earlier trace: put_in_place refuses to replace it.

@@ -100,6 +100,8 @@ class OutputFile final : public ByteSink {
   // Compares a finished file with what its name holds now, reading both in pieces through the
   // block. Changes nothing on disk.
   Existing compare_with_existing();
+  // What the file's name holds now, opened for reading; null when it cannot be opened.
+  std::unique_ptr<Stream> open_existing() const;
 
   // The second half of commit, for a finished file: renames it into place and notes it as written;
   // when `durable`, makes the folder's new entry durable. Done, AlreadyWritten, RenameFailed (both

@@ -5,6 +5,7 @@
 
 #include "io/output_file.h"
 #include "logging/report.h"
+#include "mdf4/mdf4_origin.h"
 #include "mdf4/mdf4_writer.h"
 
 namespace quarn {
@@ -51,7 +52,7 @@ class Mdf4TraceWriter final : public TraceWriter {
     }
     switch (state_) {
       case State::Idle: return true;
-      case State::Writing: return finish(durable) && finished.add(file_, "MDF4");
+      case State::Writing: return finish(durable) && finished.add(file_, "MDF4", mdf4_is_trace_of);
       case State::OpenFailed: report_open_failure(file_, "MDF4"); return false;
       case State::TimeFailed:
         // The header block's start time is in nanoseconds since 1970 in 64 bits.

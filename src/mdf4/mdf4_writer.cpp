@@ -15,6 +15,7 @@
 #include "base/platform.h"
 #include "mdf4/mdf4_blocks.h"
 #include "mdf4/mdf4_internal.h"
+#include "mdf4/mdf4_origin.h"
 
 namespace quarn {
 
@@ -31,60 +32,11 @@ constexpr std::uint64_t kLinMaxData = 8;
 // A member's full name, "CAN_DataFrame.ID"; the longest is well inside.
 constexpr std::size_t kNameMax = 64;
 
-// The length of the well-formed UTF-8 sequence at `p` (n bytes left), 0 when there is none.
-int utf8_sequence(const unsigned char* p, std::int64_t n) {
-  const unsigned char c = p[0];
-  int length;
-  unsigned char low = 0x80, high = 0xBF;  // the second byte's range
-  if (c < 0x80) return 1;
-  if (c >= 0xC2 && c <= 0xDF) {
-    length = 2;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    length = 3;
-    if (c == 0xE0) low = 0xA0;
-    if (c == 0xED) high = 0x9F;  // no surrogates
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    length = 4;
-    if (c == 0xF0) low = 0x90;
-    if (c == 0xF4) high = 0x8F;  // nothing past U+10FFFF
-  } else {
-    return 0;
-  }
-  if (n < length || p[1] < low || p[1] > high) return 0;
-  for (int i = 2; i < length; ++i) {
-    if (p[i] < 0x80 || p[i] > 0xBF) return 0;
-  }
-  return length;
-}
-
-// Text from outside as XML character data or attribute value: the markup characters escaped, and
-// whatever XML cannot hold (bytes that are not UTF-8, control characters) replaced by U+FFFD, so
-// that a reader's XML parser always accepts the comment.
-bool append_xml(DynString& s, StrView text) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data);
-  for (std::int64_t i = 0; i < text.length;) {
-    const unsigned char c = p[i];
-    const char* entity = c == '<' ? "&lt;" : c == '>' ? "&gt;" : c == '&' ? "&amp;" : c == '"' ? "&quot;" : nullptr;
-    const int n = utf8_sequence(p + i, text.length - i);
-    bool ok;
-    if (entity != nullptr) {
-      ok = dynstr_append(s, entity) != nullptr;
-    } else if (n == 0 || (c < 0x20 && c != '\t' && c != '\n' && c != '\r')) {
-      ok = dynstr_append(s, "\xEF\xBF\xBD") != nullptr;
-    } else {
-      ok = dynstr_append(s, text.data + i, n) != nullptr;
-    }
-    if (!ok) return false;
-    i += n == 0 ? 1 : n;
-  }
-  return true;
-}
-
 bool history_comment(DynString& s, StrView version) {
   return dynstr_append(s,
                        "<FHcomment>\n<TX>created</TX>\n<tool_id>quarn</tool_id>\n"
                        "<tool_vendor>The quarn developers</tool_vendor>\n<tool_version>") != nullptr &&
-         append_xml(s, version) && dynstr_append(s, "</tool_version>\n</FHcomment>\n") != nullptr;
+         mdf4_append_xml(s, version) && dynstr_append(s, "</tool_version>\n</FHcomment>\n") != nullptr;
 }
 
 // The header's comment: the log's file name as its description, and each "Key: value" line of
@@ -92,13 +44,13 @@ bool history_comment(DynString& s, StrView version) {
 bool header_comment(DynString& s, const LogInfo& info) {
   if (dynstr_append(s, "<HDcomment>\n<TX>") == nullptr) return false;
   if (info.source_name.length > 0) {
-    if (dynstr_append(s, "Converted by quarn from ") == nullptr || !append_xml(s, info.source_name)) return false;
+    if (!mdf4_append_origin(s, info.source_name)) return false;
   }
   if (dynstr_append(s, "</TX>\n<common_properties>\n") == nullptr) return false;
   for (std::size_t i = 0; i < info.property_count; ++i) {
     const LogProperty& p = info.properties[i];
-    if (dynstr_append(s, "<e name=\"") == nullptr || !append_xml(s, p.key) || dynstr_append(s, "\">") == nullptr ||
-        !append_xml(s, p.value) || dynstr_append(s, "</e>\n") == nullptr) {
+    if (dynstr_append(s, "<e name=\"") == nullptr || !mdf4_append_xml(s, p.key) || dynstr_append(s, "\">") == nullptr ||
+        !mdf4_append_xml(s, p.value) || dynstr_append(s, "</e>\n") == nullptr) {
       return false;
     }
   }

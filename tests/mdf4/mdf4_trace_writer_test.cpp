@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -42,7 +43,7 @@ struct Outcome {
 // `earlier_content` is what the earlier trace holds, when there is one.
 Outcome convert(const std::string& log, bool earlier, const std::function<void(test::FaultyFileSystem&)>& arrange,
                 std::int64_t allocations = -1, const std::string& earlier_content = kEarlier,
-                const Mdf4WriterOptions& options = {}) {
+                const Mdf4WriterOptions& options = {}, bool delete_converted = true) {
   TempDir dir;
   test::make_dirs(dir / "logs");
   test::write_file(dir / "logs/a.txt", log);
@@ -53,7 +54,7 @@ Outcome convert(const std::string& log, bool earlier, const std::function<void(t
   if (!fs) return run;
   arrange(*fs);
   RunOptions run_options;
-  run_options.delete_converted = true;
+  run_options.delete_converted = delete_converted;
   run_options.buffer_size = 4096;
   input_formats_use(run_options);
   std::unique_ptr<TraceWriter> writer = mdf4_trace_writer_create(sv("2.4.0"), options);
@@ -146,17 +147,56 @@ TEST_F(Mdf4TraceWriterTest, EveryFailingOperationFailsTheLogAndLeavesNoTrace) {
       EXPECT_TRUE(run.input_kept) << where;
     }
   }
-  Outcome other = convert(log_, true, [](test::FaultyFileSystem&) {});
-  EXPECT_EQ(other.status, 8);
-  EXPECT_EQ(other.messages, (Lines{"Output file exists with other contents: logs_out/a.mf4", end, conversion}));
-  EXPECT_EQ(other.trace, kEarlier);
-  EXPECT_EQ(other.leftovers, Lines{});
-  EXPECT_TRUE(other.input_kept);
-  Outcome same = convert(
-      log_, true, [](test::FaultyFileSystem&) {}, -1, reference_);
-  EXPECT_EQ(same.status, 0);
-  EXPECT_EQ(same.trace, reference_);
-  EXPECT_FALSE(same.input_kept);
+}
+
+// What lies under the trace's name gives way only when it holds the trace's bytes, or, without -d,
+// when it is quarn's own earlier trace of the same log. Any other file of an MDF4 log's suffix
+// may be a recording: it stays, and the log fails.
+TEST_F(Mdf4TraceWriterTest, OnlyTheSameBytesOrItsOwnEarlierTraceGiveWay) {
+  tools::GenLogOptions o;
+  o.frames = 100;
+  o.seed = 99;
+  std::string other_log;
+  ASSERT_TRUE(tools::gen_log_text(o, other_log));
+  const std::string older = convert(other_log, false, [](test::FaultyFileSystem&) {}).trace;
+  ASSERT_NE(older, "");
+  std::string of_b = older;
+  const std::size_t name_at = of_b.find("Converted by quarn from a.txt");
+  ASSERT_NE(name_at, std::string::npos);
+  of_b[name_at + std::strlen("Converted by quarn from ")] = 'b';
+  const std::string end = "Error during end file callback";
+  const std::string conversion = "Error during conversion of logs/a.txt";
+  const Lines a_log = {"Output file would replace a log: logs_out/a.mf4", end, conversion};
+  struct Case {
+    const char* earlier;
+    std::string content;
+    bool delete_converted;
+    int status;
+    Lines messages;
+    std::string trace;
+  } cases[] = {
+      {"no MDF4 file", kEarlier, true, 8, a_log, kEarlier},
+      {"no MDF4 file", kEarlier, false, 8, a_log, kEarlier},
+      {"its own older trace",
+       older,
+       true,
+       8,
+       {"Output file exists with other contents: logs_out/a.mf4", end, conversion},
+       older},
+      {"its own older trace", older, false, 0, {}, reference_},
+      {"another log's trace", of_b, false, 8, a_log, of_b},
+      {"the same bytes", reference_, true, 0, {}, reference_},
+  };
+  for (const Case& c : cases) {
+    const std::string where = std::string(c.earlier) + (c.delete_converted ? ", with -d" : "");
+    Outcome run = convert(
+        log_, true, [](test::FaultyFileSystem&) {}, -1, c.content, {}, c.delete_converted);
+    EXPECT_EQ(run.status, c.status) << where;
+    EXPECT_EQ(run.messages, c.messages) << where;
+    EXPECT_TRUE(run.trace == c.trace) << where;
+    EXPECT_EQ(run.leftovers, Lines{}) << where;
+    EXPECT_EQ(run.input_kept, c.status != 0 || !c.delete_converted) << where;
+  }
 }
 
 // A compressor that fails fails the log with a message of its own, on whichever thread it ran.
