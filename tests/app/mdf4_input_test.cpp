@@ -287,19 +287,20 @@ TEST(Mdf4InputTest, DamagedLogsFailAndStay) {
                 std::to_string(file_u64(f, cycles0(f))) + " records has no channels but its time";
        },
        true},
+      // The last frame's, which no later frame shows out of time order.
       {"an infinite time",
        [&](std::string& f) {
-         set_time(f, 7, std::numeric_limits<double>::infinity());
-         return std::string(
-             "E: Could not read log x.mf4: data group 0 (CAN_DataFrame): the time of record 7, "
-             "inf s, lies outside 1970 to 3000");
+         const std::uint64_t last = file_u64(f, cycles0(f)) - 1;
+         set_time(f, last, std::numeric_limits<double>::infinity());
+         return "E: Could not read log x.mf4: data group 0 (CAN_DataFrame): the time of record " +
+                std::to_string(last) + ", inf s, lies outside 1970 to 3000";
        }},
       {"a time of 1e300 s",
        [&](std::string& f) {
-         set_time(f, 3, 1e300);
-         return std::string(
-             "E: Could not read log x.mf4: data group 0 (CAN_DataFrame): the time of record 3, "
-             "1e+300 s, lies outside 1970 to 3000");
+         const std::uint64_t last = file_u64(f, cycles0(f)) - 1;
+         set_time(f, last, 1e300);
+         return "E: Could not read log x.mf4: data group 0 (CAN_DataFrame): the time of record " +
+                std::to_string(last) + ", 1e+300 s, lies outside 1970 to 3000";
        }},
       {"a BusChannel of 16 bits",
        [&](std::string& f) {
