@@ -247,7 +247,9 @@ bool DataWindows::take_rest(DataStream& s, std::uint64_t n, const std::uint8_t*&
     s.cur += n;
     return true;
   }
-  if (take_slow(s, n, out, stitch, &got)) return true;
+  std::uint64_t partial = 0;
+  if (take_slow(s, n, out, stitch, &partial)) return true;
+  got = partial;
   out = stitch;
   return !file_.error().failed();
 }

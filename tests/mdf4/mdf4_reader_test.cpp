@@ -910,6 +910,13 @@ TEST(Mdf4ReaderTest, RefusesWhatItCannotRead) {
                  " its channel group counts";
         }}},
       {&last,
+       {"records where the channel group counts none",
+        [&](std::string& f) {
+          set_file_u64(f, data_of(f, channel_group_of(f, dg(f, 1))) + 8, 0);
+          return std::string(
+              "unread: data group 1 (CAN_ErrorFrame): the data holds records past the 0 its channel group counts");
+        }}},
+      {&last,
        {"a record cut short past the count",
         [&](std::string& f) {
           add_tail(f, 0, std::string("\0\0\0\0\0\0\x01", 7));
