@@ -204,7 +204,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!records.empty() && !(r.Timestamp >= records.back().Timestamp)) fail("records out of time order");
     records.push_back(r);
   }
-  const bool read_whole = records.size() < kMaxRecords && reader->error()[0] == '\0';
+  // Data past the frames (records beyond a group's count) fails the log as an error does.
+  const bool read_whole = records.size() < kMaxRecords && reader->error()[0] == '\0' && reader->unread()[0] == '\0';
   if (records.size() < kMaxRecords) convert_as_log(data, size, read_whole, records.size());
   if (read_whole) round_trip(std::move(records), size > 0 ? data[size - 1] : 0);
   return 0;

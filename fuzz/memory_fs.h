@@ -99,6 +99,15 @@ class MemoryReadStream final : public Stream {
     return static_cast<std::int64_t>(k);
   }
   std::int64_t tell() override { return static_cast<std::int64_t>(at_); }
+  // As a file does: the MDF4 reader moves about its input, and asks its size this way.
+  std::int64_t seek(std::int64_t offset, int origin) override {
+    const std::int64_t base = origin == kSeekCur   ? static_cast<std::int64_t>(at_)
+                              : origin == kSeekEnd ? static_cast<std::int64_t>(file_->size())
+                                                   : 0;
+    if (offset < -base || base + offset > static_cast<std::int64_t>(file_->size())) return -1;
+    at_ = static_cast<std::uint64_t>(base + offset);
+    return static_cast<std::int64_t>(at_);
+  }
 
  private:
   std::shared_ptr<std::string> file_;

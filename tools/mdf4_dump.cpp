@@ -185,5 +185,9 @@ int main(int argc, char** argv) {
     std::printf("error: %s\n", reader->error());
     return 1;
   }
+  if (reader->unread()[0] != '\0') {
+    std::printf("not read to its end: %s\n", reader->unread());
+    return 1;
+  }
   return 0;
 }

@@ -239,7 +239,23 @@ void DataWindows::refresh(DataStream& s) {
   }
 }
 
-bool DataWindows::take_slow(DataStream& s, std::uint64_t n, const std::uint8_t*& out, std::uint8_t* stitch) {
+bool DataWindows::take_rest(DataStream& s, std::uint64_t n, const std::uint8_t*& out, std::uint8_t* stitch,
+                            std::uint64_t& got) {
+  got = n;
+  if (s.seen == evictions_ && static_cast<std::uint64_t>(s.end - s.cur) >= n) {
+    out = s.cur;
+    s.cur += n;
+    return true;
+  }
+  std::uint64_t partial = 0;
+  if (take_slow(s, n, out, stitch, &partial)) return true;
+  got = partial;
+  out = stitch;
+  return !file_.error().failed();
+}
+
+bool DataWindows::take_slow(DataStream& s, std::uint64_t n, const std::uint8_t*& out, std::uint8_t* stitch,
+                            std::uint64_t* partial) {
   refresh(s);
   std::uint64_t got = 0;
   for (;;) {
@@ -257,6 +273,7 @@ bool DataWindows::take_slow(DataStream& s, std::uint64_t n, const std::uint8_t*&
       out = stitch;
       return true;
     }
+    if (partial != nullptr) *partial = got;
     if (!fill(s)) return false;
   }
 }

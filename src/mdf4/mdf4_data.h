@@ -177,8 +177,11 @@ class DataWindows {
       s.cur += n;
       return true;
     }
-    return take_slow(s, n, out, stitch);
+    return take_slow(s, n, out, stitch, nullptr);
   }
+  // As take, but where the data ends before `n` bytes, the bytes that are left: `got` says how
+  // many (fewer than `n` only there, 0 at the very end), in `stitch`. False only on an error.
+  bool take_rest(DataStream& s, std::uint64_t n, const std::uint8_t*& out, std::uint8_t* stitch, std::uint64_t& got);
   // Past the next `n` bytes; whole blocks in between are not read at all.
   bool skip(DataStream& s, std::uint64_t n);
 
@@ -192,7 +195,9 @@ class DataWindows {
   struct Window;
   enum Kind : std::uint8_t { kChunk, kTile, kInflated };
 
-  bool take_slow(DataStream& s, std::uint64_t n, const std::uint8_t*& out, std::uint8_t* stitch);
+  // `partial`, when given, learns how many bytes were left when the data ended first.
+  bool take_slow(DataStream& s, std::uint64_t n, const std::uint8_t*& out, std::uint8_t* stitch,
+                 std::uint64_t* partial);
   void refresh(DataStream& s);
   void drop_span(DataStream& s, std::uint64_t at);
   bool fill(DataStream& s);

@@ -16,8 +16,9 @@ class Mdf4LogInput final : public LogReader {
     return reader_->open(&stream);
   }
   bool next(BusRecord& record) override { return reader_->next(record); }
-  // The reader checks every group's records against the count its channel group declares.
-  bool ended_cleanly(std::int64_t /*size*/) override { return true; }
+  // The reader checks every group's records against the count its channel group declares, and
+  // the data past the last of them: records there would be frames no trace gets.
+  bool ended_cleanly(std::int64_t /*size*/) override { return reader_->unread()[0] == '\0'; }
   const char* failure() const override {
     return reader_ ? reader_->error() : "could not allocate memory for the MDF4 reader";
   }

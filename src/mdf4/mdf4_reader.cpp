@@ -29,6 +29,11 @@ constexpr std::size_t kNameRoom = 64;             // longer names cannot be any 
 constexpr std::uint64_t kCanMaxData = 64;
 constexpr std::uint64_t kLinMaxData = 8;
 constexpr std::uint32_t kCanIdMask = 0x1FFFFFFF;
+// Frames come from 1970 (the header's start time cannot lie before it) to 3000: a time beyond
+// is a broken clock or a broken file, and no trace holds it as the frame's time.
+constexpr double kLatestTime = 32503680000.0;  // 3000-01-01 00:00:00 UTC
+// A frame's bus channel is one byte wide.
+constexpr std::uint64_t kMaxBusChannel = 255;
 
 // Data lengths of the CAN FD codes 9 to 15.
 constexpr std::uint8_t kFdLengths[7] = {12, 16, 20, 24, 32, 48, 64};
@@ -92,6 +97,7 @@ struct Channel {
 // What one channel group's channels say, gathered before the group is judged.
 struct Layout {
   int kind = -1;  // a GroupKind, -1 while no channel has named one
+  int others = 0;  // channels besides the time channel, whatever their names
   Channel time;
   Channel members[kMembers];
 };
@@ -134,6 +140,7 @@ struct RecordKind {
   std::uint64_t size = 0;   // bytes after the id; variable-length records say theirs
   std::uint64_t group = 0;  // the channel group block, to find variable-length data by
   bool variable = false;
+  std::uint64_t seen = 0;  // records of this id read so far by the data group's counting cursor
 };
 
 }  // namespace
@@ -152,7 +159,10 @@ struct Mdf4Reader::Impl {
     std::uint64_t cycles = 0;
     std::int64_t ids_first = 0;  // its data group's record ids in `ids`
     std::int64_t ids_count = 0;
-    bool counts = false;  // the first bus group of its data group: the one whose blocks are tallied
+    // The first bus group of its data group: the one whose blocks are tallied, and whose cursor
+    // counts every record of the data group by its id.
+    bool counts = false;
+    std::int64_t own = -1;  // its record id in `ids`; -1 in a sorted data group
 
     TimeType time_type = TimeType::kF64;
     Field time;
@@ -216,7 +226,11 @@ struct Mdf4Reader::Impl {
   bool begin();
   bool advance(std::int64_t i);
   bool own_record(Cursor& c, const Group& g, const std::uint8_t*& record);
-  bool pass_record(DataStream& s, const Group& g, std::uint64_t id);
+  bool pass_record(DataStream& s, const Group& g, std::uint64_t id, bool count);
+  bool finish();
+  bool finish_sorted(std::int64_t i);
+  bool finish_unsorted(std::int64_t i);
+  bool zeros_to_end(DataStream& s, bool& zeros);
   bool signal_value(Cursor& c, const Group& g, std::uint64_t offset, std::uint8_t* out, std::uint64_t room,
                     std::uint64_t& length);
   void decode(const Group& g, const std::uint8_t* record, BusRecord& r) const;
@@ -228,6 +242,7 @@ struct Mdf4Reader::Impl {
   }
 
   ErrorText error;
+  ErrorText unread;  // why the data goes on past the records read, once they all were
   FileAccess file;
   DataWindows windows;
   std::uint16_t version = 0;
@@ -247,6 +262,7 @@ struct Mdf4Reader::Impl {
   std::uint64_t tally = 0;         // bytes of data blocks visited, over all data groups
   bool opened = false;
   bool started = false;
+  bool finished = false;
 };
 
 std::unique_ptr<Mdf4Reader> mdf4_reader_create(const Mdf4ReaderLimits& limits) {
@@ -266,6 +282,8 @@ Mdf4Reader::~Mdf4Reader() {
 }
 
 const char* Mdf4Reader::error() const { return impl_->error.text(); }
+
+const char* Mdf4Reader::unread() const { return impl_->unread.text(); }
 
 std::uint64_t Mdf4Reader::window_peak() const { return impl_->windows.peak(); }
 
@@ -372,6 +390,9 @@ bool Mdf4Reader::Impl::read_group(std::int64_t index, const Block& dg) {
     g.data = dg.links[dg::kData];
     g.ids_first = ids_first;
     g.ids_count = id_count - ids_first;
+    for (std::int64_t j = ids_first; id_size != 0 && j < id_count; ++j) {
+      if (ids[j].id == g.record_id) g.own = j;
+    }
     if (!g.signal_in_group) continue;
     const RecordKind* k = nullptr;
     for (std::int64_t j = ids_first; j < id_count; ++j) {
@@ -408,12 +429,26 @@ bool Mdf4Reader::Impl::read_channel_group(std::int64_t index, const Block& cg, s
   Layout lay;
   std::int64_t budget = kMaxChannels;
   if (!collect_channels(lay, index, cg.links[cg::kFirstCn], -1, 0, budget)) return false;
-  if (lay.kind < 0) return true;  // not a bus-logging group: no frames in it
+  const std::uint64_t source = cg.links[cg::kAcqSource];
+  if (lay.kind < 0) {
+    // Not a bus-logging group: no frames in it. Unless it says it holds the events of a CAN or
+    // LIN bus and has records but no channel to read them by (a writer's channel list cut off
+    // after the time): passing over it would pass over its frames.
+    const std::uint64_t records = get_u64(cg.data + cg::kCycleCount);
+    if (lay.others > 0 || records == 0 || (get_u16(cg.data + cg::kFlags) & cg::kFlagBusEvent) == 0 || source == 0) {
+      return true;
+    }
+    Block si;
+    if (!file.load(source, kTagSi, si::kLinks, si::kBusType + 1, si)) return false;
+    const std::uint8_t bus = si.data[si::kBusType];
+    if (si.data[si::kSourceType] != si::kSourceBus || (bus != si::kBusCan && bus != si::kBusLin)) return true;
+    return error.fail("data group %lld: a %s bus channel group of %llu records has no channels but its time", ll(index),
+                      bus == si::kBusCan ? "CAN" : "LIN", ull(records));
+  }
   const char* name = kGroupLayouts[lay.kind].name;
   if (version >= 420 && (get_u16(cg.data + cg::kFlags) & cg::kFlagRemoteMaster) != 0) {
     return error.fail("data group %lld (%s): column-oriented data groups are not supported", ll(index), name);
   }
-  const std::uint64_t source = cg.links[cg::kAcqSource];
   if (source != 0) {
     Block si;
     if (!file.load(source, kTagSi, si::kLinks, si::kBusType + 1, si)) return false;
@@ -505,6 +540,7 @@ bool Mdf4Reader::Impl::take_channel(Layout& lay, std::int64_t index, const Block
     if (!lay.time.present) lay.time = c;
     return true;
   }
+  ++lay.others;
   if (kind < 0) return true;
   if (lay.kind >= 0 && lay.kind != kind) {
     return error.fail("data group %lld mixes %s and %s channels", ll(index), kGroupLayouts[lay.kind].name,
@@ -660,7 +696,10 @@ bool Mdf4Reader::Impl::next(BusRecord& record) {
     if (!cursors[i].live) heap[0] = heap[--heap_size];
     sift_down(0);
   }
-  if (heap_size == 0) return false;
+  if (heap_size == 0) {
+    finish();
+    return false;
+  }
   const std::int64_t top = heap[0];
   std::memcpy(&record, &cursors[top].head, sizeof record);
   switch (record.Kind) {
@@ -718,6 +757,13 @@ bool Mdf4Reader::Impl::advance(std::int64_t i) {
     return error.fail("data group %lld (%s): the data ends after %llu of %llu records", ll(g.dg),
                       kGroupLayouts[g.kind].name, ull(c.done), ull(g.cycles));
   }
+  if (g.members[kMemberBusChannel].present) {
+    const std::uint64_t channel = value_of(record, g.members[kMemberBusChannel]);
+    if (channel > kMaxBusChannel) {
+      return error.fail("data group %lld (%s): BusChannel of record %llu is %llu, more than %llu", ll(g.dg),
+                        kGroupLayouts[g.kind].name, ull(c.done), ull(channel), ull(kMaxBusChannel));
+    }
+  }
   BusRecord& r = c.head;
   decode(g, record, r);
   if (g.variable) {
@@ -733,11 +779,15 @@ bool Mdf4Reader::Impl::advance(std::int64_t i) {
       std::memset(out + r.DataLength, 0, static_cast<std::size_t>(room - r.DataLength));
     }
   }
+  if (std::isnan(r.Timestamp)) {
+    return error.fail("data group %lld (%s): the time of record %llu is not a number", ll(g.dg),
+                      kGroupLayouts[g.kind].name, ull(c.done));
+  }
+  if (!(r.Timestamp >= 0 && r.Timestamp < kLatestTime)) {
+    return error.fail("data group %lld (%s): the time of record %llu, %g s, lies outside 1970 to 3000", ll(g.dg),
+                      kGroupLayouts[g.kind].name, ull(c.done), r.Timestamp);
+  }
   if (!(r.Timestamp >= c.last)) {
-    if (std::isnan(r.Timestamp)) {
-      return error.fail("data group %lld (%s): the time of record %llu is not a number", ll(g.dg),
-                        kGroupLayouts[g.kind].name, ull(c.done));
-    }
     return error.fail("data group %lld (%s): frames out of time order at record %llu", ll(g.dg),
                       kGroupLayouts[g.kind].name, ull(c.done));
   }
@@ -753,13 +803,16 @@ bool Mdf4Reader::Impl::own_record(Cursor& c, const Group& g, const std::uint8_t*
     if (!windows.take(c.records, g.id_size, p, stitch)) return false;
     std::uint64_t id = 0;
     std::memcpy(&id, p, g.id_size);
-    if (id == g.record_id) return windows.take(c.records, g.record_size, record, stitch);
-    if (!pass_record(c.records, g, id)) return false;
+    if (id == g.record_id) {
+      if (g.counts) ++ids[g.own].seen;
+      return windows.take(c.records, g.record_size, record, stitch);
+    }
+    if (!pass_record(c.records, g, id, g.counts)) return false;
   }
 }
 
-bool Mdf4Reader::Impl::pass_record(DataStream& s, const Group& g, std::uint64_t id) {
-  const RecordKind* k = nullptr;
+bool Mdf4Reader::Impl::pass_record(DataStream& s, const Group& g, std::uint64_t id, bool count) {
+  RecordKind* k = nullptr;
   for (std::int64_t j = g.ids_first; j < g.ids_first + g.ids_count; ++j) {
     if (ids[j].id == id) {
       k = &ids[j];
@@ -769,11 +822,93 @@ bool Mdf4Reader::Impl::pass_record(DataStream& s, const Group& g, std::uint64_t 
   if (k == nullptr) {
     return error.fail("data group %lld: a record has the unknown record id %llu", ll(g.dg), ull(id));
   }
+  if (count) ++k->seen;
   if (!k->variable) return windows.skip(s, k->size);
   const std::uint8_t* p;
   std::uint8_t room[4 + DataWindows::kSlack];
   if (!windows.take(s, 4, p, room)) return false;
   return windows.skip(s, get_u32(p));
+}
+
+// Once every group has handed out its records: whether the data ends where they do. Records past
+// a channel group's count, or one cut short at the end, are frames no trace would get: the file
+// was not read to its end (`unread`), although nothing in it is broken (`error`).
+bool Mdf4Reader::Impl::finish() {
+  if (finished) return true;
+  finished = true;
+  for (std::int64_t i = 0; i < group_count && !unread.failed(); ++i) {
+    if (groups[i].counts && !(groups[i].id_size == 0 ? finish_sorted(i) : finish_unsorted(i))) return false;
+  }
+  return true;
+}
+
+bool Mdf4Reader::Impl::finish_sorted(std::int64_t i) {
+  const Group& g = groups[i];
+  const std::uint8_t* p = nullptr;
+  std::uint64_t got = 0;
+  if (!windows.take_rest(cursors[i].records, g.record_size, p, stitch, got)) return false;
+  if (got == 0) return true;
+  if (got == g.record_size) {
+    return unread.fail("data group %lld (%s): the data holds records past the %llu its channel group counts", ll(g.dg),
+                       kGroupLayouts[g.kind].name, ull(g.cycles));
+  }
+  // Less than a record: zeros are room a writer left after the last one (padding to 8 bytes, say),
+  // which no frame can be. A whole record of zeros, though, reads as a frame at the start time.
+  if (std::all_of(p, p + got, [](std::uint8_t b) { return b == 0; })) return true;
+  return unread.fail("data group %lld (%s): the data ends inside the record after the %llu its channel group counts",
+                     ll(g.dg), kGroupLayouts[g.kind].name, ull(g.cycles));
+}
+
+bool Mdf4Reader::Impl::finish_unsorted(std::int64_t i) {
+  const Group& g = groups[i];
+  DataStream& s = cursors[i].records;
+  // This cursor counted the records of every id up to its last one; the rest are counted here.
+  for (;;) {
+    const std::uint8_t* p = nullptr;
+    std::uint64_t got = 0;
+    if (!windows.take_rest(s, g.id_size, p, stitch, got)) return false;
+    if (got == 0) break;
+    std::uint64_t id = 0;
+    std::memcpy(&id, p, static_cast<std::size_t>(got));
+    bool known = false;
+    for (std::int64_t j = g.ids_first; j < g.ids_first + g.ids_count; ++j) known = known || ids[j].id == id;
+    if (id == 0 && (got < g.id_size || !known)) {
+      // No record starts with an id no group has: zeros from here to the end are room a writer
+      // reserved and left unused.
+      bool zeros = false;
+      if (!zeros_to_end(s, zeros)) return false;
+      if (zeros) break;
+      return error.fail("data group %lld: a record has the unknown record id 0", ll(g.dg));
+    }
+    if (got < g.id_size || !pass_record(s, g, id, true)) {
+      if (error.failed()) return false;
+      return unread.fail("data group %lld: the data ends inside its last record", ll(g.dg));
+    }
+  }
+  for (std::int64_t k = i; k < group_count && groups[k].dg == g.dg; ++k) {
+    const Group& h = groups[k];
+    const std::uint64_t stored = ids[h.own].seen;
+    if (stored > h.cycles) {
+      return unread.fail("data group %lld (%s): the data holds %llu records of id %llu, its channel group counts %llu",
+                         ll(h.dg), kGroupLayouts[h.kind].name, ull(stored), ull(h.record_id), ull(h.cycles));
+    }
+  }
+  return true;
+}
+
+bool Mdf4Reader::Impl::zeros_to_end(DataStream& s, bool& zeros) {
+  constexpr std::uint64_t kPiece = 4096;  // within the stitch buffer
+  zeros = true;
+  for (;;) {
+    const std::uint8_t* p = nullptr;
+    std::uint64_t got = 0;
+    if (!windows.take_rest(s, kPiece, p, stitch, got)) return false;
+    if (!std::all_of(p, p + got, [](std::uint8_t b) { return b == 0; })) {
+      zeros = false;
+      return true;
+    }
+    if (got < kPiece) return true;
+  }
 }
 
 bool Mdf4Reader::Impl::signal_value(Cursor& c, const Group& g, std::uint64_t offset, std::uint8_t* out,
@@ -801,7 +936,7 @@ bool Mdf4Reader::Impl::signal_value(Cursor& c, const Group& g, std::uint64_t off
       std::uint64_t id = 0;
       std::memcpy(&id, p, g.id_size);
       if (id != g.signal_id) {
-        if (!(ok = pass_record(s, g, id))) break;
+        if (!(ok = pass_record(s, g, id, false))) break;
         continue;
       }
       if (!(ok = windows.take(s, 4, p, piece))) break;

@@ -14,7 +14,7 @@ struct Mdf4ReaderLimits;
 // Reads the frames of an ASAM MDF4 bus-logging file, as loggers and the common tools write it, as
 // bus records in time order, through a stream it borrows and never closes.
 //
-// What it reads: finalised MDF 4.00 to 4.20 files whose data groups are sorted (one channel
+// What it reads: finalised MDF 4.x files (4.00 to 4.30 seen) whose data groups are sorted (one channel
 // group of fixed-length records) or unsorted (several channel groups whose records, each after a
 // record id of 1, 2, 4 or 8 bytes, share one run of data). Data lies in DT blocks, DZ blocks
 // (deflate, or transposed and deflated), DL lists of them (equal lengths or offsets) and HL
@@ -74,11 +74,20 @@ class Mdf4Reader final : public HeapObject {
 
   // Fills `record` with the next frame in time order, cleared first. False at the end of the
   // frames and on an error (a data block that cannot be read or inflated, data that ends before
-  // a channel group's count, frames out of time order); error() is "" at a clean end.
+  // a channel group's count, frames out of time order, a time that is not finite or lies outside
+  // 1970 to 3000, a BusChannel beyond 255); error() is "" at a clean end, and unread() tells
+  // whether the data went on past the frames.
   [[nodiscard]] bool next(BusRecord& record);
 
   // Why open or next failed; "" when nothing failed.
   const char* error() const;
+
+  // Once next has returned false with error() "": why the data does not end where the frames did
+  // (records past a channel group's count, a record cut short at the end); "" when it does.
+  // Zeros where the next record would start, to the end of the data, end it: the room a writer
+  // reserved, when they are fewer than a record's bytes, or, in an unsorted data group, where no
+  // channel group has the record id 0.
+  const char* unread() const;
 
   // What open found: the version (410 for 4.10), the start time in ns since 1970 UTC, the
   // bus-logging groups and the records their channel groups declare.

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
+#include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -353,6 +356,83 @@ TEST(Mdf4InputTest, TimesPastTheLastMdf4StartNameTheLogAndTheLimit) {
                    "E: Error during end file callback", "E: Error during conversion of far.txt"}));
   EXPECT_TRUE(file_exists(dir / "far.asc"));
   EXPECT_FALSE(file_exists(dir / "far.mf4"));
+}
+
+// A damaged MDF4 log fails with the reason, whatever the traces asked for, and with -d it stays:
+// frames its traces would lack must not go with it.
+TEST(Mdf4InputTest, DamagedLogsFailAndStay) {
+  using test::data_groups;
+  using test::data_of;
+  using test::file_u64;
+  using test::link_at;
+  Mdf4WriterOptions stored;  // DT blocks, whose records the rows change
+  stored.compression = Mdf4Compression::None;
+  const std::string original = test::write_mdf4(test::generated_frames(4, 300, false), stored);
+  auto cg0 = [](const std::string& f) { return test::channel_group_of(f, data_groups(f)[0]); };
+  auto cycles0 = [&](const std::string& f) { return data_of(f, cg0(f)) + 8; };
+  auto record0 = [](const std::string& f, std::uint64_t k) {
+    return file_u64(f, link_at(data_groups(f)[0], 2)) + 24 + k * 84;  // 84-byte data frames
+  };
+  auto set_time = [&](std::string& f, std::uint64_t k, double t) { std::memcpy(f.data() + record0(f, k) + 76, &t, 8); };
+  struct Row {
+    const char* what;
+    std::function<std::string(std::string&)> damage;  // returns the line that says why
+    bool at_open = false;
+  };
+  const std::vector<Row> rows = {
+      {"records past the channel group's count",
+       [&](std::string& f) {
+         test::set_file_u64(f, cycles0(f), file_u64(f, cycles0(f)) - 100);
+         return std::string("E: Could not read input file to its end: x.mf4");
+       }},
+      {"a CAN data-frame group whose channels end after its time",
+       [&](std::string& f) {
+         test::set_file_u64(f, link_at(file_u64(f, link_at(cg0(f), 1)), 0), 0);
+         return "E: Could not read log x.mf4: data group 0: a CAN bus channel group of " +
+                std::to_string(file_u64(f, cycles0(f))) + " records has no channels but its time";
+       },
+       true},
+      // The last frame's, which no later frame shows out of time order.
+      {"an infinite time",
+       [&](std::string& f) {
+         const std::uint64_t last = file_u64(f, cycles0(f)) - 1;
+         set_time(f, last, std::numeric_limits<double>::infinity());
+         return "E: Could not read log x.mf4: data group 0 (CAN_DataFrame): the time of record " +
+                std::to_string(last) + ", inf s, lies outside 1970 to 3000";
+       }},
+      {"a time of 1e300 s",
+       [&](std::string& f) {
+         const std::uint64_t last = file_u64(f, cycles0(f)) - 1;
+         set_time(f, last, 1e300);
+         return "E: Could not read log x.mf4: data group 0 (CAN_DataFrame): the time of record " +
+                std::to_string(last) + ", 1e+300 s, lies outside 1970 to 3000";
+       }},
+      {"a BusChannel of 16 bits",
+       [&](std::string& f) {
+         f[data_of(f, test::channel_named(f, "CAN_DataFrame.BusChannel")) + 8] = 16;
+         f[record0(f, 0) + 1] = 2;  // the identifier's low byte, now the channel's high one
+         return "E: Could not read log x.mf4: data group 0 (CAN_DataFrame): BusChannel of record 0 is " +
+                std::to_string(512 + static_cast<unsigned char>(f[record0(f, 0)])) + ", more than 255";
+       }},
+  };
+  for (const Row& row : rows) {
+    std::string damaged = original;
+    const std::string why = row.damage(damaged);
+    for (const char* format : {"asc", "mf4", "asc,mf4"}) {
+      SCOPED_TRACE(std::string(row.what) + ", -F " + format);
+      TempDir dir;
+      make_dirs(dir / "logs");
+      make_dirs(dir / "out");
+      write_file(dir / "logs/x.mf4", damaged);
+      CliRun r = run_quarn(dir.path(), {"-F", format, "-d", "-O", "out", "logs/x.mf4"});
+      EXPECT_EQ(r.status, 8);
+      // A file refused as it opens has no traces begun to end.
+      Lines want = {why, "E: Error during end file callback", "E: Error during conversion of x.mf4"};
+      if (row.at_open) want.erase(want.begin() + 1);
+      EXPECT_EQ(diagnostics_of(r.err), want);
+      EXPECT_TRUE(read_file(dir / "logs/x.mf4") == damaged);
+    }
+  }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -126,6 +127,15 @@ void restore_group(std::string& file, std::size_t k, const std::vector<std::size
     if (hl) target = append(file, block("##HL", {target}, std::string("\x01\x00\x00", 3) + std::string(5, '\0')));
   }
   set_file_u64(file, link_at(data_groups(file)[k], 2), target);
+}
+
+// Data group `k` of a file with one data block for it stored anew at the end of the file, `tail`
+// after its records.
+void add_tail(std::string& file, std::size_t k, const std::string& tail) {
+  const std::uint64_t link = link_at(data_groups(file)[k], 2);
+  const std::uint64_t dt = file_u64(file, link);
+  const std::string data = file.substr(dt + 24, file_u64(file, dt + 8) - 24);
+  set_file_u64(file, link, append(file, block("##DT", {}, data + tail)));
 }
 
 // Where the first record of data group 0 starts, in a file quarn wrote with one block for it.
@@ -892,6 +902,79 @@ TEST(Mdf4ReaderTest, RefusesWhatItCannotRead) {
           return "data group 0 (CAN_DataFrame): frames out of time order at record 4";
         }}},
       {&last,
+       {"records past the channel group's count",
+        [&](std::string& f) {
+          const std::uint64_t n = file_u64(f, cycles0(f)) - 1;
+          set_file_u64(f, cycles0(f), n);
+          return "unread: data group 0 (CAN_DataFrame): the data holds records past the " + at(n) +
+                 " its channel group counts";
+        }}},
+      {&last,
+       {"records where the channel group counts none",
+        [&](std::string& f) {
+          set_file_u64(f, data_of(f, channel_group_of(f, dg(f, 1))) + 8, 0);
+          return std::string(
+              "unread: data group 1 (CAN_ErrorFrame): the data holds records past the 0 its channel group counts");
+        }}},
+      {&last,
+       {"a record cut short past the count",
+        [&](std::string& f) {
+          add_tail(f, 0, std::string("\0\0\0\0\0\0\x01", 7));
+          return "unread: data group 0 (CAN_DataFrame): the data ends inside the record after the " +
+                 at(file_u64(f, cycles0(f))) + " its channel group counts";
+        }}},
+      {&logger,
+       {"records of an id past its channel group's count",
+        [&](std::string& f) {
+          const std::uint64_t cycles = data_of(f, channel_groups(f, dg(f, 0))[1]) + 8;  // the data frames'
+          const std::uint64_t n = file_u64(f, cycles);
+          set_file_u64(f, cycles, n - 2);
+          return "unread: data group 0 (CAN_DataFrame): the data holds " + at(n) + " records of id 1, its channel " +
+                 "group counts " + at(n - 2);
+        }}},
+      {&logger,
+       {"a record cut short at the end of unsorted data",
+        [&](std::string& f) {
+          add_tail(f, 0, std::string("\x02\x05\0\0", 4));  // 4 of a remote frame's 16 bytes
+          return "unread: data group 0: the data ends inside its last record";
+        }}},
+      {&last,
+       {"a bus group whose channels end after its time",
+        [&](std::string& f) {
+          set_file_u64(f, link_at(time0(f), 0), 0);
+          return "data group 0: a CAN bus channel group of " + at(file_u64(f, cycles0(f))) +
+                 " records has no channels but its time";
+        }}},
+      {&last,
+       {"an infinite time",
+        [&](std::string& f) {
+          const double inf = std::numeric_limits<double>::infinity();
+          std::memcpy(f.data() + file_u64(f, link_at(dg(f, 0), 2)) + 24 + 2 * 84 + 76, &inf, 8);
+          return "data group 0 (CAN_DataFrame): the time of record 2, inf s, lies outside 1970 to 3000";
+        }}},
+      {&last,
+       {"a time past 3000",
+        [&](std::string& f) {
+          const double far = 1e300;
+          std::memcpy(f.data() + file_u64(f, link_at(dg(f, 0), 2)) + 24 + 5 * 84 + 76, &far, 8);
+          return "data group 0 (CAN_DataFrame): the time of record 5, 1e+300 s, lies outside 1970 to 3000";
+        }}},
+      {&last,
+       {"a time before 1970",
+        [&](std::string& f) {
+          const double early = -1e300;
+          std::memcpy(f.data() + file_u64(f, link_at(dg(f, 0), 2)) + 24 + 76, &early, 8);
+          return "data group 0 (CAN_DataFrame): the time of record 0, -1e+300 s, lies outside 1970 to 3000";
+        }}},
+      {&last,
+       {"a bus channel wider than a byte",
+        [&](std::string& f) {
+          set_u32(f, data_of(f, channel_named(f, "CAN_DataFrame.BusChannel")) + 8, 16);
+          set_u8(f, file_u64(f, link_at(dg(f, 0), 2)) + 24 + 1, 1);  // the identifier's low byte
+          const std::uint64_t channel = static_cast<unsigned char>(f[file_u64(f, link_at(dg(f, 0), 2)) + 24]);
+          return "data group 0 (CAN_DataFrame): BusChannel of record 0 is " + at(256 + channel) + ", more than 255";
+        }}},
+      {&last,
        {"a time that is not a number",
         [&](std::string& f) {
           const double nan = std::nan("");
@@ -993,6 +1076,47 @@ TEST(Mdf4ReaderTest, RefusesWhatItCannotRead) {
     Mdf4Read read = test::read_mdf4(file);
     EXPECT_EQ(read.error, want);
     EXPECT_EQ(read.broken, std::vector<std::string>{});
+  }
+}
+
+// Zeros where the next record would start, to the end of the data, are room a writer left, as long
+// as they cannot be a record: fewer bytes than one, or no record id any group has. A record's worth
+// of zeros reads as a frame (identifier 0 at the start time), and is one the traces would lack.
+TEST(Mdf4ReaderTest, ZerosPastTheLastRecordAreRoomLeftUnlessTheyMakeARecord) {
+  Mdf4WriterOptions stored;
+  stored.compression = Mdf4Compression::None;
+  const std::vector<BusRecord> records = test::generated_frames(9, 300, false);
+  const std::string sorted = test::write_mdf4(records, stored);
+  const std::string logger = test::write_logger_mdf4(records, test::LoggerLayout{});
+  const auto data_frames =
+      std::count_if(records.begin(), records.end(), [](const BusRecord& r) { return r.Kind == CAN_DataFrame; });
+  struct Case {
+    const char* what;
+    const std::string* base;
+    std::string tail;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {"no room left", &sorted, "", ""},
+      {"padding to the next 8 bytes", &sorted, std::string(4, '\0'), ""},
+      {"all but a record", &sorted, std::string(83, '\0'), ""},
+      {"a whole record of zeros", &sorted, std::string(84, '\0'),
+       "unread: data group 0 (CAN_DataFrame): the data holds records past the " + std::to_string(data_frames) +
+           " its channel group counts"},
+      {"room after unsorted records", &logger, std::string(5000, '\0'), ""},
+      {"less than a record id", &logger, std::string(1, '\0'), ""},
+      {"zeros, then something", &logger, std::string(300, '\0') + "\x01",
+       "data group 0: a record has the unknown record id 0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string file = *c.base;
+    add_tail(file, 0, c.tail);
+    Mdf4Read read = test::read_mdf4(file);
+    EXPECT_EQ(read.error, c.error);
+    // The frames before are read all the same; the error fails the conversion.
+    EXPECT_EQ(describe(read.records),
+              describe(c.base == &sorted ? test::in_read_order(records) : test::in_logger_order(records)));
   }
 }
 

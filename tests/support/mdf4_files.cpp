@@ -149,6 +149,8 @@ Mdf4Read read_mdf4(const std::string& bytes, const Mdf4ReaderLimits& limits) {
     out.records.push_back(r);
   }
   out.error = reader->error();
+  // Data past the frames fails a conversion as much as an error does.
+  if (out.error.empty() && reader->unread()[0] != '\0') out.error = std::string("unread: ") + reader->unread();
   out.window_peak = reader->window_peak();
   return out;
 }

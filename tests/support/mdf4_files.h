@@ -34,7 +34,8 @@ std::int64_t micros_of(double timestamp);
 std::string write_mdf4(const std::vector<BusRecord>& records, const Mdf4WriterOptions& options = {},
                        const char* version = "2.4.0", const LogInfo& info = {});
 
-// Every record the reader gives, and its error text ("" when it read to the end).
+// Every record the reader gives, and its error text ("" when it read to the end; "unread: " and
+// the reader's unread() when the data goes on past the frames).
 struct Mdf4Read {
   bool opened = false;
   std::vector<BusRecord> records;
