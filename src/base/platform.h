@@ -133,6 +133,14 @@ PlatformDir* platform_opendir(const char* folder);
 const char* platform_readdir(PlatformDir* dir);
 void platform_closedir(PlatformDir* dir);
 
+// --- Letter case of names --------------------------------------------------------------------
+
+// The character that `code_point` counts as where names are compared without their letter case:
+// on Windows its capital by the system's table for file names, the one NTFS compares with (one
+// UTF-16 unit for one: the sharp s stays, and nothing past U+FFFF changes); on POSIX, where names
+// are compared as bytes, itself. Needs no memory. Characters whose capital the system does not
+// give all count as one: names then clash where they might differ, never the other way round.
+std::uint32_t platform_name_case_fold(std::uint32_t code_point);
 
 // --- Time --------------------------------------------------------------------------------------
 

@@ -624,6 +624,59 @@ void platform_closedir(PlatformDir* dir) {
   delete dir;
 }
 
+// --- Letter case of names ------------------------------------------------------------------------
+
+namespace {
+
+// Where a character's capital cannot be had: a unit that no name holds (a noncharacter), which
+// every such character folds to.
+constexpr std::uint16_t kUnknownCapital = 0xFFFF;
+
+// The capital of every UTF-16 unit, as the system gives it for file names (LCMapStringEx's
+// default casing is the file system's, not a language's), asked for once, in runs of units, and
+// kept in static storage: folding a name then costs no system call and no memory.
+struct CapitalTable {
+  std::uint16_t unit[65536];
+
+  CapitalTable() {
+    for (std::uint32_t i = 0; i < 128; ++i) unit[i] = static_cast<std::uint16_t>(i >= 'a' && i <= 'z' ? i - 32 : i);
+    // Surrogates are halves of characters past U+FFFF, which are compared as they are.
+    for (std::uint32_t i = 0xD800; i < 0xE000; ++i) unit[i] = static_cast<std::uint16_t>(i);
+    map(0x80, 0xD800);
+    map(0xE000, 0x10000);
+  }
+
+  void map(std::uint32_t from, std::uint32_t to) {
+    constexpr int kRun = 1024;
+    wchar_t in[kRun];
+    wchar_t out[kRun];
+    for (std::uint32_t start = from; start < to; start += kRun) {
+      const int n = static_cast<int>(to - start < kRun ? to - start : kRun);
+      for (int k = 0; k < n; ++k) in[k] = static_cast<wchar_t>(start + static_cast<std::uint32_t>(k));
+      // One capital for one unit is what names are compared by; a run that maps otherwise is
+      // asked for unit by unit.
+      if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, in, n, out, n, nullptr, nullptr, 0) == n) {
+        for (int k = 0; k < n; ++k) unit[start + static_cast<std::uint32_t>(k)] = static_cast<std::uint16_t>(out[k]);
+        continue;
+      }
+      for (int k = 0; k < n; ++k) {
+        wchar_t capital = 0;
+        bool one =
+            LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, in + k, 1, &capital, 1, nullptr, nullptr, 0) == 1;
+        unit[start + static_cast<std::uint32_t>(k)] = one ? static_cast<std::uint16_t>(capital) : kUnknownCapital;
+      }
+    }
+  }
+};
+
+}  // namespace
+
+std::uint32_t platform_name_case_fold(std::uint32_t code_point) {
+  if (code_point > 0xFFFF) return code_point;
+  static const CapitalTable table;
+  return table.unit[code_point];
+}
+
 // --- Time --------------------------------------------------------------------------------------
 
 std::int64_t platform_mktime_local(std::tm& fields) {

@@ -236,6 +236,49 @@ TEST_F(WindowsCliTest, NamesOutsideTheAnsiCodePageArriveWhole) {
   EXPECT_EQ(diagnostics_of(r.err), Lines{"W: Could not find input file/folder " + japanese + "-missing.txt"});
 }
 
+// Names that differ only in the case of letters past ASCII are one file on Windows, as B.txt and
+// b.TXT are: the later log of such a trace name fails and keeps its input, with or without -d,
+// one job or more, and the earlier log's trace stays.
+TEST_F(WindowsCliTest, LogsWhoseTracesDifferOnlyInTheCaseOfGreekOrAccentedLettersAreNamesakes) {
+  log("src.txt", 4, 14);
+  ASSERT_EQ(run({"-F", "mf4", "src.txt"}).status, 0);
+  const std::string mf4 = long_read(at("src.mf4"));
+  const std::string big_a = "\xc3\x84rger", small_a = "\xc3\xa4rger";          // A and a with diaeresis
+  const std::string big_omega = "\xce\xa9mega", small_omega = "\xcf\x89mega";  // capital and small omega
+  for (const Lines& jobs : {Lines{"-j", "1"}, Lines{"-j", "2"}}) {
+    for (bool remove : {false, true}) {
+      const std::string where = jobs[1] + (remove ? " -d" : "");
+      std::filesystem::remove_all(test::fs_path(at("logs")));
+      std::filesystem::remove_all(test::fs_path(at("logs_out")));
+      test::make_dirs(at("logs"));
+      log("logs/" + big_a + ".txt", 1, 11);
+      ASSERT_TRUE(long_write(at("logs/" + small_a + ".mf4"), mf4));
+      log("logs/" + big_omega + ".txt", 2, 12);
+      ASSERT_TRUE(long_write(at("logs/" + small_omega + ".mf4"), mf4));
+      Lines args = {"-I", "txt,mf4", "--verbosity", "3", "logs"};
+      args.insert(args.begin(), jobs.begin(), jobs.end());
+      if (remove) args.insert(args.begin(), "-d");
+      CliRun r = run(args);
+      EXPECT_EQ(r.status, 8) << where;
+      EXPECT_EQ(
+          diagnostics_of(r.err),
+          (Lines{"E: Output file already written in this run: logs_out/" + small_a + ".asc",
+                 "E: Error during end file callback", "E: Error during conversion of logs/" + small_a + ".mf4",
+                 "E: Output file already written in this run: logs_out/" + small_omega + ".asc",
+                 "E: Error during end file callback", "E: Error during conversion of logs/" + small_omega + ".mf4",
+                 "I: Converted 2 of 4 logs, 51 frames, 2 failed"}))
+          << where;
+      EXPECT_EQ(long_tree(at("logs_out")), (Lines{big_a + ".asc", big_omega + ".asc"})) << where;
+      EXPECT_TRUE(is_trace(long_read(at("logs_out/" + big_a + ".asc")), 11)) << where;
+      EXPECT_TRUE(is_trace(long_read(at("logs_out/" + big_omega + ".asc")), 12)) << where;
+      EXPECT_EQ(long_tree(at("logs")),
+                remove ? (Lines{small_a + ".mf4", small_omega + ".mf4"})
+                       : (Lines{big_a + ".txt", small_a + ".mf4", big_omega + ".txt", small_omega + ".mf4"}))
+          << where;
+    }
+  }
+}
+
 // --- Outputs ---------------------------------------------------------------------------------------
 
 TEST_F(WindowsCliTest, ATraceFromAnEarlierRunIsReplaced) {
