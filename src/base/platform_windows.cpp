@@ -51,6 +51,7 @@ namespace {
 constexpr int kWideRoom = 32767 + 16;
 
 bool is_separator(wchar_t c) { return c == L'\\' || c == L'/'; }
+bool is_separator(char c) { return c == '\\' || c == '/'; }
 bool is_drive_letter(int c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
 // The errno value that says on Linux what a Windows error code says.
@@ -166,11 +167,12 @@ bool WidePath::finish(int from, int n, bool pattern) {
     std::memcpy(text_, L"\\\\?\\", 4 * sizeof(wchar_t));
     end = resolve_elements(text_, from, n, 4, 3);
   } else if (n >= 3 && is_separator(p[0]) && is_separator(p[1]) && !is_separator(p[2])) {
-    // \\host\share\...: the host and share are the root.
+    // \\host\share\...: the host and share are the root, with the separator behind them, which the
+    // first element then follows (and ".." never takes away).
     int root = 2;
     for (int parts = 0; parts < 2 && root < n; ++parts) {
       while (root < n && !is_separator(p[root])) ++root;
-      if (parts == 0 && root < n) ++root;
+      if (root < n) ++root;
     }
     std::memcpy(text_, L"\\\\?\\UNC\\", 8 * sizeof(wchar_t));
     end = resolve_elements(text_, from + 2, n - 2, 8, root - 2);
@@ -536,13 +538,21 @@ bool platform_getcwd(char* buffer, std::size_t capacity) {
   if (length >= 6 && std::wcsncmp(wide, L"\\\\?\\", 4) == 0 && wide[5] == L':') {
     text += 4;
     length -= 4;
+  } else if (length >= 8 && std::wcsncmp(wide, L"\\\\?\\", 4) == 0 && _wcsnicmp(wide + 4, L"UNC\\", 4) == 0) {
+    // "\\?\UNC\host\share" is "\\host\share".
+    text += 6;
+    length -= 6;
+    wide[6] = L'\\';
   }
   return utf8_of(text, length, buffer, capacity);
 }
 
 bool platform_is_absolute(StrView path) {
-  return path.length >= 3 && is_drive_letter(static_cast<unsigned char>(path.data[0])) && path.data[1] == ':' &&
-         (path.data[2] == '/' || path.data[2] == '\\');
+  const char* p = path.data;
+  if (path.length < 3) return false;
+  // A drive's folder, or a network share's ("\\host\share\x").
+  return (is_drive_letter(static_cast<unsigned char>(p[0])) && p[1] == ':' && (p[2] == '/' || p[2] == '\\')) ||
+         (is_separator(p[0]) && is_separator(p[1]) && !is_separator(p[2]));
 }
 
 bool platform_relative_base(StrView path, char* buffer, std::size_t capacity, std::int64_t& consumed) {
@@ -560,10 +570,18 @@ bool platform_relative_base(StrView path, char* buffer, std::size_t capacity, st
     return utf8_of(wide, static_cast<int>(n), buffer, capacity);
   }
   if (!platform_getcwd(buffer, capacity)) return false;
-  if (path.length >= 1 && (path.data[0] == '/' || path.data[0] == '\\') && capacity >= 3 &&
-      is_drive_letter(static_cast<unsigned char>(buffer[0])) && buffer[1] == ':') {
-    // "/x" is x at the top of the working folder's drive.
+  if (path.length < 1 || (path.data[0] != '/' && path.data[0] != '\\')) return true;
+  // "/x" is x at the top of the working folder's drive, or of its share: never above it.
+  if (capacity >= 3 && is_drive_letter(static_cast<unsigned char>(buffer[0])) && buffer[1] == ':') {
     buffer[2] = '\0';
+    consumed = 1;
+  } else if (is_separator(buffer[0]) && is_separator(buffer[1])) {
+    std::size_t end = 2;
+    for (int part = 0; part < 2 && buffer[end] != '\0'; ++part) {
+      if (part > 0) ++end;
+      while (buffer[end] != '\0' && !is_separator(buffer[end])) ++end;
+    }
+    buffer[end] = '\0';
     consumed = 1;
   }
   return true;

@@ -18,6 +18,21 @@ StrView path_extension(StrView path) {
 
 StrView path_parent(StrView path) { return StrView{path.data, path.length - path_file_name(path).length}; }
 
+std::int64_t path_root_length(StrView path) {
+  const char* p = path.data;
+  const std::int64_t n = path.length;
+  if constexpr (kPlatformSlashIsRoot) return n >= 1 && p[0] == '/' ? 1 : 0;
+  const bool letter = n >= 1 && ((p[0] >= 'A' && p[0] <= 'Z') || (p[0] >= 'a' && p[0] <= 'z'));
+  if (letter && n >= 3 && p[1] == ':' && p[2] == '/') return 3;
+  if (!kPlatformHasShares || n < 3 || p[0] != '/' || p[1] != '/' || p[2] == '/') return 0;
+  std::int64_t i = 2;
+  while (i < n && p[i] != '/') ++i;  // the host
+  const std::int64_t share = ++i;
+  while (i < n && p[i] != '/') ++i;
+  if (i <= share) return 0;
+  return i < n ? i + 1 : i;
+}
+
 namespace {
 
 // Past every character: a byte that is no part of well-formed UTF-8 counts as this plus its value,

@@ -16,6 +16,11 @@ StrView path_extension(StrView path);
 // The path up to and including its last '/'; empty when it has none.
 StrView path_parent(StrView path);
 
+// The length of the root folder an absolute path starts with: "/" on POSIX; "C:/", or a network
+// share "//host/share/" (all of "//host/share" when nothing follows), on Windows. 0 when the path
+// starts with none, "//host/" among them.
+std::int64_t path_root_length(StrView path);
+
 // Paths as the platform tells files apart, without allocation. Where names that differ only in
 // letter case name one file (Windows), every character counts as its capital by the system's
 // table for names (platform_name_case_fold): Greek and accented letters as well as ASCII ones.

@@ -93,5 +93,33 @@ TEST(PathNamesTest, JoinedPathsCompareAsTheirWholes) {
   EXPECT_FALSE(path_joined_equal(sv("logs/B"), sv(".asc"), sv("logs/B"), sv(".as")));
 }
 
+// Where an absolute path's root folder ends: inputs lie in it, never above it.
+TEST(PathNamesTest, TheRootOfAnAbsolutePath) {
+  struct Case {
+    const char* path;
+    std::int64_t posix;
+    std::int64_t windows;
+  };
+  const Case cases[] = {
+      {"/", 1, 0},
+      {"/logs/x.txt", 1, 0},
+      {"//server/share/x.txt", 1, 15},
+      {"//server/share/", 1, 15},
+      {"//server/share", 1, 14},
+      {"//server/", 1, 0},
+      {"//server", 1, 0},
+      {"///x", 1, 0},
+      {"C:/logs/", 0, 3},
+      {"c:/", 0, 3},
+      {"C:", 0, 0},
+      {"C:x", 0, 0},
+      {"logs/x.txt", 0, 0},
+      {"", 0, 0},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(path_root_length(sv(c.path)), kPlatformHasShares ? c.windows : c.posix) << c.path;
+  }
+}
+
 }  // namespace
 }  // namespace quarn
