@@ -410,6 +410,28 @@ TEST_F(WindowsCliTest, LogsWhoseTracesDifferOnlyInTheCaseOfGreekOrAccentedLetter
   }
 }
 
+// An output folder typed in other letter case than the log's own folder is that folder: the MDF4
+// trace of an MDF4 log would replace the log, so the log fails and stays as it was, -d or not.
+TEST_F(WindowsCliTest, ATraceOntoItsOwnLogThroughAFolderInOtherLetterCaseFails) {
+  log("src.txt", 5, 15);
+  ASSERT_EQ(run({"-F", "mf4", "src.txt"}).status, 0);
+  const std::string mf4 = long_read(at("src.mf4"));
+  const std::string big = "\xce\xa9logs", small = "\xcf\x89logs";  // capital and small omega
+  ASSERT_TRUE(long_make_dir(at(big)));
+  ASSERT_TRUE(long_write(at(big + "/trip.mf4"), mf4));
+  for (bool remove : {false, true}) {
+    Lines args = {"-F", "mf4", "-O", at(small), at(big + "/trip.mf4")};
+    if (remove) args.insert(args.begin(), "-d");
+    CliRun r = run(args);
+    EXPECT_EQ(r.status, 8) << remove;
+    EXPECT_EQ(diagnostics_of(r.err),
+              (Lines{"E: Output file would replace its input: trip.mf4", "E: Error during conversion of trip.mf4"}))
+        << remove;
+    EXPECT_TRUE(long_read(at(big + "/trip.mf4")) == mf4) << remove;
+    EXPECT_EQ(long_tree(at(big)), Lines{"trip.mf4"}) << remove;
+  }
+}
+
 // --- Outputs ---------------------------------------------------------------------------------------
 
 TEST_F(WindowsCliTest, ATraceFromAnEarlierRunIsReplaced) {
