@@ -25,12 +25,14 @@ constexpr int kArgMissingValue = ARG_EMISSARG;
 // argtable uses itself.
 constexpr int kStoreErrorScale = 256;
 constexpr int kStoreOutOfMemory = 3;
+constexpr int kStorePathRefused = 4;
 
 // What the program adds to argtable's file entry: where the values go, and the entry's own
 // check and error functions, which the wrappers below run first. The entry reaches it through
 // hdr.priv, which argtable's file entry leaves unused.
 struct PathOption {
   DynStringList* destination;
+  bool output;  // the output directory's: a refused path is reported as an invalid output path
   arg_checkfn* base_check;
   arg_errorfn* base_error;
 };
@@ -40,7 +42,7 @@ int check_path_option(void* parent) {
   auto* extension = static_cast<PathOption*>(entry->hdr.priv);
   int r = extension->base_check(parent);
   if (r != 0) return r;
-  r = store_paths(entry, *extension->destination);
+  r = store_paths(entry, *extension->destination, extension->output);
   return r == 0 ? 0 : r * kStoreErrorScale;
 }
 
@@ -51,12 +53,14 @@ void print_path_option_error(void* parent, std::FILE* out, int error, const char
     extension->base_error(parent, out, error, value, program_name);
     return;
   }
+  if (error / kStoreErrorScale == kStorePathRefused) return;  // reported as it was met
   std::fprintf(out, "%s: ", program_name);
   print_store_error(entry, extension->destination, out, error / kStoreErrorScale, value, program_name);
 }
 
-void extend_path_option(arg_file* entry, PathOption& extension, DynStringList& destination) {
+void extend_path_option(arg_file* entry, PathOption& extension, DynStringList& destination, bool output) {
   extension.destination = &destination;
+  extension.output = output;
   extension.base_check = entry->hdr.checkfn;
   extension.base_error = entry->hdr.errorfn;
   entry->hdr.priv = &extension;
@@ -144,12 +148,21 @@ void print_parse_errors(std::FILE* out, struct arg_end* errors, arg_lit* const* 
 
 }  // namespace
 
-int store_paths(arg_file* entry, DynStringList& destination) {
+int store_paths(arg_file* entry, DynStringList& destination, bool output) {
   int result = 0;
   for (int i = 0; i < entry->count; ++i) {
     DynString path;
     dynstr_from(path, entry->filename[i]);
-    normalize_input_path(path);
+    if (!normalize_input_path(path)) {
+      // Named as typed: its normal form would be another path.
+      if (output) {
+        report(LogLevel::Error, "Invalid output path: %s", entry->filename[i]);
+      } else {
+        report(LogLevel::Error, "Invalid input path: %s", entry->filename[i]);
+      }
+      if (result == 0) result = kStorePathRefused;
+      continue;
+    }
     if (!dynstr_list_push(destination, path)) result = kStoreOutOfMemory;
   }
   return result;
@@ -208,8 +221,8 @@ bool parse_command_line(ToolContext& context, int argc, char** argv, int& status
 
   PathOption output_extension{};
   PathOption input_extension{};
-  extend_path_option(output_directory, output_extension, context.output_directory);
-  extend_path_option(inputs, input_extension, context.inputs);
+  extend_path_option(output_directory, output_extension, context.output_directory, true);
+  extend_path_option(inputs, input_extension, context.inputs, false);
 
   arg_parse(argc, argv, table);
 
@@ -230,6 +243,8 @@ bool parse_command_line(ToolContext& context, int argc, char** argv, int& status
       status = kStatusBadInteger;
     } else if (first == kArgMissingValue) {
       status = kStatusMissingValue;
+    } else if (first == kStorePathRefused * kStoreErrorScale) {
+      status = kStatusSetupFailed;
     } else {
       arg_lit* const flags[] = {help, version, non_interactive, delete_converted, no_append_root, input_files};
       print_parse_errors(stdout, errors, flags, static_cast<int>(sizeof flags / sizeof flags[0]), argc, argv);

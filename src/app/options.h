@@ -20,7 +20,8 @@ inline constexpr char kQuarnVersion[] = "2.4.0";
 //   130  the first parse error is an option without its value
 //   131  the first parse error is an integer that does not parse; or verbosity outside 0 to 5
 //   132  the inputs have no single common root
-//   133  a file system could not be opened (a missing output directory, say)
+//   133  a file system could not be opened (a missing output directory, say), or a path is of a
+//        form the program refuses ("Invalid input path: %s" / "Invalid output path: %s")
 //   134  any other parse error; argtable's error lines are printed to standard output
 //   1    argtable itself ran out of memory ("Out of memory!" on standard error)
 // Usage, version and error texts go to standard output and always name the program "quarn".
@@ -28,8 +29,10 @@ bool parse_command_line(ToolContext& context, int argc, char** argv, int& status
 
 // The check step of the path options: copies each value of the entry, in command-line order,
 // normalizes it (normalize_input_path) and appends it to `destination`. 0 when every value was
-// stored, 3 when one could not be (the others are still stored).
-int store_paths(arg_file* entry, DynStringList& destination);
+// stored, 3 when one could not be (the others are still stored). A value whose form the program
+// refuses (a Windows device path, say) is not stored and is reported at once, as typed: "Invalid
+// input path: %s", or with `output` "Invalid output path: %s" (Error); 4 then, unless 3 came first.
+int store_paths(arg_file* entry, DynStringList& destination, bool output = false);
 
 // Prints the text of a store_paths failure with number `error_number` (3: out of memory) to
 // `out`, which already holds the program name, a colon and a blank; nothing for other numbers.

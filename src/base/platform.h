@@ -85,12 +85,14 @@ bool platform_mkdir(const char* path);
 bool platform_remove(const char* path);
 bool platform_getcwd(char* buffer, std::size_t capacity);
 // POSIX: a path is absolute when it starts with "/". Windows: when it starts with a drive and a
-// separator ("C:/", "C:\\"); "/x" and "C:x" are relative there (see platform_relative_base).
+// separator ("C:/", "C:\\") or with two separators and a host ("//host/share/x"); "/x" and "C:x"
+// are relative there (see platform_relative_base).
 bool platform_is_absolute(StrView path);
 // The folder that the relative `path` is taken from, written as platform_getcwd writes it, and
 // how many bytes at the front of `path` that folder stands for. POSIX: the working folder, 0.
-// Windows: "C:" and "C:x" take the current folder of drive C (2 bytes), "/x" the drive of the
-// working folder, "C:" (1 byte: the "/"), anything else the working folder (0).
+// Windows: "C:" and "C:x" take the current folder of drive C (2 bytes), "/x" the top of the
+// working folder's drive, "C:", or of its share, "\\host\share" (1 byte: the "/"), anything else
+// the working folder (0).
 bool platform_relative_base(StrView path, char* buffer, std::size_t capacity, std::int64_t& consumed);
 // kPlatformSlashIsRoot: whether "/" by itself names a folder that inputs can lie in, as it does
 // on POSIX; on a drive-letter platform a root folder is "C:/", and a "/" at the very front names
@@ -136,6 +138,25 @@ PlatformDir* platform_opendir(const char* folder);
 const char* platform_readdir(PlatformDir* dir);
 void platform_closedir(PlatformDir* dir);
 
+// --- Network shares ---------------------------------------------------------------------------
+
+// Whether a path that starts with "//host/share/" lies on the network share "share" of "host", as
+// on Windows ("\\host\share\"), where "\\?\C:\x" is C:/x and "\\?\UNC\host\share" the share too.
+// On POSIX "//x" is "/x".
+#if defined(_WIN32)
+inline constexpr bool kPlatformHasShares = true;
+#else
+inline constexpr bool kPlatformHasShares = false;
+#endif
+
+// --- Letter case of names --------------------------------------------------------------------
+
+// The character that `code_point` counts as where names are compared without their letter case:
+// on Windows its capital by the system's table for file names, the one NTFS compares with (one
+// UTF-16 unit for one: the sharp s stays, and nothing past U+FFFF changes); on POSIX, where names
+// are compared as bytes, itself. Needs no memory. Characters whose capital the system does not
+// give all count as one: names then clash where they might differ, never the other way round.
+std::uint32_t platform_name_case_fold(std::uint32_t code_point);
 
 // --- Time --------------------------------------------------------------------------------------
 

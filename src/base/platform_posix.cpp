@@ -206,6 +206,8 @@ void platform_closedir(PlatformDir* dir) {
   delete dir;
 }
 
+std::uint32_t platform_name_case_fold(std::uint32_t code_point) { return code_point; }
+
 std::int64_t platform_mktime_local(std::tm& fields) {
   // mktime re-reads the time zone on every call and guards that with a lock of the C library's
   // own, which race detectors cannot see; one of ours, taken once per log, keeps them quiet.

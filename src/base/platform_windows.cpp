@@ -51,6 +51,7 @@ namespace {
 constexpr int kWideRoom = 32767 + 16;
 
 bool is_separator(wchar_t c) { return c == L'\\' || c == L'/'; }
+bool is_separator(char c) { return c == '\\' || c == '/'; }
 bool is_drive_letter(int c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
 // The errno value that says on Linux what a Windows error code says.
@@ -166,11 +167,12 @@ bool WidePath::finish(int from, int n, bool pattern) {
     std::memcpy(text_, L"\\\\?\\", 4 * sizeof(wchar_t));
     end = resolve_elements(text_, from, n, 4, 3);
   } else if (n >= 3 && is_separator(p[0]) && is_separator(p[1]) && !is_separator(p[2])) {
-    // \\host\share\...: the host and share are the root.
+    // \\host\share\...: the host and share are the root, with the separator behind them, which the
+    // first element then follows (and ".." never takes away).
     int root = 2;
     for (int parts = 0; parts < 2 && root < n; ++parts) {
       while (root < n && !is_separator(p[root])) ++root;
-      if (parts == 0 && root < n) ++root;
+      if (root < n) ++root;
     }
     std::memcpy(text_, L"\\\\?\\UNC\\", 8 * sizeof(wchar_t));
     end = resolve_elements(text_, from + 2, n - 2, 8, root - 2);
@@ -540,13 +542,21 @@ bool platform_getcwd(char* buffer, std::size_t capacity) {
   if (length >= 6 && std::wcsncmp(wide, L"\\\\?\\", 4) == 0 && wide[5] == L':') {
     text += 4;
     length -= 4;
+  } else if (length >= 8 && std::wcsncmp(wide, L"\\\\?\\", 4) == 0 && _wcsnicmp(wide + 4, L"UNC\\", 4) == 0) {
+    // "\\?\UNC\host\share" is "\\host\share".
+    text += 6;
+    length -= 6;
+    wide[6] = L'\\';
   }
   return utf8_of(text, length, buffer, capacity);
 }
 
 bool platform_is_absolute(StrView path) {
-  return path.length >= 3 && is_drive_letter(static_cast<unsigned char>(path.data[0])) && path.data[1] == ':' &&
-         (path.data[2] == '/' || path.data[2] == '\\');
+  const char* p = path.data;
+  if (path.length < 3) return false;
+  // A drive's folder, or a network share's ("\\host\share\x").
+  return (is_drive_letter(static_cast<unsigned char>(p[0])) && p[1] == ':' && (p[2] == '/' || p[2] == '\\')) ||
+         (is_separator(p[0]) && is_separator(p[1]) && !is_separator(p[2]));
 }
 
 bool platform_relative_base(StrView path, char* buffer, std::size_t capacity, std::int64_t& consumed) {
@@ -564,10 +574,18 @@ bool platform_relative_base(StrView path, char* buffer, std::size_t capacity, st
     return utf8_of(wide, static_cast<int>(n), buffer, capacity);
   }
   if (!platform_getcwd(buffer, capacity)) return false;
-  if (path.length >= 1 && (path.data[0] == '/' || path.data[0] == '\\') && capacity >= 3 &&
-      is_drive_letter(static_cast<unsigned char>(buffer[0])) && buffer[1] == ':') {
-    // "/x" is x at the top of the working folder's drive.
+  if (path.length < 1 || (path.data[0] != '/' && path.data[0] != '\\')) return true;
+  // "/x" is x at the top of the working folder's drive, or of its share: never above it.
+  if (capacity >= 3 && is_drive_letter(static_cast<unsigned char>(buffer[0])) && buffer[1] == ':') {
     buffer[2] = '\0';
+    consumed = 1;
+  } else if (is_separator(buffer[0]) && is_separator(buffer[1])) {
+    std::size_t end = 2;
+    for (int part = 0; part < 2 && buffer[end] != '\0'; ++part) {
+      if (part > 0) ++end;
+      while (buffer[end] != '\0' && !is_separator(buffer[end])) ++end;
+    }
+    buffer[end] = '\0';
     consumed = 1;
   }
   return true;
@@ -626,6 +644,59 @@ void platform_closedir(PlatformDir* dir) {
   if (dir == nullptr) return;
   if (dir->find != INVALID_HANDLE_VALUE) FindClose(dir->find);
   delete dir;
+}
+
+// --- Letter case of names ------------------------------------------------------------------------
+
+namespace {
+
+// Where a character's capital cannot be had: a unit that no name holds (a noncharacter), which
+// every such character folds to.
+constexpr std::uint16_t kUnknownCapital = 0xFFFF;
+
+// The capital of every UTF-16 unit, as the system gives it for file names (LCMapStringEx's
+// default casing is the file system's, not a language's), asked for once, in runs of units, and
+// kept in static storage: folding a name then costs no system call and no memory.
+struct CapitalTable {
+  std::uint16_t unit[65536];
+
+  CapitalTable() {
+    for (std::uint32_t i = 0; i < 128; ++i) unit[i] = static_cast<std::uint16_t>(i >= 'a' && i <= 'z' ? i - 32 : i);
+    // Surrogates are halves of characters past U+FFFF, which are compared as they are.
+    for (std::uint32_t i = 0xD800; i < 0xE000; ++i) unit[i] = static_cast<std::uint16_t>(i);
+    map(0x80, 0xD800);
+    map(0xE000, 0x10000);
+  }
+
+  void map(std::uint32_t from, std::uint32_t to) {
+    constexpr int kRun = 1024;
+    wchar_t in[kRun];
+    wchar_t out[kRun];
+    for (std::uint32_t start = from; start < to; start += kRun) {
+      const int n = static_cast<int>(to - start < kRun ? to - start : kRun);
+      for (int k = 0; k < n; ++k) in[k] = static_cast<wchar_t>(start + static_cast<std::uint32_t>(k));
+      // One capital for one unit is what names are compared by; a run that maps otherwise is
+      // asked for unit by unit.
+      if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, in, n, out, n, nullptr, nullptr, 0) == n) {
+        for (int k = 0; k < n; ++k) unit[start + static_cast<std::uint32_t>(k)] = static_cast<std::uint16_t>(out[k]);
+        continue;
+      }
+      for (int k = 0; k < n; ++k) {
+        wchar_t capital = 0;
+        bool one =
+            LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, in + k, 1, &capital, 1, nullptr, nullptr, 0) == 1;
+        unit[start + static_cast<std::uint32_t>(k)] = one ? static_cast<std::uint16_t>(capital) : kUnknownCapital;
+      }
+    }
+  }
+};
+
+}  // namespace
+
+std::uint32_t platform_name_case_fold(std::uint32_t code_point) {
+  if (code_point > 0xFFFF) return code_point;
+  static const CapitalTable table;
+  return table.unit[code_point];
 }
 
 // --- Time --------------------------------------------------------------------------------------

@@ -250,9 +250,10 @@ bool find_common_root(DynStringList& inputs, DynString& root, int& status) {
     std::int64_t i = s.length - 1;
     if (s.length > 1 && s.data[s.length - 1] == '/') i = s.length - 2;
     // The path must have a folder to be relative to. Where "/" is the root folder, inputs directly
-    // below it have it as their root; "/" itself has none.
+    // below it have it as their root; "/" itself has none, nor has a share ("//host/share/"),
+    // whose root is never "//host/".
     while (i >= 0 && s.data[i] != '/') --i;
-    if (i < 0 || (i == 0 && !(kPlatformSlashIsRoot && s.length > 1))) {
+    if (i < 0 || (i == 0 && !(kPlatformSlashIsRoot && s.length > 1)) || i + 1 < path_root_length(s)) {
       report(LogLevel::Fatal, "Could not find root for %.*s", sv_len(s), s.data);
       status = kStatusNoCommonRoot;
       return false;

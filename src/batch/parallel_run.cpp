@@ -83,26 +83,13 @@ ParallelRun::~ParallelRun() {
 
 namespace {
 
-// Whether `a` + `sa` and `b` + `sb` name one file, without joining them.
-bool joined_equal(StrView a, const char* sa, StrView b, const char* sb) {
-  const std::int64_t la = static_cast<std::int64_t>(std::strlen(sa));
-  const std::int64_t lb = static_cast<std::int64_t>(std::strlen(sb));
-  if (a.length + la != b.length + lb) return false;
-  for (std::int64_t i = 0; i < a.length + la; ++i) {
-    char x = i < a.length ? a.data[i] : sa[i - a.length];
-    char y = i < b.length ? b.data[i] : sb[i - b.length];
-    if (path_name_char(x) != path_name_char(y)) return false;
-  }
-  return true;
-}
-
 // Whether two logs' traces could have the same names: a trace of one output base against every
 // trace of the other ("B" + "_LIN.asc" is "B_LIN" + ".asc").
 bool namesakes(const RunOptions& options, StrView a, StrView b) {
   if (path_equal(a, b)) return true;
   for (int i = 0; i < options.trace_suffix_count; ++i) {
     for (int k = 0; k < options.trace_suffix_count; ++k) {
-      if (joined_equal(a, options.trace_suffixes[i], b, options.trace_suffixes[k])) return true;
+      if (path_joined_equal(a, sv(options.trace_suffixes[i]), b, sv(options.trace_suffixes[k]))) return true;
     }
   }
   return false;

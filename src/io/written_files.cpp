@@ -8,25 +8,16 @@
 namespace quarn {
 namespace {
 
-std::uint64_t hash_of(StrView s) {
-  std::uint64_t h = 1469598103934665603ull;  // FNV-1a
-  for (std::int64_t i = 0; i < s.length; ++i) {
-    h ^= static_cast<unsigned char>(path_name_char(s.data[i]));
-    h *= 1099511628211ull;
-  }
-  return h;
-}
-
 // Names that name one file are one entry: on a platform that ignores letter case, "B.asc" and
-// "b.asc" are one.
+// "b.asc" are one, and so are the Greek names of one word in capitals and small letters.
 bool same(const char* stored, StrView s) {
-  return std::strlen(stored) == static_cast<std::size_t>(s.length) && path_equal(StrView{stored, s.length}, s);
+  return path_equal(StrView{stored, static_cast<std::int64_t>(std::strlen(stored))}, s);
 }
 
 // The slot holding `s`, or the empty slot where it would go.
 std::size_t find_slot(char** slots, std::size_t capacity, StrView s) {
   std::size_t mask = capacity - 1;
-  std::size_t i = static_cast<std::size_t>(hash_of(s)) & mask;
+  std::size_t i = static_cast<std::size_t>(path_hash(s)) & mask;
   while (slots[i] != nullptr && !same(slots[i], s)) i = (i + 1) & mask;
   return i;
 }

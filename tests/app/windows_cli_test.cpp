@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -128,6 +129,14 @@ TEST(WindowsPathsTest, DriveLettersAnchorTheCommonRoot) {
       {{"D:/logs/"}, true, "D:/", {"logs/"}},
       {{"C:/"}, false, "", {}},
       {{"C:/a.txt", "D:/b.txt"}, false, "", {}},
+      // A network share is a root as a drive's top folder is, and has none itself: "//server/"
+      // names no folder.
+      {{"//server/share/x.txt"}, true, "//server/share/", {"x.txt"}},
+      {{"//server/share/a/", "//server/share/b.txt"}, true, "//server/share/", {"a/", "b.txt"}},
+      {{"//server/share/a/x.txt"}, true, "//server/share/a/", {"x.txt"}},
+      {{"//server/share/"}, false, "", {}},
+      {{"//server/share"}, false, "", {}},
+      {{"//server/share/x.txt", "C:/share/y.txt"}, false, "", {}},
   };
   for (const Case& c : cases) {
     DynStringList inputs;
@@ -171,6 +180,8 @@ TEST_F(WindowsCliTest, DrivePathsInEveryFormConvertTheSameFolder) {
       {"the drive's current folder and ..", at("elsewhere"), drive + "..\\logs"},
       {"rooted without a drive", at("elsewhere"), at("logs").substr(2)},
       {"relative", at("elsewhere"), "..\\logs\\"},
+      {"the long form", at("elsewhere"), "\\\\?\\" + backslashed},
+      {"the device form", at("elsewhere"), "\\\\.\\" + backslashed + "\\"},
   };
   for (const Case& c : cases) {
     std::filesystem::remove_all(test::fs_path(at("logs_out")));
@@ -185,6 +196,126 @@ TEST_F(WindowsCliTest, TheTopFolderOfADriveHasNoRoot) {
   CliRun r = run({data_.substr(0, 3)});
   EXPECT_EQ(r.status, 132);
   EXPECT_EQ(diagnostics_of(r.err), Lines{"F: Could not find root for " + data_.substr(0, 2) + "/"});
+}
+
+// --- Network shares ------------------------------------------------------------------------------
+
+bool under_wine() {
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// Where Wine finds the share \\host\share: the folder unc/host/share of its devices, reached
+// through the drive that shows the Unix root. Empty outside Wine.
+std::string wine_share_folder(const std::string& host, const std::string& share) {
+  const char* prefix = std::getenv("WINEPREFIX");
+  if (!under_wine() || prefix == nullptr || prefix[0] != '/') return "";
+  return std::string("Z:") + prefix + "/dosdevices/unc/" + host + "/" + share;
+}
+
+// A share's path is the share's, in every form, for logs and for -O: never the folder of that name
+// on the working drive, which a path that lost its "\\" would be. A share that is not there is
+// reported, by the name the root was formed from, and nothing local is touched.
+TEST_F(WindowsCliTest, APathOnANetworkShareStaysOnTheShare) {
+  const std::string host = "quarn-" + std::to_string(GetCurrentProcessId());
+  const std::string unc = "\\\\" + host + "\\logs";
+  // The local folder a halved "\\host\logs\..." would name: it must never be read or written.
+  const std::string local = data_.substr(0, 2) + "/" + host;
+  const bool have_local = long_make_dir(local) && long_make_dir(local + "/logs") && long_make_dir(local + "/logs/in");
+  if (have_local) {
+    ASSERT_TRUE(long_write(local + "/logs/in/trip.txt", test::generated_log(9, 10)));
+  }
+  struct LocalFolderGone {
+    std::string path;
+    ~LocalFolderGone() { std::filesystem::remove_all(test::fs_path(path)); }
+  } local_gone{local};
+
+  // A share that is not there.
+  CliRun r = run({"-d", unc + "\\in\\trip.txt"});
+  EXPECT_EQ(r.status, 133);
+  EXPECT_EQ(diagnostics_of(r.err), Lines{"E: Invalid input path: //" + host + "/logs/in/"});
+  log("a.txt", 1, 11);
+  r = run({"-O", unc + "\\out", "a.txt"});
+  EXPECT_EQ(r.status, 133);
+  EXPECT_EQ(diagnostics_of(r.err), Lines{"E: Invalid output path: //" + host + "/logs/out"});
+  if (have_local) {
+    EXPECT_EQ(long_tree(local), Lines{"logs/in/trip.txt"});
+    EXPECT_EQ(long_read(local + "/logs/in/trip.txt"), test::generated_log(9, 10));
+  }
+
+  const std::string share = wine_share_folder(host, "logs");
+  if (share.empty()) GTEST_SKIP() << "no share to convert on outside Wine";
+  struct ShareGone {
+    std::string path;
+    ~ShareGone() { std::filesystem::remove_all(test::fs_path(path.substr(0, path.size() - 5))); }
+  } share_gone{share};
+  test::make_dirs(share + "/in");
+  test::make_dirs(share + "/out");
+  ASSERT_TRUE(long_write(share + "/in/trip.txt", test::generated_log(2, 12)));
+  ASSERT_TRUE(long_write(share + "/in/other.txt", test::generated_log(3, 13)));
+
+  r = run({"-d", unc + "\\in\\trip.txt"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(is_trace(long_read(share + "/in/trip.asc"), 12));
+  EXPECT_EQ(long_tree(share + "/in"), (Lines{"other.txt", "trip.asc"}));
+
+  struct Case {
+    const char* what;
+    Lines args;
+    std::string trace;  // in the share
+  } cases[] = {
+      {"-O on the share", {"-O", unc + "\\out", "a.txt"}, "out/a.asc"},
+      {"-O with forward slashes", {"-O", "//" + host + "/logs/out/", at("a.txt")}, "out/a.asc"},
+      {"-O in the long form", {"-O", "\\\\?\\UNC\\" + host + "\\logs\\out", "a.txt"}, "out/a.asc"},
+      {"a folder on the share", {unc + "\\in"}, "in_out/other.asc"},
+      {"a log in the long form", {"\\\\?\\unc\\" + host + "\\logs\\in\\other.txt"}, "in/other.asc"},
+      {"the share from a log's folder", {"-X", unc + "\\in\\..\\in\\other.txt"}, "in/other.asc"},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove(test::fs_path(share + "/" + c.trace));
+    r = run(c.args);
+    EXPECT_EQ(r.status, 0) << c.what << ": " << r.err;
+    EXPECT_EQ(r.err, "") << c.what;
+    EXPECT_TRUE(is_trace(long_read(share + "/" + c.trace), c.trace.ends_with("a.asc") ? 11 : 13)) << c.what;
+  }
+  // A log missing from a share that is there is missing, as anywhere.
+  r = run({"--verbosity", "2", unc + "\\in\\gone.txt"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(diagnostics_of(r.err), Lines{"W: Could not find input file/folder gone.txt"});
+  // The share is a root, and has none: ".." does not climb above it.
+  r = run({"//" + host + "/logs/"});
+  EXPECT_EQ(r.status, 132);
+  EXPECT_EQ(diagnostics_of(r.err), Lines{"F: Could not find root for //" + host + "/logs/"});
+  std::filesystem::remove(test::fs_path(share + "/in/other.asc"));
+  r = run({"-X", unc + "\\..\\in\\other.txt"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(is_trace(long_read(share + "/in/other.asc"), 13));
+  if (have_local) {
+    EXPECT_EQ(long_tree(local), Lines{"logs/in/trip.txt"});
+  }
+}
+
+// Forms that name no folder of logs are refused, named as typed, before anything is converted.
+TEST_F(WindowsCliTest, DeviceAndVolumePathsAreRefusedAsTyped) {
+  log("a.txt", 1, 11);
+  struct Case {
+    Lines args;
+    std::string line;
+  } cases[] = {
+      {{"\\\\?\\Volume{2e1f6c6a-0000-0000-0000-100000000000}\\a.txt"},
+       "E: Invalid input path: \\\\?\\Volume{2e1f6c6a-0000-0000-0000-100000000000}\\a.txt"},
+      {{"\\\\.\\pipe\\logs"}, "E: Invalid input path: \\\\.\\pipe\\logs"},
+      {{"\\\\server"}, "E: Invalid input path: \\\\server"},
+      {{"a.txt", "//server/"}, "E: Invalid input path: //server/"},
+      {{"-O", "\\\\.\\PhysicalDrive0", "a.txt"}, "E: Invalid output path: \\\\.\\PhysicalDrive0"},
+  };
+  for (const Case& c : cases) {
+    CliRun r = run(c.args);
+    EXPECT_EQ(r.status, 133) << c.line;
+    EXPECT_EQ(diagnostics_of(r.err), Lines{c.line});
+    EXPECT_EQ(long_tree(data_), Lines{"a.txt"}) << c.line;
+  }
 }
 
 // --- Long paths and names -------------------------------------------------------------------------
@@ -234,6 +365,71 @@ TEST_F(WindowsCliTest, NamesOutsideTheAnsiCodePageArriveWhole) {
   r = run({"--verbosity", "2", japanese + "-missing.txt"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(diagnostics_of(r.err), Lines{"W: Could not find input file/folder " + japanese + "-missing.txt"});
+}
+
+// Names that differ only in the case of letters past ASCII are one file on Windows, as B.txt and
+// b.TXT are: the later log of such a trace name fails and keeps its input, with or without -d,
+// one job or more, and the earlier log's trace stays.
+TEST_F(WindowsCliTest, LogsWhoseTracesDifferOnlyInTheCaseOfGreekOrAccentedLettersAreNamesakes) {
+  log("src.txt", 4, 14);
+  ASSERT_EQ(run({"-F", "mf4", "src.txt"}).status, 0);
+  const std::string mf4 = long_read(at("src.mf4"));
+  const std::string big_a = "\xc3\x84rger", small_a = "\xc3\xa4rger";          // A and a with diaeresis
+  const std::string big_omega = "\xce\xa9mega", small_omega = "\xcf\x89mega";  // capital and small omega
+  for (const Lines& jobs : {Lines{"-j", "1"}, Lines{"-j", "2"}}) {
+    for (bool remove : {false, true}) {
+      const std::string where = jobs[1] + (remove ? " -d" : "");
+      std::filesystem::remove_all(test::fs_path(at("logs")));
+      std::filesystem::remove_all(test::fs_path(at("logs_out")));
+      test::make_dirs(at("logs"));
+      log("logs/" + big_a + ".txt", 1, 11);
+      ASSERT_TRUE(long_write(at("logs/" + small_a + ".mf4"), mf4));
+      log("logs/" + big_omega + ".txt", 2, 12);
+      ASSERT_TRUE(long_write(at("logs/" + small_omega + ".mf4"), mf4));
+      Lines args = {"-I", "txt,mf4", "--verbosity", "3", "logs"};
+      args.insert(args.begin(), jobs.begin(), jobs.end());
+      if (remove) args.insert(args.begin(), "-d");
+      CliRun r = run(args);
+      EXPECT_EQ(r.status, 8) << where;
+      EXPECT_EQ(
+          diagnostics_of(r.err),
+          (Lines{"E: Output file already written in this run: logs_out/" + small_a + ".asc",
+                 "E: Error during end file callback", "E: Error during conversion of logs/" + small_a + ".mf4",
+                 "E: Output file already written in this run: logs_out/" + small_omega + ".asc",
+                 "E: Error during end file callback", "E: Error during conversion of logs/" + small_omega + ".mf4",
+                 "I: Converted 2 of 4 logs, 51 frames, 2 failed"}))
+          << where;
+      EXPECT_EQ(long_tree(at("logs_out")), (Lines{big_a + ".asc", big_omega + ".asc"})) << where;
+      EXPECT_TRUE(is_trace(long_read(at("logs_out/" + big_a + ".asc")), 11)) << where;
+      EXPECT_TRUE(is_trace(long_read(at("logs_out/" + big_omega + ".asc")), 12)) << where;
+      EXPECT_EQ(long_tree(at("logs")),
+                remove ? (Lines{small_a + ".mf4", small_omega + ".mf4"})
+                       : (Lines{big_a + ".txt", small_a + ".mf4", big_omega + ".txt", small_omega + ".mf4"}))
+          << where;
+    }
+  }
+}
+
+// An output folder typed in other letter case than the log's own folder is that folder: the MDF4
+// trace of an MDF4 log would replace the log, so the log fails and stays as it was, -d or not.
+TEST_F(WindowsCliTest, ATraceOntoItsOwnLogThroughAFolderInOtherLetterCaseFails) {
+  log("src.txt", 5, 15);
+  ASSERT_EQ(run({"-F", "mf4", "src.txt"}).status, 0);
+  const std::string mf4 = long_read(at("src.mf4"));
+  const std::string big = "\xce\xa9logs", small = "\xcf\x89logs";  // capital and small omega
+  ASSERT_TRUE(long_make_dir(at(big)));
+  ASSERT_TRUE(long_write(at(big + "/trip.mf4"), mf4));
+  for (bool remove : {false, true}) {
+    Lines args = {"-F", "mf4", "-O", at(small), at(big + "/trip.mf4")};
+    if (remove) args.insert(args.begin(), "-d");
+    CliRun r = run(args);
+    EXPECT_EQ(r.status, 8) << remove;
+    EXPECT_EQ(diagnostics_of(r.err),
+              (Lines{"E: Output file would replace its input: trip.mf4", "E: Error during conversion of trip.mf4"}))
+        << remove;
+    EXPECT_TRUE(long_read(at(big + "/trip.mf4")) == mf4) << remove;
+    EXPECT_EQ(long_tree(at(big)), Lines{"trip.mf4"}) << remove;
+  }
 }
 
 // --- Outputs ---------------------------------------------------------------------------------------

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <string>
 
+#include "base/platform.h"
 #include "logging/report.h"
 #include "support/capture.h"
 #include "support/temp_dir.h"
@@ -33,18 +35,20 @@ class InputPathTest : public ::testing::Test {
     set_log_threshold(0);
   }
 
-  // The normalized form of `input`, and the messages reported while forming it.
+  // The normalized form of `input`, and the messages reported while forming it; "<refused>" for
+  // a form that is refused.
   std::string normalized(const std::string& input, std::vector<std::string>* messages = nullptr) {
     DynString path;
     dynstr_from(path, input.c_str());
     test::StderrCapture capture;
-    normalize_input_path(path);
+    const bool taken = normalize_input_path(path);
     std::vector<std::string> reported = test::messages_of(capture.text());
     if (messages != nullptr) {
       *messages = reported;
     } else {
       EXPECT_TRUE(reported.empty()) << input << " drew " << reported.front();
     }
+    if (!taken) return "<refused>";
     return std::string(dynstr_data(path), static_cast<std::size_t>(dynstr_length(path)));
   }
 
@@ -90,6 +94,49 @@ TEST_F(InputPathTest, DoubledSlashesAreHalvedInOnePass) {
   EXPECT_EQ(normalized(root() + "/a///b"), root() + "/a//b");
   EXPECT_EQ(normalized(root() + "/a////b"), root() + "/a//b");
   EXPECT_EQ(normalized(root() + "\\\\a"), root() + "/a");
+}
+
+// A network share keeps the "//" that makes it one, where paths name shares (Windows): halved it
+// would be a folder on the working drive. The long forms are the plain paths they stand for; a
+// host without a share, a device or a volume by its number is refused rather than taken for
+// something else. On POSIX "//x" is "/x", as ever.
+TEST_F(InputPathTest, SharesAndLongFormsNameWhatTheySay) {
+  test::make_dirs(root() + "/logs");
+  std::string backslashed = root() + "/logs";
+  std::replace(backslashed.begin(), backslashed.end(), '/', '\\');
+  struct Case {
+    std::string input;
+    std::string windows;
+    std::string posix;
+  };
+  const Case cases[] = {
+      {"\\\\server\\share\\logs\\x.txt", "//server/share/logs/x.txt", "/server/share/logs/x.txt"},
+      {"//server/share/x.txt", "//server/share/x.txt", "/server/share/x.txt"},
+      {"//server/share//a///b", "//server/share/a//b", "/server/share/a//b"},
+      {"//server/share", "//server/share", "/server/share"},
+      {"\\\\server\\\\share", "//server/share", "/server/share"},
+      {"\\\\?\\UNC\\server\\share\\x.txt", "//server/share/x.txt", "/?/UNC/server/share/x.txt"},
+      {"\\\\?\\unc\\server\\share", "//server/share", "/?/unc/server/share"},
+      {"\\\\.\\UNC\\server\\share\\x.txt", "//server/share/x.txt", "/./UNC/server/share/x.txt"},
+      {"\\\\?\\" + backslashed, root() + "/logs/", "/?/" + root().substr(1) + "/logs"},
+      {"\\\\.\\" + backslashed + "\\\\x.txt", root() + "/logs/x.txt", "/./" + root().substr(1) + "/logs/x.txt"},
+      // Refused where shares are.
+      {"\\\\server", "<refused>", "/server"},
+      {"\\\\server\\", "<refused>", "/server/"},
+      {"///server/share", "<refused>", "//server/share"},
+      {"\\\\..\\share\\x.txt", "<refused>", "/../share/x.txt"},
+      {"\\\\server\\.\\x.txt", "<refused>", "/server/./x.txt"},
+      {"\\\\?\\UNC\\server", "<refused>", "/?/UNC/server"},
+      {"\\\\?\\C:", "<refused>", "/?/C:"},
+      {"\\\\?\\", "<refused>", "/?/"},
+      {"\\\\?\\Volume{2e1f6c6a-0000-0000-0000-100000000000}\\x.txt", "<refused>",
+       "/?/Volume{2e1f6c6a-0000-0000-0000-100000000000}/x.txt"},
+      {"\\\\.\\pipe\\logs", "<refused>", "/./pipe/logs"},
+      {"\\\\.\\PhysicalDrive0", "<refused>", "/./PhysicalDrive0"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(normalized(c.input), kPlatformHasShares ? c.windows : c.posix) << c.input;
+  }
 }
 
 TEST_F(InputPathTest, RelativePathsAreJoinedToTheWorkingFolder) {
