@@ -144,8 +144,9 @@ class AscWriter final : public TraceWriter {
         if (start(can_, std::floor(record.Timestamp))) append_can(record);
         break;
       case LIN_Frame:
-        // The LIN base is the first frame's own time, so the first line reads 0.
-        if (start(lin_, record.Timestamp)) append_lin(record);
+        // Lines count from the whole second the date line names, as the CAN trace's do; a base
+        // with the first frame's fraction would move every line early by it.
+        if (start(lin_, std::floor(record.Timestamp))) append_lin(record);
         break;
       default: break;  // error frames have no line in these traces
     }
