@@ -29,6 +29,7 @@ constexpr std::size_t kTimestampField = 23;
 constexpr char kTemplate[] = "19700101000000000";
 constexpr std::size_t kTemplateDigits = sizeof kTemplate - 1;
 constexpr std::size_t kSecondDigits = 14;  // year to second; the milliseconds follow
+constexpr std::uint32_t kCanIdMax = 0x1FFFFFFF;
 
 // Whether a field holds a digit anywhere: a timestamp field without one holds no time at all.
 bool has_digit(const Field& field) {
@@ -363,8 +364,22 @@ bool textlog_next_record(TextLogReader& reader, BusRecord& record) {
       continue;
     }
     std::memset(&record, 0, sizeof record);
+    const std::uint32_t wrap_offset = reader.WrapOffset;
+    const double previous = reader.PreviousTimestamp;
+    const std::uint32_t year_wraps = reader.YearWraps;
     for (int i = 0; i < n; ++i) {
       if (reader.parsers[i] != nullptr) reader.parsers[i](reader, fields[i].text, fields[i].length, record);
+    }
+    // A CAN identifier has at most 29 bits. A wider one is no frame the logger wrote, and no trace
+    // could carry it alike (the MDF4 trace keeps 29 bits): the line is stray, and like any stray
+    // line it moves no wrap state.
+    if (record.ID > kCanIdMax) {
+      reader.WrapOffset = wrap_offset;
+      reader.PreviousTimestamp = previous;
+      reader.YearWraps = year_wraps;
+      ++reader.stray_lines;
+      if (last) break;
+      continue;
     }
     record.Can.BusChannel = 1;
     record.Kind = CAN_DataFrame;

@@ -131,6 +131,9 @@ bool textlog_rewind(TextLogReader& reader);
 //   - has no digit 0 to 9 anywhere in its Timestamp field ("ERROR: SD card write failure").
 // Lines that carry timestamp digits are read as leniently as ever:
 //   12:00:01.000;0;0;XYZ;8;ZZZZ     -> a frame at 12:00:01.000, identifier and data 0
+// In any log, a line whose identifier is wider than a CAN identifier's 29 bits is stray too,
+// after the parsers ran, with the wrap state they moved put back:
+//   12:00:01.000;0;0;FFFFFFFF;0;    -> stray
 bool textlog_next_record(TextLogReader& reader, BusRecord& record);
 
 // Whether the records, once textlog_next_record has returned false, ended where the log's data

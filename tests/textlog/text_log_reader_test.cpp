@@ -715,14 +715,16 @@ TEST(TextLogStrayTest, StrayLinesOfEveryKindMoveNoFrameInAnyTimeFormat) {
     // Cut after 199 bytes, the line stays the frame it begins with; its rest, with digits where a
     // time would be, is stray.
     const std::string overlong = frame + std::string(199 - frame.size(), 'Z') + "01:00:00.000;0;0;1;0;";
-    const std::string strays = "\nERROR: SD card write failure\n# Time: 20240131T120000\n";
+    // An identifier wider than 29 bits is no frame's either, whatever its time.
+    const std::string strays =
+        "\nERROR: SD card write failure\n# Time: 20240131T120000\n01:00:00.000;0;0;FFFFFFFF;0;\n";
     Log log(clean.substr(0, at) + strays + overlong + clean.substr(end));
     EXPECT_EQ(log.timestamps(), expected) << "format " << format;
-    EXPECT_EQ(log.reader().stray_lines, 4) << "format " << format;
+    EXPECT_EQ(log.reader().stray_lines, 5) << "format " << format;
   }
 }
 
-TEST(TextLogStrayTest, OnlyLinesWithoutATimeInALogWithATimestampColumnAreStray) {
+TEST(TextLogStrayTest, LinesWithoutATimeOrWithoutACanIdentifierAreStray) {
   const struct {
     const char* columns;
     const char* line;
@@ -743,6 +745,11 @@ TEST(TextLogStrayTest, OnlyLinesWithoutATimeInALogWithATimestampColumnAreStray) 
       {"ID;Data", "# 1\n", false},
       // A last line that stops short of the columns was cut: it is no frame of identifier 0.
       {"Timestamp;Type;ID", "12:34:57.001;0", true},
+      // A CAN identifier has 29 bits at most, in a log with a Timestamp column or without.
+      {"Timestamp;Type;ID", "12:00:01.000;0;1FFFFFFF\n", false},
+      {"Timestamp;Type;ID", "12:00:01.000;0;FFFFFFFF\n", true},
+      {"Timestamp;Type;ID", "12:00:01.000;1;20000000\n", true},
+      {"ID;Data", "20000000;01\n", true},
   };
   for (const auto& c : cases) {
     Log log(std::string("# Value separator: \";\"\n") + c.columns + "\n" + c.line);
