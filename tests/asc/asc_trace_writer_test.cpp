@@ -7,6 +7,7 @@
 #include <cmath>
 #include <filesystem>
 #include <cstdio>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -256,6 +257,19 @@ TEST_F(AscTraceWriterTest, FailuresLeaveNoPartialTrace) {
     EXPECT_EQ(messages_of(capture.text()), c.messages) << "limit " << c.limit;
     EXPECT_FALSE(exists("trace.asc")) << "limit " << c.limit;
     EXPECT_EQ(exists("trace_LIN.asc"), c.limit == can_total - 1) << "limit " << c.limit;
+  }
+  // At Debug the write that failed (a full disk, as the test stream says) follows the first
+  // message of each trace, the LIN trace's too.
+  {
+    test::ThresholdGuard debug(1);
+    fs_->write_faults.write_limit = lin_header + 5;
+    StderrCapture capture;
+    EXPECT_FALSE(convert(frames));
+    Messages got = messages_of(capture.text());
+    for (std::string& m : got) m = std::regex_replace(m, std::regex(R"(\.[0-9]+\.[0-9]+\.part)"), ".PID.part");
+    const std::string full = ".PID.part: No space left on device";
+    EXPECT_EQ(got, (Messages{can_data, "write " + (dir_ / "trace.asc") + full, can_footer, lin_data,
+                             "write " + (dir_ / "trace_LIN.asc") + full, lin_footer}));
   }
   fs_->write_faults.write_limit = -1;
   std::filesystem::remove(dir_ / "trace_LIN.asc");  // the complete one of the last case
