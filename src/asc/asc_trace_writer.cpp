@@ -106,9 +106,14 @@ bool finish_lines(Trace& trace, bool durable) {
   static constexpr char kFooter[] = "End Triggerblock\n";
   OutputFile& file = trace.file;
   bool data_written = !trace.lines_failed && file.flush();
-  if (!data_written) report(LogLevel::Error, "%s", trace.kind->data_failed);
+  if (!data_written) {
+    // The write that failed (the file and the system's reason) goes with the first message only.
+    if (!trace.lines_failed) file.explain_failure();
+    report(LogLevel::Error, "%s", trace.kind->data_failed);
+  }
   // The footer is written even after failed frame lines; the trace is removed all the same.
   if (!file.write(kFooter, sizeof kFooter - 1) || !file.flush()) {
+    if (data_written) file.explain_failure();
     report(LogLevel::Error, "%s", trace.kind->footer_failed);
     data_written = false;
   }
@@ -144,8 +149,9 @@ class AscWriter final : public TraceWriter {
         if (start(can_, std::floor(record.Timestamp))) append_can(record);
         break;
       case LIN_Frame:
-        // The LIN base is the first frame's own time, so the first line reads 0.
-        if (start(lin_, record.Timestamp)) append_lin(record);
+        // Lines count from the whole second the date line names, as the CAN trace's do; a base
+        // with the first frame's fraction would move every line early by it.
+        if (start(lin_, std::floor(record.Timestamp))) append_lin(record);
         break;
       default: break;  // error frames have no line in these traces
     }
@@ -270,7 +276,10 @@ class AscWriter final : public TraceWriter {
       case Trace::State::OpenFailed: report_open_failure(trace.file, trace.kind->what); break;
       case Trace::State::ConvertFailed: report(LogLevel::Error, "%s", trace.kind->convert_failed); break;
       case Trace::State::FormatFailed: report(LogLevel::Error, "%s", trace.kind->format_failed); break;
-      case Trace::State::HeaderFailed: report(LogLevel::Error, "%s", trace.kind->header_failed); break;
+      case Trace::State::HeaderFailed:
+        trace.file.explain_failure();
+        report(LogLevel::Error, "%s", trace.kind->header_failed);
+        break;
     }
     return false;
   }

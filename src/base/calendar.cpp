@@ -23,6 +23,11 @@ std::int64_t days_from_civil(std::int64_t y, std::int64_t m, std::int64_t d) {
   return era * 146097 + doe - 719468 + (d - 1);
 }
 
+int days_in_month(std::int64_t year, int month) {
+  const std::int64_t next = month == 12 ? days_from_civil(year + 1, 1, 1) : days_from_civil(year, month + 1, 1);
+  return static_cast<int>(next - days_from_civil(year, month, 1));
+}
+
 std::int64_t utc_days_from_fields(std::int64_t tm_year, std::int64_t tm_mon, std::int64_t tm_mday) {
   // Months carry into years first; the day is then a plain count from the first of the month.
   std::int64_t year = 1900 + tm_year + floor_div(tm_mon, 12);

@@ -12,6 +12,9 @@ inline constexpr std::int64_t kLastCalendarSecond = 32535215999;
 // carry into the neighbouring months).
 std::int64_t days_from_civil(std::int64_t year, std::int64_t month, std::int64_t day);
 
+// The number of days of a month (1 to 12) of a proleptic Gregorian year: 28 to 31.
+int days_in_month(std::int64_t year, int month);
+
 // Days since 1970-01-01 of struct tm style date fields (years since 1900, months 0 to 11), every
 // out-of-range field carried over.
 std::int64_t utc_days_from_fields(std::int64_t tm_year, std::int64_t tm_mon, std::int64_t tm_mday);

@@ -60,7 +60,9 @@ bool open_input(const Converter& converter, const InputFormat& format, StrView i
   in.reader = format.create();
   if (!in.reader || !in.reader->open(*in.stream)) {
     const char* why = in.reader ? in.reader->failure() : "";
-    if (why[0] != '\0') {
+    if (in.reader && in.reader->failure_kind() == ReadFailure::StartTime) {
+      report(LogLevel::Error, "Could not read the start time of %.*s: %s", sv_len(input_path), input_path.data, why);
+    } else if (why[0] != '\0') {
       report(LogLevel::Error, "Could not read log %.*s: %s", sv_len(input_path), input_path.data, why);
     } else {
       report(LogLevel::Error, "Could not open log");
@@ -68,6 +70,10 @@ bool open_input(const Converter& converter, const InputFormat& format, StrView i
     in.reader.reset();
     stream_close(in.stream);
     return false;
+  }
+  if (in.reader->start_time_passed_over()) {
+    report(LogLevel::Warning, "Passed over the start time of %.*s: its frames carry their own", sv_len(input_path),
+           input_path.data);
   }
   return true;
 }

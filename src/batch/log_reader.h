@@ -25,6 +25,12 @@ struct LogInfo {
   std::size_t property_count = 0;
 };
 
+// What a reader's failure() is about, so that the loop can word its message.
+enum class ReadFailure : std::uint8_t {
+  Log,        // the log as a whole: "Could not read log ...: <failure()>"
+  StartTime,  // the start time its frames are dated from; failure() is the log's text of it
+};
+
 // The reader of one input format over one log at a time; the per-log loop (convert_log) drives
 // it. A reader prints nothing: the loop reports what it says.
 class LogReader : public HeapObject {
@@ -48,6 +54,10 @@ class LogReader : public HeapObject {
   // Why open or next failed ("unsupported: column-oriented data groups"); "" when nothing failed
   // or there is nothing to add.
   virtual const char* failure() const { return ""; }
+  virtual ReadFailure failure_kind() const { return ReadFailure::Log; }
+  // Once open succeeded: whether the log's own start time was missing or unreadable and passed
+  // over, since every frame carries its full date and time. The loop warns of it.
+  virtual bool start_time_passed_over() const { return false; }
 
   // Lines the log holds that its writer never meant as frames, passed over so far.
   virtual std::int64_t stray_lines() const { return 0; }

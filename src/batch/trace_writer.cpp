@@ -47,7 +47,10 @@ bool finish_trace(OutputFile& file, bool durable, const char* what, const char* 
   switch (file.finish(durable)) {
     case OutputFile::CommitResult::Done: return true;
     case OutputFile::CommitResult::WriteFailed:
-      if (write_failed != nullptr) report(LogLevel::Error, "%s", write_failed);
+      if (write_failed != nullptr) {
+        file.explain_failure();
+        report(LogLevel::Error, "%s", write_failed);
+      }
       return false;
     case OutputFile::CommitResult::SyncFailed:
       file.explain_failure();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -126,7 +127,10 @@ char* OutputFile::make_room(std::size_t n) {
 bool OutputFile::write_out(const void* data, std::size_t n) {
   if (failed_ || !stream_) return false;
   if (n == 0) return true;
+  // The C library's writes leave their reason in errno only; a stale one must not pass for it.
+  errno = 0;
   if (stream_write(*stream_, data, n) != static_cast<std::int64_t>(n)) {
+    keep_write_failure(errno);
     failed_ = true;
     return false;
   }
@@ -170,9 +174,11 @@ bool OutputFile::rewrite(std::uint64_t offset, const void* data, std::size_t n) 
   }
   if (n == 0) return true;
   // The rest went out already: write it again in place, then go back to the end.
+  errno = 0;
   if (stream_seek(*stream_, static_cast<std::int64_t>(offset), kSeekSet) < 0 ||
       stream_write(*stream_, bytes, n) != static_cast<std::int64_t>(n) ||
       stream_seek(*stream_, static_cast<std::int64_t>(written_), kSeekSet) < 0) {
+    keep_write_failure(errno);
     failed_ = true;
     return false;
   }
@@ -313,6 +319,21 @@ void OutputFile::keep_failure() {
   } else {
     failure_.call = nullptr;
   }
+}
+
+void OutputFile::keep_write_failure(int error) {
+  // A short write without a reason (a stream that is no file) has no call to name.
+  if (error == 0) {
+    failure_.call = nullptr;
+    return;
+  }
+  failure_.call = "write";
+  failure_.error = error;
+  const std::size_t n =
+      std::min<std::size_t>(static_cast<std::size_t>(dynstr_length(temp_full_)), sizeof failure_.path - 1);
+  std::memcpy(failure_.path, dynstr_data(temp_full_), n);
+  failure_.path[n] = '\0';
+  failure_.target[0] = '\0';
 }
 
 void OutputFile::explain_failure() const {

@@ -111,15 +111,17 @@ class OutputFile final : public ByteSink {
   // Closes the file if open and removes it. Needs no memory: it may be memory that ran out.
   void discard();
 
-  // Makes the failed system call behind the last failure of open or commit the pending one of
-  // the calling thread, so that the report made there names it: the call may have failed on
-  // another thread, and other calls (removing the temporary file) came after it.
+  // Makes the failed system call behind the last failure of open, a write or commit the pending
+  // one of the calling thread, so that the report made there names it: the call may have failed
+  // on another thread, and other calls (removing the temporary file) came after it. A write names
+  // the temporary file and the reason the C library gave (a full disk: "No space left on device").
   void explain_failure() const;
 
  private:
   char* make_room(std::size_t n);
   void retry_in_missing_folder(StrView name);
   void keep_failure();
+  void keep_write_failure(int error);
   bool write_out(const void* data, std::size_t n);
   void release_block();
   void forget();
@@ -139,7 +141,7 @@ class OutputFile final : public ByteSink {
   bool failed_ = false;
   bool finished_ = false;  // closed and complete under its temporary name
   bool already_written_ = false;
-  PlatformFailure failure_{};  // of the last open or commit that failed in a system call
+  PlatformFailure failure_{};  // of the last open, write or commit that failed in a system call
 };
 
 }  // namespace quarn

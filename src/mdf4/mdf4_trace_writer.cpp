@@ -87,6 +87,7 @@ class Mdf4TraceWriter final : public TraceWriter {
   // A compressor that failed is told apart from the file's writes: the disk is not to blame.
   void report_data_failure() {
     const bool compressing = writer_ && writer_->compression_failed();
+    if (!compressing) file_.explain_failure();
     report(LogLevel::Error, compressing ? "Could not compress MDF4 data" : "Could not write MDF4 data");
   }
 

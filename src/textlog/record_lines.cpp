@@ -29,6 +29,7 @@ constexpr std::size_t kTimestampField = 23;
 constexpr char kTemplate[] = "19700101000000000";
 constexpr std::size_t kTemplateDigits = sizeof kTemplate - 1;
 constexpr std::size_t kSecondDigits = 14;  // year to second; the milliseconds follow
+constexpr std::uint32_t kCanIdMax = 0x1FFFFFFF;
 
 // Whether a field holds a digit anywhere: a timestamp field without one holds no time at all.
 bool has_digit(const Field& field) {
@@ -225,6 +226,61 @@ void parse_data(TextLogReader&, const char* field, std::size_t length, BusRecord
 
 void parse_lost(TextLogReader&, const char*, std::size_t, BusRecord&) {}
 
+// The numbers of the template from the year to the second: where each lies, and its range (a
+// day is checked against its month apart).
+struct TemplateNumber {
+  std::size_t begin;
+  std::size_t end;
+  unsigned low;
+  unsigned high;
+};
+constexpr TemplateNumber kHeaderNumbers[6] = {{0, 4, 1970, 3000}, {4, 6, 1, 12},   {6, 8, 1, 31},
+                                              {8, 10, 0, 23},     {10, 12, 0, 59}, {12, 14, 0, 59}};
+
+// How many of those numbers, from the year on, the frames of a time format take from the header.
+// A format no logger defines says nothing of what its frames carry: they may need all of it.
+int numbers_from_header(TimeFormat time_format) {
+  switch (time_format) {
+    case TimeFormat::Seconds: return 5;
+    case TimeFormat::Minutes: return 4;
+    case TimeFormat::TimeOfDay: return 3;
+    case TimeFormat::DayAndTime: return 2;
+    case TimeFormat::MonthDayAndTime: return 1;
+    case TimeFormat::FullDate: return 0;
+  }
+  return 6;
+}
+
+// Whether the header's digits (separators taken out) hold the first `count` numbers, each as
+// digits where the template reads it and in range. Where sscanf would stop at a character that
+// is no digit, every later number would silently read as 0 and carry back into the month before.
+bool header_holds(const char* digits, std::size_t n, int count) {
+  unsigned value[6] = {};
+  for (int k = 0; k < count; ++k) {
+    const TemplateNumber& number = kHeaderNumbers[k];
+    if (n < number.end) return false;
+    unsigned v = 0;
+    for (std::size_t i = number.begin; i < number.end; ++i) {
+      const unsigned digit = static_cast<unsigned char>(digits[i]) - static_cast<unsigned>('0');
+      if (digit > 9) return false;
+      v = v * 10 + digit;
+    }
+    if (v < number.low || v > number.high) return false;
+    value[k] = v;
+  }
+  return count < 3 || value[2] <= static_cast<unsigned>(days_in_month(value[0], static_cast<int>(value[1])));
+}
+
+// What the header's time is to the log's frames (see StartTimeUse).
+StartTimeUse start_time_use(const TextLogReader& reader, const char* digits, std::size_t n) {
+  // Without a Timestamp column no frame has a time to take from it.
+  if (reader.timestamp_column < 0) return StartTimeUse::Fine;
+  const int needed = numbers_from_header(format_of(reader.header));
+  if (!header_holds(digits, n, needed)) return StartTimeUse::Unreadable;
+  if (needed == 0 && !header_holds(digits, n, 6)) return StartTimeUse::PassedOver;
+  return StartTimeUse::Fine;
+}
+
 }  // namespace
 
 namespace textlog_detail {
@@ -240,6 +296,7 @@ void prepare_timestamps(TextLogReader& reader) {
 
   char header_digits[sizeof h.TimeText];
   std::size_t hn = strip_separators(c.stripped, h.TimeText, strnlen(h.TimeText, sizeof h.TimeText), header_digits);
+  reader.start_time = start_time_use(reader, header_digits, hn);
   std::memcpy(c.base_template, kTemplate, sizeof kTemplate);
   if (hn > kTemplateDigits) hn = kTemplateDigits;
   std::memcpy(c.base_template, header_digits, hn);
@@ -307,8 +364,22 @@ bool textlog_next_record(TextLogReader& reader, BusRecord& record) {
       continue;
     }
     std::memset(&record, 0, sizeof record);
+    const std::uint32_t wrap_offset = reader.WrapOffset;
+    const double previous = reader.PreviousTimestamp;
+    const std::uint32_t year_wraps = reader.YearWraps;
     for (int i = 0; i < n; ++i) {
       if (reader.parsers[i] != nullptr) reader.parsers[i](reader, fields[i].text, fields[i].length, record);
+    }
+    // A CAN identifier has at most 29 bits. A wider one is no frame the logger wrote, and no trace
+    // could carry it alike (the MDF4 trace keeps 29 bits): the line is stray, and like any stray
+    // line it moves no wrap state.
+    if (record.ID > kCanIdMax) {
+      reader.WrapOffset = wrap_offset;
+      reader.PreviousTimestamp = previous;
+      reader.YearWraps = year_wraps;
+      ++reader.stray_lines;
+      if (last) break;
+      continue;
     }
     record.Can.BusChannel = 1;
     record.Kind = CAN_DataFrame;

@@ -12,11 +12,20 @@ class TextLogInput final : public LogReader {
   bool open(Stream& stream) override {
     reader_ = textlog_open(&stream);
     if (!reader_) return false;
+    // Frames dated from a start time that cannot be read would all carry a made-up date.
+    if (reader_->start_time == StartTimeUse::Unreadable) return false;
     // A rewind that fails leaves the stream past the column line, where the records are anyway.
     static_cast<void>(textlog_rewind(*reader_));
     return true;
   }
   bool next(BusRecord& record) override { return textlog_next_record(*reader_, record); }
+  const char* failure() const override {
+    return reader_ && reader_->start_time == StartTimeUse::Unreadable ? reader_->header.TimeText : "";
+  }
+  ReadFailure failure_kind() const override {
+    return reader_ && reader_->start_time == StartTimeUse::Unreadable ? ReadFailure::StartTime : ReadFailure::Log;
+  }
+  bool start_time_passed_over() const override { return reader_ && reader_->start_time == StartTimeUse::PassedOver; }
   bool ended_cleanly(std::int64_t size) override { return textlog_ended_cleanly(*reader_, size); }
   std::int64_t stray_lines() const override { return reader_ ? reader_->stray_lines : 0; }
   std::int64_t stepped_back() const override { return reader_ ? reader_->stepped_back : 0; }

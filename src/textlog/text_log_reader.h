@@ -35,6 +35,17 @@ struct LogHeader {
 
 struct TextLogReader;
 
+// What the header's "Time: " is to the frames of a log, known once it is open. Each time format
+// leaves some numbers of the date and time to the header: format 3 ("hh:MM:SS.mmm") the year,
+// month and day, format 6 none, a format no logger defines all of them, up to the second. Each
+// number the frames take from the header must be there as digits and in range (year 1970 to
+// 3000, month 1 to 12, a day of that month, hour 0 to 23, minute and second 0 to 59).
+enum class StartTimeUse : std::uint8_t {
+  Fine,        // the frames find what they take from it (or take nothing, and it is whole)
+  Unreadable,  // a number the frames take is missing or out of range: every frame would be misdated
+  PassedOver,  // missing, or not a whole date and time, but the frames carry all of it themselves
+};
+
 // The most "# Key: value" lines of a header block kept as the log's properties, and the room for
 // their text; a header block of a real logger holds some sixteen.
 inline constexpr int kMaxLogProperties = 64;
@@ -79,6 +90,8 @@ struct TextLogReader : HeapObject {
   // Frame lines skipped because their time lay below the last accepted one, over the reader's
   // life.
   std::int64_t stepped_back = 0;
+  // Always Fine in a log without a "Timestamp" column, whose frames have no time to take.
+  StartTimeUse start_time = StartTimeUse::Fine;
   // The "# Key: value" lines of the header block, in file order, key and value as written (the
   // value up to the line's end); views into property_text. Lines beyond the room are left out.
   LogProperty properties[kMaxLogProperties];
@@ -118,6 +131,9 @@ bool textlog_rewind(TextLogReader& reader);
 //   - has no digit 0 to 9 anywhere in its Timestamp field ("ERROR: SD card write failure").
 // Lines that carry timestamp digits are read as leniently as ever:
 //   12:00:01.000;0;0;XYZ;8;ZZZZ     -> a frame at 12:00:01.000, identifier and data 0
+// In any log, a line whose identifier is wider than a CAN identifier's 29 bits is stray too,
+// after the parsers ran, with the wrap state they moved put back:
+//   12:00:01.000;0;0;FFFFFFFF;0;    -> stray
 bool textlog_next_record(TextLogReader& reader, BusRecord& record);
 
 // Whether the records, once textlog_next_record has returned false, ended where the log's data

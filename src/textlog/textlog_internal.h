@@ -74,7 +74,8 @@ struct ReaderState final : TextLogReader {
 
 inline TimestampCache& timestamp_cache(TextLogReader& reader) { return static_cast<ReaderState&>(reader).cache; }
 
-// Fills the reader's timestamp cache from its header; called once the header block is read.
+// Fills the reader's timestamp cache from its header, and tells what the header's time is to the
+// frames (start_time); called once the header block and the column header line are read.
 void prepare_timestamps(TextLogReader& reader);
 
 }  // namespace quarn::textlog_detail

@@ -673,22 +673,80 @@ TEST_F(CliTest, FramesSteppingBackAreCountedAndKeepTheLog) {
                                           "W: Skipped frames stepping back in time in step.txt: 1",
                                           "I: Converted 1 of 1 logs, 3 frames, 0 failed, 1 frames stepping back"}));
 
-  // A start time the reader cannot take makes every frame -1.
+  // A start time the frames need but cannot take fails the log before any frame is dated from
+  // it; one the frames need not, since they carry the full date, is passed over with a warning.
+  // A log whose only frame steps back (a year after 3000 dates it -1) converts nothing and fails.
   const std::string time_line = "# Time: 20240131T120000\r\n";
-  for (const char* unreadable :
-       {"# Time: 31.01.2024 12:00:00\r\n", "# Time: 30240131T120000\r\n", "# Time: 19600131T120000\r\n"}) {
+  const std::string format_line = "# Time format: 3\r\n";
+  const std::string frames = "12:34:56.789;0;0;123;8;0102030405060708\r\n12:34:57.001;0;1;18FF0102;2;A0B1\r\n";
+  const std::string dated = "20240131T123456.789;0;0;123;8;0102030405060708\r\n";
+  const auto unreadable = [](const std::string& text) {
+    return Lines{"E: Could not read the start time of when.txt: " + text, "E: Error during conversion of when.txt",
+                 "I: Converted 0 of 1 logs, 0 frames, 1 failed"};
+  };
+  const struct {
+    const char* what;
+    std::string time;    // replaces the "# Time: " line
+    std::string format;  // replaces the "# Time format: " line
+    std::string records;
+    int status;
+    Lines messages;
+  } cases[] = {
+      {"another layout", "# Time: 31.01.2024 12:00:00\r\n", format_line, frames, 8, unreadable("31.01.2024 12:00:00")},
+      {"slashes", "# Time: 2024/01/31 12:00:00\r\n", format_line, frames, 8, unreadable("2024/01/31 12:00:00")},
+      {"after 3000", "# Time: 30240131T120000\r\n", format_line, frames, 8, unreadable("30240131T120000")},
+      {"before 1970", "# Time: 19600131T120000\r\n", format_line, frames, 8, unreadable("19600131T120000")},
+      {"February 30", "# Time: 20240230T120000\r\n", format_line, frames, 8, unreadable("20240230T120000")},
+      {"no time line", "", format_line, frames, 8, unreadable("")},
+      {"full dates, no time line",
+       "",
+       "# Time format: 6\r\n",
+       dated,
+       0,
+       {"W: Passed over the start time of when.txt: its frames carry their own",
+        "I: Converted 1 of 1 logs, 1 frames, 0 failed"}},
+      {"full dates, another layout",
+       "# Time: 31.01.2024 12:00:00\r\n",
+       "# Time format: 6\r\n",
+       dated,
+       0,
+       {"W: Passed over the start time of when.txt: its frames carry their own",
+        "I: Converted 1 of 1 logs, 1 frames, 0 failed"}},
+      {"full dates, a whole start time",
+       time_line,
+       "# Time format: 6\r\n",
+       dated,
+       0,
+       {"I: Converted 1 of 1 logs, 1 frames, 0 failed"}},
+      {"one frame stepping back",
+       time_line,
+       "# Time format: 6\r\n",
+       "30010101T000000.000;0;0;123;0;\r\n",
+       8,
+       {"W: Skipped frames stepping back in time in when.txt: 1", "E: No frame of when.txt lies in time order",
+        "E: Error during conversion of when.txt",
+        "I: Converted 0 of 1 logs, 0 frames, 1 failed, 1 frames stepping back"}},
+  };
+  // The frame with its full date, whatever the header says.
+  const std::string dated_trace = "date Wed Jan 31 12:34:56 2024\nbase hex  timestamps absolute\nBegin Triggerblock\n" +
+                                  std::string("   0.789000 CANFD   1 Rx        123") + std::string(35, ' ') +
+                                  "0 0 8  8 01 02 03 04 05 06 07 08        0    0        0        0        0        0 "
+                                  "       0        0\nEnd Triggerblock\n";
+  for (const auto& c : cases) {
     std::string text = kLog;
-    text.replace(text.find(time_line), time_line.size(), unreadable);
+    text.replace(text.find(time_line), time_line.size(), c.time);
+    text.replace(text.find(format_line), format_line.size(), c.format);
+    text.replace(text.find(frames), frames.size(), c.records);
     write_file(at("when.txt"), text);
+    std::remove(at("when.asc").c_str());
     r = run({"-d", "--verbosity", "3", at("when.txt")});
-    EXPECT_EQ(r.status, 8) << unreadable;
-    EXPECT_TRUE(file_exists(at("when.txt"))) << unreadable;
-    EXPECT_FALSE(file_exists(at("when.asc"))) << unreadable;
-    EXPECT_EQ(diagnostics_of(r.err),
-              (Lines{"W: Skipped frames stepping back in time in when.txt: 2",
-                     "E: No frame of when.txt lies in time order", "E: Error during conversion of when.txt",
-                     "I: Converted 0 of 1 logs, 0 frames, 1 failed, 2 frames stepping back"}))
-        << unreadable;
+    EXPECT_EQ(r.status, c.status) << c.what;
+    EXPECT_EQ(file_exists(at("when.txt")), c.status != 0) << c.what;
+    EXPECT_EQ(file_exists(at("when.asc")), c.status == 0) << c.what;
+    EXPECT_EQ(diagnostics_of(r.err), c.messages) << c.what;
+    if (c.status == 0) {
+      EXPECT_EQ(read_file(at("when.asc")), dated_trace) << c.what;
+    }
   }
 }
 

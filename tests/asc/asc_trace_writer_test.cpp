@@ -7,6 +7,7 @@
 #include <cmath>
 #include <filesystem>
 #include <cstdio>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -156,16 +157,18 @@ TEST_F(AscTraceWriterTest, FramesAreSortedStablyAndEachLogStartsEmpty) {
                          can_line("   0.500000", "456", "0 0 1  1 42 ") + kFooter);
 }
 
-TEST_F(AscTraceWriterTest, LinTraceCountsFromTheFirstFramesOwnTime) {
+// The date line names the first frame's whole second; lines count from it, not from the frame's
+// own time, so that a LIN line shows the same time as a CAN line of the same moment.
+TEST_F(AscTraceWriterTest, LinTraceCountsFromTheDateLinesWholeSecond) {
   BusRecord sent = lin_frame(kBase + 1.789, 0x3c, {0xFF});
   sent.Lin.Dir = 1;
   sent.Lin.BusChannel = 2;
   ASSERT_TRUE(convert({sent, lin_frame(kBase + 0.789, 0x21, {1, 2}), lin_frame(kBase + 12.039, 0x5, {})}));
   EXPECT_FALSE(exists("trace.asc"));
   EXPECT_EQ(trace("trace_LIN.asc"), kLinHeader +
-                                        "    0.000000 1 21  Rx d 2 01 02\n"
-                                        "    1.000000 2 3c  Tx d 1 FF\n"
-                                        "   11.250000 1 5  Rx d 0 \n" +
+                                        "    0.789000 1 21  Rx d 2 01 02\n"
+                                        "    1.789000 2 3c  Tx d 1 FF\n"
+                                        "   12.039000 1 5  Rx d 0 \n" +
                                         kFooter);
 }
 
@@ -217,7 +220,7 @@ TEST_F(AscTraceWriterTest, CopiesOwnTheirBytesAndNeverReadPastTheRecord) {
     all64 += pair;
   }
   EXPECT_EQ(trace(), kHeader + kLine123 + can_line("   1.000000", "001", "0 0 F 64 " + all64) + kFooter);
-  EXPECT_EQ(trace("trace_LIN.asc"), kLinHeader + "    0.000000 1 3c  Rx d 8 A0 A1 A2 A3 A4 A5 A6 A7\n" + kFooter);
+  EXPECT_EQ(trace("trace_LIN.asc"), kLinHeader + "    0.250000 1 3c  Rx d 8 A0 A1 A2 A3 A4 A5 A6 A7\n" + kFooter);
 
   ASSERT_TRUE(convert({error}));  // nothing to write, nothing opened
   EXPECT_EQ(fs_->opened.size(), 2u);
@@ -254,6 +257,19 @@ TEST_F(AscTraceWriterTest, FailuresLeaveNoPartialTrace) {
     EXPECT_EQ(messages_of(capture.text()), c.messages) << "limit " << c.limit;
     EXPECT_FALSE(exists("trace.asc")) << "limit " << c.limit;
     EXPECT_EQ(exists("trace_LIN.asc"), c.limit == can_total - 1) << "limit " << c.limit;
+  }
+  // At Debug the write that failed (a full disk, as the test stream says) follows the first
+  // message of each trace, the LIN trace's too.
+  {
+    test::ThresholdGuard debug(1);
+    fs_->write_faults.write_limit = lin_header + 5;
+    StderrCapture capture;
+    EXPECT_FALSE(convert(frames));
+    Messages got = messages_of(capture.text());
+    for (std::string& m : got) m = std::regex_replace(m, std::regex(R"(\.[0-9]+\.[0-9]+\.part)"), ".PID.part");
+    const std::string full = ".PID.part: No space left on device";
+    EXPECT_EQ(got, (Messages{can_data, "write " + (dir_ / "trace.asc") + full, can_footer, lin_data,
+                             "write " + (dir_ / "trace_LIN.asc") + full, lin_footer}));
   }
   fs_->write_faults.write_limit = -1;
   std::filesystem::remove(dir_ / "trace_LIN.asc");  // the complete one of the last case
@@ -320,7 +336,7 @@ TEST_F(AscTraceWriterTest, OneTraceThatCannotBeOpenedDoesNotStopTheOther) {
   StderrCapture capture;
   EXPECT_FALSE(convert({can_frame(kBase + 0.789, 0x123, {}), lin_frame(kBase + 0.789, 0x3c, {})}));
   EXPECT_FALSE(exists("trace.asc"));
-  EXPECT_EQ(trace("trace_LIN.asc"), kLinHeader + "    0.000000 1 3c  Rx d 0 \n" + kFooter);
+  EXPECT_EQ(trace("trace_LIN.asc"), kLinHeader + "    0.789000 1 3c  Rx d 0 \n" + kFooter);
   fs_->refuse_open_containing = "_LIN.asc";
   EXPECT_FALSE(convert({can_frame(kBase + 0.789, 0x123, {1, 2, 3, 4, 5, 6, 7, 8}), lin_frame(kBase, 0x3c, {})}));
   EXPECT_EQ(trace(), kHeader + kLine123 + kFooter);

@@ -24,6 +24,16 @@ TEST(CalendarTest, OutsideNineteenSeventyToThreeThousandIsMinusOne) {
   EXPECT_EQ(utc_seconds_from_fields(8099, 0, 1, 0, 0, 0), -1);  // year 9999
 }
 
+TEST(CalendarTest, DaysInMonthFollowTheLeapYearRules) {
+  const struct {
+    std::int64_t year;
+    int month;
+    int days;
+  } cases[] = {{2024, 1, 31}, {2024, 2, 29}, {2023, 2, 28},  {1900, 2, 28}, {2000, 2, 29},
+               {3000, 2, 28}, {2024, 4, 30}, {2024, 12, 31}, {1970, 11, 30}};
+  for (const auto& c : cases) EXPECT_EQ(days_in_month(c.year, c.month), c.days) << c.year << "-" << c.month;
+}
+
 TEST(CalendarTest, FieldsFromSecondsRoundTrip) {
   std::tm tm{};
   ASSERT_TRUE(utc_fields_from_seconds(1706704496, tm));

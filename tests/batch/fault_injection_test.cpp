@@ -407,6 +407,7 @@ TEST_F(FaultInjectionTest, AtDebugEachReportedFailedCallIsNamedAndNoOtherIs) {
   const std::string end = "Error during end file callback";
   const std::string conversion = "Error during conversion of " + in;
   const std::string denied = ": Permission denied";
+  const std::string full = ": No space left on device";
   const struct {
     const char* point;
     std::function<void(test::FaultyFileSystem&)> arrange;
@@ -429,12 +430,30 @@ TEST_F(FaultInjectionTest, AtDebugEachReportedFailedCallIsNamedAndNoOtherIs) {
        {"Could not move CAN trace into place: " + trace, "rename ROOT/" + trace + ".PID.part ROOT/" + trace + denied,
         end, conversion},
        "Converted 0 of 1 logs, 400 frames, 1 failed"},
+      // A full disk: the write that failed is named once, with the first message it causes.
+      {"short write in the header",
+       [](test::FaultyFileSystem& fs) { fs.write_faults.write_limit = 10; },
+       {"Could not write CAN header", "write ROOT/" + trace + ".PID.part" + full, end, conversion},
+       "Converted 0 of 1 logs, 400 frames, 1 failed"},
+      {"short write in the data",
+       [](test::FaultyFileSystem& fs) { fs.write_faults.write_limit = 300; },
+       {"Could not write CAN data", "write ROOT/" + trace + ".PID.part" + full, "Could not write CAN footer", end,
+        conversion},
+       "Converted 0 of 1 logs, 400 frames, 1 failed"},
+      {"short write in the footer",
+       [&](test::FaultyFileSystem& fs) {
+         fs.write_faults.write_limit = static_cast<std::int64_t>(reference_.size()) - 5;
+       },
+       {"Could not write CAN footer", "write ROOT/" + trace + ".PID.part" + full, end, conversion},
+       "Converted 0 of 1 logs, 400 frames, 1 failed"},
+      // The remove that failed after it is tolerated: nothing names it.
       {"remove of a failed trace",
        [](test::FaultyFileSystem& fs) {
          fs.write_faults.write_limit = 300;
          fs.refuse_remove_containing = ".part";
        },
-       {"Could not write CAN data", "Could not write CAN footer", end, conversion},
+       {"Could not write CAN data", "write ROOT/" + trace + ".PID.part" + full, "Could not write CAN footer", end,
+        conversion},
        "Converted 0 of 1 logs, 400 frames, 1 failed"},
   };
   for (const auto& c : cases) {

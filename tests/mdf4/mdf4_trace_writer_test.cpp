@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <cstring>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -34,7 +35,8 @@ constexpr char kEarlier[] = "an earlier trace";
 
 struct Outcome {
   int status = -1;
-  Lines messages;
+  Lines messages;     // without the Info and Debug lines
+  Lines debug;        // the Debug lines, the folder shown as ROOT and the process id as PID
   std::string trace;  // what lies under logs_out/a.mf4 afterwards ("" when nothing)
   Lines leftovers;    // files in logs_out other than a.mf4
   bool input_kept = false;
@@ -65,13 +67,23 @@ Outcome convert(const std::string& log, bool earlier, const std::function<void(t
   dynstr_from(input, "logs/");
   dynstr_list_push(inputs, input);
   {
-    // The run's closing Info line and the Debug lines are not what is tested here.
-    test::ThresholdGuard threshold(static_cast<std::int32_t>(LogLevel::Warning));
+    // The run's closing Info line is not what is tested here; the Debug lines are kept apart.
+    test::ThresholdGuard threshold(static_cast<std::int32_t>(LogLevel::Debug));
     test::StderrCapture capture;
     mem_fail_after(allocations);
     run.status = converter_run(converter.get(), inputs);
     mem_fail_after(-1);
-    run.messages = test::messages_of(capture.text());
+    for (std::string line : test::diagnostics_of(capture.text())) {
+      if (line.rfind("D: ", 0) == 0) {
+        line = std::regex_replace(line.substr(3), std::regex(R"(\.mf4\.[0-9]+\.[0-9]+\.part)"), ".mf4.PID.part");
+        for (std::size_t at = line.find(dir.path()); at != std::string::npos; at = line.find(dir.path())) {
+          line.replace(at, dir.path().size(), "ROOT");
+        }
+        run.debug.push_back(line);
+      } else if (line.rfind("I: ", 0) != 0) {
+        run.messages.push_back(line.size() > 3 ? line.substr(3) : line);
+      }
+    }
   }
   std::string trace = dir / "logs_out/a.mf4";
   if (file_exists(trace)) run.trace = read_file(trace);
@@ -108,31 +120,41 @@ TEST_F(Mdf4TraceWriterTest, EveryFailingOperationFailsTheLogAndLeavesNoTrace) {
   const std::string end = "Error during end file callback";
   const std::string conversion = "Error during conversion of logs/a.txt";
   const std::int64_t size = static_cast<std::int64_t>(reference_.size());
+  // The Debug line names the failed call: a short write is a full disk, as the test stream says.
+  const std::string part = "ROOT/logs_out/a.mf4.PID.part";
+  const std::string full = "write " + part + ": No space left on device";
   struct Case {
     const char* point;
     std::function<void(test::FaultyFileSystem&)> arrange;
     Lines messages;
+    Lines debug;
   };
   const Case cases[] = {
       {"open",
        [](test::FaultyFileSystem& fs) { fs.refuse_open_containing = ".part"; },
-       {"Could not open output file for MDF4: logs_out/a.mf4", end, conversion}},
+       {"Could not open output file for MDF4: logs_out/a.mf4", end, conversion},
+       {"open " + part + ": Permission denied"}},
       {"a short write in the head",
        [](test::FaultyFileSystem& fs) { fs.write_faults.write_limit = 100; },
-       {"Could not write MDF4 data", end, conversion}},
+       {"Could not write MDF4 data", end, conversion},
+       {full}},
       {"a short write in the data",
        [&](test::FaultyFileSystem& fs) { fs.write_faults.write_limit = size / 2; },
-       {"Could not write MDF4 data", end, conversion}},
+       {"Could not write MDF4 data", end, conversion},
+       {full}},
       {"a short write at the end",
        [&](test::FaultyFileSystem& fs) { fs.write_faults.write_limit = size - 8; },
-       {"Could not write MDF4 data", end, conversion}},
+       {"Could not write MDF4 data", end, conversion},
+       {full}},
       {"sync",
        [](test::FaultyFileSystem& fs) { fs.write_faults.fail_sync = true; },
-       {"Could not flush MDF4 trace to disk: logs_out/a.mf4", end, conversion}},
-      {"close", [](test::FaultyFileSystem& fs) { fs.write_faults.fail_close = true; }, {end, conversion}},
+       {"Could not flush MDF4 trace to disk: logs_out/a.mf4", end, conversion},
+       {}},
+      {"close", [](test::FaultyFileSystem& fs) { fs.write_faults.fail_close = true; }, {end, conversion}, {}},
       {"rename",
        [](test::FaultyFileSystem& fs) { fs.refuse_rename = true; },
-       {"Could not move MDF4 trace into place: logs_out/a.mf4", end, conversion}},
+       {"Could not move MDF4 trace into place: logs_out/a.mf4", end, conversion},
+       {"rename " + part + " ROOT/logs_out/a.mf4: Permission denied"}},
   };
   // The earlier trace holds the bytes the log gives: under -d one of other bytes is kept and fails
   // the log before any of these faults could strike (checked last).
@@ -142,6 +164,7 @@ TEST_F(Mdf4TraceWriterTest, EveryFailingOperationFailsTheLogAndLeavesNoTrace) {
       Outcome run = convert(log_, earlier, c.arrange, -1, reference_);
       EXPECT_EQ(run.status, 8) << where;
       EXPECT_EQ(run.messages, c.messages) << where;
+      EXPECT_EQ(run.debug, c.debug) << where;
       EXPECT_EQ(run.trace, earlier ? reference_ : "") << where;
       EXPECT_EQ(run.leftovers, Lines{}) << where;
       EXPECT_TRUE(run.input_kept) << where;

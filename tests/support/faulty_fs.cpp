@@ -41,6 +41,7 @@ class FaultyStream final : public Stream {
     std::uint64_t k = std::min<std::uint64_t>(n, static_cast<std::uint64_t>(left));
     std::int64_t put = k > 0 ? stream_write(*inner, src, k) : 0;
     if (put > 0) written_ += put;
+    if (put < static_cast<std::int64_t>(n)) errno = ENOSPC;  // as a full disk leaves it
     return put;
   }
 

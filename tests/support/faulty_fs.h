@@ -30,7 +30,8 @@ struct StreamFaults {
 // reaches the disk unless a fault says otherwise, so what a test finds on disk afterwards is what
 // the code under test left there. A refused operation leaves pending what the disk's failed call
 // would have (see PlatformFailure): the call, the full path and EACCES, "Permission denied".
-// Stream faults leave nothing, as the C library's reads and writes do not.
+// Stream faults leave nothing pending, as the C library's reads and writes do not; a short write
+// leaves errno at ENOSPC, as a full disk does.
 class FaultyFileSystem final : public FileSystem {
  public:
   explicit FaultyFileSystem(std::unique_ptr<FileSystem> disk);

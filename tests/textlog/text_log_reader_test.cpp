@@ -386,6 +386,63 @@ TEST(TextLogHeaderTest, OddValues) {
   EXPECT_FALSE(both.opened());  // that value is no separator, so no column is found
 }
 
+// Each time format leaves some numbers to the header's time; those must be there as digits and in
+// range, or every frame would be dated from numbers read as 0 (month 0 and day 0 roll back).
+TEST(TextLogHeaderTest, TheStartTimeMustHoldWhatTheFramesTakeFromIt) {
+  using Use = StartTimeUse;
+  const struct {
+    const char* time;  // null: no "Time: " line
+    int format;
+    Use use;
+  } cases[] = {
+      {"20240131T120000", 3, Use::Fine},
+      {"2024-01-31T12:00:00", 3, Use::Fine},  // the separators the header declares are taken out
+      {"2024/01/31 12:00:00", 3, Use::Unreadable},
+      {nullptr, 3, Use::Unreadable},
+      {"", 1, Use::Unreadable},
+      {"20240229T120000", 3, Use::Fine},
+      {"20240230T120000", 3, Use::Unreadable},
+      {"20230229T120000", 3, Use::Unreadable},
+      {"20240431T120000", 3, Use::Unreadable},
+      {"20240100T120000", 3, Use::Unreadable},
+      {"19691231T235959", 3, Use::Unreadable},
+      {"30001231T235959", 3, Use::Fine},
+      {"30010101T000000", 5, Use::Unreadable},
+      {"20241301T120000", 4, Use::Unreadable},
+      {"20241301T120000", 5, Use::Fine},  // the frames carry the month
+      {"2024", 5, Use::Fine},
+      {"2024", 4, Use::Unreadable},
+      {"202401", 4, Use::Fine},
+      {"20240131T240000", 2, Use::Unreadable},
+      {"20240131T240000", 3, Use::Fine},
+      {"20240131T126000", 1, Use::Unreadable},
+      {"20240131T125960", 1, Use::Fine},  // the frames carry the seconds
+      {"2024013112", 2, Use::Fine},
+      {"2024013112", 1, Use::Unreadable},
+      // A format no logger defines may leave all of it to the header.
+      {"20240131T120000", 0, Use::Fine},
+      {"20240131T120060", 0, Use::Unreadable},
+      {"20240131", 7, Use::Unreadable},
+      // Frames with their full date need nothing of it; a time that is not whole is passed over.
+      {"20240131T120000", 6, Use::Fine},
+      {"2024/01/31 12:00:00", 6, Use::PassedOver},
+      {"20240131T120060", 6, Use::PassedOver},
+      {nullptr, 6, Use::PassedOver},
+  };
+  for (const auto& c : cases) {
+    std::string text = header(c.time != nullptr ? c.time : "", c.format);
+    if (c.time == nullptr)
+      text.erase(text.find("# Time: "), text.find('\n', text.find("# Time: ")) + 1 - text.find("# Time: "));
+    Log log(text);
+    ASSERT_TRUE(log.opened()) << (c.time ? c.time : "none");
+    EXPECT_EQ(log.reader().start_time, c.use) << (c.time ? c.time : "none") << " format " << c.format;
+  }
+  // Without a Timestamp column no frame takes a time from the header.
+  Log untimed("# Value separator: \";\"\n# Time format: 3\nType;ID\n0;123\n");
+  ASSERT_TRUE(untimed.opened());
+  EXPECT_EQ(untimed.reader().start_time, Use::Fine);
+}
+
 TEST(TextLogHeaderTest, LogsThatCannotBeOpened) {
   EXPECT_FALSE(Log("Timestamp;ID\n1;2\n").opened());                            // no "#" line
   EXPECT_FALSE(Log("# Value separator: ;\nTimestamp;ID\n").opened());           // bare separator
@@ -658,14 +715,16 @@ TEST(TextLogStrayTest, StrayLinesOfEveryKindMoveNoFrameInAnyTimeFormat) {
     // Cut after 199 bytes, the line stays the frame it begins with; its rest, with digits where a
     // time would be, is stray.
     const std::string overlong = frame + std::string(199 - frame.size(), 'Z') + "01:00:00.000;0;0;1;0;";
-    const std::string strays = "\nERROR: SD card write failure\n# Time: 20240131T120000\n";
+    // An identifier wider than 29 bits is no frame's either, whatever its time.
+    const std::string strays =
+        "\nERROR: SD card write failure\n# Time: 20240131T120000\n01:00:00.000;0;0;FFFFFFFF;0;\n";
     Log log(clean.substr(0, at) + strays + overlong + clean.substr(end));
     EXPECT_EQ(log.timestamps(), expected) << "format " << format;
-    EXPECT_EQ(log.reader().stray_lines, 4) << "format " << format;
+    EXPECT_EQ(log.reader().stray_lines, 5) << "format " << format;
   }
 }
 
-TEST(TextLogStrayTest, OnlyLinesWithoutATimeInALogWithATimestampColumnAreStray) {
+TEST(TextLogStrayTest, LinesWithoutATimeOrWithoutACanIdentifierAreStray) {
   const struct {
     const char* columns;
     const char* line;
@@ -684,6 +743,13 @@ TEST(TextLogStrayTest, OnlyLinesWithoutATimeInALogWithATimestampColumnAreStray) 
       {"ID;Data;Timestamp;Timestamp", "1;2;x;9\n", true},  // the first column so named counts
       {"ID;Data", "\n", false},                            // without a Timestamp column nothing is stray
       {"ID;Data", "# 1\n", false},
+      // A last line that stops short of the columns was cut: it is no frame of identifier 0.
+      {"Timestamp;Type;ID", "12:34:57.001;0", true},
+      // A CAN identifier has 29 bits at most, in a log with a Timestamp column or without.
+      {"Timestamp;Type;ID", "12:00:01.000;0;1FFFFFFF\n", false},
+      {"Timestamp;Type;ID", "12:00:01.000;0;FFFFFFFF\n", true},
+      {"Timestamp;Type;ID", "12:00:01.000;1;20000000\n", true},
+      {"ID;Data", "20000000;01\n", true},
   };
   for (const auto& c : cases) {
     Log log(std::string("# Value separator: \";\"\n") + c.columns + "\n" + c.line);
