@@ -88,7 +88,9 @@ TEST(RecordPipelineTest, AWaitingProducerHelps) {
     auto* s = static_cast<Shared*>(context);
     if (s->seen.ids.empty()) {
       std::unique_lock<std::mutex> lock(s->mutex);
-      s->helped_once.wait_for(lock, std::chrono::seconds(10), [s] { return s->helped > 0; });
+      // Until the helper has done all its work and found none left: a consumer that went on after
+      // the first piece could let the producer stop waiting, and the rest would never be asked for.
+      s->helped_once.wait_for(lock, std::chrono::seconds(10), [s] { return s->idle_calls > 0; });
     }
     note(&s->seen, records, count);
   };
@@ -98,6 +100,7 @@ TEST(RecordPipelineTest, AWaitingProducerHelps) {
     s->helper_thread = std::this_thread::get_id();
     if (s->work == 0) {
       ++s->idle_calls;
+      s->helped_once.notify_all();
       return false;
     }
     --s->work;
