@@ -146,6 +146,17 @@ int close_input(const Converter& converter, StrView input_path, Input& in, bool 
   return status;
 }
 
+// Whether the log must stay although it converted, its traces lacking what it holds (the fields of
+// error frames an ASC line has no place for, say); warns when that keeps it from deletion.
+bool kept_for_traces(const Converter& converter, StrView input_path, bool converted) {
+  const char* lack = converter.traces_lack;
+  if (!converted || lack == nullptr) return false;
+  if (converter.options->delete_converted) {
+    report(LogLevel::Warning, "Kept %.*s: %s", sv_len(input_path), input_path.data, lack);
+  }
+  return true;
+}
+
 // Whether a trace of the log would take the log's own name (an MDF4 log converted to MDF4 beside
 // itself); reports it. Such a trace would be its input's only copy while it was written, and with
 // -d there would be none left.
@@ -189,6 +200,7 @@ int convert(Converter* converter, const InputFormat& format, StrView input_path,
   // trace keeps it, whichever was faster.
   if (converter->namesake != nullptr) converter->namesake->wait_for_namesake();
   converter->file_failed = !ok;
+  converter->traces_lack = nullptr;
   ok = converter->end_file(output_base) && ok;
   converter->file_failed = false;
   // end_file reports the failed calls it does not tolerate; one it tolerated (removing a broken
@@ -202,7 +214,8 @@ int convert(Converter* converter, const InputFormat& format, StrView input_path,
     report(LogLevel::Error, "No frame of %.*s lies in time order", sv_len(input_path), input_path.data);
     ok = false;
   }
-  return close_input(*converter, input_path, in, ok, counts.stepped_back > 0);
+  const bool kept = kept_for_traces(*converter, input_path, ok);
+  return close_input(*converter, input_path, in, ok, counts.stepped_back > 0 || kept);
 }
 
 }  // namespace

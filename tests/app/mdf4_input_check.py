@@ -6,8 +6,8 @@ read every MDF4 log's trace as the frames python-can's MF4 reader reads from tha
     mdf4_input_check.py QUARN GEN_LOG SHARED_DIR READERS_BUILD_DIR WORK_DIR
 
 python-can's ASC reader takes every CANFD line for an FD frame, a frame of data length 0 for a
-remote frame, and counts channels from 0; error frames have no line in an ASC trace. The check
-allows for exactly that. Exits 0 when every frame matches, 1 otherwise.
+remote frame, and counts channels from 0; an error frame's line holds its time and channel (and
+in the CAN FD form its direction) only. The check allows for exactly that. Exits 0 when every frame matches, 1 otherwise.
 """
 
 import os
@@ -84,7 +84,7 @@ def compare(log, trace, problems):
     import can
     from can.io.mf4 import MF4Reader
 
-    want = [m for m in MF4Reader(log) if not m.is_error_frame]
+    want = list(MF4Reader(log))
     got = list(can.ASCReader(trace))
     name = os.path.relpath(trace)
     if len(got) != len(want):
@@ -97,6 +97,13 @@ def compare(log, trace, problems):
                 problems.append(f"{name} frame {i} {what}: got {a!r}, want {b!r}")
 
         expect("time", round(g.timestamp * 1e6), round((w.timestamp - base) * 1e6))
+        expect("error", g.is_error_frame, w.is_error_frame)
+        if w.is_error_frame:
+            expect("channel", g.channel, w.channel - 1)
+            expect("fd", g.is_fd, w.is_fd)
+            if w.is_fd:
+                expect("rx", g.is_rx, w.is_rx)
+            continue
         expect("id", g.arbitration_id, w.arbitration_id)
         expect("extended", g.is_extended_id, w.is_extended_id)
         expect("rx", g.is_rx, w.is_rx)
