@@ -35,6 +35,8 @@ using quarn::fuzz::Log;
 }
 
 bool is_can(const BusRecord& r) { return r.Kind == quarn::CAN_DataFrame || r.Kind == quarn::CAN_RemoteFrame; }
+// Error frames go to the CAN trace too, as lines of their own.
+bool in_can_trace(const BusRecord& r) { return is_can(r) || r.Kind == quarn::CAN_ErrorFrame; }
 
 std::string text_of(const DynString& s) {
   return std::string(quarn::dynstr_data(s), static_cast<std::size_t>(quarn::dynstr_length(s)));
@@ -92,7 +94,14 @@ std::string expected_trace(std::vector<BusRecord> records, bool can) {
   std::string out = std::string("date ") + date + year + "\nbase hex  timestamps absolute\nBegin Triggerblock\n";
   for (const BusRecord& r : records) {
     DynString line;
-    if (can) {
+    if (can && r.Kind == quarn::CAN_ErrorFrame) {
+      const bool ok =
+          r.Can.EDL != 0
+              ? quarn::asc_append_format(line, "% 11.6f CANFD %3d %s ErrorFrame\n", r.Timestamp - base,
+                                         r.Can.BusChannel, r.Can.Dir == 1 ? "Tx" : "Rx")
+              : quarn::asc_append_format(line, "% 11.6f %d  ErrorFrame\n", r.Timestamp - base, r.Can.BusChannel);
+      if (!ok) return {};
+    } else if (can) {
       if (!quarn::asc_detail::append_can_line_general(line, can_line(r, base))) return {};
     } else {
       std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(r.DataLength, 8));
@@ -199,8 +208,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::vector<BusRecord> can, lin;
     for (std::size_t i = 0; i < handed; ++i) {
-      if (is_can(log[i])) can.push_back(log[i]);
+      if (in_can_trace(log[i])) can.push_back(log[i]);
       if (log[i].Kind == quarn::LIN_Frame) lin.push_back(log[i]);
+    }
+    // Only an error frame holds what its trace line cannot.
+    if (ended && converter->traces_lack != nullptr &&
+        std::none_of(can.begin(), can.end(), [](const BusRecord& x) { return x.Kind == quarn::CAN_ErrorFrame; })) {
+      fail("a trace said to lack fields without an error frame", base);
     }
     const bool earlier_kept = settings.delete_converted && settings.earlier_traces;
     check_trace(fs, base + ".asc", can, true, kept_all, settings.earlier_traces, ended, earlier_kept);

@@ -52,11 +52,9 @@ void check_invariants(const BusRecord& r) {
   switch (r.Kind) {
     case quarn::CAN_DataFrame:
     case quarn::CAN_RemoteFrame:
+    case quarn::CAN_ErrorFrame:
       if (r.DataLength > 64 || r.DataPointer != r.Can.DataBytes) fail("a CAN record breaks its invariants");
       if ((r.Kind == quarn::CAN_RemoteFrame) != (r.Can.Remote != 0)) fail("a remote frame without Remote");
-      break;
-    case quarn::CAN_ErrorFrame:
-      if (r.DataLength != 0 || r.DataPointer != nullptr) fail("an error frame with data");
       break;
     case quarn::LIN_Frame:
       if (r.DataLength > 8 || r.DataPointer != r.Lin.DataBytes) fail("a LIN record breaks its invariants");
@@ -69,7 +67,7 @@ int rank(std::uint32_t kind) {
   return kind == quarn::CAN_DataFrame ? 0 : kind == quarn::CAN_ErrorFrame ? 1 : kind == quarn::CAN_RemoteFrame ? 2 : 3;
 }
 
-// What the writer keeps of a record: an error frame's type and a LIN identifier's high bits go.
+// What the writer keeps of a record: a LIN identifier's high bits go.
 BusRecord normal_form(const BusRecord& in) {
   BusRecord r;
   std::memset(&r, 0, sizeof r);
@@ -81,8 +79,6 @@ BusRecord normal_form(const BusRecord& in) {
     r.ID = in.ID & 0xFF;
     r.Lin = in.Lin;
     std::memset(r.Lin.DataBytes + in.DataLength, 0, 8 - in.DataLength);
-  } else if (in.Kind == quarn::CAN_ErrorFrame) {
-    r.Error.BusChannel = in.Error.BusChannel;
   } else {
     r.Can = in.Can;
     std::memset(r.Can.DataBytes + in.DataLength, 0, 64 - in.DataLength);

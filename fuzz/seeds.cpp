@@ -241,7 +241,14 @@ int main(int argc, char** argv) {
   quarn::BusRecord error{};
   error.Timestamp = bus[2].Timestamp;
   error.Kind = quarn::CAN_ErrorFrame;
-  error.Error.BusChannel = 1;
+  error.Can.BusChannel = 1;
+  error.Can.ErrorType = 2;
+  error.ID = 0x1F0;
+  error.Can.IDE = 1;
+  error.Can.DLC = 2;
+  error.DataLength = 2;
+  error.Can.DataBytes[0] = 0xAB;
+  error.DataPointer = error.Can.DataBytes;
   bus.insert(bus.begin() + 3, error);
   quarn::Mdf4WriterOptions lists;
   lists.block_bytes = 200;

@@ -116,7 +116,12 @@ void print_frame(const quarn::BusRecord& r) {
       break;
     }
     case quarn::CAN_ErrorFrame:
-      std::printf("error  ch %u id %X type %d", r.Error.BusChannel, r.ID, static_cast<int>(r.Error.ErrorType));
+      std::printf("error  ch %u id %8X %s %s dlc %u len %" PRIu64 " type %d", r.Can.BusChannel, r.ID,
+                  r.Can.IDE != 0 ? "x" : " ", r.Can.Dir != 0 ? "Tx" : "Rx", r.Can.DLC, r.DataLength,
+                  static_cast<int>(r.Can.ErrorType));
+      if (r.Can.EDL != 0) std::printf(" fd%s%s", r.Can.BRS != 0 ? " brs" : "", r.Can.ESI != 0 ? " esi" : "");
+      std::printf(" ");
+      print_bytes(r.Can.DataBytes, r.DataLength);
       break;
     case quarn::LIN_Frame:
       std::printf("lin    ch %u id %8X  %s len %" PRIu64 " rx %u ", r.Lin.BusChannel, r.ID, r.Lin.Dir != 0 ? "Tx" : "Rx",

@@ -56,6 +56,26 @@ const char* direction(std::uint8_t dir) { return dir == 1 ? "Tx" : "Rx"; }
 //      0.000000 1 3c  Rx d 2 01 02
 constexpr char kLinLine[] = "% 12.6f %d %x  %s d %d ";
 
+// Error frame lines: time, channel and "ErrorFrame", in the CAN FD form with the direction for an
+// FD frame. Nothing else of the frame has a place in them.
+//      0.300000 1  ErrorFrame
+//      0.400000 CANFD   2 Rx ErrorFrame
+constexpr char kErrorLine[] = "% 11.6f %d  ErrorFrame\n";
+constexpr char kFdErrorLine[] = "% 11.6f CANFD %3d %s ErrorFrame\n";
+
+// Why a log whose error frames carry more than their lines hold is kept under -d.
+constexpr char kErrorFieldsLost[] =
+    "its ASC trace cannot hold the identifier, data, direction and error type of its error frames";
+
+// Whether the error frame holds anything its line leaves out. The extended flag of identifier 0
+// says nothing (python-can's writer sets it on every error frame it is given without one), so it
+// counts only beside an identifier.
+bool error_line_loses(const BusRecord& record) {
+  const CanTail& can = record.Can;
+  return record.ID != 0 || record.DataLength != 0 || can.DLC != 0 || can.ErrorType != 0 || can.BRS != 0 ||
+         can.ESI != 0 || can.Remote != 0 || (can.EDL == 0 && can.Dir != 0);
+}
+
 // What differs between the CAN and the LIN trace.
 struct TraceKind {
   const char* suffix;
@@ -136,6 +156,7 @@ class AscWriter final : public TraceWriter {
     written_ = written;
     base_name_ = output_base;
     line_failed_ = false;
+    fields_lost_ = false;
     can_.state = lin_.state = Trace::State::Idle;
     // Each log takes its scratch line anew, so that one whose memory ran out fails as a whole
     // ("Could not allocate line buffer") before any trace of it is opened.
@@ -148,14 +169,20 @@ class AscWriter final : public TraceWriter {
       case CAN_RemoteFrame:
         if (start(can_, std::floor(record.Timestamp))) append_can(record);
         break;
+      case CAN_ErrorFrame:
+        if (error_line_loses(record)) fields_lost_ = true;
+        if (start(can_, std::floor(record.Timestamp))) append_error(record);
+        break;
       case LIN_Frame:
         // Lines count from the whole second the date line names, as the CAN trace's do; a base
         // with the first frame's fraction would move every line early by it.
         if (start(lin_, std::floor(record.Timestamp))) append_lin(record);
         break;
-      default: break;  // error frames have no line in these traces
+      default: break;
     }
   }
+
+  const char* lacks() const override { return fields_lost_ ? kErrorFieldsLost : nullptr; }
 
   bool end_file(bool complete, bool durable, FinishedTraces& finished) override {
     if (!complete) {
@@ -254,6 +281,21 @@ class AscWriter final : public TraceWriter {
     can_.file.write(dynstr_data(line_), static_cast<std::size_t>(dynstr_length(line_)));
   }
 
+  // Error frames are rare: the general formatter serves them.
+  void append_error(const BusRecord& record) {
+    if (can_.lines_failed) return;
+    const CanTail& can = record.Can;
+    const double time = record.Timestamp - can_.base;
+    dynstr_clear(line_);
+    const bool ok = can.EDL != 0 ? asc_append_format(line_, kFdErrorLine, time, can.BusChannel, direction(can.Dir))
+                                 : asc_append_format(line_, kErrorLine, time, can.BusChannel);
+    if (!ok) {
+      can_.lines_failed = true;
+      return;
+    }
+    can_.file.write(dynstr_data(line_), static_cast<std::size_t>(dynstr_length(line_)));
+  }
+
   void append_lin(const BusRecord& record) {
     if (lin_.lines_failed) return;
     std::uint64_t n = std::min(record.DataLength, kLinMaxData);
@@ -291,6 +333,7 @@ class AscWriter final : public TraceWriter {
   Trace lin_;
   DynString line_;
   bool line_failed_ = false;
+  bool fields_lost_ = false;  // an error frame of the log held more than its line shows
 };
 
 }  // namespace

@@ -22,6 +22,7 @@ struct CanTail {
   std::uint8_t BusChannel;
   std::uint8_t DLC;  // data length code as sent on the bus
   std::uint8_t DataBytes[64];
+  std::int32_t ErrorType;  // CAN_ErrorFrame: the kind of bus error as the log numbers it, 0 when it gives none
 };
 
 struct LinTail {
@@ -31,12 +32,9 @@ struct LinTail {
   std::uint8_t DataBytes[8];
 };
 
-struct ErrorTail {
-  std::uint8_t BusChannel;
-  std::int32_t ErrorType;
-};
-
-// One decoded bus event with its absolute time: a common head and a tail by kind.
+// One decoded bus event with its absolute time: a common head and a tail by kind. Error frames
+// use the CAN tail: a logger records what it saw of the broken frame (identifier, flags, data) as
+// it would for a data frame, and the error type besides.
 //
 // Invariants: DataLength <= 64 for the CAN kinds and <= 8 for LIN_Frame; whenever DataLength is
 // non-zero, DataPointer is the address of this record's own DataBytes (a copy re-points it); a
@@ -50,7 +48,6 @@ struct BusRecord {
   union {
     CanTail Can;
     LinTail Lin;
-    ErrorTail Error;
   };
 };
 

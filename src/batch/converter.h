@@ -87,6 +87,9 @@ class Converter : public HeapObject {
   // could not be read to the end, say), so what was gathered is not the whole log and must not be
   // written as if it were.
   bool file_failed = false;
+  // Set by end_file for the conversion loop: null when some trace of the file holds everything its
+  // log held; otherwise what the traces lack (see TraceWriter::lacks), and the log is not deleted.
+  const char* traces_lack = nullptr;
 };
 
 // Stores the common fields and runs init. False, changing nothing, when any argument is missing.

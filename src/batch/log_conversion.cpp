@@ -177,6 +177,17 @@ int close_input(const Converter& converter, StrView input_path, Input& in, bool 
   return status;
 }
 
+// Whether the log must stay although it converted, its traces lacking what it holds (the fields of
+// error frames an ASC line has no place for, say); warns when that keeps it from deletion.
+bool kept_for_traces(const Converter& converter, StrView input_path, bool converted) {
+  const char* lack = converter.traces_lack;
+  if (!converted || lack == nullptr) return false;
+  if (converter.options->delete_converted) {
+    report(LogLevel::Warning, "Kept %.*s: %s", sv_len(input_path), input_path.data, lack);
+  }
+  return true;
+}
+
 bool has_identity(const PathInfo& info) { return info.device != 0 || info.inode != 0; }
 
 // Whether two paths name one file or folder: by identity where both have one (a link, "./", "..",
@@ -285,6 +296,7 @@ int convert(Converter* converter, const InputFormat& format, StrView input_path,
   // trace keeps it, whichever was faster.
   if (converter->namesake != nullptr) converter->namesake->wait_for_namesake();
   converter->file_failed = !ok;
+  converter->traces_lack = nullptr;
   ok = converter->end_file(output_base) && ok;
   converter->file_failed = false;
   // end_file reports the failed calls it does not tolerate; one it tolerated (removing a broken
@@ -298,7 +310,8 @@ int convert(Converter* converter, const InputFormat& format, StrView input_path,
     report(LogLevel::Error, "No frame of %.*s lies in time order", sv_len(input_path), input_path.data);
     ok = false;
   }
-  return close_input(*converter, input_path, in, ok, counts.stepped_back > 0, before);
+  const bool kept = kept_for_traces(*converter, input_path, ok);
+  return close_input(*converter, input_path, in, ok, counts.stepped_back > 0 || kept, before);
 }
 
 }  // namespace

@@ -17,8 +17,10 @@ namespace quarn {
 // stray lines or frames stepping back in time gets a warning that counts each.
 //
 // With delete_converted the input is removed only after success, and not when frames were
-// skipped for stepping back. With totals, the log is added to them. With a progress observer,
-// each log is announced before it is opened and finished after its status is known.
+// skipped for stepping back, nor when no trace holds everything the log held (the converter's
+// traces_lack after end_file): a warning names the log and what its traces lack. With totals,
+// the log is added to them. With a progress observer, each log is announced before it is opened
+// and finished after its status is known.
 [[nodiscard]] int convert_log(Converter* converter, const InputFormat& format, StrView input_path, StrView output_base);
 
 }  // namespace quarn

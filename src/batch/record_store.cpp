@@ -51,25 +51,17 @@ const std::uint8_t* after(const RecordStore::Copy& copy) { return reinterpret_ca
 
 bool RecordStore::keep(const BusRecord& record) {
   switch (record.Kind) {
-    case CAN_ErrorFrame: {
-      // The error tail: its channel, and its type in four bytes behind the copy.
-      Copy* copy = allocate_copy(copies_, sizeof(std::int32_t), nullptr, 0);
-      if (copy == nullptr) return false;
-      copy->Timestamp = record.Timestamp;
-      copy->ID = record.ID;
-      copy->Bits = static_cast<std::uint8_t>(kind_code(record.Kind) << kKindShift);
-      copy->BusChannel = record.Error.BusChannel;
-      std::memcpy(copy + 1, &record.Error.ErrorType, sizeof(std::int32_t));
-      return can_.push(copy);
-    }
     case CAN_DataFrame:
-    case CAN_RemoteFrame: {
+    case CAN_RemoteFrame:
+    case CAN_ErrorFrame: {
       // The bytes come from the record's own DataBytes, never through DataPointer, and at most as
       // many as it holds: a malformed record cannot make the copy read foreign memory.
       const CanTail& can = record.Can;
       std::uint64_t n = std::min(record.DataLength, kCanMaxData);
       bool wide = can.BRS > 1 || can.ESI > 1;
-      Copy* copy = allocate_copy(copies_, wide ? 2 : 0, can.DataBytes, n);
+      // An error frame's type follows in four bytes, before anything else behind the copy.
+      std::size_t typed = record.Kind == CAN_ErrorFrame ? sizeof(std::int32_t) : 0;
+      Copy* copy = allocate_copy(copies_, typed + (wide ? 2 : 0), can.DataBytes, n);
       if (copy == nullptr) return false;
       copy->Timestamp = record.Timestamp;
       copy->ID = record.ID;
@@ -77,11 +69,12 @@ bool RecordStore::keep(const BusRecord& record) {
                                              (can.EDL != 0 ? kEdl : 0) | (can.Remote != 0 ? kRemote : 0) |
                                              (can.BRS == 1 ? kBrs : 0) | (can.ESI == 1 ? kEsi : 0) |
                                              (kind_code(record.Kind) << kKindShift));
+      std::uint8_t* extra = reinterpret_cast<std::uint8_t*>(copy + 1);
+      if (typed > 0) std::memcpy(extra, &can.ErrorType, typed);
       if (wide) {
         copy->Length = static_cast<std::uint8_t>(copy->Length | kWide);
-        std::uint8_t* extra = reinterpret_cast<std::uint8_t*>(copy + 1);
-        extra[0] = can.BRS;
-        extra[1] = can.ESI;
+        extra[typed] = can.BRS;
+        extra[typed + 1] = can.ESI;
       }
       copy->BusChannel = can.BusChannel;
       copy->Code = can.DLC;
@@ -129,12 +122,11 @@ void RecordStore::rebuild_can(const Copy& copy, BusRecord& out) {
   out.ID = copy.ID;
   out.Kind = kind_of(copy.Bits);
   const std::uint8_t* tail = after(copy);
-  if (out.Kind == CAN_ErrorFrame) {
-    out.Error.BusChannel = copy.BusChannel;
-    std::memcpy(&out.Error.ErrorType, tail, sizeof(std::int32_t));
-    return;
-  }
   CanTail& can = out.Can;
+  if (out.Kind == CAN_ErrorFrame) {
+    std::memcpy(&can.ErrorType, tail, sizeof(std::int32_t));
+    tail += sizeof(std::int32_t);
+  }
   bool wide = (copy.Length & kWide) != 0;
   can.IDE = (copy.Bits & kExtended) != 0 ? 1 : 0;
   can.Dir = (copy.Bits & kTx) != 0 ? 1 : 0;

@@ -11,8 +11,8 @@ namespace quarn {
 
 // The records of one log, kept for writers whose source hands them over out of time order: they
 // are collected here and handed back sorted once the log has ended. CAN frames (data, remote and
-// error) and LIN frames are kept, in compact copies of 16 bytes plus their data bytes; any other
-// kind is passed over.
+// error) and LIN frames are kept, in compact copies of 16 bytes plus their data bytes (and an
+// error frame's type); any other kind is passed over.
 class RecordStore {
  public:
   // Keeps a copy of the record; false when memory runs out (the record is then not kept).

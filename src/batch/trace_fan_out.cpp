@@ -70,6 +70,7 @@ class TraceFanOut final : public Converter {
     bool ok = complete;
     FinishedTraces finished;
     for (int i = 0; i < count_; ++i) ok = writers_[i]->end_file(complete, durable, finished) && ok;
+    traces_lack = what_every_trace_lacks();
     // Every trace of the log is whole before any goes in place: a log deleted once its traces are
     // in place must not replace an earlier log's trace on the way.
     ReplaceRules rules;
@@ -81,6 +82,18 @@ class TraceFanOut final : public Converter {
   }
 
  private:
+  // Null when one writer's traces hold everything (an MDF4 trace beside an ASC one); otherwise
+  // the first writer's account of what it lacks.
+  const char* what_every_trace_lacks() const {
+    const char* lack = nullptr;
+    for (int i = 0; i < count_; ++i) {
+      const char* l = writers_[i]->lacks();
+      if (l == nullptr) return nullptr;
+      if (lack == nullptr) lack = l;
+    }
+    return lack;
+  }
+
   static void feed_writers(void* context, const BusRecord* records, std::size_t count) {
     auto* self = static_cast<TraceFanOut*>(context);
     for (std::size_t k = 0; k < count; ++k) {

@@ -54,6 +54,10 @@ class TraceWriter : public HeapObject {
   // them in place (put_traces_in_place); they must stay untouched until then. True when every
   // trace the log needs was finished.
   virtual bool end_file(bool complete, bool durable, FinishedTraces& finished) = 0;
+  // Asked after end_file: null when the log's traces hold every field of every record the writer
+  // was given (times to the trace's resolution), otherwise what they lack, worded for "Kept %s: "
+  // ahead of it. A log no trace of which holds everything must not be deleted.
+  virtual const char* lacks() const { return nullptr; }
   // Told once, before the first log, when write_record runs on a thread of its own and the reading
   // thread calls help() whenever it waits for it: a writer may then leave work to that thread
   // rather than start threads of its own, which on few cores would only take turns with both.

@@ -56,11 +56,17 @@ struct GroupLayout {
   int member_count;
 };
 
-// Data and error frames: 84-byte records, the identifier unaligned at byte 1.
+// Data frames: 84-byte records, the identifier unaligned at byte 1.
 inline constexpr MemberPlace kCanPlaces[] = {
     {kMemberBusChannel, 0, 0, 8}, {kMemberId, 0, 1, 32},          {kMemberIde, 0, 5, 8},  {kMemberDlc, 0, 6, 8},
     {kMemberDataLength, 0, 7, 8}, {kMemberDataBytes, 10, 8, 512}, {kMemberDir, 0, 72, 8}, {kMemberEdl, 0, 73, 8},
     {kMemberBrs, 0, 74, 8},       {kMemberEsi, 0, 75, 8}};
+// Error frames: the fields of a data frame, and the error type (signed, as the records hold it)
+// behind them: 88-byte records.
+inline constexpr MemberPlace kErrorPlaces[] = {
+    {kMemberBusChannel, 0, 0, 8}, {kMemberId, 0, 1, 32},          {kMemberIde, 0, 5, 8},        {kMemberDlc, 0, 6, 8},
+    {kMemberDataLength, 0, 7, 8}, {kMemberDataBytes, 10, 8, 512}, {kMemberDir, 0, 72, 8},       {kMemberEdl, 0, 73, 8},
+    {kMemberBrs, 0, 74, 8},       {kMemberEsi, 0, 75, 8},         {kMemberErrorType, 2, 76, 32}};
 // Remote frames carry no data bytes and no FD flags: 17-byte records.
 inline constexpr MemberPlace kRemotePlaces[] = {{kMemberBusChannel, 0, 0, 8}, {kMemberId, 0, 1, 32},
                                                 {kMemberIde, 0, 5, 8},        {kMemberDlc, 0, 6, 8},
@@ -71,14 +77,17 @@ inline constexpr MemberPlace kLinPlaces[] = {{kMemberBusChannel, 0, 0, 8}, {kMem
                                              {kMemberDir, 0, 11, 8},       {kMemberReceivedDataByteCount, 0, 12, 8}};
 
 inline constexpr std::uint32_t kCanRecordSize = 84;
+inline constexpr std::uint32_t kErrorRecordSize = 88;
 inline constexpr std::uint32_t kRemoteRecordSize = 17;
 inline constexpr std::uint32_t kLinRecordSize = 21;
 // The bytes of the master time, at the end of every record.
 inline constexpr std::uint32_t kTimeBytes = 8;
+// The longest record of any group.
+inline constexpr std::uint32_t kMaxRecordSize = kErrorRecordSize;
 
 inline constexpr GroupLayout kGroupLayouts[kGroupKinds] = {
     {"CAN_DataFrame", "CAN", 2, kCanRecordSize, kCanPlaces, 10},
-    {"CAN_ErrorFrame", "CAN", 2, kCanRecordSize, kCanPlaces, 10},
+    {"CAN_ErrorFrame", "CAN", 2, kErrorRecordSize, kErrorPlaces, 11},
     {"CAN_RemoteFrame", "CAN", 2, kRemoteRecordSize, kRemotePlaces, 6},
     {"LIN_Frame", "LIN", 3, kLinRecordSize, kLinPlaces, 6},
 };

@@ -622,10 +622,10 @@ bool Mdf4Reader::Impl::compile(Group& g, const Layout& lay, const Block& cg) {
   g.cycles = get_u64(cg.data + cg::kCycleCount);
   g.record_size = static_cast<std::uint64_t>(get_u32(cg.data + cg::kDataBytes)) + get_u32(cg.data + cg::kInvalBytes);
   if (!check_time(g, lay.time)) return false;
-  const bool with_data = g.kind == kGroupData || g.kind == kGroupLin;
+  const bool with_data = g.kind != kGroupRemote;
   for (int m = 0; m < kMembers; ++m) {
     const Channel& c = lay.members[m];
-    // Remote and error frames carry no data, whatever a group keeps for them.
+    // Remote frames carry no data, whatever a group keeps for them.
     if (!c.present || (m == kMemberDataBytes && !with_data)) continue;
     if (!check_field(g, c, kMemberNames[m], m == kMemberDataBytes, false)) return false;
     g.members[m] = field_of(c);
@@ -704,7 +704,6 @@ bool Mdf4Reader::Impl::next(BusRecord& record) {
   std::memcpy(&record, &cursors[top].head, sizeof record);
   switch (record.Kind) {
     case LIN_Frame: record.DataPointer = record.Lin.DataBytes; break;
-    case CAN_ErrorFrame: record.DataPointer = nullptr; break;
     default: record.DataPointer = record.Can.DataBytes; break;
   }
   pending = top;
@@ -774,7 +773,7 @@ bool Mdf4Reader::Impl::advance(std::int64_t i) {
     const std::uint64_t room = lin ? kLinMaxData : kCanMaxData;
     std::uint64_t length = 0;
     if (!signal_value(c, g, offset, out, room, length)) return false;
-    if (g.kind != kGroupRemote && g.kind != kGroupError) {
+    if (g.kind != kGroupRemote) {
       r.DataLength = std::min(r.DataLength, length);
       std::memset(out + r.DataLength, 0, static_cast<std::size_t>(room - r.DataLength));
     }
@@ -994,10 +993,12 @@ void Mdf4Reader::Impl::decode(const Group& g, const std::uint8_t* record, BusRec
   const std::uint8_t channel = m[kMemberBusChannel].present ? static_cast<std::uint8_t>(value(kMemberBusChannel)) : 1;
   switch (g.kind) {
     case kGroupData:
+    case kGroupError:
     case kGroupRemote: {
+      // A logger records what it saw of an error frame in the members of a data frame.
       CanTail& can = r.Can;
       const bool remote = g.kind == kGroupRemote;
-      r.Kind = remote ? CAN_RemoteFrame : CAN_DataFrame;
+      r.Kind = remote ? CAN_RemoteFrame : g.kind == kGroupError ? CAN_ErrorFrame : CAN_DataFrame;
       r.ID = static_cast<std::uint32_t>(value(kMemberId)) & kCanIdMask;
       can.BusChannel = channel;
       can.IDE = flag(kMemberIde);
@@ -1016,18 +1017,13 @@ void Mdf4Reader::Impl::decode(const Group& g, const std::uint8_t* record, BusRec
         r.DataLength = std::min(declared, kCanMaxData);
         break;
       }
+      if (g.kind == kGroupError) can.ErrorType = static_cast<std::int32_t>(value(kMemberErrorType));
       // Signal data tells its own length; fixed bytes are as many as the channel holds.
       const std::uint64_t n = std::min({declared, g.variable ? kCanMaxData : g.bytes_room, kCanMaxData});
       if (!g.variable) std::memcpy(can.DataBytes, record + g.bytes_offset, static_cast<std::size_t>(n));
       r.DataLength = n;
       break;
     }
-    case kGroupError:
-      r.Kind = CAN_ErrorFrame;
-      r.ID = static_cast<std::uint32_t>(value(kMemberId)) & kCanIdMask;
-      r.Error.BusChannel = channel;
-      r.Error.ErrorType = static_cast<std::int32_t>(value(kMemberErrorType));
-      break;
     default: {
       LinTail& lin = r.Lin;
       r.Kind = LIN_Frame;

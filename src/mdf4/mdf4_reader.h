@@ -34,7 +34,7 @@ struct Mdf4ReaderLimits;
 // The members a frame needs, by kind, and what the others are when a file lacks them:
 //   CAN data frames     ID, IDE, DLC or DataLength, DataBytes
 //   CAN remote frames   ID, IDE, DLC or DataLength
-//   CAN error frames    nothing
+//   CAN error frames    nothing (the members of a data frame and ErrorType where present)
 //   LIN frames          ID, DataLength, DataBytes
 // A group without a member its kind needs is refused, naming the member: without IDE an
 // extended identifier cannot be told from a standard one. Without DataLength the length follows

@@ -134,9 +134,6 @@ int lay_out(const BusRecord& record, int kind, double base, Put&& put, PutData&&
     put_data(3, lin.DataBytes, n);
     put(11, lin.Dir | u64(lin.ReceivedDataByteCount, 1), 2);
     channel = lin.BusChannel;
-  } else if (kind == kGroupError) {
-    put(0, record.Error.BusChannel | u64(record.ID, 1), 5);
-    channel = record.Error.BusChannel;
   } else {
     const CanTail& can = record.Can;
     const auto n = static_cast<std::uint32_t>(std::min(record.DataLength, kCanMaxData));
@@ -146,6 +143,8 @@ int lay_out(const BusRecord& record, int kind, double base, Put&& put, PutData&&
     } else {
       put_data(8, can.DataBytes, n);
       put(72, can.Dir | u64(can.EDL, 1) | u64(can.BRS, 2) | u64(can.ESI, 3), 4);
+      // An error frame's type behind the fields it shares with a data frame.
+      if (kind == kGroupError) put(76, static_cast<std::uint32_t>(can.ErrorType), 4);
     }
     channel = can.BusChannel;
   }
@@ -456,7 +455,7 @@ bool Mdf4Writer::add(const BusRecord& record) {
   } else {
     // Each field goes to its place in the layout of mdf4_internal.h; unused bytes are zeroed so
     // that a file depends on nothing but the records.
-    std::uint8_t rec[kCanRecordSize] = {};
+    std::uint8_t rec[kMaxRecordSize] = {};
     channel = lay_out(
         record, kind, base_, [&rec](std::uint32_t c, std::uint64_t v, std::uint32_t n) { std::memcpy(rec + c, &v, n); },
         [&rec](std::uint32_t c, const std::uint8_t* bytes, std::uint32_t n) { std::memcpy(rec + c, bytes, n); });

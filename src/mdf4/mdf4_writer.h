@@ -71,8 +71,8 @@ class Mdf4Writer final : public HeapObject {
   [[nodiscard]] bool begin(ByteSink& sink, double first_time, StrView tool_version, const LogInfo& info = {});
 
   // Copies one record into its group's block, writing the block out when full. CAN data and
-  // remote frames (a data frame with Can.Remote set counts as remote), error frames (their ID
-  // and Error.BusChannel) and LIN frames are kept; other kinds are skipped. False when not
+  // remote frames (a data frame with Can.Remote set counts as remote), error frames (every
+  // field of their CAN tail, and Can.ErrorType) and LIN frames are kept; other kinds are skipped. False when not
   // begun, when the record's time is not finite or lies before the previous one, when memory
   // runs out, or when the sink fails.
   [[nodiscard]] bool add(const BusRecord& record);

@@ -244,5 +244,79 @@ TEST(Mdf4CliTest, EitherFormatFailingKeepsTheLog) {
   }
 }
 
+// An MDF4 log's error frames keep every field in an MDF4 trace; an ASC trace has lines for them
+// that hold their time and channel alone, so -d keeps a log whose error frames hold more, unless
+// an MDF4 trace is written beside it.
+TEST(Mdf4CliTest, ErrorFramesKeepTheirFieldsAndTheLogWhereATraceCannotHoldThem) {
+  const std::vector<BusRecord> all = test::in_read_order(test::generated_frames(31, 2000, false));
+  std::vector<BusRecord> bare;  // error frames of a channel and a time only
+  std::size_t with_fields = 0;
+  for (const BusRecord& r : all) {
+    const bool fields = r.Kind == CAN_ErrorFrame && (r.ID != 0 || r.DataLength != 0 || r.Can.ErrorType != 0);
+    with_fields += fields;
+    if (!fields) bare.push_back(r);
+  }
+  ASSERT_GE(with_fields, 20u);
+  const std::string trip = test::write_mdf4(all);
+  const std::string plain = test::write_mdf4(bare);
+  const std::string kept =
+      "W: Kept logs/trip.mf4: its ASC trace cannot hold the identifier, data, direction and error type of its "
+      "error frames";
+  struct Case {
+    Lines args;
+    Lines left;  // the logs still there afterwards
+    Lines warnings;
+  };
+  const Case cases[] = {
+      {{"-d", "-I", "mf4", "--verbosity", "2", "logs"}, {"trip.mf4"}, {kept}},
+      {{"-d", "-I", "mf4", "--verbosity", "2", "-F", "mf4", "logs"}, {}, {}},
+      {{"-d", "-I", "mf4", "--verbosity", "2", "-F", "asc,mf4", "logs"}, {}, {}},
+      {{"-I", "mf4", "--verbosity", "2", "logs"}, {"plain.mf4", "trip.mf4"}, {}},  // nothing to keep without -d
+  };
+  for (const Case& c : cases) {
+    std::string where;
+    for (const std::string& a : c.args) where += a + " ";
+    TempDir dir;
+    make_dirs(dir / "logs");
+    write_file(dir / "logs/trip.mf4", trip);
+    write_file(dir / "logs/plain.mf4", plain);
+    CliRun r = test::run_quarn(dir.path(), c.args);
+    EXPECT_EQ(r.status, 0) << where << r.err;
+    EXPECT_EQ(test::diagnostics_of(r.err), c.warnings) << where;
+    EXPECT_EQ(files_ending(dir / "logs", ".mf4"), c.left) << where;
+    const std::string asc = dir / "logs_out/trip.asc";
+    if (file_exists(asc)) {
+      // One ErrorFrame line for each error frame.
+      const std::string text = read_file(asc);
+      std::size_t lines = 0;
+      for (std::size_t at = text.find("ErrorFrame"); at != std::string::npos; at = text.find("ErrorFrame", at + 1))
+        ++lines;
+      EXPECT_EQ(lines, static_cast<std::size_t>(std::count_if(
+                           all.begin(), all.end(), [](const BusRecord& x) { return x.Kind == CAN_ErrorFrame; })))
+          << where;
+    }
+    const std::string mf4 = dir / "logs_out/trip.mf4";
+    if (!file_exists(mf4)) continue;
+    test::Mdf4Read again = test::read_mdf4_file(mf4);
+    EXPECT_EQ(again.error, "") << where;
+    EXPECT_EQ(test::describe(again.records), test::describe(all)) << where;
+  }
+
+  // python-can 4.4.2 and asammdf 7.4.2 find every field of the error frames in the MDF4 trace.
+  TempDir dir;
+  make_dirs(dir / "logs");
+  write_file(dir / "logs/trip.mf4", trip);
+  ASSERT_EQ(test::run_quarn(dir.path(), {"-I", "mf4", "-F", "mf4", "logs"}).status, 0);
+  const std::string checked = std::string(QUARN_MDF4_CLI_FILES) + "_errors";
+  std::filesystem::remove_all(checked);
+  make_dirs(checked);
+  std::filesystem::copy_file(dir / "logs_out/trip.mf4", checked + "/trip.mf4");
+  write_file(checked + "/trip.json", test::frames_json(all));
+  const std::string command = "/usr/bin/python3 '" + std::string(QUARN_READERS_CHECK) + "' '" + test::shared_dir() +
+                              "' '" + std::string(QUARN_READERS_BUILD) + "' '" + checked + "/trip.mf4' > '" + checked +
+                              "/check.txt' 2>&1";
+  EXPECT_EQ(std::system(command.c_str()), 0) << read_file(checked + "/check.txt");
+}
+
 }  // namespace
 }  // namespace quarn

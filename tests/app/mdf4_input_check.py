@@ -1,13 +1,14 @@
 #!/usr/bin/python3
 """A tree of text logs and of MDF4 logs written by python-can's MF4Writer and saved by asammdf
 (compression 0, 1 and 2), converted with `quarn -I txt,mf4 -F asc`: python-can's ASC reader must
-read every MDF4 log's trace as the frames python-can's MF4 reader reads from that log.
+read every MDF4 log's trace as the frames python-can's MF4 reader reads from that log. Converted
+with `-F mf4`, python-can's MF4 reader must find in each MDF4 trace what it finds in its log.
 
     mdf4_input_check.py QUARN GEN_LOG SHARED_DIR READERS_BUILD_DIR WORK_DIR
 
 python-can's ASC reader takes every CANFD line for an FD frame, a frame of data length 0 for a
-remote frame, and counts channels from 0; error frames have no line in an ASC trace. The check
-allows for exactly that. Exits 0 when every frame matches, 1 otherwise.
+remote frame, and counts channels from 0; an error frame's line holds its time and channel (and
+in the CAN FD form its direction) only. The check allows for exactly that. Exits 0 when every frame matches, 1 otherwise.
 """
 
 import os
@@ -38,9 +39,17 @@ def frames(seed, count):
         extended = rng.random() < 0.3
         ident = rng.randrange(1 << 29) if extended else rng.randrange(1 << 11)
         kind = rng.random()
-        if kind < 0.02:
+        if kind < 0.01:
             out.append(can.Message(timestamp=t, arbitration_id=ident, channel=channel, is_error_frame=True,
                                    check=False))
+        elif kind < 0.02:
+            # What a logger saw of the broken frame: its identifier, data, direction, FD flags.
+            fd = rng.random() < 0.3
+            n = rng.choice(FD_LENGTHS) if fd else rng.randrange(9)
+            out.append(can.Message(timestamp=t, arbitration_id=ident, is_extended_id=extended, channel=channel,
+                                   is_error_frame=True, is_rx=rng.random() < 0.8, is_fd=fd,
+                                   bitrate_switch=fd and rng.random() < 0.5, error_state_indicator=fd and rng.random() < 0.2,
+                                   data=bytes(rng.randrange(256) for _ in range(n)), check=False))
         elif kind < 0.1:
             out.append(can.Message(timestamp=t, arbitration_id=ident, is_extended_id=extended, channel=channel,
                                    is_rx=rng.random() < 0.8, is_remote_frame=True, dlc=rng.randrange(9),
@@ -84,7 +93,7 @@ def compare(log, trace, problems):
     import can
     from can.io.mf4 import MF4Reader
 
-    want = [m for m in MF4Reader(log) if not m.is_error_frame]
+    want = list(MF4Reader(log))
     got = list(can.ASCReader(trace))
     name = os.path.relpath(trace)
     if len(got) != len(want):
@@ -97,6 +106,13 @@ def compare(log, trace, problems):
                 problems.append(f"{name} frame {i} {what}: got {a!r}, want {b!r}")
 
         expect("time", round(g.timestamp * 1e6), round((w.timestamp - base) * 1e6))
+        expect("error", g.is_error_frame, w.is_error_frame)
+        if w.is_error_frame:
+            expect("channel", g.channel, w.channel - 1)
+            expect("fd", g.is_fd, w.is_fd)
+            if w.is_fd:
+                expect("rx", g.is_rx, w.is_rx)
+            continue
         expect("id", g.arbitration_id, w.arbitration_id)
         expect("extended", g.is_extended_id, w.is_extended_id)
         expect("rx", g.is_rx, w.is_rx)
@@ -114,6 +130,27 @@ def compare(log, trace, problems):
             expect("fd", g.is_fd, True)
             expect("brs", g.bitrate_switch, w.bitrate_switch)
             expect("esi", g.error_state_indicator, w.error_state_indicator)
+
+
+def compare_mf4(log, trace, problems):
+    """python-can's MF4 reader finds in quarn's MDF4 trace every frame of the log, every field of
+    its error frames included, times to the microsecond."""
+    from can.io.mf4 import MF4Reader
+
+    want = list(MF4Reader(log))
+    got = list(MF4Reader(trace))
+    name = os.path.relpath(trace)
+    if len(got) != len(want):
+        problems.append(f"{name}: {len(got)} frames, want {len(want)}")
+        return
+    for i, (g, w) in enumerate(zip(got, want)):
+        for what in ("is_error_frame", "is_remote_frame", "arbitration_id", "is_extended_id", "is_rx", "channel",
+                     "is_fd", "dlc", "data", "bitrate_switch", "error_state_indicator"):
+            a, b = getattr(g, what), getattr(w, what)
+            if a != b and len(problems) < 30:
+                problems.append(f"{name} frame {i} {what}: got {a!r}, want {b!r}")
+        if round(g.timestamp * 1e6) != round(w.timestamp * 1e6) and len(problems) < 30:
+            problems.append(f"{name} frame {i} time: got {g.timestamp!r}, want {w.timestamp!r}")
 
 
 def main():
@@ -145,6 +182,21 @@ def main():
                 problems.append(f"no trace for {os.path.relpath(log, work)}")
             elif name.endswith(".mf4"):
                 compare(log, trace, problems)
+    mf4_out = os.path.join(work, "mf4")
+    os.makedirs(mf4_out)
+    run = subprocess.run([quarn, "-I", "mf4", "-F", "mf4", "-O", mf4_out, "logs"], cwd=work,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    if run.returncode != 0:
+        print(f"quarn -F mf4 exited with {run.returncode}:\n{run.stderr}")
+        return 1
+    for folder, _, names in os.walk(tree):
+        for name in sorted(n for n in names if n.endswith(".mf4")):
+            log = os.path.join(folder, name)
+            trace = os.path.join(mf4_out, "logs_out", os.path.relpath(log, tree))
+            if not os.path.exists(trace):
+                problems.append(f"no MDF4 trace for {os.path.relpath(log, work)}")
+            else:
+                compare_mf4(log, trace, problems)
     for p in problems:
         print(p)
     return 1 if problems else 0

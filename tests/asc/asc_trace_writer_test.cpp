@@ -219,11 +219,56 @@ TEST_F(AscTraceWriterTest, CopiesOwnTheirBytesAndNeverReadPastTheRecord) {
     std::snprintf(pair, sizeof pair, "%02X ", i);
     all64 += pair;
   }
-  EXPECT_EQ(trace(), kHeader + kLine123 + can_line("   1.000000", "001", "0 0 F 64 " + all64) + kFooter);
+  EXPECT_EQ(trace(), kHeader + "   0.000000 1  ErrorFrame\n" + kLine123 +
+                         can_line("   1.000000", "001", "0 0 F 64 " + all64) + kFooter);
   EXPECT_EQ(trace("trace_LIN.asc"), kLinHeader + "    0.250000 1 3c  Rx d 8 A0 A1 A2 A3 A4 A5 A6 A7\n" + kFooter);
+}
 
-  ASSERT_TRUE(convert({error}));  // nothing to write, nothing opened
-  EXPECT_EQ(fs_->opened.size(), 2u);
+// An error frame's line holds its time and channel, and in the CAN FD form its direction; the
+// writer tells when a frame held more, so that -d keeps the log.
+TEST_F(AscTraceWriterTest, ErrorFrameLinesAndWhatTheyCannotHold) {
+  struct Case {
+    const char* name;
+    void (*make)(BusRecord&);
+    const char* line;
+    bool loses;
+  };
+  const Case cases[] = {
+      {"bare", [](BusRecord&) {}, "   0.250000 1  ErrorFrame\n", false},
+      {"on channel 3", [](BusRecord& r) { r.Can.BusChannel = 3; }, "   0.250000 3  ErrorFrame\n", false},
+      {"extended identifier 0", [](BusRecord& r) { r.Can.IDE = 1; }, "   0.250000 1  ErrorFrame\n", false},
+      {"FD, sent", [](BusRecord& r) { r.Can.EDL = r.Can.Dir = 1; }, "   0.250000 CANFD   1 Tx ErrorFrame\n", false},
+      {"FD, received, channel 12",
+       [](BusRecord& r) {
+         r.Can.EDL = 1;
+         r.Can.BusChannel = 12;
+       },
+       "   0.250000 CANFD  12 Rx ErrorFrame\n", false},
+      {"with an identifier", [](BusRecord& r) { r.ID = 0x18FEF100; }, "   0.250000 1  ErrorFrame\n", true},
+      {"with data",
+       [](BusRecord& r) {
+         r.DataLength = r.Can.DLC = 3;
+         r.Can.DataBytes[0] = 0xAA;
+       },
+       "   0.250000 1  ErrorFrame\n", true},
+      {"with a code alone", [](BusRecord& r) { r.Can.DLC = 8; }, "   0.250000 1  ErrorFrame\n", true},
+      {"with an error type", [](BusRecord& r) { r.Can.ErrorType = 4; }, "   0.250000 1  ErrorFrame\n", true},
+      {"sent, classic", [](BusRecord& r) { r.Can.Dir = 1; }, "   0.250000 1  ErrorFrame\n", true},
+      {"FD with BRS", [](BusRecord& r) { r.Can.EDL = r.Can.BRS = 1; }, "   0.250000 CANFD   1 Rx ErrorFrame\n", true},
+      {"FD with ESI", [](BusRecord& r) { r.Can.EDL = r.Can.ESI = 1; }, "   0.250000 CANFD   1 Rx ErrorFrame\n", true},
+  };
+  for (const Case& c : cases) {
+    BusRecord error = can_frame(kBase + 0.25, 0, {});
+    error.Kind = CAN_ErrorFrame;
+    c.make(error);
+    ASSERT_TRUE(convert({error, can_frame(kBase + 1, 0x123, {1, 2, 3, 4, 5, 6, 7, 8})})) << c.name;
+    EXPECT_EQ(trace(), kHeader + c.line + can_line("   1.000000", "123", "0 0 8  8 01 02 03 04 05 06 07 08 ") + kFooter)
+        << c.name;
+    EXPECT_EQ(converter_->traces_lack != nullptr, c.loses) << c.name;
+  }
+  // Each log is judged on its own frames.
+  ASSERT_TRUE(convert({can_frame(kBase + 1, 0x123, {})}));
+  EXPECT_EQ(converter_->traces_lack, nullptr);
 }
 
 TEST_F(AscTraceWriterTest, FailuresLeaveNoPartialTrace) {

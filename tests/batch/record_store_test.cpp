@@ -94,9 +94,22 @@ TEST(RecordStoreTest, ReplayRebuildsEveryField) {
   std::memset(&error.Can, 0, sizeof error.Can);
   error.Kind = CAN_ErrorFrame;
   error.DataLength = 0;
-  error.DataPointer = nullptr;
-  error.Error.BusChannel = 2;
-  error.Error.ErrorType = -7;
+  error.Can.BusChannel = 2;
+  error.Can.ErrorType = -7;
+  // An error frame with what the logger saw of the broken frame.
+  BusRecord error_fields = can_frame(7.5, 0x18FEF100, {0xAA, 0xBB, 0xCC});
+  error_fields.Kind = CAN_ErrorFrame;
+  error_fields.Can.IDE = 1;
+  error_fields.Can.Dir = 1;
+  error_fields.Can.BusChannel = 3;
+  error_fields.Can.ErrorType = 5;
+  BusRecord error_fd = can_frame(7.75, 0x123, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
+  error_fd.Kind = CAN_ErrorFrame;
+  error_fd.Can.EDL = 1;
+  error_fd.Can.BRS = 2;  // above 1: the wide form behind the type
+  error_fd.Can.ESI = 1;
+  error_fd.Can.DLC = 9;
+  error_fd.Can.ErrorType = 0x7FFFFFFF;
   BusRecord oversized = can_frame(8, 1, {});
   for (int i = 0; i < 64; ++i) oversized.Can.DataBytes[i] = static_cast<std::uint8_t>(i);
   oversized.DataLength = 1000;
@@ -110,6 +123,8 @@ TEST(RecordStoreTest, ReplayRebuildsEveryField) {
                         {"BRS and ESI above 1", wide},
                         {"remote", remote},
                         {"error", error},
+                        {"error with fields", error_fields},
+                        {"FD error with wide flags", error_fd},
                         {"oversized CAN", oversized},
                         {"LIN", lin},
                         {"oversized LIN", lin_oversized}};
@@ -130,18 +145,15 @@ TEST(RecordStoreTest, ReplayRebuildsEveryField) {
     const std::uint8_t* got_data = is_lin ? got.Lin.DataBytes : got.Can.DataBytes;
     const std::uint8_t* want_data = is_lin ? want.Lin.DataBytes : want.Can.DataBytes;
     EXPECT_EQ(std::memcmp(got_data, want_data, n), 0) << c.name;
-    if (want.Kind == CAN_ErrorFrame) {
-      EXPECT_EQ(got.Error.BusChannel, want.Error.BusChannel) << c.name;
-      EXPECT_EQ(got.Error.ErrorType, want.Error.ErrorType) << c.name;
-    } else if (is_lin) {
+    if (is_lin) {
       EXPECT_EQ(got.Lin.Dir, want.Lin.Dir) << c.name;
       EXPECT_EQ(got.Lin.BusChannel, want.Lin.BusChannel) << c.name;
       EXPECT_EQ(got.Lin.ReceivedDataByteCount, want.Lin.ReceivedDataByteCount) << c.name;
     } else {
       const CanTail& g = got.Can;
       const CanTail& w = want.Can;
-      EXPECT_EQ(std::vector<int>({g.IDE, g.Dir, g.EDL, g.BRS, g.ESI, g.Remote, g.BusChannel, g.DLC}),
-                std::vector<int>({w.IDE, w.Dir, w.EDL, w.BRS, w.ESI, w.Remote, w.BusChannel, w.DLC}))
+      EXPECT_EQ(std::vector<int>({g.IDE, g.Dir, g.EDL, g.BRS, g.ESI, g.Remote, g.BusChannel, g.DLC, g.ErrorType}),
+                std::vector<int>({w.IDE, w.Dir, w.EDL, w.BRS, w.ESI, w.Remote, w.BusChannel, w.DLC, w.ErrorType}))
           << c.name;
     }
   }

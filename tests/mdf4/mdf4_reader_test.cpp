@@ -244,8 +244,21 @@ TEST(Mdf4ReaderTest, EveryKindAndEveryCode) {
   BusRecord error{};
   error.Kind = CAN_ErrorFrame;
   error.Timestamp = t;
-  error.Error.BusChannel = 2;
+  error.Can.BusChannel = 2;
   records.push_back(error);
+  // What a logger saw of the broken frame: every field comes back, the error type too.
+  BusRecord seen = test::can_frame(t, 0x18FEF100, {0xAA, 0xBB, 0xCC});
+  seen.Kind = CAN_ErrorFrame;
+  seen.Can.IDE = seen.Can.Dir = 1;
+  seen.Can.BusChannel = 5;
+  seen.Can.ErrorType = -3;
+  records.push_back(seen);
+  BusRecord seen_fd = test::can_frame(t, 0x7F0, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
+  seen_fd.Kind = CAN_ErrorFrame;
+  seen_fd.Can.EDL = seen_fd.Can.BRS = seen_fd.Can.ESI = 1;
+  seen_fd.Can.DLC = 9;
+  seen_fd.Can.ErrorType = 6;
+  records.push_back(seen_fd);
   records.push_back(test::lin_frame(t, 0x3F, {1, 2, 3, 4, 5, 6, 7, 8}));
   records.push_back(test::lin_frame(t + 1, 0, {}));
   Mdf4Read read = test::read_mdf4(test::write_mdf4(records));
@@ -279,7 +292,7 @@ TEST(Mdf4ReaderTest, ReadsEveryWayOfStoringTheData) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     std::string file = original;
-    const std::uint32_t sizes[] = {84, 84, 17, 21};
+    const std::uint32_t sizes[] = {84, 88, 17, 21};
     for (std::size_t k = 0; k < 4; ++k) restore_group(file, k, c.cuts, c.store, c.hl, sizes[k]);
     Mdf4Read read = test::read_mdf4(file);
     EXPECT_EQ(read.error, "");
@@ -362,7 +375,7 @@ TEST(Mdf4ReaderTest, MembersAFileLacksTakeTheirDefaults) {
   }
   std::vector<BusRecord> want = test::in_read_order(records);
   for (BusRecord& r : want) {
-    if (r.Kind == CAN_ErrorFrame) r.Error.BusChannel = 1;
+    if (r.Kind == CAN_ErrorFrame) r.Can.BusChannel = 1;
     if (r.Kind != CAN_DataFrame) continue;
     CanTail& c = r.Can;
     c.BusChannel = 1;
@@ -762,9 +775,14 @@ TEST(Mdf4ReaderTest, RefusesWhatItCannotRead) {
         [&](std::string& f) {
           set_file_u64(f, link_at(dg(f, 1), 2), file_u64(f, link_at(dg(f, 0), 2)));
           set_file_u64(f, cycles0(f) + (channel_group_of(f, dg(f, 1)) - cg0(f)), file_u64(f, cycles0(f)));
+          // The error group's records as long as the data frames', its time where theirs lies, so
+          // that it reads their records as well-formed ones of its own.
+          const std::uint64_t cg1 = channel_group_of(f, dg(f, 1));
+          set_u32(f, data_of(f, cg1) + 24, 84);
+          set_u32(f, data_of(f, file_u64(f, link_at(cg1, 1))) + 4, 76);
           // Both are read side by side; the one reading when the blocks add up to more than the
           // file is named.
-          return "data group 0: its data blocks loop or are shared";
+          return "data group 1: its data blocks loop or are shared";
         }}},
       {&listed,
        {"no data group",

@@ -133,9 +133,11 @@ TEST(Mdf4WriterTest, GroupsChannelsAndSources) {
       {"BusChannel", {0, 0, 8}}, {"ID", {0, 1, 32}},          {"IDE", {0, 5, 8}},  {"DLC", {0, 6, 8}},
       {"DataLength", {0, 7, 8}}, {"DataBytes", {10, 8, 512}}, {"Dir", {0, 72, 8}}, {"EDL", {0, 73, 8}},
       {"BRS", {0, 74, 8}},       {"ESI", {0, 75, 8}}};
+  auto error = can;
+  error.push_back({"ErrorType", {2, 76, 32}});  // signed
   const std::vector<Expected> expected = {
       {"CAN_DataFrame", "CAN", 2, 84, can},
-      {"CAN_ErrorFrame", "CAN", 2, 84, can},
+      {"CAN_ErrorFrame", "CAN", 2, 88, error},
       {"CAN_RemoteFrame",
        "CAN",
        2,
@@ -222,11 +224,14 @@ TEST(Mdf4WriterTest, EmptyGroupsStayAndLinFollowsOnlyWithLinFrames) {
 TEST(Mdf4WriterTest, KindsGoToTheirGroupsAndOthersAreSkipped) {
   std::vector<BusRecord> records = data_frames(3);
   records[1].Can.Remote = 1;  // a data frame marked remote is a remote frame
-  BusRecord error{};
-  error.Timestamp = kStart + 0.6;
+  BusRecord error = test::can_frame(kStart + 0.6, 0x18FEF100, {0xAA, 0xBB, 0xCC});
   error.Kind = CAN_ErrorFrame;
-  error.ID = 0x55;
-  error.Error.BusChannel = 4;
+  error.Can.IDE = 1;
+  error.Can.Dir = 1;
+  error.Can.EDL = 1;
+  error.Can.BRS = 1;
+  error.Can.BusChannel = 4;
+  error.Can.ErrorType = -2;
   records.push_back(error);
   BusRecord odd = error;
   odd.Kind = 99;
@@ -243,14 +248,20 @@ TEST(Mdf4WriterTest, KindsGoToTheirGroupsAndOthersAreSkipped) {
   ASSERT_EQ(dgs.size(), 4u);
   const std::uint64_t counts[] = {2, 1, 1, 1};
   for (std::size_t k = 0; k < 4; ++k) EXPECT_EQ(file_u64(sink.bytes, data_of(sink.bytes, channel_group_of(sink.bytes, dgs[k])) + 8), counts[k]);
-  // The error frame's record: its channel and identifier, nothing else.
+  // The error frame's record: every field of a data frame's, then its type.
   const std::uint64_t dt = data_blocks_of(sink.bytes, dgs[1]).at(0);
-  const std::string record = sink.bytes.substr(dt + 24, 84);
+  const std::string record = sink.bytes.substr(dt + 24, 88);
   EXPECT_EQ(byte_at(record, 0), 4);
-  EXPECT_EQ(u32_at(record, 1), 0x55u);
-  EXPECT_EQ(record.substr(5, 71), std::string(71, '\0'));
+  EXPECT_EQ(u32_at(record, 1), 0x18FEF100u);
+  EXPECT_EQ(byte_at(record, 5), 1);  // IDE
+  EXPECT_EQ(byte_at(record, 6), 3);  // DLC
+  EXPECT_EQ(byte_at(record, 7), 3);  // DataLength
+  EXPECT_EQ(record.substr(8, 4), std::string("\xAA\xBB\xCC\0", 4));
+  EXPECT_EQ(record.substr(12, 60), std::string(60, '\0'));
+  EXPECT_EQ(record.substr(72, 4), std::string("\1\1\1\0", 4));  // Dir, EDL, BRS, ESI
+  EXPECT_EQ(u32_at(record, 76), 0xFFFFFFFEu);
   double time;
-  std::memcpy(&time, record.data() + 76, 8);
+  std::memcpy(&time, record.data() + 80, 8);
   EXPECT_EQ(time, 0.6);
 }
 
@@ -473,10 +484,10 @@ TEST(Mdf4WriterTest, EveryCompressionReadsBackAsWritten) {
       const std::uint64_t d = data_of(first, at);
       EXPECT_EQ(first.substr(d, 2), "DT");
       EXPECT_EQ(byte_at(first, d + 2), c.zip_type);
-      // Transposed over the records of the block's group: 84, 17 or 21 bytes; otherwise 0.
+      // Transposed over the records of the block's group: 84, 88, 17 or 21 bytes; otherwise 0.
       const std::uint32_t param = u32_at(first, d + 4);
       if (c.compression == Mdf4Compression::Transposed) {
-        EXPECT_TRUE(param == 84 || param == 17 || param == 21) << param;
+        EXPECT_TRUE(param == 84 || param == 88 || param == 17 || param == 21) << param;
         EXPECT_EQ(file_u64(first, d + 8) % std::max(param, 1u), 0u);
       } else {
         EXPECT_EQ(param, 0u);
@@ -515,7 +526,7 @@ TEST(Mdf4WriterTest, TransposedBlocksCarryNothingOfTheBlocksBefore) {
         error.Timestamp = next_time();
         error.Kind = CAN_ErrorFrame;
         error.ID = 0x7FF;
-        error.Error.BusChannel = 1;
+        error.Can.BusChannel = 1;
         records.push_back(error);
       }
     }

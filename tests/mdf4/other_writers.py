@@ -62,14 +62,11 @@ def write_python_can(folder):
         if f["kind"] == "lin":
             continue
         t = f["us"] / 1e6
-        if f["kind"] == "error":
-            writer.on_message_received(can.Message(timestamp=t, arbitration_id=f["id"], channel=f["ch"],
-                                                   is_error_frame=True, check=False))
-            continue
         data = bytes.fromhex(f["data"])
-        fd = f["kind"] == "data" and f["edl"] == 1
+        fd = f["kind"] != "remote" and f["edl"] == 1
         writer.on_message_received(can.Message(
             timestamp=t, arbitration_id=f["id"], is_extended_id=f["ext"] == 1, channel=f["ch"],
+            is_error_frame=f["kind"] == "error",
             is_rx=f["dir"] == 0, is_remote_frame=f["kind"] == "remote", is_fd=fd,
             bitrate_switch=fd and f["brs"] == 1, error_state_indicator=fd and f["esi"] == 1,
             dlc=len(data) if fd else f["dlc"], data=data, check=False))
@@ -106,16 +103,19 @@ def check_file(path):
                 continue
             fields = {m: column(m) for m in ("BusChannel", "IDE", "DLC", "DataLength", "DataBytes", "Dir", "EDL",
                                              "BRS", "ESI", "ReceivedDataByteCount")}
+            # Error groups that keep their channel and identifier alone are checked for those.
+            whole = kind != "error" or all(fields[m] is not None for m in ("DataLength", "DataBytes", "IDE", "DLC",
+                                                                          "Dir", "EDL", "BRS", "ESI"))
             for i, f in enumerate(want):
                 got = {"us": round((start + float(ids.timestamps[i])) * 1e6), "id": int(ids.samples[i]),
                        "ch": int(fields["BusChannel"].samples[i])}
-                if kind in ("data", "lin"):
+                if whole and kind in ("data", "lin", "error"):
                     n = int(fields["DataLength"].samples[i])
                     got["data"] = bytes(fields["DataBytes"].samples[i])[:n].hex()
-                if kind in ("data", "remote"):
+                if whole and kind in ("data", "remote", "error"):
                     got.update(ext=int(fields["IDE"].samples[i]), dlc=int(fields["DLC"].samples[i]),
                                dir=int(fields["Dir"].samples[i]))
-                if kind == "data":
+                if whole and kind in ("data", "error"):
                     got.update({k.lower(): int(fields[k].samples[i]) for k in ("EDL", "BRS", "ESI")})
                 if kind == "lin":
                     got.update(dir=int(fields["Dir"].samples[i]), rdbc=int(fields["ReceivedDataByteCount"].samples[i]))

@@ -80,10 +80,11 @@ std::vector<BusRecord> generated_frames(std::uint64_t seed, std::size_t count, b
       r.Lin.ReceivedDataByteCount = static_cast<std::uint8_t>(r.DataLength);
       for (std::uint64_t b = 0; b < r.DataLength; ++b) r.Lin.DataBytes[b] = static_cast<std::uint8_t>(z >> (8 + 6 * b));
       r.DataPointer = r.Lin.DataBytes;
-    } else if (pick >= 88) {
+    } else if (pick >= 88 && (y >> 40) % 2 == 0) {
+      // A bare error frame, as loggers that see only the error write it.
       r.Kind = CAN_ErrorFrame;
-      r.ID = (y >> 40) % 2 == 0 ? 0 : id;
-      r.Error.BusChannel = channel;
+      r.Can.BusChannel = channel;
+      r.DataPointer = r.Can.DataBytes;
     } else {
       CanTail& can = r.Can;
       can.BusChannel = channel;
@@ -91,13 +92,15 @@ std::vector<BusRecord> generated_frames(std::uint64_t seed, std::size_t count, b
       can.Dir = static_cast<std::uint8_t>((y >> 50) & 1);
       r.ID = id;
       r.DataPointer = can.DataBytes;
-      if (pick >= 78) {
+      if (pick >= 78 && pick < 88) {
         r.Kind = CAN_RemoteFrame;
         can.Remote = 1;
         can.DLC = static_cast<std::uint8_t>(z % 9);
       } else {
-        r.Kind = CAN_DataFrame;
-        const bool fd = pick >= 55;
+        // Error frames with every field: what a logger saw of the broken frame, and its type.
+        r.Kind = pick >= 88 ? CAN_ErrorFrame : CAN_DataFrame;
+        if (pick >= 88) can.ErrorType = static_cast<std::int32_t>(1 + (z >> 24) % 7);
+        const bool fd = pick >= 88 ? (z >> 30) % 3 == 0 : pick >= 55;
         can.DLC = static_cast<std::uint8_t>(fd ? 9 + z % 7 : z % 16);
         if (fd && z % 5 == 0) can.DLC = static_cast<std::uint8_t>(z % 9);  // FD frames with short codes
         can.EDL = fd ? 1 : 0;
@@ -143,7 +146,7 @@ Mdf4Read read_mdf4(const std::string& bytes, const Mdf4ReaderLimits& limits) {
   BusRecord r;
   while (out.opened && reader->next(r)) {
     const std::uint8_t* own = r.Kind == LIN_Frame ? r.Lin.DataBytes : r.Can.DataBytes;
-    const bool pointer_ok = r.Kind == CAN_ErrorFrame ? r.DataPointer == nullptr : r.DataPointer == own;
+    const bool pointer_ok = r.DataPointer == own;
     const bool length_ok = r.DataLength <= (r.Kind == LIN_Frame ? 8u : 64u);
     if (!pointer_ok || !length_ok) out.broken.push_back(describe(r));
     out.records.push_back(r);
@@ -171,17 +174,15 @@ std::string describe(const BusRecord& r) {
   char tail[160];
   switch (r.Kind) {
     case CAN_DataFrame:
-    case CAN_RemoteFrame: {
+    case CAN_RemoteFrame:
+    case CAN_ErrorFrame: {
       const CanTail& c = r.Can;
-      std::snprintf(tail, sizeof tail, "%s ide=%u dir=%u edl=%u brs=%u esi=%u ch=%u dlc=%u len=%llu%s ",
-                    r.Kind == CAN_DataFrame ? "data" : "remote", c.IDE, c.Dir, c.EDL, c.BRS, c.ESI, c.BusChannel, c.DLC,
-                    static_cast<unsigned long long>(r.DataLength), c.Remote != 0 ? " rtr" : "");
+      const char* kind = r.Kind == CAN_DataFrame ? "data" : r.Kind == CAN_RemoteFrame ? "remote" : "error";
+      std::snprintf(tail, sizeof tail, "%s ide=%u dir=%u edl=%u brs=%u esi=%u ch=%u dlc=%u len=%llu type=%d%s ", kind,
+                    c.IDE, c.Dir, c.EDL, c.BRS, c.ESI, c.BusChannel, c.DLC,
+                    static_cast<unsigned long long>(r.DataLength), c.ErrorType, c.Remote != 0 ? " rtr" : "");
       return head + std::string(tail) + hex(c.DataBytes, std::min<std::uint64_t>(r.DataLength, 64));
     }
-    case CAN_ErrorFrame:
-      std::snprintf(tail, sizeof tail, "error ch=%u type=%d len=%llu", r.Error.BusChannel, r.Error.ErrorType,
-                    static_cast<unsigned long long>(r.DataLength));
-      return head + std::string(tail);
     case LIN_Frame:
       std::snprintf(tail, sizeof tail, "lin ch=%u dir=%u rdbc=%u len=%llu ", r.Lin.BusChannel, r.Lin.Dir,
                     r.Lin.ReceivedDataByteCount, static_cast<unsigned long long>(r.DataLength));
@@ -297,20 +298,18 @@ std::string frames_json(const std::vector<BusRecord>& records) {
     const BusRecord& r = records[i];
     const long long us = static_cast<long long>(micros_of(r.Timestamp));
     if (r.Kind == LIN_Frame) {
-      std::snprintf(line, sizeof line,
-                    "{\"kind\": \"lin\", \"us\": %lld, \"id\": %u, \"ch\": %u, \"dir\": %u, \"rdbc\": %u, \"data\": \"%s\"}",
-                    us, r.ID, r.Lin.BusChannel, r.Lin.Dir, r.Lin.ReceivedDataByteCount,
-                    hex(r.Lin.DataBytes, r.DataLength).c_str());
-    } else if (r.Kind == CAN_ErrorFrame) {
-      std::snprintf(line, sizeof line, "{\"kind\": \"error\", \"us\": %lld, \"id\": %u, \"ch\": %u}", us, r.ID,
-                    r.Error.BusChannel);
+      std::snprintf(
+          line, sizeof line,
+          "{\"kind\": \"lin\", \"us\": %lld, \"id\": %u, \"ch\": %u, \"dir\": %u, \"rdbc\": %u, \"data\": \"%s\"}", us,
+          r.ID, r.Lin.BusChannel, r.Lin.Dir, r.Lin.ReceivedDataByteCount, hex(r.Lin.DataBytes, r.DataLength).c_str());
     } else {
       const CanTail& c = r.Can;
+      const char* kind = r.Kind == CAN_RemoteFrame ? "remote" : r.Kind == CAN_ErrorFrame ? "error" : "data";
       std::snprintf(line, sizeof line,
                     "{\"kind\": \"%s\", \"us\": %lld, \"id\": %u, \"ext\": %u, \"dir\": %u, \"ch\": %u, \"dlc\": %u, "
-                    "\"edl\": %u, \"brs\": %u, \"esi\": %u, \"data\": \"%s\"}",
-                    r.Kind == CAN_RemoteFrame ? "remote" : "data", us, r.ID, c.IDE, c.Dir, c.BusChannel, c.DLC,
-                    c.EDL, c.BRS, c.ESI, hex(c.DataBytes, r.Kind == CAN_RemoteFrame ? 0 : r.DataLength).c_str());
+                    "\"edl\": %u, \"brs\": %u, \"esi\": %u, \"type\": %d, \"data\": \"%s\"}",
+                    kind, us, r.ID, c.IDE, c.Dir, c.BusChannel, c.DLC, c.EDL, c.BRS, c.ESI, c.ErrorType,
+                    hex(c.DataBytes, r.Kind == CAN_RemoteFrame ? 0 : r.DataLength).c_str());
     }
     out += line;
     out += i + 1 < records.size() ? ",\n" : "\n";

@@ -41,7 +41,7 @@ struct Mdf4Read {
   std::vector<BusRecord> records;
   std::string error;
   // Records that broke an invariant of BusRecord when handed out: a DataPointer other than their
-  // own DataBytes (null for error frames), a DataLength beyond their kind's room.
+  // own DataBytes, a DataLength beyond their kind's room.
   std::vector<std::string> broken;
   std::uint64_t window_peak = 0;  // the reader's
 };

@@ -122,8 +122,8 @@ std::vector<Kind> kinds_of(const LoggerLayout& l) {
     kinds.push_back({"CAN_ErrorFrame",
                      CAN_ErrorFrame,
                      si::kBusCan,
-                     {{"BusChannel", 8, 0, 8}, {"ID", 9, 0, 32}, {"ErrorType", 13, 0, 8}},
-                     14,
+                     {{"BusChannel", 8, 0, 8}, {"ID", 9, 0, 32}, {"IDE", 13, 0, 8}, {"ErrorType", 14, 0, 8}},
+                     15,
                      0,
                      0});
     kinds.push_back({"LIN_Frame",
@@ -150,17 +150,16 @@ std::vector<Kind> kinds_of(const LoggerLayout& l) {
 
 std::uint64_t member_value(const BusRecord& r, const std::string& m) {
   const bool lin = r.Kind == LIN_Frame;
-  if (m == "BusChannel")
-    return lin ? r.Lin.BusChannel : r.Kind == CAN_ErrorFrame ? r.Error.BusChannel : r.Can.BusChannel;
+  if (m == "BusChannel") return lin ? r.Lin.BusChannel : r.Can.BusChannel;
   if (m == "ID") return r.ID;
-  if (m == "IDE") return r.Kind == CAN_ErrorFrame ? (r.ID > 0x7FF ? 1 : 0) : r.Can.IDE;
+  if (m == "IDE") return r.Can.IDE;
   if (m == "DLC") return r.Can.DLC;
   if (m == "DataLength") return r.DataLength;
   if (m == "Dir") return lin ? r.Lin.Dir : r.Can.Dir;
   if (m == "EDL") return r.Can.EDL;
   if (m == "BRS") return r.Can.BRS;
   if (m == "ESI") return r.Can.ESI;
-  if (m == "ErrorType") return static_cast<std::uint32_t>(r.Error.ErrorType);
+  if (m == "ErrorType") return static_cast<std::uint32_t>(r.Can.ErrorType);
   if (m == "ReceivedDataByteCount") return r.Lin.ReceivedDataByteCount;
   return 0;
 }
@@ -466,6 +465,18 @@ std::string write_logger_mdf4(const std::vector<BusRecord>& records, const Logge
 
 std::vector<BusRecord> in_logger_order(const std::vector<BusRecord>& records) {
   std::vector<BusRecord> out = records;
+  for (BusRecord& r : out) {
+    if (r.Kind != CAN_ErrorFrame) continue;
+    BusRecord kept{};
+    kept.Timestamp = r.Timestamp;
+    kept.ID = r.ID;
+    kept.Kind = r.Kind;
+    kept.DataPointer = kept.Can.DataBytes;
+    kept.Can.BusChannel = r.Can.BusChannel;
+    kept.Can.IDE = r.Can.IDE;
+    kept.Can.ErrorType = r.Can.ErrorType;
+    r = kept;
+  }
   std::stable_sort(out.begin(), out.end(), [](const BusRecord& a, const BusRecord& b) {
     return a.Timestamp < b.Timestamp || (a.Timestamp == b.Timestamp && logger_rank(a.Kind) < logger_rank(b.Kind));
   });

@@ -59,8 +59,9 @@ struct LoggerLayout {
 // first record's whole second.
 std::string write_logger_mdf4(const std::vector<BusRecord>& records, const LoggerLayout& layout);
 
-// The records in the order the reader gives back such a file: by time, and at equal times in
-// the order of its groups.
+// The records as the reader gives back such a file: by time, and at equal times in the order of
+// its groups; error frames with what these error groups keep (channel, identifier, extended flag,
+// error type), as loggers that record the error alone write them.
 std::vector<BusRecord> in_logger_order(const std::vector<BusRecord>& records);
 
 }  // namespace quarn::test
