@@ -129,7 +129,13 @@ bool pump_records(Converter& converter, StrView input_path, Input& in, LogCounts
     // either way the rest of the log never reached the converter. Counting that as converted
     // would lose those frames (and with delete_converted, the input that holds them).
     ok = false;
-    report(LogLevel::Error, "Could not read input file to its end: %.*s", sv_len(input_path), input_path.data);
+    const char* why = reader.unread();
+    if (why[0] != '\0') {
+      report(LogLevel::Error, "Could not read input file to its end: %.*s: %s", sv_len(input_path), input_path.data,
+             why);
+    } else {
+      report(LogLevel::Error, "Could not read input file to its end: %.*s", sv_len(input_path), input_path.data);
+    }
   }
   return ok;
 }

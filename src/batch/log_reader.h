@@ -50,6 +50,9 @@ class LogReader : public HeapObject {
   // data does, given the file's size when it was opened (negative: unknown). A log whose data
   // goes on past where its records ended may hold frames its traces would lack.
   [[nodiscard]] virtual bool ended_cleanly(std::int64_t size) = 0;
+  // Once ended_cleanly said no: what lies past the records, where the format can tell ("data group
+  // 0 (CAN_DataFrame): the data holds records past the 100 its channel group counts"); "" otherwise.
+  virtual const char* unread() const { return ""; }
 
   // Why open or next failed ("unsupported: column-oriented data groups"); "" when nothing failed
   // or there is nothing to add.

@@ -19,6 +19,7 @@ class Mdf4LogInput final : public LogReader {
   // The reader checks every group's records against the count its channel group declares, and
   // the data past the last of them: records there would be frames no trace gets.
   bool ended_cleanly(std::int64_t /*size*/) override { return reader_->unread()[0] == '\0'; }
+  const char* unread() const override { return reader_ ? reader_->unread() : ""; }
   const char* failure() const override {
     return reader_ ? reader_->error() : "could not allocate memory for the MDF4 reader";
   }

@@ -19,8 +19,11 @@ class TextLogInput final : public LogReader {
     return true;
   }
   bool next(BusRecord& record) override { return textlog_next_record(*reader_, record); }
+  // The header's own text, so that the user sees what could not be read; a log that gives none
+  // says so rather than ending the message on its colon.
   const char* failure() const override {
-    return reader_ && reader_->start_time == StartTimeUse::Unreadable ? reader_->header.TimeText : "";
+    if (!reader_ || reader_->start_time != StartTimeUse::Unreadable) return "";
+    return reader_->header.TimeText[0] != '\0' ? reader_->header.TimeText : "none given";
   }
   ReadFailure failure_kind() const override {
     return reader_ && reader_->start_time == StartTimeUse::Unreadable ? ReadFailure::StartTime : ReadFailure::Log;

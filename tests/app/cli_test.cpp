@@ -697,7 +697,7 @@ TEST_F(CliTest, FramesSteppingBackAreCountedAndKeepTheLog) {
       {"after 3000", "# Time: 30240131T120000\r\n", format_line, frames, 8, unreadable("30240131T120000")},
       {"before 1970", "# Time: 19600131T120000\r\n", format_line, frames, 8, unreadable("19600131T120000")},
       {"February 30", "# Time: 20240230T120000\r\n", format_line, frames, 8, unreadable("20240230T120000")},
-      {"no time line", "", format_line, frames, 8, unreadable("")},
+      {"no time line", "", format_line, frames, 8, unreadable("none given")},
       {"full dates, no time line",
        "",
        "# Time format: 6\r\n",

@@ -382,8 +382,11 @@ TEST(Mdf4InputTest, DamagedLogsFailAndStay) {
   const std::vector<Row> rows = {
       {"records past the channel group's count",
        [&](std::string& f) {
-         test::set_file_u64(f, cycles0(f), file_u64(f, cycles0(f)) - 100);
-         return std::string("E: Could not read input file to its end: x.mf4");
+         const std::uint64_t counted = file_u64(f, cycles0(f)) - 100;
+         test::set_file_u64(f, cycles0(f), counted);
+         return "E: Could not read input file to its end: x.mf4: data group 0 (CAN_DataFrame): the data holds "
+                "records past the " +
+                std::to_string(counted) + " its channel group counts";
        }},
       {"a CAN data-frame group whose channels end after its time",
        [&](std::string& f) {
