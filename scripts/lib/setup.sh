@@ -14,6 +14,9 @@ quarn_test_packages=(
   clang libclang-rt-14-dev clang-format
   util-linux time
   groff-base man-db dpkg-dev
+  # tests/cluster/: a Slurm cluster of one node (the daemons and clients only, not the
+  # slurm-wlm metapackage) and GNU parallel.
+  slurmctld slurmd slurm-client munge parallel
 )
 
 # ensure_run_packages [more...]: what scripts/run needs; ensure_packages [more...]: everything.

@@ -1,0 +1,76 @@
+# Shared by the scheduler tests: the generated recording tree, the comparison with one local run,
+# and how a test that cannot run ends. Sourced, not run.
+
+fail=0
+problem() {
+  echo "FAIL: $*" >&2
+  fail=1
+}
+
+# cannot_run REASON: a machine without the scheduler skips the test (status 77, which CTest
+# counts as skipped), but CI must run it, so there the same reason fails it.
+cannot_run() {
+  if [ "${CI:-}" = true ]; then
+    echo "FAIL: $* (CI=true: this test must run here)" >&2
+    exit 1
+  fi
+  echo "SKIP: $*"
+  exit 77
+}
+
+need_commands() {
+  local c
+  for c in "$@"; do
+    command -v "$c" >/dev/null || cannot_run "$c is not installed (scripts/lib/setup.sh installs it)"
+  done
+}
+
+# make_tree GEN_LOG DIR: a fleet's night of recordings, 8 loggers of 3 days with 88 logs each
+# (2,112 logs) at two depths, 20 of them broken (a header and nothing else), and a file that is
+# no log. The logs are copies of 48 generated ones, which keeps the tree quick to make; the
+# broken ones sit in the second and third logger only, so that a split by logger leaves some
+# tasks without a failure.
+make_tree() {
+  local gen_log=$1 dir=$2
+  local seeds=$dir.seeds
+  mkdir -p "$seeds"
+  local s
+  for s in $(seq 1 48); do
+    "$gen_log" --seed "$s" --frames $((20 + s * 3)) --time-format $((s % 6 + 1)) \
+      --start "202401$(printf %02d $((s % 28 + 1)))T0${s: -1}0000" -o "$seeds/$s.txt"
+  done
+  local logger day n path
+  for logger in $(seq 1 8); do
+    for day in 1 2 3; do
+      mkdir -p "$dir/truck_0$logger/day$day"
+      for n in $(seq 1 88); do
+        path=$dir/truck_0$logger/day$day/LOG$(printf %05d "$n").TXT
+        if [ "$logger" -le 3 ] && [ "$logger" -ge 2 ] && [ $(((day * 88 + n) % 26)) -eq 0 ]; then
+          echo "# a header and nothing else" >"$path"
+        else
+          cp "$seeds/$(((logger * 7 + day * 5 + n) % 48 + 1)).txt" "$path"
+        fi
+      done
+    done
+    # A log at the top of a logger's folder, beside its days.
+    cp "$seeds/$logger.txt" "$dir/truck_0$logger/LOG00000.TXT"
+  done
+  echo "not;a;log" >"$dir/truck_01/notes.csv"
+  rm -rf "$seeds"
+}
+
+# same_trees REFERENCE OUT: the traces of the tasks together must be one run's, byte for byte:
+# the same files, the same bytes, nothing left over (no *.part of an interrupted write).
+same_trees() {
+  local ref=$1 out=$2
+  if ! diff -r "$ref" "$out" >"$out.diff" 2>&1; then
+    problem "the tasks' traces differ from one run's: $(head -20 "$out.diff")"
+  fi
+  local n
+  n=$(find "$out" -type f | wc -l)
+  [ "$n" -gt 2000 ] || problem "only $n traces in $out"
+  echo "$n traces, equal to one run's"
+}
+
+now() { date +%s.%N; }
+elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
