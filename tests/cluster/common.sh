@@ -39,22 +39,24 @@ make_tree() {
     "$gen_log" --seed "$s" --frames $((20 + s * 3)) --time-format $((s % 6 + 1)) \
       --start "202401$(printf %02d $((s % 28 + 1)))T0${s: -1}0000" -o "$seeds/$s.txt"
   done
-  local logger day n path
-  for logger in $(seq 1 8); do
-    for day in 1 2 3; do
-      mkdir -p "$dir/truck_0$logger/day$day"
-      for n in $(seq 1 88); do
-        path=$dir/truck_0$logger/day$day/LOG$(printf %05d "$n").TXT
-        if [ "$logger" -le 3 ] && [ "$logger" -ge 2 ] && [ $(((day * 88 + n) % 26)) -eq 0 ]; then
-          echo "# a header and nothing else" >"$path"
-        else
-          cp "$seeds/$(((logger * 7 + day * 5 + n) % 48 + 1)).txt" "$path"
-        fi
-      done
-    done
+  # One process lays out the copies: a process per file would take longer than the conversions.
+  python3 - "$seeds" "$dir" <<'PY'
+import os, shutil, sys
+seeds, top = sys.argv[1:]
+for logger in range(1, 9):
+    for day in (1, 2, 3):
+        folder = f"{top}/truck_0{logger}/day{day}"
+        os.makedirs(folder)
+        for n in range(1, 89):
+            path = f"{folder}/LOG{n:05d}.TXT"
+            if logger in (2, 3) and (day * 88 + n) % 26 == 0:
+                with open(path, "w") as f:
+                    f.write("# a header and nothing else\n")
+            else:
+                shutil.copyfile(f"{seeds}/{(logger * 7 + day * 5 + n) % 48 + 1}.txt", path)
     # A log at the top of a logger's folder, beside its days.
-    cp "$seeds/$logger.txt" "$dir/truck_0$logger/LOG00000.TXT"
-  done
+    shutil.copyfile(f"{seeds}/{logger}.txt", f"{top}/truck_0{logger}/LOG00000.TXT")
+PY
   echo "not;a;log" >"$dir/truck_01/notes.csv"
   rm -rf "$seeds"
 }

@@ -32,16 +32,18 @@ logs=$(find recordings -name '*.TXT' | wc -l)
 broken=$(grep -rlx '# a header and nothing else' recordings | wc -l)
 echo "$logs logs, $broken of them broken"
 
-# The reference: one local run over the same tree, on both cores.
-mkdir -p ref
+# The reference: one local run over the same tree, on both cores, into the folder the tasks
+# write to afterwards, so that the reports name the same trace paths.
+mkdir -p out
 local_status=0
 start=$(now)
 if [ $shards = yes ]; then
-  "$quarn" --non-interactive --jobs 2 --report=ref.jsonl -O ref recordings 2>ref.err || local_status=$?
+  "$quarn" --non-interactive --jobs 2 --report=ref.jsonl -O out recordings 2>ref.err || local_status=$?
 else
-  "$quarn" --non-interactive --jobs 2 -O ref recordings/*/ 2>ref.err || local_status=$?
+  "$quarn" --non-interactive --jobs 2 -O out recordings/*/ 2>ref.err || local_status=$?
 fi
 local_time=$(elapsed "$start" "$(now)")
+mv out ref
 [ "$local_status" -eq 8 ] || problem "the local run exited with $local_status"
 [ "$(grep -c 'Error during conversion' ref.err)" -eq "$broken" ] ||
   problem "the local run did not name the $broken broken logs: $(head -5 ref.err)"
@@ -233,6 +235,26 @@ echo "task exit codes: $(for k in "${!code[@]}"; do printf '%s=%s ' "$k" "${code
 same_trees ref out
 if [ $shards = yes ]; then
   python3 "$here/reports.py" union ref.jsonl reports/shard-*.jsonl || problem "the reports are not one run's"
+fi
+
+# A failed task retried as the README says, by requeueing it: it runs again over traces already
+# in place and must give the same traces, report and exit state.
+[ $shards = no ] || cp reports/shard-1.jsonl first-1.jsonl
+requeued=$(now)
+scontrol requeue "${job}_1" || problem "scontrol requeue ${job}_1 failed"
+# Slurm holds a requeued job back for two minutes; a test need not wait for that.
+scontrol update JobId="${job}_1" StartTime=now || problem "task 1 cannot be started now"
+for i in $(seq 1 1500); do
+  sleep 0.2
+  again=$(scontrol show job -o "${job}_1" 2>/dev/null || true)
+  grep -Eq ' JobState=(COMPLETED|FAILED) ' <<<"$again" && grep -q ' Restarts=1 ' <<<"$again" && break
+done
+grep -q ' Restarts=1 ' <<<"$again" || problem "task 1 did not run again: $again"
+grep -q " ExitCode=${code[1]} " <<<"$again" || problem "task 1 ran again with another exit code: $again"
+echo "task 1 requeued and done again in $(elapsed "$requeued" "$(now)") s"
+same_trees ref out
+if [ $shards = yes ]; then
+  python3 "$here/reports.py" union first-1.jsonl reports/shard-1.jsonl || problem "the retried task's report differs"
 fi
 
 # Where the time goes: the array's wall time (submission to an empty queue) against the same
