@@ -237,8 +237,8 @@ if [ $shards = yes ]; then
   python3 "$here/reports.py" union ref.jsonl reports/shard-*.jsonl || problem "the reports are not one run's"
 fi
 
-# A failed task retried as the README says, by requeueing it: it runs again over traces already
-# in place and must give the same traces, report and exit state.
+# A task retried as the README says, by requeueing it: it runs again over traces already in
+# place and must give the same traces, report and exit state.
 [ $shards = no ] || cp reports/shard-1.jsonl first-1.jsonl
 requeued=$(now)
 scontrol requeue "${job}_1" || problem "scontrol requeue ${job}_1 failed"
