@@ -31,7 +31,7 @@ def without_clock(value):
 
 
 def status(summary):
-    for key in ("status", "exit_status", "exit"):
+    for key in ("status", "exit_status", "exit_code", "exit"):
         if key in summary:
             return summary[key]
     for value in summary.values():
