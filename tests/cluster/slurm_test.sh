@@ -239,7 +239,7 @@ fi
 
 # A task retried as the README says, by requeueing it: it runs again over traces already in
 # place and must give the same traces, report and exit state.
-[ $shards = no ] || cp reports/shard-1.jsonl first-1.jsonl
+[ $shards = no ] || cp reports/shard-1.jsonl first-1.jsonl || problem "task 1 left no report"
 requeued=$(now)
 scontrol requeue "${job}_1" || problem "scontrol requeue ${job}_1 failed"
 # Slurm holds a requeued job back for two minutes; a test need not wait for that.
