@@ -60,6 +60,8 @@ for variable in JOB_COMPLETION_INDEX AWS_BATCH_JOB_ARRAY_INDEX; do
     if [ $shards = yes ]; then
       reported=$(python3 "$here/reports.py" status "reports/shard-$k.jsonl") || reported=missing
       [ "$reported" = "$status" ] || problem "$variable=$k: quarn exited with $status, its report says $reported"
+      shard=$(python3 "$here/reports.py" shard "reports/shard-$k.jsonl") || shard=missing
+      [ "$shard" = "$k/$tasks" ] || problem "$variable=$k: the task took itself for shard $shard"
     fi
     case $status in
     0) ;;

@@ -3,8 +3,10 @@
 summary object.
 
   reports.py status REPORT            prints the exit status the summary gives
+  reports.py shard REPORT             prints the summary's shard as K/N
   reports.py union REFERENCE SHARD... the shards' log records, together, are the reference run's:
-                                      every log once, with the same results (times aside)
+                                      every log once, with the same results (times aside), and
+                                      their summaries add up to its summary
 """
 import json
 import re
@@ -53,8 +55,22 @@ def main():
             sys.exit(f"{sys.argv[2]}: the summary gives no status")
         print(found)
         return
-    reference = canonical(read(sys.argv[2])[0])
-    shards = canonical(r for path in sys.argv[3:] for r in read(path)[0])
+    if sys.argv[1] == "shard":
+        shard = read(sys.argv[2])[1].get("shard")
+        print(f"{shard['index']}/{shard['count']}" if shard else "none")
+        return
+    records, summary = read(sys.argv[2])
+    reference = canonical(records)
+    parts = [read(path) for path in sys.argv[3:]]
+    shards = canonical(r for part in parts for r in part[0])
+    # The counts of the shards add up to one run's; the logs each passed over are the others'.
+    totals = summary.get("summary", {})
+    for key, value in totals.items():
+        if key == "other_shards" or not isinstance(value, int):
+            continue
+        added = sum(part[1].get("summary", {}).get(key, 0) for part in parts)
+        if added != value:
+            sys.exit(f"the shards' summaries count {added} {key}, one run {value}")
     if shards == reference:
         print(f"{len(shards)} log records, those of one run")
         return

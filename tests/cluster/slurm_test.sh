@@ -208,6 +208,8 @@ done <tasks.txt
 for k in $(seq 0 $((tasks - 1))); do
   if [ $shards = yes ]; then
     status=$(python3 "$here/reports.py" status "reports/shard-$k.jsonl") || status=missing
+    shard=$(python3 "$here/reports.py" shard "reports/shard-$k.jsonl") || shard=missing
+    [ "$shard" = "$k/$tasks" ] || problem "task $k took itself for shard $shard"
   else
     status=0
     i=0
