@@ -6,7 +6,7 @@
 #   QUARN=by_folder.sh (or a link named quarn on PATH), with REAL_QUARN the program.
 set -eu
 args=()
-out= input= k= n=
+out='' input='' k='' n=''
 while [ $# -gt 0 ]; do
   case $1 in
   --report=*) ;;

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by the scheduler tests: the generated recording tree, the comparison with one local run,
 # and how a test that cannot run ends. Sourced, not run.
 

@@ -53,7 +53,7 @@ mv out ref
 cluster=$(mktemp -d /tmp/quarn-slurm.XXXXXX)
 chmod 755 "$cluster"
 mkdir -m 755 "$cluster/munge" "$cluster/state" "$cluster/spool"
-munged_pid= slurmctld_pid= slurmd_pid= job=
+munged_pid='' slurmctld_pid='' slurmd_pid='' job=''
 
 # stop PID NAME: SIGTERM, a wait, then SIGKILL; slurmd may take seconds to act on SIGTERM.
 stop() {
