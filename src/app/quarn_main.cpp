@@ -29,6 +29,24 @@ std::unique_ptr<Converter> worker_converter(void* context) {
   return trace_formats_converter(*static_cast<ToolContext*>(context));
 }
 
+// Whether `name` ends in a log's suffix or in one of the run's trace suffixes, in any letter case:
+// put in place at the end of the run, such a report would replace a log (with -d perhaps its only
+// copy, or one a later run would convert) or a trace just written.
+bool named_as_log_or_trace(const RunOptions& options, StrView name) {
+  auto ends_in = [name](StrView tail) {
+    return tail.length > 0 && name.length > tail.length &&
+           sv_equal_ignoring_case(StrView{name.data + name.length - tail.length, tail.length}, tail);
+  };
+  StrView ext = path_extension(name);
+  for (int i = 0; i < options.input_format_count; ++i) {
+    if (ext.data != nullptr && sv_equal_ignoring_case(ext, sv(options.input_formats[i].name))) return true;
+  }
+  for (int i = 0; i < options.trace_suffix_count; ++i) {
+    if (ends_in(sv(options.trace_suffixes[i]))) return true;
+  }
+  return false;
+}
+
 // The run report, when --report asks for one, created under its temporary name before anything
 // converts; false (with status 133) when it cannot be: a run asked to account for itself must
 // not run without the account.
@@ -37,6 +55,11 @@ bool open_run_report(ToolContext& context, std::unique_ptr<FileSystem>& fs, std:
   if (context.report_file.count != 1) return true;
   StrView path = dynstr_view(context.report_file.items[0]);
   StrView name = path_file_name(path);
+  if (named_as_log_or_trace(context.options, name)) {
+    report(LogLevel::Error, "Run report must not be named as a log or trace: %.*s", sv_len(path), path.data);
+    status = kStatusSetupFailed;
+    return false;
+  }
   DynString folder;
   dynstr_from(folder, path.data, path.length - name.length);
   if (name.length > 0 && dynstr_length(folder) == path.length - name.length) fs = disk_fs_create(dynstr_view(folder));

@@ -413,10 +413,11 @@ int converter_run(Converter* converter, const DynStringList& inputs) {
 
 int converter_run_parallel(Converter* walker, int jobs, ConverterFactory make, void* context,
                            const DynStringList& inputs) {
-  if (inputs.count == 0) return kStatusOk;
+  RunTotals totals;
+  // A run of nothing still closes its report: a shard given no logs must account for itself too.
+  if (inputs.count == 0) return walker != nullptr ? finish_report(*walker, totals, kStatusOk) : kStatusOk;
   if (walker == nullptr) return kStatusConvertFailed;
   if (jobs > kMaxParallelJobs) jobs = kMaxParallelJobs;
-  RunTotals totals;
   // What this run puts in place, so that no later log of it replaces an earlier one's trace.
   WrittenFiles written;
   NamedInputs named;

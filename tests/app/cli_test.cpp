@@ -559,11 +559,23 @@ TEST_F(CliTest, TheRunReportHasALinePerLogAndASummary) {
 
   std::filesystem::remove_all(test::fs_path(at("logs_out")));
   log("logs/c.txt");
-  CliRun r = run({"--report=" + at("no/where/report.jsonl"), at("logs")});
-  EXPECT_EQ(r.status, 133);
-  EXPECT_EQ(diagnostics_of(r.err), Lines{"E: Could not open run report: " + at("no/where/report.jsonl")});
-  EXPECT_FALSE(file_exists(at("logs_out")));
-  EXPECT_TRUE(file_exists(at("logs/c.txt")));
+  // Put in place at the end, a report of a log's or a trace's name would replace it.
+  const struct {
+    std::string report;
+    std::string line;
+  } refused[] = {
+      {"no/where/report.jsonl", "E: Could not open run report: "},
+      {"logs/c.txt", "E: Run report must not be named as a log or trace: "},
+      {"run.TXT", "E: Run report must not be named as a log or trace: "},
+      {"logs_out/c.asc", "E: Run report must not be named as a log or trace: "},
+  };
+  for (const auto& c : refused) {
+    CliRun r = run({"-d", "--report=" + at(c.report), at("logs")});
+    EXPECT_EQ(r.status, 133) << c.report;
+    EXPECT_EQ(diagnostics_of(r.err), Lines{c.line + at(c.report)});
+    EXPECT_FALSE(file_exists(at("logs_out"))) << c.report;
+    EXPECT_EQ(read_file(at("logs/c.txt")), kLog) << c.report;
+  }
 }
 
 // B.TXT and B.txt both make B.asc: the first in walk order keeps it, the later one fails and its
