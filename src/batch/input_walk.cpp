@@ -357,8 +357,8 @@ namespace {
   return true;
 }
 
-// Closes the run report, if one is asked for, with the run's totals and status; the status, with
-// 8 added when the report could not be put in place: a run whose record is lost did not succeed.
+// Closes the run report, if one is asked for, with the run's totals and status; the status, with 8
+// OR-ed in when the report could not be put in place: a run whose record is lost did not succeed.
 int finish_report(const Converter& walker, const RunTotals& totals, int status) {
   if (walker.report == nullptr) return status;
   const RunOptions* options = walker.options;
