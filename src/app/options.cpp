@@ -199,6 +199,7 @@ bool parse_command_line(ToolContext& context, int argc, char** argv, int& status
       arg_str0(nullptr, "mf4-compression", "<kind>",
                "how MDF4 data blocks are compressed: none, deflate or transposed. defaults to transposed");
   arg_int* jobs = arg_int0("j", "jobs", "<n>", "logs converted at once. 0 takes one per core. defaults to 1");
+  arg_file* report_file = arg_file0(nullptr, "report", "<file>", "write a JSON Lines record of the run to this file");
   arg_str* input_format = arg_str0("I", "input-format", "<txt|mf4|txt,mf4>",
                                    "log formats a folder walk converts, comma-separated; a file named here "
                                    "converts by its suffix. defaults to txt");
@@ -207,9 +208,9 @@ bool parse_command_line(ToolContext& context, int argc, char** argv, int& status
                                   "list of input files/folders, must have common root");
   arg_file* inputs = arg_filen(nullptr, nullptr, "file(s)/folder(s)", 1, argc - 1 > 1 ? argc - 1 : 1, nullptr);
   struct arg_end* errors = arg_end(20);
-  void* table[] = {help,           version,     verbosity,        non_interactive, delete_converted,
-                   no_append_root, buffer,      output_directory, format,          mf4_compression,
-                   input_format,   jobs,        input_files,      inputs,          errors};
+  void* table[] = {help,        version,          verbosity, non_interactive, delete_converted, no_append_root,
+                   buffer,      output_directory, format,    mf4_compression, input_format,     jobs,
+                   report_file, input_files,      inputs,    errors};
   constexpr int kEntries = static_cast<int>(sizeof table / sizeof table[0]);
 
   if (arg_nullcheck(table) != 0) {
@@ -220,8 +221,10 @@ bool parse_command_line(ToolContext& context, int argc, char** argv, int& status
   }
 
   PathOption output_extension{};
+  PathOption report_extension{};
   PathOption input_extension{};
   extend_path_option(output_directory, output_extension, context.output_directory, true);
+  extend_path_option(report_file, report_extension, context.report_file, true);
   extend_path_option(inputs, input_extension, context.inputs, false);
 
   arg_parse(argc, argv, table);

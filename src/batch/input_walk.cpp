@@ -9,6 +9,7 @@
 #include "batch/log_conversion.h"
 #include "batch/named_inputs.h"
 #include "batch/parallel_run.h"
+#include "batch/run_report.h"
 #include "batch/run_totals.h"
 #include "io/dir_listing.h"
 #include "logging/report.h"
@@ -145,6 +146,7 @@ struct Walk {
   DynString made_folder;
   OutputRoot* roots = nullptr;  // those of the inputs walked so far and the one being walked
   std::int64_t root_count = 0;
+  LogRecord record{};  // the log in hand's, when the run is reported
 };
 
 int walk(Walk& w, StrView input_path, StrView output_path, const WalkAncestor* ancestors, bool& stop) {
@@ -221,9 +223,15 @@ int walk(Walk& w, StrView input_path, StrView output_path, const WalkAncestor* a
     w.parallel->submit(*format, input_path, base);
     return kStatusOk;
   }
+  RunReport* run_report = converter->report;
+  if (run_report != nullptr) w.record.begin(input_path, *format);
   int status = convert_log(converter, *format, input_path, base);
   if (status != kStatusOk) {
     report(LogLevel::Error, "Error during conversion of %.*s", sv_len(input_path), input_path.data);
+  }
+  if (run_report != nullptr) {
+    w.record.end();
+    run_report->add(w.record);
   }
   return status;
 }
@@ -349,6 +357,17 @@ namespace {
   return true;
 }
 
+// Closes the run report, if one is asked for, with the run's totals and status; the status, with 8
+// OR-ed in when the report could not be put in place: a run whose record is lost did not succeed.
+int finish_report(const Converter& walker, const RunTotals& totals, int status) {
+  if (walker.report == nullptr) return status;
+  const RunOptions* options = walker.options;
+  const int index = options != nullptr ? options->shard_index : 0;
+  const int count = options != nullptr ? options->shard_count : 0;
+  if (!walker.report->finish(totals, status, index, count)) status |= kStatusConvertFailed;
+  return status;
+}
+
 int run_inputs(Converter* converter, ParallelRun* parallel, const DynStringList& inputs, OutputRoot* roots) {
   Walk w{converter, parallel, DynString{}};
   w.roots = roots;
@@ -394,10 +413,11 @@ int converter_run(Converter* converter, const DynStringList& inputs) {
 
 int converter_run_parallel(Converter* walker, int jobs, ConverterFactory make, void* context,
                            const DynStringList& inputs) {
-  if (inputs.count == 0) return kStatusOk;
+  RunTotals totals;
+  // A run of nothing still closes its report: a shard given no logs must account for itself too.
+  if (inputs.count == 0) return walker != nullptr ? finish_report(*walker, totals, kStatusOk) : kStatusOk;
   if (walker == nullptr) return kStatusConvertFailed;
   if (jobs > kMaxParallelJobs) jobs = kMaxParallelJobs;
-  RunTotals totals;
   // What this run puts in place, so that no later log of it replaces an earlier one's trace.
   WrittenFiles written;
   NamedInputs named;
@@ -406,7 +426,7 @@ int converter_run_parallel(Converter* walker, int jobs, ConverterFactory make, v
     // Without them no trace could be told from a log, nor a walk kept out of its own traces.
     report(LogLevel::Error, "Could not allocate memory for the inputs of the run");
     run_totals_report(totals);
-    return kStatusConvertFailed;
+    return finish_report(*walker, totals, kStatusConvertFailed);
   }
   int status;
   {
@@ -423,7 +443,7 @@ int converter_run_parallel(Converter* walker, int jobs, ConverterFactory make, v
     if (parallel) status |= parallel->finish();
   }
   run_totals_report(totals);
-  return status;
+  return finish_report(*walker, totals, status);
 }
 
 int converter_process_path(Converter* converter, StrView input_path, StrView output_path) {

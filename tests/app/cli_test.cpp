@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "app/cli_run.h"
+#include "support/json_reader.h"
 #include "support/temp_dir.h"
 #include "support/test_os.h"
 
@@ -60,7 +61,7 @@ bool looks_like_trace_of_log(const std::string& asc) {
 constexpr char kUsageHead[] =
     "Usage: quarn [--help] [-v|--version] [--verbosity=<n>] [--non-interactive] [-d|--delete-converted] "
     "[-X|--no-append-root] [-b|--buffer=<n>] [-O|--output-directory=<file>] [-F|--format=<asc|mf4|asc,mf4>] "
-    "[--mf4-compression=<kind>] [-I|--input-format=<txt|mf4|txt,mf4>] [-j|--jobs=<n>] "
+    "[--mf4-compression=<kind>] [-I|--input-format=<txt|mf4|txt,mf4>] [-j|--jobs=<n>] [--report=<file>] "
     "[-i|--input-files=<file(s)/folder(s)>] file(s)/folder(s)";
 
 std::string glossary_line(const std::string& option, const std::string& text) {
@@ -89,6 +90,7 @@ std::string usage_with_tail(const std::string& tail) {
                        "log formats a folder walk converts, comma-separated; a file named here converts by its "
                        "suffix. defaults to txt") +
          glossary_line("-j, --jobs=<n>", "logs converted at once. 0 takes one per core. defaults to 1") +
+         glossary_line("--report=<file>", "write a JSON Lines record of the run to this file") +
          glossary_line("-i, --input-files=<file(s)/folder(s)>", "list of input files/folders, must have common root");
 }
 
@@ -471,6 +473,109 @@ TEST_F(CliTest, DeleteConvertedRemovesOnlyWhatWasConverted) {
   EXPECT_EQ(run({"-d", at("b.txt")}).status, 0);
   EXPECT_FALSE(file_exists(at("b.txt")));
   EXPECT_TRUE(file_exists(at("b.asc")));
+}
+
+// The report names every log the run converts or fails once, in the order of the diagnostics, with
+// the lines the run wrote for it, and closes with the run's totals; a rerun gives the same report
+// but for its time. A report that cannot be made stops the run before anything converts.
+TEST_F(CliTest, TheRunReportHasALinePerLogAndASummary) {
+  make_dirs(at("logs/s"));
+  log("logs/a.txt");
+  write_file(at("logs/bad.txt"), "no log\n");
+  write_file(at("logs/notes.csv"), "x");
+  write_file(at("logs/s/strays.txt"), std::string(kLog) + "ERROR: SD card write failure\r\n");
+  struct Want {
+    std::string input;
+    bool converted;
+    int frames;
+    int strays;
+  };
+  std::vector<Want> want = {
+      {"logs/a.txt", true, 2, 0}, {"logs/bad.txt", false, 0, 0}, {"logs/s/strays.txt", true, 2, 1}};
+#ifndef _WIN32
+  // A name that is no UTF-8 (Latin-1, as an old logger writes it) still gives JSON, and its bytes.
+  log("logs/\xe9t\xe9.txt");
+  want.push_back({"logs/\xe9t\xe9.txt", true, 2, 0});
+#endif
+  const std::string report = at("report.jsonl");
+  for (bool remove : {false, true}) {
+    const std::string where = remove ? "with -d" : "without -d";
+    std::vector<std::string> args = {"--verbosity", "2", "--report=" + report, at("logs")};
+    if (remove) args.insert(args.begin(), "-d");
+    CliRun r = run(args);
+    ASSERT_EQ(r.status, 8) << where << r.err;
+    const std::string text = read_file(report);
+    std::vector<test::Json> lines;
+    ASSERT_TRUE(test::read_json_lines(text, lines)) << where << ": no JSON Lines: " << text;
+    ASSERT_EQ(lines.size(), want.size() + 1) << where << ": " << text;
+    Lines reported;  // the logs' lines, as the diagnostics show them
+    for (std::size_t i = 0; i < want.size(); ++i) {
+      const test::Json& o = lines[i];
+      const std::string at_log = where + ": " + want[i].input;
+      EXPECT_EQ(o["input"].text, want[i].input) << where;
+      EXPECT_EQ(o["format"].text, "txt") << at_log;
+      EXPECT_EQ(o["result"].text, want[i].converted ? "converted" : "failed") << at_log;
+      EXPECT_EQ(o["frames"].integer(), want[i].frames) << at_log;
+      EXPECT_EQ(o["stray_lines"].integer(), want[i].strays) << at_log;
+      EXPECT_EQ(o["stepped_back"].integer(), 0) << at_log;
+      EXPECT_EQ(o["deleted"].boolean, remove && want[i].converted) << at_log;
+      EXPECT_EQ(file_exists(at(want[i].input)), !o["deleted"].boolean) << at_log;
+      if (want[i].converted) {
+        const std::string trace = "logs_out/" + want[i].input.substr(5, want[i].input.size() - 9) + ".asc";
+        ASSERT_EQ(o["traces"].items.size(), 1u) << at_log;
+        EXPECT_EQ(o["traces"][0]["path"].text, trace) << at_log;
+        EXPECT_EQ(o["traces"][0]["size"].integer(), static_cast<std::int64_t>(read_file(at(trace)).size())) << at_log;
+      } else {
+        EXPECT_TRUE(o["traces"].items.empty()) << at_log;
+      }
+      for (const test::Json& d : o["diagnostics"].items) {
+        const std::string level = d["level"].text;
+        reported.push_back((level == "warning" ? "W: " : level == "error" ? "E: " : "?: ") + d["text"].text);
+      }
+    }
+    EXPECT_EQ(reported, diagnostics_of(r.err)) << where;
+    EXPECT_EQ(lines[1]["diagnostics"].items.size(), 2u) << where << ": the failed log's lines";
+    const test::Json& last = lines.back();
+    EXPECT_EQ(last["summary"]["logs"].integer(), static_cast<std::int64_t>(want.size())) << where;
+    EXPECT_EQ(last["summary"]["converted"].integer(), static_cast<std::int64_t>(want.size()) - 1) << where;
+    EXPECT_EQ(last["summary"]["failed"].integer(), 1) << where;
+    EXPECT_EQ(last["summary"]["stray_lines"].integer(), 1) << where;
+    EXPECT_EQ(last["status"].integer(), 8) << where;
+    EXPECT_TRUE(last.has("shard") && last["shard"].kind == test::Json::Kind::Null) << where;
+    EXPECT_EQ(last["seconds"].kind, test::Json::Kind::Number) << where;
+    if (remove) break;
+
+    // Run again, with every trace there already: the same report, but for the time it took.
+    CliRun again = run(args);
+    ASSERT_EQ(again.status, 8) << again.err;
+    auto timeless = [](std::string t) { return std::regex_replace(t, std::regex(R"("seconds":[0-9.]+)"), ""); };
+    EXPECT_EQ(timeless(read_file(report)), timeless(text));
+  }
+  // Only the report itself is left beside the logs: no temporary file of it.
+  for (const auto& e : std::filesystem::directory_iterator(test::fs_path(data_))) {
+    const std::string name = e.path().filename().string();
+    EXPECT_TRUE(name == "logs" || name == "logs_out" || name == "report.jsonl") << name;
+  }
+
+  std::filesystem::remove_all(test::fs_path(at("logs_out")));
+  log("logs/c.txt");
+  // Put in place at the end, a report of a log's or a trace's name would replace it.
+  const struct {
+    std::string report;
+    std::string line;
+  } refused[] = {
+      {"no/where/report.jsonl", "E: Could not open run report: "},
+      {"logs/c.txt", "E: Run report must not be named as a log or trace: "},
+      {"run.TXT", "E: Run report must not be named as a log or trace: "},
+      {"logs_out/c.asc", "E: Run report must not be named as a log or trace: "},
+  };
+  for (const auto& c : refused) {
+    CliRun r = run({"-d", "--report=" + at(c.report), at("logs")});
+    EXPECT_EQ(r.status, 133) << c.report;
+    EXPECT_EQ(diagnostics_of(r.err), Lines{c.line + at(c.report)});
+    EXPECT_FALSE(file_exists(at("logs_out"))) << c.report;
+    EXPECT_EQ(read_file(at("logs/c.txt")), kLog) << c.report;
+  }
 }
 
 // B.TXT and B.txt both make B.asc: the first in walk order keeps it, the later one fails and its
