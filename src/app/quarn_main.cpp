@@ -72,11 +72,12 @@ bool open_run_report(ToolContext& context, std::unique_ptr<FileSystem>& fs, std:
   return true;
 }
 
-int run(int argc, char** argv) {
+int run(int argc, char** argv, const char* const* notes, int note_count) {
   std::unique_ptr<ToolContext> context = tool_context_create();
   if (!context) return kStatusSetupFailed;
   int status = kStatusOk;
   if (!parse_command_line(*context, argc, argv, status)) return status;
+  for (int i = 0; i < note_count; ++i) report(LogLevel::Debug, "%s", notes[i]);
   // The converter borrows the context's file systems and options: it goes first.
   std::unique_ptr<Converter> converter = trace_formats_converter(*context);
   if (!converter) return kStatusSetupFailed;
@@ -95,13 +96,13 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-int quarn_main(int argc, char** argv) {
+int quarn_main(int argc, char** argv, const char* const* notes, int note_count) {
   // Ctrl-C, a kill or a closed pipe must not leave temporary traces behind.
   platform_on_termination(clean_up_after_signal);
   // Reports made while the command line is parsed pass at every verbosity, in every run of the
   // process, not only the first.
   set_log_threshold(0);
-  int status = run(argc, argv);
+  int status = run(argc, argv, notes, note_count);
   std::fflush(stdout);
   return status;
 }

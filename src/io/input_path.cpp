@@ -108,6 +108,9 @@ void make_absolute(DynString& path) {
   if (!here) return;
   DynString joined;
   fs_join(here.get(), StrView{dynstr_data(path) + consumed, dynstr_length(path) - consumed}, joined);
+  // A working folder at the top ("/", "C:/") ends in the separator that the join adds again;
+  // doubled, it would name a path nobody typed ("//nope") in every message about it.
+  collapse_double_slashes(joined, kPlatformHasShares && starts_with_two_slashes(joined) ? 2 : 0);
   path = std::move(joined);
 }
 

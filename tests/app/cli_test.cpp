@@ -341,17 +341,21 @@ TEST_F(CliTest, AnOutputDirectoryTakesTheWholeTree) {
 TEST_F(CliTest, AnOutputDirectoryThatIsNoFolderStopsTheRunWith133) {
   make_example_folder();
   write_file(dir_ / "plain", "x");
+  // The top folder of the file system ("/", or the drive's "C:/"), which ends in its separator.
+  const std::string top = dir_.path().substr(0, dir_.path().find('/') + 1);
   const struct {
     std::string option;
     std::string shown;
+    std::string cwd;  // empty: the data folder
   } cases[] = {
-      {dir_ / "missing", dir_ / "missing"},
-      {dir_ / "missing/deeper/", dir_ / "missing/deeper/"},
-      {dir_ / "plain", dir_ / "plain"},
-      {dir_ / "plain/", dir_ / "plain"},
+      {dir_ / "missing", dir_ / "missing", ""},
+      {dir_ / "missing/deeper/", dir_ / "missing/deeper/", ""},
+      {dir_ / "plain", dir_ / "plain", ""},
+      {dir_ / "plain/", dir_ / "plain", ""},
+      {"quarn-missing-output", top + "quarn-missing-output", top},
   };
   for (const auto& c : cases) {
-    CliRun r = run({"-O", c.option, at("logs")});
+    CliRun r = run_quarn(c.cwd.empty() ? data_ : c.cwd, {"-O", c.option, at("logs")});
     EXPECT_EQ(r.status, 133) << c.option;
     EXPECT_EQ(diagnostics_of(r.err), Lines{"E: Invalid output path: " + c.shown});
   }
