@@ -171,6 +171,11 @@ namespace quarn {
 // The processors online now; at least 1.
 int platform_online_cores();
 
+// The value of the environment variable `name`, copied into `buffer` with its terminating NUL.
+// False when it is not set or does not fit. The program reads its environment only here, and only
+// for what a job scheduler hands a task (--shard=auto).
+bool platform_environment(const char* name, char* buffer, std::size_t capacity);
+
 // Removes a file with one system call and nothing else, so that a signal handler may use it.
 void platform_unlink(const char* path);
 
