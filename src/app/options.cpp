@@ -321,6 +321,11 @@ bool parse_command_line(ToolContext& context, int argc, char** argv, int& status
       if (ready && files_from->count > 0) {
         status = read_input_list(files_from->sval[0], context.inputs);
         ready = status == kStatusOk;
+        // A nightly list of new logs may be empty: there is nothing to do, and nothing failed.
+        if (ready && context.inputs.count == 0) {
+          report(LogLevel::Info, "No inputs listed in %s", files_from->sval[0]);
+          ready = false;
+        }
       }
       // A list names logs at any depth; the command line alone keeps to one folder.
       if (ready) {
