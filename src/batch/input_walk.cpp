@@ -456,7 +456,8 @@ namespace {
   return true;
 }
 
-int run_inputs(Converter* converter, ParallelRun* parallel, const DynStringList& inputs, OutputRoot* roots) {
+int run_inputs(Converter* converter, ParallelRun* parallel, const DynStringList& inputs, OutputRoot* roots,
+               std::int64_t& other_shards) {
   Walk w{converter, parallel, DynString{}};
   w.roots = roots;
   bool append_root = converter->options == nullptr || !converter->options->no_append_root;
@@ -490,11 +491,7 @@ int run_inputs(Converter* converter, ParallelRun* parallel, const DynStringList&
       own.settled = true;
     }
   }
-  if (w.other_shards > 0) {
-    const RunOptions& options = *converter->options;
-    report(LogLevel::Debug, "Passed over %lld logs of other shards than %d/%d", static_cast<long long>(w.other_shards),
-           options.shard_index, options.shard_count);
-  }
+  other_shards = w.other_shards;
   return status;
 }
 
@@ -531,8 +528,14 @@ int converter_run_parallel(Converter* walker, int jobs, ConverterFactory make, v
       }
     }
     // Without workers the walk converts each log where it finds it.
-    status = run_inputs(walker, parallel.get(), inputs, roots.get());
+    std::int64_t other_shards = 0;
+    status = run_inputs(walker, parallel.get(), inputs, roots.get(), other_shards);
     if (parallel) status |= parallel->finish();
+    // After every log's own lines, which a parallel run holds back until its turn.
+    if (other_shards > 0) {
+      report(LogLevel::Debug, "Passed over %lld logs of other shards than %d/%d", static_cast<long long>(other_shards),
+             walker->options->shard_index, walker->options->shard_count);
+    }
   }
   run_totals_report(totals);
   return status;

@@ -548,8 +548,12 @@ TEST_F(CliTest, ALogsShardIsTheSameOnEveryPlatform) {
     TempDir dir;
     write_file(dir / name, kLog);
     const std::string trace = std::string(name, std::strlen(name) - 4) + ".asc";
-    EXPECT_EQ(run_quarn(dir.path(), {"--shard=716/1000", name}).status, 0);
+    CliRun other = run_quarn(dir.path(), {"--verbosity", "4", "--shard=716/1000", name});
+    EXPECT_EQ(other.status, 0);
     EXPECT_FALSE(file_exists(dir / trace)) << name;
+    // Passed over without a word but one Debug line.
+    EXPECT_EQ(diagnostics_of(other.err), (Lines{"D: Passed over 1 logs of other shards than 716/1000",
+                                                "I: Converted 0 of 0 logs, 0 frames, 0 failed"}));
     CliRun r = run_quarn(dir.path(), {"--shard=717/1000", name});
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(file_exists(dir / trace)) << name;
