@@ -14,6 +14,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <regex>
@@ -507,6 +508,13 @@ TEST_F(CliTest, ListedLogsAtAnyDepthMirrorTheirPathsBelowTheDeepestRoot) {
   EXPECT_EQ(tree(at("out")), (Lines{"a/b/trip.asc", "c/x.asc", "top.asc"}));
   // The command line alone keeps to one folder.
   EXPECT_EQ(run({at("rec/a/b/trip.txt"), at("rec/top.txt")}).status, 132);
+#ifndef _WIN32
+  // "-" reads the list from standard input.
+  make_dirs(at("piped"));
+  const std::string command = "cd '" + data_ + "' && '" QUARN_EXE "' --files-from=- -O piped < list.txt";
+  EXPECT_EQ(std::system(command.c_str()), 0);
+  EXPECT_EQ(tree(at("piped")), (Lines{"a/b/trip.asc", "c/x.asc", "top.asc"}));
+#endif
   // A list without a path: nothing to do.
   write_file(at("empty.txt"), "\n\r\n");
   CliRun empty = run({"--files-from=empty.txt", "-O", "out"});
