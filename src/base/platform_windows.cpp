@@ -792,6 +792,8 @@ bool platform_utf8_arguments(int argc, wchar_t** argv, std::vector<std::string>&
   return whole;
 }
 
+void platform_binary_stdin() { _setmode(_fileno(stdin), _O_BINARY); }
+
 void platform_binary_stdout() {
   std::fflush(stdout);
   _setmode(_fileno(stdout), _O_BINARY);

@@ -45,6 +45,7 @@ int take_line(const char* name, DynString& line, DynStringList& inputs) {
 
 int read_input_list(const char* name, DynStringList& inputs) {
   const bool standard_input = std::strcmp(name, "-") == 0;
+  if (standard_input) platform_binary_stdin();
   std::FILE* file = standard_input ? stdin : platform_fopen(name, "rb");
   if (file == nullptr) {
     const PlatformFailure* failure = platform_pending_failure();
