@@ -737,6 +737,15 @@ int platform_online_cores() {
   return n < 1 ? 1 : n > 65536 ? 65536 : static_cast<int>(n);
 }
 
+bool platform_environment(const char* name, char* buffer, std::size_t capacity) {
+  const char* value = std::getenv(name);
+  if (value == nullptr || capacity == 0) return false;
+  const std::size_t n = std::strlen(value);
+  if (n >= capacity) return false;
+  std::memcpy(buffer, value, n + 1);
+  return true;
+}
+
 // --- Ending a run ------------------------------------------------------------------------------
 
 namespace {
@@ -821,6 +830,8 @@ bool platform_expand_wildcards(const std::string& argument, std::vector<std::str
   out.insert(out.end(), found.begin(), found.end());
   return !found.empty();
 }
+
+void platform_binary_stdin() { _setmode(_fileno(stdin), _O_BINARY); }
 
 void platform_binary_stdout() {
   std::fflush(stdout);
