@@ -81,7 +81,8 @@ std::string expected_trace(std::vector<BusRecord> records, bool can) {
     if (std::isnan(b.Timestamp)) return true;
     return a.Timestamp < b.Timestamp;
   });
-  double base = can ? std::floor(records[0].Timestamp) : records[0].Timestamp;
+  // Both traces count from the whole second their date line names.
+  double base = std::floor(records[0].Timestamp);
   double day = std::trunc(base);
   if (!(day >= 0.0 && day <= static_cast<double>(quarn::kLastCalendarSecond))) return {};
   std::time_t seconds = static_cast<std::time_t>(day);

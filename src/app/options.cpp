@@ -5,7 +5,10 @@
 #include "app/build_info.h"
 #include "app/input_formats.h"
 #include "app/trace_formats.h"
+#include "base/platform.h"
+#include "batch/input_list.h"
 #include "batch/input_walk.h"
+#include "batch/shard.h"
 #include "io/input_path.h"
 #include "logging/report.h"
 #include "mdf4/mdf4_deflate.h"
@@ -33,6 +36,8 @@ constexpr int kStorePathRefused = 4;
 struct PathOption {
   DynStringList* destination;
   bool output;  // the output directory's: a refused path is reported as an invalid output path
+  // The positional inputs are required unless this option is given (--files-from); null: always.
+  const arg_str* required_unless;
   arg_checkfn* base_check;
   arg_errorfn* base_error;
 };
@@ -41,6 +46,10 @@ int check_path_option(void* parent) {
   auto* entry = static_cast<arg_file*>(parent);
   auto* extension = static_cast<PathOption*>(entry->hdr.priv);
   int r = extension->base_check(parent);
+  // The minimum count is the only check that fails with no value given.
+  if (r != 0 && entry->count == 0 && extension->required_unless != nullptr && extension->required_unless->count > 0) {
+    r = 0;
+  }
   if (r != 0) return r;
   r = store_paths(entry, *extension->destination, extension->output);
   return r == 0 ? 0 : r * kStoreErrorScale;
@@ -66,6 +75,29 @@ void extend_path_option(arg_file* entry, PathOption& extension, DynStringList& d
   entry->hdr.priv = &extension;
   entry->hdr.checkfn = check_path_option;
   entry->hdr.errorfn = print_path_option_error;
+}
+
+// Applies --shard: false (with the status) for a value of another form, or an automatic one that
+// the scheduler's variables do not settle.
+bool apply_shard(const char* value, RunOptions& options, int& status) {
+  Shard shard;
+  bool automatic = false;
+  if (!shard_parse(value, shard, automatic)) {
+    std::printf("%s: invalid shard \"%s\", expected %s\n", kProgramName, value, kShardForms);
+    status = kStatusParseError;
+    return false;
+  }
+  if (automatic) {
+    char message[512];
+    if (!shard_resolve_auto(shard.count, platform_environment, shard, message, sizeof message)) {
+      std::printf("%s: %s\n", kProgramName, message);
+      status = kStatusParseError;
+      return false;
+    }
+  }
+  options.shard_index = shard.index;
+  options.shard_count = shard.count;
+  return true;
 }
 
 // "verbosity" 0..5 as the log threshold; -1 for a value outside that range.
@@ -199,17 +231,22 @@ bool parse_command_line(ToolContext& context, int argc, char** argv, int& status
       arg_str0(nullptr, "mf4-compression", "<kind>",
                "how MDF4 data blocks are compressed: none, deflate or transposed. defaults to transposed");
   arg_int* jobs = arg_int0("j", "jobs", "<n>", "logs converted at once. 0 takes one per core. defaults to 1");
+  arg_file* report_file = arg_file0(nullptr, "report", "<file>", "write a JSON Lines record of the run to this file");
   arg_str* input_format = arg_str0("I", "input-format", "<txt|mf4|txt,mf4>",
                                    "log formats a folder walk converts, comma-separated; a file named here "
                                    "converts by its suffix. defaults to txt");
   // Only shows the inputs in the usage text; the inputs are always the positional arguments.
+  arg_str* files_from = arg_str0(nullptr, "files-from", "<file>",
+                                 "also convert the paths listed in <file>, one a line; - reads standard input");
+  arg_str* shard = arg_str0(nullptr, "shard", "<K/N|auto|auto/N>",
+                            "convert only the logs of shard K of N; auto takes K and N from the job scheduler");
   arg_lit* input_files = arg_lit0("i", "input-files=<file(s)/folder(s)>",
                                   "list of input files/folders, must have common root");
   arg_file* inputs = arg_filen(nullptr, nullptr, "file(s)/folder(s)", 1, argc - 1 > 1 ? argc - 1 : 1, nullptr);
   struct arg_end* errors = arg_end(20);
-  void* table[] = {help,           version,     verbosity,        non_interactive, delete_converted,
-                   no_append_root, buffer,      output_directory, format,          mf4_compression,
-                   input_format,   jobs,        input_files,      inputs,          errors};
+  void* table[] = {help, version, verbosity, non_interactive, delete_converted, no_append_root, buffer,
+                   output_directory, format, mf4_compression, input_format, jobs, files_from, shard, report_file,
+                   input_files, inputs, errors};
   constexpr int kEntries = static_cast<int>(sizeof table / sizeof table[0]);
 
   if (arg_nullcheck(table) != 0) {
@@ -220,9 +257,12 @@ bool parse_command_line(ToolContext& context, int argc, char** argv, int& status
   }
 
   PathOption output_extension{};
+  PathOption report_extension{};
   PathOption input_extension{};
   extend_path_option(output_directory, output_extension, context.output_directory, true);
+  extend_path_option(report_file, report_extension, context.report_file, true);
   extend_path_option(inputs, input_extension, context.inputs, false);
+  input_extension.required_unless = files_from;
 
   arg_parse(argc, argv, table);
 
@@ -278,7 +318,23 @@ bool parse_command_line(ToolContext& context, int argc, char** argv, int& status
       context.options.no_append_root = no_append_root->count == 1;
       context.options.non_interactive = non_interactive->count == 1;
       context.options.buffer_size = buffer->count > 0 ? static_cast<std::int64_t>(buffer->ival[0]) : -1;
-      run = find_common_root(context.inputs, context.root, status) && open_file_systems(context, status);
+      context.options.inputs_listed = files_from->count > 0;
+      bool ready = shard->count == 0 || apply_shard(shard->sval[0], context.options, status);
+      if (ready && files_from->count > 0) {
+        status = read_input_list(files_from->sval[0], context.inputs);
+        ready = status == kStatusOk;
+        // A nightly list of new logs may be empty: there is nothing to do, and nothing failed.
+        if (ready && context.inputs.count == 0) {
+          report(LogLevel::Info, "No inputs listed in %s", files_from->sval[0]);
+          ready = false;
+        }
+      }
+      // A list names logs at any depth; the command line alone keeps to one folder.
+      if (ready) {
+        ready = files_from->count > 0 ? find_deepest_root(context.inputs, context.root, status)
+                                      : find_common_root(context.inputs, context.root, status);
+      }
+      run = ready && open_file_systems(context, status);
     }
   }
 

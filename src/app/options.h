@@ -12,6 +12,9 @@ namespace quarn {
 // The version the program reports.
 inline constexpr char kQuarnVersion[] = "2.4.0";
 
+// With --files-from the listed paths join the positional inputs (then none is required), and the
+// root is the deepest folder that holds them all (find_deepest_root); --shard fills
+// options.shard_index and shard_count.
 // Parses the command line into the context and applies it. True when the conversion is to run:
 // options, inputs (now relative to root), root, input_fs and output_fs are then all set.
 // False ends the run; `status` then holds its exit status:
@@ -20,9 +23,13 @@ inline constexpr char kQuarnVersion[] = "2.4.0";
 //   130  the first parse error is an option without its value
 //   131  the first parse error is an integer that does not parse; or verbosity outside 0 to 5
 //   132  the inputs have no single common root
+//   0    also: --files-from names a list that holds no path ("No inputs listed in %s", Info)
 //   133  a file system could not be opened (a missing output directory, say), or a path is of a
 //        form the program refuses ("Invalid input path: %s" / "Invalid output path: %s")
-//   134  any other parse error; argtable's error lines are printed to standard output
+//   134  any other parse error; argtable's error lines are printed to standard output; a --shard
+//        value of another form, or --shard=auto that the scheduler's variables do not settle
+//        (one line each on standard output); a --files-from list that cannot be read or is
+//        UTF-16 (read_input_list)
 //   1    argtable itself ran out of memory ("Out of memory!" on standard error)
 // Usage, version and error texts go to standard output and always name the program "quarn".
 bool parse_command_line(ToolContext& context, int argc, char** argv, int& status);

@@ -1,6 +1,7 @@
 #include "app/quarn_main.h"
 
 #include <cstdio>
+#include <new>
 
 #include "app/options.h"
 #include "app/progress.h"
@@ -9,6 +10,8 @@
 #include "base/platform.h"
 #include "base/temp_files.h"
 #include "batch/input_walk.h"
+#include "batch/run_report.h"
+#include "io/path_names.h"
 #include "logging/report.h"
 
 namespace quarn {
@@ -26,14 +29,62 @@ std::unique_ptr<Converter> worker_converter(void* context) {
   return trace_formats_converter(*static_cast<ToolContext*>(context));
 }
 
-int run(int argc, char** argv) {
+// Whether `name` ends in a log's suffix or in one of the run's trace suffixes, in any letter case:
+// put in place at the end of the run, such a report would replace a log (with -d perhaps its only
+// copy, or one a later run would convert) or a trace just written.
+bool named_as_log_or_trace(const RunOptions& options, StrView name) {
+  auto ends_in = [name](StrView tail) {
+    return tail.length > 0 && name.length > tail.length &&
+           sv_equal_ignoring_case(StrView{name.data + name.length - tail.length, tail.length}, tail);
+  };
+  StrView ext = path_extension(name);
+  for (int i = 0; i < options.input_format_count; ++i) {
+    if (ext.data != nullptr && sv_equal_ignoring_case(ext, sv(options.input_formats[i].name))) return true;
+  }
+  for (int i = 0; i < options.trace_suffix_count; ++i) {
+    if (ends_in(sv(options.trace_suffixes[i]))) return true;
+  }
+  return false;
+}
+
+// The run report, when --report asks for one, created under its temporary name before anything
+// converts; false (with status 133) when it cannot be: a run asked to account for itself must
+// not run without the account.
+bool open_run_report(ToolContext& context, std::unique_ptr<FileSystem>& fs, std::unique_ptr<RunReport>& run_report,
+                     int& status) {
+  if (context.report_file.count != 1) return true;
+  StrView path = dynstr_view(context.report_file.items[0]);
+  StrView name = path_file_name(path);
+  if (named_as_log_or_trace(context.options, name)) {
+    report(LogLevel::Error, "Run report must not be named as a log or trace: %.*s", sv_len(path), path.data);
+    status = kStatusSetupFailed;
+    return false;
+  }
+  DynString folder;
+  dynstr_from(folder, path.data, path.length - name.length);
+  if (name.length > 0 && dynstr_length(folder) == path.length - name.length) fs = disk_fs_create(dynstr_view(folder));
+  run_report.reset(new (std::nothrow) RunReport);
+  if (!fs || !run_report || !run_report->open(*fs, name)) {
+    if (!fs || !run_report) report(LogLevel::Error, "Could not open run report: %.*s", sv_len(path), path.data);
+    status = kStatusSetupFailed;
+    return false;
+  }
+  return true;
+}
+
+int run(int argc, char** argv, const char* const* notes, int note_count) {
   std::unique_ptr<ToolContext> context = tool_context_create();
   if (!context) return kStatusSetupFailed;
   int status = kStatusOk;
   if (!parse_command_line(*context, argc, argv, status)) return status;
+  for (int i = 0; i < note_count; ++i) report(LogLevel::Debug, "%s", notes[i]);
   // The converter borrows the context's file systems and options: it goes first.
   std::unique_ptr<Converter> converter = trace_formats_converter(*context);
   if (!converter) return kStatusSetupFailed;
+  std::unique_ptr<FileSystem> report_fs;
+  std::unique_ptr<RunReport> run_report;
+  if (!open_run_report(*context, report_fs, run_report, status)) return status;
+  converter->report = run_report.get();
   std::unique_ptr<TerminalProgress> progress = progress_start(context->options);
   converter->progress = progress.get();
   int jobs = context->options.jobs == 0 ? platform_online_cores() : context->options.jobs;
@@ -45,13 +96,13 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-int quarn_main(int argc, char** argv) {
+int quarn_main(int argc, char** argv, const char* const* notes, int note_count) {
   // Ctrl-C, a kill or a closed pipe must not leave temporary traces behind.
   platform_on_termination(clean_up_after_signal);
   // Reports made while the command line is parsed pass at every verbosity, in every run of the
   // process, not only the first.
   set_log_threshold(0);
-  int status = run(argc, argv);
+  int status = run(argc, argv, notes, note_count);
   std::fflush(stdout);
   return status;
 }

@@ -171,6 +171,15 @@ namespace quarn {
 // The processors online now; at least 1.
 int platform_online_cores();
 
+// The value of the environment variable `name`, copied into `buffer` with its terminating NUL.
+// False when it is not set or does not fit. The program reads its environment only here, and only
+// for what a job scheduler hands a task (--shard=auto).
+bool platform_environment(const char* name, char* buffer, std::size_t capacity);
+
+// Standard input read as the bytes sent: on Windows no CR LF turned into LF and no end at a
+// Ctrl-Z, so that a list piped in reads as the same list in a file; nothing to do elsewhere.
+void platform_binary_stdin();
+
 // Removes a file with one system call and nothing else, so that a signal handler may use it.
 void platform_unlink(const char* path);
 

@@ -228,6 +228,17 @@ int platform_online_cores() {
   return n < 1 ? 1 : n > 65536 ? 65536 : static_cast<int>(n);
 }
 
+void platform_binary_stdin() {}
+
+bool platform_environment(const char* name, char* buffer, std::size_t capacity) {
+  const char* value = std::getenv(name);
+  if (value == nullptr || capacity == 0) return false;
+  const std::size_t n = std::strlen(value);
+  if (n >= capacity) return false;
+  std::memcpy(buffer, value, n + 1);
+  return true;
+}
+
 namespace {
 
 std::atomic<void (*)(bool)> termination_cleanup{nullptr};

@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -24,6 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <cwchar>
 #include <mutex>
 #include <new>
 #include <string>
@@ -735,6 +737,15 @@ int platform_online_cores() {
   return n < 1 ? 1 : n > 65536 ? 65536 : static_cast<int>(n);
 }
 
+bool platform_environment(const char* name, char* buffer, std::size_t capacity) {
+  const char* value = std::getenv(name);
+  if (value == nullptr || capacity == 0) return false;
+  const std::size_t n = std::strlen(value);
+  if (n >= capacity) return false;
+  std::memcpy(buffer, value, n + 1);
+  return true;
+}
+
 // --- Ending a run ------------------------------------------------------------------------------
 
 namespace {
@@ -782,6 +793,45 @@ bool platform_utf8_arguments(int argc, wchar_t** argv, std::vector<std::string>&
   }
   return whole;
 }
+
+bool platform_expand_wildcards(const std::string& argument, std::vector<std::string>& out) {
+  const std::size_t n = argument.size();
+  std::size_t start = 0;
+  if (n >= 4 && is_separator(argument[0]) && is_separator(argument[1]) && (argument[2] == '?' || argument[2] == '.') &&
+      is_separator(argument[3])) {
+    start = 4;
+  }
+  // The last element begins behind the last separator, or behind a drive ("C:*.txt").
+  std::size_t name = start;
+  for (std::size_t i = start; i < n; ++i) {
+    if (is_separator(argument[i])) name = i + 1;
+  }
+  if (name == 0 && n >= 2 && is_drive_letter(static_cast<unsigned char>(argument[0])) && argument[1] == ':') name = 2;
+  const std::size_t wildcard = argument.find_first_of("*?", start);
+  // Wildcards in a folder's name are left as they are, as the C run-time leaves them.
+  if (wildcard == std::string::npos || wildcard < name) return false;
+  WidePath pattern;
+  if (!pattern.set(argument.c_str())) return false;
+  WIN32_FIND_DATAW entry;
+  HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
+  if (find == INVALID_HANDLE_VALUE) return false;
+  std::vector<std::string> found;
+  char utf8[3 * MAX_PATH + 1];
+  do {
+    const wchar_t* w = entry.cFileName;
+    if (std::wcscmp(w, L".") == 0 || std::wcscmp(w, L"..") == 0) continue;
+    if (utf8_of(w, static_cast<int>(std::wcslen(w)), utf8, sizeof utf8))
+      found.push_back(argument.substr(0, name) + utf8);
+  } while (FindNextFileW(find, &entry) != 0);
+  FindClose(find);
+  // In byte order, whatever order the file system keeps: a run's diagnostics then come in the
+  // order a Linux shell's expansion gives them.
+  std::sort(found.begin(), found.end());
+  out.insert(out.end(), found.begin(), found.end());
+  return !found.empty();
+}
+
+void platform_binary_stdin() { _setmode(_fileno(stdin), _O_BINARY); }
 
 void platform_binary_stdout() {
   std::fflush(stdout);

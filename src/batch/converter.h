@@ -48,6 +48,8 @@ struct RecordSource {
 // Where a log converted beside others waits, before its traces go in place, until the earlier log
 // in walk order whose traces could take the same names is done: of two such logs the first keeps
 // the names, whichever was faster.
+class RunReport;
+
 class NamesakeWait {
  public:
   virtual ~NamesakeWait() = default;
@@ -80,6 +82,7 @@ class Converter : public HeapObject {
   WrittenFiles* written = nullptr;
   RunTotals* totals = nullptr;          // borrowed: owned by converter_run while it runs
   NamesakeWait* namesake = nullptr;     // borrowed from a parallel run; null: never waits
+  RunReport* report = nullptr;          // borrowed: the run report; null when none is asked for
   // Borrowed from converter_run for the run: the files its command line names, which no trace may
   // replace. Null outside a run, where only a trace that would replace its own log is refused.
   const NamedInputs* named = nullptr;

@@ -9,7 +9,9 @@
 #include "batch/log_conversion.h"
 #include "batch/named_inputs.h"
 #include "batch/parallel_run.h"
+#include "batch/run_report.h"
 #include "batch/run_totals.h"
+#include "batch/shard.h"
 #include "io/dir_listing.h"
 #include "logging/report.h"
 
@@ -145,7 +147,44 @@ struct Walk {
   DynString made_folder;
   OutputRoot* roots = nullptr;  // those of the inputs walked so far and the one being walked
   std::int64_t root_count = 0;
+  LogRecord record{};              // the log in hand's, when the run is reported
+  std::int64_t other_shards = 0;  // logs passed over as another shard's
 };
+
+// Whether the log whose traces go behind `base` is another shard's.
+bool of_other_shard(const Converter& converter, StrView base) {
+  const RunOptions* options = converter.options;
+  return options != nullptr && options->shard_count > 0 && shard_of(base, options->shard_count) != options->shard_index;
+}
+
+// `output_path` without the suffix of its file name.
+StrView output_base(StrView output_path) {
+  StrView ext = path_extension(output_path);
+  if (ext.data == nullptr) return output_path;
+  return StrView{output_path.data, output_path.length - ext.length - 1};
+}
+
+// Whether a listed input that is gone was converted and deleted by an earlier run of this task:
+// a trace of this run's formats is there where its traces go. A path that was never there has none.
+bool converted_before(const Converter& converter, StrView input_path, StrView output_path) {
+  const RunOptions* options = converter.options;
+  if (options == nullptr || !options->inputs_listed || !options->delete_converted) return false;
+  if (format_of(options, input_path, true) == nullptr) return false;
+  StrView base = output_base(output_path);
+  DynString trace;
+  for (int i = 0; i < options->trace_suffix_count; ++i) {
+    dynstr_from(trace, base);
+    if (dynstr_append(trace, options->trace_suffixes[i],
+                      static_cast<std::int64_t>(std::strlen(options->trace_suffixes[i]))) == nullptr) {
+      return false;
+    }
+    PathInfo info;
+    const bool known = fs_stat(converter.output_fs, dynstr_view(trace), info);
+    platform_clear_failure();
+    if (known && info.kind == PathKind::File) return true;
+  }
+  return false;
+}
 
 int walk(Walk& w, StrView input_path, StrView output_path, const WalkAncestor* ancestors, bool& stop) {
   Converter* const converter = w.converter;
@@ -158,6 +197,15 @@ int walk(Walk& w, StrView input_path, StrView output_path, const WalkAncestor* a
 
   switch (info.kind) {
     case PathKind::Missing:
+      if (ancestors == nullptr) {
+        // A listed path reaches every shard; only the one its traces would belong to speaks of it.
+        if (of_other_shard(*converter, output_base(output_path))) return kStatusOk;
+        if (converted_before(*converter, input_path, output_path)) {
+          report(LogLevel::Info, "%.*s is gone and its traces are there: converted by an earlier run",
+                 sv_len(input_path), input_path.data);
+          return kStatusOk;
+        }
+      }
       report(LogLevel::Warning, "Could not find input file/folder %.*s", sv_len(input_path), input_path.data);
       return kStatusInputMissing;
     case PathKind::Other:
@@ -207,6 +255,11 @@ int walk(Walk& w, StrView input_path, StrView output_path, const WalkAncestor* a
   // The output ends in the same name as the input, without its suffix.
   const std::int64_t suffix = path_extension(input_path).length + 1;
   StrView base{output_path.data, output_path.length >= suffix ? output_path.length - suffix : 0};
+  if (of_other_shard(*converter, base)) {
+    ++w.other_shards;
+    run_totals_pass_over(converter->totals);
+    return kStatusOk;
+  }
   StrView folder = path_parent(base);
   if (converter->create_output_dirs && !sv_equal(folder, dynstr_view(w.made_folder))) {
     // A folder that cannot be made shows up as an output that cannot be opened.
@@ -221,9 +274,15 @@ int walk(Walk& w, StrView input_path, StrView output_path, const WalkAncestor* a
     w.parallel->submit(*format, input_path, base);
     return kStatusOk;
   }
+  RunReport* run_report = converter->report;
+  if (run_report != nullptr) w.record.begin(input_path, *format);
   int status = convert_log(converter, *format, input_path, base);
   if (status != kStatusOk) {
     report(LogLevel::Error, "Error during conversion of %.*s", sv_len(input_path), input_path.data);
+  }
+  if (run_report != nullptr) {
+    w.record.end();
+    run_report->add(w.record);
   }
   return status;
 }
@@ -290,6 +349,63 @@ bool find_common_root(DynStringList& inputs, DynString& root, int& status) {
   return true;
 }
 
+bool find_deepest_root(DynStringList& inputs, DynString& root, int& status) {
+  StrView common{};
+  bool have_common = false;
+  for (std::int64_t k = 0; k < inputs.count; ++k) {
+    StrView s = dynstr_view(inputs.items[k]);
+    std::int64_t i = s.length - 1;
+    if (s.length > 1 && s.data[s.length - 1] == '/') i = s.length - 2;
+    while (i >= 0 && s.data[i] != '/') --i;
+    if (i < 0 || (i == 0 && !(kPlatformSlashIsRoot && s.length > 1)) || i + 1 < path_root_length(s)) {
+      report(LogLevel::Fatal, "Could not find root for %.*s", sv_len(s), s.data);
+      status = kStatusNoCommonRoot;
+      return false;
+    }
+    StrView parent{s.data, i + 1};
+    if (!have_common) {
+      common = parent;
+      have_common = true;
+      continue;
+    }
+    // The longest stretch both begin with that ends at a "/".
+    std::int64_t n = common.length < parent.length ? common.length : parent.length;
+    std::int64_t same = 0;
+    while (same < n && common.data[same] == parent.data[same]) ++same;
+    if (same < common.length) {
+      while (same > 0 && common.data[same - 1] != '/') --same;
+      common.length = same;
+    }
+  }
+  if (!have_common) {
+    status = kStatusNoCommonRoot;
+    return false;
+  }
+  // Nothing in common, or only what lies above a root folder ("//host/" of two shares): no folder
+  // holds them all.
+  const std::int64_t root_folder = path_root_length(common);
+  if (root_folder == 0 || common.length < root_folder) {
+    report(LogLevel::Fatal, "No common root detected for all inputs");
+    status = kStatusNoCommonRoot;
+    return false;
+  }
+  dynstr_from(root, common);
+  const std::int64_t root_length = dynstr_length(root);
+  if (root_length != common.length) {
+    report(LogLevel::Fatal, "Could not allocate memory for the root of the inputs");
+    status = kStatusSetupFailed;
+    return false;
+  }
+  for (std::int64_t k = 0; k < inputs.count; ++k) {
+    DynString& s = inputs.items[k];
+    std::int64_t n = dynstr_length(s);
+    char* p = dynstr_data(s);
+    std::memmove(p, p + root_length, static_cast<std::size_t>(n - root_length));
+    dynstr_set_length(s, n - root_length);
+  }
+  return true;
+}
+
 namespace {
 
 // The output path of a top-level input: the input itself, or for a folder with "_out" appended
@@ -349,7 +465,19 @@ namespace {
   return true;
 }
 
-int run_inputs(Converter* converter, ParallelRun* parallel, const DynStringList& inputs, OutputRoot* roots) {
+// Closes the run report, if one is asked for, with the run's totals and status; the status, with 8
+// OR-ed in when the report could not be put in place: a run whose record is lost did not succeed.
+int finish_report(const Converter& walker, const RunTotals& totals, int status) {
+  if (walker.report == nullptr) return status;
+  const RunOptions* options = walker.options;
+  const int index = options != nullptr ? options->shard_index : 0;
+  const int count = options != nullptr ? options->shard_count : 0;
+  if (!walker.report->finish(totals, status, index, count)) status |= kStatusConvertFailed;
+  return status;
+}
+
+int run_inputs(Converter* converter, ParallelRun* parallel, const DynStringList& inputs, OutputRoot* roots,
+               std::int64_t& other_shards) {
   Walk w{converter, parallel, DynString{}};
   w.roots = roots;
   bool append_root = converter->options == nullptr || !converter->options->no_append_root;
@@ -383,6 +511,7 @@ int run_inputs(Converter* converter, ParallelRun* parallel, const DynStringList&
       own.settled = true;
     }
   }
+  other_shards = w.other_shards;
   return status;
 }
 
@@ -394,10 +523,11 @@ int converter_run(Converter* converter, const DynStringList& inputs) {
 
 int converter_run_parallel(Converter* walker, int jobs, ConverterFactory make, void* context,
                            const DynStringList& inputs) {
-  if (inputs.count == 0) return kStatusOk;
+  RunTotals totals;
+  // A run of nothing still closes its report: a shard given no logs must account for itself too.
+  if (inputs.count == 0) return walker != nullptr ? finish_report(*walker, totals, kStatusOk) : kStatusOk;
   if (walker == nullptr) return kStatusConvertFailed;
   if (jobs > kMaxParallelJobs) jobs = kMaxParallelJobs;
-  RunTotals totals;
   // What this run puts in place, so that no later log of it replaces an earlier one's trace.
   WrittenFiles written;
   NamedInputs named;
@@ -406,7 +536,7 @@ int converter_run_parallel(Converter* walker, int jobs, ConverterFactory make, v
     // Without them no trace could be told from a log, nor a walk kept out of its own traces.
     report(LogLevel::Error, "Could not allocate memory for the inputs of the run");
     run_totals_report(totals);
-    return kStatusConvertFailed;
+    return finish_report(*walker, totals, kStatusConvertFailed);
   }
   int status;
   {
@@ -419,11 +549,17 @@ int converter_run_parallel(Converter* walker, int jobs, ConverterFactory make, v
       }
     }
     // Without workers the walk converts each log where it finds it.
-    status = run_inputs(walker, parallel.get(), inputs, roots.get());
+    std::int64_t other_shards = 0;
+    status = run_inputs(walker, parallel.get(), inputs, roots.get(), other_shards);
     if (parallel) status |= parallel->finish();
+    // After every log's own lines, which a parallel run holds back until its turn.
+    if (other_shards > 0) {
+      report(LogLevel::Debug, "Passed over %lld logs of other shards than %d/%d", static_cast<long long>(other_shards),
+             walker->options->shard_index, walker->options->shard_count);
+    }
   }
   run_totals_report(totals);
-  return status;
+  return finish_report(*walker, totals, status);
 }
 
 int converter_process_path(Converter* converter, StrView input_path, StrView output_path) {

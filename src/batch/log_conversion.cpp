@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "base/platform.h"
+#include "batch/run_report.h"
 #include "io/buffered_stream.h"
 #include "io/path_names.h"
 #include "logging/report.h"
@@ -161,7 +162,7 @@ LogChange change_since_opened(const Converter& converter, StrView input_path, co
 // the log. A log some frames of which were skipped for stepping back in time is kept: its traces
 // lack them, so they must not be its only copy. So is a log that changed while it was converted.
 int close_input(const Converter& converter, StrView input_path, Input& in, bool converted, bool frames_skipped,
-                const PathInfo& before) {
+                const PathInfo& before, bool& removed) {
   int status = converted ? kStatusOk : kStatusConvertFailed;
   const bool remove = converted && !frames_skipped && converter.options->delete_converted;
   // Asked before the close, while the file is still open: a writer that closes the log only
@@ -178,6 +179,8 @@ int close_input(const Converter& converter, StrView input_path, Input& in, bool 
   } else if (remove && (change == LogChange::Unknown || !fs_remove(converter.input_fs, input_path))) {
     // A log that could not be looked at again is kept as if it had changed.
     report(LogLevel::Error, "Could not remove input file after conversion: %.*s", sv_len(input_path), input_path.data);
+  } else {
+    removed = remove;
   }
   in.reader.reset();  // only now: the reader may be released once its input is closed
   return status;
@@ -317,7 +320,7 @@ int convert(Converter* converter, const InputFormat& format, StrView input_path,
     ok = false;
   }
   const bool kept = kept_for_traces(*converter, input_path, ok);
-  return close_input(*converter, input_path, in, ok, counts.stepped_back > 0 || kept, before);
+  return close_input(*converter, input_path, in, ok, counts.stepped_back > 0 || kept, before, counts.input_removed);
 }
 
 }  // namespace
@@ -329,6 +332,7 @@ int convert_log(Converter* converter, const InputFormat& format, StrView input_p
   int status = convert(converter, format, input_path, output_base, counts);
   if (progress != nullptr) progress->file_finished(status == kStatusOk, counts.records, counts.bytes);
   if (converter != nullptr) run_totals_add(converter->totals, status, counts);
+  LogRecord::note_result(status, counts);
   return status;
 }
 

@@ -2,6 +2,7 @@
 
 #include "batch/log_conversion.h"
 #include "batch/progress_fan_in.h"
+#include "batch/run_report.h"
 #include "io/path_names.h"
 
 #include <cstring>
@@ -18,6 +19,7 @@ struct ParallelRun::Job {
   DynString base;
   HeldLines prefix;  // the walk's lines that came before this log
   HeldLines lines;   // this log's own
+  LogRecord record;  // its line of the run report, added where its lines are written
   std::uint64_t seq = 0;
   // The latest earlier log whose traces could have this one's names; kNone when there is none.
   std::uint64_t namesake = kNone;
@@ -160,6 +162,7 @@ void ParallelRun::retire(std::unique_lock<std::mutex>& lock) {
     lock.unlock();
     write_held_lines(job.prefix);
     write_held_lines(job.lines);
+    if (report_ != nullptr) report_->add(job.record);
     lock.lock();
     status_ |= job.status;
     ++retired_;
@@ -228,11 +231,17 @@ void ParallelRun::run_job(Worker& worker, std::uint64_t seq) {
   HeldLines* outer = held_lines();  // the walk's own, when the walk takes a log itself
   hold_lines(&job.lines);
   StrView input = dynstr_view(job.input);
+  if (report_ != nullptr) job.record.begin(input, *job.format);
   int status = convert_log(worker.converter.get(), *job.format, input, dynstr_view(job.base));
   if (status != kStatusOk) {
     report(LogLevel::Error, "Error during conversion of %.*s", sv_len(input), input.data);
   }
   hold_lines(outer);
+  if (report_ != nullptr) {
+    job.record.end();
+    // Its lines went out as they came, in its turn, which it still holds: its line is next.
+    if (job.writes_directly) report_->add(job.record);
+  }
 
   std::unique_lock<std::mutex> lock(mutex_);
   job.status = status;
@@ -282,6 +291,7 @@ std::unique_ptr<ParallelRun> parallel_run_start(Converter& walker, int jobs, Con
   run->finished_ = true;  // until the workers run, there is nothing to wait for
   run->totals_ = &totals;
   run->options_ = walker.options;
+  run->report_ = walker.report;
   // A few logs ahead of the oldest one not done: enough that no worker waits for work, and that
   // the walk, woken only once half of them are done, seldom sleeps and wakes.
   run->window_ = static_cast<std::uint64_t>(jobs) * 4 + 4;

@@ -71,6 +71,7 @@ class ParallelRun : public HeapObject {
   Worker* workers_ = nullptr;
   int worker_count_ = 0;
   RunTotals* totals_ = nullptr;  // borrowed: the run's, where the workers' own add up at the end
+  RunReport* report_ = nullptr;  // borrowed from the walk's converter; null when none is asked for
   const RunOptions* options_ = nullptr;  // borrowed from the walk's converter
   std::unique_ptr<ProgressFanIn> progress_;
   LogWriteObserver outer_observer_ = nullptr;

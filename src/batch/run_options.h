@@ -17,6 +17,11 @@ struct RunOptions {
   std::int64_t buffer_size = -1;  // 0 unbuffered, negative the whole file, positive that size
   std::uint32_t formats = 1;      // the trace formats to write, one bit each (app/trace_formats.h)
   int jobs = 1;                   // logs converted at once
+  int shard_index = 0;
+  int shard_count = 0;  // 0: no --shard
+  // The inputs came (also) from a list (--files-from): under delete_converted a listed input that
+  // is gone but has a trace of this run's formats was converted by an earlier run of the same task.
+  bool inputs_listed = false;
 
   // The formats of the logs quarn reads (app/input_formats.h), found by their files' suffix in
   // any letter case. A folder walk converts the files of the formats in `walked_formats` (one bit

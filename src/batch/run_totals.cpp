@@ -20,6 +20,10 @@ void run_totals_add(RunTotals* totals, int status, const LogCounts& counts) {
   if (counts.stepped_back > 0) totals->stepped_back += static_cast<std::uint64_t>(counts.stepped_back);
 }
 
+void run_totals_pass_over(RunTotals* totals) {
+  if (totals != nullptr) totals->other_shards += 1;
+}
+
 void run_totals_report(const RunTotals& totals) {
   // One line, whatever the counts: the optional parts are formatted into it first.
   char stepped[48] = "";
@@ -42,6 +46,7 @@ void run_totals_merge(RunTotals& into, const RunTotals& part) {
   into.frames += part.frames;
   into.stray_lines += part.stray_lines;
   into.stepped_back += part.stepped_back;
+  into.other_shards += part.other_shards;
 }
 
 }  // namespace quarn

@@ -13,6 +13,7 @@ struct RunTotals {
   std::uint64_t frames = 0;        // records handed to the converter
   std::uint64_t stray_lines = 0;   // stray lines passed over, in the logs that reported them
   std::uint64_t stepped_back = 0;  // frames skipped for stepping back in time, likewise
+  int other_shards = 0;            // logs passed over as another shard's (--shard)
 };
 
 // What one log amounted to.
@@ -21,10 +22,14 @@ struct LogCounts {
   std::int64_t bytes = 0;         // of the log read, as far as a progress display asked
   std::int64_t stray_lines = 0;   // as reported
   std::int64_t stepped_back = 0;  // as reported
+  bool input_removed = false;     // -d removed the log
 };
 
 // Adds one log: its status and its counts. Nothing for a null `totals`.
 void run_totals_add(RunTotals* totals, int status, const LogCounts& counts);
+
+// Counts one log passed over because it belongs to another shard. Nothing for a null `totals`.
+void run_totals_pass_over(RunTotals* totals);
 
 // Adds the totals of a part of the run (one worker's logs) to the run's.
 void run_totals_merge(RunTotals& into, const RunTotals& part);

@@ -1,5 +1,6 @@
 #include "batch/trace_writer.h"
 
+#include "batch/run_report.h"
 #include "io/path_names.h"
 #include "logging/report.h"
 
@@ -107,7 +108,7 @@ bool put_traces_in_place(FinishedTraces& finished, bool durable, const ReplaceRu
     OutputFile& file = *finished.items[i].file;
     const char* what = finished.items[i].what;
     switch (file.put_in_place(durable)) {
-      case OutputFile::CommitResult::Done: break;
+      case OutputFile::CommitResult::Done: LogRecord::note_trace(file.name(), file.size()); break;
       case OutputFile::CommitResult::AlreadyWritten:
         report(LogLevel::Error, "Output file already written in this run: %s", file.name());
         ok = false;
@@ -118,6 +119,7 @@ bool put_traces_in_place(FinishedTraces& finished, bool durable, const ReplaceRu
         ok = false;
         break;
       case OutputFile::CommitResult::FolderSyncFailed:
+        LogRecord::note_trace(file.name(), file.size());  // in place, only perhaps not durable
         file.explain_failure();
         report(LogLevel::Error, "Could not flush %s trace to disk: %s", what, file.name());
         ok = false;

@@ -214,7 +214,21 @@ bool fs_ensure_dir(FileSystem* fs, StrView path) {
   if (info.kind == PathKind::Folder) return true;
   if (info.kind != PathKind::Missing) return false;
   DynString full;
-  return fs_full_path(*fs, path, full) && fs->make_dir(dynstr_view(full));
+  if (!fs_full_path(*fs, path, full)) return false;
+  if (fs->make_dir(dynstr_view(full))) return true;
+  // Another process writing into the same tree (a shard beside this one) may have made it between
+  // the look and the make: a folder there now is all that was asked for.
+  const PlatformFailure* pending = platform_pending_failure();
+  if (pending == nullptr || pending->error != EEXIST) return false;
+  // The look again must not hide why the make failed when no folder is there after all.
+  const PlatformFailure made_failure = *pending;
+  PathInfo now;
+  if (fs_stat(fs, path, now) && now.kind == PathKind::Folder) {
+    platform_clear_failure();
+    return true;
+  }
+  platform_set_failure(made_failure);
+  return false;
 }
 
 void fs_join(FileSystem* fs, StrView path, DynString& out) {

@@ -108,6 +108,16 @@ void make_absolute(DynString& path) {
   if (!here) return;
   DynString joined;
   fs_join(here.get(), StrView{dynstr_data(path) + consumed, dynstr_length(path) - consumed}, joined);
+  // A working folder at the top ("/", "C:/") ends in the separator that the join adds again;
+  // doubled, it would name a path nobody typed ("//nope") in every message about it. Only that
+  // one goes: what the user typed behind it is kept as typed.
+  const std::int64_t at = dynstr_length(cwd);
+  char* p = dynstr_data(joined);
+  const std::int64_t n = dynstr_length(joined);
+  if (at > 0 && at < n && p[at - 1] == '/' && p[at] == '/' && (at > 1 || !kPlatformHasShares)) {
+    std::memmove(p + at, p + at + 1, static_cast<std::size_t>(n - at - 1));
+    dynstr_set_length(joined, n - 1);
+  }
   path = std::move(joined);
 }
 

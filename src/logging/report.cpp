@@ -19,6 +19,10 @@ void* g_observer_context = nullptr;
 // Where this thread's lines go instead of standard error; null: written as they come.
 thread_local HeldLines* t_held = nullptr;
 
+// Where this thread's lines are also handed (tap_lines).
+thread_local LineTap t_tap = nullptr;
+thread_local void* t_tap_context = nullptr;
+
 // Appends to the held lines; false when they would pass their limit or cannot grow.
 bool hold(HeldLines& held, const char* bytes, std::size_t n) {
   if (held.size + n > kHeldLinesLimit) return false;
@@ -139,12 +143,14 @@ void vwrite_line(LogLevel level, const char* format, std::va_list args) {
   LocalClock clock{};
   platform_local_clock(clock);
   cursor += format_log_prefix(cursor, clock, platform_process_id(), platform_thread_id(), level);
+  char* const text = cursor;
 
   // The formatter may put its terminating zero on text_end; the line break overwrites it.
   std::size_t room = static_cast<std::size_t>(text_end - cursor);
   int n = std::vsnprintf(cursor, room + 1, format, args);
   if (n > 0) cursor += static_cast<std::size_t>(n) <= room ? static_cast<std::size_t>(n) : room;
 
+  if (t_tap != nullptr) t_tap(t_tap_context, level, text, static_cast<std::size_t>(cursor - text));
   *cursor = '\n';
   emit(start, static_cast<std::size_t>(cursor - start) + 1);
 }
@@ -192,6 +198,11 @@ void explain_failure() {
 }  // namespace
 
 void hold_lines(HeldLines* held) { t_held = held; }
+
+void tap_lines(LineTap tap, void* context) {
+  t_tap = tap;
+  t_tap_context = context;
+}
 
 HeldLines* held_lines() { return t_held; }
 

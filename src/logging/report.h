@@ -70,6 +70,11 @@ void write_held_lines(HeldLines& held);
 // Frees the lines' memory.
 void release_held_lines(HeldLines& held);
 
+// Where this thread's diagnostic lines are also handed, as written (past the threshold), without
+// their prefix: level and text. A run report gathers each log's lines so. Null: nowhere.
+using LineTap = void (*)(void* context, LogLevel level, const char* text, std::size_t length);
+void tap_lines(LineTap tap, void* context);
+
 // Observer called just before each diagnostic line is written (a terminal status line uses it to
 // get out of the way). Null removes it.
 using LogWriteObserver = void (*)(void* context);

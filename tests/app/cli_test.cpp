@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
 #include <unistd.h>
 #ifdef _WIN32
 #include <direct.h>
@@ -11,6 +14,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <regex>
@@ -18,6 +22,7 @@
 #include <vector>
 
 #include "app/cli_run.h"
+#include "support/json_reader.h"
 #include "support/temp_dir.h"
 #include "support/test_os.h"
 
@@ -61,6 +66,7 @@ constexpr char kUsageHead[] =
     "Usage: quarn [--help] [-v|--version] [--verbosity=<n>] [--non-interactive] [-d|--delete-converted] "
     "[-X|--no-append-root] [-b|--buffer=<n>] [-O|--output-directory=<file>] [-F|--format=<asc|mf4|asc,mf4>] "
     "[--mf4-compression=<kind>] [-I|--input-format=<txt|mf4|txt,mf4>] [-j|--jobs=<n>] "
+    "[--files-from=<file>] [--shard=<K/N|auto|auto/N>] [--report=<file>] "
     "[-i|--input-files=<file(s)/folder(s)>] file(s)/folder(s)";
 
 std::string glossary_line(const std::string& option, const std::string& text) {
@@ -89,6 +95,11 @@ std::string usage_with_tail(const std::string& tail) {
                        "log formats a folder walk converts, comma-separated; a file named here converts by its "
                        "suffix. defaults to txt") +
          glossary_line("-j, --jobs=<n>", "logs converted at once. 0 takes one per core. defaults to 1") +
+         glossary_line("--files-from=<file>",
+                       "also convert the paths listed in <file>, one a line; - reads standard input") +
+         glossary_line("--shard=<K/N|auto|auto/N>",
+                       "convert only the logs of shard K of N; auto takes K and N from the job scheduler") +
+         glossary_line("--report=<file>", "write a JSON Lines record of the run to this file") +
          glossary_line("-i, --input-files=<file(s)/folder(s)>", "list of input files/folders, must have common root");
 }
 
@@ -237,6 +248,11 @@ TEST_F(CliTest, OtherParseErrorsArePrintedAndGive134) {
       {{"--delete-conv=1", "a.txt", "-Z"},
        "quarn: option \"--delete-converted\" takes no value, but was given one in \"--delete-conv=1\"\n"
        "quarn: invalid option \"-Z\"\n"},
+      {{"--shard=3/2", "a.txt"}, "quarn: invalid shard \"3/2\", expected K/N with 0 <= K < N, auto or auto/N\n"},
+      {{"--shard=0/0", "a.txt"}, "quarn: invalid shard \"0/0\", expected K/N with 0 <= K < N, auto or auto/N\n"},
+      {{"--shard=a/b", "a.txt"}, "quarn: invalid shard \"a/b\", expected K/N with 0 <= K < N, auto or auto/N\n"},
+      {{"--shard=-1/4", "a.txt"}, "quarn: invalid shard \"-1/4\", expected K/N with 0 <= K < N, auto or auto/N\n"},
+      {{"--shard=1/4/2", "a.txt"}, "quarn: invalid shard \"1/4/2\", expected K/N with 0 <= K < N, auto or auto/N\n"},
       // The first error decides the status; then every error is printed.
       {{"--bogus", "--verbosity", "abc", "a.txt"},
        "quarn: invalid option \"--bogus\"\nquarn: invalid argument \"abc\" to option --verbosity=<n>\n"},
@@ -339,17 +355,21 @@ TEST_F(CliTest, AnOutputDirectoryTakesTheWholeTree) {
 TEST_F(CliTest, AnOutputDirectoryThatIsNoFolderStopsTheRunWith133) {
   make_example_folder();
   write_file(dir_ / "plain", "x");
+  // The top folder of the file system ("/", or the drive's "C:/"), which ends in its separator.
+  const std::string top = dir_.path().substr(0, dir_.path().find('/') + 1);
   const struct {
     std::string option;
     std::string shown;
+    std::string cwd;  // empty: the data folder
   } cases[] = {
-      {dir_ / "missing", dir_ / "missing"},
-      {dir_ / "missing/deeper/", dir_ / "missing/deeper/"},
-      {dir_ / "plain", dir_ / "plain"},
-      {dir_ / "plain/", dir_ / "plain"},
+      {dir_ / "missing", dir_ / "missing", ""},
+      {dir_ / "missing/deeper/", dir_ / "missing/deeper/", ""},
+      {dir_ / "plain", dir_ / "plain", ""},
+      {dir_ / "plain/", dir_ / "plain", ""},
+      {"quarn-missing-output", top + "quarn-missing-output", top},
   };
   for (const auto& c : cases) {
-    CliRun r = run({"-O", c.option, at("logs")});
+    CliRun r = run_quarn(c.cwd.empty() ? data_ : c.cwd, {"-O", c.option, at("logs")});
     EXPECT_EQ(r.status, 133) << c.option;
     EXPECT_EQ(diagnostics_of(r.err), Lines{"E: Invalid output path: " + c.shown});
   }
@@ -472,6 +492,304 @@ TEST_F(CliTest, DeleteConvertedRemovesOnlyWhatWasConverted) {
   EXPECT_FALSE(file_exists(at("b.txt")));
   EXPECT_TRUE(file_exists(at("b.asc")));
 }
+
+// The report names every log the run converts or fails once, in the order of the diagnostics, with
+// the lines the run wrote for it, and closes with the run's totals; a rerun gives the same report
+// but for its time. A report that cannot be made stops the run before anything converts.
+TEST_F(CliTest, TheRunReportHasALinePerLogAndASummary) {
+  make_dirs(at("logs/s"));
+  log("logs/a.txt");
+  write_file(at("logs/bad.txt"), "no log\n");
+  write_file(at("logs/notes.csv"), "x");
+  write_file(at("logs/s/strays.txt"), std::string(kLog) + "ERROR: SD card write failure\r\n");
+  struct Want {
+    std::string input;
+    bool converted;
+    int frames;
+    int strays;
+  };
+  std::vector<Want> want = {
+      {"logs/a.txt", true, 2, 0}, {"logs/bad.txt", false, 0, 0}, {"logs/s/strays.txt", true, 2, 1}};
+#ifndef _WIN32
+  // A name that is no UTF-8 (Latin-1, as an old logger writes it) still gives JSON, and its bytes.
+  log("logs/\xe9t\xe9.txt");
+  want.push_back({"logs/\xe9t\xe9.txt", true, 2, 0});
+#endif
+  const std::string report = at("report.jsonl");
+  for (bool remove : {false, true}) {
+    const std::string where = remove ? "with -d" : "without -d";
+    std::vector<std::string> args = {"--verbosity", "2", "--report=" + report, at("logs")};
+    if (remove) args.insert(args.begin(), "-d");
+    CliRun r = run(args);
+    ASSERT_EQ(r.status, 8) << where << r.err;
+    const std::string text = read_file(report);
+    std::vector<test::Json> lines;
+    ASSERT_TRUE(test::read_json_lines(text, lines)) << where << ": no JSON Lines: " << text;
+    ASSERT_EQ(lines.size(), want.size() + 1) << where << ": " << text;
+    Lines reported;  // the logs' lines, as the diagnostics show them
+    for (std::size_t i = 0; i < want.size(); ++i) {
+      const test::Json& o = lines[i];
+      const std::string at_log = where + ": " + want[i].input;
+      EXPECT_EQ(o["input"].text, want[i].input) << where;
+      EXPECT_EQ(o["format"].text, "txt") << at_log;
+      EXPECT_EQ(o["result"].text, want[i].converted ? "converted" : "failed") << at_log;
+      EXPECT_EQ(o["frames"].integer(), want[i].frames) << at_log;
+      EXPECT_EQ(o["stray_lines"].integer(), want[i].strays) << at_log;
+      EXPECT_EQ(o["stepped_back"].integer(), 0) << at_log;
+      EXPECT_EQ(o["deleted"].boolean, remove && want[i].converted) << at_log;
+      EXPECT_EQ(file_exists(at(want[i].input)), !o["deleted"].boolean) << at_log;
+      if (want[i].converted) {
+        const std::string trace = "logs_out/" + want[i].input.substr(5, want[i].input.size() - 9) + ".asc";
+        ASSERT_EQ(o["traces"].items.size(), 1u) << at_log;
+        EXPECT_EQ(o["traces"][0]["path"].text, trace) << at_log;
+        EXPECT_EQ(o["traces"][0]["size"].integer(), static_cast<std::int64_t>(read_file(at(trace)).size())) << at_log;
+      } else {
+        EXPECT_TRUE(o["traces"].items.empty()) << at_log;
+      }
+      for (const test::Json& d : o["diagnostics"].items) {
+        const std::string level = d["level"].text;
+        reported.push_back((level == "warning" ? "W: " : level == "error" ? "E: " : "?: ") + d["text"].text);
+      }
+    }
+    EXPECT_EQ(reported, diagnostics_of(r.err)) << where;
+    EXPECT_EQ(lines[1]["diagnostics"].items.size(), 2u) << where << ": the failed log's lines";
+    const test::Json& last = lines.back();
+    EXPECT_EQ(last["summary"]["logs"].integer(), static_cast<std::int64_t>(want.size())) << where;
+    EXPECT_EQ(last["summary"]["converted"].integer(), static_cast<std::int64_t>(want.size()) - 1) << where;
+    EXPECT_EQ(last["summary"]["failed"].integer(), 1) << where;
+    EXPECT_EQ(last["summary"]["stray_lines"].integer(), 1) << where;
+    EXPECT_EQ(last["status"].integer(), 8) << where;
+    EXPECT_TRUE(last.has("shard") && last["shard"].kind == test::Json::Kind::Null) << where;
+    EXPECT_EQ(last["seconds"].kind, test::Json::Kind::Number) << where;
+    if (remove) break;
+
+    // Run again, with every trace there already: the same report, but for the time it took.
+    CliRun again = run(args);
+    ASSERT_EQ(again.status, 8) << again.err;
+    auto timeless = [](std::string t) { return std::regex_replace(t, std::regex(R"("seconds":[0-9.]+)"), ""); };
+    EXPECT_EQ(timeless(read_file(report)), timeless(text));
+  }
+  // Only the report itself is left beside the logs: no temporary file of it.
+  for (const auto& e : std::filesystem::directory_iterator(test::fs_path(data_))) {
+    const std::string name = e.path().filename().string();
+    EXPECT_TRUE(name == "logs" || name == "logs_out" || name == "report.jsonl") << name;
+  }
+
+  std::filesystem::remove_all(test::fs_path(at("logs_out")));
+  log("logs/c.txt");
+  // Put in place at the end, a report of a log's or a trace's name would replace it.
+  const struct {
+    std::string report;
+    std::string line;
+  } refused[] = {
+      {"no/where/report.jsonl", "E: Could not open run report: "},
+      {"logs/c.txt", "E: Run report must not be named as a log or trace: "},
+      {"run.TXT", "E: Run report must not be named as a log or trace: "},
+      {"logs_out/c.asc", "E: Run report must not be named as a log or trace: "},
+  };
+  for (const auto& c : refused) {
+    CliRun r = run({"-d", "--report=" + at(c.report), at("logs")});
+    EXPECT_EQ(r.status, 133) << c.report;
+    EXPECT_EQ(diagnostics_of(r.err), Lines{c.line + at(c.report)});
+    EXPECT_FALSE(file_exists(at("logs_out"))) << c.report;
+    EXPECT_EQ(read_file(at("logs/c.txt")), kLog) << c.report;
+  }
+}
+
+// --- lists of inputs, shards ------------------------------------------------------------------
+
+TEST_F(CliTest, ListedLogsAtAnyDepthMirrorTheirPathsBelowTheDeepestRoot) {
+  make_dirs(at("rec/a/b"));
+  make_dirs(at("rec/c"));
+  make_dirs(at("out"));
+  log("rec/a/b/trip.txt");
+  log("rec/c/x.txt");
+  log("rec/top.txt");
+  log("rec/c/unlisted.txt");
+  // A byte order mark, carriage returns before line feeds, empty lines, no line feed at the end.
+  write_file(at("list.txt"),
+             "\xEF\xBB\xBF"
+             "rec/a/b/trip.txt\r\n\r\n" +
+                 at("rec/c/x.txt") + "\n\nrec/top.txt");
+  CliRun r = run({"--files-from=list.txt", "-O", "out"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(tree(at("out")), (Lines{"a/b/trip.asc", "c/x.asc", "top.asc"}));
+  // The command line alone keeps to one folder.
+  EXPECT_EQ(run({at("rec/a/b/trip.txt"), at("rec/top.txt")}).status, 132);
+#ifndef _WIN32
+  // "-" reads the list from standard input.
+  make_dirs(at("piped"));
+  const std::string command = "cd '" + data_ + "' && '" QUARN_EXE "' --files-from=- -O piped < list.txt";
+  EXPECT_EQ(std::system(command.c_str()), 0);
+  EXPECT_EQ(tree(at("piped")), (Lines{"a/b/trip.asc", "c/x.asc", "top.asc"}));
+#endif
+  // A list without a path: nothing to do.
+  write_file(at("empty.txt"), "\n\r\n");
+  CliRun empty = run({"--files-from=empty.txt", "-O", "out"});
+  EXPECT_EQ(empty.status, 0);
+  EXPECT_EQ(empty.err, "");
+}
+
+TEST_F(CliTest, AListThatCannotBeReadOrIsUtf16Gives134AndConvertsNothing) {
+  log("a.txt");
+  write_file(at("utf16.txt"), std::string("\xFF\xFE"
+                                          "a\0.\0t\0x\0t\0",
+                                          12));
+  write_file(at("utf16-no-mark.txt"), std::string("a\0.\0t\0x\0t\0", 10));
+  struct Case {
+    Lines args;
+    std::string message;  // its beginning: the system's words follow for a file it cannot open
+  };
+  const Case cases[] = {
+      {{"--files-from=nosuch.txt", "a.txt"}, "F: Could not read the list of inputs nosuch.txt: "},
+      {{"--files-from=utf16.txt"}, "F: The list of inputs utf16.txt is UTF-16; save it as UTF-8, one path per line"},
+      {{"--files-from", "utf16-no-mark.txt", "a.txt"},
+       "F: The list of inputs utf16-no-mark.txt is UTF-16; save it as UTF-8, one path per line"},
+  };
+  for (const Case& c : cases) {
+    CliRun r = run(c.args);
+    EXPECT_EQ(r.status, 134) << c.args[0];
+    EXPECT_EQ(r.out, "");
+    Lines said = diagnostics_of(r.err);
+    ASSERT_EQ(said.size(), 1u) << r.err;
+    EXPECT_EQ(said[0].rfind(c.message, 0), 0u) << said[0];
+    EXPECT_FALSE(file_exists(at("a.asc")));
+  }
+}
+
+// Every build on every platform puts a log in the same shard, whatever the letter case of its
+// name: a retried task on another machine converts the same logs.
+TEST_F(CliTest, ALogsShardIsTheSameOnEveryPlatform) {
+  for (const char* name : {"a.txt", "A.TXT", "a_LIN.txt"}) {
+    TempDir dir;
+    write_file(dir / name, kLog);
+    const std::string trace = std::string(name, std::strlen(name) - 4) + ".asc";
+    CliRun other = run_quarn(dir.path(), {"--verbosity", "4", "--shard=716/1000", name});
+    EXPECT_EQ(other.status, 0);
+    EXPECT_FALSE(file_exists(dir / trace)) << name;
+    // Passed over without a word but one Debug line.
+    EXPECT_EQ(diagnostics_of(other.err), (Lines{"D: Passed over 1 logs of other shards than 716/1000",
+                                                "I: Converted 0 of 0 logs, 0 frames, 0 failed"}));
+    CliRun r = run_quarn(dir.path(), {"--shard=717/1000", name});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(file_exists(dir / trace)) << name;
+  }
+}
+
+// N tasks over one list: together the traces, statuses and diagnostics of one run, each log in
+// one shard however the list is ordered.
+TEST_F(CliTest, ShardsTogetherWriteAndSayWhatOneRunDoes) {
+  Lines listed;
+  for (int i = 0; i < 48; ++i) {
+    const std::string folder = "rec/car" + std::to_string(i % 6) + (i % 2 == 1 ? "/day" : "");
+    make_dirs(at(folder));
+    const std::string path = folder + "/log" + std::to_string(i) + ".txt";
+    if (i % 7 == 3) {
+      write_file(at(path), "# header only, no columns\n");
+    } else {
+      log(path);
+    }
+    listed.push_back(path);
+  }
+  // A namesake whose trace takes an earlier log's name: the later one fails in a run of its own,
+  // and must do so among shards as well.
+  if (names_differ_by_case(data_)) {
+    std::string other = kLog;
+    other.replace(other.find("12:34:56.789"), 12, "12:34:56.500");
+    write_file(at("rec/car2/log2.TXT"), other);
+    listed.push_back("rec/car2/log2.TXT");
+  }
+  listed.push_back("rec/car9/never.txt");
+  std::string list;
+  for (const std::string& p : listed) list += p + "\n";
+  write_file(at("list.txt"), list);
+  // The same list, its first line moved to the end.
+  write_file(at("rotated.txt"), list.substr(list.find('\n') + 1) + listed[0] + "\n");
+  for (const char* out : {"one", "all", "fwd", "rot"}) make_dirs(at(out));
+
+  CliRun single = run({"--verbosity", "2", "--files-from=list.txt", "-O", "one"});
+  Lines expected = diagnostics_of(single.err);
+  std::sort(expected.begin(), expected.end());
+  int status = 0;
+  Lines said;
+  for (int k = 0; k < 3; ++k) {
+    CliRun r = run({"--verbosity", "2", "--files-from=list.txt", "--shard=" + std::to_string(k) + "/3", "-O", "all",
+                    "--jobs", k == 1 ? "2" : "1"});
+    status |= r.status;
+    for (const std::string& line : diagnostics_of(r.err)) said.push_back(line);
+  }
+  std::sort(said.begin(), said.end());
+  EXPECT_EQ(status, single.status);
+  EXPECT_EQ(single.status, 9);
+  EXPECT_EQ(said, expected);
+  const Lines traces = tree(at("one"));
+  EXPECT_EQ(tree(at("all")), traces);
+  for (const std::string& t : traces) EXPECT_EQ(read_file(at("all/" + t)), read_file(at("one/" + t))) << t;
+
+  EXPECT_NE(run({"--files-from=list.txt", "--shard=0/2", "-O", "fwd"}).status, -1);
+  EXPECT_NE(run({"--files-from=rotated.txt", "--shard=0/2", "-O", "rot"}).status, -1);
+  const Lines part = tree(at("fwd"));
+  EXPECT_EQ(tree(at("rot")), part);
+  EXPECT_LT(part.size(), traces.size());
+  EXPECT_GT(part.size(), 0u);
+}
+
+TEST_F(CliTest, ARetriedTaskUnderDeleteTakesListedLogsGoneWithTheirTracesAsDone) {
+  make_dirs(at("rec/a"));
+  make_dirs(at("out"));
+  log("rec/a/one.txt");
+  log("rec/two.txt");
+  write_file(at("list.txt"), "rec/a/one.txt\nrec/two.txt\n");
+  EXPECT_EQ(run({"-d", "--files-from=list.txt", "-O", "out"}).status, 0);
+  EXPECT_EQ(tree(at("rec")), Lines{});
+  CliRun again = run({"--verbosity", "3", "-d", "--files-from=list.txt", "-O", "out"});
+  EXPECT_EQ(again.status, 0);
+  EXPECT_EQ(diagnostics_of(again.err),
+            (Lines{"I: a/one.txt is gone and its traces are there: converted by an earlier run",
+                   "I: two.txt is gone and its traces are there: converted by an earlier run",
+                   "I: Converted 0 of 0 logs, 0 frames, 0 failed"}));
+  EXPECT_EQ(tree(at("out")), (Lines{"a/one.asc", "two.asc"}));
+  // A path that was never there still fails the task; and without -d a gone log is missing as ever.
+  write_file(at("list.txt"), "rec/a/one.txt\nrec/never.txt\n");
+  CliRun never = run({"--verbosity", "2", "-d", "--files-from=list.txt", "-O", "out"});
+  EXPECT_EQ(never.status, 1);
+  EXPECT_EQ(diagnostics_of(never.err), Lines{"W: Could not find input file/folder never.txt"});
+  CliRun kept = run({"--verbosity", "2", "--files-from=list.txt", "-O", "out"});
+  EXPECT_EQ(kept.status, 1);
+  EXPECT_EQ(diagnostics_of(kept.err),
+            (Lines{"W: Could not find input file/folder a/one.txt", "W: Could not find input file/folder never.txt"}));
+}
+
+#ifndef _WIN32
+// Shards started at once race to make the same deep folders of a fresh output tree.
+TEST_F(CliTest, ShardsStartedAtOnceShareTheFoldersTheyMake) {
+  std::string list;
+  for (int f = 0; f < 40; ++f) {
+    const std::string folder = "rec/f" + std::to_string(f) + "/a/b/c/d/e";
+    make_dirs(at(folder));
+    for (int i = 0; i < 6; ++i) {
+      log(folder + "/log" + std::to_string(i) + ".txt");
+      list += folder + "/log" + std::to_string(i) + ".txt\n";
+    }
+  }
+  write_file(at("list.txt"), list);
+  make_dirs(at("out"));
+  constexpr int kShards = 4;
+  int pids[kShards];
+  for (int k = 0; k < kShards; ++k) {
+    pids[k] = test::start_quarn(data_, {"--files-from=list.txt", "--shard=" + std::to_string(k) + "/4", "-O", "out"});
+    ASSERT_GT(pids[k], 0);
+  }
+  for (int pid : pids) {
+    int wstatus = 0;
+    ASSERT_EQ(waitpid(pid, &wstatus, 0), pid);
+    EXPECT_TRUE(WIFEXITED(wstatus));
+    EXPECT_EQ(WEXITSTATUS(wstatus), 0);
+  }
+  EXPECT_EQ(tree(at("out")).size(), 240u);
+}
+#endif
 
 // B.TXT and B.txt both make B.asc: the first in walk order keeps it, the later one fails and its
 // input stays, whether inputs are deleted or not.

@@ -18,6 +18,7 @@
 #include "app/cli_run.h"
 #include "gen_log.h"
 #include "support/generated_log.h"
+#include "support/json_reader.h"
 #include "support/temp_dir.h"
 
 namespace quarn {
@@ -63,6 +64,9 @@ struct Outcome {
   Lines diagnostics;
   std::map<std::string, std::string> traces;
   std::map<std::string, std::string> inputs;
+  std::string report;             // the run report, but for its time
+  Lines report_diagnostics;       // its logs' lines, as the diagnostics show them
+  std::int64_t report_logs = -1;  // the logs its summary counts
 };
 
 class JobsTest : public ::testing::Test {
@@ -147,15 +151,30 @@ class JobsTest : public ::testing::Test {
     o.status = r.status;
     // The Debug lines name full paths, with the run's folder and temporary names in them.
     static const std::regex temporary_name(R"(\.(asc|mf4)\.[0-9]+\.[0-9]+\.part)");
-    for (std::string line : diagnostics_of(r.err)) {
+    auto tidy = [&dir](std::string line) {
       for (std::size_t at = line.find(dir); at != std::string::npos; at = line.find(dir))
         line.replace(at, dir.size(), "DIR");
       // A regular expression is slow in an unoptimised build, and most lines name no such file.
       if (line.find(".part") != std::string::npos) line = std::regex_replace(line, temporary_name, ".$1.PID.N.part");
-      o.diagnostics.push_back(line);
-    }
+      return line;
+    };
+    for (const std::string& line : diagnostics_of(r.err)) o.diagnostics.push_back(tidy(line));
     o.traces = contents(dir + "/logs_out");
     o.inputs = contents(dir + "/logs");
+    // Only the runs that ask for one have a report.
+    if (!test::file_exists(dir + "/report.jsonl")) return o;
+    const std::string report = read_file(dir + "/report.jsonl");
+    o.report = tidy(std::regex_replace(report, std::regex(R"("seconds":[0-9.]+)"), ""));
+    std::vector<test::Json> lines;
+    EXPECT_TRUE(test::read_json_lines(report, lines)) << "no JSON Lines: " << report;
+    for (const test::Json& log : lines) {
+      if (log.has("summary")) o.report_logs = log["summary"]["logs"].integer();
+      for (const test::Json& d : log["diagnostics"].items) {
+        const std::string& level = d["level"].text;
+        const char* letter = level == "debug" ? "D: " : level == "warning" ? "W: " : level == "error" ? "E: " : "?: ";
+        o.report_diagnostics.push_back(tidy(letter + d["text"].text));
+      }
+    }
     return o;
   }
 
@@ -176,7 +195,7 @@ TEST_F(JobsTest, ManyJobsGiveTheResultsOfOne) {
   for (const std::string format : {"asc", "mf4", "asc,mf4"}) {
     for (bool remove : {false, true}) {
       const std::string where = "--format " + format + (remove ? " -d" : "");
-      Lines args = {"--verbosity", "4", "--format", format, "logs"};
+      Lines args = {"--verbosity", "4", "--format", format, "--report=report.jsonl", "logs"};
       if (remove) args.insert(args.begin(), "-d");
       TempDir one(work_root_);
       make_tree(one.path());
@@ -185,6 +204,10 @@ TEST_F(JobsTest, ManyJobsGiveTheResultsOfOne) {
       Outcome want = run(one.path(), sequential);
       if (!skipped_.empty()) GTEST_SKIP() << skipped_;
       ASSERT_EQ(want.status, 8) << where;
+      // Every line but the closing count belongs to a log, and the report has them in that order.
+      ASSERT_FALSE(want.diagnostics.empty()) << where;
+      EXPECT_EQ(want.report_diagnostics, Lines(want.diagnostics.begin(), want.diagnostics.end() - 1)) << where;
+      EXPECT_EQ(want.report_logs, std::count(want.report.begin(), want.report.end(), '\n') - 1) << where;
       // The failures are all there, each once.
       const bool mf4_only = format == "mf4";
       const std::string same =
@@ -213,6 +236,8 @@ TEST_F(JobsTest, ManyJobsGiveTheResultsOfOne) {
         const std::string at = where + ", round " + std::to_string(round);
         EXPECT_EQ(got.status, want.status) << at;
         EXPECT_EQ(got.diagnostics, want.diagnostics) << at;
+        // The report follows the diagnostics: its lines in walk order, each log's own lines in it.
+        EXPECT_EQ(got.report, want.report) << at;
         EXPECT_TRUE(got.traces == want.traces) << at << ": the traces differ";
         EXPECT_TRUE(got.inputs == want.inputs) << at << ": the remaining inputs differ";
         for (const auto& [name, bytes] : got.traces) {

@@ -246,22 +246,30 @@ TEST(SignalTest, ATerminatingSignalRemovesTheTemporaryTraceAndKeepsTheLog) {
 }
 
 // Each trace put in place gives back its place among the temporary files a signal removes: after
-// more traces than there are places, the temporary trace in hand is still removed.
+// more traces than there are places, the temporary trace in hand is still removed. The run report,
+// hundreds of lines long by then, goes with it: neither a half report under its name nor its
+// temporary file is left.
 TEST(SignalTest, TheTemporaryTraceAfterHundredsOfCommittedOnesIsRemovedToo) {
   TempDir dir;
   const std::string logs = dir / "logs";
   const std::string out = dir / "logs_out";
+  const std::string reports = dir / "reports";
   test::make_dirs(logs);
+  test::make_dirs(reports);
   constexpr int kSmall = 300;
   for (int k = 0; k < kSmall; ++k) {
     std::string name = std::to_string(1000 + k);
     test::write_file(logs + "/a" + name + ".txt", test::generated_log(static_cast<std::uint64_t>(k) + 1, 3));
   }
   test::write_file(logs + "/zbig.txt", test::generated_log(7, 500000));
-  int pid = test::start_quarn(dir.path(), {"logs"});
+  int pid = test::start_quarn(dir.path(), {"--report=" + reports + "/run.jsonl", "logs"});
   ASSERT_GT(pid, 0);
   int wstatus = 0;
   ASSERT_TRUE(wait_for_temporary(pid, out, "zbig.asc.", wstatus)) << "quarn ended before the signal";
+  // The report was begun before the first log, under its temporary name.
+  const std::vector<std::string> begun = names_in(reports);
+  EXPECT_TRUE(begun.size() == 1 && begun[0].rfind("run.jsonl.", 0) == 0 && ends_with(begun[0], ".part"))
+      << (begun.empty() ? "no report being written" : begun[0]);
   kill(pid, SIGTERM);
   waitpid(pid, &wstatus, 0);
   ASSERT_TRUE(WIFSIGNALED(wstatus)) << "it exited with " << WEXITSTATUS(wstatus);
@@ -269,6 +277,7 @@ TEST(SignalTest, TheTemporaryTraceAfterHundredsOfCommittedOnesIsRemovedToo) {
   std::vector<std::string> names = names_in(out);
   EXPECT_EQ(static_cast<int>(names.size()), kSmall);
   for (const std::string& name : names) EXPECT_TRUE(ends_with(name, ".asc")) << name;
+  EXPECT_EQ(names_in(reports), std::vector<std::string>{});
 }
 
 }  // namespace

@@ -136,6 +136,46 @@ TEST_F(OptionsTest, DefaultsWhenNoOptionIsGiven) {
   EXPECT_FALSE(context_->options.non_interactive);
   EXPECT_EQ(context_->options.buffer_size, -1);
   EXPECT_EQ(log_threshold, 5);
+  EXPECT_EQ(context_->options.shard_index, 0);
+  EXPECT_EQ(context_->options.shard_count, 0);
+  EXPECT_FALSE(context_->options.inputs_listed);
+}
+
+TEST_F(OptionsTest, AShardAndAListOfInputsFillTheContext) {
+  test::make_dirs(data("logs/deep/er"));
+  write_file(data("list.txt"), data("logs/deep/er/y.txt") + "\n\n" + data("logs/z.txt") + "\r\n");
+  struct Case {
+    Lines args;
+    int shard_index;
+    int shard_count;
+    bool listed;
+    std::string root;
+    Lines inputs;
+  };
+  const Case cases[] = {
+      {{"--shard=2/5", data("a.txt")}, 2, 5, false, data(""), {"a.txt"}},
+      {{"--shard", "0/1", data("logs")}, 0, 1, false, data(""), {"logs/"}},
+      // Listed paths lie at any depth: the root is the deepest folder above them all.
+      {{"--files-from=" + data("list.txt")}, 0, 0, true, data("logs/"), {"deep/er/y.txt", "z.txt"}},
+      // They join the command line's, after them.
+      {{"--files-from", data("list.txt"), data("a.txt")},
+       0,
+       0,
+       true,
+       data(""),
+       {"a.txt", "logs/deep/er/y.txt", "logs/z.txt"}},
+  };
+  for (const Case& c : cases) {
+    Parsed p = parse(c.args);
+    ASSERT_TRUE(p.run) << c.args[0] << " " << p.out;
+    EXPECT_EQ(context_->options.shard_index, c.shard_index);
+    EXPECT_EQ(context_->options.shard_count, c.shard_count);
+    EXPECT_EQ(context_->options.inputs_listed, c.listed);
+    EXPECT_EQ(std::string(dynstr_data(context_->root)), c.root);
+    Lines inputs;
+    for (std::int64_t i = 0; i < context_->inputs.count; ++i) inputs.push_back(dynstr_data(context_->inputs.items[i]));
+    EXPECT_EQ(inputs, c.inputs) << c.args[0];
+  }
 }
 
 TEST_F(OptionsTest, Mf4CompressionTakesItsThreeNames) {

@@ -182,6 +182,11 @@ TEST_F(WindowsCliTest, DrivePathsInEveryFormConvertTheSameFolder) {
       {"relative", at("elsewhere"), "..\\logs\\"},
       {"the long form", at("elsewhere"), "\\\\?\\" + backslashed},
       {"the device form", at("elsewhere"), "\\\\.\\" + backslashed + "\\"},
+      // As cmd.exe and PowerShell hand them over: wildcards left to the program, and "..\logs\"
+      // in quotes read by the run-time as ..\logs".
+      {"a wildcard", data_, at("l?gs")},
+      {"a wildcard from the working folder", at("elsewhere"), "..\\lo*"},
+      {"a trailing quote", at("elsewhere"), "..\\logs\""},
   };
   for (const Case& c : cases) {
     std::filesystem::remove_all(test::fs_path(at("logs_out")));
@@ -196,6 +201,126 @@ TEST_F(WindowsCliTest, TheTopFolderOfADriveHasNoRoot) {
   CliRun r = run({data_.substr(0, 3)});
   EXPECT_EQ(r.status, 132);
   EXPECT_EQ(diagnostics_of(r.err), Lines{"F: Could not find root for " + data_.substr(0, 2) + "/"});
+}
+
+// --- The command line as Windows shells hand it over ------------------------------------------------
+
+// Starts quarn through cmd.exe with `tail` after the program's name, as typed at its prompt; the
+// diagnostics go to a file through cmd's own redirection.
+CliRun run_in_cmd(const std::string& cwd, const std::string& tail) {
+  TempDir capture;
+  const std::string err = capture / "err";
+  const std::string out = capture / "out";
+  std::wstring line = L"cmd.exe /d /s /c \"\"" + test::fs_path(QUARN_EXE).wstring() + L"\" " +
+                      test::fs_path(tail).wstring() + L" >\"" + test::fs_path(out).wstring() + L"\" 2>\"" +
+                      test::fs_path(err).wstring() + L"\"\"";
+  std::wstring folder = test::fs_path(cwd).wstring();
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  CliRun r;
+  if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &startup, &process) ==
+      0) {
+    ADD_FAILURE() << "cmd.exe could not be started: " << GetLastError();
+    return r;
+  }
+  CloseHandle(process.hThread);
+  if (WaitForSingleObject(process.hProcess, 120000) == WAIT_OBJECT_0) {
+    DWORD code = 0;
+    if (GetExitCodeProcess(process.hProcess, &code) != 0) r.status = static_cast<int>(code);
+  } else {
+    TerminateProcess(process.hProcess, 1);
+    ADD_FAILURE() << "cmd.exe did not finish";
+  }
+  CloseHandle(process.hProcess);
+  r.out = read_file(out);
+  r.err = read_file(err);
+  return r;
+}
+
+// Windows shells leave "*" and "?" to the program, quoted or not, and the run-time reads "logs\"
+// in quotes as logs". Started directly and through cmd.exe.
+TEST_F(WindowsCliTest, ArgumentsAreReadAsWindowsShellsMeanThem) {
+  const std::string quote_note =
+      "D: Took the argument logs\" as logs: a backslash before a closing quote kept the quote in the argument";
+  // cmd.exe leaves a blank where each redirection was, inside the quotes the run-time still reads.
+  const std::string cmd_quote_note =
+      "D: Took the argument logs\"   as logs: a backslash before a closing quote kept the quote in the argument";
+  const std::string counted = "I: Converted 2 of 2 logs, 27 frames, 0 failed";
+  struct Case {
+    const char* what;
+    bool cmd;
+    Lines args;  // through cmd.exe: one line, as typed
+    int status;
+    Lines diagnostics;
+    Lines traces;
+  } cases[] = {
+      {"a wildcard", false, {"*.txt"}, 0, {}, {"a.asc", "b.asc"}},
+      {"wildcards in a folder", false, {"-X", "logs\\?.txt", "logs/*3*"}, 0, {}, {"logs/c.asc", "logs/d3.asc"}},
+      {"a wildcard that matches nothing",
+       false,
+       {"--verbosity", "2", "a.txt", "x*.txt"},
+       1,
+       {"W: Could not find input file/folder x*.txt"},
+       {"a.asc"}},
+      {"a trailing quote",
+       false,
+       {"--verbosity", "4", "logs\""},
+       0,
+       {quote_note, counted},
+       {"logs_out/c.asc", "logs_out/d3.asc"}},
+      {"-O with a trailing quote", false, {"-O", "out\"", "a.txt"}, 0, {}, {"out/a.asc"}},
+      {"a wildcard from cmd.exe", true, {"*.txt"}, 0, {}, {"a.asc", "b.asc"}},
+      {"a quoted wildcard from cmd.exe",
+       true,
+       {"--verbosity 2 \"?.txt\" \"x*\""},
+       1,
+       {"W: Could not find input file/folder x*"},
+       {"a.asc", "b.asc"}},
+      {"a trailing quote from cmd.exe",
+       true,
+       {"--verbosity 4 \"logs\\\""},
+       0,
+       {cmd_quote_note, counted},
+       {"logs_out/c.asc", "logs_out/d3.asc"}},
+  };
+  test::make_dirs(at("logs"));
+  test::make_dirs(at("out"));
+  log("a.txt", 1, 11);
+  log("b.txt", 2, 12);
+  log("logs/c.txt", 3, 13);
+  log("logs/d3.txt", 4, 14);
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(test::fs_path(at("logs_out")));
+    for (const char* trace : {"a.asc", "b.asc", "logs/c.asc", "logs/d3.asc", "out/a.asc"}) {
+      std::filesystem::remove(test::fs_path(at(trace)));
+    }
+    CliRun r = c.cmd ? run_in_cmd(data_, c.args[0]) : run(c.args);
+    EXPECT_EQ(r.status, c.status) << c.what << ": " << r.err;
+    EXPECT_EQ(diagnostics_of(r.err), c.diagnostics) << c.what;
+    Lines traces;
+    for (const std::string& f : long_tree(data_)) {
+      if (f.ends_with(".asc")) traces.push_back(f);
+    }
+    EXPECT_EQ(traces, c.traces) << c.what;
+  }
+}
+
+// "/?" and "/help" ask for the help, as of any Windows program.
+TEST_F(WindowsCliTest, SlashQuestionMarkPrintsTheHelp) {
+  const CliRun help = run({"--help"});
+  ASSERT_EQ(help.status, 0);
+  ASSERT_TRUE(help.out.starts_with("Usage: quarn")) << help.out;
+  for (const Lines& args : {Lines{"/?"}, Lines{"/help"}, Lines{"/HELP"}, Lines{"-d", "/?"}}) {
+    CliRun r = run(args);
+    EXPECT_EQ(r.status, 0) << args.back();
+    // (The usage line shows room for as many inputs as arguments were given.)
+    EXPECT_EQ(r.out, args.size() == 1 ? help.out : run({"-d", "--help"}).out) << args.back();
+    EXPECT_EQ(r.err, "") << args.back();
+  }
+  CliRun r = run_in_cmd(data_, "/?");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, help.out);
 }
 
 // --- Network shares ------------------------------------------------------------------------------

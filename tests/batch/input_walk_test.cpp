@@ -33,7 +33,7 @@ struct RootResult {
   std::vector<std::string> messages;
 };
 
-RootResult common_root_of(const std::vector<std::string>& paths) {
+RootResult common_root_of(const std::vector<std::string>& paths, bool deepest = false) {
   DynStringList inputs;
   for (const std::string& p : paths) {
     DynString s;
@@ -45,7 +45,7 @@ RootResult common_root_of(const std::vector<std::string>& paths) {
   r.status = -7;
   set_log_threshold(0);
   test::StderrCapture capture;
-  r.ok = find_common_root(inputs, root, r.status);
+  r.ok = deepest ? find_deepest_root(inputs, root, r.status) : find_common_root(inputs, root, r.status);
   r.messages = test::messages_of(capture.text());
   r.root = dynstr_data(root);
   for (std::int64_t i = 0; i < inputs.count; ++i) r.inputs.emplace_back(dynstr_data(inputs.items[i]));
@@ -74,6 +74,52 @@ TEST(FindCommonRootTest, InputsInDifferentFoldersHaveNoRoot) {
 
   // A file below a folder input is in another folder than the folder itself.
   EXPECT_FALSE(common_root_of({"/data/a/x.txt", "/data/b.txt"}).ok);
+}
+
+// Listed inputs (--files-from) lie at any depth: the deepest folder above them all is their root.
+TEST(FindCommonRootTest, ListedInputsTakeTheDeepestFolderAboveThemAll) {
+  struct Case {
+    std::vector<std::string> paths;
+    bool ok;
+    std::string root;
+    std::vector<std::string> inputs;
+    std::vector<std::string> messages;
+  };
+#ifdef _WIN32
+  const std::string top = "C:/";
+#else
+  const std::string top = "/";
+#endif
+  const Case cases[] = {
+      {{top + "rec/a/b/x.txt", top + "rec/a/y.txt", top + "rec/c/z.txt"},
+       true,
+       top + "rec/",
+       {"a/b/x.txt", "a/y.txt", "c/z.txt"},
+       {}},
+      {{top + "rec/a/b/x.txt"}, true, top + "rec/a/b/", {"x.txt"}, {}},
+      {{top + "rec/a/b/x.txt", top + "rec/a/b/"}, true, top + "rec/a/", {"b/x.txt", "b/"}, {}},
+      // A name that only begins like another folder's is no folder above it.
+      {{top + "rec/ab/x.txt", top + "rec/a/y.txt"}, true, top + "rec/", {"ab/x.txt", "a/y.txt"}, {}},
+      {{top + "rec/a/x.txt", top + "rec/ab"}, true, top + "rec/", {"a/x.txt", "ab"}, {}},
+      {{top + "one/x.txt", top + "two/deep/y.txt"}, true, top, {"one/x.txt", "two/deep/y.txt"}, {}},
+      {{top + "rec/a/x.txt", "relative.txt"},
+       false,
+       "",
+       {top + "rec/a/x.txt", "relative.txt"},
+       {"Could not find root for relative.txt"}},
+      {{}, false, "", {}, {}},
+  };
+  for (const Case& c : cases) {
+    RootResult r = common_root_of(c.paths, true);
+    EXPECT_EQ(r.ok, c.ok) << (c.paths.empty() ? "" : c.paths[0]);
+    EXPECT_EQ(r.messages, c.messages);
+    if (!c.ok) {
+      EXPECT_EQ(r.status, kStatusNoCommonRoot);
+      continue;
+    }
+    EXPECT_EQ(r.root, c.root);
+    EXPECT_EQ(r.inputs, c.inputs);
+  }
 }
 
 TEST(FindCommonRootTest, InputsDirectlyBelowTheTopFolderHaveItAsTheirRoot) {

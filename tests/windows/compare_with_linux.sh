@@ -51,6 +51,8 @@ cases=(
   "no-append|gen|--verbosity 3 -X gen"
   "overflow|gen|-b 3000000000 gen"
   "usage|gen|--help"
+  # A Linux shell expands the wildcards; cmd.exe leaves them to quarn.exe (run_side keeps them so).
+  "wildcards|gen|--verbosity 4 -X gen/format?.txt gen/*d*.txt gen/nothing*.txt"
 )
 
 # The diagnostics without their prefix, with Wine's drive letter taken off the paths.
@@ -65,7 +67,9 @@ run_side() {  # run_side SIDE PROGRAM... : one case, in $work/run, results into 
   mkdir -p "$work/run"
   cp -r "$work/inputs/$input" "$work/run/$input"
   local status=0
-  (cd "$work/run" && "$@" $args >"$work/results/$name.$side.out" 2>"$work/results/$name.$side.err") || status=$?
+  # Windows shells hand "*" and "?" to the program as typed.
+  (cd "$work/run" && if [ "$side" = windows ]; then set -f; fi && "$@" $args >"$work/results/$name.$side.out" \
+    2>"$work/results/$name.$side.err") || status=$?
   echo "$status" >"$work/results/$name.$side.status"
   strip_diagnostics "$work/results/$name.$side.err" >"$work/results/$name.$side.diag"
   mv "$work/run" "$work/results/$name.$side.tree"
