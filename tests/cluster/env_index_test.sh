@@ -22,25 +22,12 @@ cd "$work"
 make_tree "$gen_log" recordings
 broken=$(grep -rlx '# a header and nothing else' recordings | wc -l)
 
-# Until quarn takes --shard, a stand-in splits the tree by logger folders.
-shards=yes
-run=$quarn
-"$quarn" --help | grep -q -- '--shard=' || shards=no
-if [ $shards = no ]; then
-  echo "quarn has no --shard yet: each task converts a share of the loggers' folders"
-  run=$here/by_folder.sh
-  export REAL_QUARN=$quarn
-fi
 # A Slurm variable left over from the machine that runs the test would take precedence.
 for v in $(compgen -e | grep '^SLURM_' || true); do unset "$v"; done
 
 local_status=0
 mkdir -p traces
-if [ $shards = yes ]; then
-  "$quarn" --non-interactive --jobs 2 --report=ref.jsonl -O traces recordings 2>ref.err || local_status=$?
-else
-  "$quarn" --non-interactive --jobs 2 -O traces recordings/*/ 2>ref.err || local_status=$?
-fi
+"$quarn" --non-interactive --jobs 2 --report=ref.jsonl -O traces recordings 2>ref.err || local_status=$?
 [ "$local_status" -eq 8 ] || problem "the local run exited with $local_status"
 mv traces ref
 
@@ -49,7 +36,7 @@ for variable in JOB_COMPLETION_INDEX AWS_BATCH_JOB_ARRAY_INDEX; do
   mkdir -p traces reports
   pids=()
   for k in $(seq 0 $((tasks - 1))); do
-    env "$variable=$k" "$run" --non-interactive --jobs=1 --shard=auto/$tasks \
+    env "$variable=$k" "$quarn" --non-interactive --jobs=1 --shard=auto/$tasks \
       --report="reports/shard-$k.jsonl" -O traces recordings 2>"reports/shard-$k.err" &
     pids+=($!)
   done
@@ -57,12 +44,10 @@ for variable in JOB_COMPLETION_INDEX AWS_BATCH_JOB_ARRAY_INDEX; do
   for k in $(seq 0 $((tasks - 1))); do
     status=0
     wait "${pids[$k]}" || status=$?
-    if [ $shards = yes ]; then
-      reported=$(python3 "$here/reports.py" status "reports/shard-$k.jsonl") || reported=missing
-      [ "$reported" = "$status" ] || problem "$variable=$k: quarn exited with $status, its report says $reported"
-      shard=$(python3 "$here/reports.py" shard "reports/shard-$k.jsonl") || shard=missing
-      [ "$shard" = "$k/$tasks" ] || problem "$variable=$k: the task took itself for shard $shard"
-    fi
+    reported=$(python3 "$here/reports.py" status "reports/shard-$k.jsonl") || reported=missing
+    [ "$reported" = "$status" ] || problem "$variable=$k: quarn exited with $status, its report says $reported"
+    shard=$(python3 "$here/reports.py" shard "reports/shard-$k.jsonl") || shard=missing
+    [ "$shard" = "$k/$tasks" ] || problem "$variable=$k: the task took itself for shard $shard"
     case $status in
     0) ;;
     8) failed=$((failed + 1)) ;;
@@ -73,9 +58,7 @@ for variable in JOB_COMPLETION_INDEX AWS_BATCH_JOB_ARRAY_INDEX; do
   [ "$(cat reports/shard-*.err | grep -c 'Error during conversion')" -eq "$broken" ] ||
     problem "$variable: the tasks did not name the $broken broken logs once each"
   same_trees ref traces
-  if [ $shards = yes ]; then
-    python3 "$here/reports.py" union ref.jsonl reports/shard-*.jsonl || problem "$variable: the reports are not one run's"
-  fi
+  python3 "$here/reports.py" union ref.jsonl reports/shard-*.jsonl || problem "$variable: the reports are not one run's"
   echo "$variable: $failed of $tasks tasks failed, as their logs did"
 done
 

@@ -33,29 +33,15 @@ cd "$work"
 make_tree "$gen_log" recordings
 broken=$(grep -rlx '# a header and nothing else' recordings | wc -l)
 
-# quarn found on PATH, as an installed one would be; until quarn takes --shard, a stand-in
-# splits the tree by logger folders.
-shards=yes
-"$quarn" --help | grep -q -- '--shard=' || shards=no
-if [ $shards = yes ]; then
-  ln -s "$quarn" bin/quarn
-else
-  echo "quarn has no --shard yet: each shard converts a share of the loggers' folders"
-  ln -s "$here/by_folder.sh" bin/quarn
-  export REAL_QUARN=$quarn
-fi
+# quarn found on PATH, as an installed one would be.
+ln -s "$quarn" bin/quarn
 
 # The reference, into the folder the recipe writes to afterwards (so that the reports name the
 # same trace paths).
 mkdir -p traces
 local_status=0
-if [ $shards = yes ]; then
-  find recordings -iname '*.txt' >all.txt
-  "$quarn" --non-interactive --jobs 2 --files-from=all.txt --report=ref.jsonl -O traces 2>ref.err ||
-    local_status=$?
-else
-  "$quarn" --non-interactive --jobs 2 -O traces recordings/*/ 2>ref.err || local_status=$?
-fi
+find recordings -iname '*.txt' >all.txt
+"$quarn" --non-interactive --jobs 2 --files-from=all.txt --report=ref.jsonl -O traces 2>ref.err || local_status=$?
 [ "$local_status" -eq 8 ] || problem "the local run exited with $local_status"
 mv traces ref
 
@@ -68,17 +54,11 @@ echo "the recipe took $(elapsed "$start" "$(now)") s and exited with $status"
 
 # parallel's status is the number of jobs that failed: here the shards with a broken log.
 failed=0
-if [ $shards = yes ]; then
-  for r in reports/shard-*.jsonl; do
-    s=$(python3 "$here/reports.py" status "$r") || problem "no status in $r"
-    [ "$s" = 0 ] || failed=$((failed + 1))
-  done
-  python3 "$here/reports.py" union ref.jsonl reports/shard-*.jsonl || problem "the reports are not one run's"
-else
-  for d in recordings/*/; do
-    grep -rqlx '# a header and nothing else' "$d" && failed=$((failed + 1))
-  done
-fi
+for r in reports/shard-*.jsonl; do
+  s=$(python3 "$here/reports.py" status "$r") || problem "no status in $r"
+  [ "$s" = 0 ] || failed=$((failed + 1))
+done
+python3 "$here/reports.py" union ref.jsonl reports/shard-*.jsonl || problem "the reports are not one run's"
 [ "$failed" -gt 0 ] || problem "no shard failed, though $broken logs are broken"
 [ "$status" -eq "$failed" ] || problem "parallel exited with $status, but $failed shards failed: $(tail -5 recipe.err)"
 [ "$(grep -c 'Error during conversion' recipe.err)" -eq "$broken" ] ||

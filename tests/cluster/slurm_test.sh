@@ -18,10 +18,6 @@ tasks=4
 [ "$(id -u)" -eq 0 ] || cannot_run "the daemons of a Slurm cluster must be started by root"
 need_commands munged slurmctld slurmd sbatch squeue scontrol scancel python3
 
-# Until quarn has --shard and --report, the tasks convert whole loggers' folders instead.
-shards=yes
-"$quarn" --help | grep -q -- '--shard=' || shards=no
-
 rm -rf "$work"
 mkdir -p "$work"
 work=$(realpath "$work")
@@ -37,11 +33,7 @@ echo "$logs logs, $broken of them broken"
 mkdir -p out
 local_status=0
 start=$(now)
-if [ $shards = yes ]; then
-  "$quarn" --non-interactive --jobs 2 --report=ref.jsonl -O out recordings 2>ref.err || local_status=$?
-else
-  "$quarn" --non-interactive --jobs 2 -O out recordings/*/ 2>ref.err || local_status=$?
-fi
+"$quarn" --non-interactive --jobs 2 --report=ref.jsonl -O out recordings 2>ref.err || local_status=$?
 local_time=$(elapsed "$start" "$(now)")
 mv out ref
 [ "$local_status" -eq 8 ] || problem "the local run exited with $local_status"
@@ -173,10 +165,6 @@ echo "cluster up: node $node ($hardware), slurmctld on port $ctld_port"
 # The array, as the README submits it; all files lie in this folder, the "shared" file system.
 mkdir -p out reports
 export QUARN=$quarn
-if [ $shards = no ]; then
-  echo "quarn has no --shard yet: each task converts every ${tasks}th logger's folder"
-  export QUARN=$here/by_folder.sh REAL_QUARN=$quarn
-fi
 start=$(now)
 job=$(sbatch --parsable --array=0-$((tasks - 1)) --output="$work/slurm-%A_%a.out" --chdir="$work" \
   "$source_dir/tools/cluster/quarn-array.sbatch" out reports recordings)
@@ -203,21 +191,11 @@ while read -r line; do
 done <tasks.txt
 [ ${#state[@]} -eq $tasks ] || problem "$job ran ${#state[@]} tasks, not $tasks: $(cat tasks.txt)"
 
-# Each task's status, as its quarn gave it: read from its report's summary, or, for the tasks
-# that convert folders, 8 exactly where a broken log lies in them.
+# Each task's status, as its quarn gave it, from its report's summary.
 for k in $(seq 0 $((tasks - 1))); do
-  if [ $shards = yes ]; then
-    status=$(python3 "$here/reports.py" status "reports/shard-$k.jsonl") || status=missing
-    shard=$(python3 "$here/reports.py" shard "reports/shard-$k.jsonl") || shard=missing
-    [ "$shard" = "$k/$tasks" ] || problem "task $k took itself for shard $shard"
-  else
-    status=0
-    i=0
-    for d in recordings/*/; do
-      if [ $((i % tasks)) -eq "$k" ] && grep -rqlx '# a header and nothing else' "$d"; then status=8; fi
-      i=$((i + 1))
-    done
-  fi
+  status=$(python3 "$here/reports.py" status "reports/shard-$k.jsonl") || status=missing
+  shard=$(python3 "$here/reports.py" shard "reports/shard-$k.jsonl") || shard=missing
+  [ "$shard" = "$k/$tasks" ] || problem "task $k took itself for shard $shard"
   want_state=COMPLETED
   [ "$status" = 0 ] || want_state=FAILED
   [ "${code[$k]:-}" = "$status:0" ] && [ "${state[$k]:-}" = $want_state ] ||
@@ -235,13 +213,11 @@ echo "task exit codes: $(for k in "${!code[@]}"; do printf '%s=%s ' "$k" "${code
   problem "the tasks together did not name the $broken broken logs once each"
 
 same_trees ref out
-if [ $shards = yes ]; then
-  python3 "$here/reports.py" union ref.jsonl reports/shard-*.jsonl || problem "the reports are not one run's"
-fi
+python3 "$here/reports.py" union ref.jsonl reports/shard-*.jsonl || problem "the reports are not one run's"
 
 # A task retried as the README says, by requeueing it: it runs again over traces already in
 # place and must give the same traces, report and exit state.
-[ $shards = no ] || cp reports/shard-1.jsonl first-1.jsonl || problem "task 1 left no report"
+cp reports/shard-1.jsonl first-1.jsonl || problem "task 1 left no report"
 requeued=$(now)
 scontrol requeue "${job}_1" || problem "scontrol requeue ${job}_1 failed"
 # Slurm holds a requeued job back for two minutes; a test need not wait for that.
@@ -255,9 +231,7 @@ grep -q ' Restarts=1 ' <<<"$again" || problem "task 1 did not run again: $again"
 grep -q " ExitCode=${code[1]} " <<<"$again" || problem "task 1 ran again with another exit code: $again"
 echo "task 1 requeued and done again in $(elapsed "$requeued" "$(now)") s"
 same_trees ref out
-if [ $shards = yes ]; then
-  python3 "$here/reports.py" union first-1.jsonl reports/shard-1.jsonl || problem "the retried task's report differs"
-fi
+python3 "$here/reports.py" union first-1.jsonl reports/shard-1.jsonl || problem "the retried task's report differs"
 
 # Where the time goes: the array's wall time (submission to an empty queue) against the same
 # tree on both cores of this machine; the difference is what the scheduler costs.
