@@ -120,7 +120,8 @@ bool open_file_systems(ToolContext& context, int& status) {
     const DynString& folder = context.output_directory.items[0];
     context.own_output_fs = disk_fs_create(dynstr_view(folder));
     if (!context.own_output_fs) {
-      report(LogLevel::Error, "Invalid output path: %s", dynstr_data(folder));
+      // Named as typed: made absolute from a working folder at the top, it would read "//nope".
+      report(LogLevel::Error, "Invalid output path: %s", dynstr_data(context.output_as_typed));
       status = kStatusSetupFailed;
       return false;
     }
@@ -265,6 +266,7 @@ bool parse_command_line(ToolContext& context, int argc, char** argv, int& status
   input_extension.required_unless = files_from;
 
   arg_parse(argc, argv, table);
+  if (output_directory->count == 1) dynstr_from(context.output_as_typed, output_directory->filename[0]);
 
   bool run = false;
   if (help->count > 0 || argc == 1) {

@@ -25,6 +25,7 @@ struct ToolContext : HeapObject {
   DynString root;                   // the common folder of the inputs, ending in "/"
   DynStringList inputs;             // absolute while parsing, relative to root afterwards
   DynStringList output_directory;   // 0 or 1 entries
+  DynString output_as_typed;        // the -O value as the user typed it, for messages
   DynStringList report_file;        // 0 or 1 entries: --report, absolute
   std::unique_ptr<FileSystem> input_fs;         // rooted at root
   std::unique_ptr<FileSystem> own_output_fs;    // rooted at the output directory, when one is given
