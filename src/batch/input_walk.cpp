@@ -300,24 +300,54 @@ int walk(Walk& w, StrView input_path, StrView output_path, const WalkAncestor* a
 
 }  // namespace
 
+namespace {
+
+// The folder that holds the input `s`, with its "/"; false (reported, with `status`) when it has
+// none to be relative to. Where "/" is the root folder, inputs directly below it have it as their
+// root; "/" itself has none, nor has a share ("//host/share/"), whose root is never "//host/".
+bool parent_of_input(StrView s, StrView& parent, int& status) {
+  std::int64_t i = s.length - 1;
+  if (s.length > 1 && s.data[s.length - 1] == '/') i = s.length - 2;
+  while (i >= 0 && s.data[i] != '/') --i;
+  if (i < 0 || (i == 0 && !(kPlatformSlashIsRoot && s.length > 1)) || i + 1 < path_root_length(s)) {
+    report(LogLevel::Fatal, "Could not find root for %.*s", sv_len(s), s.data);
+    status = kStatusNoCommonRoot;
+    return false;
+  }
+  parent = StrView{s.data, i + 1};
+  return true;
+}
+
+// Makes `common` the root and cuts it off the front of every input, all of which begin with it,
+// in place: no new strings. False (reported) when memory runs out.
+bool take_root(DynStringList& inputs, StrView common, DynString& root, int& status) {
+  dynstr_from(root, common);
+  const std::int64_t root_length = dynstr_length(root);
+  if (root_length != common.length) {
+    report(LogLevel::Fatal, "Could not allocate memory for the root of the inputs");
+    status = kStatusSetupFailed;
+    return false;
+  }
+  for (std::int64_t k = 0; k < inputs.count; ++k) {
+    DynString& s = inputs.items[k];
+    std::int64_t n = dynstr_length(s);
+    std::int64_t cut = root_length < n ? root_length : n;
+    char* p = dynstr_data(s);
+    std::memmove(p, p + cut, static_cast<std::size_t>(n - cut));
+    dynstr_set_length(s, n - cut);
+  }
+  return true;
+}
+
+}  // namespace
+
 bool find_common_root(DynStringList& inputs, DynString& root, int& status) {
   StrView parent{};
   bool have_parent = false;
   bool parents_differ = false;
   for (std::int64_t k = 0; k < inputs.count; ++k) {
-    StrView s = dynstr_view(inputs.items[k]);
-    std::int64_t i = s.length - 1;
-    if (s.length > 1 && s.data[s.length - 1] == '/') i = s.length - 2;
-    // The path must have a folder to be relative to. Where "/" is the root folder, inputs directly
-    // below it have it as their root; "/" itself has none, nor has a share ("//host/share/"),
-    // whose root is never "//host/".
-    while (i >= 0 && s.data[i] != '/') --i;
-    if (i < 0 || (i == 0 && !(kPlatformSlashIsRoot && s.length > 1)) || i + 1 < path_root_length(s)) {
-      report(LogLevel::Fatal, "Could not find root for %.*s", sv_len(s), s.data);
-      status = kStatusNoCommonRoot;
-      return false;
-    }
-    StrView p{s.data, i + 1};
+    StrView p;
+    if (!parent_of_input(dynstr_view(inputs.items[k]), p, status)) return false;
     if (!have_parent) {
       parent = p;
       have_parent = true;
@@ -334,35 +364,15 @@ bool find_common_root(DynStringList& inputs, DynString& root, int& status) {
     status = kStatusNoCommonRoot;
     return false;
   }
-
-  dynstr_from(root, parent);
-  // Every input begins with the root, so cutting it off in place needs no new strings.
-  std::int64_t root_length = dynstr_length(root);
-  for (std::int64_t k = 0; k < inputs.count; ++k) {
-    DynString& s = inputs.items[k];
-    std::int64_t n = dynstr_length(s);
-    std::int64_t cut = root_length < n ? root_length : n;
-    char* p = dynstr_data(s);
-    std::memmove(p, p + cut, static_cast<std::size_t>(n - cut));
-    dynstr_set_length(s, n - cut);
-  }
-  return true;
+  return take_root(inputs, parent, root, status);
 }
 
 bool find_deepest_root(DynStringList& inputs, DynString& root, int& status) {
   StrView common{};
   bool have_common = false;
   for (std::int64_t k = 0; k < inputs.count; ++k) {
-    StrView s = dynstr_view(inputs.items[k]);
-    std::int64_t i = s.length - 1;
-    if (s.length > 1 && s.data[s.length - 1] == '/') i = s.length - 2;
-    while (i >= 0 && s.data[i] != '/') --i;
-    if (i < 0 || (i == 0 && !(kPlatformSlashIsRoot && s.length > 1)) || i + 1 < path_root_length(s)) {
-      report(LogLevel::Fatal, "Could not find root for %.*s", sv_len(s), s.data);
-      status = kStatusNoCommonRoot;
-      return false;
-    }
-    StrView parent{s.data, i + 1};
+    StrView parent;
+    if (!parent_of_input(dynstr_view(inputs.items[k]), parent, status)) return false;
     if (!have_common) {
       common = parent;
       have_common = true;
@@ -389,21 +399,7 @@ bool find_deepest_root(DynStringList& inputs, DynString& root, int& status) {
     status = kStatusNoCommonRoot;
     return false;
   }
-  dynstr_from(root, common);
-  const std::int64_t root_length = dynstr_length(root);
-  if (root_length != common.length) {
-    report(LogLevel::Fatal, "Could not allocate memory for the root of the inputs");
-    status = kStatusSetupFailed;
-    return false;
-  }
-  for (std::int64_t k = 0; k < inputs.count; ++k) {
-    DynString& s = inputs.items[k];
-    std::int64_t n = dynstr_length(s);
-    char* p = dynstr_data(s);
-    std::memmove(p, p + root_length, static_cast<std::size_t>(n - root_length));
-    dynstr_set_length(s, n - root_length);
-  }
-  return true;
+  return take_root(inputs, common, root, status);
 }
 
 namespace {
