@@ -20,9 +20,6 @@ constexpr std::uint32_t kAscFlagEdl = 0x1000;
 constexpr std::uint32_t kAscFlagBrs = 0x2000;
 constexpr std::uint32_t kAscFlagEsi = 0x4000;
 
-constexpr std::uint64_t kCanMaxData = 64;
-constexpr std::uint64_t kLinMaxData = 8;
-
 // Room for the longest usual line: a CANFD line with 64 data bytes is about 360 characters, so
 // after this one reservation formatting a frame line allocates nothing.
 constexpr std::int64_t kLineReserve = 512;

@@ -4,6 +4,11 @@
 
 namespace quarn {
 
+// The most data bytes a record of each bus holds (CAN FD's 64, LIN's 8): every reader fills at most
+// these, and every writer takes no more.
+inline constexpr std::uint64_t kCanMaxData = 64;
+inline constexpr std::uint64_t kLinMaxData = 8;
+
 // BusRecordKind values.
 enum BusRecordKind : std::uint32_t {
   CAN_DataFrame = 1,

@@ -14,9 +14,6 @@
 namespace quarn {
 namespace {
 
-// fs_open access for an input: FS_READ plus the bit every caller passes along.
-constexpr std::uint32_t kInputAccess = FS_READ | 4;
-
 using SignedSize = std::make_signed_t<std::size_t>;  // what "%zd" takes
 
 // The input window when the whole file is asked for (a negative buffer size): big enough that
@@ -37,7 +34,7 @@ struct Input {
 // Opens the log and reads what comes before its records; false after reporting, with nothing
 // left open.
 bool open_input(const Converter& converter, const InputFormat& format, StrView input_path, Input& in) {
-  in.stream = fs_open(converter.input_fs, input_path, kInputAccess);
+  in.stream = fs_open(converter.input_fs, input_path, FS_INPUT_ACCESS);
   if (!in.stream) {
     report(LogLevel::Error, "Could not open input file %.*s", sv_len(input_path), input_path.data);
     return false;

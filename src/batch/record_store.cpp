@@ -9,9 +9,6 @@
 namespace quarn {
 namespace {
 
-constexpr std::uint64_t kCanMaxData = 64;
-constexpr std::uint64_t kLinMaxData = 8;
-
 // Bits of a copy. CAN: the kind in the top two bits, then the flags; LIN uses kTx only.
 constexpr std::uint8_t kExtended = 1;  // IDE == 1
 constexpr std::uint8_t kTx = 2;        // Dir == 1

@@ -16,6 +16,10 @@ struct DirListing;
 // Access flags of fs_open. Higher bits are not examined: inputs are opened with 5, outputs with 6.
 inline constexpr std::uint32_t FS_READ = 1;
 inline constexpr std::uint32_t FS_WRITE = 2;
+// A bit every caller has always passed beside the access it asks for; no file system examines it.
+inline constexpr std::uint32_t FS_CALLER_BIT = 4;
+inline constexpr std::uint32_t FS_INPUT_ACCESS = FS_READ | FS_CALLER_BIT;
+inline constexpr std::uint32_t FS_OUTPUT_ACCESS = FS_WRITE | FS_CALLER_BIT;
 
 // A rooted path service. The operations take full paths (root already joined); callers use the
 // fs_ calls on root-relative paths. The defaults are what a file system without that operation

@@ -16,8 +16,6 @@ namespace {
 
 // fs_open access for an output, and for reading one back: FS_WRITE or FS_READ, plus the bit
 // every caller passes along.
-constexpr std::uint32_t kOutputAccess = FS_WRITE | 4;
-constexpr std::uint32_t kInputAccess = FS_READ | 4;
 
 // Counts the files of this process, so that temporary names never repeat within it.
 std::atomic<std::uint64_t> file_counter{0};
@@ -84,7 +82,7 @@ bool OutputFile::open(FileSystem& fs, StrView base, const char* suffix, std::siz
 
   // Published before the file exists, so that no moment passes in which a signal would leave it.
   slot_ = temp_file_publish(dynstr_view(temp_full_));
-  stream_ = fs.open(dynstr_view(temp_full_), kOutputAccess);
+  stream_ = fs.open(dynstr_view(temp_full_), FS_OUTPUT_ACCESS);
   if (!stream_) {
     keep_failure();
     retry_in_missing_folder(name);
@@ -111,7 +109,7 @@ void OutputFile::retry_in_missing_folder(StrView name) {
     keep_failure();
     return;
   }
-  stream_ = fs_->open(dynstr_view(temp_full_), kOutputAccess);
+  stream_ = fs_->open(dynstr_view(temp_full_), FS_OUTPUT_ACCESS);
   if (!stream_) keep_failure();
 }
 
@@ -225,7 +223,7 @@ std::int64_t read_fully(Stream& s, char* into, std::size_t n) {
 
 std::unique_ptr<Stream> OutputFile::open_existing() const {
   if (fs_ == nullptr) return nullptr;
-  return fs_open(fs_, dynstr_view(name_), kInputAccess);
+  return fs_open(fs_, dynstr_view(name_), FS_INPUT_ACCESS);
 }
 
 OutputFile::Existing OutputFile::compare_with_existing() {
@@ -240,12 +238,12 @@ OutputFile::Existing OutputFile::compare_with_existing() {
   platform_clear_failure();
   if (info.kind != PathKind::File) return Existing::None;
   if (static_cast<std::uint64_t>(info.size) != written_) return Existing::Different;
-  std::unique_ptr<Stream> earlier = fs_open(fs_, dynstr_view(name_), kInputAccess);
+  std::unique_ptr<Stream> earlier = fs_open(fs_, dynstr_view(name_), FS_INPUT_ACCESS);
   if (!earlier) {
     keep_failure();
     return Existing::Unreadable;
   }
-  std::unique_ptr<Stream> ours = fs_open(fs_, dynstr_view(temp_), kInputAccess);
+  std::unique_ptr<Stream> ours = fs_open(fs_, dynstr_view(temp_), FS_INPUT_ACCESS);
   if (!ours) {
     keep_failure();
     stream_close(earlier);

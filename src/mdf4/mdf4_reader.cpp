@@ -26,8 +26,6 @@ constexpr int kMaxNesting = 4;                    // compositions within composi
 constexpr std::uint64_t kMaxRecord = 65536;       // bus-logging records are below 100 bytes
 constexpr std::size_t kNameRoom = 64;             // longer names cannot be any the reader looks for
 
-constexpr std::uint64_t kCanMaxData = 64;
-constexpr std::uint64_t kLinMaxData = 8;
 constexpr std::uint32_t kCanIdMask = 0x1FFFFFFF;
 // Frames come from 1970 (the header's start time cannot lie before it) to 3000: a time beyond
 // is a broken clock or a broken file, and no trace holds it as the frame's time.

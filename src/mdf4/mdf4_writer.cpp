@@ -26,9 +26,6 @@ namespace {
 // The last whole second whose nanoseconds fit the header's u64 start time (2554-07-21).
 constexpr double kLastStartSecond = 18446744073.0;
 
-constexpr std::uint64_t kCanMaxData = 64;
-constexpr std::uint64_t kLinMaxData = 8;
-
 // A member's full name, "CAN_DataFrame.ID"; the longest is well inside.
 constexpr std::size_t kNameMax = 64;
 
