@@ -14,7 +14,7 @@ add_compile_options(-Wno-restrict)
 # zlib, too, is linked in (libz-mingw-w64-dev has the static library).
 set(ZLIB_USE_STATIC_LIBS ON)
 
-set(QUARN_PLATFORM_SOURCE src/base/platform_windows.cpp src/base/platform_failure.cpp)
+set(QUARN_PLATFORM_SOURCE src/base/platform_windows.cpp src/base/platform_failure.cpp src/base/platform_shared.cpp)
 # wmain: the arguments as UTF-16, so that names outside the ANSI code page arrive whole.
 set(QUARN_MAIN_SOURCE src/app/main_windows.cpp)
 

@@ -22,6 +22,7 @@
 
 #include "base/platform.h"
 #include "base/platform_failure.h"
+#include "base/platform_shared.h"
 
 namespace quarn {
 
@@ -53,8 +54,7 @@ void platform_write_stderr(const char* bytes, std::size_t n) {
 
 bool platform_stderr_is_terminal() {
   if (isatty(STDERR_FILENO) != 1) return false;
-  const char* term = std::getenv("TERM");
-  return term == nullptr || std::strcmp(term, "dumb") != 0;
+  return !platform_detail::term_is_dumb();
 }
 
 int platform_stderr_columns() {
@@ -223,21 +223,9 @@ namespace quarn {
 
 void platform_unlink(const char* path) { static_cast<void>(unlink(path)); }
 
-int platform_online_cores() {
-  long n = sysconf(_SC_NPROCESSORS_ONLN);
-  return n < 1 ? 1 : n > 65536 ? 65536 : static_cast<int>(n);
-}
+int platform_online_cores() { return platform_detail::clamp_cores(sysconf(_SC_NPROCESSORS_ONLN)); }
 
 void platform_binary_stdin() {}
-
-bool platform_environment(const char* name, char* buffer, std::size_t capacity) {
-  const char* value = std::getenv(name);
-  if (value == nullptr || capacity == 0) return false;
-  const std::size_t n = std::strlen(value);
-  if (n >= capacity) return false;
-  std::memcpy(buffer, value, n + 1);
-  return true;
-}
 
 namespace {
 

@@ -33,6 +33,7 @@
 
 #include "base/platform.h"
 #include "base/platform_failure.h"
+#include "base/platform_shared.h"
 #include "base/platform_windows.h"
 
 #ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
@@ -304,8 +305,7 @@ bool platform_stderr_is_terminal() {
   HANDLE h = GetStdHandle(STD_ERROR_HANDLE);
   DWORD mode = 0;
   if (!is_console(h, &mode)) return false;
-  const char* term = std::getenv("TERM");
-  if (term != nullptr && std::strcmp(term, "dumb") == 0) return false;
+  if (platform_detail::term_is_dumb()) return false;
   // The status line uses "\r" and "ESC [ K"; a console that cannot take the latter gets none.
   return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
          SetConsoleMode(h, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
@@ -732,19 +732,7 @@ void platform_unlink(const char* path) {
   static_cast<void>(DeleteFileW(wide.c_str()));
 }
 
-int platform_online_cores() {
-  DWORD n = GetActiveProcessorCount(ALL_PROCESSOR_GROUPS);
-  return n < 1 ? 1 : n > 65536 ? 65536 : static_cast<int>(n);
-}
-
-bool platform_environment(const char* name, char* buffer, std::size_t capacity) {
-  const char* value = std::getenv(name);
-  if (value == nullptr || capacity == 0) return false;
-  const std::size_t n = std::strlen(value);
-  if (n >= capacity) return false;
-  std::memcpy(buffer, value, n + 1);
-  return true;
-}
+int platform_online_cores() { return platform_detail::clamp_cores(GetActiveProcessorCount(ALL_PROCESSOR_GROUPS)); }
 
 // --- Ending a run ------------------------------------------------------------------------------
 
