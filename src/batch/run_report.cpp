@@ -1,6 +1,7 @@
 #include "batch/run_report.h"
 
 #include "base/platform.h"
+#include "base/utf8.h"
 #include "batch/exit_status.h"
 
 namespace quarn {
@@ -9,35 +10,6 @@ namespace {
 
 // The record gathering on this thread; null when no report is asked for.
 thread_local LogRecord* t_record = nullptr;
-
-// The length of the valid UTF-8 sequence at the start of `p` (n bytes left), or 0 when it is not
-// one: a stray continuation byte, a sequence cut short, an overlong form, a surrogate, or a code
-// point beyond U+10FFFF.
-int utf8_sequence(const unsigned char* p, std::int64_t n) {
-  const unsigned char b = p[0];
-  int length;
-  unsigned lo = 0x80;
-  unsigned hi = 0xBF;
-  if (b >= 0xC2 && b <= 0xDF) {
-    length = 2;
-  } else if (b >= 0xE0 && b <= 0xEF) {
-    length = 3;
-    if (b == 0xE0) lo = 0xA0;  // overlong
-    if (b == 0xED) hi = 0x9F;  // surrogates
-  } else if (b >= 0xF0 && b <= 0xF4) {
-    length = 4;
-    if (b == 0xF0) lo = 0x90;  // overlong
-    if (b == 0xF4) hi = 0x8F;  // beyond U+10FFFF
-  } else {
-    return 0;
-  }
-  if (n < length) return 0;
-  if (p[1] < lo || p[1] > hi) return 0;
-  for (int i = 2; i < length; ++i) {
-    if (p[i] < 0x80 || p[i] > 0xBF) return 0;
-  }
-  return length;
-}
 
 const char* level_name(LogLevel level) {
   switch (level) {
@@ -53,10 +25,21 @@ const char* level_name(LogLevel level) {
 
 unsigned long long nonnegative(std::int64_t n) { return n > 0 ? static_cast<unsigned long long>(n) : 0; }
 
+// "\u" and the four hex digits of `high` (two) and `b`, into `escape`; its length.
+std::int64_t unicode_escape(char* escape, const char (&high)[3], unsigned char b) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  escape[0] = '\\';
+  escape[1] = 'u';
+  escape[2] = high[0];
+  escape[3] = high[1];
+  escape[4] = kHex[b >> 4];
+  escape[5] = kHex[b & 15];
+  return 6;
+}
+
 }  // namespace
 
 bool json_append_string(DynString& out, StrView bytes) {
-  static constexpr char kHex[] = "0123456789abcdef";
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data);
   std::int64_t i = 0;
   while (i < bytes.length) {
@@ -79,13 +62,7 @@ bool json_append_string(DynString& out, StrView bytes) {
       escape[1] = b == '\n' ? 'n' : b == '\t' ? 't' : 'r';
       n = 2;
     } else if (b < 0x20) {
-      escape[0] = '\\';
-      escape[1] = 'u';
-      escape[2] = '0';
-      escape[3] = '0';
-      escape[4] = kHex[b >> 4];
-      escape[5] = kHex[b & 15];
-      n = 6;
+      n = unicode_escape(escape, "00", b);
     } else if ((sequence = utf8_sequence(p + i, bytes.length - i)) > 0) {
       if (dynstr_append(out, bytes.data + i, sequence) == nullptr) return false;
       i += sequence;
@@ -93,13 +70,7 @@ bool json_append_string(DynString& out, StrView bytes) {
     } else {
       // A byte that is no part of valid text: the lone surrogate U+DC00 + its value, which valid
       // text can never produce.
-      escape[0] = '\\';
-      escape[1] = 'u';
-      escape[2] = 'd';
-      escape[3] = 'c';
-      escape[4] = kHex[b >> 4];
-      escape[5] = kHex[b & 15];
-      n = 6;
+      n = unicode_escape(escape, "dc", b);
     }
     if (dynstr_append(out, escape, n) == nullptr) return false;
     ++i;

@@ -3,38 +3,13 @@
 #include <cstring>
 
 #include "base/platform.h"
+#include "base/utf8.h"
 #include "mdf4/mdf4_blocks.h"
 
 namespace quarn {
 namespace {
 
 using namespace mdf4;
-
-// The length of the well-formed UTF-8 sequence at `p` (n bytes left), 0 when there is none.
-int utf8_sequence(const unsigned char* p, std::int64_t n) {
-  const unsigned char c = p[0];
-  int length;
-  unsigned char low = 0x80, high = 0xBF;  // the second byte's range
-  if (c < 0x80) return 1;
-  if (c >= 0xC2 && c <= 0xDF) {
-    length = 2;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    length = 3;
-    if (c == 0xE0) low = 0xA0;
-    if (c == 0xED) high = 0x9F;  // no surrogates
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    length = 4;
-    if (c == 0xF0) low = 0x90;
-    if (c == 0xF4) high = 0x8F;  // nothing past U+10FFFF
-  } else {
-    return 0;
-  }
-  if (n < length || p[1] < low || p[1] > high) return 0;
-  for (int i = 2; i < length; ++i) {
-    if (p[i] < 0x80 || p[i] > 0xBF) return 0;
-  }
-  return length;
-}
 
 // Exactly `n` bytes at `offset`, or false.
 bool read_at(Stream& s, std::uint64_t offset, void* into, std::size_t n) {

@@ -26,8 +26,8 @@ need_commands() {
   done
 }
 
-# make_tree GEN_LOG DIR: a fleet's night of recordings, 8 loggers of 3 days with 88 logs each
-# (2,112 logs) at two depths, 20 of them broken (a header and nothing else), and a file that is
+# make_tree GEN_LOG DIR: a fleet's night of recordings, 8 loggers of 3 days with 88 logs each and
+# one more at each logger's top (2,120 logs), 20 of them broken (a header and nothing else), and a file that is
 # no log. The logs are copies of 48 generated ones, which keeps the tree quick to make; the
 # broken ones sit in the second and third logger only, so that a split by logger leaves some
 # tasks without a failure.

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # A real Slurm cluster of one node, started here as root, runs the array script the README gives
-# (tools/cluster/quarn-array.sbatch) as a job array of 4 tasks over a generated tree of 2,112
+# (tools/cluster/quarn-array.sbatch) as a job array of 4 tasks over a generated tree of 2,120
 # logs, some of them broken. The tasks' traces together must be those of one local run, byte for
 # byte, their reports must name every log once with that run's results, and each task's exit
 # state must be the status its quarn gave.
