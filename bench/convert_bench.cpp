@@ -21,19 +21,20 @@ void BM_WriteCanTrace(benchmark::State& state) {
   const std::int64_t frames = state.range(0);
   auto fs = disk_fs_create(sv(bench_scratch().c_str()));
   RunOptions options;
-  auto converter = asc_only_converter_create(fs.get(), fs.get(), &options);
+  auto sink = asc_only_sink_create();
+  const LogContext context{fs.get(), fs.get(), true, &options};
   std::uint64_t x = 42;
   RecordSource source;
   for (auto _ : state) {
     state.PauseTiming();
     BusRecord r;
-    converter->new_file(sv("w"), source);
+    sink->begin_log(context, sv("w"), source);
     for (std::int64_t i = 0; i < frames; ++i) {
       bench_frame(r, x, i);
-      converter->handle_record(r);
+      sink->take_record(r);
     }
     state.ResumeTiming();
-    if (!converter->end_file(sv("w"))) state.SkipWithError("end_file failed");
+    if (!sink->end_log(context, sv("w"), true).ok) state.SkipWithError("end_file failed");
   }
   state.SetItemsProcessed(state.iterations() * frames);
 }
@@ -49,9 +50,10 @@ void BM_ConvertFile(benchmark::State& state) {
   std::fclose(f);
   auto fs = disk_fs_create(sv(bench_scratch().c_str()));
   RunOptions options;
-  auto converter = asc_only_converter_create(fs.get(), fs.get(), &options);
+  auto sink = asc_only_sink_create();
+  const LogContext context{fs.get(), fs.get(), true, &options};
   for (auto _ : state) {
-    if (convert_log(converter.get(), *input_format_named("txt"), sv("in.txt"), sv("out")) != 0)
+    if (convert_log(context, *sink, *input_format_named("txt"), sv("in.txt"), sv("out")) != 0)
       state.SkipWithError("failed");
   }
   state.SetItemsProcessed(state.iterations() * frames);

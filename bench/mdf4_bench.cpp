@@ -1,5 +1,5 @@
 // The MDF4 writer beside the ASC writer (convert_bench.cpp): the same frames handed in directly,
-// and the same generated log converted end to end by a minimal MDF4 converter. Then the reader
+// and the same generated log converted end to end by a minimal MDF4 sink. Then the reader
 // over a file of the writer's, as it is and as asammdf's save(compression=2) stores it.
 
 #include <benchmark/benchmark.h>
@@ -15,7 +15,7 @@
 #include "app/input_formats.h"
 #include "batch/log_conversion.h"
 #include "bench_log.h"
-#include "batch/converter.h"
+#include "batch/trace_sink.h"
 #include "io/byte_sink.h"
 #include "io/file_stream.h"
 #include "io/file_system.h"
@@ -48,28 +48,28 @@ class StreamSink final : public ByteSink {
   std::uint64_t size_ = 0;
 };
 
-// What the MDF4 converter will do: begin at the first record, add each, finish at the end.
-class Mdf4Converter final : public Converter {
+// What the MDF4 trace writer does at its core: begin at the first record, add each, finish at the end.
+class Mdf4Sink final : public TraceSink {
  public:
-  bool new_file(StrView output_base, const RecordSource& /*source*/) override {
+  bool begin_log(const LogContext& run, StrView output_base, const RecordSource& /*source*/) override {
     std::string path(output_base.data, static_cast<std::size_t>(output_base.length));
-    stream_ = fs_open(output_fs, sv((path + ".mf4").c_str()), FS_WRITE | 4);
+    stream_ = fs_open(run.output_fs, sv((path + ".mf4").c_str()), FS_OUTPUT_ACCESS);
     if (!stream_) return false;
     sink_ = std::make_unique<StreamSink>(*stream_);
     writer_ = mdf4_writer_create();
     begun_ = false;
     return writer_ != nullptr;
   }
-  bool handle_record(const BusRecord& record) override {
+  bool take_record(const BusRecord& record) override {
     if (!begun_) {
       begun_ = true;
       if (!writer_->begin(*sink_, record.Timestamp, sv("2.4.0"))) return false;
     }
     return writer_->add(record);
   }
-  bool end_file(StrView /*output_base*/) override {
+  TracesEnded end_log(const LogContext& /*run*/, StrView /*output_base*/, bool /*complete*/) override {
     bool ok = writer_ && (!begun_ || writer_->finish());
-    return stream_close(stream_) == 0 && ok;
+    return TracesEnded{stream_close(stream_) == 0 && ok, nullptr};
   }
 
  private:
@@ -81,7 +81,7 @@ class Mdf4Converter final : public Converter {
 
 // The frames of BM_WriteCanTrace into `name` in the scratch folder, as MDF4.
 bool write_frames(FileSystem* fs, const char* name, std::int64_t frames, const Mdf4WriterOptions& options = {}) {
-  auto stream = fs_open(fs, sv(name), FS_WRITE | 4);
+  auto stream = fs_open(fs, sv(name), FS_OUTPUT_ACCESS);
   if (!stream) return false;
   StreamSink sink(*stream);
   auto writer = mdf4_writer_create(options);
@@ -125,10 +125,10 @@ void BM_ConvertFileMdf4(benchmark::State& state) {
   std::fclose(f);
   auto fs = disk_fs_create(sv(bench_scratch().c_str()));
   RunOptions options;
-  std::unique_ptr<Converter> converter(new (std::nothrow) Mdf4Converter);
-  converter_init(converter.get(), fs.get(), fs.get(), false, &options);
+  Mdf4Sink sink;
+  const LogContext context{fs.get(), fs.get(), true, &options};
   for (auto _ : state) {
-    if (convert_log(converter.get(), *input_format_named("txt"), sv("in.txt"), sv("out")) != 0)
+    if (convert_log(context, sink, *input_format_named("txt"), sv("in.txt"), sv("out")) != 0)
       state.SkipWithError("failed");
   }
   state.SetItemsProcessed(state.iterations() * frames);
@@ -228,11 +228,11 @@ void BM_ReadMdf4(benchmark::State& state) {
   std::fclose(in);
   auto fs = disk_fs_create(sv(bench_scratch().c_str()));
   RunOptions options;
-  std::unique_ptr<Converter> converter(new (std::nothrow) Mdf4Converter);
-  converter_init(converter.get(), fs.get(), fs.get(), false, &options);
+  Mdf4Sink sink;
+  const LogContext context{fs.get(), fs.get(), true, &options};
   const std::string plain = bench_scratch() + "/r.mf4";
   const std::string path = bench_scratch() + (state.range(0) == 0 ? "/r.mf4" : "/rz.mf4");
-  if (convert_log(converter.get(), *input_format_named("txt"), sv("r.txt"), sv("r")) != 0) {
+  if (convert_log(context, sink, *input_format_named("txt"), sv("r.txt"), sv("r")) != 0) {
     state.SkipWithError("writing failed");
     return;
   }

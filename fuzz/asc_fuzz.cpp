@@ -1,5 +1,5 @@
 // The ASC writer fed arbitrary records (see asc_records.h for how the bytes become records),
-// log after log through one converter, over a file system in memory that fails where the input
+// log after log through one sink, over a file system in memory that fails where the input
 // says. Whatever happens, a trace under its real name is either the one from before or complete
 // and exactly what the records call for, nothing is left under a temporary name, and a log that
 // counted as written has its traces in place.
@@ -159,8 +159,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   quarn::fuzz::MemoryFileSystem fs;
   quarn::RunOptions options;
   options.delete_converted = settings.delete_converted;
-  std::unique_ptr<quarn::Converter> converter = quarn::asc_only_converter_create(&fs, &fs, &options);
-  if (!converter) fail("no converter");
+  std::unique_ptr<quarn::TraceSink> sink = quarn::asc_only_sink_create();
+  const quarn::LogContext context{&fs, &fs, true, &options};
+  if (!sink) fail("no sink");
   quarn::fuzz::MemoryFaults& faults = fs.faults;
   switch (settings.fault) {
     case quarn::fuzz::kFaultShortWrite: faults.write_limit = settings.fault_at * 16; break;
@@ -186,22 +187,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (is_can(record)) check_line_formatters(record, quarn::fuzz::kBaseTime);
     }
 
-    // The order of the conversion loop: after a failed record no more reach the converter.
+    // The order of the conversion loop: after a failed record no more reach the sink.
     quarn::RecordSource source;
     if (settings.fault == quarn::fuzz::kFaultAllocation) quarn::mem_fail_after(settings.fault_at);
-    bool ok = converter->new_file(quarn::sv(base.c_str()), source);
+    bool ok = sink->begin_log(context, quarn::sv(base.c_str()), source);
     std::size_t handed = 0;
     bool kept_all = true;
     for (; ok && handed < log.size(); ++handed) {
-      if (!converter->handle_record(log[handed])) {
+      if (!sink->take_record(log[handed])) {
         kept_all = false;
         ++handed;
         break;
       }
     }
-    converter->file_failed = settings.logs_failed;
-    bool ended = converter->end_file(quarn::sv(base.c_str()));
-    converter->file_failed = false;
+    const quarn::TracesEnded traces = sink->end_log(context, quarn::sv(base.c_str()), !settings.logs_failed);
+    const bool ended = traces.ok;
     quarn::mem_fail_after(-1);
     if (settings.logs_failed && ended) fail("a failed log counted as written");
     kept_all = kept_all && !settings.logs_failed;
@@ -213,7 +213,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (log[i].Kind == quarn::LIN_Frame) lin.push_back(log[i]);
     }
     // Only an error frame holds what its trace line cannot.
-    if (ended && converter->traces_lack != nullptr &&
+    if (ended && traces.lack != nullptr &&
         std::none_of(can.begin(), can.end(), [](const BusRecord& x) { return x.Kind == quarn::CAN_ErrorFrame; })) {
       fail("a trace said to lack fields without an error frame", base);
     }

@@ -147,20 +147,21 @@ void round_trip(std::vector<BusRecord> records, std::uint8_t knob) {
 void convert_as_log(const std::uint8_t* data, std::size_t size, bool read_whole, std::size_t records) {
   static quarn::fuzz::MemoryFileSystem fs;
   static quarn::RunOptions options;
-  static std::unique_ptr<quarn::Converter> converter;
-  if (!converter) {
+  static std::unique_ptr<quarn::TraceSink> sink;
+  if (!sink) {
     quarn::input_formats_use(options);
     std::unique_ptr<quarn::TraceWriter> writers[2] = {quarn::asc_trace_writer_create(),
                                                       quarn::mdf4_trace_writer_create(quarn::sv("0.0.0"))};
-    converter = quarn::trace_fan_out_create(writers, 2, &fs, &fs, &options);
-    if (!converter) fail("no converter");
+    sink = quarn::trace_fan_out_create(writers, 2);
+    if (!sink) fail("no sink");
   }
   fs.files.clear();
   fs.files["in.mf4"] = std::make_shared<std::string>(reinterpret_cast<const char*>(data), size);
   options.delete_converted = size > 0 && (data[0] & 1) != 0;
   quarn::set_log_threshold(7);  // nothing on stderr
+  const quarn::LogContext context{&fs, &fs, true, &options};
   int status =
-      quarn::convert_log(converter.get(), *quarn::input_format_named("mf4"), quarn::sv("in.mf4"), quarn::sv("out"));
+      quarn::convert_log(context, *sink, *quarn::input_format_named("mf4"), quarn::sv("in.mf4"), quarn::sv("out"));
   const bool kept = fs.files.count("in.mf4") == 1;
   if (!read_whole && status == 0) fail("a log the reader could not read converted");
   if (status != 0 && !kept) fail("a log that failed is gone");

@@ -7,11 +7,14 @@
 namespace quarn {
 namespace {
 
+constexpr const char* kTextLogSuffixes[] = {"txt", nullptr};
+constexpr const char* kMdf4LogSuffixes[] = {"mf4", nullptr};
+
 // A new input format is one more row here (its bit follows from its place), its reader's folder,
-// and the documentation.
+// and the documentation; the option's usage text follows from the table.
 constexpr InputFormat kInputFormats[] = {
-    {"txt", text_log_input_create},
-    {"mf4", mdf4_log_input_create},
+    {"txt", kTextLogSuffixes, text_log_input_create},
+    {"mf4", kMdf4LogSuffixes, mdf4_log_input_create},
 };
 
 constexpr int kFormatCount = static_cast<int>(sizeof kInputFormats / sizeof kInputFormats[0]);
@@ -20,6 +23,11 @@ constexpr int kFormatCount = static_cast<int>(sizeof kInputFormats / sizeof kInp
 
 bool input_formats_parse(const char* text, std::uint32_t& formats) {
   return format_list_parse(text, kInputFormats, formats);
+}
+
+bool input_formats_help(FormatHelp& help) {
+  return format_list_help(kInputFormats, kDefaultInputFormats, "log formats a folder walk converts", false,
+                          "a file named here converts by its suffix", help);
 }
 
 void print_input_formats_error(std::FILE* out, const char* program_name, const char* value) {

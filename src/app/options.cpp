@@ -226,16 +226,19 @@ bool parse_command_line(ToolContext& context, int argc, char** argv, int& status
   arg_lit* no_append_root = arg_lit0("X", "no-append-root", "do not add \"_out\" when converting folders");
   arg_int* buffer = arg_int0("b", "buffer", "<n>", "buffer size in bytes. 0 disables and -1 takes entire file");
   arg_file* output_directory = arg_file0("O", "output-directory", "<file>", "where to place the converted files");
-  arg_str* format = arg_str0("F", "format", "<asc|mf4|asc,mf4>",
-                             "trace formats to write, comma-separated; both come from one reading. defaults to asc");
+  // The format options' texts follow from the format tables.
+  FormatHelp format_help;
+  FormatHelp input_help;
+  // Both fit, as a test checks; a text cut short would still name the formats it holds.
+  static_cast<void>(trace_formats_help(format_help));
+  static_cast<void>(input_formats_help(input_help));
+  arg_str* format = arg_str0("F", "format", format_help.values, format_help.glossary);
   arg_str* mf4_compression =
       arg_str0(nullptr, "mf4-compression", "<kind>",
                "how MDF4 data blocks are compressed: none, deflate or transposed. defaults to transposed");
   arg_int* jobs = arg_int0("j", "jobs", "<n>", "logs converted at once. 0 takes one per core. defaults to 1");
   arg_file* report_file = arg_file0(nullptr, "report", "<file>", "write a JSON Lines record of the run to this file");
-  arg_str* input_format = arg_str0("I", "input-format", "<txt|mf4|txt,mf4>",
-                                   "log formats a folder walk converts, comma-separated; a file named here "
-                                   "converts by its suffix. defaults to txt");
+  arg_str* input_format = arg_str0("I", "input-format", input_help.values, input_help.glossary);
   // Only shows the inputs in the usage text; the inputs are always the positional arguments.
   arg_str* files_from = arg_str0(nullptr, "files-from", "<file>",
                                  "also convert the paths listed in <file>, one a line; - reads standard input");

@@ -9,9 +9,6 @@
 
 namespace quarn {
 
-// The version the program reports.
-inline constexpr char kQuarnVersion[] = "2.4.0";
-
 // With --files-from the listed paths join the positional inputs (then none is required), and the
 // root is the deepest folder that holds them all (find_deepest_root); --shard fills
 // options.shard_index and shard_count.

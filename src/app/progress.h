@@ -6,7 +6,7 @@
 
 #include "base/memory.h"
 #include "base/str_view.h"
-#include "batch/converter.h"
+#include "batch/log_context.h"
 
 namespace quarn {
 

@@ -24,9 +24,9 @@ void clean_up_after_signal(bool terminal_usable) {
   if (terminal_usable) progress_erase_from_signal_handler();
 }
 
-// A converter of its own for each log converted beside others.
-std::unique_ptr<Converter> worker_converter(void* context) {
-  return trace_formats_converter(*static_cast<ToolContext*>(context));
+// A sink of its own for each log converted beside others.
+std::unique_ptr<TraceSink> worker_sink(void* context) {
+  return trace_formats_sink(*static_cast<const ToolContext*>(context));
 }
 
 // Whether `name` ends in a log's suffix or in one of the run's trace suffixes, in any letter case:
@@ -37,9 +37,8 @@ bool named_as_log_or_trace(const RunOptions& options, StrView name) {
     return tail.length > 0 && name.length > tail.length &&
            sv_equal_ignoring_case(StrView{name.data + name.length - tail.length, tail.length}, tail);
   };
-  StrView ext = path_extension(name);
-  for (int i = 0; i < options.input_format_count; ++i) {
-    if (ext.data != nullptr && sv_equal_ignoring_case(ext, sv(options.input_formats[i].name))) return true;
+  if (input_format_of(options.input_formats, options.input_format_count, kEveryInputFormat, name) != nullptr) {
+    return true;
   }
   for (int i = 0; i < options.trace_suffix_count; ++i) {
     if (ends_in(sv(options.trace_suffixes[i]))) return true;
@@ -78,19 +77,21 @@ int run(int argc, char** argv, const char* const* notes, int note_count) {
   int status = kStatusOk;
   if (!parse_command_line(*context, argc, argv, status)) return status;
   for (int i = 0; i < note_count; ++i) report(LogLevel::Debug, "%s", notes[i]);
-  // The converter borrows the context's file systems and options: it goes first.
-  std::unique_ptr<Converter> converter = trace_formats_converter(*context);
-  if (!converter) return kStatusSetupFailed;
+  std::unique_ptr<TraceSink> sink = trace_formats_sink(*context);
+  if (!sink) return kStatusSetupFailed;
   std::unique_ptr<FileSystem> report_fs;
   std::unique_ptr<RunReport> run_report;
   if (!open_run_report(*context, report_fs, run_report, status)) return status;
-  converter->report = run_report.get();
   std::unique_ptr<TerminalProgress> progress = progress_start(context->options);
-  converter->progress = progress.get();
+  LogContext run;
+  run.input_fs = context->input_fs.get();
+  run.output_fs = context->output_fs;
+  run.options = &context->options;
+  run.report = run_report.get();
+  run.progress = progress.get();
   int jobs = context->options.jobs == 0 ? platform_online_cores() : context->options.jobs;
-  status = converter_run_parallel(converter.get(), jobs, worker_converter, context.get(), context->inputs);
+  status = convert_inputs_parallel(run, *sink, jobs, worker_sink, context.get(), context->inputs);
   progress_stop(progress);
-  converter_release(converter);
   return status;
 }
 

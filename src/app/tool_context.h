@@ -4,14 +4,14 @@
 
 #include "base/dyn_string.h"
 #include "base/memory.h"
-#include "batch/converter.h"
+#include "batch/run_options.h"
 #include "io/file_system.h"
 #include "mdf4/mdf4_deflate.h"
 
 namespace quarn {
 
 // Everything one run of the program owns, from the parse of the command line until the end.
-// The converter borrows the file systems and the options, so the context outlives it.
+// The run's log context borrows the file systems and the options, so the context outlives it.
 struct ToolContext : HeapObject {
   ToolContext() = default;
   // Releases the strings and lists, then the root, then output_fs when it is a file system of

@@ -4,8 +4,9 @@
 #include <cstdio>
 #include <memory>
 
-#include "base/str_view.h"
-#include "batch/converter.h"
+#include "app/format_lists.h"
+#include "batch/run_options.h"
+#include "batch/trace_sink.h"
 
 namespace quarn {
 
@@ -20,6 +21,10 @@ inline constexpr std::uint32_t kDefaultTraceFormats = 1;  // "asc"
 // False, leaving `formats` as it was, for anything else.
 bool trace_formats_parse(const char* text, std::uint32_t& formats);
 
+// The usage text of --format: its values ("<asc|mf4|asc,mf4>") and what it does. False when a text does not
+// fit.
+bool trace_formats_help(FormatHelp& help);
+
 // Prints the line that says which values --format takes, for a value it does not.
 void print_trace_formats_error(std::FILE* out, const char* program_name, const char* value);
 
@@ -27,8 +32,8 @@ void print_trace_formats_error(std::FILE* out, const char* program_name, const c
 // than a run keeps would be chosen, which no table of formats allows.
 bool trace_formats_use(RunOptions& options, std::uint32_t formats);
 
-// The converter of a run: one writer per format in context.options.formats. Null when memory runs
-// out or no format is chosen. It borrows the context's file systems and options.
-std::unique_ptr<Converter> trace_formats_converter(ToolContext& context);
+// The sink of a run: one writer per format in context.options.formats. Null when memory runs out
+// or no format is chosen.
+std::unique_ptr<TraceSink> trace_formats_sink(const ToolContext& context);
 
 }  // namespace quarn

@@ -85,23 +85,15 @@ struct TraceKind {
   const char* footer_failed;
 };
 
-constexpr TraceKind kCanTrace = {".asc",
-                                 "CAN",
-                                 "Could not convert CAN time",
-                                 "%a %b %d %H:%M:%S",
-                                 "Could not format CAN time",
-                                 "Could not write CAN header",
-                                 "Could not write CAN data",
-                                 "Could not write CAN footer"};
+constexpr TraceKind kCanTrace = {kAscTraceSuffixes[0],         "CAN",
+                                 "Could not convert CAN time", "%a %b %d %H:%M:%S",
+                                 "Could not format CAN time",  "Could not write CAN header",
+                                 "Could not write CAN data",   "Could not write CAN footer"};
 // The LIN date line has a blank more before the year.
-constexpr TraceKind kLinTrace = {"_LIN.asc",
-                                 "LIN",
-                                 "Could not convert LIN time",
-                                 "%a %b %d %H:%M:%S ",
-                                 "Could not format LIN time",
-                                 "Could not write LIN header",
-                                 "Could not write LIN data",
-                                 "Could not write LIN footer"};
+constexpr TraceKind kLinTrace = {kAscTraceSuffixes[1],         "LIN",
+                                 "Could not convert LIN time", "%a %b %d %H:%M:%S ",
+                                 "Could not format LIN time",  "Could not write LIN header",
+                                 "Could not write LIN data",   "Could not write LIN footer"};
 
 // One trace of a log, written as its frames come: opened at the first frame, whose time gives
 // the date line and the base the frame lines count from.
@@ -339,11 +331,10 @@ std::unique_ptr<TraceWriter> asc_trace_writer_create() {
   return std::unique_ptr<TraceWriter>(new (std::nothrow) AscWriter);
 }
 
-std::unique_ptr<Converter> asc_only_converter_create(FileSystem* input_fs, FileSystem* output_fs,
-                                                     const RunOptions* options) {
+std::unique_ptr<TraceSink> asc_only_sink_create() {
   std::unique_ptr<TraceWriter> writer = asc_trace_writer_create();
   if (!writer) return nullptr;
-  return trace_fan_out_create(&writer, 1, input_fs, output_fs, options);
+  return trace_fan_out_create(&writer, 1);
 }
 
 }  // namespace quarn

@@ -2,7 +2,6 @@
 
 #include <memory>
 
-#include "batch/converter.h"
 #include "batch/trace_writer.h"
 
 namespace quarn {
@@ -15,12 +14,10 @@ namespace quarn {
 // reported when the log ends (TraceWriter::end_file).
 std::unique_ptr<TraceWriter> asc_trace_writer_create();
 
-// The suffixes of the files it writes, null-terminated.
+// The suffixes of the files it writes, null-terminated: the CAN trace's, then the LIN trace's.
 inline constexpr const char* kAscTraceSuffixes[] = {".asc", "_LIN.asc", nullptr};
 
-// A converter that writes ASC traces only (asc_trace_writer_create behind trace_fan_out_create); the
-// file systems and the options are borrowed and must outlive it.
-std::unique_ptr<Converter> asc_only_converter_create(FileSystem* input_fs, FileSystem* output_fs,
-                                                     const RunOptions* options);
+// A sink that writes ASC traces only (asc_trace_writer_create behind trace_fan_out_create).
+std::unique_ptr<TraceSink> asc_only_sink_create();
 
 }  // namespace quarn

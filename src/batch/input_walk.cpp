@@ -41,14 +41,8 @@ bool is_on_walk_path(const WalkAncestor* chain, const PathInfo& folder) {
 // format for a file named on the command line. Null: the file is no log.
 const InputFormat* format_of(const RunOptions* options, StrView path, bool named) {
   if (options == nullptr) return nullptr;
-  StrView ext = path_extension(path);
-  if (ext.data == nullptr) return nullptr;
-  for (int i = 0; i < options->input_format_count; ++i) {
-    const InputFormat& format = options->input_formats[i];
-    if (!named && (options->walked_formats & (std::uint32_t{1} << i)) == 0) continue;
-    if (sv_equal_ignoring_case(ext, sv(format.name))) return &format;
-  }
-  return nullptr;
+  return input_format_of(options->input_formats, options->input_format_count,
+                         named ? kEveryInputFormat : options->walked_formats, path);
 }
 
 // parent, then "/" unless parent is empty or already ends in "/", then name. False when memory
@@ -60,34 +54,6 @@ const InputFormat* format_of(const RunOptions* options, StrView path, bool named
   if (parent.length > 0 && parent.data[parent.length - 1] != '/' && dynstr_append(out, "/", 1) == nullptr) return false;
   return dynstr_append(out, dynstr_view(name)) != nullptr;
 }
-
-// Lends a run's record of written files, its named inputs and its totals to the converter for as
-// long as the run lasts.
-class RunScope {
- public:
-  RunScope(Converter& converter, WrittenFiles& written, const NamedInputs& named, RunTotals& totals)
-      : converter_(converter),
-        outer_written_(converter.written),
-        outer_named_(converter.named),
-        outer_totals_(converter.totals) {
-    converter_.written = &written;
-    converter_.named = &named;
-    converter_.totals = &totals;
-  }
-  ~RunScope() {
-    converter_.written = outer_written_;
-    converter_.named = outer_named_;
-    converter_.totals = outer_totals_;
-  }
-  RunScope(const RunScope&) = delete;
-  RunScope& operator=(const RunScope&) = delete;
-
- private:
-  Converter& converter_;
-  WrittenFiles* outer_written_;
-  const NamedInputs* outer_named_;
-  RunTotals* outer_totals_;
-};
 
 // The folder where the traces of a top-level folder input go, so that no walk enters it: with
 // "-O" inside an input, a walk would otherwise convert the traces it has just written, again and
@@ -101,7 +67,7 @@ struct OutputRoot {
 
 // Whether the folder `input_path` (`info`) is the output root of a top-level input; learns the
 // identities of roots that have come into being since they were last looked for.
-bool is_output_root(Converter& converter, OutputRoot* roots, std::int64_t count, StrView input_path,
+bool is_output_root(const LogContext& run, OutputRoot* roots, std::int64_t count, StrView input_path,
                     const PathInfo& info) {
   DynString full;
   DynString root_full;
@@ -110,7 +76,7 @@ bool is_output_root(Converter& converter, OutputRoot* roots, std::int64_t count,
     OutputRoot& r = roots[k];
     if (!r.settled) {
       PathInfo now;
-      if (fs_stat(converter.output_fs, dynstr_view(r.path), now) && now.kind == PathKind::Folder) {
+      if (fs_stat(run.output_fs, dynstr_view(r.path), now) && now.kind == PathKind::Folder) {
         r.info = now;
         r.settled = true;
       }
@@ -123,11 +89,11 @@ bool is_output_root(Converter& converter, OutputRoot* roots, std::int64_t count,
     }
     // A file system without identities: the full paths decide, without the trailing "/".
     if (!have_full) {
-      if (!fs_full_path(*converter.input_fs, input_path, full)) return false;
+      if (!fs_full_path(*run.input_fs, input_path, full)) return false;
       while (dynstr_length(full) > 1 && dynstr_data(full)[dynstr_length(full) - 1] == '/') dynstr_pop_char(full);
       have_full = true;
     }
-    if (!fs_full_path(*converter.output_fs, dynstr_view(r.path), root_full)) continue;
+    if (!fs_full_path(*run.output_fs, dynstr_view(r.path), root_full)) continue;
     while (dynstr_length(root_full) > 1 && dynstr_data(root_full)[dynstr_length(root_full) - 1] == '/') {
       dynstr_pop_char(root_full);
     }
@@ -140,7 +106,8 @@ bool is_output_root(Converter& converter, OutputRoot* roots, std::int64_t count,
 // there, as it does for a top-level input whose query fails.
 // What one walk carries along: where logs go, and the output folder it made last.
 struct Walk {
-  Converter* converter;
+  const LogContext* run;
+  TraceSink* sink;
   ParallelRun* parallel;  // null: each log is converted where the walk finds it
   // The logs of one folder share their output folder: made (or found) once, it is not asked for
   // again at every log.
@@ -152,8 +119,8 @@ struct Walk {
 };
 
 // Whether the log whose traces go behind `base` is another shard's.
-bool of_other_shard(const Converter& converter, StrView base) {
-  const RunOptions* options = converter.options;
+bool of_other_shard(const LogContext& run, StrView base) {
+  const RunOptions* options = run.options;
   return options != nullptr && options->shard_count > 0 && shard_of(base, options->shard_count) != options->shard_index;
 }
 
@@ -166,8 +133,8 @@ StrView output_base(StrView output_path) {
 
 // Whether a listed input that is gone was converted and deleted by an earlier run of this task:
 // a trace of this run's formats is there where its traces go. A path that was never there has none.
-bool converted_before(const Converter& converter, StrView input_path, StrView output_path) {
-  const RunOptions* options = converter.options;
+bool converted_before(const LogContext& run, StrView input_path, StrView output_path) {
+  const RunOptions* options = run.options;
   if (options == nullptr || !options->inputs_listed || !options->delete_converted) return false;
   if (format_of(options, input_path, true) == nullptr) return false;
   StrView base = output_base(output_path);
@@ -179,7 +146,7 @@ bool converted_before(const Converter& converter, StrView input_path, StrView ou
       return false;
     }
     PathInfo info;
-    const bool known = fs_stat(converter.output_fs, dynstr_view(trace), info);
+    const bool known = fs_stat(run.output_fs, dynstr_view(trace), info);
     platform_clear_failure();
     if (known && info.kind == PathKind::File) return true;
   }
@@ -187,9 +154,9 @@ bool converted_before(const Converter& converter, StrView input_path, StrView ou
 }
 
 int walk(Walk& w, StrView input_path, StrView output_path, const WalkAncestor* ancestors, bool& stop) {
-  Converter* const converter = w.converter;
+  const LogContext& run = *w.run;
   PathInfo info;
-  if (!fs_stat(converter->input_fs, input_path, info)) {
+  if (!fs_stat(run.input_fs, input_path, info)) {
     report(LogLevel::Fatal, "Error during stat of %.*s, exiting", sv_len(input_path), input_path.data);
     stop = true;
     return kStatusBadPath;
@@ -199,8 +166,8 @@ int walk(Walk& w, StrView input_path, StrView output_path, const WalkAncestor* a
     case PathKind::Missing:
       if (ancestors == nullptr) {
         // A listed path reaches every shard; only the one its traces would belong to speaks of it.
-        if (of_other_shard(*converter, output_base(output_path))) return kStatusOk;
-        if (converted_before(*converter, input_path, output_path)) {
+        if (of_other_shard(run, output_base(output_path))) return kStatusOk;
+        if (converted_before(run, input_path, output_path)) {
           report(LogLevel::Info, "%.*s is gone and its traces are there: converted by an earlier run",
                  sv_len(input_path), input_path.data);
           return kStatusOk;
@@ -218,7 +185,7 @@ int walk(Walk& w, StrView input_path, StrView output_path, const WalkAncestor* a
       // A link back to a folder we are already inside would make the walk endless; everything
       // behind it is being converted through the real path anyway.
       if (is_on_walk_path(ancestors, info)) return kStatusOk;
-      if (ancestors != nullptr && is_output_root(*converter, w.roots, w.root_count, input_path, info)) {
+      if (ancestors != nullptr && is_output_root(run, w.roots, w.root_count, input_path, info)) {
         report(LogLevel::Debug, "Passed over the output folder %.*s", sv_len(input_path), input_path.data);
         return kStatusOk;
       }
@@ -226,7 +193,7 @@ int walk(Walk& w, StrView input_path, StrView output_path, const WalkAncestor* a
       DirListing listing;
       int status = kStatusOk;
       // What could be listed is still converted; the rest must not pass for an empty folder.
-      if (!fs_list(converter->input_fs, input_path, listing)) {
+      if (!fs_list(run.input_fs, input_path, listing)) {
         report(LogLevel::Error, "Could not list folder %.*s", sv_len(input_path), input_path.data);
         status = kStatusConvertFailed;
       }
@@ -250,20 +217,20 @@ int walk(Walk& w, StrView input_path, StrView output_path, const WalkAncestor* a
   }
 
   // A file named on the command line converts by its suffix, whatever the walk takes.
-  const InputFormat* format = format_of(converter->options, input_path, ancestors == nullptr);
+  const InputFormat* format = format_of(run.options, input_path, ancestors == nullptr);
   if (format == nullptr) return kStatusOk;
   // The output ends in the same name as the input, without its suffix.
   const std::int64_t suffix = path_extension(input_path).length + 1;
   StrView base{output_path.data, output_path.length >= suffix ? output_path.length - suffix : 0};
-  if (of_other_shard(*converter, base)) {
+  if (of_other_shard(run, base)) {
     ++w.other_shards;
-    run_totals_pass_over(converter->totals);
+    run_totals_pass_over(run.totals);
     return kStatusOk;
   }
   StrView folder = path_parent(base);
-  if (converter->create_output_dirs && !sv_equal(folder, dynstr_view(w.made_folder))) {
+  if (run.create_output_dirs && !sv_equal(folder, dynstr_view(w.made_folder))) {
     // A folder that cannot be made shows up as an output that cannot be opened.
-    if (fs_make_dirs(converter->output_fs, folder)) {
+    if (fs_make_dirs(run.output_fs, folder)) {
       dynstr_from(w.made_folder, folder);
     } else {
       dynstr_clear(w.made_folder);
@@ -274,9 +241,9 @@ int walk(Walk& w, StrView input_path, StrView output_path, const WalkAncestor* a
     w.parallel->submit(*format, input_path, base);
     return kStatusOk;
   }
-  RunReport* run_report = converter->report;
+  RunReport* run_report = run.report;
   if (run_report != nullptr) w.record.begin(input_path, *format);
-  int status = convert_log(converter, *format, input_path, base);
+  int status = convert_log(run, *w.sink, *format, input_path, base);
   if (status != kStatusOk) {
     report(LogLevel::Error, "Error during conversion of %.*s", sv_len(input_path), input_path.data);
   }
@@ -406,8 +373,8 @@ namespace {
 
 // The output path of a top-level input: the input itself, or for a folder with "_out" appended
 // unless the options say otherwise. False when memory runs out.
-[[nodiscard]] bool output_of(const Converter& converter, StrView input, const PathInfo& info, DynString& output) {
-  const bool append_root = converter.options == nullptr || !converter.options->no_append_root;
+[[nodiscard]] bool output_of(const LogContext& run, StrView input, const PathInfo& info, DynString& output) {
+  const bool append_root = run.options == nullptr || !run.options->no_append_root;
   if (append_root && info.kind == PathKind::Folder) return append_out_suffix(output, input);
   dynstr_from(output, input);
   return dynstr_length(output) == input.length;
@@ -416,26 +383,26 @@ namespace {
 // Looks at every top-level input before the first log converts: the files it names, which no
 // trace may replace, and the output roots of its folders, which no walk enters. A query that fails
 // here is left to the walk, which reports it in its turn. False when memory runs out.
-[[nodiscard]] bool survey_inputs(Converter& converter, const DynStringList& inputs, NamedInputs& named,
+[[nodiscard]] bool survey_inputs(const LogContext& run, const DynStringList& inputs, NamedInputs& named,
                                  OutputRoot* roots) {
   DynString full;
   for (std::int64_t k = 0; k < inputs.count; ++k) {
     StrView input = dynstr_view(inputs.items[k]);
     PathInfo info;
-    const bool known = fs_stat(converter.input_fs, input, info);
+    const bool known = fs_stat(run.input_fs, input, info);
     platform_clear_failure();
     if (!known) continue;
     if (info.kind == PathKind::File) {
-      if (!fs_full_path(*converter.input_fs, input, full)) return false;
+      if (!fs_full_path(*run.input_fs, input, full)) return false;
       named.add(info, dynstr_view(full));
       continue;
     }
     if (info.kind != PathKind::Folder) continue;
     OutputRoot& r = roots[k];
-    if (!output_of(converter, input, info, r.path)) return false;
+    if (!output_of(run, input, info, r.path)) return false;
     PathInfo now;
     r.settled = true;  // a root missing now can come into being only while its own input is walked
-    if (!fs_stat(converter.output_fs, dynstr_view(r.path), now) || now.kind != PathKind::Folder) {
+    if (!fs_stat(run.output_fs, dynstr_view(r.path), now) || now.kind != PathKind::Folder) {
       platform_clear_failure();
       continue;
     }
@@ -444,8 +411,8 @@ namespace {
     const bool identities = (now.device != 0 || now.inode != 0) && (info.device != 0 || info.inode != 0);
     bool itself = identities && now.device == info.device && now.inode == info.inode;
     if (!identities) {
-      if (!fs_full_path(*converter.input_fs, input, in_full) ||
-          !fs_full_path(*converter.output_fs, dynstr_view(r.path), out_full)) {
+      if (!fs_full_path(*run.input_fs, input, in_full) ||
+          !fs_full_path(*run.output_fs, dynstr_view(r.path), out_full)) {
         return false;
       }
       itself = path_equal(dynstr_view(in_full), dynstr_view(out_full));
@@ -463,7 +430,7 @@ namespace {
 
 // Closes the run report, if one is asked for, with the run's totals and status; the status, with 8
 // OR-ed in when the report could not be put in place: a run whose record is lost did not succeed.
-int finish_report(const Converter& walker, const RunTotals& totals, int status) {
+int finish_report(const LogContext& walker, const RunTotals& totals, int status) {
   if (walker.report == nullptr) return status;
   const RunOptions* options = walker.options;
   const int index = options != nullptr ? options->shard_index : 0;
@@ -472,21 +439,21 @@ int finish_report(const Converter& walker, const RunTotals& totals, int status) 
   return status;
 }
 
-int run_inputs(Converter* converter, ParallelRun* parallel, const DynStringList& inputs, OutputRoot* roots,
-               std::int64_t& other_shards) {
-  Walk w{converter, parallel, DynString{}};
+int run_inputs(const LogContext& run, TraceSink& sink, ParallelRun* parallel, const DynStringList& inputs,
+               OutputRoot* roots, std::int64_t& other_shards) {
+  Walk w{&run, &sink, parallel, DynString{}};
   w.roots = roots;
-  bool append_root = converter->options == nullptr || !converter->options->no_append_root;
+  bool append_root = run.options == nullptr || !run.options->no_append_root;
   int status = kStatusOk;
   DynString output;
   for (std::int64_t k = 0; k < inputs.count; ++k) {
     StrView input = dynstr_view(inputs.items[k]);
     PathInfo info;
-    if (append_root && !fs_stat(converter->input_fs, input, info)) {
+    if (append_root && !fs_stat(run.input_fs, input, info)) {
       report(LogLevel::Fatal, "Could not query %.*s for information", sv_len(input), input.data);
       return kStatusBadPath;
     }
-    if (!output_of(*converter, input, info, output)) {
+    if (!output_of(run, input, info, output)) {
       report(LogLevel::Error, "Could not allocate memory for the output path of %.*s", sv_len(input), input.data);
       status |= kStatusConvertFailed;
       continue;
@@ -502,7 +469,7 @@ int run_inputs(Converter* converter, ParallelRun* parallel, const DynStringList&
     if (stop) return kStatusBadPath;
     if (watch && !own.settled) {
       PathInfo now;
-      if (fs_stat(converter->output_fs, dynstr_view(own.path), now) && now.kind == PathKind::Folder) own.info = now;
+      if (fs_stat(run.output_fs, dynstr_view(own.path), now) && now.kind == PathKind::Folder) own.info = now;
       platform_clear_failure();
       own.settled = true;
     }
@@ -513,55 +480,59 @@ int run_inputs(Converter* converter, ParallelRun* parallel, const DynStringList&
 
 }  // namespace
 
-int converter_run(Converter* converter, const DynStringList& inputs) {
-  return converter_run_parallel(converter, 1, nullptr, nullptr, inputs);
+int convert_inputs(const LogContext& run, TraceSink& sink, const DynStringList& inputs) {
+  return convert_inputs_parallel(run, sink, 1, nullptr, nullptr, inputs);
 }
 
-int converter_run_parallel(Converter* walker, int jobs, ConverterFactory make, void* context,
-                           const DynStringList& inputs) {
+int convert_inputs_parallel(const LogContext& walker, TraceSink& sink, int jobs, TraceSinkFactory make, void* context,
+                            const DynStringList& inputs) {
   RunTotals totals;
   // A run of nothing still closes its report: a shard given no logs must account for itself too.
-  if (inputs.count == 0) return walker != nullptr ? finish_report(*walker, totals, kStatusOk) : kStatusOk;
-  if (walker == nullptr) return kStatusConvertFailed;
+  if (inputs.count == 0) return finish_report(walker, totals, kStatusOk);
+  if (!log_context_usable(walker)) return kStatusConvertFailed;
   if (jobs > kMaxParallelJobs) jobs = kMaxParallelJobs;
   // What this run puts in place, so that no later log of it replaces an earlier one's trace.
   WrittenFiles written;
   NamedInputs named;
   std::unique_ptr<OutputRoot[]> roots(new (std::nothrow) OutputRoot[static_cast<std::size_t>(inputs.count)]);
-  if (!roots || !survey_inputs(*walker, inputs, named, roots.get())) {
+  if (!roots || !survey_inputs(walker, inputs, named, roots.get())) {
     // Without them no trace could be told from a log, nor a walk kept out of its own traces.
     report(LogLevel::Error, "Could not allocate memory for the inputs of the run");
     run_totals_report(totals);
-    return finish_report(*walker, totals, kStatusConvertFailed);
+    return finish_report(walker, totals, kStatusConvertFailed);
   }
+  // The run's own records, lent to every log for as long as the run lasts.
+  LogContext run = walker;
+  run.written = &written;
+  run.named = &named;
+  run.totals = &totals;
   int status;
   {
-    RunScope scope(*walker, written, named, totals);
     std::unique_ptr<ParallelRun> parallel;
     if (jobs > 1) {
-      parallel = parallel_run_start(*walker, jobs, make, context, written, totals);
+      parallel = parallel_run_start(run, jobs, make, context);
       if (!parallel) {
         report(LogLevel::Error, "Could not start %d conversions at once, converting one log at a time", jobs);
       }
     }
     // Without workers the walk converts each log where it finds it.
     std::int64_t other_shards = 0;
-    status = run_inputs(walker, parallel.get(), inputs, roots.get(), other_shards);
+    status = run_inputs(run, sink, parallel.get(), inputs, roots.get(), other_shards);
     if (parallel) status |= parallel->finish();
     // After every log's own lines, which a parallel run holds back until its turn.
     if (other_shards > 0) {
       report(LogLevel::Debug, "Passed over %lld logs of other shards than %d/%d", static_cast<long long>(other_shards),
-             walker->options->shard_index, walker->options->shard_count);
+             run.options->shard_index, run.options->shard_count);
     }
   }
   run_totals_report(totals);
-  return finish_report(*walker, totals, status);
+  return finish_report(walker, totals, status);
 }
 
-int converter_process_path(Converter* converter, StrView input_path, StrView output_path) {
-  if (converter == nullptr) return kStatusConvertFailed;
+int convert_path(const LogContext& run, TraceSink& sink, StrView input_path, StrView output_path) {
+  if (!log_context_usable(run)) return kStatusConvertFailed;
   bool stop = false;
-  Walk w{converter, nullptr, DynString{}};
+  Walk w{&run, &sink, nullptr, DynString{}};
   return walk(w, input_path, output_path, nullptr, stop);
 }
 

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "base/platform.h"
+#include "batch/exit_status.h"
 #include "batch/run_report.h"
 #include "io/buffered_stream.h"
 #include "io/path_names.h"
@@ -33,15 +34,15 @@ struct Input {
 
 // Opens the log and reads what comes before its records; false after reporting, with nothing
 // left open.
-bool open_input(const Converter& converter, const InputFormat& format, StrView input_path, Input& in) {
-  in.stream = fs_open(converter.input_fs, input_path, FS_INPUT_ACCESS);
+bool open_input(const LogContext& run, const InputFormat& format, StrView input_path, Input& in) {
+  in.stream = fs_open(run.input_fs, input_path, FS_INPUT_ACCESS);
   if (!in.stream) {
     report(LogLevel::Error, "Could not open input file %.*s", sv_len(input_path), input_path.data);
     return false;
   }
   // Known before any buffer hides the file, so that the end of the reading can be checked too.
   in.size = stream_size(in.stream.get());
-  std::int64_t n = converter.options->buffer_size;
+  std::int64_t n = run.options->buffer_size;
   // The readers go back only now and then, and not far, so a window that moves along the file
   // serves them as well as the whole file would: memory stays the same whatever the log's size.
   if (n < 0) n = in.size < kWholeFileWindow ? in.size : kWholeFileWindow;
@@ -76,16 +77,16 @@ bool open_input(const Converter& converter, const InputFormat& format, StrView i
   return true;
 }
 
-// Hands every record of the log to the converter, unless `ok` (the log's state so far) is false
-// already; false when the converter failed or the log could not be read to its end (reported).
-bool pump_records(Converter& converter, StrView input_path, Input& in, LogCounts& counts, bool ok) {
+// Hands every record of the log to the sink, unless `ok` (the log's state so far) is false
+// already; false when the sink failed or the log could not be read to its end (reported).
+bool pump_records(const LogContext& run, TraceSink& sink, StrView input_path, Input& in, LogCounts& counts, bool ok) {
   LogReader& reader = *in.reader;
   Stream& stream = *in.stream;
   BusRecord record{};
   bool reader_ended = false;
-  // Kept in locals rather than in `counts`, which handle_record could alias as far as the
+  // Kept in locals rather than in `counts`, which take_record could alias as far as the
   // compiler knows: a register test per record instead of a load and a store.
-  ProgressObserver* const progress = converter.progress;
+  ProgressObserver* const progress = run.progress;
   std::int64_t records = 0;
   for (;;) {
     if (!reader.next(record)) {
@@ -94,7 +95,7 @@ bool pump_records(Converter& converter, StrView input_path, Input& in, LogCounts
     }
     // Read before testing ok: after a failed call one more record is read and dropped.
     if (!ok) break;
-    if (!converter.handle_record(record)) {
+    if (!sink.take_record(record)) {
       ok = false;
       report(LogLevel::Error, "Error during handle record callback");
     }
@@ -124,7 +125,7 @@ bool pump_records(Converter& converter, StrView input_path, Input& in, LogCounts
     report(LogLevel::Error, "Could not read log %.*s: %s", sv_len(input_path), input_path.data, failure);
   } else if (reader_ended && !reader.ended_cleanly(in.size)) {
     // The reader cannot tell the end of the data from a read error or text behind a zero byte;
-    // either way the rest of the log never reached the converter. Counting that as converted
+    // either way the rest of the log never reached the sink. Counting that as converted
     // would lose those frames (and with delete_converted, the input that holds them).
     ok = false;
     const char* why = reader.unread();
@@ -144,9 +145,9 @@ enum class LogChange { None, Changed, Unknown };
 // (which any writer may do on Linux, and one that shares delete access on Windows) would lose what
 // it adds after the reading ended, if the log were removed. Its size when it was opened must be
 // the size it had before, too: what came between was read, but may have come from such a writer.
-LogChange change_since_opened(const Converter& converter, StrView input_path, const Input& in, const PathInfo& before) {
+LogChange change_since_opened(const LogContext& run, StrView input_path, const Input& in, const PathInfo& before) {
   PathInfo now;
-  if (before.kind != PathKind::File || !fs_stat(converter.input_fs, input_path, now)) {
+  if (before.kind != PathKind::File || !fs_stat(run.input_fs, input_path, now)) {
     platform_clear_failure();
     return LogChange::Unknown;
   }
@@ -158,13 +159,13 @@ LogChange change_since_opened(const Converter& converter, StrView input_path, co
 // Closes the log and, after a conversion that succeeded, removes it when asked to; the status of
 // the log. A log some frames of which were skipped for stepping back in time is kept: its traces
 // lack them, so they must not be its only copy. So is a log that changed while it was converted.
-int close_input(const Converter& converter, StrView input_path, Input& in, bool converted, bool frames_skipped,
+int close_input(const LogContext& run, StrView input_path, Input& in, bool converted, bool frames_skipped,
                 const PathInfo& before, bool& removed) {
   int status = converted ? kStatusOk : kStatusConvertFailed;
-  const bool remove = converted && !frames_skipped && converter.options->delete_converted;
+  const bool remove = converted && !frames_skipped && run.options->delete_converted;
   // Asked before the close, while the file is still open: a writer that closes the log only
   // after it has grown still has to change its size or its time by then.
-  const LogChange change = remove ? change_since_opened(converter, input_path, in, before) : LogChange::None;
+  const LogChange change = remove ? change_since_opened(run, input_path, in, before) : LogChange::None;
   if (stream_close(in.stream) != 0) {
     report(LogLevel::Error, "Could not close input file after conversion: %.*s", sv_len(input_path), input_path.data);
     // The failed close already released the operating-system file; only the objects are left.
@@ -173,7 +174,7 @@ int close_input(const Converter& converter, StrView input_path, Input& in, bool 
   } else if (remove && change == LogChange::Changed) {
     report(LogLevel::Warning, "Input file changed during conversion, not removed: %.*s", sv_len(input_path),
            input_path.data);
-  } else if (remove && (change == LogChange::Unknown || !fs_remove(converter.input_fs, input_path))) {
+  } else if (remove && (change == LogChange::Unknown || !fs_remove(run.input_fs, input_path))) {
     // A log that could not be looked at again is kept as if it had changed.
     report(LogLevel::Error, "Could not remove input file after conversion: %.*s", sv_len(input_path), input_path.data);
   } else {
@@ -185,10 +186,9 @@ int close_input(const Converter& converter, StrView input_path, Input& in, bool 
 
 // Whether the log must stay although it converted, its traces lacking what it holds (the fields of
 // error frames an ASC line has no place for, say); warns when that keeps it from deletion.
-bool kept_for_traces(const Converter& converter, StrView input_path, bool converted) {
-  const char* lack = converter.traces_lack;
+bool kept_for_traces(const LogContext& run, StrView input_path, bool converted, const char* lack) {
   if (!converted || lack == nullptr) return false;
-  if (converter.options->delete_converted) {
+  if (run.options->delete_converted) {
     report(LogLevel::Warning, "Kept %.*s: %s", sv_len(input_path), input_path.data, lack);
   }
   return true;
@@ -205,7 +205,7 @@ bool same_object(const PathInfo& a, StrView a_full, const PathInfo& b, StrView b
 }
 
 // Whether the folders that hold the log and its trace are one folder.
-bool same_folder(const Converter& converter, StrView input_path, StrView trace_name) {
+bool same_folder(const LogContext& run, StrView input_path, StrView trace_name) {
   StrView a = path_parent(input_path);
   StrView b = path_parent(trace_name);
   DynString a_full;
@@ -213,8 +213,8 @@ bool same_folder(const Converter& converter, StrView input_path, StrView trace_n
   PathInfo a_info;
   PathInfo b_info;
   // A folder that cannot be examined is taken for the log's own: refusing the trace is safe.
-  if (!fs_full_path(*converter.input_fs, a, a_full) || !fs_full_path(*converter.output_fs, b, b_full) ||
-      !fs_stat(converter.input_fs, a, a_info) || !fs_stat(converter.output_fs, b, b_info)) {
+  if (!fs_full_path(*run.input_fs, a, a_full) || !fs_full_path(*run.output_fs, b, b_full) ||
+      !fs_stat(run.input_fs, a, a_info) || !fs_stat(run.output_fs, b, b_info)) {
     platform_clear_failure();
     return true;
   }
@@ -223,15 +223,7 @@ bool same_folder(const Converter& converter, StrView input_path, StrView trace_n
 
 // Whether files of the suffix of `name` are logs the walk takes.
 bool walked_suffix(const RunOptions& options, StrView name) {
-  StrView ext = path_extension(name);
-  if (ext.data == nullptr) return false;
-  for (int i = 0; i < options.input_format_count; ++i) {
-    if ((options.walked_formats & (std::uint32_t{1} << i)) != 0 &&
-        sv_equal_ignoring_case(ext, sv(options.input_formats[i].name))) {
-      return true;
-    }
-  }
-  return false;
+  return input_format_of(options.input_formats, options.input_format_count, options.walked_formats, name) != nullptr;
 }
 
 // Whether a trace of the log would replace the log itself (an MDF4 log converted to MDF4 beside
@@ -239,21 +231,21 @@ bool walked_suffix(const RunOptions& options, StrView name) {
 // command line names, or one of a walked suffix in the walked folder that holds this log. Reports
 // it. Such a trace would be its log's only copy while it was written, and with -d there would be
 // none left; the other log would be read, or deleted, as the trace.
-bool trace_replaces_log(const Converter& converter, StrView input_path, const PathInfo& input, StrView output_base) {
-  const RunOptions& options = *converter.options;
+bool trace_replaces_log(const LogContext& run, StrView input_path, const PathInfo& input, StrView output_base) {
+  const RunOptions& options = *run.options;
   if (options.trace_suffix_count == 0) return false;
   DynString input_full;
   DynString trace;
   DynString name;
-  if (!fs_full_path(*converter.input_fs, input_path, input_full)) return false;
-  const NamedInputs* named = converter.named;
+  if (!fs_full_path(*run.input_fs, input_path, input_full)) return false;
+  const NamedInputs* named = run.named;
   const bool log_named = named != nullptr && named->contains(input, dynstr_view(input_full));
   for (int i = 0; i < options.trace_suffix_count; ++i) {
     dynstr_from(name, output_base);
     if (dynstr_append(name, options.trace_suffixes[i]) == nullptr) return false;
-    if (!fs_full_path(*converter.output_fs, dynstr_view(name), trace)) return false;
+    if (!fs_full_path(*run.output_fs, dynstr_view(name), trace)) return false;
     PathInfo existing;
-    if (!fs_stat(converter.output_fs, dynstr_view(name), existing)) {
+    if (!fs_stat(run.output_fs, dynstr_view(name), existing)) {
       // Nothing to compare identities with: the paths alone decide, as they can.
       platform_clear_failure();
       existing = PathInfo{};
@@ -265,8 +257,8 @@ bool trace_replaces_log(const Converter& converter, StrView input_path, const Pa
       return true;
     }
     if (existing.kind != PathKind::File || named == nullptr) continue;
-    if (named->contains(existing, dynstr_view(trace)) || (!log_named && walked_suffix(options, dynstr_view(name)) &&
-                                                          same_folder(converter, input_path, dynstr_view(name)))) {
+    if (named->contains(existing, dynstr_view(trace)) ||
+        (!log_named && walked_suffix(options, dynstr_view(name)) && same_folder(run, input_path, dynstr_view(name)))) {
       report(LogLevel::Error, "Output file would replace a log: %s", dynstr_data(name));
       return true;
     }
@@ -274,61 +266,59 @@ bool trace_replaces_log(const Converter& converter, StrView input_path, const Pa
   return false;
 }
 
-int convert(Converter* converter, const InputFormat& format, StrView input_path, StrView output_base,
+int convert(const LogContext& run, TraceSink& sink, const InputFormat& format, StrView input_path, StrView output_base,
             LogCounts& counts) {
-  // Without options the converter was never initialised; there is nothing sound to do.
-  if (converter == nullptr || converter->options == nullptr) return kStatusConvertFailed;
+  // Without file systems and options there is nothing sound to do.
+  if (!log_context_usable(run)) return kStatusConvertFailed;
   // What the log is before it is opened: to tell it from its traces, and to see at the end whether
   // it changed while it was read.
   PathInfo before;
-  if (!fs_stat(converter->input_fs, input_path, before)) {
+  if (!fs_stat(run.input_fs, input_path, before)) {
     platform_clear_failure();
     before = PathInfo{};
   }
-  if (trace_replaces_log(*converter, input_path, before, output_base)) return kStatusConvertFailed;
+  if (trace_replaces_log(run, input_path, before, output_base)) return kStatusConvertFailed;
   Input in;
-  if (!open_input(*converter, format, input_path, in)) return kStatusConvertFailed;
+  if (!open_input(run, format, input_path, in)) return kStatusConvertFailed;
 
   RecordSource source;
   source.time_ordered = in.reader->time_ordered();
   source.info = in.reader->info();
   source.info.source_path = input_path;
   source.info.source_name = path_file_name(input_path);
-  bool ok = converter->new_file(output_base, source);
+  bool ok = sink.begin_log(run, output_base, source);
   if (!ok) report(LogLevel::Error, "Error during new file callback");
-  ok = pump_records(*converter, input_path, in, counts, ok);
+  ok = pump_records(run, sink, input_path, in, counts, ok);
 
   // Logs converted beside others finish in walk order: the first of two logs that write one
   // trace keeps it, whichever was faster.
-  if (converter->namesake != nullptr) converter->namesake->wait_for_namesake();
-  converter->file_failed = !ok;
-  converter->traces_lack = nullptr;
-  ok = converter->end_file(output_base) && ok;
-  converter->file_failed = false;
-  // end_file reports the failed calls it does not tolerate; one it tolerated (removing a broken
+  if (run.namesake != nullptr) run.namesake->wait_for_namesake();
+  const TracesEnded ended = sink.end_log(run, output_base, ok);
+  ok = ended.ok && ok;
+  // end_log reports the failed calls it does not tolerate; one it tolerated (removing a broken
   // trace, say) must not pass for the cause of what is reported next.
   platform_clear_failure();
   if (!ok) report(LogLevel::Error, "Error during end file callback");
   // Frame lines were there, but every one lay before an earlier one (a header time that cannot be
   // read makes every frame -1, say): converting nothing must not pass for a conversion. No trace
-  // was begun, since no record reached the converter.
+  // was begun, since no record reached the sink.
   if (ok && counts.records == 0 && counts.stepped_back > 0) {
     report(LogLevel::Error, "No frame of %.*s lies in time order", sv_len(input_path), input_path.data);
     ok = false;
   }
-  const bool kept = kept_for_traces(*converter, input_path, ok);
-  return close_input(*converter, input_path, in, ok, counts.stepped_back > 0 || kept, before, counts.input_removed);
+  const bool kept = kept_for_traces(run, input_path, ok, ended.lack);
+  return close_input(run, input_path, in, ok, counts.stepped_back > 0 || kept, before, counts.input_removed);
 }
 
 }  // namespace
 
-int convert_log(Converter* converter, const InputFormat& format, StrView input_path, StrView output_base) {
+int convert_log(const LogContext& run, TraceSink& sink, const InputFormat& format, StrView input_path,
+                StrView output_base) {
   LogCounts counts;
-  ProgressObserver* progress = converter != nullptr ? converter->progress : nullptr;
-  if (progress != nullptr) progress->file_started(input_path);
-  int status = convert(converter, format, input_path, output_base, counts);
-  if (progress != nullptr) progress->file_finished(status == kStatusOk, counts.records, counts.bytes);
-  if (converter != nullptr) run_totals_add(converter->totals, status, counts);
+  if (run.progress != nullptr) run.progress->file_started(input_path);
+  int status = convert(run, sink, format, input_path, output_base, counts);
+  if (run.progress != nullptr) run.progress->file_finished(status == kStatusOk, counts.records, counts.bytes);
+  run_totals_add(run.totals, status, counts);
   LogRecord::note_result(status, counts);
   return status;
 }

@@ -1,29 +1,14 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 
 #include "base/memory.h"
 #include "base/str_view.h"
 #include "batch/bus_record.h"
+#include "batch/log_info.h"
 #include "io/stream.h"
 
 namespace quarn {
-
-// One "Key: value" line of what a log says about itself (a text log's "#" header block).
-struct LogProperty {
-  StrView key;
-  StrView value;
-};
-
-// What a log says about itself, for trace formats that carry it along. Everything is borrowed
-// from the reader and stays valid until the log's end_file returns.
-struct LogInfo {
-  StrView source_path;                      // the log's path as the run's messages name it
-  StrView source_name;                      // the log's file name, without its folders
-  const LogProperty* properties = nullptr;  // in the order the log gives them
-  std::size_t property_count = 0;
-};
 
 // What a reader's failure() is about, so that the loop can word its message.
 enum class ReadFailure : std::uint8_t {
@@ -72,12 +57,6 @@ class LogReader : public HeapObject {
   // What the log says about itself; valid once open succeeded, until the next open. The source
   // path and name are left to the caller.
   virtual LogInfo info() const { return LogInfo{}; }
-};
-
-// One input format: the files of a suffix and their reader.
-struct InputFormat {
-  const char* name;                        // as --input-format names it, and the suffix of its files ("txt")
-  std::unique_ptr<LogReader> (*create)();  // null when memory runs out
 };
 
 }  // namespace quarn

@@ -31,7 +31,7 @@ struct ParallelRun::Job {
   static constexpr std::uint64_t kNone = ~std::uint64_t{0};
 };
 
-// A worker's converter waits here, before its log's traces go in place, for an earlier log whose
+// A worker waits here, before its log's traces go in place, for an earlier log whose
 // traces could take the same names.
 class ParallelRun::Gate final : public NamesakeWait {
  public:
@@ -45,7 +45,8 @@ class ParallelRun::Gate final : public NamesakeWait {
 
 struct ParallelRun::Worker {
   ParallelRun* run = nullptr;
-  std::unique_ptr<Converter> converter;
+  std::unique_ptr<TraceSink> sink;
+  LogContext context;     // the walk's, with the worker's own totals, progress slot and namesake wait
   RunTotals totals;       // its logs', added to the run's at the end
   std::uint64_t seq = 0;  // the log in hand
   std::unique_ptr<Gate> gate;
@@ -232,7 +233,7 @@ void ParallelRun::run_job(Worker& worker, std::uint64_t seq) {
   hold_lines(&job.lines);
   StrView input = dynstr_view(job.input);
   if (report_ != nullptr) job.record.begin(input, *job.format);
-  int status = convert_log(worker.converter.get(), *job.format, input, dynstr_view(job.base));
+  int status = convert_log(worker.context, *worker.sink, *job.format, input, dynstr_view(job.base));
   if (status != kStatusOk) {
     report(LogLevel::Error, "Error during conversion of %.*s", sv_len(input), input.data);
   }
@@ -283,13 +284,13 @@ int ParallelRun::finish() {
   return status_;
 }
 
-std::unique_ptr<ParallelRun> parallel_run_start(Converter& walker, int jobs, ConverterFactory make, void* context,
-                                                WrittenFiles& written, RunTotals& totals) {
-  if (jobs < 1 || jobs > kMaxParallelJobs || make == nullptr) return nullptr;
+std::unique_ptr<ParallelRun> parallel_run_start(const LogContext& walker, int jobs, TraceSinkFactory make,
+                                                void* context) {
+  if (jobs < 1 || jobs > kMaxParallelJobs || make == nullptr || walker.totals == nullptr) return nullptr;
   std::unique_ptr<ParallelRun> run(new (std::nothrow) ParallelRun);
   if (!run) return nullptr;
   run->finished_ = true;  // until the workers run, there is nothing to wait for
-  run->totals_ = &totals;
+  run->totals_ = walker.totals;
   run->options_ = walker.options;
   run->report_ = walker.report;
   // A few logs ahead of the oldest one not done: enough that no worker waits for work, and that
@@ -308,18 +309,18 @@ std::unique_ptr<ParallelRun> parallel_run_start(Converter& walker, int jobs, Con
     ParallelRun::Worker* w = new (&run->workers_[i]) ParallelRun::Worker;
     ++run->worker_count_;
     w->run = run.get();
-    w->converter = make(context);
+    w->sink = make(context);
     w->gate.reset(new (std::nothrow) ParallelRun::Gate(*run, w->seq));
-    if (!w->converter || !w->gate) return nullptr;
-    w->converter->written = &written;
-    w->converter->named = walker.named;
-    w->converter->totals = &w->totals;
-    w->converter->namesake = w->gate.get();
+    if (!w->sink || !w->gate) return nullptr;
+    w->context = walker;
+    w->context.progress = nullptr;
+    w->context.totals = &w->totals;
+    w->context.namesake = w->gate.get();
   }
   if (walker.progress != nullptr) {
     run->progress_.reset(new (std::nothrow) ProgressFanIn(*walker.progress, jobs));
     if (!run->progress_) return nullptr;
-    for (int i = 0; i < jobs; ++i) run->workers_[i].converter->progress = run->progress_->slot(i);
+    for (int i = 0; i < jobs; ++i) run->workers_[i].context.progress = run->progress_->slot(i);
     get_log_write_observer(run->outer_observer_, run->outer_observer_context_);
     if (run->outer_observer_ != nullptr) {
       locked_observer = LockedObserver{run->outer_observer_, run->outer_observer_context_, &run->progress_->lock()};

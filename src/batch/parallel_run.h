@@ -9,8 +9,9 @@
 #include "base/dyn_string.h"
 #include "base/memory.h"
 #include "base/str_view.h"
-#include "batch/converter.h"
+#include "batch/log_context.h"
 #include "batch/run_totals.h"
+#include "batch/trace_sink.h"
 #include "io/written_files.h"
 #include "logging/report.h"
 
@@ -21,9 +22,8 @@ class ProgressFanIn;
 // The most logs converted at once; more would only add threads waiting for the disk.
 inline constexpr int kMaxParallelJobs = 256;
 
-// Makes the converter of one worker: trace writers of its own over the run's file systems and
-// options. Null when memory runs out.
-using ConverterFactory = std::unique_ptr<Converter> (*)(void* context);
+// Makes the sink of one worker: trace writers of its own. Null when memory runs out.
+using TraceSinkFactory = std::unique_ptr<TraceSink> (*)(void* context);
 
 // Converts the logs a walk hands it on several threads at once, with the results of converting
 // them one after another: each log's diagnostic lines are held back and written when every log
@@ -48,12 +48,12 @@ class ParallelRun : public HeapObject {
   struct Job;
   struct Worker;
   class Gate;
-  friend std::unique_ptr<ParallelRun> parallel_run_start(Converter& walker, int jobs, ConverterFactory make,
-                                                         void* context, WrittenFiles& written, RunTotals& totals);
+  friend std::unique_ptr<ParallelRun> parallel_run_start(const LogContext& walker, int jobs, TraceSinkFactory make,
+                                                         void* context);
 
   ParallelRun() = default;
   void work(Worker& worker);
-  // Converts the log `seq` (taken already) with the worker's converter, on the calling thread.
+  // Converts the log `seq` (taken already) into the worker's sink, on the calling thread.
   void run_job(Worker& worker, std::uint64_t seq);
   // Waits until the earlier log whose traces could have the same names as `seq`'s is done.
   void wait_for_namesake(std::uint64_t seq);
@@ -71,8 +71,8 @@ class ParallelRun : public HeapObject {
   Worker* workers_ = nullptr;
   int worker_count_ = 0;
   RunTotals* totals_ = nullptr;  // borrowed: the run's, where the workers' own add up at the end
-  RunReport* report_ = nullptr;  // borrowed from the walk's converter; null when none is asked for
-  const RunOptions* options_ = nullptr;  // borrowed from the walk's converter
+  RunReport* report_ = nullptr;  // borrowed from the walk's context; null when none is asked for
+  const RunOptions* options_ = nullptr;  // borrowed from the walk's context
   std::unique_ptr<ProgressFanIn> progress_;
   LogWriteObserver outer_observer_ = nullptr;
   void* outer_observer_context_ = nullptr;
@@ -94,10 +94,10 @@ class ParallelRun : public HeapObject {
   bool finished_ = false;
 };
 
-// Starts `jobs` workers (each with a converter from `make`), borrowing the walk's converter for
-// its file systems, options and progress display, and the run's written files and totals. Null
-// when memory or a thread cannot be had; nothing is left running then.
-std::unique_ptr<ParallelRun> parallel_run_start(Converter& walker, int jobs, ConverterFactory make, void* context,
-                                                WrittenFiles& written, RunTotals& totals);
+// Starts `jobs` workers (each with a sink from `make`), lending them the walk's context: its file
+// systems, options, progress display, and the run's written files, named inputs and totals (which
+// must be set). Null when memory or a thread cannot be had; nothing is left running then.
+std::unique_ptr<ParallelRun> parallel_run_start(const LogContext& walker, int jobs, TraceSinkFactory make,
+                                                void* context);
 
 }  // namespace quarn

@@ -6,7 +6,7 @@
 
 #include "base/memory.h"
 #include "base/str_view.h"
-#include "batch/converter.h"
+#include "batch/log_context.h"
 
 namespace quarn {
 
@@ -21,7 +21,7 @@ class ProgressFanIn : public HeapObject {
   // `display` is borrowed and must outlive this; at most kMaxWorkers workers.
   ProgressFanIn(ProgressObserver& display, int workers);
 
-  // What worker i's converter reports to.
+  // What worker i reports to.
   ProgressObserver* slot(int i) { return &slots_[i]; }
 
   // Held while the display is drawn; whoever else draws on the terminal takes it too.

@@ -2,12 +2,13 @@
 
 #include <cstdint>
 
-#include "batch/log_reader.h"
+#include "batch/input_format.h"
 
 namespace quarn {
 
-// The most trace file suffixes one run writes (".asc", "_LIN.asc", ".mf4", ...).
-inline constexpr int kMaxTraceSuffixes = 8;
+// The most trace files one log has, and so the most suffixes one run writes (".asc", "_LIN.asc",
+// ".mf4", ...).
+inline constexpr int kMaxTraceFiles = 8;
 
 // The settings the conversion reads; filled once from the command line, then read only.
 struct RunOptions {
@@ -34,7 +35,7 @@ struct RunOptions {
   // The suffixes of the files the run's trace formats write, behind a log's output base; two
   // logs whose traces could take one name finish one after the other, and no trace may take the
   // name of its own log. None: nothing is checked.
-  const char* trace_suffixes[kMaxTraceSuffixes] = {};
+  const char* trace_suffixes[kMaxTraceFiles] = {};
   int trace_suffix_count = 0;
 };
 

@@ -6,7 +6,7 @@
 #include "base/dyn_string.h"
 #include "base/memory.h"
 #include "base/str_view.h"
-#include "batch/log_reader.h"
+#include "batch/input_format.h"
 #include "batch/run_totals.h"
 #include "io/file_system.h"
 #include "io/output_file.h"

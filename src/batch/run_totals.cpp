@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "batch/converter.h"
+#include "batch/exit_status.h"
 #include "logging/report.h"
 
 namespace quarn {

@@ -4,13 +4,13 @@
 
 namespace quarn {
 
-// What a run amounted to, for its closing line. converter_run owns one for the length of the
+// What a run amounted to, for its closing line. convert_inputs owns one for the length of the
 // run; the per-file loop adds every log it is handed.
 struct RunTotals {
   int logs = 0;                    // the logs handed to the conversion
   int converted = 0;               // of those, the ones converted (status 0)...
   int failed = 0;                  // ...and the ones that failed
-  std::uint64_t frames = 0;        // records handed to the converter
+  std::uint64_t frames = 0;        // records handed to the traces
   std::uint64_t stray_lines = 0;   // stray lines passed over, in the logs that reported them
   std::uint64_t stepped_back = 0;  // frames skipped for stepping back in time, likewise
   int other_shards = 0;            // logs passed over as another shard's (--shard)
@@ -18,7 +18,7 @@ struct RunTotals {
 
 // What one log amounted to.
 struct LogCounts {
-  std::int64_t records = 0;       // handed to the converter
+  std::int64_t records = 0;       // handed to the traces
   std::int64_t bytes = 0;         // of the log read, as far as a progress display asked
   std::int64_t stray_lines = 0;   // as reported
   std::int64_t stepped_back = 0;  // as reported

@@ -9,7 +9,7 @@
 namespace quarn {
 namespace {
 
-class TraceFanOut final : public Converter {
+class TraceFanOut final : public TraceSink {
  public:
   TraceFanOut(std::unique_ptr<TraceWriter>* writers, int count) {
     for (int i = 0; i < count; ++i) {
@@ -17,7 +17,7 @@ class TraceFanOut final : public Converter {
     }
   }
 
-  bool new_file(StrView output_base, const RecordSource& source) override {
+  bool begin_log(const LogContext& run, StrView output_base, const RecordSource& source) override {
     ordered_ = source.time_ordered;
     // Made once, at the first source in time order; without it (no thread, no memory) the
     // records go to the writers on this thread. While it waits for the writers, this thread does
@@ -30,11 +30,11 @@ class TraceFanOut final : public Converter {
     frames_lost_ = false;
     source_name_ = source.info.source_name;
     store_.clear();
-    for (int i = 0; i < count_; ++i) writers_[i]->begin_file(*output_fs, output_base, written, source.info);
+    for (int i = 0; i < count_; ++i) writers_[i]->begin_file(*run.output_fs, output_base, run.written, source.info);
     return true;
   }
 
-  bool handle_record(const BusRecord& record) override {
+  bool take_record(const BusRecord& record) override {
     if (ordered_) {
       if (pipeline_) {
         pipeline_->push(record);
@@ -44,16 +44,16 @@ class TraceFanOut final : public Converter {
       return true;
     }
     // A frame that cannot be kept would be missing from the trace while the log counted as
-    // converted (and could be deleted): fail the record, and end_file writes no trace.
+    // converted (and could be deleted): fail the record, and end_log writes no trace.
     if (store_.keep(record)) return true;
     frames_lost_ = true;
     return false;
   }
 
-  bool end_file(StrView output_base) override {
+  TracesEnded end_log(const LogContext& run, StrView output_base, bool complete) override {
     // The writers' work on this log is over before they are told it ended.
     if (pipeline_) pipeline_->drain();
-    bool complete = !file_failed && !frames_lost_;
+    complete = complete && !frames_lost_;
     if (frames_lost_) {
       report(LogLevel::Error, "Could not keep every frame in memory, no trace written for %.*s", sv_len(output_base),
              output_base.data);
@@ -66,19 +66,21 @@ class TraceFanOut final : public Converter {
     store_.clear();
     // With delete_converted the input goes as soon as this succeeds, so the traces must be on
     // stable storage first, or a crash could lose both.
-    bool durable = options->delete_converted;
+    bool durable = run.options->delete_converted;
     bool ok = complete;
     FinishedTraces finished;
     for (int i = 0; i < count_; ++i) ok = writers_[i]->end_file(complete, durable, finished) && ok;
-    traces_lack = what_every_trace_lacks();
+    TracesEnded ended;
+    ended.lack = what_every_trace_lacks();
     // Every trace of the log is whole before any goes in place: a log deleted once its traces are
     // in place must not replace an earlier log's trace on the way.
     ReplaceRules rules;
-    rules.keep_earlier_traces = options->delete_converted;
-    rules.input_formats = options->input_formats;
-    rules.input_format_count = options->input_format_count;
+    rules.keep_earlier_traces = run.options->delete_converted;
+    rules.input_formats = run.options->input_formats;
+    rules.input_format_count = run.options->input_format_count;
     rules.source_name = source_name_;
-    return put_traces_in_place(finished, durable, rules) && ok;
+    ended.ok = put_traces_in_place(finished, durable, rules) && ok;
+    return ended;
   }
 
  private:
@@ -112,7 +114,7 @@ class TraceFanOut final : public Converter {
   int count_ = 0;
   bool ordered_ = false;
   bool frames_lost_ = false;
-  StrView source_name_;  // the current log's file name; valid until end_file returns
+  StrView source_name_;  // the current log's file name; valid until end_log returns
   RecordStore store_;
   // Declared last, so that its thread ends before anything it feeds goes away.
   std::unique_ptr<RecordPipeline> pipeline_;
@@ -121,13 +123,9 @@ class TraceFanOut final : public Converter {
 
 }  // namespace
 
-std::unique_ptr<Converter> trace_fan_out_create(std::unique_ptr<TraceWriter>* writers, int count, FileSystem* input_fs,
-                                                FileSystem* output_fs, const RunOptions* options) {
+std::unique_ptr<TraceSink> trace_fan_out_create(std::unique_ptr<TraceWriter>* writers, int count) {
   if (writers == nullptr || count < 0 || count > kMaxTraceWriters) return nullptr;
-  std::unique_ptr<Converter> converter(new (std::nothrow) TraceFanOut(writers, count));
-  if (!converter) return nullptr;
-  if (!converter_init(converter.get(), input_fs, output_fs, true, options)) return nullptr;
-  return converter;
+  return std::unique_ptr<TraceSink>(new (std::nothrow) TraceFanOut(writers, count));
 }
 
 }  // namespace quarn

@@ -7,7 +7,7 @@
 namespace quarn {
 
 bool FinishedTraces::add(OutputFile& file, const char* what, OriginTest is_trace_of) {
-  if (count == kMax) {
+  if (count == kMaxTraceFiles) {
     file.discard();
     return false;
   }
@@ -19,12 +19,7 @@ namespace {
 
 // Whether files of the suffix of `name` may be logs of one of the formats quarn reads.
 bool names_a_log(const ReplaceRules& rules, StrView name) {
-  StrView ext = path_extension(name);
-  if (ext.data == nullptr) return false;
-  for (int i = 0; i < rules.input_format_count; ++i) {
-    if (sv_equal_ignoring_case(ext, sv(rules.input_formats[i].name))) return true;
-  }
-  return false;
+  return input_format_of(rules.input_formats, rules.input_format_count, kEveryInputFormat, name) != nullptr;
 }
 
 // Whether the file under the trace's name is the format's own trace of the same log, from a run

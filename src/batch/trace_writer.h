@@ -4,18 +4,18 @@
 
 #include "base/memory.h"
 #include "base/str_view.h"
-#include "batch/converter.h"
+#include "batch/input_format.h"
+#include "batch/run_options.h"
+#include "batch/trace_sink.h"
 #include "io/file_system.h"
 #include "io/output_file.h"
 #include "io/written_files.h"
-#include "batch/bus_record.h"
 
 namespace quarn {
 
 // The traces of one log that their writers have finished: complete and closed under their
 // temporary names, waiting to be put in place together, once all of them are known to be whole.
 struct FinishedTraces {
-  static constexpr int kMax = 8;
   // Whether an existing file is this format's trace of the log named `source_name`, as an earlier
   // run wrote it; reads a little of the file, which is untrusted.
   using OriginTest = bool (*)(Stream& existing, StrView source_name);
@@ -24,7 +24,7 @@ struct FinishedTraces {
     const char* what;  // "CAN", "LIN", "MDF4": the trace kind, as the messages name it
     OriginTest is_trace_of;  // null: the format cannot tell its own traces
   };
-  Entry items[kMax];
+  Entry items[kMaxTraceFiles];
   int count = 0;
 
   // Adds a finished trace; false (the trace is discarded) when there is no room, which only a
@@ -33,7 +33,7 @@ struct FinishedTraces {
 };
 
 // One trace format. A writer is handed the records of one log in time order and writes its
-// trace files as they come, so that its memory does not grow with the log; the converter that
+// trace files as they come, so that its memory does not grow with the log; the sink that
 // drives it (trace_fan_out_create) sorts the records of sources that are not in time order
 // first. A writer reports its own failures, all of them from end_file, so that a log's messages
 // come in one place and in a fixed order whatever the moment a failure struck.
@@ -101,12 +101,11 @@ bool put_traces_in_place(FinishedTraces& finished, bool durable, const ReplaceRu
 // The most formats one run writes at once.
 inline constexpr int kMaxTraceWriters = 4;
 
-// A converter that feeds each record to every writer, in the order given (which is also the order
-// of their messages). For a source in time order the records go straight through; otherwise they
-// are collected, and handed over sorted when the log ends. Takes the writers (null entries are
-// passed over); null when memory runs out, when there are more than kMaxTraceWriters, or when an
-// argument is missing. The file systems and options are borrowed and must outlive the converter.
-std::unique_ptr<Converter> trace_fan_out_create(std::unique_ptr<TraceWriter>* writers, int count, FileSystem* input_fs,
-                                                FileSystem* output_fs, const RunOptions* options);
+// A sink that feeds each record to every writer, in the order given (which is also the order of
+// their messages). For a source in time order the records go straight through; otherwise they are
+// collected, and handed over sorted when the log ends. Takes the writers (null entries are passed
+// over); null when memory runs out, when there are more than kMaxTraceWriters, or when `writers`
+// is missing.
+std::unique_ptr<TraceSink> trace_fan_out_create(std::unique_ptr<TraceWriter>* writers, int count);
 
 }  // namespace quarn

@@ -102,7 +102,7 @@ class Mdf4TraceWriter final : public TraceWriter {
       }
       if (helped_) writer_->expect_help();
     }
-    if (!file_.open(*fs_, base_name_, ".mf4", kHeadBlock, written_)) {
+    if (!file_.open(*fs_, base_name_, kMdf4TraceSuffixes[0], kHeadBlock, written_)) {
       state_ = State::OpenFailed;
       return;
     }

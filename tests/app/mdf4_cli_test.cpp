@@ -35,12 +35,13 @@ std::string asc_of_mdf4(const std::string& mf4_path, const std::string& dir, con
   EXPECT_TRUE(read.opened && read.error.empty()) << mf4_path << ": " << read.error;
   std::unique_ptr<FileSystem> fs = disk_fs_create(sv(dir.c_str()));
   RunOptions options;
-  std::unique_ptr<Converter> asc = asc_only_converter_create(fs.get(), fs.get(), &options);
+  std::unique_ptr<TraceSink> asc = asc_only_sink_create();
+  const LogContext context{fs.get(), fs.get(), true, &options};
   EXPECT_TRUE(asc);
   if (!asc) return "";
-  EXPECT_TRUE(asc->new_file(sv(base.c_str()), RecordSource{}));
-  for (const BusRecord& r : read.records) EXPECT_TRUE(asc->handle_record(r));
-  EXPECT_TRUE(asc->end_file(sv(base.c_str())));
+  EXPECT_TRUE(asc->begin_log(context, sv(base.c_str()), RecordSource{}));
+  for (const BusRecord& r : read.records) EXPECT_TRUE(asc->take_record(r));
+  EXPECT_TRUE(asc->end_log(context, sv(base.c_str()), true).ok);
   return read_file(dir + "/" + base + ".asc");
 }
 

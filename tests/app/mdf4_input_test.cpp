@@ -74,13 +74,14 @@ TEST(Mdf4InputTest, ATextLogThroughMdf4GivesTheSameAscTrace) {
 void asc_traces_of(const std::vector<BusRecord>& records, const std::string& dir) {
   auto fs = disk_fs_create(sv(dir.c_str()));
   RunOptions options;
-  auto converter = asc_only_converter_create(fs.get(), fs.get(), &options);
-  ASSERT_TRUE(converter);
+  auto sink = asc_only_sink_create();
+  const LogContext context{fs.get(), fs.get(), true, &options};
+  ASSERT_TRUE(sink);
   RecordSource source;
   source.time_ordered = true;
-  ASSERT_TRUE(converter->new_file(sv("trip"), source));
-  for (const BusRecord& r : records) ASSERT_TRUE(converter->handle_record(r));
-  ASSERT_TRUE(converter->end_file(sv("trip")));
+  ASSERT_TRUE(sink->begin_log(context, sv("trip"), source));
+  for (const BusRecord& r : records) ASSERT_TRUE(sink->take_record(r));
+  ASSERT_TRUE(sink->end_log(context, sv("trip"), true).ok);
 }
 
 // Every kind of frame an MDF4 log holds reaches its traces: CAN data (classic and FD), remote and

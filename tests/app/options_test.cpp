@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "app/format_lists.h"
 #include "app/quarn_main.h"
 #include "base/memory.h"
+#include "batch/exit_status.h"
 #include "logging/report.h"
 #include "support/capture.h"
 #include "support/temp_dir.h"
@@ -237,10 +239,25 @@ TEST_F(OptionsTest, UsageNamesTheProgramQuarnWhateverArgvSays) {
   EXPECT_EQ(p.status, -5);  // left as it was: the caller's 0
   EXPECT_EQ(p.out.rfind("Usage: quarn [--help] ", 0), 0u);
   EXPECT_EQ(p.out.find("renamed-binary"), std::string::npos);
+  // The format options' texts follow from the format tables.
+  EXPECT_NE(p.out.find("-F, --format=<asc|mf4|asc,mf4>"), std::string::npos);
+  EXPECT_NE(p.out.find("comma-separated; both come from one reading. defaults to asc"), std::string::npos);
+  EXPECT_NE(p.out.find("-I, --input-format=<txt|mf4|txt,mf4>"), std::string::npos);
 
   p = parse({"--bogus", "x"});
   EXPECT_EQ(p.status, kStatusParseError);
   EXPECT_EQ(p.out, "quarn: invalid option \"--bogus\"\n");
+}
+
+TEST(FormatListHelpTest, MoreFormatsAllComeFromOneReadingAndATooLongListIsRefused) {
+  const char* names[] = {"asc", "mf4", "xyz"};
+  FormatHelp help;
+  ASSERT_TRUE(format_list_help(names, 3, "trace formats to write", true, "", "asc", help));
+  EXPECT_STREQ(help.values, "<asc|mf4|xyz|asc,mf4,xyz>");
+  EXPECT_STREQ(help.glossary, "trace formats to write, comma-separated; all come from one reading. defaults to asc");
+  const std::string long_name(60, 'n');
+  const char* long_names[] = {long_name.c_str(), "mf4"};
+  EXPECT_FALSE(format_list_help(long_names, 2, "x", true, "", "mf4", help));
 }
 
 TEST_F(OptionsTest, PathsAreStoredNormalizedInCommandLineOrder) {

@@ -77,10 +77,11 @@ std::string convert_classic(const TempDir& dir) {
   test::write_file(dir / "classic.txt", test::read_fixture("classic.txt"));
   auto fs = disk_fs_create(sv(dir.path().c_str()));
   RunOptions options;
-  auto converter = asc_only_converter_create(fs.get(), fs.get(), &options);
-  EXPECT_TRUE(converter);
-  if (!converter) return {};
-  EXPECT_EQ(convert_log(converter.get(), *input_format_named("txt"), sv("classic.txt"), sv("classic")), 0);
+  auto sink = asc_only_sink_create();
+  const LogContext context{fs.get(), fs.get(), true, &options};
+  EXPECT_TRUE(sink);
+  if (!sink) return {};
+  EXPECT_EQ(convert_log(context, *sink, *input_format_named("txt"), sv("classic.txt"), sv("classic")), 0);
   return dir / "classic.asc";
 }
 

@@ -51,16 +51,19 @@ class AscTraceWriterTest : public ::testing::Test {
   void SetUp() override {
     fs_ = test::faulty_fs_create(dir_.path());
     ASSERT_TRUE(fs_);
-    converter_ = asc_only_converter_create(fs_.get(), fs_.get(), &options_);
-    ASSERT_TRUE(converter_);
+    sink_ = asc_only_sink_create();
+    ASSERT_TRUE(sink_);
+    run_.input_fs = run_.output_fs = fs_.get();
+    run_.options = &options_;
   }
 
   // One log, handed over record by record as the conversion loop would.
   bool convert(const std::vector<BusRecord>& records) {
     RecordSource source;
-    EXPECT_TRUE(converter_->new_file(sv("trace"), source));
-    for (const BusRecord& r : records) EXPECT_TRUE(converter_->handle_record(r));
-    return converter_->end_file(sv("trace"));
+    EXPECT_TRUE(sink_->begin_log(run_, sv("trace"), source));
+    for (const BusRecord& r : records) EXPECT_TRUE(sink_->take_record(r));
+    ended_ = sink_->end_log(run_, sv("trace"), true);
+    return ended_.ok;
   }
 
   std::string trace(const char* name = "trace.asc") { return test::read_file(dir_ / name); }
@@ -69,7 +72,9 @@ class AscTraceWriterTest : public ::testing::Test {
   test::TempDir dir_;
   RunOptions options_;
   std::unique_ptr<test::FaultyFileSystem> fs_;
-  std::unique_ptr<Converter> converter_;
+  LogContext run_;
+  std::unique_ptr<TraceSink> sink_;
+  TracesEnded ended_;  // the last log's, as convert ended it
 };
 
 TEST(AscFormatTest, AppendingGrowsTheLineOnlyWhenNeededAndKeepsItWhenItCannot) {
@@ -182,10 +187,10 @@ TEST_F(AscTraceWriterTest, AnOverlongLineGoesInWhole) {
   for (bool ordered : {false, true}) {
     RecordSource source;
     source.time_ordered = ordered;
-    ASSERT_TRUE(converter_->new_file(sv("trace"), source));
-    ASSERT_TRUE(converter_->handle_record(can_frame(kBase + 0.789, 0x123, {1, 2, 3, 4, 5, 6, 7, 8})));
-    ASSERT_TRUE(converter_->handle_record(can_frame(kBase + far, 0x123, {})));
-    ASSERT_TRUE(converter_->end_file(sv("trace")));
+    ASSERT_TRUE(sink_->begin_log(run_, sv("trace"), source));
+    ASSERT_TRUE(sink_->take_record(can_frame(kBase + 0.789, 0x123, {1, 2, 3, 4, 5, 6, 7, 8})));
+    ASSERT_TRUE(sink_->take_record(can_frame(kBase + far, 0x123, {})));
+    ASSERT_TRUE(sink_->end_log(run_, sv("trace"), true).ok);
     std::string got = trace();
     ASSERT_GT(far_line.size(), 384u);
     EXPECT_EQ(got.substr(0, kHeader.size() + kLine123.size()), kHeader + kLine123) << ordered;
@@ -208,10 +213,10 @@ TEST_F(AscTraceWriterTest, CopiesOwnTheirBytesAndNeverReadPastTheRecord) {
   BusRecord error = can_frame(kBase, 0x9, {});
   error.Kind = CAN_ErrorFrame;
 
-  ASSERT_TRUE(converter_->new_file(sv("trace"), RecordSource{}));
-  for (const BusRecord* r : {&source, &oversized, &lin, &error}) ASSERT_TRUE(converter_->handle_record(*r));
+  ASSERT_TRUE(sink_->begin_log(run_, sv("trace"), RecordSource{}));
+  for (const BusRecord* r : {&source, &oversized, &lin, &error}) ASSERT_TRUE(sink_->take_record(*r));
   std::memset(source.Can.DataBytes, 0xEE, sizeof source.Can.DataBytes);  // the producer refills
-  ASSERT_TRUE(converter_->end_file(sv("trace")));
+  ASSERT_TRUE(sink_->end_log(run_, sv("trace"), true).ok);
 
   std::string all64;
   for (int i = 0; i < 64; ++i) {
@@ -264,11 +269,11 @@ TEST_F(AscTraceWriterTest, ErrorFrameLinesAndWhatTheyCannotHold) {
     ASSERT_TRUE(convert({error, can_frame(kBase + 1, 0x123, {1, 2, 3, 4, 5, 6, 7, 8})})) << c.name;
     EXPECT_EQ(trace(), kHeader + c.line + can_line("   1.000000", "123", "0 0 8  8 01 02 03 04 05 06 07 08 ") + kFooter)
         << c.name;
-    EXPECT_EQ(converter_->traces_lack != nullptr, c.loses) << c.name;
+    EXPECT_EQ(ended_.lack != nullptr, c.loses) << c.name;
   }
   // Each log is judged on its own frames.
   ASSERT_TRUE(convert({can_frame(kBase + 1, 0x123, {})}));
-  EXPECT_EQ(converter_->traces_lack, nullptr);
+  EXPECT_EQ(ended_.lack, nullptr);
 }
 
 TEST_F(AscTraceWriterTest, FailuresLeaveNoPartialTrace) {
@@ -415,24 +420,24 @@ TEST_F(AscTraceWriterTest, WithDeleteConvertedTracesReachTheDiskFirst) {
 
 TEST_F(AscTraceWriterTest, MemoryRunningOutFailsTheLogRatherThanDroppingFrames) {
   RecordSource source;
-  ASSERT_TRUE(converter_->new_file(sv("trace"), source));
-  ASSERT_TRUE(converter_->handle_record(can_frame(kBase, 0x1, {})));
+  ASSERT_TRUE(sink_->begin_log(run_, sv("trace"), source));
+  ASSERT_TRUE(sink_->take_record(can_frame(kBase, 0x1, {})));
   mem_fail_after(0);
   // Copies come from blocks taken ahead, so the failure shows once the frame list must grow.
   int kept = 0;
-  while (kept < 100 && converter_->handle_record(can_frame(kBase, 0x2, {}))) ++kept;
+  while (kept < 100 && sink_->take_record(can_frame(kBase, 0x2, {}))) ++kept;
   EXPECT_LT(kept, 100);
-  EXPECT_FALSE(converter_->handle_record(lin_frame(kBase, 0x3, {})));
+  EXPECT_FALSE(sink_->take_record(lin_frame(kBase, 0x3, {})));
   mem_fail_after(-1);
   StderrCapture capture;
-  EXPECT_FALSE(converter_->end_file(sv("trace")));
+  EXPECT_FALSE(sink_->end_log(run_, sv("trace"), true).ok);
   EXPECT_FALSE(exists("trace.asc"));
   EXPECT_TRUE(convert({can_frame(kBase, 0x1, {})}));  // the next log is whole again
 
-  ASSERT_TRUE(converter_->new_file(sv("trace"), source));
-  ASSERT_TRUE(converter_->handle_record(can_frame(kBase, 0x1, {})));
+  ASSERT_TRUE(sink_->begin_log(run_, sv("trace"), source));
+  ASSERT_TRUE(sink_->take_record(can_frame(kBase, 0x1, {})));
   mem_fail_after(0);
-  EXPECT_FALSE(converter_->end_file(sv("trace")));
+  EXPECT_FALSE(sink_->end_log(run_, sv("trace"), true).ok);
   mem_fail_after(-1);
   EXPECT_EQ(messages_of(capture.text()), (Messages{"Could not keep every frame in memory, no trace written for trace",
                                                    "Could not allocate line buffer for trace"}));
@@ -446,29 +451,20 @@ TEST_F(AscTraceWriterTest, WritingAllocatesNothingPerFrame) {
     many.back().Can.DLC = 15;
   }
   RecordSource source;
-  ASSERT_TRUE(converter_->new_file(sv("trace"), source));
-  for (const BusRecord& r : many) ASSERT_TRUE(converter_->handle_record(r));
+  ASSERT_TRUE(sink_->begin_log(run_, sv("trace"), source));
+  for (const BusRecord& r : many) ASSERT_TRUE(sink_->take_record(r));
   mem_fail_after(12);  // enough to open a trace, far from one allocation per frame
-  bool written = converter_->end_file(sv("trace"));
+  bool written = sink_->end_log(run_, sv("trace"), true).ok;
   mem_fail_after(-1);
   EXPECT_TRUE(written);
   EXPECT_EQ(trace().size(), kHeader.size() + kFooter.size() + 2000 * (kLine123.size() + 56 * 3));
 }
 
-TEST(AscConverterCreateTest, NeedsBothFileSystemsAndOptions) {
-  test::TempDir dir;
-  auto fs = disk_fs_create(sv(dir.path().c_str()));
-  RunOptions options;
-  EXPECT_EQ(asc_only_converter_create(nullptr, fs.get(), &options), nullptr);
-  EXPECT_EQ(asc_only_converter_create(fs.get(), nullptr, &options), nullptr);
-  EXPECT_EQ(asc_only_converter_create(fs.get(), fs.get(), nullptr), nullptr);
+TEST(AscSinkCreateTest, NoneWhenMemoryRunsOut) {
   mem_fail_after(0);
-  EXPECT_EQ(asc_only_converter_create(fs.get(), fs.get(), &options), nullptr);
+  EXPECT_EQ(asc_only_sink_create(), nullptr);
   mem_fail_after(-1);
-  auto converter = asc_only_converter_create(fs.get(), fs.get(), &options);
-  ASSERT_TRUE(converter);
-  EXPECT_TRUE(converter->create_output_dirs);
-  EXPECT_EQ(converter->options, &options);
+  EXPECT_TRUE(asc_only_sink_create());
 }
 
 }  // namespace

@@ -21,8 +21,9 @@ std::string convert(const std::string& dir, bool general_only) {
   asc_detail::set_general_formatting_only(general_only);
   auto fs = disk_fs_create(sv(dir.c_str()));
   RunOptions options;
-  auto converter = asc_only_converter_create(fs.get(), fs.get(), &options);
-  int status = convert_log(converter.get(), *input_format_named("txt"), sv("log.txt"), sv("log"));
+  auto sink = asc_only_sink_create();
+  const LogContext context{fs.get(), fs.get(), true, &options};
+  int status = convert_log(context, *sink, *input_format_named("txt"), sv("log.txt"), sv("log"));
   textlog_detail::set_library_scans_only(false);
   asc_detail::set_general_formatting_only(false);
   EXPECT_EQ(status, 0);

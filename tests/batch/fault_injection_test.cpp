@@ -95,9 +95,10 @@ class FaultRun {
       return outcome;
     }
     arrange(*fs_);
-    std::unique_ptr<Converter> converter = asc_only_converter_create(fs_.get(), fs_.get(), &options_);
-    if (!converter) {
-      ADD_FAILURE() << "no converter";
+    std::unique_ptr<TraceSink> sink = asc_only_sink_create();
+    const LogContext context{fs_.get(), fs_.get(), true, &options_};
+    if (!sink) {
+      ADD_FAILURE() << "no sink";
       return outcome;
     }
     DynStringList inputs;
@@ -110,7 +111,7 @@ class FaultRun {
     } else {
       mem_fail_after(allocations);
     }
-    outcome.status = converter_run(converter.get(), inputs);
+    outcome.status = convert_inputs(context, *sink, inputs);
     mem_fail_after(-1);
     outcome.messages = messages_of(capture.text());
     if (!outcome.messages.empty() && outcome.messages.back().rfind("Converted ", 0) == 0) {

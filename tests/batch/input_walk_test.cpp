@@ -173,11 +173,15 @@ constexpr char kLog[] =
     "12:34:56.789;0;123;2;0102\n";
 
 // Records the files the walk converts, by their output base; converts nothing.
-class RecordingConverter final : public Converter {
+class RecordingSink final : public TraceSink {
  public:
-  bool new_file(StrView output_base, const RecordSource& /*source*/) override {
+  bool begin_log(const LogContext& /*run*/, StrView output_base, const RecordSource& /*source*/) override {
     bases.push_back(str(output_base));
     return true;
+  }
+  bool take_record(const BusRecord& /*record*/) override { return true; }
+  TracesEnded end_log(const LogContext& /*run*/, StrView /*output_base*/, bool /*complete*/) override {
+    return TracesEnded{true, nullptr};
   }
   std::vector<std::string> bases;
 };
@@ -213,12 +217,15 @@ class WalkTest : public ::testing::Test {
     use(fs_.get(), fs_.get());
   }
   void use(FileSystem* input, FileSystem* output) {
-    converter_.reset(new (std::nothrow) RecordingConverter());
-    ASSERT_TRUE(converter_init(converter_.get(), input, output, true, &options_));
+    sink_.reset(new (std::nothrow) RecordingSink());
+    ASSERT_TRUE(sink_);
+    run_.input_fs = input;
+    run_.output_fs = output;
+    run_.options = &options_;
   }
   void log(const std::string& relative) { write_file(data_ + "/" + relative, kLog); }
 
-  // converter_run over the inputs; the messages go to `messages_`, but for the run's closing
+  // convert_inputs over the inputs; the messages go to `messages_`, but for the run's closing
   // count, which goes to `closing_`.
   int run(const std::vector<std::string>& paths) {
     DynStringList inputs;
@@ -229,7 +236,7 @@ class WalkTest : public ::testing::Test {
     }
     set_log_threshold(0);
     test::StderrCapture capture;
-    int status = converter_run(converter_.get(), inputs);
+    int status = convert_inputs(run_, *sink_, inputs);
     messages_ = test::diagnostics_of(capture.text());
     closing_.clear();
     if (!messages_.empty() && messages_.back().rfind("I: Converted ", 0) == 0) {
@@ -244,7 +251,8 @@ class WalkTest : public ::testing::Test {
   std::string data_;
   std::unique_ptr<FileSystem> fs_;
   RunOptions options_;
-  std::unique_ptr<RecordingConverter> converter_;
+  LogContext run_;
+  std::unique_ptr<RecordingSink> sink_;
   std::vector<std::string> messages_;
   std::string closing_;
 };
@@ -256,7 +264,7 @@ TEST_F(WalkTest, AFolderIsWalkedInByteOrderIntoItsOutFolder) {
   log("logs/x/c.txt");
   write_file(data_ + "/logs/notes.csv", "not a log");
   EXPECT_EQ(run({"logs/"}), kStatusOk);
-  EXPECT_EQ(converter_->bases, (std::vector<std::string>{"logs_out/B", "logs_out/a", "logs_out/x/c"}));
+  EXPECT_EQ(sink_->bases, (std::vector<std::string>{"logs_out/B", "logs_out/a", "logs_out/x/c"}));
   EXPECT_TRUE(messages_.empty());
   // The output folders exist before each file is converted.
   EXPECT_TRUE(file_exists(data_ + "/logs_out/x"));
@@ -266,7 +274,7 @@ TEST_F(WalkTest, OnlyTxtInAnyCaseIsTaken) {
   make_dirs(data_ + "/logs");
   for (const char* name : {"TRIP.TxT", "trip.txt.bak", "txt", "a.tx", "b.txts", ".txt", "c.TXT"}) log(std::string("logs/") + name);
   EXPECT_EQ(run({"logs/"}), kStatusOk);
-  EXPECT_EQ(converter_->bases, (std::vector<std::string>{"logs_out/", "logs_out/TRIP", "logs_out/c"}));
+  EXPECT_EQ(sink_->bases, (std::vector<std::string>{"logs_out/", "logs_out/TRIP", "logs_out/c"}));
 }
 
 TEST_F(WalkTest, FileInputsKeepTheirNameAndInputsGoInCommandLineOrder) {
@@ -275,21 +283,21 @@ TEST_F(WalkTest, FileInputsKeepTheirNameAndInputsGoInCommandLineOrder) {
   log("logs/b.txt");
   log("a.txt");
   EXPECT_EQ(run({"z.txt", "logs/", "a.txt"}), kStatusOk);
-  EXPECT_EQ(converter_->bases, (std::vector<std::string>{"z", "logs_out/b", "a"}));
+  EXPECT_EQ(sink_->bases, (std::vector<std::string>{"z", "logs_out/b", "a"}));
 }
 
 TEST_F(WalkTest, AFolderNamedLikeALogIsWalkedNotConverted) {
   make_dirs(data_ + "/logs/old.txt");
   log("logs/old.txt/inner.txt");
   EXPECT_EQ(run({"logs/"}), kStatusOk);
-  EXPECT_EQ(converter_->bases, (std::vector<std::string>{"logs_out/old.txt/inner"}));
+  EXPECT_EQ(sink_->bases, (std::vector<std::string>{"logs_out/old.txt/inner"}));
 }
 
 TEST_F(WalkTest, AMissingInputIsAWarningAndTheRestGoesOn) {
   log("good.txt");
   write_file(data_ + "/bad.txt", "this is no log\n");
   EXPECT_EQ(run({"missing.txt", "bad.txt", "good.txt"}), kStatusInputMissing | kStatusConvertFailed);
-  EXPECT_EQ(converter_->bases, (std::vector<std::string>{"good"}));
+  EXPECT_EQ(sink_->bases, (std::vector<std::string>{"good"}));
   ASSERT_GE(messages_.size(), 3u);
   EXPECT_EQ(messages_.front(), "W: Could not find input file/folder missing.txt");
   EXPECT_EQ(messages_.back(), "E: Error during conversion of bad.txt");
@@ -300,7 +308,7 @@ TEST_F(WalkTest, APathThatIsNeitherFileNorFolderGives129AndTheRunGoesOn) {
   log("after.txt");
   EXPECT_EQ(run({"fifo.txt", "after.txt"}), kStatusBadPath);
   EXPECT_EQ(messages_, (std::vector<std::string>{"E: Path is neither a file nor a folder: fifo.txt"}));
-  EXPECT_EQ(converter_->bases, (std::vector<std::string>{"after"}));
+  EXPECT_EQ(sink_->bases, (std::vector<std::string>{"after"}));
 }
 
 TEST_F(WalkTest, AFailedQueryOfAnInputEndsTheRun) {
@@ -310,7 +318,7 @@ TEST_F(WalkTest, AFailedQueryOfAnInputEndsTheRun) {
   log("first.txt");
   log("last.txt");
   EXPECT_EQ(run({"first.txt", "missing.txt", "broken/", "last.txt"}), kStatusBadPath);
-  EXPECT_EQ(converter_->bases, (std::vector<std::string>{"first"}));
+  EXPECT_EQ(sink_->bases, (std::vector<std::string>{"first"}));
   EXPECT_EQ(messages_.back(), "F: Could not query broken/ for information");
 }
 
@@ -324,14 +332,14 @@ TEST_F(WalkTest, AFailedQueryInsideAFolderEndsTheRunToo) {
   log("later.txt");
   EXPECT_EQ(run({"missing.txt", "logs/", "later.txt"}), kStatusBadPath);
   // a.txt was converted before; nothing after the failure is.
-  EXPECT_EQ(converter_->bases, (std::vector<std::string>{"logs_out/a"}));
+  EXPECT_EQ(sink_->bases, (std::vector<std::string>{"logs_out/a"}));
   EXPECT_EQ(messages_.back(), "F: Error during stat of logs/b.txt, exiting");
 
   // Without "_out" the walk makes the first query itself.
   options_.no_append_root = true;
-  converter_->bases.clear();
+  sink_->bases.clear();
   EXPECT_EQ(run({"logs/b.txt", "later.txt"}), kStatusBadPath);
-  EXPECT_TRUE(converter_->bases.empty());
+  EXPECT_TRUE(sink_->bases.empty());
   EXPECT_EQ(messages_, (std::vector<std::string>{"F: Error during stat of logs/b.txt, exiting"}));
 }
 
@@ -344,7 +352,7 @@ TEST_F(WalkTest, ALinkBackToAFolderOnTheWayIsNotEnteredAgain) {
   QUARN_SYMLINK("../..", (data_ + "/logs/x/y/top").c_str());
   QUARN_SYMLINK(".", (data_ + "/logs/self").c_str());
   EXPECT_EQ(run({"logs/"}), kStatusOk);
-  EXPECT_EQ(converter_->bases, (std::vector<std::string>{"logs_out/a", "logs_out/x/b", "logs_out/x/y/c"}));
+  EXPECT_EQ(sink_->bases, (std::vector<std::string>{"logs_out/a", "logs_out/x/b", "logs_out/x/y/c"}));
   EXPECT_TRUE(messages_.empty());
 }
 
@@ -353,17 +361,17 @@ TEST_F(WalkTest, ALinkToAFolderBesideTheWayIsWalkedLikeAFolder) {
   log("logs/real/r.txt");
   QUARN_SYMLINK("real", (data_ + "/logs/alias").c_str());
   EXPECT_EQ(run({"logs/"}), kStatusOk);
-  EXPECT_EQ(converter_->bases, (std::vector<std::string>{"logs_out/alias/r", "logs_out/real/r"}));
+  EXPECT_EQ(sink_->bases, (std::vector<std::string>{"logs_out/alias/r", "logs_out/real/r"}));
 }
 
 TEST_F(WalkTest, ProcessingOnePathGivesItsOwnStatus) {
   make_dirs(data_ + "/logs");
   log("logs/a.txt");
   set_log_threshold(6);
-  EXPECT_EQ(converter_process_path(converter_.get(), sv("logs"), sv("elsewhere")), kStatusOk);
-  EXPECT_EQ(converter_->bases, (std::vector<std::string>{"elsewhere/a"}));
-  EXPECT_EQ(converter_process_path(converter_.get(), sv("nothing"), sv("nothing")), kStatusInputMissing);
-  EXPECT_EQ(converter_process_path(nullptr, sv("logs"), sv("x")), kStatusConvertFailed);
+  EXPECT_EQ(convert_path(run_, *sink_, sv("logs"), sv("elsewhere")), kStatusOk);
+  EXPECT_EQ(sink_->bases, (std::vector<std::string>{"elsewhere/a"}));
+  EXPECT_EQ(convert_path(run_, *sink_, sv("nothing"), sv("nothing")), kStatusInputMissing);
+  EXPECT_EQ(convert_path(LogContext{}, *sink_, sv("logs"), sv("x")), kStatusConvertFailed);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #include "app/input_formats.h"
 #include "batch/log_conversion.h"
-#include "batch/converter.h"
+#include "batch/trace_sink.h"
 
 #include <gtest/gtest.h>
 
@@ -42,38 +42,43 @@ std::string numbered_log(int count, const std::string& extra = "") {
 }
 
 // Records what the loop asks of it, and fails where it is told to.
-class ScriptedConverter final : public Converter {
+class ScriptedSink final : public TraceSink {
  public:
-  ~ScriptedConverter() override {
-    if (destroyed != nullptr) *destroyed = true;
-  }
-  bool init() override {
-    calls += "init ";
-    return init_result;
-  }
-  bool new_file(StrView output_base, const RecordSource& source) override {
+  bool begin_log(const LogContext& /*run*/, StrView output_base, const RecordSource& source) override {
     calls += "new_file:" + std::string(output_base.data, static_cast<std::size_t>(output_base.length)) + " ";
     EXPECT_TRUE(source.time_ordered);  // a text log's records come in time order
     return !fail_new_file;
   }
-  bool handle_record(const BusRecord& record) override {
+  bool take_record(const BusRecord& record) override {
     calls += std::to_string(record.ID) + " ";
     if (on_record) on_record();
     return ++records != fail_record;
   }
-  bool end_file(StrView /*output_base*/) override {
+  TracesEnded end_log(const LogContext& /*run*/, StrView /*output_base*/, bool /*complete*/) override {
     calls += "end";
-    return !fail_end_file;
+    TracesEnded ended;
+    ended.ok = !fail_end_file;
+    return ended;
   }
 
-  bool init_result = true;
   bool fail_new_file = false;
   int fail_record = 0;  // 1-based; 0: never
   int records = 0;
   bool fail_end_file = false;
   std::string calls;
-  bool* destroyed = nullptr;
   std::function<void()> on_record;  // what else happens while a record is handled
+};
+
+// A sink that takes every record and writes nothing.
+class BareSink final : public TraceSink {
+ public:
+  bool begin_log(const LogContext& /*run*/, StrView /*output_base*/, const RecordSource& /*source*/) override {
+    return true;
+  }
+  bool take_record(const BusRecord& /*record*/) override { return true; }
+  TracesEnded end_log(const LogContext& /*run*/, StrView /*output_base*/, bool /*complete*/) override {
+    return TracesEnded{true, nullptr};
+  }
 };
 
 // Inputs under in/, outputs under out/, each through its own file system, as in a run with an
@@ -86,12 +91,13 @@ class ConvertLogTest : public ::testing::Test {
     in_ = test::faulty_fs_create(dir_ / "in");
     out_ = test::faulty_fs_create(dir_ / "out");
     ASSERT_TRUE(in_ && out_);
-    ASSERT_TRUE(converter_init(&scripted_, in_.get(), out_.get(), false, &options_));
-    scripted_.calls.clear();
+    run_.input_fs = in_.get();
+    run_.output_fs = out_.get();
+    run_.options = &options_;
   }
 
-  int convert(Converter& converter, const char* input = "log.txt", const char* base = "out/log") {
-    return convert_log(&converter, *input_format_named("txt"), sv(input), sv(base));
+  int convert(TraceSink& sink, const char* input = "log.txt", const char* base = "out/log") {
+    return convert_log(run_, sink, *input_format_named("txt"), sv(input), sv(base));
   }
   bool input_exists(const char* name = "log.txt") { return test::file_exists(dir_ / (std::string("in/") + name)); }
   std::string output(const char* name) { return test::read_file(dir_ / (std::string("out/out/") + name)); }
@@ -100,7 +106,8 @@ class ConvertLogTest : public ::testing::Test {
   RunOptions options_;
   std::unique_ptr<test::FaultyFileSystem> in_;
   std::unique_ptr<test::FaultyFileSystem> out_;
-  ScriptedConverter scripted_;
+  LogContext run_;
+  ScriptedSink scripted_;
 };
 
 TEST_F(ConvertLogTest, OperationsRunInOrderAndAFailureKeepsTheInput) {
@@ -112,34 +119,33 @@ TEST_F(ConvertLogTest, OperationsRunInOrderAndAFailureKeepsTheInput) {
   const std::string stepped_back = "Skipped frames stepping back in time in log.txt: 1";
   struct Case {
     const char* name;
-    void (*arrange)(ScriptedConverter&);
+    void (*arrange)(ScriptedSink&);
     const char* calls;
     Messages messages;
   } cases[] = {
       {"new_file fails",
-       [](ScriptedConverter& c) { c.fail_new_file = true; },
+       [](ScriptedSink& c) { c.fail_new_file = true; },
        "new_file:out/log end",
        {"Error during new file callback", "Error during end file callback"}},
       {"third record fails",
-       [](ScriptedConverter& c) { c.fail_record = 3; },
+       [](ScriptedSink& c) { c.fail_record = 3; },
        "new_file:out/log 1 2 3 end",
        {"Error during handle record callback", "Error during end file callback"}},
       {"fourth record fails",
-       [](ScriptedConverter& c) { c.fail_record = 4; },
+       [](ScriptedSink& c) { c.fail_record = 4; },
        "new_file:out/log 1 2 3 4 end",
        {"Error during handle record callback", skipped, "Error during end file callback"}},
       {"end_file fails",
-       [](ScriptedConverter& c) { c.fail_end_file = true; },
+       [](ScriptedSink& c) { c.fail_end_file = true; },
        "new_file:out/log 1 2 3 4 6 end",
        {skipped, stepped_back, "Error during end file callback"}},
   };
   for (const Case& c : cases) {
-    ScriptedConverter converter;
-    ASSERT_TRUE(converter_init(&converter, in_.get(), out_.get(), false, &options_));
-    c.arrange(converter);
+    ScriptedSink sink;
+    c.arrange(sink);
     StderrCapture capture;
-    EXPECT_EQ(convert(converter), 8) << c.name;
-    EXPECT_EQ(converter.calls, std::string("init ") + c.calls) << c.name;
+    EXPECT_EQ(convert(sink), 8) << c.name;
+    EXPECT_EQ(sink.calls, c.calls) << c.name;
     EXPECT_EQ(messages_of(capture.text()), c.messages) << c.name;
     EXPECT_TRUE(input_exists()) << c.name;
   }
@@ -159,9 +165,8 @@ TEST_F(ConvertLogTest, OperationsRunInOrderAndAFailureKeepsTheInput) {
   EXPECT_EQ(messages_of(capture.text()),
             (Messages{skipped, stepped_back, "Could not remove input file after conversion: log.txt"}));
 
-  // A converter without operations reads and drops every record.
-  Converter bare;
-  ASSERT_TRUE(converter_init(&bare, in_.get(), out_.get(), false, &options_));
+  // A sink that writes nothing reads and drops every record.
+  BareSink bare;
   write_file(dir_ / "in/log.txt", numbered_log(3));
   EXPECT_EQ(convert(bare), 0);
   EXPECT_FALSE(input_exists());
@@ -188,15 +193,14 @@ TEST_F(ConvertLogTest, ALogThatChangesWhileItConvertsIsKept) {
   options_.delete_converted = true;
   for (const Case& c : cases) {
     write_file(path, numbered_log(4));
-    ScriptedConverter converter;
-    ASSERT_TRUE(converter_init(&converter, in_.get(), out_.get(), false, &options_));
+    ScriptedSink sink;
     bool acted = false;
-    converter.on_record = [&] {
+    sink.on_record = [&] {
       if (!acted) c.act();
       acted = true;
     };
     StderrCapture capture;
-    EXPECT_EQ(convert(converter), 0) << c.writer;
+    EXPECT_EQ(convert(sink), 0) << c.writer;
     EXPECT_EQ(input_exists(), c.kept) << c.writer;
     EXPECT_EQ(messages_of(capture.text()),
               c.kept ? Messages{"Input file changed during conversion, not removed: log.txt"} : Messages{})
@@ -217,7 +221,7 @@ TEST_F(ConvertLogTest, InputsThatCannotBeReadReachNoOperation) {
               (Messages{"Could not open input file gone.txt", "Could not open log", "Could not open log"}));
   }
   EXPECT_EQ(scripted_.calls, "");
-  EXPECT_EQ(convert_log(nullptr, *input_format_named("txt"), sv("log.txt"), sv("out/log")), 8);
+  EXPECT_EQ(convert_log(LogContext{}, scripted_, *input_format_named("txt"), sv("log.txt"), sv("out/log")), 8);
 }
 
 TEST_F(ConvertLogTest, AnInputNotReadToItsEndOrNotClosedIsKept) {
@@ -249,8 +253,7 @@ TEST_F(ConvertLogTest, AnInputNotReadToItsEndOrNotClosedIsKept) {
 }
 
 TEST_F(ConvertLogTest, EveryAllocationFailureFailsTheFileCleanly) {
-  Converter bare;
-  ASSERT_TRUE(converter_init(&bare, in_.get(), out_.get(), false, &options_));
+  BareSink bare;
   const std::string log = numbered_log(3);
   write_file(dir_ / "in/log.txt", log);
   const Messages expected[] = {{"Could not open input file log.txt"},
@@ -274,28 +277,18 @@ TEST_F(ConvertLogTest, EveryAllocationFailureFailsTheFileCleanly) {
   EXPECT_TRUE(seen[1] && seen[2]);
 }
 
-TEST_F(ConvertLogTest, InitStoresTheCommonFieldsAndReleaseDestroys) {
-  ScriptedConverter* converter = new (std::nothrow) ScriptedConverter;
-  std::unique_ptr<Converter> owned(converter);
-  EXPECT_FALSE(converter_init(nullptr, in_.get(), in_.get(), true, &options_));
-  EXPECT_FALSE(converter_init(converter, nullptr, in_.get(), true, &options_));
-  EXPECT_FALSE(converter_init(converter, in_.get(), nullptr, true, &options_));
-  EXPECT_FALSE(converter_init(converter, in_.get(), in_.get(), true, nullptr));
-  EXPECT_EQ(converter->input_fs, nullptr);
-  EXPECT_EQ(convert_log(converter, *input_format_named("txt"), sv("log.txt"), sv("x")), 8);  // never initialised
-  converter->init_result = false;
-  EXPECT_FALSE(converter_init(converter, in_.get(), out_.get(), true, &options_));
-  EXPECT_EQ(converter->calls, "init ");
-  EXPECT_EQ(converter->input_fs, in_.get());
-  EXPECT_EQ(converter->output_fs, out_.get());
-  EXPECT_TRUE(converter->create_output_dirs);
-  EXPECT_EQ(converter->options, &options_);
-
-  bool destroyed = false;
-  converter->destroyed = &destroyed;
-  converter_release(owned);
-  EXPECT_TRUE(destroyed && owned == nullptr);
-  converter_release(owned);  // null: nothing happens
+TEST_F(ConvertLogTest, AContextWithoutFileSystemsOrOptionsConvertsNothing) {
+  write_file(dir_ / "in/log.txt", numbered_log(2));
+  const InputFormat& txt = *input_format_named("txt");
+  for (int missing = 0; missing < 3; ++missing) {
+    LogContext run = run_;
+    if (missing == 0) run.input_fs = nullptr;
+    if (missing == 1) run.output_fs = nullptr;
+    if (missing == 2) run.options = nullptr;
+    EXPECT_EQ(convert_log(run, scripted_, txt, sv("log.txt"), sv("x")), 8) << missing;
+  }
+  EXPECT_EQ(scripted_.calls, "");
+  EXPECT_TRUE(input_exists());
 }
 
 // The whole road of the fixture logs through the reader and the ASC writer, against traces
@@ -303,13 +296,13 @@ TEST_F(ConvertLogTest, InitStoresTheCommonFieldsAndReleaseDestroys) {
 TEST_F(ConvertLogTest, FixtureLogsBecomeTheirExpectedTraces) {
   write_file(dir_ / "in/classic.txt", read_fixture("classic.txt"));
   write_file(dir_ / "in/midnight.txt", read_fixture("midnight.txt"));
-  auto asc = asc_only_converter_create(in_.get(), out_.get(), &options_);
+  auto asc = asc_only_sink_create();
   ASSERT_TRUE(asc);
   for (std::int64_t buffer : {0, 1, 7, 8, 4096, -1}) {
     options_.buffer_size = buffer;
     StderrCapture capture;
     EXPECT_EQ(convert(*asc, "classic.txt", "out/classic"), 0);
-    // The same converter again: the second trace holds only the second log's frames.
+    // The same sink again: the second trace holds only the second log's frames.
     EXPECT_EQ(convert(*asc, "midnight.txt", "out/midnight"), 0);
     EXPECT_TRUE(messages_of(capture.text()).empty());
     EXPECT_EQ(output("classic.asc"), read_fixture("classic.asc")) << "buffer " << buffer;
@@ -320,7 +313,7 @@ TEST_F(ConvertLogTest, FixtureLogsBecomeTheirExpectedTraces) {
 
 TEST_F(ConvertLogTest, AFailedTraceKeepsTheInputAndLeavesNoOutput) {
   write_file(dir_ / "in/classic.txt", read_fixture("classic.txt"));
-  auto asc = asc_only_converter_create(in_.get(), out_.get(), &options_);
+  auto asc = asc_only_sink_create();
   ASSERT_TRUE(asc);
   options_.delete_converted = true;
   const std::int64_t size = static_cast<std::int64_t>(read_fixture("classic.asc").size());
@@ -390,9 +383,8 @@ TEST_F(ConvertLogTest, AProgressObserverHearsOfEveryFileAndEveryStrideOfRecords)
   for (std::int64_t buffer : {-1, 0, 4096}) {
     options_.buffer_size = buffer;
     RecordingProgress progress;
-    Converter bare;
-    ASSERT_TRUE(converter_init(&bare, in_.get(), out_.get(), false, &options_));
-    bare.progress = &progress;
+    BareSink bare;
+    run_.progress = &progress;
     StderrCapture capture;
     EXPECT_EQ(convert(bare), 0);
     EXPECT_EQ(convert(bare, "plain.txt"), 8);
@@ -415,7 +407,7 @@ TEST_F(ConvertLogTest, AProgressObserverHearsOfEveryFileAndEveryStrideOfRecords)
 TEST_F(ConvertLogTest, AFailedRecordEndsTheCountOfAFileThatFailed) {
   write_file(dir_ / "in/log.txt", numbered_log(10));
   RecordingProgress progress;
-  scripted_.progress = &progress;
+  run_.progress = &progress;
   scripted_.fail_record = 4;
   StderrCapture capture;
   EXPECT_EQ(convert(scripted_), 8);

@@ -78,7 +78,7 @@ TEST(JsonStringTest, DifferentNamesNeverGiveTheSameStringAndTheBytesComeBack) {
   }
 }
 
-InputFormat text_format() { return InputFormat{"txt", nullptr}; }
+InputFormat text_format() { return InputFormat{"txt", nullptr, nullptr}; }
 
 TEST(LogRecordTest, ALogsLinesTracesAndResultMakeOneLine) {
   test::ThresholdGuard threshold(static_cast<int>(LogLevel::Warning));

@@ -76,14 +76,14 @@ TEST(TraceFanOutTest, FeedsEveryWriterInOrder) {
     writers[0].reset(new (std::nothrow) NotingWriter("A", &log, true));
     // writers[1] stays empty: passed over
     writers[2].reset(new (std::nothrow) NotingWriter("B", &log, s.b_succeeds));
-    std::unique_ptr<Converter> converter = trace_fan_out_create(writers, 3, fs.get(), fs.get(), &options);
-    ASSERT_TRUE(converter) << s.name;
+    std::unique_ptr<TraceSink> sink = trace_fan_out_create(writers, 3);
+    const LogContext context{fs.get(), fs.get(), true, &options};
+    ASSERT_TRUE(sink) << s.name;
     RecordSource source;
     source.time_ordered = s.ordered;
-    ASSERT_TRUE(converter->new_file(sv("out/log"), source)) << s.name;
-    for (const BusRecord& r : records) ASSERT_TRUE(converter->handle_record(r)) << s.name;
-    converter->file_failed = s.file_failed;
-    EXPECT_EQ(converter->end_file(sv("out/log")), s.result) << s.name;
+    ASSERT_TRUE(sink->begin_log(context, sv("out/log"), source)) << s.name;
+    for (const BusRecord& r : records) ASSERT_TRUE(sink->take_record(r)) << s.name;
+    EXPECT_EQ(sink->end_log(context, sv("out/log"), !s.file_failed).ok, s.result) << s.name;
     EXPECT_EQ(log, s.log) << s.name;
   }
 }
@@ -132,14 +132,14 @@ TEST(TraceFanOutTest, LogsInOrderGoToAThreadThatTheReaderHelps) {
     auto* second = new (std::nothrow) ThreadNotingWriter;
     writers[0].reset(first);
     writers[1].reset(second);
-    std::unique_ptr<Converter> converter = trace_fan_out_create(writers, 2, fs.get(), fs.get(), &options);
-    ASSERT_TRUE(converter);
+    std::unique_ptr<TraceSink> sink = trace_fan_out_create(writers, 2);
+    const LogContext context{fs.get(), fs.get(), true, &options};
+    ASSERT_TRUE(sink);
     RecordSource source;
     source.time_ordered = ordered;
-    ASSERT_TRUE(converter->new_file(sv("out/log"), source));
-    for (std::size_t i = 0; i < frames; ++i)
-      ASSERT_TRUE(converter->handle_record(can_frame(static_cast<double>(i), 1, {})));
-    EXPECT_TRUE(converter->end_file(sv("out/log")));
+    ASSERT_TRUE(sink->begin_log(context, sv("out/log"), source));
+    for (std::size_t i = 0; i < frames; ++i) ASSERT_TRUE(sink->take_record(can_frame(static_cast<double>(i), 1, {})));
+    EXPECT_TRUE(sink->end_log(context, sv("out/log"), true).ok);
     for (const ThreadNotingWriter* w : {first, second}) {
       EXPECT_EQ(w->records, frames);
       EXPECT_EQ(w->off_reader, ordered);
@@ -150,14 +150,11 @@ TEST(TraceFanOutTest, LogsInOrderGoToAThreadThatTheReaderHelps) {
   }
 }
 
-TEST(TraceFanOutTest, TooManyWritersOrNoOptionsMakeNoConverter) {
-  test::TempDir dir;
-  std::unique_ptr<FileSystem> fs = disk_fs_create(sv(dir.path().c_str()));
-  RunOptions options;
+TEST(TraceFanOutTest, TooManyWritersOrNoneGivenMakeNoSink) {
   std::unique_ptr<TraceWriter> writers[kMaxTraceWriters + 1];
-  EXPECT_FALSE(trace_fan_out_create(writers, kMaxTraceWriters + 1, fs.get(), fs.get(), &options));
-  EXPECT_FALSE(trace_fan_out_create(writers, 1, fs.get(), fs.get(), nullptr));
-  EXPECT_TRUE(trace_fan_out_create(writers, 0, fs.get(), fs.get(), &options));
+  EXPECT_FALSE(trace_fan_out_create(writers, kMaxTraceWriters + 1));
+  EXPECT_FALSE(trace_fan_out_create(nullptr, 1));
+  EXPECT_TRUE(trace_fan_out_create(writers, 0));
 }
 
 }  // namespace

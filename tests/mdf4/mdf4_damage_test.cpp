@@ -257,19 +257,20 @@ std::vector<Base> bases() {
 struct Conversion {
   fuzz::MemoryFileSystem fs;
   RunOptions options;
-  std::unique_ptr<Converter> converter;
+  std::unique_ptr<TraceSink> sink;
 
   Conversion() {
     input_formats_use(options);
     options.delete_converted = true;
     std::unique_ptr<TraceWriter> writers[2] = {asc_trace_writer_create(), mdf4_trace_writer_create(sv("0.0.0"))};
-    converter = trace_fan_out_create(writers, 2, &fs, &fs, &options);
+    sink = trace_fan_out_create(writers, 2);
   }
 
   int run(const std::string& bytes) {
     fs.files.clear();
     fs.files["in.mf4"] = std::make_shared<std::string>(bytes);
-    return convert_log(converter.get(), *input_format_named("mf4"), sv("in.mf4"), sv("out"));
+    const LogContext context{&fs, &fs, true, &options};
+    return convert_log(context, *sink, *input_format_named("mf4"), sv("in.mf4"), sv("out"));
   }
 };
 
@@ -280,7 +281,7 @@ long long runs_asked() {
 
 TEST(Mdf4DamageTest, ADamagedLogConvertsWholeOrFailsAndStays) {
   Conversion conversion;
-  ASSERT_TRUE(conversion.converter);
+  ASSERT_TRUE(conversion.sink);
   const std::vector<Base> files = bases();
 
   // Undamaged, every file converts whole: the property is not met by failing everything.

@@ -47,12 +47,13 @@ std::string asc_trace_of(const std::vector<BusRecord>& records) {
   TempDir dir;
   auto fs = disk_fs_create(sv(dir.path().c_str()));
   RunOptions options;
-  auto converter = asc_only_converter_create(fs.get(), fs.get(), &options);
-  EXPECT_TRUE(converter);
-  if (!converter) return {};
-  EXPECT_TRUE(converter->new_file(sv("trace"), RecordSource{}));
-  for (const BusRecord& r : records) EXPECT_TRUE(converter->handle_record(r));
-  EXPECT_TRUE(converter->end_file(sv("trace")));
+  auto sink = asc_only_sink_create();
+  const LogContext context{fs.get(), fs.get(), true, &options};
+  EXPECT_TRUE(sink);
+  if (!sink) return {};
+  EXPECT_TRUE(sink->begin_log(context, sv("trace"), RecordSource{}));
+  for (const BusRecord& r : records) EXPECT_TRUE(sink->take_record(r));
+  EXPECT_TRUE(sink->end_log(context, sv("trace"), true).ok);
   return test::read_file(dir / "trace.asc");
 }
 

@@ -60,8 +60,9 @@ Outcome convert(const std::string& log, bool earlier, const std::function<void(t
   run_options.buffer_size = 4096;
   input_formats_use(run_options);
   std::unique_ptr<TraceWriter> writer = mdf4_trace_writer_create(sv("2.4.0"), options);
-  std::unique_ptr<Converter> converter = trace_fan_out_create(&writer, 1, fs.get(), fs.get(), &run_options);
-  if (!converter) return run;
+  std::unique_ptr<TraceSink> sink = trace_fan_out_create(&writer, 1);
+  const LogContext context{fs.get(), fs.get(), true, &run_options};
+  if (!sink) return run;
   DynStringList inputs;
   DynString input;
   dynstr_from(input, "logs/");
@@ -71,7 +72,7 @@ Outcome convert(const std::string& log, bool earlier, const std::function<void(t
     test::ThresholdGuard threshold(static_cast<std::int32_t>(LogLevel::Debug));
     test::StderrCapture capture;
     mem_fail_after(allocations);
-    run.status = converter_run(converter.get(), inputs);
+    run.status = convert_inputs(context, *sink, inputs);
     mem_fail_after(-1);
     for (std::string line : test::diagnostics_of(capture.text())) {
       if (line.rfind("D: ", 0) == 0) {
