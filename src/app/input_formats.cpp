@@ -1,6 +1,7 @@
 #include "app/input_formats.h"
 
 #include "app/format_lists.h"
+#include "blf/blf_log_reader.h"
 #include "mdf4/mdf4_log_input.h"
 #include "textlog/text_log_input.h"
 
@@ -12,6 +13,7 @@ namespace {
 constexpr InputFormat kInputFormats[] = {
     {"txt", text_log_input_create},
     {"mf4", mdf4_log_input_create},
+    {"blf", blf_log_reader_create},
 };
 
 constexpr int kFormatCount = static_cast<int>(sizeof kInputFormats / sizeof kInputFormats[0]);
