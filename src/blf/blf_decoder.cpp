@@ -77,7 +77,7 @@ std::uint8_t bit(bool on) { return on ? 1 : 0; }
 void set_data(BusRecord& record, std::uint8_t* bytes, const std::uint8_t* from, std::uint32_t n) {
   std::memcpy(bytes, from, n);
   record.DataLength = n;
-  record.DataPointer = n != 0 ? bytes : nullptr;
+  record.DataPointer = bytes;
 }
 
 }  // namespace
@@ -259,8 +259,13 @@ bool BlfDecoder::need(std::uint32_t n, bool& at_end) {
     bool file_end = false;
     if (!load_container(file_end)) {
       if (!file_end) return false;
-      at_end = end_ == pos_;
-      if (!at_end) {
+      // A file cut short where a container ends, as its header's size shows, lacks the rest of
+      // the object as much as the objects after it: what was not read is told as such.
+      at_end = end_ == pos_ || cut_short();
+      if (at_end) {
+        ended_ = true;
+        check_header_at_end();
+      } else {
         return fail("the data ends %llu bytes into object %llu", static_cast<ull>(end_ - pos_),
                     static_cast<ull>(counts_.objects + 1));
       }
@@ -278,6 +283,11 @@ bool BlfDecoder::skip(std::uint64_t n) {
     end_ = 0;
     bool file_end = false;
     if (!load_container(file_end)) {
+      if (file_end && cut_short()) {
+        ended_ = true;
+        check_header_at_end();
+        return false;
+      }
       if (file_end)
         return fail("object %llu runs past the data of the last container", static_cast<ull>(counts_.objects));
       return false;
@@ -291,13 +301,7 @@ bool BlfDecoder::next(BusRecord& record) {
   if (ended_ || error_[0] != '\0') return false;
   for (;;) {
     bool at_end = false;
-    if (!need(kBaseHeaderSize, at_end)) {
-      if (at_end) {
-        ended_ = true;
-        check_header_at_end();
-      }
-      return false;
-    }
+    if (!need(kBaseHeaderSize, at_end)) return false;
     const std::uint8_t* p = data_ + pos_;
     const ull index = counts_.objects + 1;
     if (std::memcmp(p, blf::kObjectSignature, 4) != 0) return fail("no object where object %llu should begin", index);
@@ -438,12 +442,16 @@ bool BlfDecoder::frame(const std::uint8_t* p, std::uint32_t type, std::uint32_t 
   } else if (remote) {
     record.Kind = CAN_RemoteFrame;
     can.Remote = 1;
-    return true;
+    length = 0;
   } else {
     record.Kind = CAN_DataFrame;
   }
   set_data(record, can.DataBytes, data, length);
   return true;
+}
+
+bool BlfDecoder::cut_short() const {
+  return file_size_ >= 0 && static_cast<std::uint64_t>(file_size_) < declared_file_size_;
 }
 
 void BlfDecoder::check_header_at_end() {

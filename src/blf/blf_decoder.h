@@ -54,6 +54,7 @@ class BlfDecoder : public HeapObject {
   bool skip(std::uint64_t n);
   bool load_container(bool& at_end);
   bool frame(const std::uint8_t* p, std::uint32_t type, std::uint32_t size, BusRecord& record);
+  bool cut_short() const;
   void check_header_at_end();
 
   Stream* stream_ = nullptr;

@@ -11,7 +11,7 @@ namespace {
 // Copies a record, pointing the copy's data at its own bytes.
 void copy_record(BusRecord& to, const BusRecord& from) {
   std::memcpy(static_cast<void*>(&to), &from, sizeof to);
-  if (to.DataLength != 0) to.DataPointer = to.Kind == LIN_Frame ? to.Lin.DataBytes : to.Can.DataBytes;
+  to.DataPointer = to.Kind == LIN_Frame ? to.Lin.DataBytes : to.Can.DataBytes;
 }
 
 class BlfLogReader final : public LogReader {
