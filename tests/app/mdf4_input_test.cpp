@@ -139,7 +139,7 @@ TEST(Mdf4InputTest, AWalkTakesTheChosenFormatsAndANamedFileItsOwn) {
     r = run_quarn(dir.path(), {"-I", bad, "logs"});
     EXPECT_EQ(r.status, 134) << bad;
     EXPECT_EQ(r.out, std::string("quarn: invalid input format \"") + bad +
-                         "\", expected txt, mf4 or a comma-separated list of them\n")
+                         "\", expected txt, mf4, blf or a comma-separated list of them\n")
         << bad;
   }
 }
