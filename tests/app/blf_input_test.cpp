@@ -3,14 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
-#include <ctime>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "app/cli_run.h"
-#include "base/calendar.h"
 #include "gen_log.h"
 #include "support/blf_files.h"
 #include "support/mdf4_files.h"
@@ -60,17 +57,8 @@ std::vector<BusRecord> frames(std::uint64_t seed, std::size_t count) {
   return records;
 }
 
-// The BLF file of records, dated from their first second.
-std::string blf_of(const std::vector<BusRecord>& records, test::BlfFileOptions options = {},
-                   const test::BlfObjectStyle& style = {}) {
-  const double start = std::floor(records.front().Timestamp);
-  std::tm t{};
-  EXPECT_TRUE(utc_fields_from_seconds(static_cast<std::int64_t>(start), t));
-  auto u16 = [](int v) { return static_cast<std::uint16_t>(v); };
-  options.start = {u16(t.tm_year + 1900), u16(t.tm_mon + 1), u16(t.tm_wday), u16(t.tm_mday),
-                   u16(t.tm_hour),        u16(t.tm_min),     u16(t.tm_sec),  0};
-  EXPECT_DOUBLE_EQ(test::blf_seconds_of(options.start), start);
-  return test::blf_file(test::blf_objects_of(records, start, style), options);
+std::string blf_of(const std::vector<BusRecord>& records, test::BlfFileOptions options = {}) {
+  return test::blf_file_of(records, options);
 }
 
 // A text log through BLF gives the very ASC trace the log gives directly, and so does an MDF4 log

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <ctime>
 
 #include "base/calendar.h"
 
@@ -208,6 +209,17 @@ std::string blf_file(const std::vector<BlfObject>& objects, const BlfFileOptions
   for (std::uint16_t v : options.start) put16(file, options.finalised ? v : 0);
   file.resize(blf::kFileHeaderSize, '\0');
   return file + containers;
+}
+
+std::string blf_file_of(const std::vector<BusRecord>& records, BlfFileOptions options, const BlfObjectStyle& style) {
+  if (records.empty()) return blf_file({}, options);
+  const double start = std::floor(records.front().Timestamp);
+  std::tm t{};
+  if (!utc_fields_from_seconds(static_cast<std::int64_t>(start), t)) return {};
+  auto u16 = [](int v) { return static_cast<std::uint16_t>(v); };
+  options.start = {u16(t.tm_year + 1900), u16(t.tm_mon + 1), u16(t.tm_wday), u16(t.tm_mday),
+                   u16(t.tm_hour),        u16(t.tm_min),     u16(t.tm_sec),  0};
+  return blf_file(blf_objects_of(records, start, style), options);
 }
 
 std::uint32_t blf_u32(const std::string& bytes, std::size_t offset) {

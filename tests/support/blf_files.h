@@ -55,6 +55,10 @@ std::string blf_object_bytes(const BlfObject& object);
 // A whole file of those objects.
 std::string blf_file(const std::vector<BlfObject>& objects, const BlfFileOptions& options = {});
 
+// A whole file of records, dated from the whole second of the first.
+std::string blf_file_of(const std::vector<BusRecord>& records, BlfFileOptions options = {},
+                        const BlfObjectStyle& style = {});
+
 // The file header's start and the first container's offset, for tests that damage them.
 inline constexpr std::size_t kBlfFirstContainer = blf::kFileHeaderSize;
 
