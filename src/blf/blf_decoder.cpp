@@ -199,6 +199,8 @@ bool BlfDecoder::load_container(bool& at_end) {
   if (want > data_cap_) {
     std::size_t cap = data_cap_ == 0 ? std::size_t{1} << 17 : data_cap_;
     while (cap < want) cap *= 2;
+    // Doubling past the largest container would hold twice what any file needs.
+    if (cap > kBlfMaxContainerBytes) cap = want;
     auto* grown = static_cast<std::uint8_t*>(mem_alloc(cap));
     if (grown == nullptr) return fail("out of memory for a container of %u bytes", inflated);
     if (end_ > pos_) std::memcpy(grown + pos_, data_ + pos_, end_ - pos_);
