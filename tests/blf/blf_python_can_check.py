@@ -83,6 +83,20 @@ def write_logs(folder, prefix):
         writer.stop()
 
 
+def write_unfinished(path):
+    """A file as python-can leaves it before stop(): its containers written, its header not."""
+    import can
+
+    writer = can.BLFWriter(path + ".tmp")
+    for m in frames(8, 5000, ["data"], [0]):
+        writer.on_message_received(m)
+    writer._flush()
+    writer.file.flush()
+    shutil.copyfile(path + ".tmp", path)
+    writer.stop()
+    os.remove(path + ".tmp")
+
+
 def compare(log, trace, problems):
     import can
 
@@ -149,6 +163,12 @@ def main():
     run = subprocess.run([quarn, "-I", "blf", "-O", os.path.join(work, "out"), logs], capture_output=True,
                          text=True)
     problems = []
+    # A file python-can never finished is refused, and stays.
+    unfinished = os.path.join(work, "unfinished.blf")
+    write_unfinished(unfinished)
+    refused = subprocess.run([quarn, "-d", "-O", os.path.join(work, "out"), unfinished], capture_output=True, text=True)
+    if refused.returncode != 8 or "the file was never finalised" not in refused.stderr or not os.path.exists(unfinished):
+        problems.append(f"unfinished file: status {refused.returncode}: {refused.stderr}")
     if run.returncode != 0 or run.stderr:
         problems.append(f"quarn: status {run.returncode}: {run.stderr}")
     names = sorted(n for n in os.listdir(logs) if n.endswith(".blf"))

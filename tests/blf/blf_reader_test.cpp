@@ -220,6 +220,29 @@ TEST(BlfReaderTest, ObjectsOtherThanFramesAreCounted) {
   EXPECT_EQ(read.passed.other_kinds, 3);
 }
 
+// A container may hold up to kBlfMaxContainerBytes, stored or zlib; one byte more is refused.
+TEST(BlfReaderTest, ContainersHoldUpToTheirCap) {
+  const std::vector<BusRecord> records = test::generated_frames(5, 1, false);
+  std::vector<BlfObject> objects = blf_objects_of(records, kStart);
+  const std::size_t frame_bytes = test::blf_object_bytes(objects[0]).size();
+  // An object of env data that fills the container up to the cap, frame included.
+  const std::size_t filler = kBlfMaxContainerBytes - frame_bytes - blf::kHeaderV1Size;
+  objects.insert(objects.begin(), object_of_type(blf::kEnvData, 0, filler));
+  for (std::uint16_t compression : {blf::kStored, blf::kZlibDeflate}) {
+    BlfFileOptions options;
+    options.compression = compression;
+    options.container_bytes = kBlfMaxContainerBytes;
+    Read read = read_blf(blf_file(objects, options));
+    EXPECT_EQ(read.failure, "") << compression;
+    EXPECT_EQ(describe_us(read.records), describe_us(blf_forms(records))) << compression;
+    options.container_bytes = kBlfMaxContainerBytes + 1;
+    objects[0].body.push_back('\0');
+    read = read_blf(blf_file(objects, options));
+    EXPECT_NE(read.failure.find("more than 4194304"), std::string::npos) << compression << ": " << read.failure;
+    objects[0].body.pop_back();
+  }
+}
+
 // Frames a little out of order take their places within the window; one further back than the
 // window reaches is skipped and counted.
 TEST(BlfReaderTest, TheWindowOrdersFramesAndSkipsThoseBeyondIt) {
