@@ -358,6 +358,11 @@ bool BlfDecoder::frame(const std::uint8_t* p, std::uint32_t type, std::uint32_t 
                 size - header_size, need);
   }
   record.Timestamp = start_ + static_cast<double>(u64(p + 24)) * unit;
+  // No trace dates a frame past the calendar's end; the object's time is damage more likely than
+  // a frame of that year.
+  if (!(record.Timestamp < static_cast<double>(kLastCalendarSecond + 1))) {
+    return fail("object %llu: its time, %.6f s, lies past the year 3000", index, record.Timestamp);
+  }
   const std::uint8_t* b = p + header_size;
   const std::uint32_t channel = type == blf::kCanFdMessage64 ? b[0] : u16(b);
   if (channel > kMaxChannel) return fail("object %llu is on channel %u, more than %u", index, channel, kMaxChannel);

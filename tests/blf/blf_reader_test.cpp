@@ -167,6 +167,11 @@ TEST(BlfReaderTest, TimesAreTheStartPlusTheObjectsTime) {
   EXPECT_DOUBLE_EQ(kStart, 1715675400.252);
   EXPECT_DOUBLE_EQ(read.records[0].Timestamp, 1715675400.252 + 1.234567891);
   EXPECT_DOUBLE_EQ(read.records[1].Timestamp, 1715675400.252 + 2.0);
+  // Past the year 3000 no trace can date a frame.
+  b.time = std::uint64_t{1} << 60;
+  const Read far = read_blf(blf_file({a, b}));
+  EXPECT_NE(far.failure.find("object 2: its time, "), std::string::npos) << far.failure;
+  EXPECT_NE(far.failure.find(" s, lies past the year 3000"), std::string::npos) << far.failure;
 }
 
 // Channels pass as they are, 0 and 255 included.
