@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "asc_records.h"
@@ -24,6 +25,7 @@
 #include "mdf4/mdf4_blocks.h"
 #include "mdf4/mdf4_writer.h"
 #include "support/memory_sink.h"
+#include "support/blf_files.h"
 #include "support/mdf4_logger_files.h"
 #include "support/memory_stream.h"
 #include "textlog/text_log_reader.h"
@@ -143,7 +145,7 @@ int main(int argc, char** argv) {
   quarn::set_log_threshold(7);
   const std::string corpus = argv[1];
   bool ok = true;
-  for (const char* target : {"textlog", "asc", "paths", "mdf4"}) {
+  for (const char* target : {"textlog", "asc", "paths", "mdf4", "blf"}) {
     std::error_code ec;
     std::filesystem::create_directories(corpus + "/" + target, ec);
   }
@@ -272,6 +274,29 @@ int main(int argc, char** argv) {
       {"logger-sorted", quarn::test::write_logger_mdf4(bus, sorted)},
   };
   for (const auto& [name, bytes] : mdf4) ok = !bytes.empty() && save(corpus + "/mdf4/seed-" + name, bytes) && ok;
+
+  // BLF logs: each frame object, both header versions and time units, stored and zlib containers
+  // with objects cut across them, objects without frames and frames of other kinds, frames a
+  // little out of order.
+  quarn::test::BlfFileOptions cut;
+  cut.container_bytes = 90;
+  cut.compression = quarn::blf::kStored;
+  quarn::test::BlfObjectStyle v2_fd64;
+  v2_fd64.header_version = 2;
+  v2_fd64.fd64 = true;
+  v2_fd64.fd_for_all = true;
+  quarn::test::BlfObjectStyle ten_micros;
+  ten_micros.ten_micros = true;
+  ten_micros.message2 = true;
+  quarn::fuzz::Log unordered = bus;
+  if (unordered.size() > 3) std::swap(unordered[1], unordered[3]);
+  const std::vector<std::pair<const char*, std::string>> blf = {
+      {"zlib-v1", quarn::test::blf_file_of(bus)},
+      {"stored-cut-v2-fd64", quarn::test::blf_file_of(bus, cut, v2_fd64)},
+      {"ten-micros-message2", quarn::test::blf_file_of(frames, {}, ten_micros)},
+      {"out-of-order", quarn::test::blf_file_of(unordered)},
+  };
+  for (const auto& [name, bytes] : blf) ok = !bytes.empty() && save(corpus + "/blf/seed-" + name, bytes) && ok;
 
   // The paths: argument lists as users type them, split at line feeds. The fuzz target works in a
   // folder holding logs/ (a.txt, B.TXT, sub/), top.txt, "name with blanks.txt" and -dash.txt.

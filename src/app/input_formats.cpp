@@ -1,6 +1,7 @@
 #include "app/input_formats.h"
 
 #include "app/format_lists.h"
+#include "blf/blf_log_reader.h"
 #include "mdf4/mdf4_log_input.h"
 #include "textlog/text_log_input.h"
 
@@ -9,12 +10,14 @@ namespace {
 
 constexpr const char* kTextLogSuffixes[] = {"txt", nullptr};
 constexpr const char* kMdf4LogSuffixes[] = {"mf4", nullptr};
+constexpr const char* kBlfLogSuffixes[] = {"blf", nullptr};
 
 // A new input format is one more row here (its bit follows from its place), its reader's folder,
 // and the documentation; the option's usage text follows from the table.
 constexpr InputFormat kInputFormats[] = {
     {"txt", kTextLogSuffixes, text_log_input_create},
     {"mf4", kMdf4LogSuffixes, mdf4_log_input_create},
+    {"blf", kBlfLogSuffixes, blf_log_reader_create},
 };
 
 constexpr int kFormatCount = static_cast<int>(sizeof kInputFormats / sizeof kInputFormats[0]);

@@ -115,6 +115,15 @@ bool pump_records(const LogContext& run, TraceSink& sink, StrView input_path, In
       report(LogLevel::Warning, "Skipped frames stepping back in time in %.*s: %llu", sv_len(input_path),
              input_path.data, static_cast<unsigned long long>(counts.stepped_back));
     }
+    const PassedObjects passed = reader.passed_objects();
+    if (passed.no_frame > 0) {
+      report(LogLevel::Debug, "Passed over %s objects that hold no frame in %.*s: %llu", passed.format,
+             sv_len(input_path), input_path.data, static_cast<unsigned long long>(passed.no_frame));
+    }
+    if (passed.other_kinds > 0) {
+      report(LogLevel::Warning, "Skipped %s frames of other kinds in %.*s: %llu", passed.format, sv_len(input_path),
+             input_path.data, static_cast<unsigned long long>(passed.other_kinds));
+    }
     if (counts.stray_lines > 0) {
       report(LogLevel::Warning, "Skipped stray lines in %.*s: %d", sv_len(input_path), input_path.data,
              static_cast<int>(std::min<std::int64_t>(counts.stray_lines, INT_MAX)));
@@ -307,7 +316,9 @@ int convert(const LogContext& run, TraceSink& sink, const InputFormat& format, S
     ok = false;
   }
   const bool kept = kept_for_traces(run, input_path, ok, ended.lack);
-  return close_input(run, input_path, in, ok, counts.stepped_back > 0 || kept, before, counts.input_removed);
+  // Frames of other kinds are in no trace: the log stays their only copy.
+  const bool skipped = counts.stepped_back > 0 || in.reader->passed_objects().other_kinds > 0;
+  return close_input(run, input_path, in, ok, skipped || kept, before, counts.input_removed);
 }
 
 }  // namespace

@@ -10,6 +10,14 @@
 
 namespace quarn {
 
+// What a log holds besides its frames, counted as a reader passes over it, for formats that
+// hold more than frames.
+struct PassedObjects {
+  const char* format = "";       // the format's name in messages ("BLF")
+  std::int64_t no_frame = 0;     // markers, statistics, texts: nothing of them belongs in a trace
+  std::int64_t other_kinds = 0;  // frames of kinds quarn does not convert: the traces lack them
+};
+
 // What a reader's failure() is about, so that the loop can word its message.
 enum class ReadFailure : std::uint8_t {
   Log,        // the log as a whole: "Could not read log ...: <failure()>"
@@ -51,6 +59,8 @@ class LogReader : public HeapObject {
   virtual std::int64_t stray_lines() const { return 0; }
   // Frames skipped so far because their time lay before an earlier frame's.
   virtual std::int64_t stepped_back() const { return 0; }
+  // Objects of the log other than the frames it hands out, passed over so far.
+  virtual PassedObjects passed_objects() const { return PassedObjects{}; }
   // Whether next hands out records in non-decreasing time order, so that traces can be written
   // as they come; known once open succeeded.
   virtual bool time_ordered() const = 0;

@@ -14,6 +14,7 @@
 #include "asc/asc_trace_writer.h"
 #include "gen_log.h"
 #include "io/file_system.h"
+#include "support/blf_files.h"
 #include "support/mdf4_files.h"
 #include "support/temp_dir.h"
 
@@ -140,7 +141,7 @@ TEST(Mdf4InputTest, AWalkTakesTheChosenFormatsAndANamedFileItsOwn) {
     r = run_quarn(dir.path(), {"-I", bad, "logs"});
     EXPECT_EQ(r.status, 134) << bad;
     EXPECT_EQ(r.out, std::string("quarn: invalid input format \"") + bad +
-                         "\", expected txt, mf4 or a comma-separated list of them\n")
+                         "\", expected txt, mf4, blf or a comma-separated list of them\n")
         << bad;
   }
 }
@@ -286,7 +287,7 @@ TEST(Mdf4InputTest, ALinkToALogIsThatLog) {
 }
 #endif
 
-// A tree of text logs and MDF4 logs converted with every job count, with and without -d: the
+// A tree of text, MDF4 and BLF logs converted with every job count, with and without -d: the
 // traces and the diagnostics are those of one log after another.
 TEST(Mdf4InputTest, MixedTreesGiveTheSameResultsWithAnyJobs) {
   TempDir source;
@@ -296,12 +297,14 @@ TEST(Mdf4InputTest, MixedTreesGiveTheSameResultsWithAnyJobs) {
                generated(1 + k % 6, k % 2 == 1, 300 + 500 * k, 10 + static_cast<std::uint64_t>(k)));
   }
   ASSERT_EQ(run_quarn(source.path(), {"-F", "mf4", "m"}).status, 0);
-  // Every second log only as MDF4.
+  // Every second log only as MDF4, the last of them as BLF.
   for (int k = 1; k < 6; k += 2) {
     const std::string name = "l" + std::to_string(k);
     std::filesystem::remove(source / ("m/" + name + ".txt"));
     std::filesystem::rename(source / ("m_out/" + name + ".mf4"), source / ("m/" + name + ".mf4"));
   }
+  write_file(source / "m/l5.blf", test::blf_file_of(test::read_mdf4_file(source / "m/l5.mf4").records));
+  std::filesystem::remove(source / "m/l5.mf4");
   std::string reference_err;
   std::vector<std::string> reference_names;
   std::vector<std::string> reference_traces;
@@ -310,7 +313,7 @@ TEST(Mdf4InputTest, MixedTreesGiveTheSameResultsWithAnyJobs) {
       const std::string where = std::string("-j ") + jobs + (remove ? " -d" : "");
       TempDir dir;
       std::filesystem::copy(source / "m", dir / "logs", std::filesystem::copy_options::recursive);
-      std::vector<std::string> args = {"-I", "txt,mf4", "-j", jobs, "--verbosity", "3", "logs"};
+      std::vector<std::string> args = {"-I", "txt,mf4,blf", "-j", jobs, "--verbosity", "3", "logs"};
       if (remove) args.insert(args.begin(), "-d");
       CliRun r = run_quarn(dir.path(), args);
       EXPECT_EQ(r.status, 0) << where;

@@ -242,7 +242,7 @@ TEST_F(OptionsTest, UsageNamesTheProgramQuarnWhateverArgvSays) {
   // The format options' texts follow from the format tables.
   EXPECT_NE(p.out.find("-F, --format=<asc|mf4|asc,mf4>"), std::string::npos);
   EXPECT_NE(p.out.find("comma-separated; both come from one reading. defaults to asc"), std::string::npos);
-  EXPECT_NE(p.out.find("-I, --input-format=<txt|mf4|txt,mf4>"), std::string::npos);
+  EXPECT_NE(p.out.find("-I, --input-format=<txt|mf4|blf|txt,mf4,blf>"), std::string::npos);
 
   p = parse({"--bogus", "x"});
   EXPECT_EQ(p.status, kStatusParseError);

@@ -30,13 +30,14 @@ fi
 # help text is found whatever the line breaks; runs of blanks made by justification are one.
 text=$(groff -man -Tascii -P-c -P-b -P-o -P-u -rLL=2000n -rHY=0 "$page" 2>/dev/null | tr -s ' ')
 
-# "  -v, --version      display tool version and exit": the option column is 40 wide.
+# "  -v, --version      display tool version and exit": the names, then the text after blanks
+# (one blank only behind names too long for the option column).
 help=$("$quarn" --help)
 options=0
 while IFS= read -r line; do
   case $line in "  -"*) ;; *) continue ;; esac
-  names=${line:2:40}
-  description=${line:43}
+  names=$(sed -E 's/^  ((-[^ ]*, )?[^ ]+).*/\1/' <<<"$line")
+  description=$(sed -E 's/^  (-[^ ]*, )?[^ ]+ +//' <<<"$line")
   # The value's placeholder may hold commas of its own ("--format=<asc|mf4|asc,mf4>").
   names=$(sed 's/=<[^>]*>//g' <<<"$names")
   for name in ${names//,/ }; do
