@@ -26,7 +26,7 @@
 #include "support/memory_sink.h"
 #include "support/mdf4_logger_files.h"
 #include "support/memory_stream.h"
-#include "textlog/text_log_reader.h"
+#include "textlog/text_log_decoder.h"
 
 namespace {
 

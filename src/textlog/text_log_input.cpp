@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "textlog/text_log_reader.h"
+#include "textlog/text_log_decoder.h"
 
 namespace quarn {
 namespace {
@@ -10,41 +10,41 @@ namespace {
 class TextLogInput final : public LogReader {
  public:
   bool open(Stream& stream) override {
-    reader_ = textlog_open(&stream);
-    if (!reader_) return false;
+    decoder_ = textlog_open(&stream);
+    if (!decoder_) return false;
     // Frames dated from a start time that cannot be read would all carry a made-up date.
-    if (reader_->start_time == StartTimeUse::Unreadable) return false;
+    if (decoder_->start_time == StartTimeUse::Unreadable) return false;
     // A rewind that fails leaves the stream past the column line, where the records are anyway.
-    static_cast<void>(textlog_rewind(*reader_));
+    static_cast<void>(textlog_rewind(*decoder_));
     return true;
   }
-  bool next(BusRecord& record) override { return textlog_next_record(*reader_, record); }
+  bool next(BusRecord& record) override { return textlog_next_record(*decoder_, record); }
   // The header's own text, so that the user sees what could not be read; a log that gives none
   // says so rather than ending the message on its colon.
   const char* failure() const override {
-    if (!reader_ || reader_->start_time != StartTimeUse::Unreadable) return "";
-    return reader_->header.TimeText[0] != '\0' ? reader_->header.TimeText : "none given";
+    if (!decoder_ || decoder_->start_time != StartTimeUse::Unreadable) return "";
+    return decoder_->header.TimeText[0] != '\0' ? decoder_->header.TimeText : "none given";
   }
   ReadFailure failure_kind() const override {
-    return reader_ && reader_->start_time == StartTimeUse::Unreadable ? ReadFailure::StartTime : ReadFailure::Log;
+    return decoder_ && decoder_->start_time == StartTimeUse::Unreadable ? ReadFailure::StartTime : ReadFailure::Log;
   }
-  bool start_time_passed_over() const override { return reader_ && reader_->start_time == StartTimeUse::PassedOver; }
-  bool ended_cleanly(std::int64_t size) override { return textlog_ended_cleanly(*reader_, size); }
-  std::int64_t stray_lines() const override { return reader_ ? reader_->stray_lines : 0; }
-  std::int64_t stepped_back() const override { return reader_ ? reader_->stepped_back : 0; }
-  // The reader skips every frame earlier than the last one it handed out.
+  bool start_time_passed_over() const override { return decoder_ && decoder_->start_time == StartTimeUse::PassedOver; }
+  bool ended_cleanly(std::int64_t size) override { return textlog_ended_cleanly(*decoder_, size); }
+  std::int64_t stray_lines() const override { return decoder_ ? decoder_->stray_lines : 0; }
+  std::int64_t stepped_back() const override { return decoder_ ? decoder_->stepped_back : 0; }
+  // The decoder skips every frame earlier than the last one it handed out.
   bool time_ordered() const override { return true; }
   LogInfo info() const override {
     LogInfo info;
-    if (reader_) {
-      info.properties = reader_->properties;
-      info.property_count = static_cast<std::size_t>(reader_->property_count);
+    if (decoder_) {
+      info.properties = decoder_->properties;
+      info.property_count = static_cast<std::size_t>(decoder_->property_count);
     }
     return info;
   }
 
  private:
-  std::unique_ptr<TextLogReader> reader_;
+  std::unique_ptr<TextLogDecoder> decoder_;
 };
 
 }  // namespace

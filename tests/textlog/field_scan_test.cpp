@@ -68,7 +68,7 @@ TEST(FieldScanTest, TemplatesAgreeWithTheSevenFieldFormat) {
   std::mt19937 rng(4);
   std::uniform_int_distribution<int> pct(0, 99);
   for (int i = 0; i < 400000; ++i) {
-    // Always 17 characters, as the reader builds it; mostly digits.
+    // Always 17 characters, as the decoder builds it; mostly digits.
     std::string t = draw(rng, 17, "0123456789", " :.-+T/\x7f");
     t = std::string(17 - t.size(), pct(rng) < 50 ? '0' : '+') + t;
     TemplateFields fast{1, 2, 3, 4, 5, 6, 7};

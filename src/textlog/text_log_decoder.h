@@ -14,26 +14,26 @@ namespace quarn {
 // The settings of a log's "#" header block. Every field starts 0 or empty; each header line can
 // set one. Text fields are always NUL-terminated and cut to fit.
 struct LogHeader {
-  std::int32_t LoggerType;   // "Logger type: " 0, 1, 2 for the three models; 0 when unknown
-  char HwRev[5];             // "HW rev: "
-  char FwRev[5];             // "FW rev: "
-  char LoggerId[22];         // "Logger ID: "
-  std::int32_t SessionNo;    // "Session No.: "
-  std::int32_t SplitNo;      // "Split No.: "
-  double StartTime;          // "Time: " as calendar seconds, read as local time
-  char TimeText[20];         // "Time: " raw text: the date and time digits records leave out
-  char ValueSeparator;       // between columns; 0 = none
-  std::uint8_t TimeFormat;   // a TimeFormat: which part of date and time a record holds; selects the wrap period
-  char TimeSeparator;        // between hours, minutes, seconds; 0 = none
-  char TimeSeparatorMs;      // before the milliseconds; 0 = none
-  char DateSeparator;        // between year, month, day; 0 = none
-  char TimeDateSeparator;    // between date and time; 0 = none
-  std::int32_t BitRate;      // "Bit-rate: "
-  std::int32_t SilentMode;   // "Silent mode: " 1 true, 0 false
-  std::int32_t CyclicMode;   // "Cyclic mode: " 1 true, 0 false
+  std::int32_t LoggerType;  // "Logger type: " 0, 1, 2 for the three models; 0 when unknown
+  char HwRev[5];            // "HW rev: "
+  char FwRev[5];            // "FW rev: "
+  char LoggerId[22];        // "Logger ID: "
+  std::int32_t SessionNo;   // "Session No.: "
+  std::int32_t SplitNo;     // "Split No.: "
+  double StartTime;         // "Time: " as calendar seconds, read as local time
+  char TimeText[20];        // "Time: " raw text: the date and time digits records leave out
+  char ValueSeparator;      // between columns; 0 = none
+  std::uint8_t TimeFormat;  // a TimeFormat: which part of date and time a record holds; selects the wrap period
+  char TimeSeparator;       // between hours, minutes, seconds; 0 = none
+  char TimeSeparatorMs;     // before the milliseconds; 0 = none
+  char DateSeparator;       // between year, month, day; 0 = none
+  char TimeDateSeparator;   // between date and time; 0 = none
+  std::int32_t BitRate;     // "Bit-rate: "
+  std::int32_t SilentMode;  // "Silent mode: " 1 true, 0 false
+  std::int32_t CyclicMode;  // "Cyclic mode: " 1 true, 0 false
 };
 
-struct TextLogReader;
+struct TextLogDecoder;
 
 // What the header's "Time: " is to the frames of a log, known once it is open. Each time format
 // leaves some numbers of the date and time to the header: format 3 ("hh:MM:SS.mmm") the year,
@@ -52,25 +52,25 @@ inline constexpr int kMaxLogProperties = 64;
 inline constexpr std::size_t kLogPropertyText = 8192;
 
 // Parses one field of a record line into the record. `field` is NUL-terminated at `length`.
-using ColumnParser = void (*)(TextLogReader& reader, const char* field, std::size_t length, BusRecord& record);
+using ColumnParser = void (*)(TextLogDecoder& decoder, const char* field, std::size_t length, BusRecord& record);
 
 inline constexpr int kColumnSlots = 7;
 
-// The reader over one log. It borrows the stream and never closes it.
-// What textlog_open hands out carries more, private to the reader (textlog_internal.h).
-struct TextLogReader : HeapObject {
-  virtual ~TextLogReader() = default;
+// The decoder over one log. It borrows the stream and never closes it.
+// What textlog_open hands out carries more, private to the decoder (textlog_internal.h).
+struct TextLogDecoder : HeapObject {
+  virtual ~TextLogDecoder() = default;
 
   Stream* stream = nullptr;
-  std::uint32_t RecordStart = 0;       // offset of the first line after the column header line
+  std::uint32_t RecordStart = 0;  // offset of the first line after the column header line
   LogHeader header{};
-  std::uint32_t WrapOffset = 0;        // seconds added to every timestamp after a wrap
-  double PreviousTimestamp = 0;        // reference for wrap detection
+  std::uint32_t WrapOffset = 0;  // seconds added to every timestamp after a wrap
+  double PreviousTimestamp = 0;  // reference for wrap detection
   ColumnParser parsers[kColumnSlots]{};
-  double LastAccepted = 0;             // timestamp of the last record handed out
-  std::uint32_t YearWraps = 0;         // time format 5: whole years added after year wraps
+  double LastAccepted = 0;      // timestamp of the last record handed out
+  std::uint32_t YearWraps = 0;  // time format 5: whole years added after year wraps
 
-  // Record lines passed over as stray (see textlog_next_record), counted over the reader's life.
+  // Record lines passed over as stray (see textlog_next_record), counted over the decoder's life.
   std::int64_t stray_lines = 0;
   // Position of the first "Timestamp" column among the seven that take part; -1 when none does,
   // and then no line is ever stray.
@@ -87,7 +87,7 @@ struct TextLogReader : HeapObject {
   // Positions of the first "Length" and "Data" columns among the seven; -1 when there is none.
   int length_column = -1;
   int data_column = -1;
-  // Frame lines skipped because their time lay below the last accepted one, over the reader's
+  // Frame lines skipped because their time lay below the last accepted one, over the decoder's
   // life.
   std::int64_t stepped_back = 0;
   // Always Fine in a log without a "Timestamp" column, whose frames have no time to take.
@@ -104,10 +104,10 @@ struct TextLogReader : HeapObject {
 // over, as editors write one there; nowhere else is it special. Null for a null stream, no
 // memory, a log without "#" lines, without a line after them, or without a known column name.
 // Reports nothing.
-std::unique_ptr<TextLogReader> textlog_open(Stream* stream);
+std::unique_ptr<TextLogDecoder> textlog_open(Stream* stream);
 
 // Positions the stream at the first record line. Keeps the wrap, skip and stray state.
-bool textlog_rewind(TextLogReader& reader);
+bool textlog_rewind(TextLogDecoder& decoder);
 
 // Fills `record` with the next accepted frame. False at the end of the data (the end of the
 // stream, a read error, or the first zero byte of a record line). A field that does not parse
@@ -134,7 +134,7 @@ bool textlog_rewind(TextLogReader& reader);
 // In any log, a line whose identifier is wider than a CAN identifier's 29 bits is stray too,
 // after the parsers ran, with the wrap state they moved put back:
 //   12:00:01.000;0;0;FFFFFFFF;0;    -> stray
-bool textlog_next_record(TextLogReader& reader, BusRecord& record);
+bool textlog_next_record(TextLogDecoder& decoder, BusRecord& record);
 
 // Whether the records, once textlog_next_record has returned false, ended where the log's data
 // does: at the end of the file, or at a zero byte that only zero bytes follow up to `size` (a logger that preallocates
@@ -142,6 +142,6 @@ bool textlog_next_record(TextLogReader& reader, BusRecord& record);
 // rest cannot be read up to `size`: frames may hide there. `size` is the file's size; when it is negative (unknown) the
 // rest is read up to the end of the stream. The rest is read in pieces of a few KiB through the
 // stream, never loaded whole. Moves the stream.
-[[nodiscard]] bool textlog_ended_cleanly(TextLogReader& reader, std::int64_t size);
+[[nodiscard]] bool textlog_ended_cleanly(TextLogDecoder& decoder, std::int64_t size);
 
 }  // namespace quarn

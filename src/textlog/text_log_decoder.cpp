@@ -1,4 +1,4 @@
-#include "textlog/text_log_reader.h"
+#include "textlog/text_log_decoder.h"
 
 #include <cstdio>
 #include <cstring>
@@ -22,12 +22,13 @@ namespace textlog_detail {
 namespace {
 
 #if defined(__SSE2__)
-// Bit i set where block[i] is one of the bytes a line reader must look at: line feed, carriage
+// Bit i set where block[i] is one of the bytes a line splitter must look at: line feed, carriage
 // return, NUL.
 inline unsigned special_bytes(const unsigned char* block) {
   __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block));
-  __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\r'))),
-                              _mm_cmpeq_epi8(v, _mm_setzero_si128()));
+  __m128i hits =
+      _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\r'))),
+                   _mm_cmpeq_epi8(v, _mm_setzero_si128()));
   return static_cast<unsigned>(_mm_movemask_epi8(hits));
 }
 #endif
@@ -52,7 +53,7 @@ inline std::size_t first_special(const unsigned char* p, std::size_t take) {
 std::size_t read_line(Stream& stream, char (&line)[kLineBuffer], LineExtent& extent, bool stop_at_zero) {
   std::size_t stored = 0;
   std::size_t consumed = 0;
-  bool plain = true;      // no NUL copied: the length is what was stored
+  bool plain = true;  // no NUL copied: the length is what was stored
   bool line_feed = false;
   bool zero = false;
   std::size_t zero_at = 0;
@@ -318,20 +319,20 @@ constexpr HeaderKey HeaderKeyTable[16] = {
 
 // Keeps a "# Key: value" line as a property of the log: "Logger type" and "TarvikTwo" of
 // "# Logger type: TarvikTwo". Lines without ": " are passed over.
-void keep_property(TextLogReader& reader, const char* line, std::size_t& text_used) {
+void keep_property(TextLogDecoder& decoder, const char* line, std::size_t& text_used) {
   const char* key = line + 1;
   if (*key == ' ') ++key;
   const char* colon = std::strstr(key, ": ");
-  if (colon == nullptr || reader.property_count == kMaxLogProperties) return;
+  if (colon == nullptr || decoder.property_count == kMaxLogProperties) return;
   const char* value = colon + 2;
   const std::size_t key_length = static_cast<std::size_t>(colon - key);
   const std::size_t value_length = std::strcspn(value, "\r\n");
   if (kLogPropertyText - text_used < key_length + value_length) return;
-  char* text = reader.property_text + text_used;
+  char* text = decoder.property_text + text_used;
   std::memcpy(text, key, key_length);
   std::memcpy(text + key_length, value, value_length);
   text_used += key_length + value_length;
-  reader.properties[reader.property_count++] =
+  decoder.properties[decoder.property_count++] =
       LogProperty{StrView{text, static_cast<std::int64_t>(key_length)},
                   StrView{text + key_length, static_cast<std::int64_t>(value_length)}};
 }
@@ -348,8 +349,8 @@ void seek_to_text(Stream& s) {
 // Finds the column header line (the first line after the "#" block) and gives each of its first
 // seven columns the parser of its name. False when the data ends first, when there is no "#"
 // line before it, or when no column name is known.
-bool read_column_header(TextLogReader& reader) {
-  Stream& s = *reader.stream;
+bool read_column_header(TextLogDecoder& decoder) {
+  Stream& s = *decoder.stream;
   seek_to_text(s);
   char line[kLineBuffer];
   bool saw_header_line = false;
@@ -362,32 +363,32 @@ bool read_column_header(TextLogReader& reader) {
     saw_header_line = true;
   }
   if (!saw_header_line) return false;
-  reader.RecordStart = static_cast<std::uint32_t>(stream_tell(s));
-  reader.column_line_cut = extent.cut;
+  decoder.RecordStart = static_cast<std::uint32_t>(stream_tell(s));
+  decoder.column_line_cut = extent.cut;
 
-  reader.column_count = textlog_detail::count_columns(line, length, reader.header.ValueSeparator);
+  decoder.column_count = textlog_detail::count_columns(line, length, decoder.header.ValueSeparator);
   Field fields[kColumnSlots];
-  int n = textlog_detail::split_fields(line, length, reader.header.ValueSeparator, fields);
+  int n = textlog_detail::split_fields(line, length, decoder.header.ValueSeparator, fields);
   bool any_known = false;
   for (int i = 0; i < n; ++i) {
     bool known = false;
-    reader.parsers[i] = textlog_detail::column_parser_for(fields[i].text, known);
+    decoder.parsers[i] = textlog_detail::column_parser_for(fields[i].text, known);
     any_known = any_known || known;
     const char* name = fields[i].text;
-    if (reader.timestamp_column < 0 && std::strcmp(name, "Timestamp") == 0) reader.timestamp_column = i;
-    if (reader.length_column < 0 && std::strcmp(name, "Length") == 0) reader.length_column = i;
-    if (reader.data_column < 0 && std::strcmp(name, "Data") == 0) reader.data_column = i;
+    if (decoder.timestamp_column < 0 && std::strcmp(name, "Timestamp") == 0) decoder.timestamp_column = i;
+    if (decoder.length_column < 0 && std::strcmp(name, "Length") == 0) decoder.length_column = i;
+    if (decoder.data_column < 0 && std::strcmp(name, "Data") == 0) decoder.data_column = i;
   }
   return any_known;
 }
 
 }  // namespace
 
-std::unique_ptr<TextLogReader> textlog_open(Stream* stream) {
+std::unique_ptr<TextLogDecoder> textlog_open(Stream* stream) {
   if (stream == nullptr) return nullptr;
-  std::unique_ptr<TextLogReader> reader(new (std::nothrow) textlog_detail::ReaderState);
-  if (!reader) return nullptr;
-  reader->stream = stream;
+  std::unique_ptr<TextLogDecoder> decoder(new (std::nothrow) textlog_detail::DecoderState);
+  if (!decoder) return nullptr;
+  decoder->stream = stream;
 
   seek_to_text(*stream);
   char line[kLineBuffer];
@@ -396,27 +397,27 @@ std::unique_ptr<TextLogReader> textlog_open(Stream* stream) {
   for (;;) {
     std::size_t length = textlog_detail::read_line(*stream, line);
     if (length == 0 || line[0] != '#') break;
-    keep_property(*reader, line, text_used);
+    keep_property(*decoder, line, text_used);
     for (const HeaderKey& entry : HeaderKeyTable) {
       if (std::strstr(line, entry.key) == nullptr) continue;
       header_value(line, value);
-      entry.parse(reader->header, value);
+      entry.parse(decoder->header, value);
     }
   }
-  if (!read_column_header(*reader)) return nullptr;
-  textlog_detail::prepare_timestamps(*reader);
-  return reader;
+  if (!read_column_header(*decoder)) return nullptr;
+  textlog_detail::prepare_timestamps(*decoder);
+  return decoder;
 }
 
-bool textlog_rewind(TextLogReader& reader) {
-  reader.continues_cut_line = reader.column_line_cut;
-  reader.data_ended = false;
-  return stream_seek(*reader.stream, reader.RecordStart, kSeekSet) == static_cast<std::int64_t>(reader.RecordStart);
+bool textlog_rewind(TextLogDecoder& decoder) {
+  decoder.continues_cut_line = decoder.column_line_cut;
+  decoder.data_ended = false;
+  return stream_seek(*decoder.stream, decoder.RecordStart, kSeekSet) == static_cast<std::int64_t>(decoder.RecordStart);
 }
 
-bool textlog_ended_cleanly(TextLogReader& reader, std::int64_t size) {
-  Stream& s = *reader.stream;
-  std::int64_t at = reader.end_of_data;
+bool textlog_ended_cleanly(TextLogDecoder& decoder, std::int64_t size) {
+  Stream& s = *decoder.stream;
+  std::int64_t at = decoder.end_of_data;
   // A stream that cannot tell where it is cannot be checked; only a file of unknown size was
   // ever taken as read to its end.
   if (at < 0) return size < 0;
