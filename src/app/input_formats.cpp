@@ -2,7 +2,7 @@
 
 #include "app/format_lists.h"
 #include "mdf4/mdf4_log_input.h"
-#include "textlog/text_log_input.h"
+#include "textlog/text_log_reader.h"
 
 namespace quarn {
 namespace {
@@ -10,7 +10,7 @@ namespace {
 // A new input format is one more row here (its bit follows from its place), its reader's folder,
 // and the documentation.
 constexpr InputFormat kInputFormats[] = {
-    {"txt", text_log_input_create},
+    {"txt", text_log_reader_create},
     {"mf4", mdf4_log_input_create},
 };
 

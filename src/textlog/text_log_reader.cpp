@@ -1,4 +1,4 @@
-#include "textlog/text_log_input.h"
+#include "textlog/text_log_reader.h"
 
 #include <new>
 
@@ -7,7 +7,7 @@
 namespace quarn {
 namespace {
 
-class TextLogInput final : public LogReader {
+class TextLogReader final : public LogReader {
  public:
   bool open(Stream& stream) override {
     decoder_ = textlog_open(&stream);
@@ -49,8 +49,8 @@ class TextLogInput final : public LogReader {
 
 }  // namespace
 
-std::unique_ptr<LogReader> text_log_input_create() {
-  return std::unique_ptr<LogReader>(new (std::nothrow) TextLogInput);
+std::unique_ptr<LogReader> text_log_reader_create() {
+  return std::unique_ptr<LogReader>(new (std::nothrow) TextLogReader);
 }
 
 }  // namespace quarn
