@@ -2,13 +2,11 @@
 
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
-#include "base/platform.h"
 #include "textlog/textlog_internal.h"
 
 namespace quarn {
@@ -245,16 +243,6 @@ void parse_split_no(LogHeader& h, const char* v) { parse_int(h.SplitNo, v); }
 void parse_bit_rate(LogHeader& h, const char* v) { parse_int(h.BitRate, v); }
 
 void parse_time(LogHeader& h, const char* v) {
-  unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-  std::sscanf(v, "%4u%2u%2uT%2u%2u%2u", &year, &month, &day, &hour, &minute, &second);
-  std::tm fields{};
-  fields.tm_year = static_cast<int>(year - 1900);
-  fields.tm_mon = static_cast<int>(month - 1);
-  fields.tm_mday = static_cast<int>(day);
-  fields.tm_hour = static_cast<int>(hour);
-  fields.tm_min = static_cast<int>(minute);
-  fields.tm_sec = static_cast<int>(second);
-  h.StartTime = static_cast<double>(platform_mktime_local(fields));
   // A later "Time: " line replaces the whole text: stale digits of a longer earlier value would
   // silently shift every timestamp of the log.
   std::memset(h.TimeText, 0, sizeof h.TimeText);

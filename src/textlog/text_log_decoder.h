@@ -20,7 +20,6 @@ struct LogHeader {
   char LoggerId[22];        // "Logger ID: "
   std::int32_t SessionNo;   // "Session No.: "
   std::int32_t SplitNo;     // "Split No.: "
-  double StartTime;         // "Time: " as calendar seconds, read as local time
   char TimeText[20];        // "Time: " raw text: the date and time digits records leave out
   char ValueSeparator;      // between columns; 0 = none
   std::uint8_t TimeFormat;  // a TimeFormat: which part of date and time a record holds; selects the wrap period
