@@ -11,7 +11,7 @@
 #include "bench_log.h"
 #include "io/file_system.h"
 #include "batch/bus_record.h"
-#include "textlog/text_log_reader.h"
+#include "textlog/text_log_decoder.h"
 
 namespace quarn {
 namespace {

@@ -6,7 +6,7 @@
 #include "io/buffered_stream.h"
 #include "io/stream.h"
 #include "support/memory_stream.h"
-#include "textlog/text_log_reader.h"
+#include "textlog/text_log_decoder.h"
 
 namespace quarn {
 namespace {
@@ -17,11 +17,11 @@ void BM_ReadRecords(benchmark::State& state) {
   for (auto _ : state) {
     test::MemoryStream inner(log.data(), log.size());  // behind the converter's buffered stream
     auto buffered = bufstream_create(&inner, false, static_cast<std::int64_t>(log.size()));
-    auto reader = textlog_open(buffered.get());
-    textlog_rewind(*reader);
+    auto decoder = textlog_open(buffered.get());
+    textlog_rewind(*decoder);
     BusRecord r;
     std::int64_t n = 0;
-    while (textlog_next_record(*reader, r)) ++n;
+    while (textlog_next_record(*decoder, r)) ++n;
     benchmark::DoNotOptimize(n);
   }
   state.SetItemsProcessed(state.iterations() * frames);

@@ -19,7 +19,7 @@
 #include "base/calendar.h"
 #include "base/memory.h"
 #include "logging/report.h"
-#include "textlog/text_log_reader.h"
+#include "textlog/text_log_decoder.h"
 #include "asc_records.h"
 #include "memory_fs.h"
 

@@ -28,7 +28,7 @@
 #include "support/blf_files.h"
 #include "support/mdf4_logger_files.h"
 #include "support/memory_stream.h"
-#include "textlog/text_log_reader.h"
+#include "textlog/text_log_decoder.h"
 
 namespace {
 

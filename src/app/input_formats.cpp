@@ -3,7 +3,7 @@
 #include "app/format_lists.h"
 #include "blf/blf_log_reader.h"
 #include "mdf4/mdf4_log_input.h"
-#include "textlog/text_log_input.h"
+#include "textlog/text_log_reader.h"
 
 namespace quarn {
 namespace {
@@ -15,7 +15,7 @@ constexpr const char* kBlfLogSuffixes[] = {"blf", nullptr};
 // A new input format is one more row here (its bit follows from its place), its reader's folder,
 // and the documentation; the option's usage text follows from the table.
 constexpr InputFormat kInputFormats[] = {
-    {"txt", kTextLogSuffixes, text_log_input_create},
+    {"txt", kTextLogSuffixes, text_log_reader_create},
     {"mf4", kMdf4LogSuffixes, mdf4_log_input_create},
     {"blf", kBlfLogSuffixes, blf_log_reader_create},
 };

@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <ctime>
 
 #include "base/str_view.h"
 
@@ -157,12 +156,6 @@ inline constexpr bool kPlatformHasShares = false;
 // are compared as bytes, itself. Needs no memory. Characters whose capital the system does not
 // give all count as one: names then clash where they might differ, never the other way round.
 std::uint32_t platform_name_case_fold(std::uint32_t code_point);
-
-// --- Time --------------------------------------------------------------------------------------
-
-// The local calendar fields as seconds since the epoch (mktime, daylight saving decided by the
-// time zone rules); -1 when they cannot be represented.
-std::int64_t platform_mktime_local(std::tm& fields);
 
 }  // namespace quarn
 

@@ -16,7 +16,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <string>
 
@@ -207,15 +206,6 @@ void platform_closedir(PlatformDir* dir) {
 }
 
 std::uint32_t platform_name_case_fold(std::uint32_t code_point) { return code_point; }
-
-std::int64_t platform_mktime_local(std::tm& fields) {
-  // mktime re-reads the time zone on every call and guards that with a lock of the C library's
-  // own, which race detectors cannot see; one of ours, taken once per log, keeps them quiet.
-  static std::mutex time_zone;
-  std::lock_guard<std::mutex> guard(time_zone);
-  fields.tm_isdst = -1;
-  return static_cast<std::int64_t>(mktime(&fields));
-}
 
 }  // namespace quarn
 

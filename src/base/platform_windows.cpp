@@ -24,9 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <cwchar>
-#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -699,16 +697,6 @@ std::uint32_t platform_name_case_fold(std::uint32_t code_point) {
   if (code_point > 0xFFFF) return code_point;
   static const CapitalTable table;
   return table.unit[code_point];
-}
-
-// --- Time --------------------------------------------------------------------------------------
-
-std::int64_t platform_mktime_local(std::tm& fields) {
-  // The C library's mktime keeps time-zone state of its own; one caller at a time.
-  static std::mutex time_zone;
-  std::lock_guard<std::mutex> guard(time_zone);
-  fields.tm_isdst = -1;
-  return static_cast<std::int64_t>(std::mktime(&fields));
 }
 
 void platform_unlink(const char* path) {

@@ -3,7 +3,7 @@
 // The scans of the record columns. Each gives exactly the result of the C library format named
 // beside it, on every input: the common shapes (plain runs of digits) are read directly, anything
 // else (blanks, signs, prefixes, overlong runs, stray characters) goes to the C library itself.
-// Nothing else includes this but the reader and its tests.
+// Nothing else includes this but the decoder and its tests.
 
 #include <cstddef>
 

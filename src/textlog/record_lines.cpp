@@ -42,9 +42,9 @@ bool has_digit(const Field& field) {
 // Whether a last line's Data field holds every byte its Length field announces, as hex digits
 // (two per byte, at most eight bytes): a line cut inside its data holds fewer. True in a log
 // without both columns, where there is nothing to measure.
-bool data_complete(const TextLogReader& reader, const Field* fields, int n) {
-  const int length_at = reader.length_column;
-  const int data_at = reader.data_column;
+bool data_complete(const TextLogDecoder& decoder, const Field* fields, int n) {
+  const int length_at = decoder.length_column;
+  const int data_at = decoder.data_column;
   if (length_at < 0 || data_at < 0) return true;
   if (length_at >= n || data_at >= n) return false;
   unsigned char announced;
@@ -77,10 +77,10 @@ std::size_t strip_separators(const bool (&stripped)[256], const char* text, std:
 
 // The calendar seconds of the template's fields, the year moved on by `extra_years`; -1 outside
 // 1970 to 3000. The fields wrap as the C library's unsigned-to-int conversions would.
-std::int64_t seconds_of(TextLogReader& reader, const TemplateFields& t, std::uint32_t extra_years) {
+std::int64_t seconds_of(TextLogDecoder& decoder, const TemplateFields& t, std::uint32_t extra_years) {
   const std::int64_t key[3] = {static_cast<int>(t.year - 1900 + extra_years), static_cast<int>(t.month - 1),
                                static_cast<int>(t.day)};
-  textlog_detail::TimestampCache& c = textlog_detail::timestamp_cache(reader);
+  textlog_detail::TimestampCache& c = textlog_detail::timestamp_cache(decoder);
   // Consecutive frames mostly share their date; only the time of day needs working out.
   if (key[0] != c.day_key[0] || key[1] != c.day_key[1] || key[2] != c.day_key[2]) {
     c.day_number = utc_days_from_fields(key[0], key[1], key[2]);
@@ -91,8 +91,8 @@ std::int64_t seconds_of(TextLogReader& reader, const TemplateFields& t, std::uin
   return (s < 0 || s > kLastCalendarSecond) ? -1 : s;
 }
 
-double timestamp_of(TextLogReader& reader, const TemplateFields& t, std::uint32_t extra_years) {
-  return static_cast<double>(seconds_of(reader, t, extra_years)) + t.millisecond * 0.001 + reader.WrapOffset;
+double timestamp_of(TextLogDecoder& decoder, const TemplateFields& t, std::uint32_t extra_years) {
+  return static_cast<double>(seconds_of(decoder, t, extra_years)) + t.millisecond * 0.001 + decoder.WrapOffset;
 }
 
 TimeFormat format_of(const LogHeader& h) { return static_cast<TimeFormat>(h.TimeFormat); }
@@ -122,15 +122,15 @@ std::int64_t wrap_period(TimeFormat time_format, double timestamp) {
 // The header's "Time: " digits fill the template from the left, the field's digits from the
 // right, so a record may carry anything from milliseconds up to a full date:
 //   header 20240131T120000 + field 12:34:56.789 -> 20240131 123456789 -> 2024-01-31 12:34:56.789
-void parse_timestamp(TextLogReader& reader, const char* field, std::size_t length, BusRecord& record) {
-  const LogHeader& h = reader.header;
+void parse_timestamp(TextLogDecoder& decoder, const char* field, std::size_t length, BusRecord& record) {
+  const LogHeader& h = decoder.header;
   if (length > kTimestampField) length = kTimestampField;
 
   char record_digits[kTimestampField];
-  std::size_t rn = strip_separators(textlog_detail::timestamp_cache(reader).stripped, field, length, record_digits);
+  std::size_t rn = strip_separators(textlog_detail::timestamp_cache(decoder).stripped, field, length, record_digits);
 
   char tmpl[kTemplateDigits + 1];
-  std::memcpy(tmpl, textlog_detail::timestamp_cache(reader).base_template, sizeof tmpl);
+  std::memcpy(tmpl, textlog_detail::timestamp_cache(decoder).base_template, sizeof tmpl);
   const char* rd = record_digits;
   if (rn > kTemplateDigits) {
     rd += rn - kTemplateDigits;
@@ -141,12 +141,12 @@ void parse_timestamp(TextLogReader& reader, const char* field, std::size_t lengt
   // Format 5 holds no year: each wrap moves the date on by one calendar year. Counting whole
   // years (rather than adding the seconds of one year) keeps every later date right when a
   // February 29 lies between.
-  std::uint32_t years = format_of(h) == TimeFormat::MonthDayAndTime ? reader.YearWraps : 0;
+  std::uint32_t years = format_of(h) == TimeFormat::MonthDayAndTime ? decoder.YearWraps : 0;
 
   // Frames come many to a second. When the template matches the last one up to the
   // milliseconds, all digits, the seconds worked out for it stand; only digit runs are taken
   // this way, because only they are read at fixed places.
-  textlog_detail::TimestampCache& c = textlog_detail::timestamp_cache(reader);
+  textlog_detail::TimestampCache& c = textlog_detail::timestamp_cache(decoder);
   TemplateFields t{};
   std::int64_t seconds;
   if (c.last_valid && c.last_years == years && std::memcmp(tmpl, c.last_template, kSecondDigits) == 0 &&
@@ -158,7 +158,7 @@ void parse_timestamp(TextLogReader& reader, const char* field, std::size_t lengt
     // Reading stops at the first character that is not a digit; the fields it does not reach
     // count as 0.
     textlog_detail::scan_template(tmpl, t);
-    seconds = seconds_of(reader, t, years);
+    seconds = seconds_of(decoder, t, years);
     c.last_valid = all_digits(tmpl, kSecondDigits);
     if (c.last_valid) {
       std::memcpy(c.last_template, tmpl, kSecondDigits);
@@ -167,27 +167,28 @@ void parse_timestamp(TextLogReader& reader, const char* field, std::size_t lengt
       c.last_years = years;
     }
   }
-  double timestamp = static_cast<double>(seconds) + t.millisecond * 0.001 + reader.WrapOffset;
+  double timestamp = static_cast<double>(seconds) + t.millisecond * 0.001 + decoder.WrapOffset;
 
-  if (reader.PreviousTimestamp > timestamp) {
+  if (decoder.PreviousTimestamp > timestamp) {
     std::int64_t period = wrap_period(format_of(h), timestamp);
     // Only a step back of more than one second is a wrap; a smaller one is an out-of-order line.
-    if (period != 0 && static_cast<double>(period - 1) > timestamp - reader.PreviousTimestamp + static_cast<double>(period)) {
+    if (period != 0 &&
+        static_cast<double>(period - 1) > timestamp - decoder.PreviousTimestamp + static_cast<double>(period)) {
       if (format_of(h) == TimeFormat::MonthDayAndTime) {
-        reader.YearWraps += 1;
-        timestamp = timestamp_of(reader, t, reader.YearWraps);
+        decoder.YearWraps += 1;
+        timestamp = timestamp_of(decoder, t, decoder.YearWraps);
       } else {
-        reader.WrapOffset += static_cast<std::uint32_t>(period);
+        decoder.WrapOffset += static_cast<std::uint32_t>(period);
         timestamp += static_cast<double>(period);
       }
     }
   }
-  reader.PreviousTimestamp = timestamp;
+  decoder.PreviousTimestamp = timestamp;
   record.Timestamp = timestamp;
 }
 
 // "0" standard received, "1" extended received, "8" standard sent, "9" extended sent.
-void parse_type(TextLogReader&, const char* field, std::size_t, BusRecord& record) {
+void parse_type(TextLogDecoder&, const char* field, std::size_t, BusRecord& record) {
   switch (field[0]) {
     case '0': record.Can.IDE = 0; record.Can.Dir = 0; break;
     case '1': record.Can.IDE = 1; record.Can.Dir = 0; break;
@@ -197,19 +198,19 @@ void parse_type(TextLogReader&, const char* field, std::size_t, BusRecord& recor
   }
 }
 
-void parse_id(TextLogReader&, const char* field, std::size_t length, BusRecord& record) {
+void parse_id(TextLogDecoder&, const char* field, std::size_t length, BusRecord& record) {
   unsigned id;
   if (textlog_detail::scan_hex_u32(field, length, id)) record.ID = id;
 }
 
-void parse_length(TextLogReader&, const char* field, std::size_t length, BusRecord& record) {
+void parse_length(TextLogDecoder&, const char* field, std::size_t length, BusRecord& record) {
   unsigned char dlc;
   if (textlog_detail::scan_u8(field, length, dlc)) record.Can.DLC = dlc;
 }
 
 // Up to eight bytes as one run of hex pairs, "0102A0FF". A pair that is not hex still counts as
 // a byte (of value 0); a lone last digit is a byte of its own.
-void parse_data(TextLogReader&, const char* field, std::size_t length, BusRecord& record) {
+void parse_data(TextLogDecoder&, const char* field, std::size_t length, BusRecord& record) {
   record.Can.DLC = 0;
   std::uint64_t count = 0;
   for (std::size_t pos = 0; pos < 8; ++pos) {
@@ -224,7 +225,7 @@ void parse_data(TextLogReader&, const char* field, std::size_t length, BusRecord
   record.DataPointer = record.Can.DataBytes;
 }
 
-void parse_lost(TextLogReader&, const char*, std::size_t, BusRecord&) {}
+void parse_lost(TextLogDecoder&, const char*, std::size_t, BusRecord&) {}
 
 // The numbers of the template from the year to the second: where each lies, and its range (a
 // day is checked against its month apart).
@@ -272,10 +273,10 @@ bool header_holds(const char* digits, std::size_t n, int count) {
 }
 
 // What the header's time is to the log's frames (see StartTimeUse).
-StartTimeUse start_time_use(const TextLogReader& reader, const char* digits, std::size_t n) {
+StartTimeUse start_time_use(const TextLogDecoder& decoder, const char* digits, std::size_t n) {
   // Without a Timestamp column no frame has a time to take from it.
-  if (reader.timestamp_column < 0) return StartTimeUse::Fine;
-  const int needed = numbers_from_header(format_of(reader.header));
+  if (decoder.timestamp_column < 0) return StartTimeUse::Fine;
+  const int needed = numbers_from_header(format_of(decoder.header));
   if (!header_holds(digits, n, needed)) return StartTimeUse::Unreadable;
   if (needed == 0 && !header_holds(digits, n, 6)) return StartTimeUse::PassedOver;
   return StartTimeUse::Fine;
@@ -285,9 +286,9 @@ StartTimeUse start_time_use(const TextLogReader& reader, const char* digits, std
 
 namespace textlog_detail {
 
-void prepare_timestamps(TextLogReader& reader) {
-  const LogHeader& h = reader.header;
-  textlog_detail::TimestampCache& c = textlog_detail::timestamp_cache(reader);
+void prepare_timestamps(TextLogDecoder& decoder) {
+  const LogHeader& h = decoder.header;
+  textlog_detail::TimestampCache& c = textlog_detail::timestamp_cache(decoder);
   std::memset(c.stripped, 0, sizeof c.stripped);
   for (char r : {h.ValueSeparator, h.TimeSeparator, h.TimeSeparatorMs, h.DateSeparator, h.TimeDateSeparator}) {
     if (r != 0) c.stripped[static_cast<unsigned char>(r)] = true;
@@ -296,7 +297,7 @@ void prepare_timestamps(TextLogReader& reader) {
 
   char header_digits[sizeof h.TimeText];
   std::size_t hn = strip_separators(c.stripped, h.TimeText, strnlen(h.TimeText, sizeof h.TimeText), header_digits);
-  reader.start_time = start_time_use(reader, header_digits, hn);
+  decoder.start_time = start_time_use(decoder, header_digits, hn);
   std::memcpy(c.base_template, kTemplate, sizeof kTemplate);
   if (hn > kTemplateDigits) hn = kTemplateDigits;
   std::memcpy(c.base_template, header_digits, hn);
@@ -325,71 +326,71 @@ ColumnParser column_parser_for(const char* name, bool& known) {
 
 }  // namespace textlog_detail
 
-bool textlog_next_record(TextLogReader& reader, BusRecord& record) {
-  if (reader.data_ended) return false;
+bool textlog_next_record(TextLogDecoder& decoder, BusRecord& record) {
+  if (decoder.data_ended) return false;
   char line[kLineBuffer];
   bool got = false;
   double skipped_below = 0;
-  const int timestamp = reader.timestamp_column;
+  const int timestamp = decoder.timestamp_column;
   for (;;) {
     textlog_detail::LineExtent extent;
-    std::size_t length = textlog_detail::read_line(*reader.stream, line, extent, true);
-    const bool rest_of_cut_line = reader.continues_cut_line;
-    reader.continues_cut_line = extent.cut;
+    std::size_t length = textlog_detail::read_line(*decoder.stream, line, extent, true);
+    const bool rest_of_cut_line = decoder.continues_cut_line;
+    decoder.continues_cut_line = extent.cut;
     // The line the data ends inside: at the end of the file, or at a zero byte.
     const bool last = !extent.line_feed && !extent.cut;
     if (last) {
-      reader.data_ended = true;
-      std::int64_t after = stream_tell(*reader.stream);
+      decoder.data_ended = true;
+      std::int64_t after = stream_tell(*decoder.stream);
       std::size_t end = extent.zero ? extent.zero_at : extent.consumed;
-      reader.end_of_data = after < 0 ? -1 : after - static_cast<std::int64_t>(extent.consumed - end);
+      decoder.end_of_data = after < 0 ? -1 : after - static_cast<std::int64_t>(extent.consumed - end);
       if (length == 0) break;
     }
     // A stray line must not reach the parsers: a timestamp made up from the header's time would
     // usually lie far enough back to count as a wrap, and move every later frame on by a period.
     if (timestamp >= 0 && (rest_of_cut_line || line[0] == '#')) {
-      ++reader.stray_lines;
+      ++decoder.stray_lines;
       if (last) break;
       continue;
     }
     // Counted before the split writes its NULs over the separators.
     const bool short_of_columns =
-        last && textlog_detail::count_columns(line, length, reader.header.ValueSeparator) < reader.column_count;
+        last && textlog_detail::count_columns(line, length, decoder.header.ValueSeparator) < decoder.column_count;
     Field fields[kColumnSlots];
-    int n = textlog_detail::split_fields(line, length, reader.header.ValueSeparator, fields);
+    int n = textlog_detail::split_fields(line, length, decoder.header.ValueSeparator, fields);
     if ((timestamp >= 0 && (n <= timestamp || !has_digit(fields[timestamp]))) ||
-        (last && (short_of_columns || !data_complete(reader, fields, n)))) {
-      ++reader.stray_lines;
+        (last && (short_of_columns || !data_complete(decoder, fields, n)))) {
+      ++decoder.stray_lines;
       if (last) break;
       continue;
     }
     std::memset(&record, 0, sizeof record);
-    const std::uint32_t wrap_offset = reader.WrapOffset;
-    const double previous = reader.PreviousTimestamp;
-    const std::uint32_t year_wraps = reader.YearWraps;
+    const std::uint32_t wrap_offset = decoder.WrapOffset;
+    const double previous = decoder.PreviousTimestamp;
+    const std::uint32_t year_wraps = decoder.YearWraps;
     for (int i = 0; i < n; ++i) {
-      if (reader.parsers[i] != nullptr) reader.parsers[i](reader, fields[i].text, fields[i].length, record);
+      if (decoder.parsers[i] != nullptr) decoder.parsers[i](decoder, fields[i].text, fields[i].length, record);
     }
     // A CAN identifier has at most 29 bits. A wider one is no frame the logger wrote, and no trace
     // could carry it alike (the MDF4 trace keeps 29 bits): the line is stray, and like any stray
     // line it moves no wrap state.
     if (record.ID > kCanIdMax) {
-      reader.WrapOffset = wrap_offset;
-      reader.PreviousTimestamp = previous;
-      reader.YearWraps = year_wraps;
-      ++reader.stray_lines;
+      decoder.WrapOffset = wrap_offset;
+      decoder.PreviousTimestamp = previous;
+      decoder.YearWraps = year_wraps;
+      ++decoder.stray_lines;
       if (last) break;
       continue;
     }
     record.Can.BusChannel = 1;
     record.Kind = CAN_DataFrame;
-    if (reader.LastAccepted > record.Timestamp) {
-      skipped_below = reader.LastAccepted;
-      ++reader.stepped_back;
+    if (decoder.LastAccepted > record.Timestamp) {
+      skipped_below = decoder.LastAccepted;
+      ++decoder.stepped_back;
       if (last) break;
       continue;
     }
-    reader.LastAccepted = record.Timestamp;
+    decoder.LastAccepted = record.Timestamp;
     got = true;
     break;
   }

@@ -1,11 +1,11 @@
 #pragma once
 
-// Shared by the header block reader and the record line reader; nothing else includes it.
+// Shared by the header block parser and the record line parser; nothing else includes it.
 
 #include <cstddef>
 
 #include "textlog/field_scan.h"
-#include "textlog/text_log_reader.h"
+#include "textlog/text_log_decoder.h"
 
 namespace quarn::textlog_detail {
 
@@ -51,7 +51,7 @@ int split_fields(char* line, std::size_t length, char separator, Field (&fields)
 int count_columns(const char* line, std::size_t length, char separator);
 
 // The parser of a column name, or null for a name that has none. `known` tells whether the name
-// is one the reader recognises ("Lost" is known but has nothing to parse).
+// is one the decoder recognises ("Lost" is known but has nothing to parse).
 ColumnParser column_parser_for(const char* name, bool& known);
 
 // Worked out once from the header when the log opens, so that each timestamp costs little.
@@ -67,15 +67,15 @@ struct TimestampCache {
   std::int64_t last_seconds;  // ...and its calendar seconds
 };
 
-// The reader textlog_open makes: the public fields and what only the reader's own code uses.
-struct ReaderState final : TextLogReader {
+// The decoder textlog_open makes: the public fields and what only the decoder's own code uses.
+struct DecoderState final : TextLogDecoder {
   TimestampCache cache{};
 };
 
-inline TimestampCache& timestamp_cache(TextLogReader& reader) { return static_cast<ReaderState&>(reader).cache; }
+inline TimestampCache& timestamp_cache(TextLogDecoder& decoder) { return static_cast<DecoderState&>(decoder).cache; }
 
-// Fills the reader's timestamp cache from its header, and tells what the header's time is to the
+// Fills the decoder's timestamp cache from its header, and tells what the header's time is to the
 // frames (start_time); called once the header block and the column header line are read.
-void prepare_timestamps(TextLogReader& reader);
+void prepare_timestamps(TextLogDecoder& decoder);
 
 }  // namespace quarn::textlog_detail

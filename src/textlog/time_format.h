@@ -6,7 +6,7 @@ namespace quarn {
 
 // Which part of the date and time a record's timestamp holds, as "Time format: N" in a log's
 // header says; the header's "Time: " supplies the rest. It also sets the period after which the
-// clock in the records starts again, which the reader adds back.
+// clock in the records starts again, which the decoder adds back.
 enum class TimeFormat : std::uint8_t {
   Seconds = 1,          // "SS.mmm", wraps every minute
   Minutes = 2,          // "MM:SS.mmm", every hour

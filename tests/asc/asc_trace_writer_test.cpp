@@ -16,7 +16,7 @@
 #include "support/capture.h"
 #include "support/faulty_fs.h"
 #include "support/temp_dir.h"
-#include "textlog/text_log_reader.h"
+#include "textlog/text_log_decoder.h"
 
 namespace quarn {
 namespace {

@@ -1,4 +1,4 @@
-// Generated and mutated logs through the reader: whatever the bytes, it must not crash, leak or
+// Generated and mutated logs through the decoder: whatever the bytes, it must not crash, leak or
 // loop, and what it hands out must keep the record invariants.
 
 #include <gtest/gtest.h>
@@ -12,7 +12,7 @@
 #include "logging/report.h"
 #include "support/memory_stream.h"
 #include "textlog/field_scan.h"
-#include "textlog/text_log_reader.h"
+#include "textlog/text_log_decoder.h"
 
 namespace quarn {
 namespace {
@@ -84,18 +84,18 @@ void mutate(std::mt19937& rng, std::string& s) {
   }
 }
 
-// Every record the reader hands out, read through a buffered stream of the given size, or
+// Every record the decoder hands out, read through a buffered stream of the given size, or
 // straight from the bytes one read at a time when the size is 0.
 std::vector<BusRecord> read_all(const std::string& bytes, std::int64_t buffer, bool& opened) {
   test::MemoryStream inner(bytes);
   std::unique_ptr<Stream> s = buffer > 0 ? bufstream_create(&inner, false, buffer) : nullptr;
   std::vector<BusRecord> out;
-  auto reader = textlog_open(buffer > 0 ? s.get() : &inner);
-  opened = reader != nullptr;
-  if (!reader) return out;
-  textlog_rewind(*reader);
+  auto decoder = textlog_open(buffer > 0 ? s.get() : &inner);
+  opened = decoder != nullptr;
+  if (!decoder) return out;
+  textlog_rewind(*decoder);
   BusRecord r;
-  while (textlog_next_record(*reader, r)) {
+  while (textlog_next_record(*decoder, r)) {
     // The record's own invariants, checked in place.
     EXPECT_LE(r.DataLength, 8u);
     if (r.DataLength > 0) {
@@ -105,7 +105,7 @@ std::vector<BusRecord> read_all(const std::string& bytes, std::int64_t buffer, b
     EXPECT_EQ(r.Can.BusChannel, 1);
     out.push_back(r);
     if (out.size() > bytes.size()) {
-      ADD_FAILURE() << "more records than bytes: the reader does not advance";
+      ADD_FAILURE() << "more records than bytes: the decoder does not advance";
       break;
     }
   }

@@ -11,7 +11,7 @@
 #include "io/buffered_stream.h"
 #include "support/memory_stream.h"
 #include "support/temp_dir.h"
-#include "textlog/text_log_reader.h"
+#include "textlog/text_log_decoder.h"
 
 namespace quarn {
 namespace {
@@ -29,7 +29,7 @@ std::string generated(const GenLogOptions& o) {
 std::vector<BusRecord> read_back(const std::string& text) {
   test::MemoryStream inner(text);
   std::unique_ptr<Stream> stream = bufstream_create(&inner, false, 1 << 16);
-  std::unique_ptr<TextLogReader> reader = textlog_open(stream.get());
+  std::unique_ptr<TextLogDecoder> reader = textlog_open(stream.get());
   std::vector<BusRecord> out;
   EXPECT_TRUE(reader) << text.substr(0, 600);
   if (!reader || !textlog_rewind(*reader)) return out;
