@@ -1,7 +1,7 @@
 #include "app/input_formats.h"
 
 #include "app/format_lists.h"
-#include "mdf4/mdf4_log_input.h"
+#include "mdf4/mdf4_log_reader.h"
 #include "textlog/text_log_input.h"
 
 namespace quarn {
@@ -11,7 +11,7 @@ namespace {
 // and the documentation.
 constexpr InputFormat kInputFormats[] = {
     {"txt", text_log_input_create},
-    {"mf4", mdf4_log_input_create},
+    {"mf4", mdf4_log_reader_create},
 };
 
 constexpr int kFormatCount = static_cast<int>(sizeof kInputFormats / sizeof kInputFormats[0]);

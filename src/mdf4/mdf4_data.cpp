@@ -7,7 +7,7 @@
 #include <new>
 
 #include "base/memory.h"
-#include "mdf4/mdf4_reader.h"
+#include "mdf4/mdf4_decoder.h"
 
 namespace quarn::mdf4 {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "mdf4/mdf4_reader.h"
+#include "mdf4/mdf4_decoder.h"
 #include "support/mdf4_files.h"
 #include "support/mdf4_logger_files.h"
 #include "support/temp_dir.h"

@@ -1,4 +1,4 @@
-#include "mdf4/mdf4_reader.h"
+#include "mdf4/mdf4_decoder.h"
 
 #include <algorithm>
 #include <cmath>
@@ -94,7 +94,7 @@ struct Channel {
 
 // What one channel group's channels say, gathered before the group is judged.
 struct Layout {
-  int kind = -1;  // a GroupKind, -1 while no channel has named one
+  int kind = -1;   // a GroupKind, -1 while no channel has named one
   int others = 0;  // channels besides the time channel, whatever their names
   Channel time;
   Channel members[kMembers];
@@ -145,7 +145,7 @@ struct RecordKind {
 
 // What open finds and next reads with: the bus-logging groups, a cursor in each, and the merge of
 // their frames by time.
-struct Mdf4Reader::Impl {
+struct Mdf4Decoder::Impl {
   // A bus-logging channel group: where its records are and how to decode them.
   struct Group {
     int kind = -1;
@@ -193,7 +193,7 @@ struct Mdf4Reader::Impl {
     BusRecord head{};
   };
 
-  explicit Impl(const Mdf4ReaderLimits& limits)
+  explicit Impl(const Mdf4DecoderLimits& limits)
       : file(error), windows(file, limits.window_bytes, limits.inflated_bytes) {}
   ~Impl() {
     for (std::int64_t i = 0; cursors != nullptr && i < group_count; ++i) {
@@ -207,7 +207,7 @@ struct Mdf4Reader::Impl {
     mem_free(stitch);
   }
 
-  bool open(Mdf4Reader& reader, Stream* stream);
+  bool open(Mdf4Decoder& reader, Stream* stream);
   bool read_group(std::int64_t index, const Block& dg);
   bool read_channel_group(std::int64_t index, const Block& cg, std::uint8_t id_size);
   bool add_id(std::int64_t index, std::int64_t first, const RecordKind& k);
@@ -263,37 +263,37 @@ struct Mdf4Reader::Impl {
   bool finished = false;
 };
 
-std::unique_ptr<Mdf4Reader> mdf4_reader_create(const Mdf4ReaderLimits& limits) {
-  std::unique_ptr<Mdf4Reader> reader(new (std::nothrow) Mdf4Reader);
+std::unique_ptr<Mdf4Decoder> mdf4_decoder_create(const Mdf4DecoderLimits& limits) {
+  std::unique_ptr<Mdf4Decoder> reader(new (std::nothrow) Mdf4Decoder);
   if (!reader) return nullptr;
-  void* impl = mem_alloc(sizeof(Mdf4Reader::Impl));
+  void* impl = mem_alloc(sizeof(Mdf4Decoder::Impl));
   if (impl == nullptr) return nullptr;
-  reader->impl_ = new (impl) Mdf4Reader::Impl(limits);
+  reader->impl_ = new (impl) Mdf4Decoder::Impl(limits);
   return reader;
 }
 
-Mdf4Reader::~Mdf4Reader() {
+Mdf4Decoder::~Mdf4Decoder() {
   if (impl_ != nullptr) {
     impl_->~Impl();
     mem_free(impl_);
   }
 }
 
-const char* Mdf4Reader::error() const { return impl_->error.text(); }
+const char* Mdf4Decoder::error() const { return impl_->error.text(); }
 
-const char* Mdf4Reader::unread() const { return impl_->unread.text(); }
+const char* Mdf4Decoder::unread() const { return impl_->unread.text(); }
 
-std::uint64_t Mdf4Reader::window_peak() const { return impl_->windows.peak(); }
+std::uint64_t Mdf4Decoder::window_peak() const { return impl_->windows.peak(); }
 
-bool Mdf4Reader::open(Stream* stream) {
+bool Mdf4Decoder::open(Stream* stream) {
   if (impl_->opened) return impl_->error.fail("the reader has opened a file already");
   impl_->opened = true;
   return impl_->open(*this, stream);
 }
 
-bool Mdf4Reader::next(BusRecord& record) { return impl_->next(record); }
+bool Mdf4Decoder::next(BusRecord& record) { return impl_->next(record); }
 
-bool Mdf4Reader::Impl::open(Mdf4Reader& reader, Stream* stream) {
+bool Mdf4Decoder::Impl::open(Mdf4Decoder& reader, Stream* stream) {
   if (stream == nullptr) return error.fail("no input");
   std::int64_t size = stream_size(stream);
   if (size < 0) return error.fail("cannot tell the size of the file");
@@ -344,7 +344,7 @@ bool Mdf4Reader::Impl::open(Mdf4Reader& reader, Stream* stream) {
   return true;
 }
 
-bool Mdf4Reader::Impl::read_group(std::int64_t index, const Block& dg) {
+bool Mdf4Decoder::Impl::read_group(std::int64_t index, const Block& dg) {
   const std::uint8_t id_size = dg.data[dg::kRecordIdSize];
   if (id_size != 0 && id_size != 1 && id_size != 2 && id_size != 4 && id_size != 8) {
     return error.fail("data group %lld: record ids of %u bytes are not supported", ll(index),
@@ -405,7 +405,7 @@ bool Mdf4Reader::Impl::read_group(std::int64_t index, const Block& dg) {
   return true;
 }
 
-bool Mdf4Reader::Impl::add_id(std::int64_t index, std::int64_t first, const RecordKind& k) {
+bool Mdf4Decoder::Impl::add_id(std::int64_t index, std::int64_t first, const RecordKind& k) {
   for (std::int64_t j = first; j < id_count; ++j) {
     if (ids[j].group == k.group) return error.fail("data group %lld: its channel groups loop", ll(index));
     if (ids[j].id == k.id) {
@@ -423,7 +423,7 @@ bool Mdf4Reader::Impl::add_id(std::int64_t index, std::int64_t first, const Reco
   return true;
 }
 
-bool Mdf4Reader::Impl::read_channel_group(std::int64_t index, const Block& cg, std::uint8_t id_size) {
+bool Mdf4Decoder::Impl::read_channel_group(std::int64_t index, const Block& cg, std::uint8_t id_size) {
   Layout lay;
   std::int64_t budget = kMaxChannels;
   if (!collect_channels(lay, index, cg.links[cg::kFirstCn], -1, 0, budget)) return false;
@@ -464,7 +464,7 @@ bool Mdf4Reader::Impl::read_channel_group(std::int64_t index, const Block& cg, s
   return compile(g, lay, cg) && push_group(g);
 }
 
-bool Mdf4Reader::Impl::push_group(const Group& g) {
+bool Mdf4Decoder::Impl::push_group(const Group& g) {
   if (group_count == kMaxBusGroups) return error.fail("more than %lld bus-logging groups", ll(kMaxBusGroups));
   if (group_count == group_capacity) {
     const std::int64_t want = group_capacity == 0 ? 4 : group_capacity * 2;
@@ -477,7 +477,7 @@ bool Mdf4Reader::Impl::push_group(const Group& g) {
   return true;
 }
 
-bool Mdf4Reader::Impl::read_name(std::uint64_t offset, char* out, std::size_t room) {
+bool Mdf4Decoder::Impl::read_name(std::uint64_t offset, char* out, std::size_t room) {
   out[0] = '\0';
   if (offset == 0) return true;
   Block tx;
@@ -488,8 +488,8 @@ bool Mdf4Reader::Impl::read_name(std::uint64_t offset, char* out, std::size_t ro
   return true;
 }
 
-bool Mdf4Reader::Impl::collect_channels(Layout& lay, std::int64_t index, std::uint64_t first, int parent_kind,
-                                        int depth, std::int64_t& budget) {
+bool Mdf4Decoder::Impl::collect_channels(Layout& lay, std::int64_t index, std::uint64_t first, int parent_kind,
+                                         int depth, std::int64_t& budget) {
   LoopCheck chain;
   for (std::uint64_t at = first; at != 0;) {
     if (chain.returns(at)) return error.fail("data group %lld: its channels loop", ll(index));
@@ -521,7 +521,7 @@ bool Mdf4Reader::Impl::collect_channels(Layout& lay, std::int64_t index, std::ui
   return true;
 }
 
-bool Mdf4Reader::Impl::take_channel(Layout& lay, std::int64_t index, const Block& cn, int kind, const char* member) {
+bool Mdf4Decoder::Impl::take_channel(Layout& lay, std::int64_t index, const Block& cn, int kind, const char* member) {
   const std::uint8_t type = cn.data[cn::kType];
   Channel c;
   c.present = true;
@@ -550,7 +550,7 @@ bool Mdf4Reader::Impl::take_channel(Layout& lay, std::int64_t index, const Block
   return true;
 }
 
-bool Mdf4Reader::Impl::check_field(const Group& g, const Channel& c, const char* what, bool bytes, bool may_be_float) {
+bool Mdf4Decoder::Impl::check_field(const Group& g, const Channel& c, const char* what, bool bytes, bool may_be_float) {
   const long long index = ll(g.dg);
   const bool variable = bytes && c.type == cn::kTypeVlsd;
   if (c.type != cn::kTypeValue && c.type != cn::kTypeMaxLength && !variable && c.type != cn::kTypeMaster) {
@@ -582,7 +582,7 @@ bool Mdf4Reader::Impl::check_field(const Group& g, const Channel& c, const char*
   return true;
 }
 
-bool Mdf4Reader::Impl::check_time(Group& g, const Channel& c) {
+bool Mdf4Decoder::Impl::check_time(Group& g, const Channel& c) {
   const long long index = ll(g.dg);
   const char* name = kGroupLayouts[g.kind].name;
   if (!c.present) return error.fail("data group %lld (%s): no time channel", index, name);
@@ -613,7 +613,7 @@ bool Mdf4Reader::Impl::check_time(Group& g, const Channel& c) {
   return true;
 }
 
-bool Mdf4Reader::Impl::compile(Group& g, const Layout& lay, const Block& cg) {
+bool Mdf4Decoder::Impl::compile(Group& g, const Layout& lay, const Block& cg) {
   const long long index = ll(g.dg);
   const char* name = kGroupLayouts[g.kind].name;
   g.record_id = get_u64(cg.data + cg::kRecordId);
@@ -682,7 +682,7 @@ bool Mdf4Reader::Impl::compile(Group& g, const Layout& lay, const Block& cg) {
   return true;
 }
 
-bool Mdf4Reader::Impl::next(BusRecord& record) {
+bool Mdf4Decoder::Impl::next(BusRecord& record) {
   if (error.failed() || group_count == 0) return false;
   if (!started) {
     started = true;
@@ -708,7 +708,7 @@ bool Mdf4Reader::Impl::next(BusRecord& record) {
   return true;
 }
 
-bool Mdf4Reader::Impl::begin() {
+bool Mdf4Decoder::Impl::begin() {
   std::int64_t streams = 0;
   for (std::int64_t i = 0; i < group_count; ++i) streams += groups[i].variable ? 2 : 1;
   windows.plan(streams);
@@ -729,7 +729,7 @@ bool Mdf4Reader::Impl::begin() {
   return true;
 }
 
-void Mdf4Reader::Impl::sift_down(std::int64_t at) {
+void Mdf4Decoder::Impl::sift_down(std::int64_t at) {
   for (;;) {
     std::int64_t least = at;
     const std::int64_t left = 2 * at + 1;
@@ -742,7 +742,7 @@ void Mdf4Reader::Impl::sift_down(std::int64_t at) {
   }
 }
 
-bool Mdf4Reader::Impl::advance(std::int64_t i) {
+bool Mdf4Decoder::Impl::advance(std::int64_t i) {
   const Group& g = groups[i];
   Cursor& c = cursors[i];
   c.live = false;
@@ -794,7 +794,7 @@ bool Mdf4Reader::Impl::advance(std::int64_t i) {
   return true;
 }
 
-bool Mdf4Reader::Impl::own_record(Cursor& c, const Group& g, const std::uint8_t*& record) {
+bool Mdf4Decoder::Impl::own_record(Cursor& c, const Group& g, const std::uint8_t*& record) {
   for (;;) {
     const std::uint8_t* p;
     if (!windows.take(c.records, g.id_size, p, stitch)) return false;
@@ -808,7 +808,7 @@ bool Mdf4Reader::Impl::own_record(Cursor& c, const Group& g, const std::uint8_t*
   }
 }
 
-bool Mdf4Reader::Impl::pass_record(DataStream& s, const Group& g, std::uint64_t id, bool count) {
+bool Mdf4Decoder::Impl::pass_record(DataStream& s, const Group& g, std::uint64_t id, bool count) {
   RecordKind* k = nullptr;
   for (std::int64_t j = g.ids_first; j < g.ids_first + g.ids_count; ++j) {
     if (ids[j].id == id) {
@@ -830,7 +830,7 @@ bool Mdf4Reader::Impl::pass_record(DataStream& s, const Group& g, std::uint64_t 
 // Once every group has handed out its records: whether the data ends where they do. Records past
 // a channel group's count, or one cut short at the end, are frames no trace would get: the file
 // was not read to its end (`unread`), although nothing in it is broken (`error`).
-bool Mdf4Reader::Impl::finish() {
+bool Mdf4Decoder::Impl::finish() {
   if (finished) return true;
   finished = true;
   for (std::int64_t i = 0; i < group_count && !unread.failed(); ++i) {
@@ -839,7 +839,7 @@ bool Mdf4Reader::Impl::finish() {
   return true;
 }
 
-bool Mdf4Reader::Impl::finish_sorted(std::int64_t i) {
+bool Mdf4Decoder::Impl::finish_sorted(std::int64_t i) {
   const Group& g = groups[i];
   const std::uint8_t* p = nullptr;
   std::uint64_t got = 0;
@@ -856,7 +856,7 @@ bool Mdf4Reader::Impl::finish_sorted(std::int64_t i) {
                      ll(g.dg), kGroupLayouts[g.kind].name, ull(g.cycles));
 }
 
-bool Mdf4Reader::Impl::finish_unsorted(std::int64_t i) {
+bool Mdf4Decoder::Impl::finish_unsorted(std::int64_t i) {
   const Group& g = groups[i];
   DataStream& s = cursors[i].records;
   // This cursor counted the records of every id up to its last one; the rest are counted here.
@@ -893,7 +893,7 @@ bool Mdf4Reader::Impl::finish_unsorted(std::int64_t i) {
   return true;
 }
 
-bool Mdf4Reader::Impl::zeros_to_end(DataStream& s, bool& zeros) {
+bool Mdf4Decoder::Impl::zeros_to_end(DataStream& s, bool& zeros) {
   constexpr std::uint64_t kPiece = 4096;  // within the stitch buffer
   zeros = true;
   for (;;) {
@@ -908,8 +908,8 @@ bool Mdf4Reader::Impl::zeros_to_end(DataStream& s, bool& zeros) {
   }
 }
 
-bool Mdf4Reader::Impl::signal_value(Cursor& c, const Group& g, std::uint64_t offset, std::uint8_t* out,
-                                    std::uint64_t room, std::uint64_t& length) {
+bool Mdf4Decoder::Impl::signal_value(Cursor& c, const Group& g, std::uint64_t offset, std::uint8_t* out,
+                                     std::uint64_t room, std::uint64_t& length) {
   const long long index = ll(g.dg);
   const char* name = kGroupLayouts[g.kind].name;
   if (c.cached && offset == c.cached_offset) {
@@ -968,7 +968,7 @@ bool Mdf4Reader::Impl::signal_value(Cursor& c, const Group& g, std::uint64_t off
   return true;
 }
 
-void Mdf4Reader::Impl::decode(const Group& g, const std::uint8_t* record, BusRecord& r) const {
+void Mdf4Decoder::Impl::decode(const Group& g, const std::uint8_t* record, BusRecord& r) const {
   std::memset(&r, 0, sizeof r);
   double raw;
   switch (g.time_type) {
