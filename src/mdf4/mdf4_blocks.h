@@ -20,6 +20,13 @@
 
 #include "base/str_view.h"
 
+namespace quarn {
+
+// The most a DZ block may inflate to.
+inline constexpr std::uint64_t kMdf4MaxInflated = std::uint64_t{64} << 20;
+
+}  // namespace quarn
+
 namespace quarn::mdf4 {
 
 static_assert(std::endian::native == std::endian::little, "fields are copied as they lie in memory");

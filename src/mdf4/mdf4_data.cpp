@@ -7,7 +7,6 @@
 #include <new>
 
 #include "base/memory.h"
-#include "mdf4/mdf4_decoder.h"
 
 namespace quarn::mdf4 {
 
@@ -22,9 +21,6 @@ constexpr std::uint64_t kOutput = 64 * 1024;
 constexpr std::uint64_t kMaxDeflateRatio = 1032;
 
 enum BlockKind : std::uint8_t { kPlain, kDeflated, kTransposed };
-
-unsigned long long ull(std::uint64_t v) { return static_cast<unsigned long long>(v); }
-long long ll(std::int64_t v) { return static_cast<long long>(v); }
 
 // zlib's allocation hooks on mem_alloc, so that the allocation-failure hook reaches the inflater.
 voidpf zlib_alloc(voidpf /*opaque*/, uInt items, uInt size) {

@@ -4,8 +4,9 @@
 #include <memory>
 
 #include "base/memory.h"
-#include "io/stream.h"
 #include "batch/bus_record.h"
+#include "io/stream.h"
+#include "mdf4/mdf4_blocks.h"
 
 namespace quarn {
 
@@ -110,9 +111,6 @@ class Mdf4Decoder final : public HeapObject {
   std::int64_t group_count_ = 0;
   std::uint64_t declared_ = 0;
 };
-
-// The most a DZ block may inflate to.
-inline constexpr std::uint64_t kMdf4MaxInflated = std::uint64_t{64} << 20;
 
 // How much memory the windows onto the data may take. Beyond it, a group's window is taken from
 // it while other groups read and loaded again when it reads on: slower, never wrong. Tests
