@@ -23,6 +23,8 @@ using namespace mdf4;
 
 namespace {
 
+constexpr const char* kCompressionNames[] = {"none", "deflate", "transposed"};
+
 // The last whole second whose nanoseconds fit the header's u64 start time (2554-07-21).
 constexpr double kLastStartSecond = 18446744073.0;
 
@@ -154,10 +156,10 @@ int lay_out(const BusRecord& record, int kind, double base, Put&& put, PutData&&
 
 // The columns lay_out writes for a record of group `kind` with `length` data bytes, found by
 // laying one out: the bytes of a block in the others stay zero without anybody looking.
-Mdf4LiveColumns columns_written(int kind, std::uint32_t length) {
+LiveColumns columns_written(int kind, std::uint32_t length) {
   BusRecord probe{};
   probe.DataLength = length;
-  Mdf4LiveColumns live;
+  LiveColumns live;
   live.bits[0] = live.bits[1] = 0;
   auto mark = [&live](std::uint32_t c, std::uint32_t n) {
     for (std::uint32_t k = c; k < c + n; ++k) live.bits[k / 64] |= std::uint64_t{1} << (k % 64);
@@ -209,6 +211,22 @@ bool add_group(BlockBuffer& b, const GroupLayout& layout, const SharedBlocks& sh
 
 }  // namespace
 
+const char* mdf4_compression_name(Mdf4Compression compression) {
+  const auto i = static_cast<std::size_t>(compression);
+  return i < sizeof kCompressionNames / sizeof kCompressionNames[0] ? kCompressionNames[i] : nullptr;
+}
+
+bool mdf4_compression_parse(const char* text, Mdf4Compression& out) {
+  if (text == nullptr) return false;
+  for (std::size_t i = 0; i < sizeof kCompressionNames / sizeof kCompressionNames[0]; ++i) {
+    if (std::strcmp(text, kCompressionNames[i]) == 0) {
+      out = static_cast<Mdf4Compression>(i);
+      return true;
+    }
+  }
+  return false;
+}
+
 // One group's block in the making and the blocks it has written.
 struct Mdf4Writer::Group {
   const GroupLayout* layout = nullptr;
@@ -238,7 +256,7 @@ struct Mdf4Writer::Slot {
   int group = 0;
   std::uint8_t* records = nullptr;    // a block buffer, as a group fills it
   std::uint64_t bytes = 0;            // record bytes in it
-  Mdf4LiveColumns live;               // the columns its records wrote (transposed only)
+  LiveColumns live;                   // the columns its records wrote (transposed only)
   std::uint8_t* packed = nullptr;     // the DZ block, or the records untransposed when they stay DT
   const std::uint8_t* out = nullptr;  // the block to write: header, data, padding
   std::uint64_t out_length = 0;
@@ -249,9 +267,9 @@ struct Mdf4Writer::Compressor {
   Slot slots[kMdf4BlocksInFlight];
   int head = 0;                          // the oldest slot in use
   int count = 0;                         // slots in use, from head on
-  std::unique_ptr<Mdf4Deflater> own;     // the caller's thread's
-  std::unique_ptr<Mdf4Deflater> thread;  // the worker's
-  std::unique_ptr<Mdf4Deflater> helper;  // help()'s caller's
+  std::unique_ptr<ColumnDeflater> own;   // the caller's thread's
+  std::unique_ptr<ColumnDeflater> thread;  // the worker's
+  std::unique_ptr<ColumnDeflater> helper;  // help()'s caller's
   bool thread_tried = false;
   bool stop = false;
   std::mutex mutex;
@@ -273,7 +291,7 @@ Mdf4Writer::Mdf4Writer(const Mdf4WriterOptions& options) : options_(options) {
   const Mdf4WriterOptions defaults;
   if (options_.block_bytes == 0) options_.block_bytes = defaults.block_bytes;
   if (options_.list_links == 0) options_.list_links = defaults.list_links;
-  if (options_.deflater == nullptr) options_.deflater = mdf4_deflater_create;
+  if (options_.deflater == nullptr) options_.deflater = column_deflater_create;
   options_.block_bytes = std::min(options_.block_bytes, kMdf4MaxBlockBytes);
   options_.list_links = std::min(options_.list_links, kMdf4MaxListLinks);
 }
@@ -488,7 +506,7 @@ bool Mdf4Writer::flush_block(Group& g) {
 }
 
 // Runs on either thread; touches nothing but the slot and what never changes after creation.
-void Mdf4Writer::compress(Slot& s, Mdf4Deflater* deflater) const {
+void Mdf4Writer::compress(Slot& s, ColumnDeflater* deflater) const {
   const Group& g = groups_[s.group];
   const std::uint64_t size = g.layout->record_size;
   const std::uint64_t n = s.bytes;
@@ -519,7 +537,7 @@ void Mdf4Writer::compress(Slot& s, Mdf4Deflater* deflater) const {
                                                     dz_data + dz::kDataSize, room)
                         : deflater->deflate(records, static_cast<std::size_t>(n), dz_data + dz::kDataSize, room);
   }
-  s.failure = deflater == nullptr ? "out of memory" : zipped == kMdf4DeflateFailed ? kCompressionFailed : nullptr;
+  s.failure = deflater == nullptr ? "out of memory" : zipped == kDeflateFailed ? kCompressionFailed : nullptr;
   if (s.failure != nullptr) return;
   if (zipped > 0) {
     const std::uint64_t length = kHeaderSize + dz::kDataSize + zipped;
@@ -622,7 +640,8 @@ bool Mdf4Writer::help() {
   return true;
 }
 
-void Mdf4Writer::compress_queued(Slot& s, std::unique_ptr<Mdf4Deflater>& deflater, std::unique_lock<std::mutex>& lock) {
+void Mdf4Writer::compress_queued(Slot& s, std::unique_ptr<ColumnDeflater>& deflater,
+                                 std::unique_lock<std::mutex>& lock) {
   s.state = Slot::kWorking;
   lock.unlock();
   if (!deflater) deflater = options_.deflater();

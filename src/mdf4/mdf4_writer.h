@@ -9,9 +9,19 @@
 #include "batch/bus_record.h"
 #include "batch/log_reader.h"
 #include "io/byte_sink.h"
-#include "mdf4/mdf4_deflate.h"
+#include "codec/column_deflate.h"
 
 namespace quarn {
+
+// How the MDF4 writer stores its data blocks: as they are (DT), deflated (DZ), or transposed
+// and deflated (DZ), which puts byte 0 of every record first, then byte 1, and so on, so that
+// the runs of equal bytes within a column compress well.
+enum class Mdf4Compression : std::uint8_t { None, Deflate, Transposed };
+
+// The names the command line gives them ("none", "deflate", "transposed"); null for others.
+const char* mdf4_compression_name(Mdf4Compression compression);
+// The compression named `text`; false, leaving `out` as it was, for any other text.
+bool mdf4_compression_parse(const char* text, Mdf4Compression& out);
 
 // The largest values Mdf4WriterOptions take; larger ones are lowered to them.
 inline constexpr std::uint64_t kMdf4MaxBlockBytes = std::uint64_t{1} << 30;
@@ -33,7 +43,7 @@ struct Mdf4WriterOptions {
   // that fills no block never starts one. false: everything on the caller's thread.
   bool compress_thread = true;
   // Makes the deflaters; null takes quarn's own (tests hand in failing ones).
-  Mdf4DeflaterFactory deflater = nullptr;
+  ColumnDeflaterFactory deflater = nullptr;
 };
 
 // Streams bus records into an ASAM MDF4 4.10 bus-logging file, the layout python-can's MF4
@@ -121,10 +131,10 @@ class Mdf4Writer final : public HeapObject {
   void retire_done();
   void start_thread();
   void stop_thread();
-  void compress(Slot& s, Mdf4Deflater* deflater) const;
+  void compress(Slot& s, ColumnDeflater* deflater) const;
   // Takes a queued block and compresses it with `deflater` (made at first use), letting go of the
   // compressor's mutex meanwhile; then marks it done and wakes the thread waiting for it.
-  void compress_queued(Slot& s, std::unique_ptr<Mdf4Deflater>& deflater, std::unique_lock<std::mutex>& lock);
+  void compress_queued(Slot& s, std::unique_ptr<ColumnDeflater>& deflater, std::unique_lock<std::mutex>& lock);
   bool flush_list(Group& g);
   bool write_lin_head();
   bool name_sources();
