@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 #include "base/memory.h"
 #include "base/str_view.h"
@@ -12,6 +11,10 @@
 #include "codec/column_deflate.h"
 
 namespace quarn {
+
+namespace mdf4 {
+class BlockCompressor;
+}
 
 // How the MDF4 writer stores its data blocks: as they are (DT), deflated (DZ), or transposed
 // and deflated (DZ), which puts byte 0 of every record first, then byte 1, and so on, so that
@@ -118,8 +121,6 @@ class Mdf4Writer final : public HeapObject {
   explicit Mdf4Writer(const Mdf4WriterOptions& options);
 
   struct Group;
-  struct Slot;
-  struct Compressor;
   bool fail(const char* why);
   bool write(const void* data, std::uint64_t n);
   bool rewrite_u64(std::uint64_t offset, std::uint64_t value);
@@ -129,12 +130,6 @@ class Mdf4Writer final : public HeapObject {
   bool submit(Group& g, bool full);
   bool retire_oldest();
   void retire_done();
-  void start_thread();
-  void stop_thread();
-  void compress(Slot& s, ColumnDeflater* deflater) const;
-  // Takes a queued block and compresses it with `deflater` (made at first use), letting go of the
-  // compressor's mutex meanwhile; then marks it done and wakes the thread waiting for it.
-  void compress_queued(Slot& s, std::unique_ptr<ColumnDeflater>& deflater, std::unique_lock<std::mutex>& lock);
   bool flush_list(Group& g);
   bool write_lin_head();
   bool name_sources();
@@ -143,7 +138,7 @@ class Mdf4Writer final : public HeapObject {
   ByteSink* sink_ = nullptr;
   Group* groups_ = nullptr;  // kGroupKinds of them
   std::uint64_t buffer_bytes_ = 0;    // every block buffer's size: header room, records, padding
-  Compressor* compressor_ = nullptr;  // null unless compressing
+  mdf4::BlockCompressor* compressor_ = nullptr;  // null unless compressing
   std::uint64_t can_source_ = 0;      // the CAN source block, named at the end
   std::uint64_t source_path_ = 0;     // the "quarn" text block both sources share
   // The bus channel of every CAN and every LIN frame so far, for the sources' names.
@@ -159,11 +154,7 @@ class Mdf4Writer final : public HeapObject {
   bool begun_ = false;
   bool finished_ = false;
   bool failed_ = false;
-  bool worker_spared_ = false;  // help() takes the worker's part
 };
-
-// Block buffers being compressed or waiting to be written, besides each group's own.
-inline constexpr int kMdf4BlocksInFlight = 2;
 
 // A writer that has not begun; null when memory runs out. A zero option takes its default.
 std::unique_ptr<Mdf4Writer> mdf4_writer_create(const Mdf4WriterOptions& options = {});
