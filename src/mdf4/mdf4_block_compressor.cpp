@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "base/memory.h"
+#include "codec/transpose.h"
 #include "mdf4/mdf4_blocks.h"
 
 namespace quarn::mdf4 {
@@ -77,9 +78,7 @@ void BlockCompressor::compress(Slot& s, ColumnDeflater* deflater) const {
   std::uint8_t* plain = records;
   if (transposed) {
     plain = s.packed + kHeaderSize;
-    for (std::uint64_t r = 0; r < rows; ++r) {
-      for (std::uint64_t c = 0; c < size; ++c) plain[r * size + c] = records[c * rows + r];
-    }
+    untranspose(plain, records, rows, size, 0, rows);
   }
   std::uint8_t* block = plain - kHeaderSize;
   const std::uint64_t length = kHeaderSize + n;

@@ -63,10 +63,6 @@ inline float get_f32(const std::uint8_t* p) {
   return v;
 }
 
-// An unsigned little-endian value of `bit_count` bits (1 to 64) starting `bit_offset` bits (0 to
-// 7) into `p`; reads exactly the (bit_offset + bit_count + 7) / 8 bytes the value touches.
-std::uint64_t get_bits(const std::uint8_t* p, unsigned bit_offset, unsigned bit_count);
-
 // How many bytes a value of bit_count bits at bit_offset touches.
 constexpr std::uint64_t bytes_touched(std::uint64_t bit_offset, std::uint64_t bit_count) {
   return (bit_offset + bit_count + 7) / 8;
