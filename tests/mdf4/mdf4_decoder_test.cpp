@@ -451,7 +451,8 @@ TEST(Mdf4DecoderTest, GroupsOfAnotherBusArePassedOver) {
 }
 
 // With windows far below what the groups need at once, windows go from group to group and are
-// loaded again: the frames stay the same, and so does the memory bound.
+// loaded again: the frames stay the same, and so does the memory bound. The files take in record
+// ids of every width the decoder reads, each read whole.
 TEST(Mdf4DecoderTest, TightLimitsChangeNoFrame) {
   const std::vector<BusRecord> records = test::generated_frames(14, 2500);
   test::LoggerLayout unsorted;
@@ -466,6 +467,21 @@ TEST(Mdf4DecoderTest, TightLimitsChangeNoFrame) {
   signal.id_size = 0;
   signal.block_bytes = 3000;
   signal.store = test::Store::kDeflate;
+  // Record ids of every width, read as little-endian numbers of their whole width.
+  test::LoggerLayout ids2 = unsorted;
+  ids2.id_size = 2;
+  ids2.id_base = 0x1100;
+  ids2.signal_data = false;
+  ids2.packed = false;
+  test::LoggerLayout ids4 = unsorted;
+  ids4.id_size = 4;
+  ids4.id_base = 0x11223300;
+  ids4.hl = true;
+  test::LoggerLayout ids8 = unsorted;
+  ids8.id_size = 8;
+  ids8.id_base = 0x1122334455667700;
+  ids8.equal_lengths = true;
+  ids8.store = test::Store::kDeflate;
   Mdf4WriterOptions stored;  // DT blocks, whose records restore_group takes apart
   stored.compression = Mdf4Compression::None;
   std::string quarn = test::write_mdf4(records, stored);
@@ -483,6 +499,9 @@ TEST(Mdf4DecoderTest, TightLimitsChangeNoFrame) {
       {"unsorted, signal data in value groups", test::write_logger_mdf4(records, unsorted), &logger_order},
       {"sorted, transposed", test::write_logger_mdf4(records, transposed), &logger_order},
       {"sorted, signal data in SD blocks", test::write_logger_mdf4(records, signal), &logger_order},
+      {"unsorted, 2-byte record ids, fixed data bytes", test::write_logger_mdf4(records, ids2), &logger_order},
+      {"unsorted, 4-byte record ids, under an HL", test::write_logger_mdf4(records, ids4), &logger_order},
+      {"unsorted, 8-byte record ids beyond 32 bits", test::write_logger_mdf4(records, ids8), &logger_order},
       {"quarn's, plain and transposed blocks under HLs", quarn, &quarn_order},
   };
   Mdf4DecoderLimits tight;
