@@ -64,6 +64,21 @@ int member_of(const char* name) {
   return -1;
 }
 
+// Appends `item` to `items`, which hold `count` of room for `capacity`, growing them (to
+// `first`, then twice as many) when full. False, changing nothing, when memory runs out.
+template <typename T>
+bool append(T*& items, std::int64_t& count, std::int64_t& capacity, std::int64_t first, const T& item) {
+  if (count == capacity) {
+    const std::int64_t want = capacity == 0 ? first : capacity * 2;
+    void* grown = mem_realloc(items, static_cast<std::size_t>(want) * sizeof(T));
+    if (grown == nullptr) return false;
+    items = static_cast<T*>(grown);
+    capacity = want;
+  }
+  items[count++] = item;
+  return true;
+}
+
 Field field_of(const GroupCatalog::Channel& c) {
   Field f;
   f.present = c.present;
@@ -164,15 +179,7 @@ bool GroupCatalog::add_id(std::int64_t index, std::int64_t first, const RecordKi
       return error_.fail("data group %lld: two channel groups have the record id %llu", ll(index), ull(k.id));
     }
   }
-  if (id_count_ == id_capacity_) {
-    const std::int64_t want = id_capacity_ == 0 ? 8 : id_capacity_ * 2;
-    void* grown = mem_realloc(ids_, static_cast<std::size_t>(want) * sizeof(RecordKind));
-    if (grown == nullptr) return error_.fail("out of memory");
-    ids_ = static_cast<RecordKind*>(grown);
-    id_capacity_ = want;
-  }
-  ids_[id_count_++] = k;
-  return true;
+  return append(ids_, id_count_, id_capacity_, 8, k) || error_.fail("out of memory");
 }
 
 bool GroupCatalog::read_channel_group(std::int64_t index, const Block& cg, std::uint8_t id_size) {
@@ -218,15 +225,7 @@ bool GroupCatalog::read_channel_group(std::int64_t index, const Block& cg, std::
 
 bool GroupCatalog::push_group(const BusGroup& g) {
   if (count_ == kMaxBusGroups) return error_.fail("more than %lld bus-logging groups", ll(kMaxBusGroups));
-  if (count_ == capacity_) {
-    const std::int64_t want = capacity_ == 0 ? 4 : capacity_ * 2;
-    void* grown = mem_realloc(groups_, static_cast<std::size_t>(want) * sizeof(BusGroup));
-    if (grown == nullptr) return error_.fail("out of memory");
-    groups_ = static_cast<BusGroup*>(grown);
-    capacity_ = want;
-  }
-  groups_[count_++] = g;
-  return true;
+  return append(groups_, count_, capacity_, 4, g) || error_.fail("out of memory");
 }
 
 bool GroupCatalog::read_name(std::uint64_t offset, char* out, std::size_t room) {
