@@ -29,14 +29,14 @@ struct GroupCatalog::Layout {
 
 namespace {
 
-// Bounds on what a file can make the reader walk or keep. Each list walk also stops at its
+// Bounds on what a file can make the decoder walk or keep. Each list walk also stops at its
 // bound, so a list that loops back on itself ends in an error rather than in a hang.
 constexpr std::int64_t kMaxDataGroups = 65536;
 constexpr std::int64_t kMaxBusGroups = 4096;
 constexpr std::int64_t kMaxChannelGroups = 4096;  // per data group
 constexpr std::int64_t kMaxChannels = 4096;       // per channel group, compositions included
 constexpr int kMaxNesting = 4;                    // compositions within compositions
-constexpr std::size_t kNameRoom = 64;             // longer names cannot be any the reader looks for
+constexpr std::size_t kNameRoom = 64;             // longer names cannot be any the decoder looks for
 
 // The kind of group a channel name belongs to ("CAN_DataFrame" or "CAN_DataFrame.ID"), with the
 // member part after the separator; -1 when it names none.
@@ -285,7 +285,7 @@ bool GroupCatalog::take_channel(Layout& lay, std::int64_t index, const Block& cn
   c.signal = cn.links[cn::kSignalData];
   if ((type == cn::kTypeMaster || type == cn::kTypeVirtualMaster) && cn.data[cn::kSyncType] == cn::kSyncTime) {
     // Checked once the group shows itself a bus-logging one: other groups may time themselves
-    // in ways this reader has no use for.
+    // in ways this decoder has no use for.
     if (!lay.time.present) lay.time = c;
     return true;
   }
