@@ -20,7 +20,7 @@
 #include "io/file_stream.h"
 #include "io/file_system.h"
 #include "mdf4/mdf4_blocks.h"
-#include "mdf4/mdf4_reader.h"
+#include "mdf4/mdf4_decoder.h"
 #include "mdf4/mdf4_writer.h"
 #include "batch/bus_record.h"
 
@@ -245,7 +245,7 @@ void BM_ReadMdf4(benchmark::State& state) {
   std::uint64_t peak = 0;
   for (auto _ : state) {
     auto stream = file_stream_open(path.c_str(), 0);
-    auto reader = mdf4_reader_create();
+    auto reader = mdf4_decoder_create();
     if (!stream || !reader || !reader->open(stream.get())) {
       state.SkipWithError("cannot open the file");
       break;

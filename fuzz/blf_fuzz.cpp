@@ -22,7 +22,7 @@
 #include "batch/trace_writer.h"
 #include "blf/blf_log_reader.h"
 #include "logging/report.h"
-#include "mdf4/mdf4_reader.h"
+#include "mdf4/mdf4_decoder.h"
 #include "mdf4/mdf4_trace_writer.h"
 #include "memory_fs.h"
 #include "support/memory_stream.h"
@@ -90,7 +90,7 @@ void convert_as_log(const std::uint8_t* data, std::size_t size, const Reading& r
     if (reading.records > 0 && mf4 == fs.files.end()) fail("a log went without its MDF4 trace");
     if (mf4 != fs.files.end()) {
       quarn::test::MemoryStream trace(reinterpret_cast<const std::uint8_t*>(mf4->second->data()), mf4->second->size());
-      auto again = quarn::mdf4_reader_create();
+      auto again = quarn::mdf4_decoder_create();
       BusRecord r;
       std::size_t n = 0;
       if (!again || !again->open(&trace)) fail("the MDF4 trace of a log that went does not open");

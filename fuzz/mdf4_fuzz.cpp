@@ -29,7 +29,7 @@
 #include "logging/report.h"
 #include "mdf4/mdf4_trace_writer.h"
 #include "memory_fs.h"
-#include "mdf4/mdf4_reader.h"
+#include "mdf4/mdf4_decoder.h"
 #include "mdf4/mdf4_writer.h"
 #include "support/memory_sink.h"
 #include "support/memory_stream.h"
@@ -132,7 +132,7 @@ void round_trip(std::vector<BusRecord> records, std::uint8_t knob) {
     return a.Timestamp < b.Timestamp || (a.Timestamp == b.Timestamp && rank(a.Kind) < rank(b.Kind));
   });
   quarn::test::MemoryStream stream(reinterpret_cast<const std::uint8_t*>(sink.bytes.data()), sink.bytes.size());
-  auto reader = quarn::mdf4_reader_create();
+  auto reader = quarn::mdf4_decoder_create();
   if (!reader || !reader->open(&stream)) fail("quarn's own file does not open");
   BusRecord r;
   std::size_t n = 0;
@@ -170,7 +170,7 @@ void convert_as_log(const std::uint8_t* data, std::size_t size, bool read_whole,
     if (records > 0 && mf4 == fs.files.end()) fail("a log went without its MDF4 trace");
     if (mf4 != fs.files.end()) {
       quarn::test::MemoryStream trace(reinterpret_cast<const std::uint8_t*>(mf4->second->data()), mf4->second->size());
-      auto again = quarn::mdf4_reader_create();
+      auto again = quarn::mdf4_decoder_create();
       BusRecord r;
       std::size_t n = 0;
       if (!again || !again->open(&trace)) fail("the MDF4 trace of a log that went does not open");
@@ -187,7 +187,7 @@ void convert_as_log(const std::uint8_t* data, std::size_t size, bool read_whole,
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   quarn::test::MemoryStream stream(data, size);
-  auto reader = quarn::mdf4_reader_create();
+  auto reader = quarn::mdf4_decoder_create();
   if (!reader) return 0;
   if (!reader->open(&stream)) {
     if (reader->error()[0] == '\0') fail("open failed without a message");

@@ -132,10 +132,11 @@ def mf4_inputs(args, work, readers):
     return plain, saved
 
 
-def mf4_sizes(args, work):
+def mf4_sizes(args, work, plain=None, saved=None):
     """The sizes of the large log's MDF4 file for each compression, of asammdf's compressed save of
     the same frames when the shared readers can be set up, and of a 1000-frame log's file, default
-    and uncompressed."""
+    and uncompressed. `plain` and `saved`, when given, are the uncompressed file and asammdf's save
+    that mf4_inputs made already: the 1M-frame files are made once."""
     out = os.path.join(work, "sizes")
     remove(out)
     os.makedirs(out)
@@ -151,17 +152,22 @@ def mf4_sizes(args, work):
                                "-X", "-O", dest, source])
         return os.path.join(dest, os.path.splitext(os.path.basename(source))[0] + ".mf4")
 
-    for compression in ("none", "deflate", "transposed"):
+    if not plain:
+        plain = mf4_of(log, "none", "none")
+    sizes["none"] = os.path.getsize(plain)
+    for compression in ("deflate", "transposed"):
         sizes[compression] = os.path.getsize(mf4_of(log, compression, compression))
     sizes["small"] = os.path.getsize(mf4_of(small, "transposed", "small"))
     sizes["small_none"] = os.path.getsize(mf4_of(small, "none", "small_none"))
-    readers = readers_path(args)
-    if readers:
+    readers = None if saved else readers_path(args)
+    if saved:
+        sizes["asammdf"] = os.path.getsize(saved)
+    elif readers:
         try:
             saved = os.path.join(out, "asammdf.mf4")
             script = ("import sys\nfrom asammdf import MDF\nMDF(sys.argv[1]).save(sys.argv[2], compression=2, "
                       "overwrite=True)\n")
-            subprocess.run(["/usr/bin/python3", "-c", script, os.path.join(out, "none", "log.mf4"), saved], check=True,
+            subprocess.run(["/usr/bin/python3", "-c", script, plain, saved], check=True,
                            env=dict(os.environ, PYTHONPATH=readers), stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL)
             sizes["asammdf"] = os.path.getsize(saved)
@@ -197,6 +203,7 @@ def main():
     log2asc = shutil.which("log2asc")
 
     places = [("tmpfs", os.path.abspath(args.tmpfs)), ("disk", os.path.abspath(args.work))]
+    plain = saved = None  # the large log's MDF4 inputs, once made
     for i, (_, work) in enumerate(places):
         generate(args, work, big=i == 0)  # the big log's memory is measured once, on tmpfs
     q = args.quarn
@@ -338,7 +345,7 @@ def main():
     for _, work in places:
         remove(os.path.join(work, "trash"))
 
-    sizes = mf4_sizes(args, places[0][1]) if has_formats else None
+    sizes = mf4_sizes(args, places[0][1], plain, saved) if has_formats else None
 
     def med(key):
         rows = results[key]

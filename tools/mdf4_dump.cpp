@@ -22,7 +22,7 @@
 
 #include "io/file_stream.h"
 #include "mdf4/mdf4_blocks.h"
-#include "mdf4/mdf4_reader.h"
+#include "mdf4/mdf4_decoder.h"
 
 namespace {
 
@@ -166,7 +166,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::int64_t size = quarn::stream_size(stream.get());
-  auto reader = quarn::mdf4_reader_create();
+  auto reader = quarn::mdf4_decoder_create();
   if (size < 0 || !reader) {
     std::fprintf(stderr, "mdf4_dump: cannot read %s\n", path);
     return 2;

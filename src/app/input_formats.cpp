@@ -2,7 +2,7 @@
 
 #include "app/format_lists.h"
 #include "blf/blf_log_reader.h"
-#include "mdf4/mdf4_log_input.h"
+#include "mdf4/mdf4_log_reader.h"
 #include "textlog/text_log_reader.h"
 
 namespace quarn {
@@ -16,7 +16,7 @@ constexpr const char* kBlfLogSuffixes[] = {"blf", nullptr};
 // and the documentation; the option's usage text follows from the table.
 constexpr InputFormat kInputFormats[] = {
     {"txt", kTextLogSuffixes, text_log_reader_create},
-    {"mf4", kMdf4LogSuffixes, mdf4_log_input_create},
+    {"mf4", kMdf4LogSuffixes, mdf4_log_reader_create},
     {"blf", kBlfLogSuffixes, blf_log_reader_create},
 };
 

@@ -11,7 +11,7 @@
 #include "batch/shard.h"
 #include "io/input_path.h"
 #include "logging/report.h"
-#include "mdf4/mdf4_deflate.h"
+#include "mdf4/mdf4_writer.h"
 
 namespace quarn {
 

@@ -6,7 +6,7 @@
 #include "base/memory.h"
 #include "batch/run_options.h"
 #include "io/file_system.h"
-#include "mdf4/mdf4_deflate.h"
+#include "mdf4/mdf4_writer.h"
 
 namespace quarn {
 

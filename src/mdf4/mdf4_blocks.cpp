@@ -4,16 +4,6 @@
 
 namespace quarn::mdf4 {
 
-std::uint64_t get_bits(const std::uint8_t* p, unsigned bit_offset, unsigned bit_count) {
-  // Up to 64 bits shifted by up to 7 span nine bytes: gather them in two words.
-  std::uint8_t bytes[16] = {};
-  std::memcpy(bytes, p, static_cast<std::size_t>(bytes_touched(bit_offset, bit_count)));
-  std::uint64_t low = get_u64(bytes);
-  std::uint64_t value = low >> bit_offset;
-  if (bit_offset > 0) value |= static_cast<std::uint64_t>(bytes[8]) << (64 - bit_offset);
-  return bit_count >= 64 ? value : value & ((std::uint64_t{1} << bit_count) - 1);
-}
-
 void tag_text(std::uint32_t tag, char out[5]) {
   for (int i = 0; i < 4; ++i) {
     unsigned char c = static_cast<unsigned char>(tag >> (8 * i));

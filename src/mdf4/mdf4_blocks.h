@@ -20,6 +20,13 @@
 
 #include "base/str_view.h"
 
+namespace quarn {
+
+// The most a DZ block may inflate to.
+inline constexpr std::uint64_t kMdf4MaxInflated = std::uint64_t{64} << 20;
+
+}  // namespace quarn
+
 namespace quarn::mdf4 {
 
 static_assert(std::endian::native == std::endian::little, "fields are copied as they lie in memory");
@@ -55,10 +62,6 @@ inline float get_f32(const std::uint8_t* p) {
   std::memcpy(&v, p, sizeof v);
   return v;
 }
-
-// An unsigned little-endian value of `bit_count` bits (1 to 64) starting `bit_offset` bits (0 to
-// 7) into `p`; reads exactly the (bit_offset + bit_count + 7) / 8 bytes the value touches.
-std::uint64_t get_bits(const std::uint8_t* p, unsigned bit_offset, unsigned bit_count);
 
 // How many bytes a value of bit_count bits at bit_offset touches.
 constexpr std::uint64_t bytes_touched(std::uint64_t bit_offset, std::uint64_t bit_count) {

@@ -7,7 +7,7 @@
 #include <new>
 
 #include "base/memory.h"
-#include "mdf4/mdf4_reader.h"
+#include "codec/transpose.h"
 
 namespace quarn::mdf4 {
 
@@ -23,61 +23,11 @@ constexpr std::uint64_t kMaxDeflateRatio = 1032;
 
 enum BlockKind : std::uint8_t { kPlain, kDeflated, kTransposed };
 
-unsigned long long ull(std::uint64_t v) { return static_cast<unsigned long long>(v); }
-long long ll(std::int64_t v) { return static_cast<long long>(v); }
-
 // zlib's allocation hooks on mem_alloc, so that the allocation-failure hook reaches the inflater.
 voidpf zlib_alloc(voidpf /*opaque*/, uInt items, uInt size) {
   return mem_alloc(static_cast<std::size_t>(items) * static_cast<std::size_t>(size));
 }
 void zlib_free(voidpf /*opaque*/, voidpf p) { mem_free(p); }
-
-// Transposes the 8 x 8 bytes of `a` (byte r of a[c] to byte c of a[r]) by swapping ever smaller
-// blocks: the 4 x 4 corners, then 2 x 2, then single bytes.
-inline void transpose8(std::uint64_t a[8]) {
-  for (int c = 0; c < 4; ++c) {
-    const std::uint64_t t = ((a[c] >> 32) ^ a[c + 4]) & 0x00000000FFFFFFFFull;
-    a[c] ^= t << 32;
-    a[c + 4] ^= t;
-  }
-  for (int c : {0, 1, 4, 5}) {
-    const std::uint64_t t = ((a[c] >> 16) ^ a[c + 2]) & 0x0000FFFF0000FFFFull;
-    a[c] ^= t << 16;
-    a[c + 2] ^= t;
-  }
-  for (int c = 0; c < 8; c += 2) {
-    const std::uint64_t t = ((a[c] >> 8) ^ a[c + 1]) & 0x00FF00FF00FF00FFull;
-    a[c] ^= t << 8;
-    a[c + 1] ^= t;
-  }
-}
-
-// Records `first` to `first + n` of a transposed matrix (`lines` records of `columns` bytes, byte
-// c of every record after byte c - 1 of every record) back in their own order, in squares of eight
-// records by eight columns. Eight columns at a time over all the records, so that the matrix is
-// read as eight runs of bytes at once, which the processor sees coming, while the tile written
-// stays in its cache.
-void gather(std::uint8_t* out, const std::uint8_t* matrix, std::uint64_t lines, std::uint64_t columns,
-            std::uint64_t first, std::uint64_t n) {
-  std::uint64_t c = 0;
-  for (; c + 8 <= columns; c += 8) {
-    const std::uint8_t* src = matrix + c * lines + first;
-    std::uint64_t r = 0;
-    for (; r + 8 <= n; r += 8) {
-      std::uint64_t a[8];
-      for (std::uint64_t k = 0; k < 8; ++k) std::memcpy(&a[k], src + k * lines + r, 8);
-      transpose8(a);
-      for (std::uint64_t k = 0; k < 8; ++k) std::memcpy(out + (r + k) * columns + c, &a[k], 8);
-    }
-    for (; r < n; ++r) {
-      for (std::uint64_t k = 0; k < 8; ++k) out[r * columns + c + k] = src[k * lines + r];
-    }
-  }
-  for (; c < columns; ++c) {
-    const std::uint8_t* src = matrix + c * lines + first;
-    for (std::uint64_t r = 0; r < n; ++r) out[r * columns + c] = src[r];
-  }
-}
 
 }  // namespace
 
@@ -577,7 +527,7 @@ bool DataWindows::load_span(DataStream& s) {
         const std::uint64_t n = std::min(per, s.lines - line);
         w = acquire(kTile, s.block, line, n * s.columns);  // of another class: `source` stays
         if (w < 0) return error.fail("out of memory");
-        gather(windows_[w].bytes, windows_[source].bytes, s.lines, s.columns, line, n);
+        untranspose(windows_[w].bytes, windows_[source].bytes, s.lines, s.columns, line, n);
         windows_[w].length = n * s.columns;
       }
       hold(source);

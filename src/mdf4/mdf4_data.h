@@ -4,7 +4,7 @@
 // checked blocks, and byte streams over chains of data blocks (DT or SD, DZ, DL, HL) that many
 // readers of one file share through a pool of windows of bounded size.
 //
-// Only the MDF4 reader and its tests include this.
+// Only the MDF4 decoder, its parts and their tests include this.
 
 #include <zlib.h>
 
@@ -15,6 +15,10 @@
 #include "mdf4/mdf4_blocks.h"
 
 namespace quarn::mdf4 {
+
+// Counts for the messages' %llu and %lld.
+inline unsigned long long ull(std::uint64_t v) { return static_cast<unsigned long long>(v); }
+inline long long ll(std::int64_t v) { return static_cast<long long>(v); }
 
 // The first failure's message, kept for the caller; later failures do not overwrite it.
 class ErrorText {

@@ -2,16 +2,29 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 #include "base/memory.h"
 #include "base/str_view.h"
 #include "batch/bus_record.h"
 #include "batch/log_reader.h"
 #include "io/byte_sink.h"
-#include "mdf4/mdf4_deflate.h"
+#include "codec/column_deflate.h"
 
 namespace quarn {
+
+namespace mdf4 {
+class BlockCompressor;
+}
+
+// How the MDF4 writer stores its data blocks: as they are (DT), deflated (DZ), or transposed
+// and deflated (DZ), which puts byte 0 of every record first, then byte 1, and so on, so that
+// the runs of equal bytes within a column compress well.
+enum class Mdf4Compression : std::uint8_t { None, Deflate, Transposed };
+
+// The names the command line gives them ("none", "deflate", "transposed"); null for others.
+const char* mdf4_compression_name(Mdf4Compression compression);
+// The compression named `text`; false, leaving `out` as it was, for any other text.
+bool mdf4_compression_parse(const char* text, Mdf4Compression& out);
 
 // The largest values Mdf4WriterOptions take; larger ones are lowered to them.
 inline constexpr std::uint64_t kMdf4MaxBlockBytes = std::uint64_t{1} << 30;
@@ -33,7 +46,7 @@ struct Mdf4WriterOptions {
   // that fills no block never starts one. false: everything on the caller's thread.
   bool compress_thread = true;
   // Makes the deflaters; null takes quarn's own (tests hand in failing ones).
-  Mdf4DeflaterFactory deflater = nullptr;
+  ColumnDeflaterFactory deflater = nullptr;
 };
 
 // Streams bus records into an ASAM MDF4 4.10 bus-logging file, the layout python-can's MF4
@@ -108,8 +121,6 @@ class Mdf4Writer final : public HeapObject {
   explicit Mdf4Writer(const Mdf4WriterOptions& options);
 
   struct Group;
-  struct Slot;
-  struct Compressor;
   bool fail(const char* why);
   bool write(const void* data, std::uint64_t n);
   bool rewrite_u64(std::uint64_t offset, std::uint64_t value);
@@ -119,12 +130,6 @@ class Mdf4Writer final : public HeapObject {
   bool submit(Group& g, bool full);
   bool retire_oldest();
   void retire_done();
-  void start_thread();
-  void stop_thread();
-  void compress(Slot& s, Mdf4Deflater* deflater) const;
-  // Takes a queued block and compresses it with `deflater` (made at first use), letting go of the
-  // compressor's mutex meanwhile; then marks it done and wakes the thread waiting for it.
-  void compress_queued(Slot& s, std::unique_ptr<Mdf4Deflater>& deflater, std::unique_lock<std::mutex>& lock);
   bool flush_list(Group& g);
   bool write_lin_head();
   bool name_sources();
@@ -133,7 +138,7 @@ class Mdf4Writer final : public HeapObject {
   ByteSink* sink_ = nullptr;
   Group* groups_ = nullptr;  // kGroupKinds of them
   std::uint64_t buffer_bytes_ = 0;    // every block buffer's size: header room, records, padding
-  Compressor* compressor_ = nullptr;  // null unless compressing
+  mdf4::BlockCompressor* compressor_ = nullptr;  // null unless compressing
   std::uint64_t can_source_ = 0;      // the CAN source block, named at the end
   std::uint64_t source_path_ = 0;     // the "quarn" text block both sources share
   // The bus channel of every CAN and every LIN frame so far, for the sources' names.
@@ -149,11 +154,7 @@ class Mdf4Writer final : public HeapObject {
   bool begun_ = false;
   bool finished_ = false;
   bool failed_ = false;
-  bool worker_spared_ = false;  // help() takes the worker's part
 };
-
-// Block buffers being compressed or waiting to be written, besides each group's own.
-inline constexpr int kMdf4BlocksInFlight = 2;
 
 // A writer that has not begun; null when memory runs out. A zero option takes its default.
 std::unique_ptr<Mdf4Writer> mdf4_writer_create(const Mdf4WriterOptions& options = {});

@@ -28,34 +28,6 @@ TEST(Mdf4BlocksTest, FieldsAreLittleEndianAtAnyAddress) {
   EXPECT_EQ(get_f64(bytes + 5), 0.252653);
 }
 
-TEST(Mdf4BlocksTest, BitFieldsTakeOnlyTheBitsTheyCover) {
-  // 0xFF bytes around the value show that nothing outside it leaks in.
-  struct Case {
-    std::vector<std::uint8_t> bytes;
-    unsigned bit_offset;
-    unsigned bit_count;
-    std::uint64_t value;
-  };
-  const std::vector<Case> cases = {
-      {{0x5A}, 0, 8, 0x5A},
-      {{0xAB, 0xFF}, 0, 4, 0xB},
-      {{0xAB, 0xFF}, 4, 4, 0xA},
-      {{0x80, 0x01}, 7, 2, 0x3},                                       // across a byte boundary
-      {{0x4D, 0x3C, 0x2B, 0x1A}, 0, 32, 0x1A2B3C4D},
-      {{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, 0, 64, ~std::uint64_t{0}},
-      {{0x00, 0x01, 0, 0, 0, 0, 0, 0, 0x03}, 1, 64, 0x8000000000000080ull},  // nine bytes touched
-      {{0xF0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x0F}, 4, 64, ~std::uint64_t{0}},
-      {{0xFF, 0xFF}, 3, 1, 1},
-      {{0x00, 0xFF}, 0, 8, 0},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(bytes_touched(c.bit_offset, c.bit_count), (c.bit_offset + c.bit_count + 7) / 8);
-    ASSERT_GE(c.bytes.size(), bytes_touched(c.bit_offset, c.bit_count));
-    EXPECT_EQ(get_bits(c.bytes.data(), c.bit_offset, c.bit_count), c.value)
-        << "offset " << c.bit_offset << " count " << c.bit_count;
-  }
-}
-
 TEST(Mdf4BlocksTest, AlignmentRoundsUpToEight) {
   const std::uint64_t in[] = {0, 1, 7, 8, 9, 84, 276, 296};
   const std::uint64_t out[] = {0, 8, 8, 8, 16, 88, 280, 296};

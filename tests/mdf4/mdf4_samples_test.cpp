@@ -10,7 +10,7 @@
 
 #include "asc/asc_trace_writer.h"
 #include "io/file_system.h"
-#include "mdf4/mdf4_reader.h"
+#include "mdf4/mdf4_decoder.h"
 #include "support/mdf4_files.h"
 #include "support/memory_stream.h"
 #include "support/temp_dir.h"
@@ -186,7 +186,7 @@ TEST(Mdf4SampleFilesTest, CompressionChangesNoFrame) {
 
 TEST(Mdf4SampleFilesTest, HeaderFacts) {
   test::MemoryStream stream(test::read_file(test::mdf4_sample("can_plain.mf4")));
-  auto reader = mdf4_reader_create();
+  auto reader = mdf4_decoder_create();
   ASSERT_TRUE(reader);
   ASSERT_TRUE(reader->open(&stream)) << reader->error();
   EXPECT_EQ(reader->version(), 410);

@@ -225,16 +225,16 @@ TEST_F(Mdf4TraceWriterTest, OnlyTheSameBytesOrItsOwnEarlierTraceGiveWay) {
 
 // A compressor that fails fails the log with a message of its own, on whichever thread it ran.
 TEST_F(Mdf4TraceWriterTest, AFailingCompressorFailsTheLogAndLeavesNoTrace) {
-  struct Failing final : Mdf4Deflater {
+  struct Failing final : ColumnDeflater {
     std::size_t deflate(const std::uint8_t*, std::size_t, std::uint8_t*, std::size_t) override {
-      return kMdf4DeflateFailed;
+      return kDeflateFailed;
     }
   };
   for (bool thread : {true, false}) {
     Mdf4WriterOptions options;
     options.compress_thread = thread;
-    options.deflater = []() -> std::unique_ptr<Mdf4Deflater> {
-      return std::unique_ptr<Mdf4Deflater>(new (std::nothrow) Failing);
+    options.deflater = []() -> std::unique_ptr<ColumnDeflater> {
+      return std::unique_ptr<ColumnDeflater>(new (std::nothrow) Failing);
     };
     Outcome run = convert(
         log_, true, [](test::FaultyFileSystem&) {}, -1, kEarlier, options);

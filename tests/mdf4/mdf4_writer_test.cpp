@@ -446,6 +446,15 @@ std::string write_helped(const std::vector<BusRecord>& records, const Mdf4Writer
 // or with another thread helping, with blocks and lists at their smallest: quarn's reader gets
 // every record back, the compressed files hold DZ blocks of the kind asked for, and the threads
 // change no byte.
+TEST(Mdf4WriterTest, CompressionNames) {
+  Mdf4Compression c = Mdf4Compression::None;
+  EXPECT_TRUE(mdf4_compression_parse("transposed", c));
+  EXPECT_EQ(c, Mdf4Compression::Transposed);
+  EXPECT_FALSE(mdf4_compression_parse("Transposed", c));
+  EXPECT_EQ(c, Mdf4Compression::Transposed);
+  EXPECT_STREQ(mdf4_compression_name(Mdf4Compression::Deflate), "deflate");
+}
+
 TEST(Mdf4WriterTest, EveryCompressionReadsBackAsWritten) {
   const std::vector<BusRecord> records = test::generated_frames(21, 6000);
   const std::vector<std::string> want = test::describe(test::in_read_order(records));
@@ -577,23 +586,25 @@ TEST(Mdf4WriterTest, ABlockThatDoesNotShrinkIsStored) {
 // A deflater that fails, or none at all, fails the file; one whose output never fits leaves every
 // block stored, and the file whole.
 TEST(Mdf4WriterTest, ACompressorThatFailsFailsTheFile) {
-  struct Failing final : Mdf4Deflater {
+  struct Failing final : ColumnDeflater {
     std::size_t deflate(const std::uint8_t*, std::size_t, std::uint8_t*, std::size_t) override {
-      return kMdf4DeflateFailed;
+      return kDeflateFailed;
     }
   };
-  struct NeverFits final : Mdf4Deflater {
+  struct NeverFits final : ColumnDeflater {
     std::size_t deflate(const std::uint8_t*, std::size_t, std::uint8_t*, std::size_t) override { return 0; }
   };
   struct Case {
-    Mdf4DeflaterFactory factory;
+    ColumnDeflaterFactory factory;
     const char* error;  // "" when the file is written
   };
   const Case cases[] = {
-      {[]() -> std::unique_ptr<Mdf4Deflater> { return std::unique_ptr<Mdf4Deflater>(new (std::nothrow) Failing); },
+      {[]() -> std::unique_ptr<ColumnDeflater> { return std::unique_ptr<ColumnDeflater>(new (std::nothrow) Failing); },
        "could not compress a data block"},
-      {[]() -> std::unique_ptr<Mdf4Deflater> { return nullptr; }, "out of memory"},
-      {[]() -> std::unique_ptr<Mdf4Deflater> { return std::unique_ptr<Mdf4Deflater>(new (std::nothrow) NeverFits); },
+      {[]() -> std::unique_ptr<ColumnDeflater> { return nullptr; }, "out of memory"},
+      {[]() -> std::unique_ptr<ColumnDeflater> {
+         return std::unique_ptr<ColumnDeflater>(new (std::nothrow) NeverFits);
+       },
        ""},
   };
   const std::vector<BusRecord> records = test::generated_frames(6, 3000);

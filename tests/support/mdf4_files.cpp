@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "mdf4/mdf4_reader.h"
+#include "mdf4/mdf4_decoder.h"
 #include "support/memory_sink.h"
 #include "support/memory_stream.h"
 #include "support/temp_dir.h"
@@ -134,10 +134,10 @@ std::string write_mdf4(const std::vector<BusRecord>& records, const Mdf4WriterOp
   return sink.bytes;
 }
 
-Mdf4Read read_mdf4(const std::string& bytes, const Mdf4ReaderLimits& limits) {
+Mdf4Read read_mdf4(const std::string& bytes, const Mdf4DecoderLimits& limits) {
   Mdf4Read out;
   MemoryStream stream(bytes);
-  auto reader = mdf4_reader_create(limits);
+  auto reader = mdf4_decoder_create(limits);
   if (!reader) {
     out.error = "no reader";
     return out;

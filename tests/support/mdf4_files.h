@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "mdf4/mdf4_reader.h"
+#include "mdf4/mdf4_decoder.h"
 #include "mdf4/mdf4_writer.h"
 #include "batch/bus_record.h"
 
@@ -45,7 +45,7 @@ struct Mdf4Read {
   std::vector<std::string> broken;
   std::uint64_t window_peak = 0;  // the reader's
 };
-Mdf4Read read_mdf4(const std::string& bytes, const Mdf4ReaderLimits& limits = {});
+Mdf4Read read_mdf4(const std::string& bytes, const Mdf4DecoderLimits& limits = {});
 Mdf4Read read_mdf4_file(const std::string& path);
 
 // The records in the order the reader gives back a file of quarn's writer: by time, and at equal

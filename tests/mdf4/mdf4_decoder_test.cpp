@@ -1,4 +1,4 @@
-#include "mdf4/mdf4_reader.h"
+#include "mdf4/mdf4_decoder.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -112,14 +112,15 @@ void restore_group(std::string& file, std::size_t k, const std::vector<std::size
     const std::string piece = data.substr(at, n);
     const Store s = store == Store::Alternate ? (i % 2 == 0 ? Store::Plain : Store::Transposed) : store;
     offsets.push_back(at);
-    blocks.push_back(append(file, s == Store::Plain        ? block("##DT", {}, piece)
-                                  : s == Store::Deflate    ? dz_block(piece, 0)
-                                                           : dz_block(piece, record_size)));
+    blocks.push_back(append(file, s == Store::Plain     ? block("##DT", {}, piece)
+                                  : s == Store::Deflate ? dz_block(piece, 0)
+                                                        : dz_block(piece, record_size)));
     at += n;
   }
   std::uint64_t target = blocks[0];
   if (blocks.size() > 1 || hl) {
-    std::string list_data = std::string(1, '\0') + std::string(3, '\0') + u32_bytes(static_cast<std::uint32_t>(blocks.size()));
+    std::string list_data =
+        std::string(1, '\0') + std::string(3, '\0') + u32_bytes(static_cast<std::uint32_t>(blocks.size()));
     for (std::uint64_t o : offsets) list_data += u64_bytes(o);
     std::vector<std::uint64_t> links = {0};
     links.insert(links.end(), blocks.begin(), blocks.end());
@@ -139,7 +140,9 @@ void add_tail(std::string& file, std::size_t k, const std::string& tail) {
 }
 
 // Where the first record of data group 0 starts, in a file quarn wrote with one block for it.
-std::uint64_t group_data_offset(const std::string& file) { return file_u64(file, link_at(data_groups(file)[0], 2)) + 24; }
+std::uint64_t group_data_offset(const std::string& file) {
+  return file_u64(file, link_at(data_groups(file)[0], 2)) + 24;
+}
 
 // The channel groups of a data group, in their chain's order.
 std::vector<std::uint64_t> channel_groups(const std::string& file, std::uint64_t dg) {
@@ -196,7 +199,7 @@ void hide(std::string& file, const std::string& name) {
 // ---------------------------------------------------------------------------------------------
 // Round trips
 
-TEST(Mdf4ReaderTest, GivesBackWhatTheWriterTookToTheMicrosecond) {
+TEST(Mdf4DecoderTest, GivesBackWhatTheWriterTookToTheMicrosecond) {
   Mdf4WriterOptions small;
   small.block_bytes = 700;  // a few records a block: many list boundaries
   small.list_links = 5;
@@ -216,7 +219,7 @@ TEST(Mdf4ReaderTest, GivesBackWhatTheWriterTookToTheMicrosecond) {
   }
 }
 
-TEST(Mdf4ReaderTest, EveryKindAndEveryCode) {
+TEST(Mdf4DecoderTest, EveryKindAndEveryCode) {
   std::vector<BusRecord> records;
   double t = kStart + 0.000001;
   for (std::uint8_t dlc = 0; dlc <= 15; ++dlc) {
@@ -267,7 +270,7 @@ TEST(Mdf4ReaderTest, EveryKindAndEveryCode) {
 }
 
 // Data blocks of other writers: compressed, transposed, cut across records, listed by HL.
-TEST(Mdf4ReaderTest, ReadsEveryWayOfStoringTheData) {
+TEST(Mdf4DecoderTest, ReadsEveryWayOfStoringTheData) {
   struct Case {
     const char* what;
     std::vector<std::size_t> cuts;
@@ -301,7 +304,7 @@ TEST(Mdf4ReaderTest, ReadsEveryWayOfStoringTheData) {
 }
 
 // Channels are found by name at the places their blocks give, not at quarn's places.
-TEST(Mdf4ReaderTest, TakesMembersWhereTheirChannelsSay) {
+TEST(Mdf4DecoderTest, TakesMembersWhereTheirChannelsSay) {
   BusRecord r = test::can_frame(kStart + 0.5, 0x123, {1, 2, 3});
   r.Can.Dir = 1;
   const std::string original = test::write_mdf4({r});
@@ -336,7 +339,8 @@ TEST(Mdf4ReaderTest, TakesMembersWhereTheirChannelsSay) {
   EXPECT_EQ(describe(read.records[0]), describe(r));
 
   std::string no_length = original;  // without DataLength, the length follows the code
-  const std::uint64_t length_name = file_u64(no_length, link_at(channel_named(no_length, "CAN_DataFrame.DataLength"), 2));
+  const std::uint64_t length_name =
+      file_u64(no_length, link_at(channel_named(no_length, "CAN_DataFrame.DataLength"), 2));
   no_length.replace(data_of(no_length, length_name), 24, "CAN_DataFrame.DataXXXXXX");
   set_u8(no_length, group_data_offset(no_length) + 6, 9);  // DLC 9 of a classic frame: 8 bytes
   read = test::read_mdf4(no_length);
@@ -345,13 +349,13 @@ TEST(Mdf4ReaderTest, TakesMembersWhereTheirChannelsSay) {
 }
 
 // The time channel's conversion to seconds, and a start time with a fraction.
-TEST(Mdf4ReaderTest, TimesFollowTheStartAndTheConversion) {
+TEST(Mdf4DecoderTest, TimesFollowTheStartAndTheConversion) {
   const std::string original = test::write_mdf4({test::can_frame(kStart + 0.5, 1, {})});
   std::string converted = original;
-  const std::uint64_t cc = append(converted, block("##CC", {0, 0, 0, 0},
-                                                    std::string("\x01\x00\x00\x00\x00\x00\x02\x00", 8) + u64_bytes(0) +
-                                                        u64_bytes(0) + std::string("\0\0\0\0\0\0\x24\x40", 8) +
-                                                        std::string("\0\0\0\0\0\0\0\x40", 8)));  // 10 + 2 x
+  const std::uint64_t cc = append(
+      converted, block("##CC", {0, 0, 0, 0},
+                       std::string("\x01\x00\x00\x00\x00\x00\x02\x00", 8) + u64_bytes(0) + u64_bytes(0) +
+                           std::string("\0\0\0\0\0\0\x24\x40", 8) + std::string("\0\0\0\0\0\0\0\x40", 8)));  // 10 + 2 x
   set_file_u64(converted, link_at(channel_named(converted, "time"), 4), cc);
   Mdf4Read read = test::read_mdf4(converted);
   ASSERT_FALSE(read.records.empty()) << read.error;
@@ -366,7 +370,7 @@ TEST(Mdf4ReaderTest, TimesFollowTheStartAndTheConversion) {
 
 // What a group lacks besides the members its frames need reads as documented: channel 1, Rx, the
 // code from the length, no FD flags.
-TEST(Mdf4ReaderTest, MembersAFileLacksTakeTheirDefaults) {
+TEST(Mdf4DecoderTest, MembersAFileLacksTakeTheirDefaults) {
   const std::vector<BusRecord> records = test::generated_frames(12, 400, false);
   std::string file = test::write_mdf4(records);
   for (const char* name : {"CAN_DataFrame.BusChannel", "CAN_DataFrame.Dir", "CAN_DataFrame.DLC", "CAN_DataFrame.EDL",
@@ -403,7 +407,7 @@ TEST(Mdf4ReaderTest, MembersAFileLacksTakeTheirDefaults) {
 // A group is known by its channels' names, and a bus named by its source must be the frames' bus:
 // a CAN group acquired from a LIN bus, or from FlexRay, holds none of its frames; "other" and no
 // source at all are taken at their names' word.
-TEST(Mdf4ReaderTest, GroupsOfAnotherBusArePassedOver) {
+TEST(Mdf4DecoderTest, GroupsOfAnotherBusArePassedOver) {
   const std::vector<BusRecord> records = test::generated_frames(13, 500);
   const std::string original = test::write_mdf4(records);
   auto source_of = [](const std::string& f, std::size_t k) {
@@ -447,8 +451,9 @@ TEST(Mdf4ReaderTest, GroupsOfAnotherBusArePassedOver) {
 }
 
 // With windows far below what the groups need at once, windows go from group to group and are
-// loaded again: the frames stay the same, and so does the memory bound.
-TEST(Mdf4ReaderTest, TightLimitsChangeNoFrame) {
+// loaded again: the frames stay the same, and so does the memory bound. The files take in record
+// ids of every width the decoder reads, each read whole.
+TEST(Mdf4DecoderTest, TightLimitsChangeNoFrame) {
   const std::vector<BusRecord> records = test::generated_frames(14, 2500);
   test::LoggerLayout unsorted;
   unsorted.block_bytes = 3000;
@@ -462,6 +467,21 @@ TEST(Mdf4ReaderTest, TightLimitsChangeNoFrame) {
   signal.id_size = 0;
   signal.block_bytes = 3000;
   signal.store = test::Store::kDeflate;
+  // Record ids of every width, read as little-endian numbers of their whole width.
+  test::LoggerLayout ids2 = unsorted;
+  ids2.id_size = 2;
+  ids2.id_base = 0x1100;
+  ids2.signal_data = false;
+  ids2.packed = false;
+  test::LoggerLayout ids4 = unsorted;
+  ids4.id_size = 4;
+  ids4.id_base = 0x11223300;
+  ids4.hl = true;
+  test::LoggerLayout ids8 = unsorted;
+  ids8.id_size = 8;
+  ids8.id_base = 0x1122334455667700;
+  ids8.equal_lengths = true;
+  ids8.store = test::Store::kDeflate;
   Mdf4WriterOptions stored;  // DT blocks, whose records restore_group takes apart
   stored.compression = Mdf4Compression::None;
   std::string quarn = test::write_mdf4(records, stored);
@@ -479,9 +499,12 @@ TEST(Mdf4ReaderTest, TightLimitsChangeNoFrame) {
       {"unsorted, signal data in value groups", test::write_logger_mdf4(records, unsorted), &logger_order},
       {"sorted, transposed", test::write_logger_mdf4(records, transposed), &logger_order},
       {"sorted, signal data in SD blocks", test::write_logger_mdf4(records, signal), &logger_order},
+      {"unsorted, 2-byte record ids, fixed data bytes", test::write_logger_mdf4(records, ids2), &logger_order},
+      {"unsorted, 4-byte record ids, under an HL", test::write_logger_mdf4(records, ids4), &logger_order},
+      {"unsorted, 8-byte record ids beyond 32 bits", test::write_logger_mdf4(records, ids8), &logger_order},
       {"quarn's, plain and transposed blocks under HLs", quarn, &quarn_order},
   };
-  Mdf4ReaderLimits tight;
+  Mdf4DecoderLimits tight;
   tight.window_bytes = 1;
   tight.inflated_bytes = 1;
   for (const File& f : files) {
@@ -501,7 +524,7 @@ TEST(Mdf4ReaderTest, TightLimitsChangeNoFrame) {
 }
 
 // The reader asks the stream for pieces of bounded size only, whatever the file's size.
-TEST(Mdf4ReaderTest, ReadsInPieces) {
+TEST(Mdf4DecoderTest, ReadsInPieces) {
   class LargestRead final : public Stream {
    public:
     explicit LargestRead(std::string data) : inner(std::move(data)) {}
@@ -515,7 +538,7 @@ TEST(Mdf4ReaderTest, ReadsInPieces) {
     std::uint64_t largest = 0;
   };
   LargestRead stream(test::read_file(test::mdf4_sample("can_large.mf4")));
-  auto reader = mdf4_reader_create();
+  auto reader = mdf4_decoder_create();
   ASSERT_TRUE(reader->open(&stream)) << reader->error();
   BusRecord r;
   std::uint64_t n = 0;
@@ -536,7 +559,7 @@ struct Reject {
   std::function<std::string(std::string& file)> apply;
 };
 
-TEST(Mdf4ReaderTest, RefusesWhatItCannotRead) {
+TEST(Mdf4DecoderTest, RefusesWhatItCannotRead) {
   Mdf4WriterOptions stored;  // DT blocks, which the cases below take apart
   stored.compression = Mdf4Compression::None;
   Mdf4WriterOptions small = stored;
@@ -1100,7 +1123,7 @@ TEST(Mdf4ReaderTest, RefusesWhatItCannotRead) {
 // Zeros where the next record would start, to the end of the data, are room a writer left, as long
 // as they cannot be a record: fewer bytes than one, or no record id any group has. A record's worth
 // of zeros reads as a frame (identifier 0 at the start time), and is one the traces would lack.
-TEST(Mdf4ReaderTest, ZerosPastTheLastRecordAreRoomLeftUnlessTheyMakeARecord) {
+TEST(Mdf4DecoderTest, ZerosPastTheLastRecordAreRoomLeftUnlessTheyMakeARecord) {
   Mdf4WriterOptions stored;
   stored.compression = Mdf4Compression::None;
   const std::vector<BusRecord> records = test::generated_frames(9, 300, false);
@@ -1138,12 +1161,12 @@ TEST(Mdf4ReaderTest, ZerosPastTheLastRecordAreRoomLeftUnlessTheyMakeARecord) {
   }
 }
 
-TEST(Mdf4ReaderTest, ReadErrorsAreReported) {
+TEST(Mdf4DecoderTest, ReadErrorsAreReported) {
   const std::string file = test::write_mdf4(test::generated_frames(2, 50));
   for (int from = 1; from < 300; ++from) {
     test::MemoryStream stream(file);
     stream.fail_read_from = from;
-    auto reader = mdf4_reader_create();
+    auto reader = mdf4_decoder_create();
     bool ok = reader->open(&stream);
     BusRecord r;
     std::size_t n = 0;
@@ -1157,14 +1180,14 @@ TEST(Mdf4ReaderTest, ReadErrorsAreReported) {
   }
 }
 
-TEST(Mdf4ReaderTest, OpensOnceAndNeedsAStream) {
-  auto reader = mdf4_reader_create();
+TEST(Mdf4DecoderTest, OpensOnceAndNeedsAStream) {
+  auto reader = mdf4_decoder_create();
   EXPECT_FALSE(reader->open(nullptr));
   EXPECT_STREQ(reader->error(), "no input");
   BusRecord r;
   EXPECT_FALSE(reader->next(r));
   test::MemoryStream stream(test::write_mdf4(test::generated_frames(2, 5)));
-  auto second = mdf4_reader_create();
+  auto second = mdf4_decoder_create();
   ASSERT_TRUE(second->open(&stream));
   EXPECT_FALSE(second->open(&stream));
   EXPECT_STREQ(second->error(), "the reader has opened a file already");

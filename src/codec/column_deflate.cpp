@@ -1,4 +1,4 @@
-#include "mdf4/mdf4_deflate.h"
+#include "codec/column_deflate.h"
 
 #include <libdeflate.h>
 
@@ -13,8 +13,6 @@ namespace {
 // Level 1 holds a 1,000,000-frame log in about 10.4 bytes a frame; the higher levels save a few
 // per cent more at up to twice the time, which the conversion cannot spare.
 constexpr int kLevel = 1;
-
-constexpr const char* kNames[] = {"none", "deflate", "transposed"};
 
 // Deflate's fixed numbers: the length codes 257 to 285 with their base lengths and extra bits,
 // and the order in which a dynamic block lists the code length code's lengths.
@@ -501,9 +499,7 @@ void write_zeros(BitOut& out, std::size_t n, BlockCode& code) {
   freq[kEndOfBlock] = 1;
   make_code(freq, true, code);
   put_header(out, code);
-  auto put = [&](std::size_t symbol) {
-    out.put(code.bits[symbol], code.counts[symbol]);
-  };
+  auto put = [&](std::size_t symbol) { out.put(code.bits[symbol], code.counts[symbol]); };
   put(0);
   for (std::size_t k = 0; k < full_runs && !out.full(); ++k) put(256 + kMaxRun);
   if (rest >= 3) {
@@ -529,8 +525,7 @@ bool all_zero(const std::uint8_t* p, std::size_t n) {
 // The Adler-32 of a transposed block, reading only the columns that may hold something: a zero
 // leaves the sum of the bytes as it is and adds it to the sum of the sums, so a run of them costs
 // one multiplication, and the pages under the block's unused columns are never touched.
-std::uint32_t column_adler32(const std::uint8_t* in, std::size_t rows, std::size_t columns,
-                             const Mdf4LiveColumns& live) {
+std::uint32_t column_adler32(const std::uint8_t* in, std::size_t rows, std::size_t columns, const LiveColumns& live) {
   constexpr std::uint64_t kBase = 65521;
   std::uint32_t adler = 1;
   for (std::size_t c = 0; c < columns;) {
@@ -549,7 +544,7 @@ std::uint32_t column_adler32(const std::uint8_t* in, std::size_t rows, std::size
   return adler;
 }
 
-class LibDeflater final : public Mdf4Deflater {
+class LibDeflater final : public ColumnDeflater {
  public:
   LibDeflater(libdeflate_compressor* c, Segment* segments) : c_(c), segments_(segments) {}
   ~LibDeflater() override {
@@ -563,8 +558,8 @@ class LibDeflater final : public Mdf4Deflater {
     return libdeflate_zlib_compress(c_, in, n, out, capacity);
   }
 
-  std::size_t deflate_columns(const std::uint8_t* in, std::size_t n, std::size_t record_size,
-                              const Mdf4LiveColumns& live, std::uint8_t* out, std::size_t capacity) override {
+  std::size_t deflate_columns(const std::uint8_t* in, std::size_t n, std::size_t record_size, const LiveColumns& live,
+                              std::uint8_t* out, std::size_t capacity) override {
     const std::size_t rows = record_size > 0 ? n / record_size : 0;
     if (rows == 0 || record_size <= kTimeColumns || rows * record_size != n || capacity < 16) {
       return deflate(in, n, out, capacity);
@@ -612,23 +607,7 @@ class LibDeflater final : public Mdf4Deflater {
 
 }  // namespace
 
-const char* mdf4_compression_name(Mdf4Compression compression) {
-  const auto i = static_cast<std::size_t>(compression);
-  return i < sizeof kNames / sizeof kNames[0] ? kNames[i] : nullptr;
-}
-
-bool mdf4_compression_parse(const char* text, Mdf4Compression& out) {
-  if (text == nullptr) return false;
-  for (std::size_t i = 0; i < sizeof kNames / sizeof kNames[0]; ++i) {
-    if (std::strcmp(text, kNames[i]) == 0) {
-      out = static_cast<Mdf4Compression>(i);
-      return true;
-    }
-  }
-  return false;
-}
-
-std::unique_ptr<Mdf4Deflater> mdf4_deflater_create() {
+std::unique_ptr<ColumnDeflater> column_deflater_create() {
   // The library's allocations then meet the same failure hook as everything else.
   static std::once_flag allocator;
   std::call_once(allocator, [] { libdeflate_set_memory_allocator(mem_alloc, mem_free); });

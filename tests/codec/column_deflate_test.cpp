@@ -2,7 +2,7 @@
 // ones (whether told which columns are zeros or not), inflates to exactly its input and checksum;
 // a stream that would not fit says so.
 
-#include "mdf4/mdf4_deflate.h"
+#include "codec/column_deflate.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -34,8 +34,8 @@ Bytes inflated(const Bytes& stream, std::size_t size) {
 }
 
 // Columns [from, to) of a transposed block as the ones that may hold something.
-Mdf4LiveColumns live_columns(std::initializer_list<std::pair<std::size_t, std::size_t>> ranges) {
-  Mdf4LiveColumns live;
+LiveColumns live_columns(std::initializer_list<std::pair<std::size_t, std::size_t>> ranges) {
+  LiveColumns live;
   live.bits[0] = live.bits[1] = 0;
   for (auto [from, to] : ranges) {
     for (std::size_t c = from; c < to; ++c) live.bits[c / 64] |= std::uint64_t{1} << (c % 64);
@@ -54,13 +54,13 @@ Bytes columns(std::size_t rows, std::size_t size, std::uint64_t seed,
   return b;
 }
 
-TEST(Mdf4DeflateTest, EveryStreamInflatesToItsInput) {
+TEST(ColumnDeflateTest, EveryStreamInflatesToItsInput) {
   struct Case {
     const char* what;
     std::size_t rows;
     std::size_t size;
     std::uint8_t (*fill)(std::size_t, std::size_t, std::uint64_t&);
-    Mdf4LiveColumns live{};
+    LiveColumns live{};
   };
   // Random data bytes, a flag column, times last, zeros between; as the writer knows them, and not.
   auto frames = [](std::size_t c, std::size_t r, std::uint64_t& s) -> std::uint8_t {
@@ -96,7 +96,7 @@ TEST(Mdf4DeflateTest, EveryStreamInflatesToItsInput) {
       {"records no wider than the time", 100, 8,
        [](std::size_t c, std::size_t r, std::uint64_t&) -> std::uint8_t { return static_cast<std::uint8_t>(r + c); }},
   };
-  std::unique_ptr<Mdf4Deflater> deflater = mdf4_deflater_create();
+  std::unique_ptr<ColumnDeflater> deflater = column_deflater_create();
   ASSERT_TRUE(deflater);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -107,7 +107,7 @@ TEST(Mdf4DeflateTest, EveryStreamInflatesToItsInput) {
           transposed ? deflater->deflate_columns(in.data(), in.size(), c.size, c.live, out.data(), out.size())
                      : deflater->deflate(in.data(), in.size(), out.data(), out.size());
       ASSERT_GT(n, 0u) << transposed;
-      ASSERT_NE(n, kMdf4DeflateFailed);
+      ASSERT_NE(n, kDeflateFailed);
       out.resize(n);
       EXPECT_TRUE(inflated(out, in.size()) == in) << transposed;
     }
@@ -115,8 +115,8 @@ TEST(Mdf4DeflateTest, EveryStreamInflatesToItsInput) {
 }
 
 // Too little room is "does not fit", never a stream cut short, wherever the room runs out.
-TEST(Mdf4DeflateTest, TooLittleRoomIsReportedNotOverrun) {
-  std::unique_ptr<Mdf4Deflater> deflater = mdf4_deflater_create();
+TEST(ColumnDeflateTest, TooLittleRoomIsReportedNotOverrun) {
+  std::unique_ptr<ColumnDeflater> deflater = column_deflater_create();
   ASSERT_TRUE(deflater);
   const Bytes in = columns(2000, 84, 9, [](std::size_t c, std::size_t r, std::uint64_t& s) -> std::uint8_t {
     return static_cast<std::uint8_t>(c < 24 ? next_random(s) & (c < 8 ? 0x0F : 0xFF) : r % 2);
@@ -135,15 +135,6 @@ TEST(Mdf4DeflateTest, TooLittleRoomIsReportedNotOverrun) {
   EXPECT_EQ(deflater->deflate_columns(in.data(), in.size(), 84, {}, exact.data(), exact.size()), whole);
   exact.resize(whole);
   EXPECT_TRUE(inflated(exact, in.size()) == in);
-}
-
-TEST(Mdf4DeflateTest, CompressionNames) {
-  Mdf4Compression c = Mdf4Compression::None;
-  EXPECT_TRUE(mdf4_compression_parse("transposed", c));
-  EXPECT_EQ(c, Mdf4Compression::Transposed);
-  EXPECT_FALSE(mdf4_compression_parse("Transposed", c));
-  EXPECT_EQ(c, Mdf4Compression::Transposed);
-  EXPECT_STREQ(mdf4_compression_name(Mdf4Compression::Deflate), "deflate");
 }
 
 }  // namespace

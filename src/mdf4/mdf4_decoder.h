@@ -4,12 +4,13 @@
 #include <memory>
 
 #include "base/memory.h"
-#include "io/stream.h"
 #include "batch/bus_record.h"
+#include "io/stream.h"
+#include "mdf4/mdf4_blocks.h"
 
 namespace quarn {
 
-struct Mdf4ReaderLimits;
+struct Mdf4DecoderLimits;
 
 // Reads the frames of an ASAM MDF4 bus-logging file, as loggers and the common tools write it, as
 // bus records in time order, through a stream it borrows and never closes.
@@ -52,7 +53,7 @@ struct Mdf4ReaderLimits;
 // Timestamps are the header's start time plus the time channel's value, in seconds.
 //
 // Memory stays within about 16 MiB whatever the file's size: data is read through windows of at
-// most Mdf4ReaderLimits::window_bytes in all (chunks of at most 256 KiB a group, fewer bytes each
+// most Mdf4DecoderLimits::window_bytes in all (chunks of at most 256 KiB a group, fewer bytes each
 // with many groups), besides the DZ blocks being read, each inflated whole (at most
 // kMdf4MaxInflated bytes, one a group at a time, at most inflated_bytes in all unless a single
 // block is larger).
@@ -60,16 +61,16 @@ struct Mdf4ReaderLimits;
 // Anything else is refused with a message naming what is not supported or what is broken
 // ("data group 2: column-oriented data groups are not supported", "bad block id at offset 248:
 // expected ##DG, found ##DT"). Every link, length and count is checked against the file before
-// use. The reader prints nothing: the caller reports error().
-class Mdf4Reader final : public HeapObject {
+// use. The decoder prints nothing: the caller reports error().
+class Mdf4Decoder final : public HeapObject {
  public:
-  ~Mdf4Reader();
-  Mdf4Reader(const Mdf4Reader&) = delete;
-  Mdf4Reader& operator=(const Mdf4Reader&) = delete;
+  ~Mdf4Decoder();
+  Mdf4Decoder(const Mdf4Decoder&) = delete;
+  Mdf4Decoder& operator=(const Mdf4Decoder&) = delete;
 
   // Reads the identification and header blocks and every data group's channels from `stream`
   // (which must read, seek and tell), but no record yet. False, with error() telling why, when
-  // the file is not an MDF4 bus log this reader can read, or on a read error. Once only.
+  // the file is not an MDF4 bus log this decoder can read, or on a read error. Once only.
   [[nodiscard]] bool open(Stream* stream);
 
   // Fills `record` with the next frame in time order, cleared first. False at the end of the
@@ -100,8 +101,8 @@ class Mdf4Reader final : public HeapObject {
   std::uint64_t window_peak() const;
 
  private:
-  friend std::unique_ptr<Mdf4Reader> mdf4_reader_create(const Mdf4ReaderLimits& limits);
-  Mdf4Reader() = default;
+  friend std::unique_ptr<Mdf4Decoder> mdf4_decoder_create(const Mdf4DecoderLimits& limits);
+  Mdf4Decoder() = default;
 
   struct Impl;
   Impl* impl_ = nullptr;
@@ -111,18 +112,15 @@ class Mdf4Reader final : public HeapObject {
   std::uint64_t declared_ = 0;
 };
 
-// The most a DZ block may inflate to.
-inline constexpr std::uint64_t kMdf4MaxInflated = std::uint64_t{64} << 20;
-
 // How much memory the windows onto the data may take. Beyond it, a group's window is taken from
 // it while other groups read and loaded again when it reads on: slower, never wrong. Tests
 // choose small values to reach that with small files.
-struct Mdf4ReaderLimits {
+struct Mdf4DecoderLimits {
   std::uint64_t window_bytes = std::uint64_t{8} << 20;  // chunks of data blocks, tiles of transposed ones
   std::uint64_t inflated_bytes = std::uint64_t{4} * kMdf4MaxInflated;  // DZ blocks inflated
 };
 
-// A reader that has not opened anything; null when memory runs out.
-std::unique_ptr<Mdf4Reader> mdf4_reader_create(const Mdf4ReaderLimits& limits = {});
+// A decoder that has not opened anything; null when memory runs out.
+std::unique_ptr<Mdf4Decoder> mdf4_decoder_create(const Mdf4DecoderLimits& limits = {});
 
 }  // namespace quarn
