@@ -1,5 +1,6 @@
 #include "blf/blf_trace_writer.h"
 
+#include <atomic>
 #include <new>
 
 #include "blf/blf_origin.h"
@@ -60,7 +61,19 @@ class BlfTraceWriter final : public TraceWriter {
 
   const char* lacks() const override { return lacks_; }
 
+  void expect_help() override {
+    helped_ = true;
+    if (writer_) writer_->expect_help();
+  }
+
+  // Any thread; write_record may be running on another.
+  bool help() override {
+    BlfWriter* w = active_.load(std::memory_order_acquire);
+    return w != nullptr && w->help();
+  }
+
   bool end_file(bool complete, bool durable, FinishedTraces& finished) override {
+    active_.store(nullptr, std::memory_order_relaxed);
     if (!complete) {
       // A trace of part of a log would look complete; the loop reports the failure.
       if (file_.is_open()) file_.discard();
@@ -122,12 +135,14 @@ class BlfTraceWriter final : public TraceWriter {
         state_ = State::MemoryFailed;
         return;
       }
+      if (helped_) writer_->expect_help();
     }
     if (!file_.open(*fs_, base_name_, ".blf", kBlock, written_)) {
       state_ = State::OpenFailed;
       return;
     }
     state_ = writer_->begin(file_, first.Timestamp, info_.source_name) ? State::Writing : failed_state();
+    if (state_ == State::Writing) active_.store(writer_.get(), std::memory_order_release);
   }
 
   BlfWriterOptions options_;
@@ -139,6 +154,10 @@ class BlfTraceWriter final : public TraceWriter {
   State state_ = State::Idle;
   OutputFile file_;
   const char* lacks_ = nullptr;  // what the log's frames hold that its trace cannot
+  bool helped_ = false;
+  // The writer help() may reach: set once its file has begun, on write_record's thread, and
+  // cleared at the log's end, once write_record is done with it.
+  std::atomic<BlfWriter*> active_{nullptr};
 };
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -70,21 +71,41 @@ void use_quarn_allocator() {
   std::call_once(once, [] { libdeflate_set_memory_allocator(mem_alloc, mem_free); });
 }
 
+// A full container's objects on their way to the file: compressed on the thread that fills
+// them, or on the helping one, and written out in order by the filling one.
+struct Slot {
+  enum class State : std::uint8_t { Free, Waiting, Compressing, Done, Failed };
+  State state = State::Free;
+  std::uint8_t* raw = nullptr;  // the objects
+  std::size_t raw_used = 0;
+  std::uint8_t* packed = nullptr;  // the container's headers, its data and its padding
+  std::size_t packed_used = 0;
+};
+
+// Containers that may wait at once for the helping thread: enough that the filling thread runs
+// on while the other compresses, each 128 KiB and its compressed room.
+constexpr int kSlots = 4;
+
 class Writer final : public BlfWriter {
  public:
-  Writer(const BlfWriterOptions& options, libdeflate_compressor* c, std::uint8_t* pending, std::size_t pending_size,
-         std::uint8_t* packed, std::size_t packed_size)
-      : options_(options),
-        compressor_(c),
-        pending_(pending),
-        pending_size_(pending_size),
-        packed_(packed),
-        packed_size_(packed_size) {}
+  Writer(const BlfWriterOptions& options, libdeflate_compressor* own, libdeflate_compressor* helper,
+         std::uint8_t* memory, std::size_t raw_size, std::size_t packed_size)
+      : options_(options), own_(own), helper_(helper), memory_(memory), packed_size_(packed_size) {
+    std::uint8_t* p = memory;
+    pending_ = p;
+    p += raw_size;
+    for (Slot& slot : slots_) {
+      slot.raw = p;
+      p += raw_size;
+      slot.packed = p;
+      p += packed_size;
+    }
+  }
 
   ~Writer() override {
-    libdeflate_free_compressor(compressor_);
-    mem_free(pending_);
-    mem_free(packed_);
+    libdeflate_free_compressor(own_);
+    libdeflate_free_compressor(helper_);
+    mem_free(memory_);
   }
 
   bool begin(ByteSink& out, double first_time, StrView source_name) override {
@@ -93,6 +114,13 @@ class Writer final : public BlfWriter {
     used_ = 0;
     objects_ = 0;
     uncompressed_ = kFileHeaderSize;
+    {
+      // Slots a failed file left queued are dropped.
+      std::lock_guard<std::mutex> lock(mutex_);
+      head_ = 0;
+      queued_ = 0;
+      for (Slot& slot : slots_) slot.state = Slot::State::Free;
+    }
     if (!split_time(first_time, start_)) return fail(BlfFailure::Time);
     // The start is the first frame's millisecond: what SYSTEMTIME holds.
     start_.nanos -= start_.nanos % kNanosPerMilli;
@@ -107,7 +135,8 @@ class Writer final : public BlfWriter {
     const std::size_t text_length = sizeof kBlfOriginPrefix - 1 + static_cast<std::size_t>(source_name.length);
     const std::size_t size = kHeaderV1Size + kAppTextHeadSize + text_length;
     if (kContainerHead + size + 3 + 3 > packed_size_) return fail(BlfFailure::Memory);
-    std::uint8_t* object = packed_ + kContainerHead;
+    Slot& slot = slots_[0];
+    std::uint8_t* object = slot.packed + kContainerHead;
     put_header(object, kAppText, size, 0);
     std::uint8_t* body = object + kHeaderV1Size;
     std::memset(body, 0, kAppTextHeadSize);
@@ -121,7 +150,9 @@ class Writer final : public BlfWriter {
     const std::size_t padded = size + size % 4;
     std::memset(object + size, 0, padded - size);
     ++objects_;
-    return put_container(kStored, padded, padded);
+    slot.raw_used = padded;
+    close_container(slot, kStored, padded);
+    return write_out(slot);
   }
 
   bool add(const BusRecord& record) override {
@@ -147,14 +178,17 @@ class Writer final : public BlfWriter {
     }
     ++objects_;
     while (used_ >= options_.container_size) {
-      if (!flush_container(options_.container_size)) return false;
+      if (!queue_container(options_.container_size)) return false;
     }
     return true;
   }
 
   bool finish() override {
     if (failure_ != BlfFailure::None) return false;
-    if (used_ > 0 && !flush_container(used_)) return false;
+    if (used_ > 0 && !queue_container(used_)) return false;
+    while (queued_ > 0) {
+      if (!write_head()) return false;
+    }
     std::uint8_t header[kFileHeaderSize] = {};
     std::memcpy(header, kFileSignature, 4);
     put_u32(header + 4, kFileHeaderSize);
@@ -171,6 +205,28 @@ class Writer final : public BlfWriter {
   }
 
   BlfFailure failure() const override { return failure_; }
+
+  void expect_help() override { helped_ = true; }
+
+  bool help() override {
+    Slot* slot = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (int i = 0; i < queued_ && slot == nullptr; ++i) {
+        Slot& s = slots_[(head_ + i) % kSlots];
+        if (s.state == Slot::State::Waiting) slot = &s;
+      }
+      if (slot == nullptr) return false;
+      slot->state = Slot::State::Compressing;
+    }
+    const bool ok = compress(*slot, helper_);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      slot->state = ok ? Slot::State::Done : Slot::State::Failed;
+    }
+    done_.notify_one();
+    return true;
+  }
 
  private:
   static std::int64_t millis_of(const SplitTime& t) {
@@ -210,7 +266,6 @@ class Writer final : public BlfWriter {
   static std::uint32_t can_id(const BusRecord& record) {
     return (record.ID & 0x1FFFFFFFu) | (record.Can.IDE != 0 ? kExtendedId : 0);
   }
-
   void put_can(const BusRecord& record, std::uint64_t time) {
     const CanTail& can = record.Can;
     const std::size_t n = static_cast<std::size_t>(std::min(record.DataLength, kCanMaxData));
@@ -259,22 +314,79 @@ class Writer final : public BlfWriter {
     b[18] = lin.Dir == 1 ? 1 : 0;
   }
 
-  // Compresses the first `n` pending bytes into a container and keeps the rest for the next.
-  bool flush_container(std::size_t n) {
-    const std::size_t room = packed_size_ - kContainerHead - 3;
-    const std::size_t z = libdeflate_zlib_compress(compressor_, pending_, n, packed_ + kContainerHead, room);
-    if (z == 0) return fail(BlfFailure::Compress);
-    if (!put_container(kZlibDeflate, n, z)) return false;
+  // Moves the first `n` pending bytes into a free slot and keeps the rest for the next
+  // container. Without a helping thread the container is compressed and written at once;
+  // otherwise it waits for that thread while the slots last.
+  bool queue_container(std::size_t n) {
+    while (queued_ == kSlots) {
+      if (!write_head()) return false;
+    }
+    Slot& slot = slots_[(head_ + queued_) % kSlots];
+    std::memcpy(slot.raw, pending_, n);
+    slot.raw_used = n;
     std::memmove(pending_, pending_ + n, used_ - n);
     used_ -= n;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      slot.state = Slot::State::Waiting;
+      ++queued_;
+    }
+    if (!helped_) return write_head();
+    // What the other thread finished meanwhile goes out now.
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (queued_ == 0 || slots_[head_].state != Slot::State::Done) return true;
+      }
+      if (!write_head()) return false;
+    }
+  }
+
+  // Writes the oldest queued container, compressing it here unless the helping thread already
+  // does, and then waiting for it.
+  bool write_head() {
+    Slot& slot = slots_[head_];
+    bool compress_here = false;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      if (slot.state == Slot::State::Waiting) {
+        slot.state = Slot::State::Compressing;
+        compress_here = true;
+      } else {
+        done_.wait(lock, [&] { return slot.state != Slot::State::Compressing; });
+      }
+    }
+    bool ok = true;
+    if (compress_here) {
+      ok = compress(slot, own_);
+    } else {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ok = slot.state == Slot::State::Done;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      slot.state = Slot::State::Free;
+      head_ = (head_ + 1) % kSlots;
+      --queued_;
+    }
+    if (!ok) return fail(BlfFailure::Compress);
+    return write_out(slot);
+  }
+
+  // Compresses a slot's objects into its container; false when the compressor failed.
+  bool compress(Slot& slot, libdeflate_compressor* c) {
+    const std::size_t room = packed_size_ - kContainerHead - 3;
+    const std::size_t z = libdeflate_zlib_compress(c, slot.raw, slot.raw_used, slot.packed + kContainerHead, room);
+    if (z == 0) return false;
+    close_container(slot, kZlibDeflate, z);
     return true;
   }
 
-  // Writes the container whose `data` bytes lie in packed_ after room for its headers; it
-  // stands for `n` bytes of objects.
-  bool put_container(std::uint16_t method, std::size_t n, std::size_t data) {
+  // The container's headers and padding around its `data` bytes, which lie in the slot's packed
+  // room after the headers.
+  static void close_container(Slot& slot, std::uint16_t method, std::size_t data) {
     const std::size_t size = kContainerHead + data;
-    std::uint8_t* p = packed_;
+    std::uint8_t* p = slot.packed;
     std::memcpy(p, kObjectSignature, 4);
     put_u16(p + 4, kBaseHeaderSize);
     put_u16(p + 6, 1);
@@ -282,22 +394,35 @@ class Writer final : public BlfWriter {
     put_u32(p + 12, kLogContainer);
     std::memset(p + 16, 0, kContainerHeaderSize);
     put_u16(p + 16, method);
-    put_u32(p + 24, static_cast<std::uint32_t>(n));
+    put_u32(p + 24, static_cast<std::uint32_t>(slot.raw_used));
     // Containers are followed by `size % 4` bytes, not padded to a multiple of four: what
     // readers skip after one.
     std::memset(p + size, 0, size % 4);
-    if (!out_->write(p, size + size % 4)) return fail(BlfFailure::Write);
-    uncompressed_ += kContainerHead + n;
+    slot.packed_used = size + size % 4;
+  }
+
+  bool write_out(const Slot& slot) {
+    if (!out_->write(slot.packed, slot.packed_used)) return fail(BlfFailure::Write);
+    uncompressed_ += kContainerHead + slot.raw_used;
     return true;
   }
 
   BlfWriterOptions options_;
-  libdeflate_compressor* compressor_;
-  std::uint8_t* pending_;  // objects not yet in a container
-  std::size_t pending_size_;
-  std::uint8_t* packed_;  // a container's headers, its data and its padding
+  libdeflate_compressor* own_;     // the filling thread's
+  libdeflate_compressor* helper_;  // the helping thread's
+  std::uint8_t* memory_;           // every buffer below
   std::size_t packed_size_;
+  std::uint8_t* pending_ = nullptr;  // objects not yet in a container
   std::size_t used_ = 0;
+  // The queued containers: kSlots in a ring, the oldest at head_. Their states, head_ and
+  // queued_ change under the mutex; a slot's buffers belong to whoever set it Compressing, or
+  // to the filling thread otherwise.
+  Slot slots_[kSlots];
+  int head_ = 0;
+  int queued_ = 0;
+  std::mutex mutex_;
+  std::condition_variable done_;
+  bool helped_ = false;
   ByteSink* out_ = nullptr;
   BlfFailure failure_ = BlfFailure::None;
   SplitTime start_;
@@ -329,22 +454,22 @@ std::unique_ptr<BlfWriter> blf_writer_create(const BlfWriterOptions& options) {
     return nullptr;
   }
   use_quarn_allocator();
-  libdeflate_compressor* c = libdeflate_alloc_compressor(options.level);
-  if (c == nullptr) return nullptr;
-  // Room for the origin object too, whose log name is at most a few hundred bytes.
-  const std::size_t pending_size = options.container_size + kMaxObject;
-  const std::size_t packed_size =
-      kContainerHead + std::max<std::size_t>(libdeflate_zlib_compress_bound(c, options.container_size), 4096) + 3;
-  auto* pending = static_cast<std::uint8_t*>(mem_alloc(pending_size));
-  auto* packed = static_cast<std::uint8_t*>(mem_alloc(packed_size));
+  libdeflate_compressor* own = libdeflate_alloc_compressor(options.level);
+  libdeflate_compressor* helper = own != nullptr ? libdeflate_alloc_compressor(options.level) : nullptr;
+  std::uint8_t* memory = nullptr;
   std::unique_ptr<BlfWriter> w;
-  if (pending != nullptr && packed != nullptr) {
-    w.reset(new (std::nothrow) Writer(options, c, pending, pending_size, packed, packed_size));
+  if (helper != nullptr) {
+    const std::size_t raw_size = options.container_size + kMaxObject;
+    // Room for the origin object too, whose log name is at most a few hundred bytes.
+    const std::size_t packed_size =
+        kContainerHead + std::max<std::size_t>(libdeflate_zlib_compress_bound(own, options.container_size), 4096) + 3;
+    memory = static_cast<std::uint8_t*>(mem_alloc(raw_size + kSlots * (raw_size + packed_size)));
+    if (memory != nullptr) w.reset(new (std::nothrow) Writer(options, own, helper, memory, raw_size, packed_size));
   }
   if (!w) {
-    libdeflate_free_compressor(c);
-    mem_free(pending);
-    mem_free(packed);
+    if (own != nullptr) libdeflate_free_compressor(own);
+    if (helper != nullptr) libdeflate_free_compressor(helper);
+    mem_free(memory);
   }
   return w;
 }

@@ -14,7 +14,9 @@
 #include <limits>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
+#include <atomic>
 
 #include "base/memory.h"
 #include "blf/blf_format.h"
@@ -427,6 +429,38 @@ TEST(BlfWriterTest, RunningOutOfMemoryFailsOnlyTheMaking) {
     }
   }
   EXPECT_TRUE(completed);
+}
+
+// Containers compressed on a helping thread come out as those compressed at once, in order.
+TEST(BlfWriterTest, AHelpingThreadCompressesContainersThatComeOutInOrder) {
+  const std::vector<BusRecord> records = test::generated_frames(8, 6000);
+  BlfWriterOptions small;
+  small.container_size = 2048;
+  const std::string alone = write_blf(records, small);
+  ASSERT_FALSE(alone.empty());
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    MemorySink sink;
+    auto w = blf_writer_create(small);
+    w->expect_help();
+    std::atomic<bool> stop{false};
+    std::atomic<int> helped{0};
+    std::thread helper([&] {
+      while (!stop.load()) {
+        if (w->help()) ++helped;
+      }
+    });
+    bool ok = w->begin(sink, records[0].Timestamp, sv("a.txt"));
+    for (std::size_t i = 0; ok && i < records.size(); ++i) ok = w->add(records[i]);
+    stop = true;
+    helper.join();
+    EXPECT_TRUE(ok && w->finish());
+    EXPECT_EQ(sink.bytes, alone);
+    EXPECT_GT(helped.load(), 0);
+  }
+  // Without a helping thread nothing waits for one.
+  auto w = blf_writer_create(small);
+  EXPECT_FALSE(w->help());
 }
 
 // A stream over bytes in memory, for the origin test.
