@@ -28,8 +28,7 @@ bool error_object_loses(const BusRecord& record) {
 
 class BlfTraceWriter final : public TraceWriter {
  public:
-  BlfTraceWriter(const BlfWriterOptions& options, std::unique_ptr<BlfWriter> writer)
-      : options_(options), writer_(std::move(writer)) {}
+  explicit BlfTraceWriter(const BlfWriterOptions& options) : options_(options) {}
 
   void begin_file(FileSystem& output_fs, StrView output_base, WrittenFiles* written, const LogInfo& info) override {
     fs_ = &output_fs;
@@ -129,6 +128,8 @@ class BlfTraceWriter final : public TraceWriter {
 
   // Opens the file at the log's first frame, whose millisecond is the file's start time.
   void start(const BusRecord& first) {
+    // The writer and its buffers are made at the first log with frames, and again after one
+    // that failed.
     if (!writer_) {
       writer_ = blf_writer_create(options_);
       if (!writer_) {
@@ -146,7 +147,7 @@ class BlfTraceWriter final : public TraceWriter {
   }
 
   BlfWriterOptions options_;
-  std::unique_ptr<BlfWriter> writer_;
+  std::unique_ptr<BlfWriter> writer_;  // null until a log has frames
   LogInfo info_;                     // the current log's; valid until end_file returns
   FileSystem* fs_ = nullptr;         // borrowed, for the current log
   StrView base_name_;                // the current log's output base; valid until end_file returns
@@ -163,9 +164,7 @@ class BlfTraceWriter final : public TraceWriter {
 }  // namespace
 
 std::unique_ptr<TraceWriter> blf_trace_writer_create(const BlfWriterOptions& options) {
-  std::unique_ptr<BlfWriter> writer = blf_writer_create(options);
-  if (!writer) return nullptr;
-  return std::unique_ptr<TraceWriter>(new (std::nothrow) BlfTraceWriter(options, std::move(writer)));
+  return std::unique_ptr<TraceWriter>(new (std::nothrow) BlfTraceWriter(options));
 }
 
 }  // namespace quarn

@@ -262,6 +262,9 @@ TEST(Mdf4CliTest, ErrorFramesKeepTheirFieldsAndTheLogWhereATraceCannotHoldThem) 
   const std::string kept =
       "W: Kept logs/trip.mf4: its ASC trace cannot hold the identifier, data, direction and error type of its "
       "error frames";
+  const std::string kept_blf =
+      "W: Kept logs/trip.mf4: its BLF trace cannot hold the direction, FD flags, error type and data past 8 bytes of "
+      "its error frames";
   struct Case {
     Lines args;
     Lines left;  // the logs still there afterwards
@@ -271,6 +274,8 @@ TEST(Mdf4CliTest, ErrorFramesKeepTheirFieldsAndTheLogWhereATraceCannotHoldThem) 
       {{"-d", "-I", "mf4", "--verbosity", "2", "logs"}, {"trip.mf4"}, {kept}},
       {{"-d", "-I", "mf4", "--verbosity", "2", "-F", "mf4", "logs"}, {}, {}},
       {{"-d", "-I", "mf4", "--verbosity", "2", "-F", "asc,mf4", "logs"}, {}, {}},
+      {{"-d", "-I", "mf4", "--verbosity", "2", "-F", "blf", "logs"}, {"trip.mf4"}, {kept_blf}},
+      {{"-d", "-I", "mf4", "--verbosity", "2", "-F", "mf4,blf", "logs"}, {}, {}},
       {{"-I", "mf4", "--verbosity", "2", "logs"}, {"plain.mf4", "trip.mf4"}, {}},  // nothing to keep without -d
   };
   for (const Case& c : cases) {
