@@ -202,7 +202,7 @@ TEST(Mdf4CliTest, AnUnknownFormatIsRefusedWithTheAcceptedOnes) {
     CliRun r = test::run_quarn(dir.path(), {"--format", value, "logs"});
     EXPECT_EQ(r.status, 134) << value;
     EXPECT_EQ(r.out, std::string("quarn: invalid trace format \"") + value +
-                         "\", expected asc, mf4 or a comma-separated list of them\n")
+                         "\", expected asc, mf4, blf or a comma-separated list of them\n")
         << value;
     EXPECT_EQ(r.err, "") << value;
   }
