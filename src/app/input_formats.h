@@ -17,7 +17,7 @@ inline constexpr std::uint32_t kDefaultInputFormats = 1;  // "txt"
 // leaving `formats` as it was, for anything else.
 bool input_formats_parse(const char* text, std::uint32_t& formats);
 
-// The usage text of --input-format: its values ("<txt|mf4|txt,mf4>") and what it does. False when a
+// The usage text of --input-format: its values ("<txt|mf4|blf|txt,mf4,blf>") and what it does. False when a
 // text does not fit.
 bool input_formats_help(FormatHelp& help);
 

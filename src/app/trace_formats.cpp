@@ -7,6 +7,7 @@
 #include "app/tool_context.h"
 #include "asc/asc_trace_writer.h"
 #include "batch/trace_writer.h"
+#include "blf/blf_trace_writer.h"
 #include "mdf4/mdf4_trace_writer.h"
 
 namespace quarn {
@@ -28,9 +29,12 @@ std::unique_ptr<TraceWriter> mdf4_writer_of_run(const ToolContext& context) {
   return mdf4_trace_writer_create(sv(kQuarnVersion), options);
 }
 
+std::unique_ptr<TraceWriter> blf_writer_of_run(const ToolContext& /*context*/) { return blf_trace_writer_create(); }
+
 constexpr TraceFormat kTraceFormats[] = {
     {"asc", asc_writer_of_run, kAscTraceSuffixes},
     {"mf4", mdf4_writer_of_run, kMdf4TraceSuffixes},
+    {"blf", blf_writer_of_run, kBlfTraceSuffixes},
 };
 
 constexpr int kFormatCount = static_cast<int>(sizeof kTraceFormats / sizeof kTraceFormats[0]);

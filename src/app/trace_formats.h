@@ -21,7 +21,7 @@ inline constexpr std::uint32_t kDefaultTraceFormats = 1;  // "asc"
 // False, leaving `formats` as it was, for anything else.
 bool trace_formats_parse(const char* text, std::uint32_t& formats);
 
-// The usage text of --format: its values ("<asc|mf4|asc,mf4>") and what it does. False when a text does not
+// The usage text of --format: its values ("<asc|mf4|blf|asc,mf4,blf>") and what it does. False when a text does not
 // fit.
 bool trace_formats_help(FormatHelp& help);
 

@@ -102,4 +102,9 @@ inline constexpr std::uint32_t kCanErrorExtSize = 32;
 // header time, u8 full time, u16 checksum, u8 direction (0 Rx, 1 Tx), u8 reserved.
 inline constexpr std::uint32_t kLinMessageSize = 20;
 
+// APP_TEXT: u32 source, u32 reserved, u32 text length, u32 reserved; then the text, without a
+// terminating NUL. Source 0 is a comment on the measurement.
+inline constexpr std::uint32_t kAppTextHeadSize = 16;
+inline constexpr std::uint32_t kAppTextComment = 0;
+
 }  // namespace quarn::blf

@@ -64,14 +64,15 @@ bool looks_like_trace_of_log(const std::string& asc) {
 
 constexpr char kUsageHead[] =
     "Usage: quarn [--help] [-v|--version] [--verbosity=<n>] [--non-interactive] [-d|--delete-converted] "
-    "[-X|--no-append-root] [-b|--buffer=<n>] [-O|--output-directory=<file>] [-F|--format=<asc|mf4|asc,mf4>] "
-    "[--mf4-compression=<kind>] [-I|--input-format=<txt|mf4|txt,mf4>] [-j|--jobs=<n>] "
+    "[-X|--no-append-root] [-b|--buffer=<n>] [-O|--output-directory=<file>] [-F|--format=<asc|mf4|blf|asc,mf4,blf>] "
+    "[--mf4-compression=<kind>] [-I|--input-format=<txt|mf4|blf|txt,mf4,blf>] [-j|--jobs=<n>] "
     "[--files-from=<file>] [--shard=<K/N|auto|auto/N>] [--report=<file>] "
     "[-i|--input-files=<file(s)/folder(s)>] file(s)/folder(s)";
 
 std::string glossary_line(const std::string& option, const std::string& text) {
+  // An option too long for the column of 40 has its text behind one blank.
   std::string line = "  " + option;
-  line.resize(2 + 40, ' ');
+  if (line.size() < 2 + 40) line.resize(2 + 40, ' ');
   return line + " " + text + "\n";
 }
 
@@ -87,11 +88,11 @@ std::string usage_with_tail(const std::string& tail) {
          glossary_line("-X, --no-append-root", "do not add \"_out\" when converting folders") +
          glossary_line("-b, --buffer=<n>", "buffer size in bytes. 0 disables and -1 takes entire file") +
          glossary_line("-O, --output-directory=<file>", "where to place the converted files") +
-         glossary_line("-F, --format=<asc|mf4|asc,mf4>",
-                       "trace formats to write, comma-separated; both come from one reading. defaults to asc") +
+         glossary_line("-F, --format=<asc|mf4|blf|asc,mf4,blf>",
+                       "trace formats to write, comma-separated; all come from one reading. defaults to asc") +
          glossary_line("--mf4-compression=<kind>",
                        "how MDF4 data blocks are compressed: none, deflate or transposed. defaults to transposed") +
-         glossary_line("-I, --input-format=<txt|mf4|txt,mf4>",
+         glossary_line("-I, --input-format=<txt|mf4|blf|txt,mf4,blf>",
                        "log formats a folder walk converts, comma-separated; a file named here converts by its "
                        "suffix. defaults to txt") +
          glossary_line("-j, --jobs=<n>", "logs converted at once. 0 takes one per core. defaults to 1") +

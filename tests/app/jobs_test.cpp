@@ -125,6 +125,7 @@ class JobsTest : public ::testing::Test {
     write_file(logs + "/b/blocked.txt", logs_[5]);
     make_dirs(dir + "/logs_out/b/blocked.asc/in-the-way");
     make_dirs(dir + "/logs_out/b/blocked.mf4/in-the-way");
+    make_dirs(dir + "/logs_out/b/blocked.blf/in-the-way");
     // Logs that -d cannot remove: their folder is not the converting user's.
     write_file(logs + "/keep/k1.txt", logs_[6]);
     write_file(logs + "/keep/k2.txt", logs_[7]);
@@ -150,7 +151,7 @@ class JobsTest : public ::testing::Test {
     }
     o.status = r.status;
     // The Debug lines name full paths, with the run's folder and temporary names in them.
-    static const std::regex temporary_name(R"(\.(asc|mf4)\.[0-9]+\.[0-9]+\.part)");
+    static const std::regex temporary_name(R"(\.(asc|mf4|blf)\.[0-9]+\.[0-9]+\.part)");
     auto tidy = [&dir](std::string line) {
       for (std::size_t at = line.find(dir); at != std::string::npos; at = line.find(dir))
         line.replace(at, dir.size(), "DIR");
@@ -192,7 +193,7 @@ TEST_F(JobsTest, ManyJobsGiveTheResultsOfOne) {
   if (!cannot_run_as_other_.empty()) GTEST_SKIP() << cannot_run_as_other_;
   const char* rounds_text = std::getenv("QUARN_JOBS_ROUNDS");
   const int rounds = rounds_text != nullptr ? std::max(1, std::atoi(rounds_text)) : 6;
-  for (const std::string format : {"asc", "mf4", "asc,mf4"}) {
+  for (const std::string format : {"asc", "mf4", "asc,mf4", "blf"}) {
     for (bool remove : {false, true}) {
       const std::string where = "--format " + format + (remove ? " -d" : "");
       Lines args = {"--verbosity", "4", "--format", format, "--report=report.jsonl", "logs"};
@@ -209,11 +210,11 @@ TEST_F(JobsTest, ManyJobsGiveTheResultsOfOne) {
       EXPECT_EQ(want.report_diagnostics, Lines(want.diagnostics.begin(), want.diagnostics.end() - 1)) << where;
       EXPECT_EQ(want.report_logs, std::count(want.report.begin(), want.report.end(), '\n') - 1) << where;
       // The failures are all there, each once.
-      const bool mf4_only = format == "mf4";
-      const std::string same =
-          std::string("E: Output file already written in this run: logs_out/b/Same") + (mf4_only ? ".mf4" : ".asc");
-      const std::string blocked = mf4_only ? "E: Could not move MDF4 trace into place: logs_out/b/blocked.mf4"
-                                           : "E: Could not move CAN trace into place: logs_out/b/blocked.asc";
+      // The first format's trace meets each failure first.
+      const std::string first = format.substr(0, format.find(','));
+      const std::string what = first == "asc" ? "CAN" : first == "mf4" ? "MDF4" : "BLF";
+      const std::string same = "E: Output file already written in this run: logs_out/b/Same." + first;
+      const std::string blocked = "E: Could not move " + what + " trace into place: logs_out/b/blocked." + first;
       for (const std::string& expected :
            {std::string("E: Could not open input file logs/a/unreadable.txt"), std::string("E: Could not open log"),
             std::string("W: Skipping non-increasing timestamp"), same, blocked}) {
@@ -221,7 +222,7 @@ TEST_F(JobsTest, ManyJobsGiveTheResultsOfOne) {
         EXPECT_EQ(std::count_if(want.diagnostics.begin(), want.diagnostics.end(), starts), 1)
             << where << ": " << expected;
       }
-      const std::string ext = format == "mf4" ? ".mf4" : ".asc";
+      const std::string ext = "." + first;
       EXPECT_TRUE(want.traces.count("b/Same" + ext) == 1 && want.traces.count("a/deep/log10" + ext) == 1) << where;
       if (remove) {
         EXPECT_EQ(want.inputs.count("keep/k1.txt"), 1u) << where;
@@ -321,7 +322,7 @@ TEST_F(JobsTest, OfTwoLargeLogsOfOneTraceTheFirstKeepsIt) {
   write_file(dir / "logs/B.TXT", test::generated_log(21, 90000));
   write_file(dir / "logs/B.txt", test::generated_log(22, 40000));
   write_file(dir / "logs/C.txt", logs_[1]);
-  for (const std::string format : {"asc", "mf4"}) {
+  for (const std::string format : {"asc", "mf4", "blf"}) {
     const std::string trace = "logs_out/B." + format;
     std::map<std::string, std::string> want;
     for (const std::string jobs : {"1", "4", "4", "4"}) {

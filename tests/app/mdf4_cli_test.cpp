@@ -203,7 +203,7 @@ TEST(Mdf4CliTest, AnUnknownFormatIsRefusedWithTheAcceptedOnes) {
     CliRun r = test::run_quarn(dir.path(), {"--format", value, "logs"});
     EXPECT_EQ(r.status, 134) << value;
     EXPECT_EQ(r.out, std::string("quarn: invalid trace format \"") + value +
-                         "\", expected asc, mf4 or a comma-separated list of them\n")
+                         "\", expected asc, mf4, blf or a comma-separated list of them\n")
         << value;
     EXPECT_EQ(r.err, "") << value;
   }
@@ -263,6 +263,9 @@ TEST(Mdf4CliTest, ErrorFramesKeepTheirFieldsAndTheLogWhereATraceCannotHoldThem) 
   const std::string kept =
       "W: Kept logs/trip.mf4: its ASC trace cannot hold the identifier, data, direction and error type of its "
       "error frames";
+  const std::string kept_blf =
+      "W: Kept logs/trip.mf4: its BLF trace cannot hold the direction, FD flags, error type and data past 8 bytes of "
+      "its error frames";
   struct Case {
     Lines args;
     Lines left;  // the logs still there afterwards
@@ -272,6 +275,8 @@ TEST(Mdf4CliTest, ErrorFramesKeepTheirFieldsAndTheLogWhereATraceCannotHoldThem) 
       {{"-d", "-I", "mf4", "--verbosity", "2", "logs"}, {"trip.mf4"}, {kept}},
       {{"-d", "-I", "mf4", "--verbosity", "2", "-F", "mf4", "logs"}, {}, {}},
       {{"-d", "-I", "mf4", "--verbosity", "2", "-F", "asc,mf4", "logs"}, {}, {}},
+      {{"-d", "-I", "mf4", "--verbosity", "2", "-F", "blf", "logs"}, {"trip.mf4"}, {kept_blf}},
+      {{"-d", "-I", "mf4", "--verbosity", "2", "-F", "mf4,blf", "logs"}, {}, {}},
       {{"-I", "mf4", "--verbosity", "2", "logs"}, {"plain.mf4", "trip.mf4"}, {}},  // nothing to keep without -d
   };
   for (const Case& c : cases) {

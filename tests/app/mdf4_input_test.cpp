@@ -417,7 +417,7 @@ TEST(Mdf4InputTest, DamagedLogsFailAndStay) {
   for (const Row& row : rows) {
     std::string damaged = original;
     const std::string why = row.damage(damaged);
-    for (const char* format : {"asc", "mf4", "asc,mf4"}) {
+    for (const char* format : {"asc", "mf4", "asc,mf4", "blf"}) {
       SCOPED_TRACE(std::string(row.what) + ", -F " + format);
       TempDir dir;
       make_dirs(dir / "logs");

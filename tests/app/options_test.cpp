@@ -240,8 +240,8 @@ TEST_F(OptionsTest, UsageNamesTheProgramQuarnWhateverArgvSays) {
   EXPECT_EQ(p.out.rfind("Usage: quarn [--help] ", 0), 0u);
   EXPECT_EQ(p.out.find("renamed-binary"), std::string::npos);
   // The format options' texts follow from the format tables.
-  EXPECT_NE(p.out.find("-F, --format=<asc|mf4|asc,mf4>"), std::string::npos);
-  EXPECT_NE(p.out.find("comma-separated; both come from one reading. defaults to asc"), std::string::npos);
+  EXPECT_NE(p.out.find("-F, --format=<asc|mf4|blf|asc,mf4,blf>"), std::string::npos);
+  EXPECT_NE(p.out.find("comma-separated; all come from one reading. defaults to asc"), std::string::npos);
   EXPECT_NE(p.out.find("-I, --input-format=<txt|mf4|blf|txt,mf4,blf>"), std::string::npos);
 
   p = parse({"--bogus", "x"});

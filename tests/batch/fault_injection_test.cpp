@@ -16,6 +16,7 @@
 
 #include "app/input_formats.h"
 #include "asc/asc_trace_writer.h"
+#include "blf/blf_trace_writer.h"
 #include "base/memory.h"
 #include "batch/input_walk.h"
 #include "gen_log.h"
@@ -72,13 +73,15 @@ struct Outcome {
 // the faults that `arrange` sets, as quarn runs it: one file system for inputs and outputs.
 class FaultRun {
  public:
-  // `earlier` is what the earlier trace holds.
-  FaultRun(const std::string& log, bool earlier_trace, const std::string& earlier = kEarlier) {
+  // `earlier` is what the earlier trace holds; `format` "asc" or "blf" the trace written.
+  FaultRun(const std::string& log, bool earlier_trace, const std::string& earlier = kEarlier,
+           const std::string& format = "asc")
+      : format_(format), trace_(std::string(kTrace, sizeof kTrace - 4) + format) {
     test::make_dirs(dir_ / kFolder);
     write_file(dir_ / kInput, log);
     if (earlier_trace) {
       test::make_dirs(dir_ / kOutFolder);
-      write_file(dir_ / kTrace, earlier);
+      write_file(dir_ / trace_, earlier);
     }
     fs_ = test::faulty_fs_create(dir_.path());
     options_.delete_converted = true;
@@ -95,7 +98,13 @@ class FaultRun {
       return outcome;
     }
     arrange(*fs_);
-    std::unique_ptr<TraceSink> sink = asc_only_sink_create();
+    std::unique_ptr<TraceSink> sink;
+    if (format_ == "blf") {
+      std::unique_ptr<TraceWriter> writer = blf_trace_writer_create();
+      if (writer) sink = trace_fan_out_create(&writer, 1);
+    } else {
+      sink = asc_only_sink_create();
+    }
     const LogContext context{fs_.get(), fs_.get(), true, &options_};
     if (!sink) {
       ADD_FAILURE() << "no sink";
@@ -123,11 +132,15 @@ class FaultRun {
   }
 
   std::string path(const std::string& relative) const { return dir_ / relative; }
+  // The trace, relative to the run's folder.
+  const std::string& trace() const { return trace_; }
   const TempDir& dir() const { return dir_; }
   // What the run read of its inputs.
   std::int64_t bytes_read() const { return fs_ ? fs_->bytes_read : -1; }
 
  private:
+  std::string format_;
+  std::string trace_;
   TempDir dir_;
   std::unique_ptr<test::FaultyFileSystem> fs_;
   RunOptions options_;
@@ -138,8 +151,8 @@ class FaultRun {
 // gone unless removing them was what failed.
 void expect_nothing_lost(const FaultRun& run, const std::string& log, const std::string& reference, bool earlier,
                          bool parts_allowed, const std::string& where) {
-  bool traced = file_exists(run.path(kTrace));
-  std::string trace = traced ? read_file(run.path(kTrace)) : "";
+  bool traced = file_exists(run.path(run.trace()));
+  std::string trace = traced ? read_file(run.path(run.trace())) : "";
   if (traced) {
     EXPECT_TRUE(trace == reference || (earlier && trace == kEarlier)) << where << ": a trace that is not complete";
   }
@@ -584,6 +597,136 @@ TEST(FaultInjectionManyBlocksTest, FailuresAnywhereInALongTraceAreReportedWhenTh
     EXPECT_TRUE(file_exists(run.path(kInput))) << c.point;
     EXPECT_EQ(run.bytes_read(), c.truncate_at >= 0 ? c.truncate_at : log_size) << c.point << ": not read to its end";
   }
+}
+
+// The BLF trace meets the same faults: its file's writes (the header, a container, the header
+// rewritten at the end), its sync, close and rename, and every allocation, its writer's buffers
+// and compressors included. Whatever fails, the log is kept and no part of the trace is left.
+TEST(FaultInjectionBlfTest, EveryFailingOperationKeepsTheLogAndLeavesNoPartialTrace) {
+  const std::string log = generated_log(3000);
+  FaultRun clean(log, false, kEarlier, "blf");
+  ASSERT_EQ(clean.run([](test::FaultyFileSystem&) {}).status, 0);
+  const std::string reference = read_file(clean.path(clean.trace()));
+  // Several containers, so that a write may fail at the first, in the middle and at the last.
+  ASSERT_GT(reference.size(), std::size_t{3} << 10);
+  const std::string in = kInput;
+  const std::string trace = clean.trace();
+  const std::string conversion = "Error during conversion of " + in;
+  const std::string end = "Error during end file callback";
+  const auto size = static_cast<std::int64_t>(reference.size());
+  struct Case {
+    const char* point;
+    std::function<void(test::FaultyFileSystem&)> arrange;
+    int status;
+    Messages messages;
+  };
+  const Case cases[] = {
+      {"nothing", [](test::FaultyFileSystem&) {}, 0, {}},
+      {"open of the trace",
+       [](test::FaultyFileSystem& fs) { fs.refuse_open_containing = ".part"; },
+       8,
+       {"Could not open output file for BLF: " + trace, end, conversion}},
+      {"short write in the header",
+       [](test::FaultyFileSystem& fs) { fs.write_faults.write_limit = 10; },
+       8,
+       {"Could not write BLF data", end, conversion}},
+      {"short write in the first container",
+       [](test::FaultyFileSystem& fs) { fs.write_faults.write_limit = 300; },
+       8,
+       {"Could not write BLF data", end, conversion}},
+      {"short write in the last container",
+       [&](test::FaultyFileSystem& fs) { fs.write_faults.write_limit = size - 5; },
+       8,
+       {"Could not write BLF data", end, conversion}},
+      {"sync of the trace",
+       [](test::FaultyFileSystem& fs) { fs.write_faults.fail_sync = true; },
+       8,
+       {"Could not flush BLF trace to disk: " + trace, end, conversion}},
+      {"close of the trace",
+       [](test::FaultyFileSystem& fs) { fs.write_faults.fail_close = true; },
+       8,
+       {end, conversion}},
+      {"rename of the trace",
+       [](test::FaultyFileSystem& fs) { fs.refuse_rename = true; },
+       8,
+       {"Could not move BLF trace into place: " + trace, end, conversion}},
+  };
+  for (bool earlier : {false, true}) {
+    for (const Case& c : cases) {
+      const std::string where = std::string(c.point) + (earlier ? ", over an earlier trace" : "");
+      FaultRun run(log, earlier, reference, "blf");
+      Outcome o = run.run(c.arrange);
+      EXPECT_EQ(o.status, c.status) << where;
+      EXPECT_EQ(o.messages, c.messages) << where;
+      expect_nothing_lost(run, log, reference, earlier, false, where);
+      EXPECT_EQ(file_exists(run.path(kInput)), c.status != 0) << where;
+    }
+  }
+}
+
+TEST(FaultInjectionBlfTest, MemoryRunningOutAtAnyPointLosesNothing) {
+  const std::string log = generated_log(3000);
+  FaultRun clean(log, false, kEarlier, "blf");
+  ASSERT_EQ(clean.run([](test::FaultyFileSystem&) {}).status, 0);
+  const std::string reference = read_file(clean.path(clean.trace()));
+  const std::string in = kInput;
+  const std::string folder = kFolder;
+  const std::string trace = clean.trace();
+  const std::string base = trace.substr(0, trace.size() - 4);
+  const Messages known = {"Could not open input file " + in,
+                          "Could not allocate buffer of size 4096",
+                          "Could not open log",
+                          "Error during handle record callback",
+                          "Could not keep every frame in memory, no trace written for " + base,
+                          "Could not allocate memory for the BLF trace of " + base,
+                          "Could not write BLF data",
+                          "Could not move BLF trace into place: " + trace,
+                          "Could not flush BLF trace to disk: " + trace,
+                          "Could not compare with the existing output file: " + trace,
+                          "Error during end file callback",
+                          "Could not remove input file after conversion: " + in,
+                          "Error during conversion of " + in,
+                          "Error during stat of " + folder + ", exiting",
+                          "Error during stat of " + in + ", exiting",
+                          "Could not query " + folder + " for information",
+                          "Could not allocate memory for the output path of " + folder,
+                          "Could not list folder " + folder,
+                          "Could not allocate memory for the inputs of the run",
+                          "Could not allocate memory for the path of session-0001-of-the-day.txt in " + folder};
+  const std::string open_failed = "Could not open output file for BLF: ";
+  bool writer_failed = false;
+  for (bool once : {false, true}) {
+    int failures = 0;
+    int clean_runs = 0;
+    bool done = false;
+    for (std::int64_t budget = 0; budget < 1000 && !done; ++budget) {
+      for (bool earlier : {false, true}) {
+        const std::string where = std::string(once ? "only " : "from ") + "allocation " + std::to_string(budget) +
+                                  (earlier ? ", over an earlier trace" : "");
+        FaultRun run(log, earlier, reference, "blf");
+        Outcome o = run.run([](test::FaultyFileSystem&) {}, budget, once);
+        EXPECT_TRUE(o.status == 0 || o.status == 8 || o.status == 129) << where << ": status " << o.status;
+        for (const std::string& m : o.messages) {
+          bool listed = std::find(known.begin(), known.end(), m) != known.end() || m.rfind(open_failed, 0) == 0;
+          EXPECT_TRUE(listed) << where << ": " << m;
+          if (m == known[5]) writer_failed = true;
+        }
+        if (o.status != 0) {
+          EXPECT_FALSE(o.messages.empty()) << where << ": a failure without a message";
+          ++failures;
+        } else if (o.messages.empty()) {
+          EXPECT_EQ(read_file(run.path(run.trace())), reference) << where << ": success without the trace";
+          EXPECT_FALSE(file_exists(run.path(kInput))) << where << ": success without removing the input";
+        }
+        expect_nothing_lost(run, log, reference, earlier, false, where);
+        clean_runs = o.status == 0 && o.messages.empty() ? clean_runs + 1 : 0;
+        done = once ? clean_runs > 20 : clean_runs > 0;
+      }
+    }
+    EXPECT_TRUE(done) << "the run never got enough memory";
+    EXPECT_GT(failures, 20) << (once ? "once" : "for good");
+  }
+  EXPECT_TRUE(writer_failed) << "no allocation of the BLF writer failed";
 }
 
 }  // namespace
