@@ -148,10 +148,10 @@ class BlfTraceWriter final : public TraceWriter {
 
   BlfWriterOptions options_;
   std::unique_ptr<BlfWriter> writer_;  // null until a log has frames
-  LogInfo info_;                     // the current log's; valid until end_file returns
-  FileSystem* fs_ = nullptr;         // borrowed, for the current log
-  StrView base_name_;                // the current log's output base; valid until end_file returns
-  WrittenFiles* written_ = nullptr;  // borrowed, for the current log
+  LogInfo info_;                       // the current log's; valid until end_file returns
+  FileSystem* fs_ = nullptr;           // borrowed, for the current log
+  StrView base_name_;                  // the current log's output base; valid until end_file returns
+  WrittenFiles* written_ = nullptr;    // borrowed, for the current log
   State state_ = State::Idle;
   OutputFile file_;
   const char* lacks_ = nullptr;  // what the log's frames hold that its trace cannot
