@@ -61,21 +61,36 @@ std::string blf_of(const std::vector<BusRecord>& records, test::BlfFileOptions o
   return test::blf_file_of(records, options);
 }
 
-// A text log through BLF gives the very ASC trace the log gives directly, and so does an MDF4 log
-// whose frames lie on channel 0 and 255: a frame keeps its channel on the way.
-TEST(BlfInputTest, TextAndMdf4LogsThroughBlfGiveTheSameAscTrace) {
+// A log through quarn's own BLF trace gives the very ASC trace the log gives directly: text logs
+// of every time format and line end, and an MDF4 log with LIN frames and frames on channel 0 and
+// 255; so does a BLF file made apart from the writer.
+TEST(BlfInputTest, LogsThroughBlfGiveTheSameAscTrace) {
   TempDir dir;
   make_dirs(dir / "direct");
   make_dirs(dir / "via");
-  write_file(dir / "trip.txt", generated(3, 3000));
-  ASSERT_EQ(run_quarn(dir.path(), {"-F", "asc,mf4", "-O", dir / "direct", "trip.txt"}).status, 0);
-  test::Mdf4Read frames = test::read_mdf4_file(dir / "direct/trip.mf4");
-  ASSERT_EQ(frames.error, "");
-  write_file(dir / "trip.blf", blf_of(frames.records));
-  CliRun r = run_quarn(dir.path(), {"-O", dir / "via", "trip.blf"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.err, "");
-  EXPECT_TRUE(read_file(dir / "via/trip.asc") == read_file(dir / "direct/trip.asc"));
+  auto same_through_blf = [&dir](const std::string& log, const std::string& base) {
+    SCOPED_TRACE(log);
+    ASSERT_EQ(run_quarn(dir.path(), {"-F", "asc,blf", "-O", dir / "direct", log}).status, 0);
+    CliRun r = run_quarn(dir.path(), {"-O", dir / "via", dir / ("direct/" + base + ".blf")});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(read_file(dir / ("via/" + base + ".asc")) == read_file(dir / ("direct/" + base + ".asc")));
+    EXPECT_EQ(file_exists(dir / ("via/" + base + "_LIN.asc")), file_exists(dir / ("direct/" + base + "_LIN.asc")));
+    if (file_exists(dir / ("direct/" + base + "_LIN.asc"))) {
+      EXPECT_TRUE(read_file(dir / ("via/" + base + "_LIN.asc")) == read_file(dir / ("direct/" + base + "_LIN.asc")));
+    }
+  };
+  for (int format = 1; format <= 6; ++format) {
+    const std::string name = "trip" + std::to_string(format);
+    std::string text = generated(format, 3000, static_cast<std::uint64_t>(format));
+    if (format == 4) {
+      for (std::size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 2)) {
+        text.replace(at, 1, "\r\n");
+      }
+    }
+    write_file(dir / (name + ".txt"), text);
+    same_through_blf(name + ".txt", name);
+  }
 
   // Error frames as BLF holds them (no error type, up to 8 data bytes), so that both paths
   // carry the same frames.
@@ -98,12 +113,11 @@ TEST(BlfInputTest, TextAndMdf4LogsThroughBlfGiveTheSameAscTrace) {
   }
   records = test::in_read_order(records);
   write_file(dir / "bus.mf4", test::write_mdf4(records));
-  write_file(dir / "bus.blf", blf_of(records));
-  ASSERT_EQ(run_quarn(dir.path(), {"-O", dir / "direct", "bus.mf4"}).status, 0);
-  r = run_quarn(dir.path(), {"-O", dir / "via", "bus.blf"});
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(read_file(dir / "via/bus.asc") == read_file(dir / "direct/bus.asc"));
-  EXPECT_TRUE(read_file(dir / "via/bus_LIN.asc") == read_file(dir / "direct/bus_LIN.asc"));
+  same_through_blf("bus.mf4", "bus");
+  write_file(dir / "apart.blf", blf_of(records));
+  ASSERT_EQ(run_quarn(dir.path(), {"-O", dir / "via", "apart.blf"}).status, 0);
+  EXPECT_TRUE(read_file(dir / "via/apart.asc") == read_file(dir / "direct/bus.asc"));
+  EXPECT_TRUE(read_file(dir / "via/apart_LIN.asc") == read_file(dir / "direct/bus_LIN.asc"));
 }
 
 // -I blf walks BLF logs; a named file converts by its suffix in any letter case.

@@ -197,6 +197,8 @@ TEST(Mdf4InputTest, ATraceNeverReplacesALog) {
   const std::string recording = test::mdf4_sample("can_plain.mf4");
   ASSERT_FALSE(recording.empty());
   const std::string log = generated(3, false, 200);
+  // A BLF recording, not written by quarn.
+  const std::string blf_recording = test::blf_file_of(test::generated_frames(3, 50, false));
   const Lines self = {"E: Output file would replace its input: rec.mf4", "E: Error during conversion of rec.mf4"};
   const Lines over_recording = {"E: Output file would replace a log: logs/trip.mf4",
                                 "E: Error during end file callback", "E: Error during conversion of logs/trip.txt"};
@@ -218,6 +220,17 @@ TEST(Mdf4InputTest, ATraceNeverReplacesALog) {
        {"E: Output file would replace its input: logs/rec.mf4", "E: Error during conversion of logs/rec.mf4",
         "E: Output file would replace its input: logs/trip.mf4", "E: Error during conversion of logs/trip.mf4"}},
       {"a recording beside its log", "", {"-F", "mf4", "-X", "logs"}, 8, over_recording},
+      {"-O . over a BLF log",
+       "logs",
+       {"-F", "blf", "-O", ".", "rec.blf"},
+       8,
+       {"E: Output file would replace its input: rec.blf", "E: Error during conversion of rec.blf"}},
+      {"a BLF recording beside its log",
+       "",
+       {"-F", "asc,blf", "-X", "logs"},
+       8,
+       {"E: Output file would replace a log: logs/trip.blf", "E: Error during end file callback",
+        "E: Error during conversion of logs/trip.txt"}},
       {"a recording beside its log, walked",
        "",
        {"-F", "mf4", "-X", "-I", "txt,mf4", "-d", "logs"},
@@ -232,11 +245,15 @@ TEST(Mdf4InputTest, ATraceNeverReplacesALog) {
     write_file(dir / "logs/trip.txt", log);
     write_file(dir / "logs/rec.mf4", recording);
     write_file(dir / "logs/trip.mf4", recording);
+    write_file(dir / "logs/rec.blf", blf_recording);
+    write_file(dir / "logs/trip.blf", blf_recording);
     const CliRun r = run_quarn(std::string(c.cwd).empty() ? dir.path() : dir / c.cwd, c.args);
     EXPECT_EQ(r.status, c.status) << c.what;
     EXPECT_EQ(diagnostics_of(r.err), c.diagnostics) << c.what;
     EXPECT_TRUE(read_file(dir / "logs/rec.mf4") == recording) << c.what;
     EXPECT_TRUE(read_file(dir / "logs/trip.mf4") == recording) << c.what;
+    EXPECT_TRUE(read_file(dir / "logs/rec.blf") == blf_recording) << c.what;
+    EXPECT_TRUE(read_file(dir / "logs/trip.blf") == blf_recording) << c.what;
     EXPECT_TRUE(file_exists(dir / "logs/trip.txt")) << c.what;
   }
 
@@ -251,6 +268,14 @@ TEST(Mdf4InputTest, ATraceNeverReplacesALog) {
   CliRun r = run_quarn(dir.path(), {"-F", "mf4", "-X", "logs"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(read_file(dir / "logs/trip.mf4") == trace);
+  // So does a BLF trace of quarn's.
+  ASSERT_EQ(run_quarn(dir.path(), {"-F", "blf", "-X", "logs"}).status, 0);
+  const std::string blf_trace = read_file(dir / "logs/trip.blf");
+  write_file(dir / "logs/trip.blf", blf_trace.substr(0, blf_trace.size() - 1) + "\x01");
+  r = run_quarn(dir.path(), {"-F", "blf", "-X", "logs"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(read_file(dir / "logs/trip.blf") == blf_trace);
+  std::filesystem::remove(dir / "logs/trip.blf");
   // Named on the command line, that same trace is a log of the run: nothing may replace it.
   r = run_quarn(dir / "logs", {"-F", "mf4", "trip.txt", "trip.mf4"});
   EXPECT_EQ(r.status, 8);
