@@ -38,6 +38,10 @@ gen --time-format 6 --date-sep none --td-sep none --frames 250 --seed 9 --extend
 printf 'this is no log\n' >"$work/inputs/gen/notes.txt"
 printf 'not;a;log\n' >"$work/inputs/gen/table.csv"
 cp -r "$examples" "$work/inputs/examples"
+# BLF logs, as the Linux side writes them, to be read on both.
+mkdir -p "$work/inputs/blf"
+(cd "$work/inputs/gen" && "$linux" --non-interactive -F blf -X -O "$work/inputs/blf" format1.txt format6.txt crlf.TXT) ||
+  { echo "could not make the BLF logs" >&2; exit 2; }
 
 # name | input folder | arguments (run from the folder that holds the input)
 cases=(
@@ -47,6 +51,8 @@ cases=(
   "jobs|gen|--verbosity 4 --jobs 2 gen"
   "formats|gen|--verbosity 4 --format asc,mf4 gen"
   "jobs-formats-delete|gen|--verbosity 4 -j 2 -F asc,mf4 -d gen"
+  "blf|gen|--verbosity 4 -F asc,blf gen"
+  "blf-in|blf|--verbosity 4 -I blf -F asc,mf4,blf -O . blf"
   "files|gen|--verbosity 4 -X gen/format3.txt gen/missing.txt gen/cut.txt gen/crlf.TXT"
   "no-append|gen|--verbosity 3 -X gen"
   "overflow|gen|-b 3000000000 gen"
