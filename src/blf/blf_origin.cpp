@@ -18,14 +18,7 @@ std::uint32_t get_u32(const std::uint8_t* p) { return get_u16(p) | get_u16(p + 2
 
 // Exactly `n` bytes from where the stream stands, or false.
 bool read_exactly(Stream& s, void* into, std::size_t n) {
-  auto* p = static_cast<char*>(into);
-  std::size_t got = 0;
-  while (got < n) {
-    std::int64_t r = stream_read(s, p + got, n - got);
-    if (r <= 0) return false;
-    got += static_cast<std::size_t>(r);
-  }
-  return true;
+  return stream_read_fully(s, into, n) == static_cast<std::int64_t>(n);
 }
 
 }  // namespace

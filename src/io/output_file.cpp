@@ -205,22 +205,6 @@ OutputFile::CommitResult OutputFile::finish(bool durable) {
   return CommitResult::Done;
 }
 
-namespace {
-
-// Reads up to n bytes, going on after short reads; the count read, short only at the end or on
-// a failure.
-std::int64_t read_fully(Stream& s, char* into, std::size_t n) {
-  std::size_t got = 0;
-  while (got < n) {
-    std::int64_t r = stream_read(s, into + got, n - got);
-    if (r <= 0) break;
-    got += static_cast<std::size_t>(r);
-  }
-  return static_cast<std::int64_t>(got);
-}
-
-}  // namespace
-
 std::unique_ptr<Stream> OutputFile::open_existing() const {
   if (fs_ == nullptr) return nullptr;
   return fs_open(fs_, dynstr_view(name_), FS_INPUT_ACCESS);
@@ -254,8 +238,8 @@ OutputFile::Existing OutputFile::compare_with_existing() {
   Existing result = Existing::Same;
   for (std::uint64_t left = written_; left > 0 && result == Existing::Same;) {
     std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, half));
-    std::int64_t a = read_fully(*earlier, block_, n);
-    std::int64_t b = read_fully(*ours, block_ + half, n);
+    std::int64_t a = stream_read_fully(*earlier, block_, n);
+    std::int64_t b = stream_read_fully(*ours, block_ + half, n);
     if (a != static_cast<std::int64_t>(n) || b != static_cast<std::int64_t>(n)) {
       // The earlier file shrank while it was read, or either read failed: no proof of sameness.
       result = a == b ? Existing::Unreadable : Existing::Different;
@@ -266,7 +250,7 @@ OutputFile::Existing OutputFile::compare_with_existing() {
   }
   // One byte more than expected means the earlier file grew while it was read.
   char extra;
-  if (result == Existing::Same && read_fully(*earlier, &extra, 1) != 0) result = Existing::Different;
+  if (result == Existing::Same && stream_read_fully(*earlier, &extra, 1) != 0) result = Existing::Different;
   stream_close(earlier);
   stream_close(ours);
   return result;

@@ -17,6 +17,17 @@ int stream_close(std::unique_ptr<Stream>& s) {
   return r;
 }
 
+std::int64_t stream_read_fully(Stream& s, void* into, std::uint64_t n) {
+  auto* p = static_cast<char*>(into);
+  std::uint64_t got = 0;
+  while (got < n) {
+    std::int64_t r = stream_read(s, p + got, n - got);
+    if (r <= 0) break;
+    got += static_cast<std::uint64_t>(r);
+  }
+  return static_cast<std::int64_t>(got);
+}
+
 std::int64_t stream_size(Stream* s) {
   if (s == nullptr) return -1;
   std::int64_t saved = s->tell();

@@ -55,6 +55,10 @@ std::int64_t stream_seek(Stream& s, std::int64_t offset, int origin);
 // close again).
 int stream_close(std::unique_ptr<Stream>& s);
 
+// Reads up to n bytes, going on after short reads: the count read, short of n only at the end of
+// the stream or on a failure.
+std::int64_t stream_read_fully(Stream& s, void* into, std::uint64_t n);
+
 // The total size, leaving the position where it was; -1 for a null stream, negative when the
 // stream cannot tell.
 std::int64_t stream_size(Stream* s);

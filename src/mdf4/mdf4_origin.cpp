@@ -15,14 +15,7 @@ using namespace mdf4;
 bool read_at(Stream& s, std::uint64_t offset, void* into, std::size_t n) {
   if (offset > static_cast<std::uint64_t>(INT64_MAX)) return false;
   if (stream_seek(s, static_cast<std::int64_t>(offset), kSeekSet) != static_cast<std::int64_t>(offset)) return false;
-  auto* p = static_cast<char*>(into);
-  std::size_t got = 0;
-  while (got < n) {
-    std::int64_t r = stream_read(s, p + got, n - got);
-    if (r <= 0) return false;
-    got += static_cast<std::size_t>(r);
-  }
-  return true;
+  return stream_read_fully(s, into, n) == static_cast<std::int64_t>(n);
 }
 
 }  // namespace
