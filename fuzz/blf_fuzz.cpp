@@ -24,6 +24,7 @@
 #include "logging/report.h"
 #include "mdf4/mdf4_decoder.h"
 #include "mdf4/mdf4_trace_writer.h"
+#include "log_conversion_check.h"
 #include "memory_fs.h"
 #include "support/memory_stream.h"
 
@@ -56,63 +57,16 @@ void check_invariants(const BusRecord& r) {
   }
 }
 
-struct Reading {
-  std::size_t records = 0;
-  bool whole = false;        // read to the end, without a failure or anything unread
-  bool frames_lost = false;  // frames skipped: of other kinds, or stepping back
-};
-
-// The bytes as the log "in.blf" of a run that writes ASC and MDF4 traces beside it.
-void convert_as_log(const std::uint8_t* data, std::size_t size, const Reading& reading) {
-  static quarn::fuzz::MemoryFileSystem fs;
-  static quarn::RunOptions options;
-  static std::unique_ptr<quarn::TraceSink> sink;
-  if (!sink) {
-    quarn::input_formats_use(options);
-    std::unique_ptr<quarn::TraceWriter> writers[2] = {quarn::asc_trace_writer_create(),
-                                                      quarn::mdf4_trace_writer_create(quarn::sv("0.0.0"))};
-    sink = quarn::trace_fan_out_create(writers, 2);
-    if (!sink) fail("no sink");
-  }
-  fs.files.clear();
-  fs.files["in.blf"] = std::make_shared<std::string>(reinterpret_cast<const char*>(data), size);
-  options.delete_converted = size > 0 && (data[0] & 1) != 0;
-  quarn::set_log_threshold(7);  // nothing on stderr
-  const quarn::LogContext context{&fs, &fs, true, &options};
-  const int status =
-      quarn::convert_log(context, *sink, *quarn::input_format_named("blf"), quarn::sv("in.blf"), quarn::sv("out"));
-  const bool kept = fs.files.count("in.blf") == 1;
-  if (!reading.whole && status == 0) fail("a log the reader could not read converted");
-  if (status != 0 && !kept) fail("a log that failed is gone");
-  if (reading.frames_lost && !kept) fail("a log whose traces lack frames is gone");
-  if (!kept) {
-    auto mf4 = fs.files.find("out.mf4");
-    if (reading.records > 0 && mf4 == fs.files.end()) fail("a log went without its MDF4 trace");
-    if (mf4 != fs.files.end()) {
-      quarn::test::MemoryStream trace(reinterpret_cast<const std::uint8_t*>(mf4->second->data()), mf4->second->size());
-      auto again = quarn::mdf4_decoder_create();
-      BusRecord r;
-      std::size_t n = 0;
-      if (!again || !again->open(&trace)) fail("the MDF4 trace of a log that went does not open");
-      while (again->next(r)) ++n;
-      if (n != reading.records) fail("the MDF4 trace of a log that went lacks frames");
-    }
-  }
-  for (const auto& [name, content] : fs.files) {
-    if (name.size() > 5 && name.compare(name.size() - 5, 5, ".part") == 0) fail("a temporary file was left behind");
-  }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   quarn::test::MemoryStream stream(data, size);
   auto reader = quarn::blf_log_reader_create();
   if (!reader) return 0;
-  Reading reading;
+  quarn::fuzz::LogReading reading;
   if (!reader->open(stream)) {
     if (reader->failure()[0] == '\0') fail("open failed without a message");
-    convert_as_log(data, size, reading);
+    quarn::fuzz::check_conversion_of_log(data, size, "blf", reading, fail);
     return 0;
   }
   if (!reader->time_ordered()) fail("the reader does not order its frames");
@@ -129,6 +83,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   reading.whole = !failed && reader->ended_cleanly(static_cast<std::int64_t>(size));
   if (!failed && !reading.whole && reader->unread()[0] == '\0') fail("a log not read to its end without a reason");
   reading.frames_lost = reader->stepped_back() > 0 || reader->passed_objects().other_kinds > 0;
-  convert_as_log(data, size, reading);
+  quarn::fuzz::check_conversion_of_log(data, size, "blf", reading, fail);
   return 0;
 }

@@ -28,6 +28,7 @@
 #include "io/stream.h"
 #include "logging/report.h"
 #include "mdf4/mdf4_trace_writer.h"
+#include "log_conversion_check.h"
 #include "memory_fs.h"
 #include "mdf4/mdf4_decoder.h"
 #include "mdf4/mdf4_writer.h"
@@ -143,46 +144,6 @@ void round_trip(std::vector<BusRecord> records, std::uint8_t knob) {
   if (reader->error()[0] != '\0' || n != records.size()) fail("quarn's own file reads short");
 }
 
-// The bytes as the log "in.mf4" of a run that writes ASC and MDF4 traces beside it.
-void convert_as_log(const std::uint8_t* data, std::size_t size, bool read_whole, std::size_t records) {
-  static quarn::fuzz::MemoryFileSystem fs;
-  static quarn::RunOptions options;
-  static std::unique_ptr<quarn::TraceSink> sink;
-  if (!sink) {
-    quarn::input_formats_use(options);
-    std::unique_ptr<quarn::TraceWriter> writers[2] = {quarn::asc_trace_writer_create(),
-                                                      quarn::mdf4_trace_writer_create(quarn::sv("0.0.0"))};
-    sink = quarn::trace_fan_out_create(writers, 2);
-    if (!sink) fail("no sink");
-  }
-  fs.files.clear();
-  fs.files["in.mf4"] = std::make_shared<std::string>(reinterpret_cast<const char*>(data), size);
-  options.delete_converted = size > 0 && (data[0] & 1) != 0;
-  quarn::set_log_threshold(7);  // nothing on stderr
-  const quarn::LogContext context{&fs, &fs, true, &options};
-  int status =
-      quarn::convert_log(context, *sink, *quarn::input_format_named("mf4"), quarn::sv("in.mf4"), quarn::sv("out"));
-  const bool kept = fs.files.count("in.mf4") == 1;
-  if (!read_whole && status == 0) fail("a log the reader could not read converted");
-  if (status != 0 && !kept) fail("a log that failed is gone");
-  if (!kept) {
-    auto mf4 = fs.files.find("out.mf4");
-    if (records > 0 && mf4 == fs.files.end()) fail("a log went without its MDF4 trace");
-    if (mf4 != fs.files.end()) {
-      quarn::test::MemoryStream trace(reinterpret_cast<const std::uint8_t*>(mf4->second->data()), mf4->second->size());
-      auto again = quarn::mdf4_decoder_create();
-      BusRecord r;
-      std::size_t n = 0;
-      if (!again || !again->open(&trace)) fail("the MDF4 trace of a log that went does not open");
-      while (again->next(r)) ++n;
-      if (n != records) fail("the MDF4 trace of a log that went lacks frames");
-    }
-  }
-  for (const auto& [name, content] : fs.files) {
-    if (name.size() > 5 && name.compare(name.size() - 5, 5, ".part") == 0) fail("a temporary file was left behind");
-  }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -191,7 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!reader) return 0;
   if (!reader->open(&stream)) {
     if (reader->error()[0] == '\0') fail("open failed without a message");
-    convert_as_log(data, size, false, 0);
+    quarn::fuzz::check_conversion_of_log(data, size, "mf4", quarn::fuzz::LogReading{0, false, false}, fail);
     return 0;
   }
   std::vector<BusRecord> records;
@@ -203,7 +164,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   // Data past the frames (records beyond a group's count) fails the log as an error does.
   const bool read_whole = records.size() < kMaxRecords && reader->error()[0] == '\0' && reader->unread()[0] == '\0';
-  if (records.size() < kMaxRecords) convert_as_log(data, size, read_whole, records.size());
+  if (records.size() < kMaxRecords)
+    quarn::fuzz::check_conversion_of_log(data, size, "mf4", quarn::fuzz::LogReading{records.size(), read_whole, false},
+                                         fail);
   if (read_whole) round_trip(std::move(records), size > 0 ? data[size - 1] : 0);
   return 0;
 }

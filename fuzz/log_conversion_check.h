@@ -1,0 +1,74 @@
+// The conversion of fuzzed bytes as a log, shared by the targets of the input formats: the bytes
+// go through the whole per-log loop, with -d on or off, into ASC and MDF4 traces in memory, and
+// what is left behind must follow from how the log read on its own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "app/input_formats.h"
+#include "asc/asc_trace_writer.h"
+#include "batch/bus_record.h"
+#include "batch/log_conversion.h"
+#include "batch/trace_writer.h"
+#include "logging/report.h"
+#include "mdf4/mdf4_decoder.h"
+#include "mdf4/mdf4_trace_writer.h"
+#include "memory_fs.h"
+#include "support/memory_stream.h"
+
+namespace quarn::fuzz {
+
+// How the log read on its own, with its format's reader.
+struct LogReading {
+  std::size_t records = 0;
+  bool whole = false;        // read to the end, without a failure or anything unread
+  bool frames_lost = false;  // frames skipped: of other kinds, or stepping back
+};
+
+// Converts the bytes as the log "in.<format>" beside its traces; `fail` ends the run with a finding.
+// A log that could not be read whole must fail; a log that failed, or lost frames, must stay; a
+// log that went must leave an MDF4 trace with all its frames; no temporary file may stay.
+inline void check_conversion_of_log(const std::uint8_t* data, std::size_t size, const char* format,
+                                    const LogReading& reading, void (*fail)(const char*)) {
+  static MemoryFileSystem fs;
+  static RunOptions options;
+  static std::unique_ptr<TraceSink> sink;
+  if (!sink) {
+    input_formats_use(options);
+    std::unique_ptr<TraceWriter> writers[2] = {asc_trace_writer_create(), mdf4_trace_writer_create(sv("0.0.0"))};
+    sink = trace_fan_out_create(writers, 2);
+    if (!sink) fail("no sink");
+  }
+  const std::string name = std::string("in.") + format;
+  fs.files.clear();
+  fs.files[name] = std::make_shared<std::string>(reinterpret_cast<const char*>(data), size);
+  options.delete_converted = size > 0 && (data[0] & 1) != 0;
+  set_log_threshold(7);  // nothing on stderr
+  const LogContext context{&fs, &fs, true, &options};
+  const int status = convert_log(context, *sink, *input_format_named(format), sv(name.c_str()), sv("out"));
+  const bool kept = fs.files.count(name) == 1;
+  if (!reading.whole && status == 0) fail("a log the reader could not read converted");
+  if (status != 0 && !kept) fail("a log that failed is gone");
+  if (reading.frames_lost && !kept) fail("a log whose traces lack frames is gone");
+  if (!kept) {
+    auto mf4 = fs.files.find("out.mf4");
+    if (reading.records > 0 && mf4 == fs.files.end()) fail("a log went without its MDF4 trace");
+    if (mf4 != fs.files.end()) {
+      test::MemoryStream trace(reinterpret_cast<const std::uint8_t*>(mf4->second->data()), mf4->second->size());
+      auto again = mdf4_decoder_create();
+      BusRecord r;
+      std::size_t n = 0;
+      if (!again || !again->open(&trace)) fail("the MDF4 trace of a log that went does not open");
+      while (again->next(r)) ++n;
+      if (n != reading.records) fail("the MDF4 trace of a log that went lacks frames");
+    }
+  }
+  for (const auto& [file, content] : fs.files) {
+    if (file.size() > 5 && file.compare(file.size() - 5, 5, ".part") == 0) fail("a temporary file was left behind");
+  }
+}
+
+}  // namespace quarn::fuzz
