@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "app/cli_run.h"
-#include "gen_log.h"
+#include "support/generated_log.h"
 #include "support/blf_files.h"
 #include "support/mdf4_files.h"
 #include "support/temp_dir.h"
@@ -27,25 +27,6 @@ using test::write_file;
 using Lines = std::vector<std::string>;
 
 const double kStart = test::blf_seconds_of(test::BlfFileOptions{}.start);
-
-std::string generated(int time_format, std::int64_t frames, std::uint64_t seed = 7) {
-  tools::GenLogOptions o;
-  o.time_format = static_cast<TimeFormat>(time_format);
-  o.frames = frames;
-  o.seed = seed;
-  std::string text;
-  EXPECT_TRUE(tools::gen_log_text(o, text));
-  return text;
-}
-
-std::vector<std::string> names_in(const std::string& folder) {
-  std::vector<std::string> names;
-  for (const auto& e : std::filesystem::recursive_directory_iterator(folder)) {
-    if (e.is_regular_file()) names.push_back(std::filesystem::relative(e.path(), folder).string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 // Frames of every kind but error frames, whose fields an ASC trace lacks: a log of them is one
 // that -d removes.
@@ -82,13 +63,8 @@ TEST(BlfInputTest, LogsThroughBlfGiveTheSameAscTrace) {
   };
   for (int format = 1; format <= 6; ++format) {
     const std::string name = "trip" + std::to_string(format);
-    std::string text = generated(format, 3000, static_cast<std::uint64_t>(format));
-    if (format == 4) {
-      for (std::size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 2)) {
-        text.replace(at, 1, "\r\n");
-      }
-    }
-    write_file(dir / (name + ".txt"), text);
+    write_file(dir / (name + ".txt"),
+               test::generated_log(format, format == 4, 3000, static_cast<std::uint64_t>(format)));
     same_through_blf(name + ".txt", name);
   }
 
@@ -125,18 +101,18 @@ TEST(BlfInputTest, AWalkTakesBlfLogsWhenAskedAndANamedFileAlways) {
   TempDir dir;
   make_dirs(dir / "logs/day1");
   const std::string blf = blf_of(test::generated_frames(2, 300, false));
-  write_file(dir / "logs/day1/a.txt", generated(3, 200, 1));
+  write_file(dir / "logs/day1/a.txt", test::generated_log(3, false, 200, 1));
   write_file(dir / "logs/day1/b.blf", blf);
   write_file(dir / "logs/c.BLF", blf);
 
   CliRun r = run_quarn(dir.path(), {"logs"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(names_in(dir / "logs_out"), Lines{"day1/a.asc"});
+  EXPECT_EQ(test::files_below(dir / "logs_out"), Lines{"day1/a.asc"});
   std::filesystem::remove_all(dir / "logs_out");
 
   r = run_quarn(dir.path(), {"-I", "blf", "logs"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(names_in(dir / "logs_out"), (Lines{"c.asc", "day1/b.asc"}));
+  EXPECT_EQ(test::files_below(dir / "logs_out"), (Lines{"c.asc", "day1/b.asc"}));
   std::filesystem::remove_all(dir / "logs_out");
 
   r = run_quarn(dir.path(), {"-I", "blf,mf4,txt", "--verbosity", "3", "logs"});
@@ -153,13 +129,13 @@ TEST(BlfInputTest, NamesakesAndDeletion) {
   TempDir dir;
   make_dirs(dir / "logs");
   write_file(dir / "logs/trip.blf", blf_of(frames(2, 300)));
-  write_file(dir / "logs/trip.txt", generated(3, 200));
+  write_file(dir / "logs/trip.txt", test::generated_log(3, false, 200, 7));
   CliRun r = run_quarn(dir.path(), {"-I", "txt,blf", "-d", "logs"});
   EXPECT_EQ(r.status, 8);
   EXPECT_EQ(diagnostics_of(r.err),
             (Lines{"E: Output file already written in this run: logs_out/trip.asc", "E: Error during end file callback",
                    "E: Error during conversion of logs/trip.txt"}));
-  EXPECT_EQ(names_in(dir / "logs"), Lines{"trip.txt"});
+  EXPECT_EQ(test::files_below(dir / "logs"), Lines{"trip.txt"});
 }
 
 // A log holding frames of kinds quarn does not convert converts, warns of them and stays with -d;
@@ -196,8 +172,8 @@ TEST(BlfInputTest, LogsWithFramesTheTracesLackStay) {
   EXPECT_NE(std::find(lines.begin(), lines.end(), "W: Skipped frames stepping back in time in logs/late.blf: 1"),
             lines.end())
       << r.err;
-  EXPECT_EQ(names_in(dir / "logs"), (Lines{"late.blf", "other.blf"}));
-  EXPECT_EQ(names_in(dir / "logs_out"), (Lines{"late.asc", "other.asc", "plain.asc"}));
+  EXPECT_EQ(test::files_below(dir / "logs"), (Lines{"late.blf", "other.blf"}));
+  EXPECT_EQ(test::files_below(dir / "logs_out"), (Lines{"late.asc", "other.asc", "plain.asc"}));
   EXPECT_TRUE(read_file(dir / "logs_out/other.asc") == read_file(dir / "logs_out/plain.asc"));
 }
 
@@ -236,7 +212,7 @@ TEST(BlfInputTest, DamagedLogsFailAndStay) {
             "E: Could not read log logs/e_bomb.blf: the container at byte 144 declares 2147483647 bytes, "
             "more than 4194304");
   EXPECT_EQ(lines[12], "E: Error during conversion of logs/e_bomb.blf");
-  EXPECT_EQ(names_in(dir / "logs").size(), 5u);
+  EXPECT_EQ(test::files_below(dir / "logs").size(), 5u);
 }
 
 }  // namespace

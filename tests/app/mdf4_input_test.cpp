@@ -12,7 +12,7 @@
 
 #include "app/cli_run.h"
 #include "asc/asc_trace_writer.h"
-#include "gen_log.h"
+#include "support/generated_log.h"
 #include "io/file_system.h"
 #include "support/blf_files.h"
 #include "support/mdf4_files.h"
@@ -31,26 +31,6 @@ using test::TempDir;
 using test::write_file;
 using Lines = std::vector<std::string>;
 
-std::string generated(int time_format, bool crlf, std::int64_t frames, std::uint64_t seed = 7) {
-  tools::GenLogOptions o;
-  o.time_format = static_cast<TimeFormat>(time_format);
-  o.crlf = crlf;
-  o.frames = frames;
-  o.seed = seed;
-  std::string text;
-  EXPECT_TRUE(tools::gen_log_text(o, text));
-  return text;
-}
-
-std::vector<std::string> names_in(const std::string& folder) {
-  std::vector<std::string> names;
-  for (const auto& e : std::filesystem::recursive_directory_iterator(folder)) {
-    if (e.is_regular_file()) names.push_back(std::filesystem::relative(e.path(), folder).string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 // A text log converted to MDF4 and that file converted to ASC gives the very trace the log gives
 // directly, in every time format and with CR LF line ends: nothing of a frame is lost on the way.
 TEST(Mdf4InputTest, ATextLogThroughMdf4GivesTheSameAscTrace) {
@@ -60,7 +40,7 @@ TEST(Mdf4InputTest, ATextLogThroughMdf4GivesTheSameAscTrace) {
       TempDir dir;
       make_dirs(dir / "direct");
       make_dirs(dir / "via");
-      write_file(dir / "trip.txt", generated(format, crlf, 3000));
+      write_file(dir / "trip.txt", test::generated_log(format, crlf, 3000, 7));
       ASSERT_EQ(run_quarn(dir.path(), {"-F", "asc,mf4", "-O", dir / "direct", "trip.txt"}).status, 0) << where;
       CliRun r = run_quarn(dir.path(), {"-O", dir / "via", dir / "direct/trip.mf4"});
       EXPECT_EQ(r.status, 0) << where;
@@ -96,7 +76,7 @@ TEST(Mdf4InputTest, EveryKindOfFrameReachesTheTraces) {
   CliRun r = run_quarn(dir.path(), {"-F", "asc,mf4", "-O", dir / "out", "trip.mf4"});
   EXPECT_EQ(r.status, 0) << r.err;
   asc_traces_of(records, dir / "want");
-  EXPECT_EQ(names_in(dir / "out"), (Lines{"trip.asc", "trip.mf4", "trip_LIN.asc"}));
+  EXPECT_EQ(test::files_below(dir / "out"), (Lines{"trip.asc", "trip.mf4", "trip_LIN.asc"}));
   EXPECT_TRUE(read_file(dir / "out/trip.asc") == read_file(dir / "want/trip.asc"));
   EXPECT_TRUE(read_file(dir / "out/trip_LIN.asc") == read_file(dir / "want/trip_LIN.asc"));
   test::Mdf4Read again = test::read_mdf4_file(dir / "out/trip.mf4");
@@ -110,8 +90,8 @@ TEST(Mdf4InputTest, AWalkTakesTheChosenFormatsAndANamedFileItsOwn) {
   TempDir dir;
   make_dirs(dir / "mf4s");
   make_dirs(dir / "logs/day1");
-  write_file(dir / "logs/day1/a.txt", generated(3, false, 200, 1));
-  write_file(dir / "logs/day1/b.txt", generated(3, false, 200, 2));
+  write_file(dir / "logs/day1/a.txt", test::generated_log(3, false, 200, 1));
+  write_file(dir / "logs/day1/b.txt", test::generated_log(3, false, 200, 2));
   ASSERT_EQ(run_quarn(dir.path(), {"-F", "mf4", "-X", "-O", dir / "mf4s", "logs"}).status, 0);
   std::filesystem::rename(dir / "mf4s/logs/day1/b.mf4", dir / "logs/day1/b.MF4");
   std::filesystem::remove(dir / "logs/day1/b.txt");
@@ -119,12 +99,12 @@ TEST(Mdf4InputTest, AWalkTakesTheChosenFormatsAndANamedFileItsOwn) {
 
   CliRun r = run_quarn(dir.path(), {"logs"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(names_in(dir / "logs_out"), Lines{"day1/a.asc"});
+  EXPECT_EQ(test::files_below(dir / "logs_out"), Lines{"day1/a.asc"});
   std::filesystem::remove_all(dir / "logs_out");
 
   r = run_quarn(dir.path(), {"-I", "mf4", "logs"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(names_in(dir / "logs_out"), (Lines{"c.asc", "day1/b.asc"}));
+  EXPECT_EQ(test::files_below(dir / "logs_out"), (Lines{"c.asc", "day1/b.asc"}));
   std::filesystem::remove_all(dir / "logs_out");
 
   r = run_quarn(dir / "logs", {"-I", "txt", "day1/b.MF4"});
@@ -135,7 +115,7 @@ TEST(Mdf4InputTest, AWalkTakesTheChosenFormatsAndANamedFileItsOwn) {
   r = run_quarn(dir.path(), {"-I", "mf4,txt", "--verbosity", "3", "logs"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(diagnostics_of(r.err), Lines{"I: Converted 3 of 3 logs, 600 frames, 0 failed"});
-  EXPECT_EQ(names_in(dir / "logs_out"), (Lines{"c.asc", "day1/a.asc", "day1/b.asc"}));
+  EXPECT_EQ(test::files_below(dir / "logs_out"), (Lines{"c.asc", "day1/a.asc", "day1/b.asc"}));
 
   for (const char* bad : {"asc", "txt,txt", "", "TXT", "txt,"}) {
     r = run_quarn(dir.path(), {"-I", bad, "logs"});
@@ -152,7 +132,7 @@ TEST(Mdf4InputTest, AWalkTakesTheChosenFormatsAndANamedFileItsOwn) {
 TEST(Mdf4InputTest, WhatAnMdf4LogCanFailOf) {
   TempDir dir;
   make_dirs(dir / "logs");
-  write_file(dir / "src.txt", generated(3, false, 500));
+  write_file(dir / "src.txt", test::generated_log(3, false, 500, 7));
   ASSERT_EQ(run_quarn(dir.path(), {"-F", "mf4", "src.txt"}).status, 0);
   const std::string mf4 = read_file(dir / "src.mf4");
   write_file(dir / "logs/trip.mf4", mf4);
@@ -162,9 +142,9 @@ TEST(Mdf4InputTest, WhatAnMdf4LogCanFailOf) {
   EXPECT_EQ(diagnostics_of(r.err),
             (Lines{"E: Output file would replace its input: trip.mf4", "E: Error during conversion of trip.mf4"}));
   EXPECT_TRUE(read_file(dir / "logs/trip.mf4") == mf4);
-  EXPECT_EQ(names_in(dir / "logs"), Lines{"trip.mf4"});
+  EXPECT_EQ(test::files_below(dir / "logs"), Lines{"trip.mf4"});
 
-  write_file(dir / "logs/trip.txt", generated(3, false, 500));
+  write_file(dir / "logs/trip.txt", test::generated_log(3, false, 500, 7));
   r = run_quarn(dir.path(), {"-I", "txt,mf4", "-d", "logs"});
   EXPECT_EQ(r.status, 8);
   EXPECT_EQ(diagnostics_of(r.err),
@@ -186,8 +166,8 @@ TEST(Mdf4InputTest, WhatAnMdf4LogCanFailOf) {
   EXPECT_EQ(lines[1], "E: Error during conversion of logs/cut.mf4");
   EXPECT_EQ(lines[2], "E: Could not read log logs/notes.mf4: not an MDF file");
   EXPECT_EQ(lines[3], "E: Error during conversion of logs/notes.mf4");
-  EXPECT_EQ(names_in(dir / "logs"), (Lines{"cut.mf4", "notes.mf4"}));
-  EXPECT_EQ(names_in(dir / "logs_out"), Lines{});
+  EXPECT_EQ(test::files_below(dir / "logs"), (Lines{"cut.mf4", "notes.mf4"}));
+  EXPECT_EQ(test::files_below(dir / "logs_out"), Lines{});
 }
 
 // No trace replaces a log: not its own, under any spelling of the output folder; not a recording of
@@ -196,7 +176,7 @@ TEST(Mdf4InputTest, WhatAnMdf4LogCanFailOf) {
 TEST(Mdf4InputTest, ATraceNeverReplacesALog) {
   const std::string recording = test::mdf4_sample("can_plain.mf4");
   ASSERT_FALSE(recording.empty());
-  const std::string log = generated(3, false, 200);
+  const std::string log = test::generated_log(3, false, 200, 7);
   // A BLF recording, not written by quarn.
   const std::string blf_recording = test::blf_file_of(test::generated_frames(3, 50, false));
   const Lines self = {"E: Output file would replace its input: rec.mf4", "E: Error during conversion of rec.mf4"};
@@ -287,7 +267,7 @@ TEST(Mdf4InputTest, ATraceNeverReplacesALog) {
   r = run_quarn(dir.path(), {"-I", "txt,mf4", "-F", "mf4", "-d", "--verbosity", "3", "-O", "logs/sub", "logs"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(diagnostics_of(r.err), Lines{"I: Converted 1 of 1 logs, 200 frames, 0 failed"});
-  EXPECT_EQ(names_in(dir / "logs"), Lines{"sub/logs_out/trip.mf4"});
+  EXPECT_EQ(test::files_below(dir / "logs"), Lines{"sub/logs_out/trip.mf4"});
 }
 
 #ifndef _WIN32
@@ -319,7 +299,7 @@ TEST(Mdf4InputTest, MixedTreesGiveTheSameResultsWithAnyJobs) {
   make_dirs(source / "m");
   for (int k = 0; k < 6; ++k) {
     write_file(source / ("m/l" + std::to_string(k) + ".txt"),
-               generated(1 + k % 6, k % 2 == 1, 300 + 500 * k, 10 + static_cast<std::uint64_t>(k)));
+               test::generated_log(1 + k % 6, k % 2 == 1, 300 + 500 * k, 10 + static_cast<std::uint64_t>(k)));
   }
   ASSERT_EQ(run_quarn(source.path(), {"-F", "mf4", "m"}).status, 0);
   // Every second log only as MDF4, the last of them as BLF.
@@ -343,18 +323,18 @@ TEST(Mdf4InputTest, MixedTreesGiveTheSameResultsWithAnyJobs) {
       CliRun r = run_quarn(dir.path(), args);
       EXPECT_EQ(r.status, 0) << where;
       std::vector<std::string> traces;
-      for (const std::string& name : names_in(dir / "logs_out"))
+      for (const std::string& name : test::files_below(dir / "logs_out"))
         traces.push_back(read_file(dir / ("logs_out/" + name)));
       if (reference_names.empty()) {
         reference_err = test::diagnostics_of(r.err).back();
-        reference_names = names_in(dir / "logs_out");
+        reference_names = test::files_below(dir / "logs_out");
         reference_traces = traces;
         EXPECT_EQ(reference_names.size(), 6u);
       }
-      EXPECT_EQ(names_in(dir / "logs_out"), reference_names) << where;
+      EXPECT_EQ(test::files_below(dir / "logs_out"), reference_names) << where;
       EXPECT_TRUE(traces == reference_traces) << where;
       EXPECT_EQ(diagnostics_of(r.err), Lines{reference_err}) << where;
-      EXPECT_EQ(names_in(dir / "logs").size(), remove ? 0u : 6u) << where;
+      EXPECT_EQ(test::files_below(dir / "logs").size(), remove ? 0u : 6u) << where;
     }
   }
 }

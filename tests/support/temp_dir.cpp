@@ -7,6 +7,7 @@
 #include <process.h>
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -86,6 +87,15 @@ std::string read_file(const std::string& path) {
   std::ostringstream ss;
   ss << in.rdbuf();
   return ss.str();
+}
+
+std::vector<std::string> files_below(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(fs_path(folder))) {
+    if (e.is_regular_file()) names.push_back(std::filesystem::relative(e.path(), fs_path(folder)).string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 bool file_exists(const std::string& path) {

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace quarn::test {
 
@@ -31,6 +32,8 @@ std::filesystem::path fs_path(const std::string& utf8);
 void write_file(const std::string& path, const std::string& content);
 std::string read_file(const std::string& path);
 bool file_exists(const std::string& path);
+// The files below `folder`, at any depth, by their paths relative to it, sorted.
+std::vector<std::string> files_below(const std::string& folder);
 void make_dirs(const std::string& path);
 
 // The content of a fixture file under tests/data/.
