@@ -483,23 +483,25 @@ TEST_F(FaultInjectionTest, AtDebugEachReportedFailedCallIsNamedAndNoOtherIs) {
   }
 }
 
-// Memory runs out at every allocation of the run in turn, and stays out or comes back at once.
-// Nothing of the log may be lost and no trace part may remain; the messages are those of the
-// steps that can fail so.
-TEST_F(FaultInjectionTest, MemoryRunningOutAtAnyPointLosesNothing) {
+// Memory runs out at every allocation of a run that writes `format` in turn, and stays out or
+// comes back at once. Nothing of the log may be lost and no trace part may remain; the messages
+// are those of the steps that can fail so, `writer_memory` among them (the writer's own
+// allocations, which must fail in some run).
+void expect_memory_failures_lose_nothing(const std::string& log, const std::string& reference, const std::string& format,
+                                         const std::string& what, const std::string& writer_memory) {
   const std::string in = kInput;
   const std::string folder = kFolder;
-  const std::string trace = kTrace;
+  const std::string trace = FaultRun(log, false, reference, format).trace();
   const std::string base = trace.substr(0, trace.size() - 4);
   const Messages known = {"Could not open input file " + in,
                           "Could not allocate buffer of size 4096",
                           "Could not open log",
                           "Error during handle record callback",
                           "Could not keep every frame in memory, no trace written for " + base,
-                          "Could not allocate line buffer for " + base,
-                          "Could not write CAN data",
-                          "Could not move CAN trace into place: " + trace,
-                          "Could not flush CAN trace to disk: " + trace,
+                          writer_memory + base,
+                          "Could not write " + what + " data",
+                          "Could not move " + what + " trace into place: " + trace,
+                          "Could not flush " + what + " trace to disk: " + trace,
                           "Could not compare with the existing output file: " + trace,
                           "Error during end file callback",
                           "Could not remove input file after conversion: " + in,
@@ -512,7 +514,8 @@ TEST_F(FaultInjectionTest, MemoryRunningOutAtAnyPointLosesNothing) {
                           "Could not allocate memory for the inputs of the run",
                           "Could not allocate memory for the path of session-0001-of-the-day.txt in " + folder};
   // The trace's name itself may be what could not be made.
-  const std::string open_failed = "Could not open output file for CAN: ";
+  const std::string open_failed = "Could not open output file for " + what + ": ";
+  bool writer_failed = false;
   for (bool once : {false, true}) {
     int failures = 0;
     int clean_runs = 0;
@@ -521,21 +524,22 @@ TEST_F(FaultInjectionTest, MemoryRunningOutAtAnyPointLosesNothing) {
       for (bool earlier : {false, true}) {
         const std::string where = std::string(once ? "only " : "from ") + "allocation " + std::to_string(budget) +
                                   (earlier ? ", over an earlier trace" : "");
-        FaultRun run(log_, earlier, reference_);
+        FaultRun run(log, earlier, reference, format);
         Outcome o = run.run([](test::FaultyFileSystem&) {}, budget, once);
         EXPECT_TRUE(o.status == 0 || o.status == 8 || o.status == 129) << where << ": status " << o.status;
         for (const std::string& m : o.messages) {
           bool listed = std::find(known.begin(), known.end(), m) != known.end() || m.rfind(open_failed, 0) == 0;
           EXPECT_TRUE(listed) << where << ": " << m;
+          if (m == known[5]) writer_failed = true;
         }
         if (o.status != 0) {
           EXPECT_FALSE(o.messages.empty()) << where << ": a failure without a message";
           ++failures;
         } else if (o.messages.empty()) {
-          EXPECT_EQ(describe(run), "the new trace") << where << ": success without the trace";
+          EXPECT_EQ(read_file(run.path(run.trace())), reference) << where << ": success without the trace";
           EXPECT_FALSE(file_exists(run.path(kInput))) << where << ": success without removing the input";
         }
-        expect_nothing_lost(run, log_, reference_, earlier, false, where);
+        expect_nothing_lost(run, log, reference, earlier, false, where);
         // Persistent: done once the run had all it needs. Once: done when the failing allocation
         // lies beyond the last one the run makes, so that it strikes nothing.
         clean_runs = o.status == 0 && o.messages.empty() ? clean_runs + 1 : 0;
@@ -545,6 +549,11 @@ TEST_F(FaultInjectionTest, MemoryRunningOutAtAnyPointLosesNothing) {
     EXPECT_TRUE(done) << "the run never got enough memory";
     EXPECT_GT(failures, 20) << (once ? "once" : "for good");
   }
+  EXPECT_TRUE(writer_failed) << "no allocation of the " << what << " writer failed";
+}
+
+TEST_F(FaultInjectionTest, MemoryRunningOutAtAnyPointLosesNothing) {
+  expect_memory_failures_lose_nothing(log_, reference_, "asc", "CAN", "Could not allocate line buffer for ");
 }
 
 // A trace of several blocks, failing at its first, a middle and its last block, and a log cut
@@ -668,65 +677,8 @@ TEST(FaultInjectionBlfTest, MemoryRunningOutAtAnyPointLosesNothing) {
   const std::string log = generated_log(3000);
   FaultRun clean(log, false, kEarlier, "blf");
   ASSERT_EQ(clean.run([](test::FaultyFileSystem&) {}).status, 0);
-  const std::string reference = read_file(clean.path(clean.trace()));
-  const std::string in = kInput;
-  const std::string folder = kFolder;
-  const std::string trace = clean.trace();
-  const std::string base = trace.substr(0, trace.size() - 4);
-  const Messages known = {"Could not open input file " + in,
-                          "Could not allocate buffer of size 4096",
-                          "Could not open log",
-                          "Error during handle record callback",
-                          "Could not keep every frame in memory, no trace written for " + base,
-                          "Could not allocate memory for the BLF trace of " + base,
-                          "Could not write BLF data",
-                          "Could not move BLF trace into place: " + trace,
-                          "Could not flush BLF trace to disk: " + trace,
-                          "Could not compare with the existing output file: " + trace,
-                          "Error during end file callback",
-                          "Could not remove input file after conversion: " + in,
-                          "Error during conversion of " + in,
-                          "Error during stat of " + folder + ", exiting",
-                          "Error during stat of " + in + ", exiting",
-                          "Could not query " + folder + " for information",
-                          "Could not allocate memory for the output path of " + folder,
-                          "Could not list folder " + folder,
-                          "Could not allocate memory for the inputs of the run",
-                          "Could not allocate memory for the path of session-0001-of-the-day.txt in " + folder};
-  const std::string open_failed = "Could not open output file for BLF: ";
-  bool writer_failed = false;
-  for (bool once : {false, true}) {
-    int failures = 0;
-    int clean_runs = 0;
-    bool done = false;
-    for (std::int64_t budget = 0; budget < 1000 && !done; ++budget) {
-      for (bool earlier : {false, true}) {
-        const std::string where = std::string(once ? "only " : "from ") + "allocation " + std::to_string(budget) +
-                                  (earlier ? ", over an earlier trace" : "");
-        FaultRun run(log, earlier, reference, "blf");
-        Outcome o = run.run([](test::FaultyFileSystem&) {}, budget, once);
-        EXPECT_TRUE(o.status == 0 || o.status == 8 || o.status == 129) << where << ": status " << o.status;
-        for (const std::string& m : o.messages) {
-          bool listed = std::find(known.begin(), known.end(), m) != known.end() || m.rfind(open_failed, 0) == 0;
-          EXPECT_TRUE(listed) << where << ": " << m;
-          if (m == known[5]) writer_failed = true;
-        }
-        if (o.status != 0) {
-          EXPECT_FALSE(o.messages.empty()) << where << ": a failure without a message";
-          ++failures;
-        } else if (o.messages.empty()) {
-          EXPECT_EQ(read_file(run.path(run.trace())), reference) << where << ": success without the trace";
-          EXPECT_FALSE(file_exists(run.path(kInput))) << where << ": success without removing the input";
-        }
-        expect_nothing_lost(run, log, reference, earlier, false, where);
-        clean_runs = o.status == 0 && o.messages.empty() ? clean_runs + 1 : 0;
-        done = once ? clean_runs > 20 : clean_runs > 0;
-      }
-    }
-    EXPECT_TRUE(done) << "the run never got enough memory";
-    EXPECT_GT(failures, 20) << (once ? "once" : "for good");
-  }
-  EXPECT_TRUE(writer_failed) << "no allocation of the BLF writer failed";
+  expect_memory_failures_lose_nothing(log, read_file(clean.path(clean.trace())), "blf", "BLF",
+                                      "Could not allocate memory for the BLF trace of ");
 }
 
 }  // namespace
