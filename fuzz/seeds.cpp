@@ -252,6 +252,9 @@ int main(int argc, char** argv) {
   error.Can.DataBytes[0] = 0xAB;
   error.DataPointer = error.Can.DataBytes;
   bus.insert(bus.begin() + 3, error);
+  // Another writer's compressed blocks are made from the stored ones.
+  quarn::Mdf4WriterOptions stored;
+  stored.compression = quarn::Mdf4Compression::None;
   quarn::Mdf4WriterOptions lists;
   lists.block_bytes = 200;
   lists.list_links = 2;
@@ -269,7 +272,7 @@ int main(int argc, char** argv) {
   const std::vector<std::pair<const char*, std::string>> mdf4 = {
       {"writer-mixed", mdf4_of(bus, {})},
       {"writer-lists", mdf4_of(frames, lists)},
-      {"writer-hl-dz", with_compressed_data(mdf4_of(frames, {}))},
+      {"writer-hl-dz", with_compressed_data(mdf4_of(frames, stored))},
       {"logger-unsorted", quarn::test::write_logger_mdf4(bus, unsorted)},
       {"logger-sorted", quarn::test::write_logger_mdf4(bus, sorted)},
   };
