@@ -42,7 +42,7 @@ std::size_t count_kind(const std::vector<BusRecord>& records, std::uint32_t kind
       std::count_if(records.begin(), records.end(), [kind](const BusRecord& r) { return r.Kind == kind; }));
 }
 
-// The trace the ASC converter writes of `records`, handed over in the reader's order.
+// The trace the ASC sink writes of `records`, handed over in the reader's order.
 std::string asc_trace_of(const std::vector<BusRecord>& records) {
   TempDir dir;
   auto fs = disk_fs_create(sv(dir.path().c_str()));
