@@ -214,10 +214,7 @@ class Writer final : public BlfWriter {
     Slot* slot = nullptr;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      for (int i = 0; i < queued_ && slot == nullptr; ++i) {
-        Slot& s = slots_[(head_ + i) % kSlots];
-        if (s.state == Slot::State::Waiting) slot = &s;
-      }
+      slot = waiting_slot(0);
       if (slot == nullptr) return false;
       slot->state = Slot::State::Compressing;
     }
@@ -362,17 +359,28 @@ class Writer final : public BlfWriter {
   }
 
   // Writes the oldest queued container, compressing it here unless the helping thread already
-  // does, and then waiting for it.
+  // does. While it does, this thread compresses a later one rather than sleep: the helping
+  // thread took the oldest because it was idle, and this one would otherwise be too.
   bool write_head() {
     Slot& slot = slots_[head_];
     bool compress_here = false;
     {
       std::unique_lock<std::mutex> lock(mutex_);
+      while (slot.state == Slot::State::Compressing) {
+        Slot* later = waiting_slot(1);
+        if (later == nullptr) {
+          done_.wait(lock, [&] { return slot.state != Slot::State::Compressing; });
+          break;
+        }
+        later->state = Slot::State::Compressing;
+        lock.unlock();
+        const bool ok = compress(*later, own_);
+        lock.lock();
+        later->state = ok ? Slot::State::Done : Slot::State::Failed;
+      }
       if (slot.state == Slot::State::Waiting) {
         slot.state = Slot::State::Compressing;
         compress_here = true;
-      } else {
-        done_.wait(lock, [&] { return slot.state != Slot::State::Compressing; });
       }
     }
     bool ok = true;
@@ -390,6 +398,16 @@ class Writer final : public BlfWriter {
     }
     if (!ok) return fail(BlfFailure::Compress);
     return write_out(slot);
+  }
+
+  // The first queued slot from the `skip`th on that waits to be compressed, or null; under the
+  // mutex.
+  Slot* waiting_slot(int skip) {
+    for (int i = skip; i < queued_; ++i) {
+      Slot& s = slots_[(head_ + i) % kSlots];
+      if (s.state == Slot::State::Waiting) return &s;
+    }
+    return nullptr;
   }
 
   // Compresses a slot's objects into its container; false when the compressor failed.
