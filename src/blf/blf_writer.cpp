@@ -10,6 +10,7 @@
 #include <new>
 
 #include "base/calendar.h"
+#include "batch/record_pipeline.h"
 #include "blf/blf_format.h"
 
 namespace quarn {
@@ -348,6 +349,8 @@ class Writer final : public BlfWriter {
       ++queued_;
     }
     if (!helped_) return write_head();
+    // The helping thread may be asleep waiting for this one: it takes the container now.
+    record_pipeline_wake_helper();
     // What the other thread finished meanwhile goes out now.
     for (;;) {
       {
