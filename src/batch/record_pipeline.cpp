@@ -6,6 +6,12 @@
 #include <system_error>
 
 namespace quarn {
+namespace {
+
+// The pipeline whose thread this is, for record_pipeline_wake_helper.
+thread_local RecordPipeline* t_consuming = nullptr;
+
+}  // namespace
 
 RecordPipeline::~RecordPipeline() {
   if (thread_.joinable()) {
@@ -60,20 +66,35 @@ template <typename Ready>
 void RecordPipeline::wait_helping(std::unique_lock<std::mutex>& lock, Ready ready) {
   while (!ready()) {
     if (helper_ != nullptr) {
-      // Only the consumer changes in_flight_ while the caller waits: a change it made while the
-      // lock was let go for the helper would wake nobody, so it is looked for before sleeping.
+      // Only the consumer changes in_flight_ and wakes_ while the caller waits: a change it made
+      // while the lock was let go for the helper would wake nobody, so it is looked for before
+      // sleeping.
       const int before = in_flight_;
+      const unsigned wakes = wakes_;
       lock.unlock();
       const bool helped = helper_(context_);
       lock.lock();
-      if (helped || in_flight_ != before) continue;
+      if (helped || in_flight_ != before || wakes_ != wakes) continue;
     }
-    // Nothing to help with: sleep until the consumer moves on, then look again.
+    // Nothing to help with: sleep until the consumer moves on or leaves work, then look again.
     changed_.wait(lock);
   }
 }
 
+void RecordPipeline::wake_helper() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++wakes_;
+  }
+  changed_.notify_all();
+}
+
+void record_pipeline_wake_helper() {
+  if (t_consuming != nullptr) t_consuming->wake_helper();
+}
+
 void RecordPipeline::run() {
+  t_consuming = this;
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     changed_.wait(lock, [this] { return in_flight_ > 0 || stop_; });

@@ -3,7 +3,6 @@
 #include <libdeflate.h>
 
 #include <algorithm>
-#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <ctime>
@@ -11,6 +10,7 @@
 #include <new>
 
 #include "base/calendar.h"
+#include "batch/record_pipeline.h"
 #include "blf/blf_format.h"
 
 namespace quarn {
@@ -52,11 +52,14 @@ struct SplitTime {
 
 bool split_time(double t, SplitTime& out) {
   if (!(t >= 0.0 && t < static_cast<double>(kLastCalendarSecond + 1))) return false;
-  const double whole = std::floor(t);
-  // Exact: both lie within the same power of two's range or the fraction is t itself.
-  const double fraction = t - whole;
-  out.seconds = static_cast<std::uint64_t>(whole);
-  out.nanos = static_cast<std::uint64_t>(std::llround(fraction * 1e9));
+  // Truncation is the floor of a time not below 0, and the fraction is exact: both lie within
+  // the same power of two's range or the fraction is t itself. The conversions rather than
+  // floor and llround, which are calls into libm on every frame.
+  out.seconds = static_cast<std::uint64_t>(t);
+  const double scaled = (t - static_cast<double>(out.seconds)) * 1e9;
+  out.nanos = static_cast<std::uint64_t>(scaled);
+  // Halves away from zero, as llround; the difference is exact below 2^52.
+  if (scaled - static_cast<double>(out.nanos) >= 0.5) ++out.nanos;
   if (out.nanos >= kNanosPerSecond) {
     out.nanos -= kNanosPerSecond;
     ++out.seconds;
@@ -71,8 +74,8 @@ void use_quarn_allocator() {
   std::call_once(once, [] { libdeflate_set_memory_allocator(mem_alloc, mem_free); });
 }
 
-// A full container's objects on their way to the file: compressed on the thread that fills
-// them, or on the helping one, and written out in order by the filling one.
+// A container's objects on their way to the file: filled in place, then compressed on the
+// thread that fills them or on the helping one, and written out in order by the filling one.
 struct Slot {
   enum class State : std::uint8_t { Free, Waiting, Compressing, Done, Failed };
   State state = State::Free;
@@ -82,9 +85,10 @@ struct Slot {
   std::size_t packed_used = 0;
 };
 
-// Containers that may wait at once for the helping thread: enough that the filling thread runs
-// on while the other compresses, each 128 KiB and its compressed room.
-constexpr int kSlots = 4;
+// The container being filled and those that may wait at once for the helping thread (one
+// fewer): enough that the filling thread runs on while the other compresses, each 128 KiB and
+// its compressed room.
+constexpr int kSlots = 5;
 
 class Writer final : public BlfWriter {
  public:
@@ -92,8 +96,6 @@ class Writer final : public BlfWriter {
          std::uint8_t* memory, std::size_t raw_size, std::size_t packed_size)
       : options_(options), own_(own), helper_(helper), memory_(memory), packed_size_(packed_size) {
     std::uint8_t* p = memory;
-    pending_ = p;
-    p += raw_size;
     for (Slot& slot : slots_) {
       slot.raw = p;
       p += raw_size;
@@ -121,6 +123,7 @@ class Writer final : public BlfWriter {
       queued_ = 0;
       for (Slot& slot : slots_) slot.state = Slot::State::Free;
     }
+    fill_ = slots_[0].raw;
     if (!split_time(first_time, start_)) return fail(BlfFailure::Time);
     // The start is the first frame's millisecond: what SYSTEMTIME holds.
     start_.nanos -= start_.nanos % kNanosPerMilli;
@@ -212,10 +215,7 @@ class Writer final : public BlfWriter {
     Slot* slot = nullptr;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      for (int i = 0; i < queued_ && slot == nullptr; ++i) {
-        Slot& s = slots_[(head_ + i) % kSlots];
-        if (s.state == Slot::State::Waiting) slot = &s;
-      }
+      slot = waiting_slot(0);
       if (slot == nullptr) return false;
       slot->state = Slot::State::Compressing;
     }
@@ -256,7 +256,7 @@ class Writer final : public BlfWriter {
   std::uint8_t* put_object(std::uint32_t type, std::size_t body, std::uint64_t time) {
     const std::size_t size = kHeaderV1Size + body;
     const std::size_t padded = size + size % 4;
-    std::uint8_t* p = pending_ + used_;
+    std::uint8_t* p = fill_ + used_;
     std::memset(p, 0, padded);
     put_header(p, type, size, time);
     used_ += padded;
@@ -275,12 +275,24 @@ class Writer final : public BlfWriter {
     // CAN_MESSAGE2, whose frame length and bit count quarn would leave 0: its 8 bytes more in
     // every object cost 8% more file at the fast deflate levels (README, BLF sizes).
     if (can.EDL == 0 && (remote || (n <= 8 && n == can.DLC))) {
-      std::uint8_t* b = put_object(kCanMessage, kCanMessageSize, time);
+      // Nearly every frame takes this way: every byte is stored once, without clearing the
+      // object first, and the data as one word whose bytes past the valid ones are masked off.
+      static_assert((kHeaderV1Size + kCanMessageSize) % 4 == 0, "CAN_MESSAGE objects need no padding");
+      std::uint8_t* p = fill_ + used_;
+      used_ += kHeaderV1Size + kCanMessageSize;
+      put_header(p, kCanMessage, kHeaderV1Size + kCanMessageSize, time);
+      std::uint8_t* b = p + kHeaderV1Size;
       put_u16(b, can.BusChannel);
       b[2] = static_cast<std::uint8_t>((can.Dir == 1 ? kCanFlagTx : 0) | (remote ? kCanFlagRemote : 0));
       b[3] = can.DLC;
       put_u32(b + 4, can_id(record));
-      if (!remote) std::memcpy(b + 8, can.DataBytes, n);
+      static constexpr std::uint8_t kKeep[16] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+      std::uint64_t data = 0;
+      std::uint64_t keep = 0;
+      std::memcpy(&data, can.DataBytes, 8);
+      std::memcpy(&keep, kKeep + 8 - (remote ? 0 : n), 8);
+      data &= keep;
+      std::memcpy(b + 8, &data, 8);
       return;
     }
     const std::size_t valid = remote ? 0 : n;
@@ -316,17 +328,20 @@ class Writer final : public BlfWriter {
     b[18] = lin.Dir == 1 ? 1 : 0;
   }
 
-  // Moves the first `n` pending bytes into a free slot and keeps the rest for the next
-  // container. Without a helping thread the container is compressed and written at once;
-  // otherwise it waits for that thread while the slots last.
+  // Closes the filling slot's container at its first `n` bytes and moves the rest, the start of
+  // an object running on, into the next slot, which is filled from then on. Without a helping
+  // thread the container is compressed and written at once; otherwise it waits for that thread
+  // while the slots last.
   bool queue_container(std::size_t n) {
-    while (queued_ == kSlots) {
+    // The slot after the filling one must be free before anything moves into it.
+    while (queued_ >= kSlots - 1) {
       if (!write_head()) return false;
     }
     Slot& slot = slots_[(head_ + queued_) % kSlots];
-    std::memcpy(slot.raw, pending_, n);
+    std::uint8_t* next = slots_[(head_ + queued_ + 1) % kSlots].raw;
+    std::memcpy(next, slot.raw + n, used_ - n);
     slot.raw_used = n;
-    std::memmove(pending_, pending_ + n, used_ - n);
+    fill_ = next;
     used_ -= n;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -334,6 +349,8 @@ class Writer final : public BlfWriter {
       ++queued_;
     }
     if (!helped_) return write_head();
+    // The helping thread may be asleep waiting for this one: it takes the container now.
+    record_pipeline_wake_helper();
     // What the other thread finished meanwhile goes out now.
     for (;;) {
       {
@@ -345,17 +362,28 @@ class Writer final : public BlfWriter {
   }
 
   // Writes the oldest queued container, compressing it here unless the helping thread already
-  // does, and then waiting for it.
+  // does. While it does, this thread compresses a later one rather than sleep: the helping
+  // thread took the oldest because it was idle, and this one would otherwise be too.
   bool write_head() {
     Slot& slot = slots_[head_];
     bool compress_here = false;
     {
       std::unique_lock<std::mutex> lock(mutex_);
+      while (slot.state == Slot::State::Compressing) {
+        Slot* later = waiting_slot(1);
+        if (later == nullptr) {
+          done_.wait(lock, [&] { return slot.state != Slot::State::Compressing; });
+          break;
+        }
+        later->state = Slot::State::Compressing;
+        lock.unlock();
+        const bool ok = compress(*later, own_);
+        lock.lock();
+        later->state = ok ? Slot::State::Done : Slot::State::Failed;
+      }
       if (slot.state == Slot::State::Waiting) {
         slot.state = Slot::State::Compressing;
         compress_here = true;
-      } else {
-        done_.wait(lock, [&] { return slot.state != Slot::State::Compressing; });
       }
     }
     bool ok = true;
@@ -373,6 +401,16 @@ class Writer final : public BlfWriter {
     }
     if (!ok) return fail(BlfFailure::Compress);
     return write_out(slot);
+  }
+
+  // The first queued slot from the `skip`th on that waits to be compressed, or null; under the
+  // mutex.
+  Slot* waiting_slot(int skip) {
+    for (int i = skip; i < queued_; ++i) {
+      Slot& s = slots_[(head_ + i) % kSlots];
+      if (s.state == Slot::State::Waiting) return &s;
+    }
+    return nullptr;
   }
 
   // Compresses a slot's objects into its container; false when the compressor failed.
@@ -414,11 +452,11 @@ class Writer final : public BlfWriter {
   libdeflate_compressor* helper_;  // the helping thread's
   std::uint8_t* memory_;           // every buffer below
   std::size_t packed_size_;
-  std::uint8_t* pending_ = nullptr;  // objects not yet in a container
+  std::uint8_t* fill_ = nullptr;  // the filling slot's objects: the slot after the queued ones
   std::size_t used_ = 0;
-  // The queued containers: kSlots in a ring, the oldest at head_. Their states, head_ and
-  // queued_ change under the mutex; a slot's buffers belong to whoever set it Compressing, or
-  // to the filling thread otherwise.
+  // The queued containers, in a ring of kSlots, the oldest at head_, the one being filled after
+  // them. Their states, head_ and queued_ change under the mutex; a slot's buffers belong to
+  // whoever set it Compressing, or to the filling thread otherwise.
   Slot slots_[kSlots];
   int head_ = 0;
   int queued_ = 0;
@@ -465,7 +503,7 @@ std::unique_ptr<BlfWriter> blf_writer_create(const BlfWriterOptions& options) {
     // Room for the origin object too, whose log name is at most a few hundred bytes.
     const std::size_t packed_size =
         kContainerHead + std::max<std::size_t>(libdeflate_zlib_compress_bound(own, options.container_size), 4096) + 3;
-    memory = static_cast<std::uint8_t*>(mem_alloc(raw_size + kSlots * (raw_size + packed_size)));
+    memory = static_cast<std::uint8_t*>(mem_alloc(kSlots * (raw_size + packed_size)));
     if (memory != nullptr) w.reset(new (std::nothrow) Writer(options, own, helper, memory, raw_size, packed_size));
   }
   if (!w) {

@@ -122,6 +122,55 @@ TEST(RecordPipelineTest, AWaitingProducerHelps) {
   for (std::uint32_t i = 0; i < n; ++i) ASSERT_EQ(shared.seen.ids[i], i);
 }
 
+// A consumer that leaves the helper work in the middle of a batch wakes the producer waiting for
+// it, which does the work while the consumer is still at that batch. Without the wake the
+// producer slept until the batch was done, and the consumer gave up waiting after 10 s.
+TEST(RecordPipelineTest, WorkLeftMidBatchWakesTheWaitingProducer) {
+  struct Shared {
+    Seen seen;
+    std::mutex mutex;
+    std::condition_variable changed;
+    int idle_calls = 0;  // helper calls that found nothing to do
+    bool work = false;
+    bool helped_mid_batch = false;
+  } shared;
+  auto consume = [](void* context, const BusRecord* records, std::size_t count) {
+    auto* s = static_cast<Shared*>(context);
+    if (s->seen.ids.empty()) {
+      std::unique_lock<std::mutex> lock(s->mutex);
+      // Once the producer waits and has found nothing to help with, so that only a wake can send
+      // it back to the helper.
+      s->changed.wait_for(lock, std::chrono::seconds(10), [s] { return s->idle_calls > 0; });
+      s->work = true;
+      lock.unlock();
+      record_pipeline_wake_helper();
+      lock.lock();
+      s->helped_mid_batch = s->changed.wait_for(lock, std::chrono::seconds(10), [s] { return !s->work; });
+    }
+    note(&s->seen, records, count);
+  };
+  auto help = [](void* context) {
+    auto* s = static_cast<Shared*>(context);
+    std::lock_guard<std::mutex> lock(s->mutex);
+    const bool had = s->work;
+    if (had) {
+      s->work = false;
+    } else {
+      ++s->idle_calls;
+    }
+    s->changed.notify_all();
+    return had;
+  };
+  std::unique_ptr<RecordPipeline> pipeline = record_pipeline_create(consume, &shared, help);
+  ASSERT_TRUE(pipeline);
+  const std::uint32_t n = RecordPipeline::kBatches * RecordPipeline::kBatch + 1;
+  for (std::uint32_t i = 0; i < n; ++i) pipeline->push(test::can_frame(0, i, {}));
+  pipeline->drain();
+  std::lock_guard<std::mutex> lock(shared.mutex);
+  EXPECT_TRUE(shared.helped_mid_batch);
+  EXPECT_EQ(shared.seen.ids.size(), n);
+}
+
 // A helper that finds nothing, slow enough that the consumer catches up while it runs: the
 // producer must still see the consumer's progress, not sleep through it. A producer that missed
 // it waited for ever, so a watchdog ends the test.

@@ -176,6 +176,11 @@ TEST(BlfWriterTest, EveryKindOfFrameBecomesItsObject) {
   BusRecord short_data = frame(CAN_DataFrame, 0x11, 8, {0xAA, 0xBB, 0xCC});
   BusRecord error = frame(CAN_ErrorFrame, 0x321, 2, {0xDE, 0xAD});
   error.Can.IDE = 1;
+  // Bytes past a frame's length that a reader left behind from an earlier frame stay out.
+  BusRecord stale = frame(CAN_DataFrame, 0x12, 2, {0x11, 0x22});
+  BusRecord stale_remote = remote;
+  for (int i = 0; i < 8; ++i) stale_remote.Can.DataBytes[i] = 0xEE;
+  for (int i = 2; i < 8; ++i) stale.Can.DataBytes[i] = 0xEE;
   BusRecord lin = frame(LIN_Frame, 0x3C, 0, {1, 2, 3});
   lin.Lin.Dir = 1;
   lin.Lin.BusChannel = 4;
@@ -184,6 +189,8 @@ TEST(BlfWriterTest, EveryKindOfFrameBecomesItsObject) {
        "0100 00 08 23010000 0102030405060708"},
       {"extended Tx channel 0", ext_tx, blf::kCanMessage, "0000 01 02 f0debc9a a0b1000000000000"},
       {"remote", remote, blf::kCanMessage, "0200 80 03 ff070000 0000000000000000"},
+      {"stale bytes past the length", stale, blf::kCanMessage, "0100 00 02 12000000 1122000000000000"},
+      {"remote with stale bytes", stale_remote, blf::kCanMessage, "0200 80 03 ff070000 0000000000000000"},
       {"FD with BRS and ESI", fd, blf::kCanFdMessage64,
        "ff 09 0c 00 23010000 00000000 00700000 00000000 00000000 00000000 00000000 0000 01 00 00000000 "
        "0102030405060708090a0b0c"},
