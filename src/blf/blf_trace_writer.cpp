@@ -138,7 +138,7 @@ class BlfTraceWriter final : public TraceWriter {
       }
       if (helped_) writer_->expect_help();
     }
-    if (!file_.open(*fs_, base_name_, ".blf", kBlock, written_)) {
+    if (!file_.open(*fs_, base_name_, kBlfTraceSuffixes[0], kBlock, written_)) {
       state_ = State::OpenFailed;
       return;
     }

@@ -447,11 +447,8 @@ TEST(BlfWriterTest, AHelpingThreadCompressesContainersThatComeOutInOrder) {
     auto w = blf_writer_create(small);
     w->expect_help();
     std::atomic<bool> stop{false};
-    std::atomic<int> helped{0};
     std::thread helper([&] {
-      while (!stop.load()) {
-        if (w->help()) ++helped;
-      }
+      while (!stop.load()) w->help();
     });
     bool ok = w->begin(sink, records[0].Timestamp, sv("a.txt"));
     for (std::size_t i = 0; ok && i < records.size(); ++i) ok = w->add(records[i]);
@@ -459,7 +456,22 @@ TEST(BlfWriterTest, AHelpingThreadCompressesContainersThatComeOutInOrder) {
     helper.join();
     EXPECT_TRUE(ok && w->finish());
     EXPECT_EQ(sink.bytes, alone);
-    EXPECT_GT(helped.load(), 0);
+  }
+  // Whether the other thread got to a container is the scheduler's choice; on one thread, help()
+  // between frames takes each container that waits, and the file is the same.
+  {
+    MemorySink sink;
+    auto w = blf_writer_create(small);
+    w->expect_help();
+    int helped = 0;
+    bool ok = w->begin(sink, records[0].Timestamp, sv("a.txt"));
+    for (std::size_t i = 0; ok && i < records.size(); ++i) {
+      ok = w->add(records[i]);
+      while (w->help()) ++helped;
+    }
+    EXPECT_TRUE(ok && w->finish());
+    EXPECT_EQ(sink.bytes, alone);
+    EXPECT_GT(helped, 10);
   }
   // Without a helping thread nothing waits for one.
   auto w = blf_writer_create(small);
