@@ -9,6 +9,7 @@
 
 #include "base/calendar.h"
 #include "blf/blf_format.h"
+#include "codec/deflate_memory.h"
 
 namespace quarn {
 namespace {
@@ -226,6 +227,7 @@ bool BlfDecoder::load_container(bool& at_end) {
       return fail("the file ends inside the container at byte %llu", at);
     }
     if (inflater_ == nullptr) {
+      deflate_use_quarn_memory();
       inflater_ = libdeflate_alloc_decompressor();
       if (inflater_ == nullptr) return fail("out of memory for the inflater");
     }

@@ -12,6 +12,7 @@
 #include "base/calendar.h"
 #include "batch/record_pipeline.h"
 #include "blf/blf_format.h"
+#include "codec/deflate_memory.h"
 
 namespace quarn {
 namespace {
@@ -65,13 +66,6 @@ bool split_time(double t, SplitTime& out) {
     ++out.seconds;
   }
   return out.seconds <= static_cast<std::uint64_t>(kLastCalendarSecond);
-}
-
-// libdeflate's allocations meet the same failure hook as everything else. The MDF4 writer sets
-// the same pair; setting it again changes nothing.
-void use_quarn_allocator() {
-  static std::once_flag once;
-  std::call_once(once, [] { libdeflate_set_memory_allocator(mem_alloc, mem_free); });
 }
 
 // A container's objects on their way to the file: filled in place, then compressed on the
@@ -493,7 +487,7 @@ std::unique_ptr<BlfWriter> blf_writer_create(const BlfWriterOptions& options) {
       options.container_size > (std::size_t{1} << 24)) {
     return nullptr;
   }
-  use_quarn_allocator();
+  deflate_use_quarn_memory();
   libdeflate_compressor* own = libdeflate_alloc_compressor(options.level);
   libdeflate_compressor* helper = own != nullptr ? libdeflate_alloc_compressor(options.level) : nullptr;
   std::uint8_t* memory = nullptr;

@@ -4,8 +4,9 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 #include <new>
+
+#include "codec/deflate_memory.h"
 
 namespace quarn {
 namespace {
@@ -608,9 +609,7 @@ class LibDeflater final : public ColumnDeflater {
 }  // namespace
 
 std::unique_ptr<ColumnDeflater> column_deflater_create() {
-  // The library's allocations then meet the same failure hook as everything else.
-  static std::once_flag allocator;
-  std::call_once(allocator, [] { libdeflate_set_memory_allocator(mem_alloc, mem_free); });
+  deflate_use_quarn_memory();
   libdeflate_compressor* c = libdeflate_alloc_compressor(kLevel);
   auto* segments = static_cast<Segment*>(mem_alloc(kMaxSegments * sizeof(Segment)));
   std::unique_ptr<LibDeflater> d;
