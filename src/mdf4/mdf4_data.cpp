@@ -465,11 +465,17 @@ bool DataWindows::inflate_into(DataStream& s, std::uint8_t* out) {
       whole_ = static_cast<std::uint8_t*>(mem_alloc(static_cast<std::size_t>(std::max<std::uint64_t>(s.zip_size, 1))));
       if (whole_ != nullptr) whole_capacity_ = std::max<std::uint64_t>(s.zip_size, 1);
     }
-    if (inflater_ != nullptr && whole_ != nullptr && whole_capacity_ >= s.zip_size &&
-        file_.peek_at(s.block_data, whole_, s.zip_size) &&
-        inflate_whole(inflater_, whole_, s.zip_size, out, s.block_size)) {
-      return true;
+    const bool inflated = inflater_ != nullptr && whole_ != nullptr && whole_capacity_ >= s.zip_size &&
+                          file_.peek_at(s.block_data, whole_, s.zip_size) &&
+                          inflate_whole(inflater_, whole_, s.zip_size, out, s.block_size);
+    if (ahead_.running()) {
+      // The thread inflates nearly every block with buffers of its own: these bytes would only
+      // add to the memory a conversion holds.
+      mem_free(whole_);
+      whole_ = nullptr;
+      whole_capacity_ = 0;
     }
+    if (inflated) return true;
   }
   return inflate_streaming(s, out);
 }
@@ -507,6 +513,10 @@ void DataWindows::read_ahead(const DataStream& s) {
   std::uint8_t* room = ahead_.room(zip_size);
   if (room == nullptr || !file_.peek_at(start + dz::kDataSize, room, zip_size)) return;
   ahead_.hand_over(next, zip_size, original);
+  // The thread runs now: the buffer for inflating here goes (see inflate_into).
+  mem_free(whole_);
+  whole_ = nullptr;
+  whole_capacity_ = 0;
 }
 
 bool DataWindows::inflate_streaming(DataStream& s, std::uint8_t* out) {

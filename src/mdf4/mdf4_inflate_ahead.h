@@ -29,9 +29,10 @@ void free_inflater(void* inflater);
 
 class InflateAhead {
  public:
-  // The largest block, inflated or not, the thread takes: with the block being read and the one
-  // ahead in memory at once, larger ones are inflated where they are read.
-  static constexpr std::uint64_t kMaxBlock = std::uint64_t{4} << 20;
+  // The largest block, inflated or not, the thread takes: the block being read and the one ahead
+  // are in memory at once, and with blocks of 4 MiB (asammdf's) that took a conversion's memory
+  // past 16 MiB. Larger ones are inflated where they are read, as before.
+  static constexpr std::uint64_t kMaxBlock = std::uint64_t{2} << 20;
 
   // `use_thread` false: never starts one (the reading thread does everything). Inflated blocks
   // come with `slack` bytes of room after them, as the windows they go to have.
@@ -54,6 +55,8 @@ class InflateAhead {
   // handed over with. Either way the block is no longer held.
   bool take(std::uint64_t block, std::uint64_t size, std::uint8_t*& bytes, std::uint64_t& capacity);
 
+  // Whether the thread runs (it holds buffers of its own then).
+  bool running() const { return running_; }
   // How many blocks the thread inflated that were taken, for tests.
   std::uint64_t taken() const { return taken_; }
 
