@@ -42,6 +42,21 @@ bool ErrorText::fail(const char* format, ...) {
   return false;
 }
 
+bool FileAccess::peek_at(std::uint64_t offset, void* dst, std::uint64_t n) {
+  if (offset > size_ || n > size_ - offset) return false;
+  if (stream_seek(*stream_, static_cast<std::int64_t>(offset), kSeekSet) != static_cast<std::int64_t>(offset)) {
+    return false;
+  }
+  std::uint8_t* p = static_cast<std::uint8_t*>(dst);
+  while (n > 0) {
+    std::int64_t got = stream_read(*stream_, p, n);
+    if (got <= 0) return false;
+    p += got;
+    n -= static_cast<std::uint64_t>(got);
+  }
+  return true;
+}
+
 bool FileAccess::read_at(std::uint64_t offset, void* dst, std::uint64_t n) {
   if (offset > size_ || n > size_ - offset) return error_.fail("the file ends before offset %llu", ull(offset + n));
   if (stream_seek(*stream_, static_cast<std::int64_t>(offset), kSeekSet) != static_cast<std::int64_t>(offset)) {
@@ -115,6 +130,8 @@ DataWindows::~DataWindows() {
   for (std::int32_t i = 0; i < window_count_; ++i) mem_free(windows_[i].bytes);
   mem_free(windows_);
   mem_free(input_);
+  mem_free(whole_);
+  free_inflater(inflater_);
   if (zs_ready_) inflateEnd(&zs_);
 }
 
@@ -438,6 +455,71 @@ std::int32_t DataWindows::acquire(Kind kind, std::uint64_t block, std::uint64_t 
 }
 
 bool DataWindows::inflate_into(DataStream& s, std::uint8_t* out) {
+  // A block that fits is inflated at once, several times faster than zlib's stream. Whatever
+  // goes wrong there, the stream below does it again: its checks and messages are the ones given.
+  if (s.zip_size <= InflateAhead::kMaxBlock && s.block_size <= InflateAhead::kMaxBlock) {
+    if (inflater_ == nullptr) inflater_ = new_inflater();
+    if (whole_capacity_ < s.zip_size && inflater_ != nullptr) {
+      mem_free(whole_);
+      whole_capacity_ = 0;
+      whole_ = static_cast<std::uint8_t*>(mem_alloc(static_cast<std::size_t>(std::max<std::uint64_t>(s.zip_size, 1))));
+      if (whole_ != nullptr) whole_capacity_ = std::max<std::uint64_t>(s.zip_size, 1);
+    }
+    const bool inflated = inflater_ != nullptr && whole_ != nullptr && whole_capacity_ >= s.zip_size &&
+                          file_.peek_at(s.block_data, whole_, s.zip_size) &&
+                          inflate_whole(inflater_, whole_, s.zip_size, out, s.block_size);
+    if (ahead_.running()) {
+      // The thread inflates nearly every block with buffers of its own: these bytes would only
+      // add to the memory a conversion holds.
+      mem_free(whole_);
+      whole_ = nullptr;
+      whole_capacity_ = 0;
+    }
+    if (inflated) return true;
+  }
+  return inflate_streaming(s, out);
+}
+
+void DataWindows::read_ahead(const DataStream& s) {
+  // Only a block whose link is at hand already: the next one of the list's links read.
+  if (s.list == 0 || s.list_index >= s.list_count || s.list_index - s.links_first >= s.links_held) return;
+  const std::uint64_t next = s.links[s.list_index - s.links_first];
+  if (next == 0 || ahead_.holds(next) || find(kInflated, next, 0) >= 0) return;
+  // The checks open_block makes before it inflates, without a word: what fails them is found
+  // and reported there when the stream gets to it.
+  std::uint8_t head[kHeaderSize];
+  BlockHeader h;
+  if (!file_.peek_at(next, head, sizeof head) || !decode_header(head, h) || h.tag != kTagDz ||
+      check_block(h, next, file_.size(), kTagDz, 0, dz::kDataSize) != BlockProblem::None) {
+    return;
+  }
+  std::uint8_t d[dz::kDataSize];
+  const std::uint64_t start = next + data_start(h.links);
+  if (!file_.peek_at(start, d, sizeof d)) return;
+  char want[5];
+  tag_text(s.data_tag, want);
+  const std::uint8_t zip_type = d[dz::kZipType];
+  const std::uint64_t original = get_u64(d + dz::kOriginalSize);
+  const std::uint64_t zip_size = get_u64(d + dz::kZipSize);
+  if (d[dz::kOriginalTag] != want[2] || d[dz::kOriginalTag + 1] != want[3] ||
+      (zip_type != dz::kDeflate && zip_type != dz::kTransposedDeflate) ||
+      zip_size > h.length - data_start(h.links) - dz::kDataSize || original > InflateAhead::kMaxBlock ||
+      original / kMaxDeflateRatio > zip_size ||
+      (zip_type == dz::kTransposedDeflate && get_u32(d + dz::kZipParam) == 0)) {
+    return;
+  }
+  // The block being read and the one ahead, both inflated, within the budget for inflated blocks.
+  if (2 * (original + kSlack) > inflated_budget_) return;
+  std::uint8_t* room = ahead_.room(zip_size);
+  if (room == nullptr || !file_.peek_at(start + dz::kDataSize, room, zip_size)) return;
+  ahead_.hand_over(next, zip_size, original);
+  // The thread runs now: the buffer for inflating here goes (see inflate_into).
+  mem_free(whole_);
+  whole_ = nullptr;
+  whole_capacity_ = 0;
+}
+
+bool DataWindows::inflate_streaming(DataStream& s, std::uint8_t* out) {
   ErrorText& error = file_.error();
   if (input_ == nullptr) {
     input_ = static_cast<std::uint8_t*>(mem_alloc(kInput));
@@ -508,11 +590,18 @@ bool DataWindows::load_span(DataStream& s) {
     if (w < 0) {
       w = acquire(kInflated, s.block, 0, s.block_size);
       if (w < 0) return error.fail("out of memory");
-      if (!inflate_into(s, windows_[w].bytes)) {
-        windows_[w].block = 0;
+      Window& into = windows_[w];
+      const std::uint64_t had = into.capacity;
+      if (ahead_.take(s.block, s.block_size, into.bytes, into.capacity)) {
+        held_ = held_ - had + into.capacity;
+        peak_ = std::max(peak_, held_);
+      } else if (!inflate_into(s, into.bytes)) {
+        into.block = 0;
         return false;
       }
-      windows_[w].length = s.block_size;
+      into.length = s.block_size;
+      // The next block inflates on the other thread while this one's records are read.
+      read_ahead(s);
     }
     const std::uint64_t matrix = s.lines * s.columns;
     if (s.block_kind == kTransposed && at < matrix) {

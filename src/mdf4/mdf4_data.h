@@ -13,6 +13,7 @@
 #include "base/printf_format.h"
 #include "io/stream.h"
 #include "mdf4/mdf4_blocks.h"
+#include "mdf4/mdf4_inflate_ahead.h"
 
 namespace quarn::mdf4 {
 
@@ -77,6 +78,9 @@ class FileAccess {
   ErrorText& error() { return error_; }
 
   bool read_at(std::uint64_t offset, void* dst, std::uint64_t n);
+  // As read_at, but a failure is no error: for bytes that are only read ahead of their time, and
+  // read again the usual way when this fails.
+  bool peek_at(std::uint64_t offset, void* dst, std::uint64_t n);
   // The block at `offset`, which must have the id `want`, at least `min_links` links and
   // `min_data` bytes of data, all inside the file.
   bool load(std::uint64_t offset, std::uint32_t want, std::uint64_t min_links, std::uint64_t min_data, Block& out);
@@ -156,8 +160,9 @@ class DataWindows {
   // as one 8-byte load wherever it lies.
   static constexpr std::uint64_t kSlack = 16;
 
-  DataWindows(FileAccess& file, std::uint64_t window_budget, std::uint64_t inflated_budget)
-      : file_(file), window_budget_(window_budget), inflated_budget_(inflated_budget) {}
+  // `inflate_ahead`: the next DZ block of a stream may be inflated on a thread of its own.
+  DataWindows(FileAccess& file, std::uint64_t window_budget, std::uint64_t inflated_budget, bool inflate_ahead)
+      : file_(file), window_budget_(window_budget), inflated_budget_(inflated_budget), ahead_(inflate_ahead, kSlack) {}
   ~DataWindows();
   DataWindows(const DataWindows&) = delete;
   DataWindows& operator=(const DataWindows&) = delete;
@@ -194,6 +199,8 @@ class DataWindows {
 
   // The most bytes of windows held at once so far.
   std::uint64_t peak() const { return peak_; }
+  // How many DZ blocks were inflated ahead on the thread and read, for tests.
+  std::uint64_t inflated_ahead() const { return ahead_.taken(); }
 
  private:
   struct Window;
@@ -215,6 +222,8 @@ class DataWindows {
   void hold(std::int32_t w);
   void let_go(std::int32_t w, std::uint32_t generation);
   bool inflate_into(DataStream& s, std::uint8_t* out);
+  bool inflate_streaming(DataStream& s, std::uint8_t* out);
+  void read_ahead(const DataStream& s);
 
   FileAccess& file_;
   const std::uint64_t window_budget_;
@@ -231,6 +240,11 @@ class DataWindows {
   std::uint8_t* input_ = nullptr;  // compressed bytes on their way to the inflater
   z_stream zs_{};
   bool zs_ready_ = false;
+  // A whole block's compressed bytes, for the inflater that takes them at once.
+  std::uint8_t* whole_ = nullptr;
+  std::uint64_t whole_capacity_ = 0;
+  void* inflater_ = nullptr;
+  InflateAhead ahead_;
 };
 
 }  // namespace quarn::mdf4

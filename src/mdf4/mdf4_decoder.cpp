@@ -18,7 +18,7 @@ using namespace mdf4;
 struct Mdf4Decoder::Impl {
   explicit Impl(const Mdf4DecoderLimits& limits)
       : file(error),
-        windows(file, limits.window_bytes, limits.inflated_bytes),
+        windows(file, limits.window_bytes, limits.inflated_bytes, limits.inflate_ahead),
         catalog(file, error),
         records(windows, catalog, error, unread),
         merge(records, catalog, error) {}
@@ -56,6 +56,8 @@ const char* Mdf4Decoder::error() const { return impl_->error.text(); }
 const char* Mdf4Decoder::unread() const { return impl_->unread.text(); }
 
 std::uint64_t Mdf4Decoder::window_peak() const { return impl_->windows.peak(); }
+
+std::uint64_t Mdf4Decoder::inflated_ahead() const { return impl_->windows.inflated_ahead(); }
 
 bool Mdf4Decoder::open(Stream* stream) {
   if (impl_->opened) return impl_->error.fail("the reader has opened a file already");

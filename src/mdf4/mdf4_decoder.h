@@ -99,6 +99,8 @@ class Mdf4Decoder final : public HeapObject {
 
   // The most bytes of data windows (inflated blocks included) held at once so far.
   std::uint64_t window_peak() const;
+  // How many DZ blocks were inflated on the thread ahead of their reading and read.
+  std::uint64_t inflated_ahead() const;
 
  private:
   friend std::unique_ptr<Mdf4Decoder> mdf4_decoder_create(const Mdf4DecoderLimits& limits);
@@ -118,6 +120,7 @@ class Mdf4Decoder final : public HeapObject {
 struct Mdf4DecoderLimits {
   std::uint64_t window_bytes = std::uint64_t{8} << 20;  // chunks of data blocks, tiles of transposed ones
   std::uint64_t inflated_bytes = std::uint64_t{4} * kMdf4MaxInflated;  // DZ blocks inflated
+  bool inflate_ahead = true;  // the next DZ block may inflate on a thread while one is read
 };
 
 // A decoder that has not opened anything; null when memory runs out.

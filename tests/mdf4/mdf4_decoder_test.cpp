@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/platform.h"
 #include "mdf4/mdf4_data.h"
 #include "support/bus_records.h"
 #include "support/mdf4_files.h"
@@ -520,6 +521,76 @@ TEST(Mdf4DecoderTest, TightLimitsChangeNoFrame) {
     // with its slack, at any moment.
     EXPECT_LE(narrow.window_peak, mdf4::DataWindows::kMinChunk + 3000 + 2 * mdf4::DataWindows::kSlack);
     EXPECT_GT(roomy.window_peak, narrow.window_peak);
+  }
+}
+
+// The next DZ block inflates on a thread while the records of one are read: the frames, their
+// order and every message are those of reading without it, a block the thread could not inflate
+// included.
+TEST(Mdf4DecoderTest, InflatingAheadChangesNoFrameAndNoMessage) {
+  struct Read {
+    std::vector<std::string> records;
+    std::string error;
+    std::uint64_t ahead = 0;
+  };
+  auto read = [](const std::string& file, bool ahead) {
+    Mdf4DecoderLimits limits;
+    limits.inflate_ahead = ahead;
+    test::MemoryStream stream(file);
+    auto reader = mdf4_decoder_create(limits);
+    Read out;
+    BusRecord r;
+    bool ok = reader->open(&stream);
+    while (ok && reader->next(r)) out.records.push_back(test::describe(r));
+    out.error = reader->error();
+    out.ahead = reader->inflated_ahead();
+    return out;
+  };
+  const std::vector<BusRecord> records = test::generated_frames(31, 6000);
+  Mdf4WriterOptions small;
+  small.block_bytes = 5000;
+  small.list_links = 40;  // lists of more links than the reader takes at once, and chains of them
+  Mdf4WriterOptions deflated = small;
+  deflated.compression = Mdf4Compression::Deflate;
+  for (const Mdf4WriterOptions& options : {small, deflated}) {
+    const std::string file = test::write_mdf4(records, options);
+    std::vector<std::uint64_t> dz;  // the DZ blocks, in the file's order
+    for (std::size_t at = file.find("##DZ"); at != std::string::npos; at = file.find("##DZ", at + 1)) dz.push_back(at);
+    ASSERT_GT(dz.size(), 20u);
+
+    const Read alone = read(file, false);
+    const Read ahead = read(file, true);
+    ASSERT_EQ(alone.error, "");
+    EXPECT_EQ(ahead.error, "");
+    EXPECT_EQ(ahead.records, alone.records);
+    EXPECT_EQ(ahead.records, describe(test::in_read_order(records)));
+    EXPECT_EQ(alone.ahead, 0u);
+    // Only a machine of one core has no core to spare for the thread.
+    const bool spare = platform_online_cores() > 1;
+    EXPECT_EQ(ahead.ahead > dz.size() / 2, spare) << ahead.ahead;
+
+    // A byte of the deflated data of a block in the middle, never the first one read, changed.
+    const std::uint64_t bad = dz[dz.size() / 2];
+    std::string broken = file;
+    const std::uint64_t data = bad + 24 + 8 * file_u64(broken, bad + 16);
+    broken[data + 24 + 40] = static_cast<char>(broken[data + 24 + 40] ^ 0x55);
+    const Read alone_broken = read(broken, false);
+    const Read ahead_broken = read(broken, true);
+    EXPECT_EQ(alone_broken.error, "the DZ block at offset " + std::to_string(bad) + " does not inflate to its " +
+                                      std::to_string(file_u64(broken, data + 8)) + " bytes");
+    EXPECT_EQ(ahead_broken.error, alone_broken.error);
+    EXPECT_EQ(ahead_broken.records, alone_broken.records);
+    EXPECT_EQ(ahead_broken.ahead > 0, spare);
+
+    // A block the thread would not take, for a compression type no reader knows: found where
+    // the block is opened, as before.
+    std::string unknown = file;
+    set_u8(unknown, data + 2, 7);
+    const Read alone_unknown = read(unknown, false);
+    const Read ahead_unknown = read(unknown, true);
+    EXPECT_NE(alone_unknown.error, "");
+    EXPECT_EQ(ahead_unknown.error, alone_unknown.error);
+    EXPECT_EQ(ahead_unknown.records, alone_unknown.records);
   }
 }
 
