@@ -8,6 +8,7 @@
 
 #include "base/memory.h"
 #include "base/platform.h"
+#include "codec/deflate_memory.h"
 
 namespace quarn::mdf4 {
 
@@ -37,7 +38,10 @@ bool inflate_whole(void* inflater, const std::uint8_t* zip, std::uint64_t zip_si
                                     nullptr) == LIBDEFLATE_SUCCESS;
 }
 
-void* new_inflater() { return libdeflate_alloc_decompressor(); }
+void* new_inflater() {
+  deflate_use_quarn_memory();
+  return libdeflate_alloc_decompressor();
+}
 
 void free_inflater(void* inflater) {
   if (inflater != nullptr) libdeflate_free_decompressor(static_cast<libdeflate_decompressor*>(inflater));
