@@ -205,6 +205,7 @@ def main():
     has_formats = "--format" in help_text
     has_jobs = "--jobs" in help_text
     has_input_formats = "--input-format" in help_text
+    has_blf = "blf" in help_text
     log2asc = shutil.which("log2asc")
 
     places = [("tmpfs", os.path.abspath(args.tmpfs)), ("disk", os.path.abspath(args.work))]
@@ -240,7 +241,7 @@ def main():
         os.replace(trace, ref)
 
         def one_log(fmt=None, log=log, large=large):
-            for ext in (".asc", ".mf4"):
+            for ext in (".asc", ".mf4", ".blf"):
                 remove(os.path.join(large, "log" + ext))
             return run(quiet + (["--format", fmt] if fmt else []) + [log])
 
@@ -258,6 +259,11 @@ def main():
                     lambda f=one_log: f("mf4"))
             measure(place + ":both", "quarn --format asc,mf4, the same log (%s)" % place, args.frames,
                     lambda f=one_log: f("asc,mf4"))
+        if has_blf:
+            measure(place + ":blf", "quarn --format blf, the same log (%s)" % place, args.frames,
+                    lambda f=one_log: f("blf"))
+            measure(place + ":ascblf", "quarn --format asc,blf, the same log (%s)" % place, args.frames,
+                    lambda f=one_log: f("asc,blf"))
 
         def folder_run(cmd, outs, shell=False, trash=trash):
             for out in outs:
@@ -293,6 +299,13 @@ def main():
                       ("mf4in_default", default, "quarn's default .mf4 (transposed, deflated)")]
             if saved:
                 mf4_in.append(("mf4in_asammdf", saved, "asammdf's save(compression=2) of it"))
+            if has_blf:
+                blf = os.path.join(os.path.dirname(default), "blf", "log.blf")
+                os.makedirs(os.path.dirname(blf), exist_ok=True)
+                if not os.path.exists(blf):
+                    subprocess.check_call([args.quarn, "--verbosity", "0", "--format", "blf", "-X", "-O",
+                                           os.path.dirname(blf), os.path.join(work, "large", "log.txt")])
+                mf4_in.append(("blfin", blf, "quarn's BLF file"))
             for key, path, what in mf4_in:
                 def convert_mf4(path=path):
                     remove(os.path.splitext(path)[0] + ".asc")
@@ -389,6 +402,11 @@ def main():
               % (ratio("tmpfs:mf4", "tmpfs:quarn"), ratio("disk:mf4", "disk:quarn")))
         print("| --format asc,mf4 / --format asc, time | %.2fx | %.2fx | at most 1.5x (tmpfs) |"
               % (ratio("tmpfs:both", "tmpfs:quarn"), ratio("disk:both", "disk:quarn")))
+        if has_blf:
+            print("| --format blf / --format asc, time | %.2fx | %.2fx | at most 1.0x (tmpfs) |"
+                  % (ratio("tmpfs:blf", "tmpfs:quarn"), ratio("disk:blf", "disk:quarn")))
+            print("| --format asc,blf / --format asc, time | %.2fx | %.2fx | at most 1.4x (tmpfs) |"
+                  % (ratio("tmpfs:ascblf", "tmpfs:quarn"), ratio("disk:ascblf", "disk:quarn")))
         for place in ("tmpfs", "disk"):
             both = med(place + ":both")[0]
             apart = med(place + ":quarn")[0] + med(place + ":mf4")[0]
@@ -396,6 +414,9 @@ def main():
     if "mf4in" in results:
         print("| MDF4 log (quarn's, uncompressed) to ASC / text log to ASC, time | %.2fx | | at most 1.2x |"
               % ratio("mf4in", "tmpfs:quarn"))
+        if "blfin" in results:
+            print("| BLF log (quarn's) to ASC / text log to ASC, time | %.2fx | | at most 1.3x |"
+                  % ratio("blfin", "tmpfs:quarn"))
         if "mf4in_default" in results:
             print("| MDF4 log (quarn's default .mf4) to ASC / text log to ASC, time | %.2fx | | at most 1.2x |"
                   % ratio("mf4in_default", "tmpfs:quarn"))
