@@ -24,6 +24,7 @@
 #include "support/bus_records.h"
 #include "support/mdf4_files.h"
 #include "support/memory_sink.h"
+#include "support/sink_failures.h"
 #include "support/test_os.h"
 
 namespace quarn {
@@ -384,31 +385,21 @@ TEST(BlfWriterTest, EverySinkFailureFailsTheFile) {
   const std::vector<BusRecord> records = test::generated_frames(5, 400);
   BlfWriterOptions small;
   small.container_size = 1000;
-  MemorySink counting;
-  {
-    auto w = blf_writer_create(small);
-    ASSERT_TRUE(w->begin(counting, records[0].Timestamp, sv("a.txt")));
-    for (const BusRecord& r : records) ASSERT_TRUE(w->add(r));
-    ASSERT_TRUE(w->finish());
-  }
-  ASSERT_GT(counting.writes, 10);
-  ASSERT_EQ(counting.rewrites, 1);
-  for (int rewrite = 0; rewrite < 2; ++rewrite) {
-    const int calls = rewrite != 0 ? counting.rewrites : counting.writes;
-    for (int k = 1; k <= calls; ++k) {
-      SCOPED_TRACE(testing::Message() << (rewrite != 0 ? "rewrite " : "write ") << k);
-      MemorySink sink;
-      (rewrite != 0 ? sink.fail_rewrite_at : sink.fail_write_at) = k;
-      auto w = blf_writer_create(small);
-      bool ok = w->begin(sink, records[0].Timestamp, sv("a.txt"));
-      for (std::size_t i = 0; ok && i < records.size(); ++i) ok = w->add(records[i]);
-      if (ok) ok = w->finish();
-      EXPECT_FALSE(ok);
-      EXPECT_EQ(w->failure(), BlfFailure::Write);
-      EXPECT_FALSE(w->add(records.back()));
-      EXPECT_FALSE(w->finish());
-    }
-  }
+  const MemorySink counting = test::each_sink_failure(
+      [&](MemorySink& sink, bool& ok) {
+        auto w = blf_writer_create(small);
+        ok = w->begin(sink, records[0].Timestamp, sv("a.txt"));
+        for (std::size_t i = 0; ok && i < records.size(); ++i) ok = w->add(records[i]);
+        if (ok) ok = w->finish();
+        return w;
+      },
+      [&](BlfWriter& w) {
+        EXPECT_EQ(w.failure(), BlfFailure::Write);
+        EXPECT_FALSE(w.add(records.back()));
+        EXPECT_FALSE(w.finish());
+      });
+  EXPECT_GT(counting.writes, 10);
+  EXPECT_EQ(counting.rewrites, 1);
 }
 
 TEST(BlfWriterTest, RunningOutOfMemoryFailsOnlyTheMaking) {

@@ -14,6 +14,7 @@
 #include "support/bus_records.h"
 #include "support/mdf4_files.h"
 #include "support/memory_sink.h"
+#include "support/sink_failures.h"
 
 namespace quarn {
 namespace {
@@ -807,31 +808,21 @@ TEST(Mdf4WriterTest, EverySinkFailureIsReported) {
     small.list_links = 2;
     small.compression = compression;
     const std::vector<BusRecord> records = test::generated_frames(3, 400);
-    MemorySink counting;
-    {
-      auto writer = mdf4_writer_create(small);
-      ASSERT_TRUE(writer->begin(counting, records[0].Timestamp, sv("2.4.0")));
-      for (const BusRecord& r : records) ASSERT_TRUE(writer->add(r));
-      ASSERT_TRUE(writer->finish());
-    }
-    ASSERT_GT(counting.writes, 10);
-    ASSERT_GT(counting.rewrites, 10);
-    for (int rewrite = 0; rewrite < 2; ++rewrite) {
-      const int calls = rewrite != 0 ? counting.rewrites : counting.writes;
-      for (int k = 1; k <= calls; ++k) {
-        SCOPED_TRACE(testing::Message() << (rewrite != 0 ? "rewrite " : "write ") << k);
-        MemorySink sink;
-        (rewrite != 0 ? sink.fail_rewrite_at : sink.fail_write_at) = k;
-        auto writer = mdf4_writer_create(small);
-        bool ok = writer->begin(sink, records[0].Timestamp, sv("2.4.0"));
-        for (std::size_t i = 0; ok && i < records.size(); ++i) ok = writer->add(records[i]);
-        if (ok) ok = writer->finish();
-        EXPECT_FALSE(ok);
-        EXPECT_STREQ(writer->error(), "could not write the file");
-        EXPECT_FALSE(writer->add(records.back()));
-        EXPECT_FALSE(writer->finish());
-      }
-    }
+    const MemorySink counting = test::each_sink_failure(
+        [&](MemorySink& sink, bool& ok) {
+          auto writer = mdf4_writer_create(small);
+          ok = writer->begin(sink, records[0].Timestamp, sv("2.4.0"));
+          for (std::size_t i = 0; ok && i < records.size(); ++i) ok = writer->add(records[i]);
+          if (ok) ok = writer->finish();
+          return writer;
+        },
+        [&](Mdf4Writer& writer) {
+          EXPECT_STREQ(writer.error(), "could not write the file");
+          EXPECT_FALSE(writer.add(records.back()));
+          EXPECT_FALSE(writer.finish());
+        });
+    EXPECT_GT(counting.writes, 10);
+    EXPECT_GT(counting.rewrites, 10);
   }
 }
 
