@@ -30,6 +30,15 @@ void note(void* context, const BusRecord* records, std::size_t count) {
   }
 }
 
+// Records numbered 0, 1, ... of more batches than the pipeline holds, so that the producer waits
+// for the consumer, then drained; their count.
+std::uint32_t push_more_than_it_holds(RecordPipeline& pipeline) {
+  const std::uint32_t n = RecordPipeline::kBatches * RecordPipeline::kBatch + 1;
+  for (std::uint32_t i = 0; i < n; ++i) pipeline.push(test::can_frame(0, i, {}));
+  pipeline.drain();
+  return n;
+}
+
 // Logs of many sizes around the batch size, one after another through one pipeline: after each
 // drain the consumer has seen exactly that log's records, in order, with their own bytes.
 TEST(RecordPipelineTest, DrainDeliversEveryRecordInOrder) {
@@ -111,9 +120,7 @@ TEST(RecordPipelineTest, AWaitingProducerHelps) {
   std::unique_ptr<RecordPipeline> pipeline = record_pipeline_create(consume, &shared, help);
   ASSERT_TRUE(pipeline);
   // More batches than the pipeline holds: the producer must wait for the stalled consumer.
-  const std::uint32_t n = RecordPipeline::kBatches * RecordPipeline::kBatch + 1;
-  for (std::uint32_t i = 0; i < n; ++i) pipeline->push(test::can_frame(0, i, {}));
-  pipeline->drain();
+  const std::uint32_t n = push_more_than_it_holds(*pipeline);
   std::lock_guard<std::mutex> lock(shared.mutex);
   EXPECT_EQ(shared.helped, 3);
   EXPECT_GE(shared.idle_calls, 1);
@@ -163,9 +170,7 @@ TEST(RecordPipelineTest, WorkLeftMidBatchWakesTheWaitingProducer) {
   };
   std::unique_ptr<RecordPipeline> pipeline = record_pipeline_create(consume, &shared, help);
   ASSERT_TRUE(pipeline);
-  const std::uint32_t n = RecordPipeline::kBatches * RecordPipeline::kBatch + 1;
-  for (std::uint32_t i = 0; i < n; ++i) pipeline->push(test::can_frame(0, i, {}));
-  pipeline->drain();
+  const std::uint32_t n = push_more_than_it_holds(*pipeline);
   std::lock_guard<std::mutex> lock(shared.mutex);
   EXPECT_TRUE(shared.helped_mid_batch);
   EXPECT_EQ(shared.seen.ids.size(), n);
