@@ -28,6 +28,22 @@ struct LogReading {
   bool frames_lost = false;  // frames skipped: of other kinds, or stepping back
 };
 
+// The invariants every reader keeps in the records it hands out (batch/bus_record.h).
+inline void check_record_invariants(const BusRecord& r, void (*fail)(const char*)) {
+  switch (r.Kind) {
+    case CAN_DataFrame:
+    case CAN_RemoteFrame:
+    case CAN_ErrorFrame:
+      if (r.DataLength > kCanMaxData || r.DataPointer != r.Can.DataBytes) fail("a CAN record breaks its invariants");
+      if ((r.Kind == CAN_RemoteFrame) != (r.Can.Remote != 0)) fail("a remote frame without Remote");
+      break;
+    case LIN_Frame:
+      if (r.DataLength > kLinMaxData || r.DataPointer != r.Lin.DataBytes) fail("a LIN record breaks its invariants");
+      break;
+    default: fail("a record of no known kind");
+  }
+}
+
 // Converts the bytes as the log "in.<format>" beside its traces; `fail` ends the run with a finding.
 // A log that could not be read whole must fail; a log that failed, or lost frames, must stay; a
 // log that went must leave an MDF4 trace with all its frames; no temporary file may stay.

@@ -49,21 +49,6 @@ constexpr std::size_t kMaxRecords = 100000;
 // The round trip only for records whose times survive it exactly (whole seconds below 2^52).
 constexpr double kExactTimes = 4503599627370496.0;
 
-void check_invariants(const BusRecord& r) {
-  switch (r.Kind) {
-    case quarn::CAN_DataFrame:
-    case quarn::CAN_RemoteFrame:
-    case quarn::CAN_ErrorFrame:
-      if (r.DataLength > 64 || r.DataPointer != r.Can.DataBytes) fail("a CAN record breaks its invariants");
-      if ((r.Kind == quarn::CAN_RemoteFrame) != (r.Can.Remote != 0)) fail("a remote frame without Remote");
-      break;
-    case quarn::LIN_Frame:
-      if (r.DataLength > 8 || r.DataPointer != r.Lin.DataBytes) fail("a LIN record breaks its invariants");
-      break;
-    default: fail("a record of no known kind");
-  }
-}
-
 int rank(std::uint32_t kind) {
   return kind == quarn::CAN_DataFrame ? 0 : kind == quarn::CAN_ErrorFrame ? 1 : kind == quarn::CAN_RemoteFrame ? 2 : 3;
 }
@@ -158,7 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<BusRecord> records;
   BusRecord r;
   while (records.size() < kMaxRecords && reader->next(r)) {
-    check_invariants(r);
+    quarn::fuzz::check_record_invariants(r, fail);
     if (!records.empty() && !(r.Timestamp >= records.back().Timestamp)) fail("records out of time order");
     records.push_back(r);
   }
