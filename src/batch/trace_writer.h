@@ -67,6 +67,25 @@ class TraceWriter : public HeapObject {
   virtual bool help() { return false; }
 };
 
+// Where a log's trace goes, as TraceWriter::begin_file gives it; valid until end_file returns.
+struct TraceTarget {
+  FileSystem* fs = nullptr;
+  StrView base_name;                // the log's output base, without extension
+  WrittenFiles* written = nullptr;  // null outside a run
+  LogInfo info;                     // what the log says about itself
+
+  void set(FileSystem& output_fs, StrView output_base, WrittenFiles* written_files, const LogInfo& log_info) {
+    fs = &output_fs;
+    base_name = output_base;
+    written = written_files;
+    info = log_info;
+  }
+  // Opens `file` as the trace behind `suffix`, in blocks of `block` bytes.
+  bool open(OutputFile& file, const char* suffix, std::size_t block) const {
+    return file.open(*fs, base_name, suffix, block, written);
+  }
+};
+
 // Finishes a trace (flush, sync when `durable`, close) and reports a failure: "Could not flush
 // %s trace to disk: %s" for a sync, `write_failed` (when not null) for a write. True when it is
 // finished; otherwise it is discarded.

@@ -1,8 +1,8 @@
 #include "blf/blf_trace_writer.h"
 
-#include <atomic>
 #include <new>
 
+#include "batch/helped_writer.h"
 #include "blf/blf_origin.h"
 #include "io/output_file.h"
 #include "logging/report.h"
@@ -31,10 +31,7 @@ class BlfTraceWriter final : public TraceWriter {
   explicit BlfTraceWriter(const BlfWriterOptions& options) : options_(options) {}
 
   void begin_file(FileSystem& output_fs, StrView output_base, WrittenFiles* written, const LogInfo& info) override {
-    fs_ = &output_fs;
-    base_name_ = output_base;
-    written_ = written;
-    info_ = info;
+    target_.set(output_fs, output_base, written, info);
     state_ = State::Idle;
     lacks_ = nullptr;
   }
@@ -60,19 +57,12 @@ class BlfTraceWriter final : public TraceWriter {
 
   const char* lacks() const override { return lacks_; }
 
-  void expect_help() override {
-    helped_ = true;
-    if (writer_) writer_->expect_help();
-  }
-
+  void expect_help() override { writer_.expect_help(); }
   // Any thread; write_record may be running on another.
-  bool help() override {
-    BlfWriter* w = active_.load(std::memory_order_acquire);
-    return w != nullptr && w->help();
-  }
+  bool help() override { return writer_.help(); }
 
   bool end_file(bool complete, bool durable, FinishedTraces& finished) override {
-    active_.store(nullptr, std::memory_order_relaxed);
+    writer_.close_to_help();
     if (!complete) {
       // A trace of part of a log would look complete; the loop reports the failure.
       if (file_.is_open()) file_.discard();
@@ -94,7 +84,7 @@ class BlfTraceWriter final : public TraceWriter {
         report(LogLevel::Error,
                "Could not convert BLF time of %.*s: BLF files hold times from 1970 to 3000, "
                "at most 584 years after their first frame",
-               sv_len(info_.source_path), info_.source_path.data);
+               sv_len(target_.info.source_path), target_.info.source_path.data);
         break;
       case State::WriteFailed:
         file_.explain_failure();
@@ -102,13 +92,13 @@ class BlfTraceWriter final : public TraceWriter {
         break;
       case State::CompressFailed: report(LogLevel::Error, "Could not compress BLF data"); break;
       case State::MemoryFailed:
-        report(LogLevel::Error, "Could not allocate memory for the BLF trace of %.*s", sv_len(base_name_),
-               base_name_.data);
+        report(LogLevel::Error, "Could not allocate memory for the BLF trace of %.*s", sv_len(target_.base_name),
+               target_.base_name.data);
         break;
     }
     if (file_.is_open()) file_.discard();
     // A writer that failed is made anew for the next log.
-    writer_.reset();
+    writer_.drop();
     return false;
   }
 
@@ -130,35 +120,24 @@ class BlfTraceWriter final : public TraceWriter {
   void start(const BusRecord& first) {
     // The writer and its buffers are made at the first log with frames, and again after one
     // that failed.
-    if (!writer_) {
-      writer_ = blf_writer_create(options_);
-      if (!writer_) {
-        state_ = State::MemoryFailed;
-        return;
-      }
-      if (helped_) writer_->expect_help();
+    if (writer_.get_or_make([this] { return blf_writer_create(options_); }) == nullptr) {
+      state_ = State::MemoryFailed;
+      return;
     }
-    if (!file_.open(*fs_, base_name_, kBlfTraceSuffixes[0], kBlock, written_)) {
+    if (!target_.open(file_, kBlfTraceSuffixes[0], kBlock)) {
       state_ = State::OpenFailed;
       return;
     }
-    state_ = writer_->begin(file_, first.Timestamp, info_.source_name) ? State::Writing : failed_state();
-    if (state_ == State::Writing) active_.store(writer_.get(), std::memory_order_release);
+    state_ = writer_->begin(file_, first.Timestamp, target_.info.source_name) ? State::Writing : failed_state();
+    if (state_ == State::Writing) writer_.open_to_help();
   }
 
   BlfWriterOptions options_;
-  std::unique_ptr<BlfWriter> writer_;  // null until a log has frames
-  LogInfo info_;                       // the current log's; valid until end_file returns
-  FileSystem* fs_ = nullptr;           // borrowed, for the current log
-  StrView base_name_;                  // the current log's output base; valid until end_file returns
-  WrittenFiles* written_ = nullptr;    // borrowed, for the current log
+  HelpedWriter<BlfWriter> writer_;  // none until a log has frames
+  TraceTarget target_;              // the current log's
   State state_ = State::Idle;
   OutputFile file_;
   const char* lacks_ = nullptr;  // what the log's frames hold that its trace cannot
-  bool helped_ = false;
-  // The writer help() may reach: set once its file has begun, on write_record's thread, and
-  // cleared at the log's end, once write_record is done with it.
-  std::atomic<BlfWriter*> active_{nullptr};
 };
 
 }  // namespace

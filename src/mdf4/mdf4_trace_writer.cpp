@@ -1,8 +1,8 @@
 #include "mdf4/mdf4_trace_writer.h"
 
-#include <atomic>
 #include <new>
 
+#include "batch/helped_writer.h"
 #include "io/output_file.h"
 #include "logging/report.h"
 #include "mdf4/mdf4_origin.h"
@@ -23,10 +23,7 @@ class Mdf4TraceWriter final : public TraceWriter {
       : version_(tool_version), options_(options), writer_(std::move(writer)) {}
 
   void begin_file(FileSystem& output_fs, StrView output_base, WrittenFiles* written, const LogInfo& info) override {
-    fs_ = &output_fs;
-    base_name_ = output_base;
-    written_ = written;
-    info_ = info;
+    target_.set(output_fs, output_base, written, info);
     state_ = State::Idle;
   }
 
@@ -43,11 +40,11 @@ class Mdf4TraceWriter final : public TraceWriter {
   }
 
   bool end_file(bool complete, bool durable, FinishedTraces& finished) override {
-    active_.store(nullptr, std::memory_order_relaxed);
+    writer_.close_to_help();
     if (!complete) {
       // A trace of part of a log would look complete; the loop reports the failure.
       if (file_.is_open()) file_.discard();
-      writer_.reset();
+      writer_.drop();
       return false;
     }
     switch (state_) {
@@ -57,29 +54,22 @@ class Mdf4TraceWriter final : public TraceWriter {
       case State::TimeFailed:
         // The header block's start time is in nanoseconds since 1970 in 64 bits.
         report(LogLevel::Error, "Could not convert MDF4 time of %.*s: MDF4 files start from 1970 to %s",
-               sv_len(info_.source_path), info_.source_path.data, kMdf4LastStart);
+               sv_len(target_.info.source_path), target_.info.source_path.data, kMdf4LastStart);
         break;
       case State::DataFailed: report_data_failure(); break;
       case State::MemoryFailed:
-        report(LogLevel::Error, "Could not allocate memory for the MDF4 trace of %.*s", sv_len(base_name_),
-               base_name_.data);
+        report(LogLevel::Error, "Could not allocate memory for the MDF4 trace of %.*s", sv_len(target_.base_name),
+               target_.base_name.data);
         break;
     }
     if (file_.is_open()) file_.discard();
-    writer_.reset();
+    writer_.drop();
     return false;
   }
 
-  void expect_help() override {
-    helped_ = true;
-    if (writer_) writer_->expect_help();
-  }
-
+  void expect_help() override { writer_.expect_help(); }
   // Any thread; write_record may be running on another.
-  bool help() override {
-    Mdf4Writer* w = active_.load(std::memory_order_acquire);
-    return w != nullptr && w->help();
-  }
+  bool help() override { return writer_.help(); }
 
  private:
   enum class State { Idle, Writing, OpenFailed, TimeFailed, DataFailed, MemoryFailed };
@@ -94,32 +84,28 @@ class Mdf4TraceWriter final : public TraceWriter {
   // Opens the file at the log's first frame, whose whole second is the file's start time.
   void start(const BusRecord& first) {
     // A writer serves one file at a time; one that failed is made anew for the next log.
-    if (!writer_) {
-      writer_ = mdf4_writer_create(options_);
-      if (!writer_) {
-        state_ = State::MemoryFailed;
-        return;
-      }
-      if (helped_) writer_->expect_help();
+    if (writer_.get_or_make([this] { return mdf4_writer_create(options_); }) == nullptr) {
+      state_ = State::MemoryFailed;
+      return;
     }
-    if (!file_.open(*fs_, base_name_, kMdf4TraceSuffixes[0], kHeadBlock, written_)) {
+    if (!target_.open(file_, kMdf4TraceSuffixes[0], kHeadBlock)) {
       state_ = State::OpenFailed;
       return;
     }
-    if (!writer_->begin(file_, first.Timestamp, version_, info_)) {
+    if (!writer_->begin(file_, first.Timestamp, version_, target_.info)) {
       // The writer turns down a time no file can start at before it writes anything.
       state_ = file_.good() && file_.size() == 0 ? State::TimeFailed : State::DataFailed;
       file_.discard();
       return;
     }
     state_ = State::Writing;
-    active_.store(writer_.get(), std::memory_order_release);
+    writer_.open_to_help();
   }
 
   bool finish(bool durable) {
     if (!writer_->finish()) {
       report_data_failure();
-      writer_.reset();
+      writer_.drop();
       file_.discard();
       return false;
     }
@@ -130,17 +116,10 @@ class Mdf4TraceWriter final : public TraceWriter {
 
   StrView version_;
   Mdf4WriterOptions options_;
-  std::unique_ptr<Mdf4Writer> writer_;
-  LogInfo info_;                      // the current log's; valid until end_file returns
-  FileSystem* fs_ = nullptr;          // borrowed, for the current log
-  StrView base_name_;                 // the current log's output base; valid until end_file returns
-  WrittenFiles* written_ = nullptr;   // borrowed, for the current log
+  HelpedWriter<Mdf4Writer> writer_;
+  TraceTarget target_;  // the current log's
   State state_ = State::Idle;
   OutputFile file_;
-  bool helped_ = false;
-  // The writer help() may reach: set once its file has begun, on write_record's thread, and
-  // cleared at the log's end, once write_record is done with it.
-  std::atomic<Mdf4Writer*> active_{nullptr};
 };
 
 }  // namespace
