@@ -1,7 +1,5 @@
 #include "blf/blf_writer.h"
 
-#include <libdeflate.h>
-
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
@@ -12,7 +10,7 @@
 #include "base/calendar.h"
 #include "batch/record_pipeline.h"
 #include "blf/blf_format.h"
-#include "codec/deflate_memory.h"
+#include "codec/record_deflate.h"
 
 namespace quarn {
 namespace {
@@ -75,9 +73,19 @@ struct Slot {
   State state = State::Free;
   std::uint8_t* raw = nullptr;  // the objects
   std::size_t raw_used = 0;
+  std::size_t first = 0;           // where the first object that starts in `raw` starts
   std::uint8_t* packed = nullptr;  // the container's headers, its data and its padding
   std::size_t packed_used = 0;
 };
+
+// An object's size with its padding, for the coder that finds each object's end.
+std::size_t object_extent(const std::uint8_t* object, std::size_t available) {
+  if (available < kBaseHeaderSize) return 0;
+  const std::uint32_t size = static_cast<std::uint32_t>(object[8]) | static_cast<std::uint32_t>(object[9]) << 8 |
+                             static_cast<std::uint32_t>(object[10]) << 16 |
+                             static_cast<std::uint32_t>(object[11]) << 24;
+  return size < kBaseHeaderSize ? 0 : std::size_t{size} + size % 4;
+}
 
 // The container being filled and those that may wait at once for the helping thread (one
 // fewer): enough that the filling thread runs on while the other compresses, each 128 KiB and
@@ -86,9 +94,13 @@ constexpr int kSlots = 5;
 
 class Writer final : public BlfWriter {
  public:
-  Writer(const BlfWriterOptions& options, libdeflate_compressor* own, libdeflate_compressor* helper,
+  Writer(const BlfWriterOptions& options, std::unique_ptr<RecordDeflater> own, std::unique_ptr<RecordDeflater> helper,
          std::uint8_t* memory, std::size_t raw_size, std::size_t packed_size)
-      : options_(options), own_(own), helper_(helper), memory_(memory), packed_size_(packed_size) {
+      : options_(options),
+        own_(std::move(own)),
+        helper_(std::move(helper)),
+        memory_(memory),
+        packed_size_(packed_size) {
     std::uint8_t* p = memory;
     for (Slot& slot : slots_) {
       slot.raw = p;
@@ -98,11 +110,7 @@ class Writer final : public BlfWriter {
     }
   }
 
-  ~Writer() override {
-    libdeflate_free_compressor(own_);
-    libdeflate_free_compressor(helper_);
-    mem_free(memory_);
-  }
+  ~Writer() override { mem_free(memory_); }
 
   bool begin(ByteSink& out, double first_time, StrView source_name) override {
     out_ = &out;
@@ -118,6 +126,7 @@ class Writer final : public BlfWriter {
       for (Slot& slot : slots_) slot.state = Slot::State::Free;
     }
     fill_ = slots_[0].raw;
+    slots_[0].first = 0;
     if (!split_time(first_time, start_)) return fail(BlfFailure::Time);
     // The start is the first frame's millisecond: what SYSTEMTIME holds.
     start_.nanos -= start_.nanos % kNanosPerMilli;
@@ -213,7 +222,7 @@ class Writer final : public BlfWriter {
       if (slot == nullptr) return false;
       slot->state = Slot::State::Compressing;
     }
-    const bool ok = compress(*slot, helper_);
+    const bool ok = compress(*slot, *helper_);
     {
       std::lock_guard<std::mutex> lock(mutex_);
       slot->state = ok ? Slot::State::Done : Slot::State::Failed;
@@ -265,16 +274,15 @@ class Writer final : public BlfWriter {
     const std::size_t n = static_cast<std::size_t>(std::min(record.DataLength, kCanMaxData));
     const bool remote = can.Remote != 0 || record.Kind == CAN_RemoteFrame;
     // A classic object holds a DLC and at most 8 bytes that it stands for; anything else is an
-    // FD object, which gives its valid bytes apart from its DLC. CAN_MESSAGE rather than
-    // CAN_MESSAGE2, whose frame length and bit count quarn would leave 0: its 8 bytes more in
-    // every object cost 8% more file at the fast deflate levels (README, BLF sizes).
+    // FD object, which gives its valid bytes apart from its DLC. The frame length and bit count
+    // of CAN_MESSAGE2 stay 0: the log does not give them.
     if (can.EDL == 0 && (remote || (n <= 8 && n == can.DLC))) {
       // Nearly every frame takes this way: every byte is stored once, without clearing the
       // object first, and the data as one word whose bytes past the valid ones are masked off.
-      static_assert((kHeaderV1Size + kCanMessageSize) % 4 == 0, "CAN_MESSAGE objects need no padding");
+      static_assert((kHeaderV1Size + kCanMessage2Size) % 4 == 0, "CAN_MESSAGE2 objects need no padding");
       std::uint8_t* p = fill_ + used_;
-      used_ += kHeaderV1Size + kCanMessageSize;
-      put_header(p, kCanMessage, kHeaderV1Size + kCanMessageSize, time);
+      used_ += kHeaderV1Size + kCanMessage2Size;
+      put_header(p, kCanMessage2, kHeaderV1Size + kCanMessage2Size, time);
       std::uint8_t* b = p + kHeaderV1Size;
       put_u16(b, can.BusChannel);
       b[2] = static_cast<std::uint8_t>((can.Dir == 1 ? kCanFlagTx : 0) | (remote ? kCanFlagRemote : 0));
@@ -287,6 +295,7 @@ class Writer final : public BlfWriter {
       std::memcpy(&keep, kKeep + 8 - (remote ? 0 : n), 8);
       data &= keep;
       std::memcpy(b + 8, &data, 8);
+      std::memset(b + 16, 0, kCanMessage2Size - 16);
       return;
     }
     const std::size_t valid = remote ? 0 : n;
@@ -332,11 +341,14 @@ class Writer final : public BlfWriter {
       if (!write_head()) return false;
     }
     Slot& slot = slots_[(head_ + queued_) % kSlots];
-    std::uint8_t* next = slots_[(head_ + queued_ + 1) % kSlots].raw;
-    std::memcpy(next, slot.raw + n, used_ - n);
+    Slot& next = slots_[(head_ + queued_ + 1) % kSlots];
+    std::memcpy(next.raw, slot.raw + n, used_ - n);
     slot.raw_used = n;
-    fill_ = next;
+    fill_ = next.raw;
     used_ -= n;
+    // Only the last object added can run past the container, so the next one starts where the
+    // moved bytes end (past the next container too when one object outgrows it).
+    next.first = used_;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       slot.state = Slot::State::Waiting;
@@ -371,7 +383,7 @@ class Writer final : public BlfWriter {
         }
         later->state = Slot::State::Compressing;
         lock.unlock();
-        const bool ok = compress(*later, own_);
+        const bool ok = compress(*later, *own_);
         lock.lock();
         later->state = ok ? Slot::State::Done : Slot::State::Failed;
       }
@@ -382,7 +394,7 @@ class Writer final : public BlfWriter {
     }
     bool ok = true;
     if (compress_here) {
-      ok = compress(slot, own_);
+      ok = compress(slot, *own_);
     } else {
       std::lock_guard<std::mutex> lock(mutex_);
       ok = slot.state == Slot::State::Done;
@@ -408,9 +420,10 @@ class Writer final : public BlfWriter {
   }
 
   // Compresses a slot's objects into its container; false when the compressor failed.
-  bool compress(Slot& slot, libdeflate_compressor* c) {
+  bool compress(Slot& slot, RecordDeflater& c) {
     const std::size_t room = packed_size_ - kContainerHead - 3;
-    const std::size_t z = libdeflate_zlib_compress(c, slot.raw, slot.raw_used, slot.packed + kContainerHead, room);
+    const std::size_t z =
+        c.compress(slot.raw, slot.raw_used, slot.first, object_extent, slot.packed + kContainerHead, room);
     if (z == 0) return false;
     close_container(slot, kZlibDeflate, z);
     return true;
@@ -442,8 +455,8 @@ class Writer final : public BlfWriter {
   }
 
   BlfWriterOptions options_;
-  libdeflate_compressor* own_;     // the filling thread's
-  libdeflate_compressor* helper_;  // the helping thread's
+  std::unique_ptr<RecordDeflater> own_;     // the filling thread's
+  std::unique_ptr<RecordDeflater> helper_;  // the helping thread's
   std::uint8_t* memory_;           // every buffer below
   std::size_t packed_size_;
   std::uint8_t* fill_ = nullptr;  // the filling slot's objects: the slot after the queued ones
@@ -483,28 +496,18 @@ bool blf_system_time(std::int64_t milliseconds, std::uint8_t out[16]) {
 }
 
 std::unique_ptr<BlfWriter> blf_writer_create(const BlfWriterOptions& options) {
-  if (options.level < 0 || options.level > 12 || options.container_size == 0 ||
-      options.container_size > (std::size_t{1} << 24)) {
-    return nullptr;
-  }
-  deflate_use_quarn_memory();
-  libdeflate_compressor* own = libdeflate_alloc_compressor(options.level);
-  libdeflate_compressor* helper = own != nullptr ? libdeflate_alloc_compressor(options.level) : nullptr;
-  std::uint8_t* memory = nullptr;
-  std::unique_ptr<BlfWriter> w;
-  if (helper != nullptr) {
-    const std::size_t raw_size = options.container_size + kMaxObject;
-    // Room for the origin object too, whose log name is at most a few hundred bytes.
-    const std::size_t packed_size =
-        kContainerHead + std::max<std::size_t>(libdeflate_zlib_compress_bound(own, options.container_size), 4096) + 3;
-    memory = static_cast<std::uint8_t*>(mem_alloc(kSlots * (raw_size + packed_size)));
-    if (memory != nullptr) w.reset(new (std::nothrow) Writer(options, own, helper, memory, raw_size, packed_size));
-  }
-  if (!w) {
-    if (own != nullptr) libdeflate_free_compressor(own);
-    if (helper != nullptr) libdeflate_free_compressor(helper);
-    mem_free(memory);
-  }
+  if (options.container_size == 0 || options.container_size > (std::size_t{1} << 24)) return nullptr;
+  const std::size_t raw_size = options.container_size + kMaxObject;
+  std::unique_ptr<RecordDeflater> own = RecordDeflater::create(raw_size);
+  std::unique_ptr<RecordDeflater> helper = own ? RecordDeflater::create(raw_size) : nullptr;
+  if (!helper) return nullptr;
+  // Room for the origin object too, whose log name is at most a few hundred bytes.
+  const std::size_t packed_size = kContainerHead + std::max<std::size_t>(RecordDeflater::bound(raw_size), 4096) + 3;
+  auto* memory = static_cast<std::uint8_t*>(mem_alloc(kSlots * (raw_size + packed_size)));
+  if (memory == nullptr) return nullptr;
+  std::unique_ptr<BlfWriter> w(new (std::nothrow)
+                                   Writer(options, std::move(own), std::move(helper), memory, raw_size, packed_size));
+  if (!w) mem_free(memory);
   return w;
 }
 

@@ -12,9 +12,6 @@
 namespace quarn {
 
 struct BlfWriterOptions {
-  // libdeflate's level for the log containers (0 to 12). Level 1, the fastest, already makes
-  // files within 5% of the size the common zlib writers make at their default (README).
-  int level = 1;
   // The most bytes of objects one container holds uncompressed; tests make it small so that a
   // few frames fill several containers.
   std::size_t container_size = std::size_t{128} << 10;

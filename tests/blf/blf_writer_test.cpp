@@ -186,12 +186,14 @@ TEST(BlfWriterTest, EveryKindOfFrameBecomesItsObject) {
   lin.Lin.Dir = 1;
   lin.Lin.BusChannel = 4;
   const Row rows[] = {
-      {"classic", frame(CAN_DataFrame, 0x123, 8, {1, 2, 3, 4, 5, 6, 7, 8}), blf::kCanMessage,
-       "0100 00 08 23010000 0102030405060708"},
-      {"extended Tx channel 0", ext_tx, blf::kCanMessage, "0000 01 02 f0debc9a a0b1000000000000"},
-      {"remote", remote, blf::kCanMessage, "0200 80 03 ff070000 0000000000000000"},
-      {"stale bytes past the length", stale, blf::kCanMessage, "0100 00 02 12000000 1122000000000000"},
-      {"remote with stale bytes", stale_remote, blf::kCanMessage, "0200 80 03 ff070000 0000000000000000"},
+      {"classic", frame(CAN_DataFrame, 0x123, 8, {1, 2, 3, 4, 5, 6, 7, 8}), blf::kCanMessage2,
+       "0100 00 08 23010000 0102030405060708 00000000 00 00 0000"},
+      {"extended Tx channel 0", ext_tx, blf::kCanMessage2, "0000 01 02 f0debc9a a0b1000000000000 0000000000000000"},
+      {"remote", remote, blf::kCanMessage2, "0200 80 03 ff070000 0000000000000000 0000000000000000"},
+      {"stale bytes past the length", stale, blf::kCanMessage2,
+       "0100 00 02 12000000 1122000000000000 0000000000000000"},
+      {"remote with stale bytes", stale_remote, blf::kCanMessage2,
+       "0200 80 03 ff070000 0000000000000000 0000000000000000"},
       {"FD with BRS and ESI", fd, blf::kCanFdMessage64,
        "ff 09 0c 00 23010000 00000000 00700000 00000000 00000000 00000000 00000000 0000 01 00 00000000 "
        "0102030405060708090a0b0c"},
