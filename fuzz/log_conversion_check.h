@@ -1,5 +1,5 @@
 // The conversion of fuzzed bytes as a log, shared by the targets of the input formats: the bytes
-// go through the whole per-log loop, with -d on or off, into ASC and MDF4 traces in memory, and
+// go through the whole per-log loop, with -d on or off, into ASC, MDF4 and BLF traces in memory, and
 // what is left behind must follow from how the log read on its own.
 #pragma once
 
@@ -13,6 +13,8 @@
 #include "batch/bus_record.h"
 #include "batch/log_conversion.h"
 #include "batch/trace_writer.h"
+#include "blf/blf_log_reader.h"
+#include "blf/blf_trace_writer.h"
 #include "logging/report.h"
 #include "mdf4/mdf4_decoder.h"
 #include "mdf4/mdf4_trace_writer.h"
@@ -46,7 +48,8 @@ inline void check_record_invariants(const BusRecord& r, void (*fail)(const char*
 
 // Converts the bytes as the log "in.<format>" beside its traces; `fail` ends the run with a finding.
 // A log that could not be read whole must fail; a log that failed, or lost frames, must stay; a
-// log that went must leave an MDF4 trace with all its frames; no temporary file may stay.
+// log that went must leave MDF4 and BLF traces that read back with all its frames; no temporary
+// file may stay.
 inline void check_conversion_of_log(const std::uint8_t* data, std::size_t size, const char* format,
                                     const LogReading& reading, void (*fail)(const char*)) {
   static MemoryFileSystem fs;
@@ -54,8 +57,9 @@ inline void check_conversion_of_log(const std::uint8_t* data, std::size_t size, 
   static std::unique_ptr<TraceSink> sink;
   if (!sink) {
     input_formats_use(options);
-    std::unique_ptr<TraceWriter> writers[2] = {asc_trace_writer_create(), mdf4_trace_writer_create(sv("0.0.0"))};
-    sink = trace_fan_out_create(writers, 2);
+    std::unique_ptr<TraceWriter> writers[3] = {asc_trace_writer_create(), mdf4_trace_writer_create(sv("0.0.0")),
+                                               blf_trace_writer_create()};
+    sink = trace_fan_out_create(writers, 3);
     if (!sink) fail("no sink");
   }
   const std::string name = std::string("in.") + format;
@@ -80,6 +84,20 @@ inline void check_conversion_of_log(const std::uint8_t* data, std::size_t size, 
       if (!again || !again->open(&trace)) fail("the MDF4 trace of a log that went does not open");
       while (again->next(r)) ++n;
       if (n != reading.records) fail("the MDF4 trace of a log that went lacks frames");
+    }
+    auto blf = fs.files.find("out.blf");
+    if (reading.records > 0 && blf == fs.files.end()) fail("a log went without its BLF trace");
+    if (blf != fs.files.end()) {
+      test::MemoryStream trace(reinterpret_cast<const std::uint8_t*>(blf->second->data()), blf->second->size());
+      auto again = blf_log_reader_create();
+      BusRecord r;
+      std::size_t n = 0;
+      if (!again || !again->open(trace)) fail("the BLF trace of a log that went does not open");
+      while (again->next(r)) ++n;
+      if (n != reading.records || again->failure()[0] != '\0' ||
+          !again->ended_cleanly(static_cast<std::int64_t>(blf->second->size()))) {
+        fail("the BLF trace of a log that went lacks frames");
+      }
     }
   }
   for (const auto& [file, content] : fs.files) {
