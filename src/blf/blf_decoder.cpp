@@ -425,7 +425,9 @@ bool BlfDecoder::frame(const std::uint8_t* p, std::uint32_t type, std::uint32_t 
       can.ESI = bit((fd & blf::kFd64Esi) != 0);
       remote = (fd & blf::kFd64Remote) != 0;
       can.Dir = bit(b[34] == blf::kFd64DirTx);
-      if (length > (can.EDL != 0 ? kCanMaxData : 8)) {
+      // Without EDL too: a classic frame of more than 8 bytes, as MDF4 logs may hold, has no
+      // other object to go in.
+      if (length > kCanMaxData) {
         return fail("object %llu: a CAN frame of %u data bytes", index, length);
       }
       if (size - header_size < blf::kCanFd64HeadSize + length) {
