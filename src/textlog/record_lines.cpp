@@ -119,18 +119,21 @@ std::int64_t wrap_period(TimeFormat time_format, double timestamp) {
   return 0;  // a format no logger defines: no wrapping
 }
 
-// The header's "Time: " digits fill the template from the left, the field's digits from the
-// right, so a record may carry anything from milliseconds up to a full date:
-//   header 20240131T120000 + field 12:34:56.789 -> 20240131 123456789 -> 2024-01-31 12:34:56.789
-void parse_timestamp(TextLogDecoder& decoder, const char* field, std::size_t length, BusRecord& record) {
-  const LogHeader& h = decoder.header;
-  if (length > kTimestampField) length = kTimestampField;
-
+// The calendar seconds of a timestamp field (at most kTimestampField characters) and its fields
+// in `t`, by way of the template; remembers the field when the next may repeat it.
+std::int64_t template_seconds(TextLogDecoder& decoder, const char* field, std::size_t length, std::uint32_t years,
+                              TemplateFields& t) {
+  textlog_detail::TimestampCache& c = textlog_detail::timestamp_cache(decoder);
   char record_digits[kTimestampField];
-  std::size_t rn = strip_separators(textlog_detail::timestamp_cache(decoder).stripped, field, length, record_digits);
+  std::size_t rn = strip_separators(c.stripped, field, length, record_digits);
+  // The field's last three characters are the milliseconds' digits when they are digits kept.
+  const bool ends_in_millis = length >= 3 && all_digits(field + length - 3, 3) &&
+                              !c.stripped[static_cast<unsigned char>(field[length - 1])] &&
+                              !c.stripped[static_cast<unsigned char>(field[length - 2])] &&
+                              !c.stripped[static_cast<unsigned char>(field[length - 3])];
 
   char tmpl[kTemplateDigits + 1];
-  std::memcpy(tmpl, textlog_detail::timestamp_cache(decoder).base_template, sizeof tmpl);
+  std::memcpy(tmpl, c.base_template, sizeof tmpl);
   const char* rd = record_digits;
   if (rn > kTemplateDigits) {
     rd += rn - kTemplateDigits;
@@ -138,16 +141,9 @@ void parse_timestamp(TextLogDecoder& decoder, const char* field, std::size_t len
   }
   std::memcpy(tmpl + kTemplateDigits - rn, rd, rn);
 
-  // Format 5 holds no year: each wrap moves the date on by one calendar year. Counting whole
-  // years (rather than adding the seconds of one year) keeps every later date right when a
-  // February 29 lies between.
-  std::uint32_t years = format_of(h) == TimeFormat::MonthDayAndTime ? decoder.YearWraps : 0;
-
-  // Frames come many to a second. When the template matches the last one up to the
-  // milliseconds, all digits, the seconds worked out for it stand; only digit runs are taken
-  // this way, because only they are read at fixed places.
-  textlog_detail::TimestampCache& c = textlog_detail::timestamp_cache(decoder);
-  TemplateFields t{};
+  // When the template matches the last one up to the milliseconds, all digits, the seconds
+  // worked out for it stand; only digit runs are taken this way, because only they are read at
+  // fixed places.
   std::int64_t seconds;
   if (c.last_valid && c.last_years == years && std::memcmp(tmpl, c.last_template, kSecondDigits) == 0 &&
       all_digits(tmpl + kSecondDigits, 3)) {
@@ -166,6 +162,40 @@ void parse_timestamp(TextLogDecoder& decoder, const char* field, std::size_t len
       c.last_seconds = seconds;
       c.last_years = years;
     }
+  }
+  c.last_field_valid = c.last_valid && ends_in_millis && rn >= 3;
+  if (c.last_field_valid) {
+    c.last_field_length = static_cast<std::uint8_t>(length);
+    std::memcpy(c.last_field, field, length);
+  }
+  return seconds;
+}
+
+// The header's "Time: " digits fill the template from the left, the field's digits from the
+// right, so a record may carry anything from milliseconds up to a full date:
+//   header 20240131T120000 + field 12:34:56.789 -> 20240131 123456789 -> 2024-01-31 12:34:56.789
+void parse_timestamp(TextLogDecoder& decoder, const char* field, std::size_t length, BusRecord& record) {
+  const LogHeader& h = decoder.header;
+  if (length > kTimestampField) length = kTimestampField;
+  textlog_detail::TimestampCache& c = textlog_detail::timestamp_cache(decoder);
+
+  // Format 5 holds no year: each wrap moves the date on by one calendar year. Counting whole
+  // years (rather than adding the seconds of one year) keeps every later date right when a
+  // February 29 lies between.
+  std::uint32_t years = format_of(h) == TimeFormat::MonthDayAndTime ? decoder.YearWraps : 0;
+
+  // Frames come many to a second: a field that repeats the last one but for its milliseconds
+  // stands for the same second, which is known.
+  TemplateFields t{};
+  std::int64_t seconds;
+  if (c.last_field_valid && length == c.last_field_length && c.last_years == years &&
+      std::memcmp(field, c.last_field, length - 3) == 0 && all_digits(field + length - 3, 3)) {
+    const char* ms = field + length - 3;
+    t = c.last_fields;
+    t.millisecond = static_cast<unsigned>((ms[0] - '0') * 100 + (ms[1] - '0') * 10 + (ms[2] - '0'));
+    seconds = c.last_seconds;
+  } else {
+    seconds = template_seconds(decoder, field, length, years, t);
   }
   double timestamp = static_cast<double>(seconds) + t.millisecond * 0.001 + decoder.WrapOffset;
 
@@ -303,6 +333,7 @@ void prepare_timestamps(TextLogDecoder& decoder) {
   std::memcpy(c.base_template, header_digits, hn);
   c.day_key[0] = c.day_key[1] = c.day_key[2] = INT64_MIN;
   c.last_valid = false;
+  c.last_field_valid = false;
 }
 
 ColumnParser column_parser_for(const char* name, bool& known) {

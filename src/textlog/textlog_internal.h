@@ -65,6 +65,11 @@ struct TimestampCache {
   std::uint32_t last_years;   // ...with the years it was moved on by...
   TemplateFields last_fields;  // ...what it read as...
   std::int64_t last_seconds;  // ...and its calendar seconds
+  // The field that made that template, when it ends in the milliseconds' three digits: a field
+  // that repeats it up to them is read without a template.
+  bool last_field_valid;
+  std::uint8_t last_field_length;
+  char last_field[23];
 };
 
 // The decoder textlog_open makes: the public fields and what only the decoder's own code uses.

@@ -95,6 +95,31 @@ TEST(TextLogTimestampTest, HeaderDigitsFromTheLeftRecordDigitsFromTheRight) {
   EXPECT_EQ(empty_field.decoder().stray_lines, 1);
 }
 
+// A line that repeats the one before up to its milliseconds takes that line's second: each
+// line reads as it does alone, whatever the line before held.
+TEST(TextLogTimestampTest, ALineReadsAsItDoesAloneWhateverTheLineBefore) {
+  const char* fields[] = {"12:34:56.789",
+                          "12:34:56.790",
+                          "12:34:57.000",
+                          "12:34:57.001",
+                          "2024-01-31T12:34:58.000",
+                          "2024-01-31T12:34:58.001",
+                          "2024-01-31T12:34:59.000123",
+                          "2024-01-31T12:34:59.001456",
+                          "12:35:00.002"};
+  std::string lines;
+  for (const char* f : fields) lines += std::string(f) + ";0;1;0;\n";
+  Log log(header("20240131T120000", 3) + lines);
+  auto ts = log.timestamps();
+  ASSERT_EQ(ts.size(), std::size(fields));
+  for (std::size_t i = 0; i < ts.size(); ++i) {
+    Log alone(header("20240131T120000", 3) + fields[i] + ";0;1;0;\n");
+    auto one = alone.timestamps();
+    ASSERT_EQ(one.size(), 1u);
+    EXPECT_EQ(ts[i], one[0]) << fields[i];
+  }
+}
+
 TEST(TextLogTimestampTest, UndeclaredSeparatorsStopTheReadingOfTheTemplate) {
   // No time separators declared: the colons stay. The template becomes "2024012:34:56.789";
   // the C library reads year 2024, month 01, day 2 and stops at the colon, so the rest is 0.
