@@ -50,4 +50,22 @@ void untranspose(std::uint8_t* out, const std::uint8_t* matrix, std::uint64_t li
   }
 }
 
+void transpose_into(std::uint8_t* matrix, std::uint64_t lines, std::uint64_t first, const std::uint8_t* rows,
+                    std::size_t stride, std::uint64_t n, std::uint64_t from, std::uint64_t to) {
+  for (std::uint64_t c = from; c < to; c += 8) {
+    const std::uint64_t width = to - c < 8 ? to - c : 8;
+    std::uint8_t* dst = matrix + c * lines + first;
+    std::uint64_t r = 0;
+    for (; r + 8 <= n; r += 8) {
+      std::uint64_t a[8];
+      for (std::uint64_t k = 0; k < 8; ++k) std::memcpy(&a[k], rows + (r + k) * stride + c, 8);
+      transpose8(a);
+      for (std::uint64_t k = 0; k < width; ++k) std::memcpy(dst + k * lines + r, &a[k], 8);
+    }
+    for (; r < n; ++r) {
+      for (std::uint64_t k = 0; k < width; ++k) dst[k * lines + r] = rows[r * stride + c + k];
+    }
+  }
+}
+
 }  // namespace quarn

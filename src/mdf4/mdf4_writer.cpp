@@ -7,6 +7,7 @@
 
 #include "base/dyn_string.h"
 #include "base/platform.h"
+#include "codec/transpose.h"
 #include "mdf4/mdf4_block_compressor.h"
 #include "mdf4/mdf4_blocks.h"
 #include "mdf4/mdf4_header_xml.h"
@@ -24,6 +25,14 @@ constexpr const char* kCompressionNames[] = {"none", "deflate", "transposed"};
 
 // The last whole second whose nanoseconds fit the header's u64 start time (2554-07-21).
 constexpr double kLastStartSecond = 18446744073.0;
+
+// A transposed block takes its records through a stage of this many, laid out as records: a
+// record stored straight into the columns costs a store a column, each in a line of its own,
+// where the stage's columns go into the block eight bytes at a time.
+constexpr std::uint32_t kStageRows = 64;
+// Room for a record and the eight bytes a column's square reads, past the widest record.
+constexpr std::size_t kStageStride = 96;
+static_assert(kStageStride >= kMaxRecordSize + 7, "a square read stays inside a staged record");
 
 }  // namespace
 
@@ -54,6 +63,11 @@ struct Mdf4Writer::Group {
   std::uint64_t fill = 0;            // record bytes in the block
   std::uint64_t row = 0;             // records in the block
   std::uint32_t data_high = 0;       // the most data bytes a record in the block has
+  // Transposed: the block's last records, not yet in its columns (the last `staged` of its
+  // `row`), and the most data bytes one of them has.
+  std::uint8_t* stage = nullptr;
+  std::uint32_t staged = 0;
+  std::uint32_t stage_high = 0;
   std::uint64_t records = 0;
   std::uint64_t* pending = nullptr;  // data blocks written and not yet listed
   std::uint64_t pending_count = 0;
@@ -81,6 +95,7 @@ Mdf4Writer::~Mdf4Writer() {
   for (int k = 0; k < kGroupKinds; ++k) {
     mem_free(groups_[k].block);
     mem_free(groups_[k].pending);
+    mem_free(groups_[k].stage);
   }
   mem_free(groups_);
 }
@@ -194,6 +209,8 @@ bool Mdf4Writer::open_group(Group& g) {
   const bool zeroed = options_.compression == Mdf4Compression::Transposed;
   const auto bytes = static_cast<std::size_t>(buffer_bytes_);
   if (g.block == nullptr) g.block = static_cast<std::uint8_t*>(zeroed ? mem_calloc(bytes) : mem_alloc(bytes));
+  if (zeroed && g.stage == nullptr) g.stage = static_cast<std::uint8_t*>(mem_alloc(kStageRows * kStageStride));
+  if (zeroed && g.stage == nullptr) return fail("out of memory");
   if (g.pending == nullptr) {
     g.pending =
         static_cast<std::uint64_t*>(mem_alloc(static_cast<std::size_t>(options_.list_links * sizeof(std::uint64_t))));
@@ -222,21 +239,16 @@ bool Mdf4Writer::add(const BusRecord& record) {
 
   int channel;
   if (options_.compression == Mdf4Compression::Transposed) {
-    // Straight into the columns: byte c of the record lies at c * rows. The buffer is zeroed, so
-    // the bytes that stay zero (unused data bytes, an error frame's tail) need no writing.
-    std::uint8_t* at = g.block + kHeaderSize + g.row;
-    const std::uint64_t rows = g.rows;
+    // Into the stage, as a record whose unused data bytes are zeros.
+    std::uint8_t* rec = g.stage + std::size_t{g.staged} * kStageStride;
+    std::memset(rec, 0, kStageStride);
     channel = lay_out(
-        record, kind, base_,
-        [at, rows](std::uint32_t c, std::uint64_t v, std::uint32_t n) {
-          std::uint8_t* p = at + c * rows;
-          for (std::uint32_t k = 0; k < n; ++k, p += rows, v >>= 8) *p = static_cast<std::uint8_t>(v);
-        },
-        [at, rows, &g](std::uint32_t c, const std::uint8_t* bytes, std::uint32_t n) {
-          std::uint8_t* p = at + c * rows;
-          for (std::uint32_t k = 0; k < n; ++k, p += rows) *p = bytes[k];
-          g.data_high = std::max(g.data_high, n);
+        record, kind, base_, [rec](std::uint32_t c, std::uint64_t v, std::uint32_t n) { std::memcpy(rec + c, &v, n); },
+        [rec, &g](std::uint32_t c, const std::uint8_t* bytes, std::uint32_t n) {
+          std::memcpy(rec + c, bytes, n);
+          g.stage_high = std::max(g.stage_high, n);
         });
+    ++g.staged;
   } else {
     // Each field goes to its place in the layout of mdf4_internal.h; unused bytes are zeroed so
     // that a file depends on nothing but the records.
@@ -253,7 +265,30 @@ bool Mdf4Writer::add(const BusRecord& record) {
   ++g.row;
   ++g.records;
   last_ = time;
+  if (g.staged == kStageRows) unstage(g);
   return true;
+}
+
+// Moves the staged records into the block's columns: only the columns their kind and data
+// lengths write, since the block is zeroed and the others stay so.
+void Mdf4Writer::unstage(Group& g) {
+  if (g.staged == 0) return;
+  const int kind = static_cast<int>(&g - groups_);
+  const LiveColumns live = columns_written(kind, g.stage_high);
+  const std::uint32_t size = g.layout->record_size;
+  for (std::uint32_t c = 0; c < size;) {
+    if (!live.may_be_nonzero(c)) {
+      ++c;
+      continue;
+    }
+    std::uint32_t end = c + 1;
+    while (end < size && live.may_be_nonzero(end)) ++end;
+    transpose_into(g.block + kHeaderSize, g.rows, g.row - g.staged, g.stage, kStageStride, g.staged, c, end);
+    c = end;
+  }
+  g.data_high = std::max(g.data_high, g.stage_high);
+  g.staged = 0;
+  g.stage_high = 0;
 }
 
 // Writes a data block of group `g` and lists it, starting a new list when the current one is full.
@@ -278,6 +313,7 @@ bool Mdf4Writer::flush_block(Group& g) {
 // Hands the group's block to the compressor and gives the group a fresh buffer. `full`: the block
 // filled up, so more are coming and the worker thread is worth starting.
 bool Mdf4Writer::submit(Group& g, bool full) {
+  unstage(g);
   BlockCompressor& c = *compressor_;
   if (c.count() == kMdf4BlocksInFlight && !retire_oldest()) return false;
   const int group = static_cast<int>(&g - groups_);
@@ -364,7 +400,7 @@ bool Mdf4Writer::reset() {
   for (int k = 0; k < kGroupKinds; ++k) {
     Group& g = groups_[k];
     g.fill = g.row = g.records = g.pending_count = g.first_list = g.last_list = g.dg = g.cg = 0;
-    g.data_high = 0;
+    g.data_high = g.staged = g.stage_high = 0;
   }
   if (compressor_ != nullptr) compressor_->reset();
   sink_ = nullptr;

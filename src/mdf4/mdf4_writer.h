@@ -128,6 +128,7 @@ class Mdf4Writer final : public HeapObject {
   bool flush_block(Group& g);
   bool place_block(Group& g, const std::uint8_t* block, std::uint64_t length);
   bool submit(Group& g, bool full);
+  void unstage(Group& g);
   bool retire_oldest();
   void retire_done();
   bool flush_list(Group& g);
