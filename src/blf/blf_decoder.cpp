@@ -444,7 +444,8 @@ bool BlfDecoder::frame(const std::uint8_t* p, std::uint32_t type, std::uint32_t 
       data = b + 24;
       break;
   }
-  if (dlc > 15) return fail("object %llu: a CAN frame with a DLC of %u", index, dlc);
+  // A DLC past 15 is kept as it is, as an MDF4 log's DLC of a byte is: it is what quarn's own
+  // BLF trace of such a log holds.
   can.DLC = dlc;
   can.IDE = bit((id & blf::kExtendedId) != 0);
   record.ID = id & 0x1FFFFFFFu;

@@ -43,8 +43,8 @@ std::string blf_of(const std::vector<BusRecord>& records, test::BlfFileOptions o
 }
 
 // A log through quarn's own BLF trace gives the very ASC trace the log gives directly: text logs
-// of every time format and line end, MDF4 logs with LIN frames, frames on channel 0 and 255 and
-// classic frames of 48 bytes; so does a BLF file made apart from the writer.
+// of every time format and line end, MDF4 logs with LIN frames, frames on channel 0 and 255,
+// classic frames of 48 bytes and DLCs past 15; so does a BLF file made apart from the writer.
 TEST(BlfInputTest, LogsThroughBlfGiveTheSameAscTrace) {
   TempDir dir;
   make_dirs(dir / "direct");
@@ -90,12 +90,14 @@ TEST(BlfInputTest, LogsThroughBlfGiveTheSameAscTrace) {
   records = test::in_read_order(records);
   write_file(dir / "bus.mf4", test::write_mdf4(records));
   same_through_blf("bus.mf4", "bus");
-  // Classic frames of more than 8 bytes, which MDF4 logs may hold: FD objects without EDL.
+  // Classic frames of more than 8 bytes, which MDF4 logs may hold: FD objects without EDL; and
+  // DLCs past 15, which a DLC channel of a byte may hold too.
   std::vector<BusRecord> long_classic = test::generated_frames(5, 50);
-  for (BusRecord& f : long_classic) {
+  for (std::size_t i = 0; i < long_classic.size(); ++i) {
+    BusRecord& f = long_classic[i];
     if (f.Kind != CAN_DataFrame) continue;
     f.Can.EDL = f.Can.BRS = f.Can.ESI = 0;
-    f.Can.DLC = 14;
+    f.Can.DLC = i % 2 == 0 ? 14 : 0x6C;
     f.DataLength = 48;
   }
   write_file(dir / "long.mf4", test::write_mdf4(test::in_read_order(long_classic)));
