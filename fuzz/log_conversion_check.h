@@ -74,27 +74,28 @@ inline void check_conversion_of_log(const std::uint8_t* data, std::size_t size, 
   if (status != 0 && !kept) fail("a log that failed is gone");
   if (reading.frames_lost && !kept) fail("a log whose traces lack frames is gone");
   if (!kept) {
+    // Every trace of a log that went reads back with all its frames.
+    auto frames_in = [](auto& reader) {
+      BusRecord r;
+      std::size_t n = 0;
+      while (reader.next(r)) ++n;
+      return n;
+    };
     auto mf4 = fs.files.find("out.mf4");
     if (reading.records > 0 && mf4 == fs.files.end()) fail("a log went without its MDF4 trace");
     if (mf4 != fs.files.end()) {
       test::MemoryStream trace(reinterpret_cast<const std::uint8_t*>(mf4->second->data()), mf4->second->size());
       auto again = mdf4_decoder_create();
-      BusRecord r;
-      std::size_t n = 0;
       if (!again || !again->open(&trace)) fail("the MDF4 trace of a log that went does not open");
-      while (again->next(r)) ++n;
-      if (n != reading.records) fail("the MDF4 trace of a log that went lacks frames");
+      if (frames_in(*again) != reading.records) fail("the MDF4 trace of a log that went lacks frames");
     }
     auto blf = fs.files.find("out.blf");
     if (reading.records > 0 && blf == fs.files.end()) fail("a log went without its BLF trace");
     if (blf != fs.files.end()) {
       test::MemoryStream trace(reinterpret_cast<const std::uint8_t*>(blf->second->data()), blf->second->size());
       auto again = blf_log_reader_create();
-      BusRecord r;
-      std::size_t n = 0;
       if (!again || !again->open(trace)) fail("the BLF trace of a log that went does not open");
-      while (again->next(r)) ++n;
-      if (n != reading.records || again->failure()[0] != '\0' ||
+      if (frames_in(*again) != reading.records || again->failure()[0] != '\0' ||
           !again->ended_cleanly(static_cast<std::int64_t>(blf->second->size()))) {
         fail("the BLF trace of a log that went lacks frames");
       }

@@ -14,15 +14,14 @@
 #include <utility>
 #include <vector>
 
+#include "support/test_random.h"
+
 namespace quarn {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-std::uint64_t next_random(std::uint64_t& state) {
-  state = state * 6364136223846793005ull + 1442695040888963407ull;
-  return state >> 33;
-}
+using test::next_random;
 
 // Inflates a zlib stream into exactly `size` bytes; empty when it is not a whole, valid stream.
 Bytes inflated(const Bytes& stream, std::size_t size) {

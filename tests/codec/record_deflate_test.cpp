@@ -11,15 +11,14 @@
 #include <cstring>
 #include <vector>
 
+#include "support/test_random.h"
+
 namespace quarn {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-std::uint64_t next_random(std::uint64_t& state) {
-  state = state * 6364136223846793005ull + 1442695040888963407ull;
-  return state >> 33;
-}
+using test::next_random;
 
 // The test's records give their size in their first two bytes; 0 when those are not at hand.
 std::size_t u16_size(const std::uint8_t* record, std::size_t available) {

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "support/test_random.h"
+
 namespace quarn {
 namespace {
 
@@ -28,10 +30,7 @@ TEST(TransposeTest, RecordsIntoColumnsAndBack) {
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.first << "+" << c.n << " columns " << c.from << "-" << c.to);
     std::vector<std::uint8_t> rows(c.n * kStride);
-    for (auto& b : rows) {
-      state = state * 6364136223846793005ull + 1442695040888963407ull;
-      b = static_cast<std::uint8_t>(state >> 40);
-    }
+    for (auto& b : rows) b = static_cast<std::uint8_t>(test::next_random(state));
     std::vector<std::uint8_t> matrix(c.lines * kColumns, 0xEE);
     transpose_into(matrix.data(), c.lines, c.first, rows.data(), kStride, c.n, c.from, c.to);
     for (std::uint64_t col = 0; col < kColumns; ++col) {
