@@ -7,12 +7,12 @@
 #include <new>
 
 #include "codec/deflate_memory.h"
-#include "codec/deflate_parts.h"
+#include "codec/deflate_coding.h"
 
 namespace quarn {
 namespace {
 
-using namespace deflate_parts;
+using namespace deflate_coding;
 
 // Level 1 holds a 1,000,000-frame log in about 10.4 bytes a frame; the higher levels save a few
 // per cent more at up to twice the time, which the conversion cannot spare.

@@ -6,12 +6,12 @@
 #include <cstring>
 #include <new>
 
-#include "codec/deflate_parts.h"
+#include "codec/deflate_coding.h"
 
 namespace quarn {
 namespace {
 
-using namespace deflate_parts;
+using namespace deflate_coding;
 
 constexpr std::size_t kMaxDistance = 32768;
 constexpr std::size_t kMaxStoredBlock = 65535;

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace quarn::deflate_parts {
+namespace quarn::deflate_coding {
 
 // Deflate's fixed numbers: the length codes 257 to 285 with their base lengths and extra bits,
 // and the order in which a dynamic block lists the code length code's lengths.
@@ -187,4 +187,4 @@ inline std::uint64_t load64(const std::uint8_t* p) {
   return w;
 }
 
-}  // namespace quarn::deflate_parts
+}  // namespace quarn::deflate_coding

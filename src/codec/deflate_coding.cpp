@@ -1,6 +1,6 @@
-#include "codec/deflate_parts.h"
+#include "codec/deflate_coding.h"
 
-namespace quarn::deflate_parts {
+namespace quarn::deflate_coding {
 
 void code_lengths(const std::uint32_t* frequency, int n, unsigned limit, std::uint8_t* length) {
   std::uint32_t f[kLitLenCodes];
@@ -147,4 +147,4 @@ void put_dynamic_header(BitOut& out, bool last, const std::uint8_t* lengths, int
   }
 }
 
-}  // namespace quarn::deflate_parts
+}  // namespace quarn::deflate_coding
