@@ -19,6 +19,9 @@ import shutil
 import subprocess
 import sys
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from can_frames import compare_frames  # noqa: E402
+
 FD_LENGTHS = [12, 16, 20, 24, 32, 48, 64]
 SKIP = 77
 
@@ -100,38 +103,7 @@ def write_unfinished(path):
 def compare(log, trace, problems):
     import can
 
-    want = list(can.BLFReader(log))
-    got = list(can.ASCReader(trace))
-    name = os.path.relpath(trace)
-    if len(got) != len(want):
-        problems.append(f"{name}: {len(got)} frames, want {len(want)}")
-        return
-    base = int(want[0].timestamp)
-    for i, (g, w) in enumerate(zip(got, want)):
-        def expect(what, a, b):
-            if a != b and len(problems) < 30:
-                problems.append(f"{name} frame {i} {what}: got {a!r}, want {b!r}")
-
-        expect("time", round(g.timestamp * 1e6), round((w.timestamp - base) * 1e6))
-        expect("error", g.is_error_frame, w.is_error_frame)
-        expect("channel", g.channel, w.channel)
-        if w.is_error_frame:
-            continue
-        expect("id", g.arbitration_id, w.arbitration_id)
-        expect("extended", g.is_extended_id, w.is_extended_id)
-        expect("rx", g.is_rx, w.is_rx)
-        if w.is_remote_frame or len(w.data) == 0:
-            expect("remote or empty", g.is_remote_frame or len(g.data) == 0, True)
-            if w.is_remote_frame:
-                expect("remote", g.is_remote_frame, True)
-                expect("dlc", g.dlc, w.dlc)
-            continue
-        expect("remote", g.is_remote_frame, False)
-        expect("data", bytes(g.data), bytes(w.data))
-        if w.is_fd:
-            expect("fd", g.is_fd, True)
-            expect("brs", g.bitrate_switch, w.bitrate_switch)
-            expect("esi", g.error_state_indicator, w.error_state_indicator)
+    compare_frames(list(can.BLFReader(log)), trace, 0, problems)
 
 
 def main():
