@@ -246,19 +246,23 @@ std::size_t RecordDeflater::compress(const std::uint8_t* in, std::size_t n, std:
   BitOut b(out, room - 4);
   b.resume(2, 0, 0);
   put_dynamic_header(b, true, lengths, hlit, hdist);
-  const std::uint64_t dynamic_bits = b.bits() - 16 + dynamic.bits(lit_freq, dist_freq);
-  const std::uint64_t fixed_bits = 3 + fixed.bits(lit_freq, dist_freq);
+  const std::uint64_t dynamic_symbols = dynamic.bits(lit_freq, dist_freq);
+  const std::uint64_t fixed_symbols = fixed.bits(lit_freq, dist_freq);
+  const std::uint64_t dynamic_bits = b.bits() - 16 + dynamic_symbols;
+  const std::uint64_t fixed_bits = 3 + fixed_symbols;
   const std::uint64_t stored_bits = 8 * stored_size(n);
   const SymbolCode* code = &dynamic;
+  std::uint64_t symbol_bits = dynamic_symbols;
   if (fixed_bits < std::min(dynamic_bits, stored_bits)) {
     code = &fixed;
+    symbol_bits = fixed_symbols;
     b = BitOut(out, room - 4);
     b.resume(2, 0, 0);
     b.put(1 | 1 << 1, 3);  // the last block, fixed codes
   } else if (stored_bits <= dynamic_bits) {
     code = nullptr;
   }
-  if (code != nullptr && b.room_for(code->bits(lit_freq, dist_freq))) {
+  if (code != nullptr && b.room_for(symbol_bits)) {
     code->put(symbols_, sym, b);
   } else {
     b = BitOut(out, room - 4);
